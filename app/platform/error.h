@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+#include <utility>
+#include <variant>
+
+// An error value. `domain` says which family it belongs to (an upload refusal, a transport
+// failure, a service answer, ...), `code` is the case within that family, and `description` is
+// exactly the text the user reads.
+struct Error {
+    QString domain;
+    int code = 0;
+    QString description;
+
+    bool is(const QString &d, int c) const { return domain == d && code == c; }
+};
+
+namespace ErrorDomain {
+// The URL-loading domain: transport failures, coded as the retry and wording rules expect.
+inline const QString transport = QStringLiteral("url");
+// File-system failures (creating folders, reading files).
+inline const QString file = QStringLiteral("file");
+}
+
+// URL-loading codes that transport errors are mapped to.
+namespace TransportCode {
+enum : int {
+    cancelled = -999,
+    timedOut = -1001,
+    cannotFindHost = -1003,
+    cannotConnectToHost = -1004,
+    networkConnectionLost = -1005,
+    notConnectedToInternet = -1009,
+    secureConnectionFailed = -1200,
+    serverCertificateUntrusted = -1202,
+    clientCertificateRejected = -1205,
+    unknown = -1,
+};
+}
+
+// The outcome of an operation: a value or an error. Nothing in the application throws.
+template<typename T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : m_data(std::in_place_index<0>, std::move(value)) {}
+    Result(Error error) : m_data(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const { return m_data.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    const T &value() const & { return std::get<0>(m_data); }
+    T &value() & { return std::get<0>(m_data); }
+    T &&value() && { return std::get<0>(std::move(m_data)); }
+    const T &operator*() const & { return value(); }
+    const T *operator->() const { return &value(); }
+    const Error &error() const { return std::get<1>(m_data); }
+
+private:
+    std::variant<T, Error> m_data;
+};
+
+template<>
+class [[nodiscard]] Result<void> {
+public:
+    Result() = default;
+    Result(Error error) : m_error(std::move(error)) {}
+
+    bool ok() const { return !m_error.has_value(); }
+    explicit operator bool() const { return ok(); }
+    const Error &error() const { return *m_error; }
+
+private:
+    std::optional<Error> m_error;
+};

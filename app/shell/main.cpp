@@ -1,0 +1,105 @@
+// kavo: the composition root. Builds the stores and the upload queue from the compiled-in
+// endpoints and runs the requested command.
+
+#include "placeholders.h"
+#include "platform/defaultsstore.h"
+#include "platform/desktop.h"
+#include "platform/endpoints.h"
+#include "platform/notificationcenter.h"
+#include "platform/secretstore.h"
+#include "upload/uploadmanager.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QTextStream>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace {
+
+void printUsage(FILE *stream)
+{
+    std::fputs("usage: kavo share FILE...   upload the files as one drop and print the share link\n"
+               "       kavo --version\n",
+               stream);
+}
+
+// Without a display the clipboard lives in-process; the command still works headless.
+void chooseHeadlessPlatform()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+int share(const QStringList &paths)
+{
+    const Endpoints endpoints = Endpoints::compiledIn();
+    Q_UNUSED(endpoints);
+
+    UnavailableAuth googleAuth(QStringLiteral("Google Drive"));
+    UnavailableAuth dropboxAuth(QStringLiteral("Dropbox"));
+    UnavailableUploader driveUploader(QStringLiteral("Google Drive"));
+    UnavailableUploader dropboxUploader(QStringLiteral("Dropbox"));
+    UnavailableLinkService backend;
+    NoHistory history;
+    NoPresets presets;
+    DefaultUploadPreferences preferences;
+    SystemClipboard clipboard;
+    DBusNotifier notifier;
+    NotificationCenter notifications;
+
+    UploadManager::Services services;
+    services.driveUploader = &driveUploader;
+    services.googleAuth = &googleAuth;
+    services.dropboxUploader = &dropboxUploader;
+    services.dropboxAuth = &dropboxAuth;
+    services.backend = &backend;
+    services.history = &history;
+    services.presets = &presets;
+    services.preferences = &preferences;
+    services.clipboard = &clipboard;
+    services.notifier = &notifier;
+    services.notifications = &notifications;
+    UploadManager manager(std::move(services));
+
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls.append(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+
+    int exitCode = 1;
+    QObject::connect(&manager, &UploadManager::jobFinished, &manager, [&](const QUuid &id, bool succeeded) {
+        const std::optional<UploadJob> job = manager.job(id);
+        if (succeeded && job && job->shareURL) {
+            QTextStream(stdout) << *job->shareURL << Qt::endl;
+            exitCode = 0;
+        } else {
+            QTextStream(stderr) << "kavo: " << (job ? job->errorMessage.value_or(QString()) : QString()) << Qt::endl;
+        }
+        QCoreApplication::exit(exitCode);
+    });
+    manager.enqueue(urls);
+    QCoreApplication::exec();
+    return exitCode;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    chooseHeadlessPlatform();
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kavo"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KAVO_VERSION));
+
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    if (args.value(0) == QLatin1String("--version")) {
+        QTextStream(stdout) << "kavo " << KAVO_VERSION << Qt::endl;
+        return 0;
+    }
+    if (args.value(0) == QLatin1String("share") && args.size() > 1)
+        return share(args.mid(1));
+    printUsage(stderr);
+    return 2;
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+// The services the upload queue calls after preparation, as interfaces: the service client, the
+// history and presets stores and the preferences implement them; tests hand in doubles.
+
+#include "cloud/storageprovider.h"
+#include "platform/error.h"
+
+#include <QString>
+#include <qcoro/qcorotask.h>
+
+#include <optional>
+
+// What the service is told about a finished upload.
+struct RegistrationRequest {
+    QString driveFileID;
+    QString filename;
+    qint64 filesize = 0;
+    QString mimetype;
+    std::optional<QString> customMessage;
+    std::optional<QString> password;
+    qint64 expiryDays = 0;
+    std::optional<qint64> presetID;
+    StorageProvider provider = StorageProvider::google;
+    std::optional<QString> directURL;
+};
+
+// The link the service made for an upload.
+struct Registration {
+    QString token;
+    QString url;
+};
+
+// The web-service calls of the queue: registration and the four link edits.
+class LinkService
+{
+public:
+    virtual ~LinkService() = default;
+    virtual QCoro::Task<Result<Registration>> registerUpload(RegistrationRequest request) = 0;
+    virtual QCoro::Task<Result<void>> setPassword(QString token, QString password) = 0;
+    // The filename as the service stored it.
+    virtual QCoro::Task<Result<QString>> rename(QString token, QString filename) = 0;
+    // The new expiry text, if the service sent one.
+    virtual QCoro::Task<Result<std::optional<QString>>> setExpiry(QString token, qint64 days) = 0;
+    virtual QCoro::Task<Result<void>> setPreset(QString token, qint64 presetID) = 0;
+};
+
+// The history store as the queue uses it: a reload and local patches of one link's row.
+class HistoryUpdates
+{
+public:
+    virtual ~HistoryUpdates() = default;
+    virtual QCoro::Task<void> refresh(int limit) = 0;
+    virtual void updateProtected(const QString &token, bool isProtected) = 0;
+    virtual void updateFilename(const QString &token, const QString &filename) = 0;
+    virtual void updateExpiry(const QString &token, const std::optional<QString> &expiresAt) = 0;
+    virtual void updatePreset(const QString &token, qint64 presetID) = 0;
+};
+
+// The branding preset that applies to new uploads, if any.
+class PresetChoice
+{
+public:
+    virtual ~PresetChoice() = default;
+    virtual std::optional<qint64> effectivePresetID() const = 0;
+};
+
+// The preferences that shape a new upload.
+class UploadPreferences
+{
+public:
+    virtual ~UploadPreferences() = default;
+    virtual StorageProvider selectedProvider() const = 0;
+    virtual qint64 expiryDays() const = 0;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QList>
+#include <QMetaType>
+#include <QString>
+#include <QUrl>
+#include <QUuid>
+
+#include <optional>
+
+// One drop on its way to a share link, as the upload rows show it. Jobs live in memory only.
+struct UploadJob {
+    Q_GADGET
+public:
+    enum class State { queued, preparing, zipping, uploading, registering, done, failed };
+    Q_ENUM(State)
+
+    QUuid id = QUuid::createUuid();
+    QList<QUrl> sourceURLs;
+    QString displayName;
+    State state = State::queued;
+    double progress = 0.0;
+    qint64 totalBytes = 0;
+    std::optional<QString> shareURL;
+    std::optional<QString> errorMessage;
+    std::optional<QString> token;
+    std::optional<qint64> presetID;
+    std::optional<qint64> expiryDays;
+    std::optional<QString> expiresAt;
+    bool isProtected = false;
+
+    // A new job for the dropped locations: named after the single source, or "N items".
+    static UploadJob forDrop(const QList<QUrl> &urls);
+    QStringList sourcePaths() const;
+    static QString stateName(State state);
+};

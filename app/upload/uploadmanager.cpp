@@ -1,0 +1,280 @@
+#include "uploadmanager.h"
+
+#include "cloud/clouduploader.h"
+#include "platform/desktop.h"
+#include "platform/logging.h"
+#include "platform/notificationcenter.h"
+#include "uploaderror.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QPointer>
+
+UploadManager::UploadManager(Services services, QObject *parent)
+    : QObject(parent)
+    , m_services(std::move(services))
+{
+}
+
+std::optional<UploadJob> UploadManager::job(const QUuid &id) const
+{
+    const int row = m_uploads.indexOf(id);
+    if (row < 0)
+        return std::nullopt;
+    return m_uploads.jobs().at(row);
+}
+
+QUuid UploadManager::enqueue(const QList<QUrl> &urls)
+{
+    if (urls.isEmpty())
+        return {};
+    const UploadJob job = UploadJob::forDrop(urls);
+    m_uploads.prepend(job);
+    // Started from the event loop so that enqueue returns before the job's first step runs.
+    QMetaObject::invokeMethod(this, [this, job] { process(job); }, Qt::QueuedConnection);
+    return job.id;
+}
+
+void UploadManager::update(const QUuid &id, const std::function<void(UploadJob &)> &change)
+{
+    m_uploads.update(id, change);
+}
+
+void UploadManager::setProgress(const QUuid &id, double fraction)
+{
+    update(id, [fraction](UploadJob &job) { job.progress = fraction; });
+}
+
+void UploadManager::removeJob(const QUuid &id)
+{
+    m_uploads.remove(id);
+}
+
+void UploadManager::fail(const QUuid &id, const Error &error)
+{
+    const QString message = userMessage(error);
+    update(id, [&message](UploadJob &job) {
+        job.state = UploadJob::State::failed;
+        job.errorMessage = message;
+    });
+    Q_EMIT jobFinished(id, false);
+}
+
+QCoro::Task<Result<PreparedUpload>> UploadManager::prepare(QUuid id, QStringList sources)
+{
+    if (SourcePreparation::isSingleFile(sources)) {
+        const QString path = sources.first();
+        const QFileInfo info(path);
+        const QString name = QFileInfo(QDir::cleanPath(path)).fileName();
+        // A file that is gone or cannot be opened would otherwise read as 0 bytes or fail later
+        // inside the provider upload; say what is wrong with it instead.
+        if (!info.exists())
+            co_return UploadError::sourceUnreadable(name + QStringLiteral(" — No such file or directory"));
+        QFile probe(path);
+        if (!probe.open(QIODevice::ReadOnly))
+            co_return UploadError::sourceUnreadable(name + QStringLiteral(" — ") + probe.errorString());
+        co_return PreparedUpload{path, name, SourcePreparation::mimeType(path)};
+    }
+    update(id, [](UploadJob &job) { job.state = UploadJob::State::zipping; });
+    QCoro::Task<Result<PreparedUpload>> archiving = m_services.preparation.prepareArchive(sources);
+    co_return co_await archiving;
+}
+
+QCoro::Task<void> UploadManager::process(UploadJob job)
+{
+    QPointer<UploadManager> self(this);
+    const QUuid id = job.id;
+    update(id, [](UploadJob &j) { j.state = UploadJob::State::preparing; });
+
+    QCoro::Task<Result<PreparedUpload>> preparing = prepare(id, job.sourcePaths());
+    const Result<PreparedUpload> prepared = co_await preparing;
+    if (!self)
+        co_return;
+    if (!prepared) {
+        fail(id, prepared.error());
+        co_return;
+    }
+    const PreparedUpload file = prepared.value();
+
+    const qint64 size = QFileInfo(file.filePath).size();
+    qCInfo(lcUpload, "ready to upload: %s — %ld bytes", qUtf8Printable(file.name), long(size));
+    if (size < 1) {
+        fail(id, UploadError::zeroByteUpload());
+        co_return;
+    }
+    update(id, [&](UploadJob &j) {
+        j.displayName = file.name;
+        j.totalBytes = size;
+    });
+
+    const StorageProvider provider = m_services.preferences->selectedProvider();
+    CloudUploader *uploader = provider == StorageProvider::google ? m_services.driveUploader : m_services.dropboxUploader;
+    CloudAuth *auth = provider == StorageProvider::google ? m_services.googleAuth : m_services.dropboxAuth;
+    if (!auth->isSignedIn()) {
+        const Result<void> signedIn = co_await auth->signIn();
+        if (!self)
+            co_return;
+        if (!signedIn) {
+            fail(id, signedIn.error());
+            co_return;
+        }
+    }
+
+    update(id, [](UploadJob &j) { j.state = UploadJob::State::uploading; });
+    // Reports may come from any thread and after the upload returned: each one is carried to the
+    // main thread on its own and only ever touches `progress`.
+    const ProgressCallback progress = [self, id](double fraction) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, id, fraction] {
+            if (self)
+                self->setProgress(id, fraction);
+        }, Qt::QueuedConnection);
+    };
+    std::function<QCoro::Task<Result<CloudUploadResult>>()> uploadOnce = [uploader, file, progress] {
+        return uploader->upload(file.filePath, file.mimeType, progress);
+    };
+    QCoro::Task<Result<CloudUploadResult>> uploading = withRetry(uploadOnce, m_services.pause);
+    const Result<CloudUploadResult> uploaded = co_await uploading;
+    if (!self)
+        co_return;
+    if (!uploaded) {
+        fail(id, uploaded.error());
+        co_return;
+    }
+    const CloudUploadResult cloud = uploaded.value();
+
+    update(id, [](UploadJob &j) { j.state = UploadJob::State::registering; });
+    const std::optional<qint64> presetID = m_services.presets->effectivePresetID();
+    LinkService *backend = m_services.backend;
+    UploadPreferences *preferences = m_services.preferences;
+    std::function<QCoro::Task<Result<Registration>>()> registerOnce = [backend, preferences, file, size, presetID, cloud] {
+            RegistrationRequest request;
+            request.driveFileID = cloud.providerFileID;
+            request.filename = file.name;
+            request.filesize = size;
+            request.mimetype = file.mimeType;
+            request.expiryDays = preferences->expiryDays();
+            request.presetID = presetID;
+            request.provider = cloud.provider;
+            request.directURL = cloud.directURL;
+            return backend->registerUpload(request);
+        };
+    QCoro::Task<Result<Registration>> registering = withRetry(registerOnce, m_services.pause);
+    const Result<Registration> registered = co_await registering;
+    if (!self)
+        co_return;
+    if (!registered) {
+        fail(id, registered.error());
+        co_return;
+    }
+
+    const Registration link = registered.value();
+    m_services.clipboard->setText(link.url);
+    const qint64 expiryDays = preferences->expiryDays();
+    update(id, [&](UploadJob &j) {
+        j.state = UploadJob::State::done;
+        j.progress = 1.0;
+        j.shareURL = link.url;
+        j.token = link.token;
+        j.presetID = presetID;
+        j.expiryDays = expiryDays;
+    });
+    m_services.notifier->notify(QStringLiteral("Link copied"), link.url);
+    m_services.notifications->post(NotificationCenter::uploadSucceeded);
+    Q_EMIT jobFinished(id, true);
+    m_services.history->refresh(historyRefreshLimit);
+}
+
+void UploadManager::failEdit(const QUuid &id, const QString &prefix, const Error &error)
+{
+    const QString message = prefix + error.description;
+    update(id, [&message](UploadJob &j) { j.errorMessage = message; });
+}
+
+namespace {
+const QString noToken = QStringLiteral("Upload has no token yet.");
+}
+
+QCoro::Task<std::optional<QString>> UploadManager::setJobPassword(UploadJob job, QString password)
+{
+    if (!job.token)
+        co_return noToken;
+    QPointer<UploadManager> self(this);
+    const Result<void> done = co_await m_services.backend->setPassword(*job.token, password);
+    if (!self)
+        co_return std::nullopt;
+    if (!done) {
+        failEdit(job.id, QStringLiteral("Couldn't set password: "), done.error());
+        co_return done.error().description;
+    }
+    const bool isProtected = !password.isEmpty();
+    update(job.id, [isProtected](UploadJob &j) { j.isProtected = isProtected; });
+    m_services.history->updateProtected(*job.token, isProtected);
+    co_return std::nullopt;
+}
+
+QCoro::Task<std::optional<QString>> UploadManager::renameJob(UploadJob job, QString newName)
+{
+    if (!job.token)
+        co_return noToken;
+    QPointer<UploadManager> self(this);
+    const Result<QString> stored = co_await m_services.backend->rename(*job.token, newName);
+    if (!self)
+        co_return std::nullopt;
+    if (!stored) {
+        failEdit(job.id, QStringLiteral("Couldn't rename: "), stored.error());
+        co_return stored.error().description;
+    }
+    const QString name = stored.value();
+    update(job.id, [&name](UploadJob &j) { j.displayName = name; });
+    m_services.history->updateFilename(*job.token, name);
+    co_return std::nullopt;
+}
+
+QCoro::Task<void> UploadManager::changeJobExpiry(UploadJob job, qint64 days)
+{
+    if (!job.token)
+        co_return;
+    QPointer<UploadManager> self(this);
+    const Result<std::optional<QString>> expiry = co_await m_services.backend->setExpiry(*job.token, days);
+    if (!self)
+        co_return;
+    if (!expiry) {
+        failEdit(job.id, QStringLiteral("Couldn't change expiry: "), expiry.error());
+        co_return;
+    }
+    const std::optional<QString> expiresAt = expiry.value();
+    update(job.id, [&](UploadJob &j) {
+        j.expiryDays = days;
+        j.expiresAt = expiresAt;
+    });
+    m_services.history->updateExpiry(*job.token, expiresAt);
+}
+
+QCoro::Task<void> UploadManager::changeJobDesign(UploadJob job, qint64 presetID)
+{
+    if (!job.token)
+        co_return;
+    QPointer<UploadManager> self(this);
+    const Result<void> done = co_await m_services.backend->setPreset(*job.token, presetID);
+    if (!self)
+        co_return;
+    if (!done) {
+        failEdit(job.id, QStringLiteral("Couldn't change design: "), done.error());
+        co_return;
+    }
+    update(job.id, [presetID](UploadJob &j) { j.presetID = presetID; });
+    m_services.history->updatePreset(*job.token, presetID);
+}
+
+QCoro::Task<std::optional<QString>> UploadManager::setLinkPassword(QString token, QString password)
+{
+    QPointer<UploadManager> self(this);
+    const Result<void> done = co_await m_services.backend->setPassword(token, password);
+    if (!self)
+        co_return std::nullopt;
+    if (!done)
+        co_return done.error().description;
+    m_services.history->updateProtected(token, !password.isEmpty());
+    co_return std::nullopt;
+}
