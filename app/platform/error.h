@@ -41,6 +41,12 @@ enum : int {
 }
 
 // The outcome of an operation: a value or an error. Nothing in the application throws.
+//
+// Two QCoro 0.8 / GCC 12 pitfalls shape how coroutines here are written:
+// - `co_return x;` with a non-const lvalue `x` moves from it (QCoro's return_value forwards with
+//   std::move), so a member or anything that must survive is returned as a copy.
+// - Temporaries that own resources (capturing lambdas, tasks built in place) are not put inside a
+//   co_await expression, where GCC 12 may destroy them twice; they are named locals first.
 template<typename T>
 class [[nodiscard]] Result {
 public:

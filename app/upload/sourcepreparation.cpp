@@ -14,7 +14,6 @@
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 #include <qcoro/qcorofuture.h>
-#include <qcoro/qcoroprocess.h>
 #include <qcoro/qcorosignal.h>
 
 #include <filesystem>
@@ -326,10 +325,10 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
     process->setProgram(m_env.zipTool);
     process->setArguments({QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-y"), archivePath,
                            QStringLiteral(".")});
-    auto awaitableProcess = qCoro(process.get());
-    QCoro::Task<bool> starting = awaitableProcess.start(QIODevice::ReadOnly);
-    const bool started = co_await starting;
-    if (!started) {
+    process->start(QIODevice::ReadOnly);
+    // Waiting for the exec itself is a matter of milliseconds and, unlike awaiting `started`,
+    // learns at once when the tool cannot be launched at all.
+    if (!process->waitForStarted()) {
         const QString reason = process->errorString();
         removeTree(staging);
         removeTree(outFolder);

@@ -1,0 +1,76 @@
+#include "cloud/storageprovider.h"
+#include "cloud/uploaddelegate.h"
+
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <thread>
+
+class TestProvider : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void parsesOnlyTheExactRawValues_data()
+    {
+        QTest::addColumn<QString>("raw");
+        QTest::addColumn<int>("expected"); // -1: no value
+        QTest::newRow("google") << "google" << int(StorageProvider::google);
+        QTest::newRow("dropbox") << "dropbox" << int(StorageProvider::dropbox);
+        QTest::newRow("capitalised") << "Dropbox" << -1;
+        QTest::newRow("upper") << "GOOGLE" << -1;
+        QTest::newRow("empty") << "" << -1;
+        QTest::newRow("padded") << " google" << -1;
+        QTest::newRow("other") << "onedrive" << -1;
+    }
+    void parsesOnlyTheExactRawValues()
+    {
+        QFETCH(QString, raw);
+        QFETCH(int, expected);
+        const std::optional<StorageProvider> parsed = storageProviderFromRaw(raw);
+        QCOMPARE(parsed.has_value(), expected >= 0);
+        if (parsed) {
+            QCOMPARE(int(*parsed), expected);
+            QCOMPARE(rawValue(*parsed), raw);
+        }
+    }
+
+    void unknownExpectedSizeGivesNoReport()
+    {
+        int reports = 0;
+        UploadDelegate delegate([&](double) { ++reports; });
+        delegate.didSendBodyData(10, 10, 0);
+        delegate.didSendBodyData(10, 20, -1);
+        QCoreApplication::processEvents();
+        QTest::qWait(20);
+        QCOMPARE(reports, 0);
+    }
+
+    void reportsArriveOnTheMainThreadInOrder()
+    {
+        QList<double> fractions;
+        std::atomic<bool> offMainThread{false};
+        QThread *main = QThread::currentThread();
+        UploadDelegate delegate([&](double f) {
+            if (QThread::currentThread() != main)
+                offMainThread = true;
+            fractions.append(f);
+        });
+        // The transfer reports from a thread of its own, as an HTTP stack does.
+        std::thread transfer([&] {
+            delegate.didSendBodyData(25, 25, 100);
+            delegate.didSendBodyData(50, 75, 100);
+            delegate.didSendBodyData(25, 100, 100);
+            delegate.didSendBodyData(10, 110, 100); // not clamped
+        });
+        transfer.join();
+        // Nothing is delivered on the reporting thread itself; it all waits for the main loop.
+        QVERIFY(fractions.isEmpty());
+        QTRY_COMPARE(fractions.size(), 4);
+        QCOMPARE(fractions, (QList<double>{0.25, 0.75, 1.0, 1.1}));
+        QVERIFY(!offMainThread);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProvider)
+#include "tst_provider.moc"

@@ -1,0 +1,177 @@
+#include "platform/defaultsstore.h"
+#include "platform/endpoints.h"
+#include "platform/notificationcenter.h"
+#include "platform/secretstore.h"
+#include "testutil.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+namespace {
+int unixMode(const QString &path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return -1;
+    return int(info.st_mode & 0777);
+}
+}
+
+class TestPlatform : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void defaultsKeepJsonTypes()
+    {
+        QTemporaryDir dir;
+        DefaultsStore store = DefaultsStore::standard(dir.path());
+        QVERIFY(store.setValue(QStringLiteral("prefs.expiryDays"), 14));
+        QVERIFY(store.setValue(QStringLiteral("prefs.selectedProvider"), QStringLiteral("dropbox")));
+        QVERIFY(store.setValue(QStringLiteral("account.bootstrapped"), true));
+        QVERIFY(store.setValue(QStringLiteral("text.number"), QStringLiteral("14")));
+
+        // A fresh store over the same file sees what the first one wrote, types intact.
+        const DefaultsStore reread(store.filePath());
+        QVERIFY(reread.value(QStringLiteral("prefs.expiryDays")).isDouble());
+        QCOMPARE(reread.value(QStringLiteral("prefs.expiryDays")).toInteger(), 14);
+        QVERIFY(reread.value(QStringLiteral("text.number")).isString());
+        QCOMPARE(reread.value(QStringLiteral("account.bootstrapped")), QJsonValue(true));
+        QVERIFY(reread.value(QStringLiteral("missing")).isUndefined());
+        QCOMPARE(store.filePath(), dir.path() + QStringLiteral("/kavo/defaults.json"));
+        QCOMPARE(DefaultsStore::suite(dir.path()).filePath(),
+                 dir.path() + QStringLiteral("/kavo/group.com.marrowbeck.Vendrel.json"));
+
+        QVERIFY(store.remove(QStringLiteral("prefs.selectedProvider")));
+        QVERIFY(!reread.contains(QStringLiteral("prefs.selectedProvider")));
+        QVERIFY(reread.contains(QStringLiteral("prefs.expiryDays")));
+    }
+
+    void defaultsFileIsPrivate()
+    {
+        QTemporaryDir dir;
+        DefaultsStore store = DefaultsStore::suite(dir.path());
+        QVERIFY(store.setValue(QStringLiteral("kavo.shared.apiKey"), QStringLiteral("k")));
+        QCOMPARE(unixMode(store.filePath()), 0600);
+        // Nothing but the file itself is left in the folder (the atomic write's temporary is gone).
+        QCOMPARE(QDir(dir.path() + QStringLiteral("/kavo")).entryList(QDir::Files).size(), 1);
+    }
+
+    void corruptDefaultsReadEmptyAndRecover_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("garbage") << QByteArray("{\"a\": 1,,, ");
+        QTest::newRow("array") << QByteArray("[1, 2]");
+        QTest::newRow("binary") << QByteArray("\xff\xfe\x00\x01", 4);
+        QTest::newRow("empty") << QByteArray();
+    }
+    void corruptDefaultsReadEmptyAndRecover()
+    {
+        QFETCH(QByteArray, content);
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/kavo/defaults.json");
+        writeFile(path, content);
+        DefaultsStore store(path);
+        QVERIFY(store.all().isEmpty());
+        QVERIFY(store.value(QStringLiteral("a")).isUndefined());
+        QVERIFY(store.setValue(QStringLiteral("a"), 2));
+        QCOMPARE(store.value(QStringLiteral("a")).toInteger(), 2);
+    }
+
+    void unwritableDefaultsReportFailureAndKeepValues()
+    {
+        QTemporaryDir dir;
+        // The folder the file should live in is a plain file, so nothing can be written.
+        writeFile(dir.path() + QStringLiteral("/kavo"), "x");
+        DefaultsStore store = DefaultsStore::standard(dir.path());
+        QVERIFY(!store.setValue(QStringLiteral("a"), 1));
+        QVERIFY(store.value(QStringLiteral("a")).isUndefined());
+    }
+
+    void fileSecretStore()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/kavo/secrets.json");
+        FileSecretStore store(path);
+        QCOMPARE(store.read(QStringLiteral("Vendrel.BackendApiKey")), std::nullopt);
+        store.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("secret-1"));
+        store.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("secret-2"));
+        QCOMPARE(FileSecretStore(path).read(QStringLiteral("Vendrel.BackendApiKey")), QStringLiteral("secret-2"));
+        QCOMPARE(unixMode(path), 0600);
+        store.remove(QStringLiteral("Vendrel.BackendApiKey"));
+        store.remove(QStringLiteral("never.saved"));
+        QCOMPARE(store.read(QStringLiteral("Vendrel.BackendApiKey")), std::nullopt);
+    }
+
+    void keychainWithoutSecretServiceFallsBackToFile()
+    {
+        // No session bus at all: the keychain cannot answer, so the file store takes over.
+        const QByteArray previous = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kavo-test-bus");
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/secrets.json");
+        LogCapture log;
+        {
+            KeychainSecretStore store(std::make_unique<FileSecretStore>(path));
+            store.save(QStringLiteral("Vendrel.GoogleOAuth"), QStringLiteral("refresh"));
+            QCOMPARE(store.read(QStringLiteral("Vendrel.GoogleOAuth")), QStringLiteral("refresh"));
+            store.remove(QStringLiteral("Vendrel.GoogleOAuth"));
+            QCOMPARE(store.read(QStringLiteral("Vendrel.GoogleOAuth")), std::nullopt);
+        }
+        QCOMPARE(log.linesContaining(QStringLiteral("no secret service answered")).size(), 1);
+        QVERIFY(!log.lines().join(QLatin1Char('\n')).contains(QStringLiteral("refresh")));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", previous);
+    }
+
+    void endpointJoin_data()
+    {
+        QTest::addColumn<QString>("root");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("plain") << "http://127.0.0.1:8765" << "api/history.php";
+        QTest::newRow("root slash") << "http://127.0.0.1:8765/" << "api/history.php";
+        QTest::newRow("both slashes") << "http://127.0.0.1:8765//" << "/api/history.php";
+        QTest::newRow("path slash") << "http://127.0.0.1:8765" << "/api/history.php";
+    }
+    void endpointJoin()
+    {
+        QFETCH(QString, root);
+        QFETCH(QString, path);
+        QCOMPARE(Endpoints::join(QUrl(root), path).toString(), QStringLiteral("http://127.0.0.1:8765/api/history.php"));
+    }
+
+    void compiledEndpointsAreRoots()
+    {
+        const Endpoints e = Endpoints::compiledIn();
+        for (const QUrl &url : {e.serviceBaseUrl, e.googleAuthUrl, e.googleTokenUrl, e.googleApiUrl,
+                                e.googleUploadUrl, e.dropboxWebUrl, e.dropboxApiUrl, e.dropboxContentUrl}) {
+            QVERIFY2(url.isValid() && !url.host().isEmpty(), qPrintable(url.toString()));
+            QVERIFY(url.path().isEmpty() || url.path() == QLatin1String("/"));
+        }
+        QCOMPARE(e.builtinApiKey.size(), 64);
+    }
+
+    void notificationsReachOnlyTheirObservers()
+    {
+        NotificationCenter center;
+        int succeeded = 0;
+        int changed = 0;
+        {
+            QObject context;
+            center.observe(NotificationCenter::uploadSucceeded, &context, [&] { ++succeeded; });
+            center.observe(NotificationCenter::accountChanged, &context, [&] { ++changed; });
+            center.post(QStringLiteral("VendrelUploadSucceeded"));
+            center.post(QStringLiteral("VendrelPopoverDidOpen"));
+            QCOMPARE(succeeded, 1);
+            QCOMPARE(changed, 0);
+        }
+        // The observer's context is gone: no more calls.
+        center.post(QStringLiteral("VendrelUploadSucceeded"));
+        QCOMPARE(succeeded, 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPlatform)
+#include "tst_platform.moc"

@@ -1,0 +1,62 @@
+#include "testutil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+
+namespace {
+std::mutex logMutex;
+QStringList *logLines = nullptr;
+}
+
+LogCapture::LogCapture()
+{
+    std::lock_guard lock(logMutex);
+    logLines = new QStringList;
+    m_previous = qInstallMessageHandler(&LogCapture::handler);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(m_previous);
+    std::lock_guard lock(logMutex);
+    delete logLines;
+    logLines = nullptr;
+}
+
+void LogCapture::handler(QtMsgType, const QMessageLogContext &context, const QString &message)
+{
+    std::lock_guard lock(logMutex);
+    if (logLines)
+        logLines->append(QString::fromLatin1(context.category ? context.category : "") + QStringLiteral(": ") + message);
+}
+
+QStringList LogCapture::lines() const
+{
+    std::lock_guard lock(logMutex);
+    return logLines ? *logLines : QStringList();
+}
+
+QStringList LogCapture::linesContaining(const QString &text) const
+{
+    return lines().filter(text);
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    QCOMPARE(file.write(content), content.size());
+}
+
+QByteArray runTool(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(30000))
+        return {};
+    return process.readAllStandardOutput();
+}

@@ -1,0 +1,224 @@
+#include "fakeserver.h"
+#include "platform/http.h"
+#include "testutil.h"
+#include "upload/retry.h"
+#include "upload/uploaderror.h"
+
+#include <QNetworkAccessManager>
+#include <QTcpServer>
+#include <QTest>
+#include <qcoro/qcorotask.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Records the pauses asked for instead of sleeping.
+struct PauseRecorder {
+    QList<qint64> seconds;
+    Retry::Pause pause()
+    {
+        return [this](std::chrono::seconds s) -> QCoro::Task<void> {
+            seconds.append(s.count());
+            co_return;
+        };
+    }
+};
+
+// A fixed sequence of outcomes, one per attempt.
+struct ScriptedOperation {
+    QList<Result<int>> outcomes;
+    int calls = 0;
+    std::function<QCoro::Task<Result<int>>()> operation()
+    {
+        return [this]() -> QCoro::Task<Result<int>> {
+            const Result<int> outcome = outcomes.value(calls, outcomes.last());
+            ++calls;
+            co_return outcome;
+        };
+    }
+};
+
+Error transport(int code)
+{
+    return Error{ErrorDomain::transport, code, QStringLiteral("transport failure %1").arg(code)};
+}
+
+} // namespace
+
+class TestRetry : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void timesOutTwiceThenSucceedsOverLoopback()
+    {
+        FakeServer server;
+        server.enqueue("GET", QStringLiteral("/slow"), FakeServer::Response::delayed(2000, FakeServer::Response::text(200, "late")));
+        server.enqueue("GET", QStringLiteral("/slow"), FakeServer::Response::delayed(2000, FakeServer::Response::text(200, "late")));
+        server.route("GET", QStringLiteral("/slow"), FakeServer::Response::text(200, "on time"));
+        QNetworkAccessManager manager;
+        Http http(&manager, 300ms);
+        PauseRecorder pauses;
+        LogCapture log;
+
+        std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [&] {
+            return http.send(QNetworkRequest(QUrl(server.url().toString() + QStringLiteral("/slow"))), "GET");
+        };
+        const Result<HttpResponse> result = awaitTask(withRetry(attempt, pauses.pause()));
+        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
+        QCOMPARE(result->status, 200);
+        QCOMPARE(result->body, QByteArray("on time"));
+        QCOMPARE(pauses.seconds, (QList<qint64>{1, 3}));
+        QCOMPARE(server.requests("GET", QStringLiteral("/slow")).size(), 3);
+        const QStringList lines = log.linesContaining(QStringLiteral("transient network error"));
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[0].contains(QStringLiteral("com.quorvane.vendrel.upload: transient network error (attempt 1/3) — retrying in 1s: ")), qPrintable(lines[0]));
+        QVERIFY2(lines[1].contains(QStringLiteral("(attempt 2/3) — retrying in 3s: ")), qPrintable(lines[1]));
+    }
+
+    void droppedConnectionsGiveUpAfterThreeAttempts()
+    {
+        FakeServer server;
+        server.route("POST", QStringLiteral("/upload"), FakeServer::Response::dropped());
+        QNetworkAccessManager manager;
+        Http http(&manager, 5000ms);
+        PauseRecorder pauses;
+        std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [&] {
+            return http.send(QNetworkRequest(QUrl(server.url().toString() + QStringLiteral("/upload?upload_id=SECRET"))),
+                             "POST", "payload");
+        };
+        const Result<HttpResponse> result = awaitTask(withRetry(attempt, pauses.pause()));
+        QVERIFY(!result);
+        QCOMPARE(result.error().domain, ErrorDomain::transport);
+        QCOMPARE(result.error().code, int(TransportCode::networkConnectionLost));
+        QCOMPARE(pauses.seconds, (QList<qint64>{1, 3})); // no third pause
+        QCOMPARE(server.requests("POST", QStringLiteral("/upload")).size(), 3);
+        QCOMPARE(userMessage(result.error()), QStringLiteral("Connection dropped during upload. Check your network and try again."));
+        QVERIFY2(!result.error().description.contains(QStringLiteral("SECRET")), qPrintable(result.error().description));
+    }
+
+    void refusedConnectionIsRetried()
+    {
+        // A port that was just free: nothing listens there.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        QNetworkAccessManager manager;
+        Http http(&manager, 2000ms);
+        PauseRecorder pauses;
+        int attempts = 0;
+        std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [&] {
+            ++attempts;
+            return http.send(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(port))), "GET");
+        };
+        const Result<HttpResponse> result = awaitTask(withRetry(attempt, pauses.pause()));
+        QVERIFY(!result);
+        QCOMPARE(result.error().code, int(TransportCode::cannotConnectToHost));
+        QCOMPARE(attempts, 3);
+    }
+
+    void httpErrorStatusIsAnAnswerNotATransportFailure()
+    {
+        FakeServer server;
+        server.route("GET", QStringLiteral("/missing"), FakeServer::Response::text(404, "not here"));
+        QNetworkAccessManager manager;
+        Http http(&manager);
+        int attempts = 0;
+        std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [&] {
+            ++attempts;
+            return http.send(QNetworkRequest(QUrl(server.url().toString() + QStringLiteral("/missing"))), "GET");
+        };
+        const Result<HttpResponse> result = awaitTask(withRetry(attempt, PauseRecorder().pause()));
+        QVERIFY(result);
+        QCOMPARE(result->status, 404);
+        QCOMPARE(result->body, QByteArray("not here"));
+        QCOMPARE(attempts, 1);
+    }
+
+    void onlyTransientCodesAreRetried_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("attempts");
+        QTest::addColumn<QString>("message");
+        const QString dropped = QStringLiteral("Connection dropped during upload. Check your network and try again.");
+        const QString secure = QStringLiteral("Network issue — the secure connection failed. Try a different network "
+                                              "(WiFi vs ethernet) or check for a captive-portal sign-in page.");
+        QTest::newRow("-1009 offline") << -1009 << 1 << "You're offline. Reconnect and try again.";
+        QTest::newRow("-1003 host not found") << -1003 << 1 << dropped;
+        QTest::newRow("-1200 secure connection") << -1200 << 3 << secure;
+        QTest::newRow("-1202 untrusted") << -1202 << 1 << secure;
+        QTest::newRow("-1205 client certificate") << -1205 << 1 << secure;
+        QTest::newRow("-1001 timed out") << -1001 << 3 << dropped;
+        QTest::newRow("-1004 cannot connect") << -1004 << 3 << dropped;
+        QTest::newRow("-999 cancelled") << -999 << 1 << "transport failure -999";
+    }
+    void onlyTransientCodesAreRetried()
+    {
+        QFETCH(int, code);
+        QFETCH(int, attempts);
+        QFETCH(QString, message);
+        ScriptedOperation op{{transport(code)}};
+        PauseRecorder pauses;
+        const Result<int> result = awaitTask(withRetry(op.operation(), pauses.pause()));
+        QVERIFY(!result);
+        QCOMPARE(op.calls, attempts);
+        QCOMPARE(pauses.seconds.size(), attempts - 1);
+        QCOMPARE(result.error().code, code);
+        QCOMPARE(userMessage(result.error()), message);
+    }
+
+    void nonNetworkErrorsPassAtOnce()
+    {
+        const Error backend{QStringLiteral("backend"), 404, QStringLiteral("Backend HTTP 404: gone")};
+        ScriptedOperation op{{backend, 7}};
+        const Result<int> result = awaitTask(withRetry(op.operation(), PauseRecorder().pause()));
+        QVERIFY(!result);
+        QCOMPARE(op.calls, 1);
+        QCOMPARE(userMessage(result.error()), QStringLiteral("Backend HTTP 404: gone"));
+        // The same code in another domain is not a transport error.
+        ScriptedOperation other{{Error{QStringLiteral("drive"), -1001, QStringLiteral("odd")}}};
+        QVERIFY(!awaitTask(withRetry(other.operation(), PauseRecorder().pause())));
+        QCOMPARE(other.calls, 1);
+    }
+
+    void uploadErrorsKeepTheirOwnText()
+    {
+        QCOMPARE(userMessage(UploadError::zeroByteUpload()),
+                 QStringLiteral("Refusing to upload a 0-byte file. Check the source folder permissions and try again."));
+        QCOMPARE(userMessage(UploadError::emptyArchive(42)), QStringLiteral("Zip succeeded but the archive is empty (42 bytes)."));
+    }
+
+    void qtErrorsMapToUrlLoadingCodes_data()
+    {
+        QTest::addColumn<int>("qtError");
+        QTest::addColumn<bool>("cancelled");
+        QTest::addColumn<int>("code");
+        QTest::newRow("ssl") << int(QNetworkReply::SslHandshakeFailedError) << false << -1200;
+        QTest::newRow("closed") << int(QNetworkReply::RemoteHostClosedError) << false << -1005;
+        QTest::newRow("timeout") << int(QNetworkReply::TimeoutError) << false << -1001;
+        QTest::newRow("transfer timeout") << int(QNetworkReply::OperationCanceledError) << false << -1001;
+        QTest::newRow("user cancel") << int(QNetworkReply::OperationCanceledError) << true << -999;
+        QTest::newRow("refused") << int(QNetworkReply::ConnectionRefusedError) << false << -1004;
+        QTest::newRow("host not found") << int(QNetworkReply::HostNotFoundError) << false << -1003;
+        QTest::newRow("no session") << int(QNetworkReply::NetworkSessionFailedError) << false << -1009;
+        QTest::newRow("temporary failure") << int(QNetworkReply::TemporaryNetworkFailureError) << false << -1009;
+    }
+    void qtErrorsMapToUrlLoadingCodes()
+    {
+        QFETCH(int, qtError);
+        QFETCH(bool, cancelled);
+        QFETCH(int, code);
+        QCOMPARE(transportCode(QNetworkReply::NetworkError(qtError), cancelled), code);
+    }
+
+    void urlQueriesAreCutFromDescriptions()
+    {
+        const Error e = transportError(QNetworkReply::RemoteHostClosedError,
+                                       QStringLiteral("Error transferring https://host/upload/drive/v3/files?upload_id=ABC&x=1 - server replied: "));
+        QCOMPARE(e.description, QStringLiteral("Error transferring https://host/upload/drive/v3/files - server replied: "));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRetry)
+#include "tst_retry.moc"

@@ -1,0 +1,359 @@
+#include "testutil.h"
+#include "upload/sourcepreparation.h"
+#include "upload/uploaderror.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <qcoro/qcorotask.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// A fixed moment: 14:30 on 5 December.
+QDateTime fixedNow()
+{
+    return QDateTime(QDate(2026, 12, 5), QTime(14, 30));
+}
+
+struct Fixture {
+    QTemporaryDir sources;
+    QTemporaryDir temp;
+
+    SourcePreparation::Environment environment(std::optional<qint64> free = std::nullopt) const
+    {
+        SourcePreparation::Environment env;
+        env.now = fixedNow;
+        env.locale = QLocale(QLocale::English, QLocale::UnitedStates);
+        env.tempDir = temp.path();
+        env.freeSpace = [free] { return free; };
+        return env;
+    }
+    QString path(const QString &relative) const { return sources.path() + QLatin1Char('/') + relative; }
+    // What the preparation left in its temporary directory.
+    QStringList leftInTemp() const { return QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot); }
+};
+
+Result<PreparedUpload> prepare(const SourcePreparation &prep, const QStringList &sources)
+{
+    return awaitTask(prep.prepareArchive(sources));
+}
+
+// Names of the archive's entries, as the zip tool's own lister reads them.
+QStringList archiveEntries(const QString &archive)
+{
+    return QString::fromUtf8(runTool(QStringLiteral("/usr/bin/unzip"), {QStringLiteral("-Z1"), archive}))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString zipTool(const QString &folder, const QByteArray &script)
+{
+    const QString path = folder + QStringLiteral("/fake-zip");
+    writeFile(path, "#!/bin/sh\n" + script);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return path;
+}
+
+} // namespace
+
+class TestSourcePreparation : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void archiveNameForOneFolder()
+    {
+        Fixture f;
+        const SourcePreparation prep(f.environment());
+        QCOMPARE(prep.archiveName({f.path(QStringLiteral("Holiday"))}), QStringLiteral("Kavo-Dec-05-1430 - Holiday.zip"));
+        QCOMPARE(prep.archiveName({f.path(QStringLiteral("Holiday/"))}), QStringLiteral("Kavo-Dec-05-1430 - Holiday.zip"));
+    }
+
+    void collectiveNouns_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QString>("suffix");
+        QTest::newRow("jpegs and a pdf") << QStringList{"a.jpg", "b.jpeg", "c.pdf"} << " - 3 files.zip";
+        QTest::newRow("pdf and text") << QStringList{"a.pdf", "notes.txt"} << " - 2 Documents.zip";
+        QTest::newRow("movies") << QStringList{"a.mov", "b.mp4", "c.mkv"} << " - 3 Videos.zip";
+        QTest::newRow("pictures") << QStringList{"a.png", "b.JPG"} << " - 2 Pictures.zip";
+        QTest::newRow("audio") << QStringList{"a.mp3", "b.flac", "c.wav"} << " - 3 Tracks.zip";
+        QTest::newRow("office") << QStringList{"a.xlsx", "b.pptx", "c.csv"} << " - 3 Documents.zip";
+        QTest::newRow("folder among files") << QStringList{"Holiday", "a.pdf"} << " - 2 files.zip";
+        QTest::newRow("unknown extension") << QStringList{"a.zzqx", "b.zzqx"} << " - 2 files.zip";
+    }
+    void collectiveNouns()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(QString, suffix);
+        Fixture f;
+        const SourcePreparation prep(f.environment());
+        QStringList paths;
+        for (const QString &name : names)
+            paths.append(f.path(name));
+        const QString name = prep.archiveName(paths);
+        QVERIFY2(name.startsWith(QStringLiteral("Kavo-Dec-05-1430")) && name.endsWith(suffix), qPrintable(name));
+    }
+
+    void mimeTypes_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("mime");
+        QTest::newRow("pdf") << "report.pdf" << "application/pdf";
+        QTest::newRow("upper case") << "PHOTO.JPG" << "image/jpeg";
+        QTest::newRow("no extension") << "README" << "application/octet-stream";
+        QTest::newRow("unknown") << "data.zzqx" << "application/octet-stream";
+    }
+    void mimeTypes()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, mime);
+        QCOMPARE(SourcePreparation::mimeType(QStringLiteral("/nowhere/") + name), mime);
+    }
+
+    void measuresFilesAndFoldersWithoutFollowingLinks()
+    {
+        Fixture f;
+        writeFile(f.path(QStringLiteral("tree/a.bin")), QByteArray(300, 'a'));
+        writeFile(f.path(QStringLiteral("tree/.hidden")), QByteArray(20, 'h'));
+        writeFile(f.path(QStringLiteral("tree/sub/b.bin")), QByteArray(5, 'b'));
+        writeFile(f.path(QStringLiteral("big.bin")), QByteArray(4000, 'x'));
+        QVERIFY(QFile::link(f.path(QStringLiteral("big.bin")), f.path(QStringLiteral("tree/link-to-big"))));
+        QCOMPARE(SourcePreparation::measureSize(f.path(QStringLiteral("tree"))), 325);
+        QCOMPARE(SourcePreparation::measureSize(f.path(QStringLiteral("big.bin"))), 4000);
+        QCOMPARE(SourcePreparation::measureSize(f.path(QStringLiteral("missing"))), 0);
+    }
+
+    void diskSpaceRule()
+    {
+        constexpr qint64 GB = 1073741824;
+        const std::optional<Error> refused = SourcePreparation::checkDiskSpace(10 * GB, 11 * GB);
+        QVERIFY(refused);
+        QVERIFY(refused->is(UploadError::domain, UploadError::zipFailedCode));
+        QCOMPARE(refused->description,
+                 QStringLiteral("Couldn't zip folder: Not enough free disk space. This folder is about 10.0 GB and "
+                                "you have 11.0 GB free — clear some space and try again."));
+        QVERIFY(!SourcePreparation::checkDiskSpace(10 * GB, 12 * GB));
+        // Drops of 1 MiB or less, and volumes that give no answer, skip the rule.
+        QVERIFY(!SourcePreparation::checkDiskSpace(900 * 1000, 1));
+        QVERIFY(!SourcePreparation::checkDiskSpace(1048576, 0));
+        QVERIFY(!SourcePreparation::checkDiskSpace(10 * GB, std::nullopt));
+        QVERIFY(SourcePreparation::checkDiskSpace(1048577, 1048577));
+    }
+
+    void refusesBeforeCopyingWhenSpaceIsShort()
+    {
+        Fixture f;
+        writeFile(f.path(QStringLiteral("Big/blob.bin")), QByteArray(2 * 1048576, 'z'));
+        const SourcePreparation prep(f.environment(1048576));
+        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Big"))});
+        QVERIFY(!result);
+        QVERIFY(result.error().description.startsWith(QStringLiteral("Couldn't zip folder: Not enough free disk space. This folder is about 0.0 GB")));
+        QVERIFY(f.leftInTemp().isEmpty());
+    }
+
+    void zipsAFolderWithTheRealTool()
+    {
+        Fixture f;
+        writeFile(f.path(QStringLiteral("Holiday/beach.txt")), "sand and sea\n");
+        writeFile(f.path(QStringLiteral("Holiday/.hidden")), "dot");
+        writeFile(f.path(QStringLiteral("Holiday/days/monday.txt")), "rain");
+        const SourcePreparation prep(f.environment(std::nullopt));
+        LogCapture log;
+        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Holiday"))});
+        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
+        QCOMPARE(result->name, QStringLiteral("Kavo-Dec-05-1430 - Holiday.zip"));
+        QCOMPARE(result->mimeType, QStringLiteral("application/zip"));
+        QCOMPARE(QFileInfo(result->filePath).fileName(), result->name);
+        QVERIFY(result->filePath.startsWith(f.temp.path()));
+        const QStringList entries = archiveEntries(result->filePath);
+        QVERIFY(entries.contains(QStringLiteral("Holiday/beach.txt")));
+        QVERIFY(entries.contains(QStringLiteral("Holiday/.hidden")));
+        QVERIFY(entries.contains(QStringLiteral("Holiday/days/monday.txt")));
+        // The staging copy is gone; only the archive's own folder stays.
+        QCOMPARE(f.leftInTemp().size(), 1);
+        QCOMPARE(log.linesContaining(QStringLiteral("zip starting: 1 sources, ~20 bytes total → Kavo-Dec-05-1430 - Holiday.zip")).size(), 1);
+        QCOMPARE(log.linesContaining(QStringLiteral("zip done: ")).size(), 1);
+    }
+
+    void folderOfEmptyFilesStillMakesAnArchive()
+    {
+        Fixture f;
+        writeFile(f.path(QStringLiteral("Empty/a")), {});
+        writeFile(f.path(QStringLiteral("Empty/b")), {});
+        const SourcePreparation prep(f.environment());
+        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Empty"))});
+        QVERIFY(result);
+        QVERIFY(QFileInfo(result->filePath).size() > 99);
+    }
+
+    void storesSymbolicLinksAsLinks()
+    {
+        Fixture f;
+        writeFile(f.path(QStringLiteral("Linked/target.txt")), "the target");
+        QVERIFY(QFile::link(QStringLiteral("target.txt"), f.path(QStringLiteral("Linked/shortcut"))));
+        const SourcePreparation prep(f.environment());
+        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Linked"))});
+        QVERIFY(result);
+        // zipinfo's long listing starts each entry with its Unix mode; a link reads "l".
+        const QString listing = QString::fromUtf8(runTool(QStringLiteral("/usr/bin/unzip"), {QStringLiteral("-Z"), result->filePath}));
+        const QStringList linkLines = listing.split(QLatin1Char('\n')).filter(QStringLiteral("Linked/shortcut"));
+        QCOMPARE(linkLines.size(), 1);
+        QVERIFY2(linkLines.first().startsWith(QLatin1Char('l')), qPrintable(linkLines.first()));
+        const QString fileLine = listing.split(QLatin1Char('\n')).filter(QStringLiteral("Linked/target.txt")).value(0);
+        QVERIFY2(fileLine.startsWith(QLatin1Char('-')), qPrintable(fileLine));
+    }
+
+    void sameNameTwiceIsRefusedAndCleanedUp()
+    {
+        Fixture f;
+        writeFile(f.path(QStringLiteral("one/same.txt")), "first");
+        writeFile(f.path(QStringLiteral("two/same.txt")), "second");
+        const SourcePreparation prep(f.environment());
+        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("one/same.txt")), f.path(QStringLiteral("two/same.txt"))});
+        QVERIFY(!result);
+        QVERIFY(result.error().is(UploadError::domain, UploadError::sourceUnreadableCode));
+        QCOMPARE(result.error().description, QStringLiteral("Couldn't read source: same.txt — File exists"));
+        QVERIFY(f.leftInTemp().isEmpty());
+    }
+
+    void missingAndDanglingSourcesAreRefused_data()
+    {
+        QTest::addColumn<bool>("dangling");
+        QTest::newRow("missing") << false;
+        QTest::newRow("dangling link") << true;
+    }
+    void missingAndDanglingSourcesAreRefused()
+    {
+        QFETCH(bool, dangling);
+        Fixture f;
+        writeFile(f.path(QStringLiteral("real.txt")), "here");
+        if (dangling)
+            QVERIFY(QFile::link(f.path(QStringLiteral("gone")), f.path(QStringLiteral("ghost.txt"))));
+        const SourcePreparation prep(f.environment());
+        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("real.txt")), f.path(QStringLiteral("ghost.txt"))});
+        QVERIFY(!result);
+        QCOMPARE(result.error().description, QStringLiteral("Couldn't read source: ghost.txt — No such file or directory"));
+        QVERIFY(f.leftInTemp().isEmpty());
+    }
+
+    void unreadableFolderIsRefused()
+    {
+        if (::geteuid() == 0)
+            QSKIP("permissions do not stop root");
+        Fixture f;
+        writeFile(f.path(QStringLiteral("Locked/secret.txt")), "x");
+        QFile::setPermissions(f.path(QStringLiteral("Locked")), QFileDevice::WriteOwner);
+        const SourcePreparation prep(f.environment());
+        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Locked"))});
+        QFile::setPermissions(f.path(QStringLiteral("Locked")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QVERIFY(!result);
+        QVERIFY2(result.error().description.startsWith(QStringLiteral("Couldn't read source: Locked — ")), qPrintable(result.error().description));
+        QVERIFY(f.leftInTemp().isEmpty());
+    }
+
+    void pipesAndSocketsNeitherHangNorAbort()
+    {
+        Fixture f;
+        writeFile(f.path(QStringLiteral("Special/data.txt")), "payload");
+        QCOMPARE(::mkfifo(QFile::encodeName(f.path(QStringLiteral("Special/pipe"))).constData(), 0600), 0);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray socketPath = QFile::encodeName(f.path(QStringLiteral("Special/sock")));
+        QVERIFY(size_t(socketPath.size()) < sizeof(address.sun_path));
+        std::memcpy(address.sun_path, socketPath.constData(), socketPath.size());
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+
+        const SourcePreparation prep(f.environment());
+        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Special"))});
+        ::close(fd);
+        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
+        const QStringList entries = archiveEntries(result->filePath);
+        QVERIFY(entries.contains(QStringLiteral("Special/data.txt")));
+        QVERIFY(!entries.contains(QStringLiteral("Special/pipe")));
+        QVERIFY(!entries.contains(QStringLiteral("Special/sock")));
+    }
+
+    void awkwardNamesSurvive()
+    {
+        Fixture f;
+        const QStringList names = {QStringLiteral("with space.txt"), QStringLiteral("quote's \"double\".txt"),
+                                   QStringLiteral("Résumé — 日本 😀.txt"), QStringLiteral("new\nline.txt"),
+                                   QStringLiteral("-r"), QStringLiteral("$(touch pwned)")};
+        for (const QString &name : names)
+            writeFile(f.path(QStringLiteral("Odd names/") + name), name.toUtf8());
+        const SourcePreparation prep(f.environment());
+        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Odd names"))});
+        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
+        const QString listing = QString::fromUtf8(runTool(QStringLiteral("/usr/bin/unzip"), {QStringLiteral("-Z1"), result->filePath}));
+        // The lister shows a line break inside a name as ^J.
+        for (QString name : names)
+            QVERIFY2(listing.contains(QStringLiteral("Odd names/") + name.replace(QLatin1Char('\n'), QStringLiteral("^J"))), qPrintable(name));
+        QVERIFY(!QFile::exists(f.path(QStringLiteral("Odd names/pwned"))));
+    }
+
+    void zipFailuresReportTheirOutput_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("error output") << QByteArray("echo '  zip error: Nothing to do!  ' >&2\nexit 12\n")
+                                      << "Couldn't zip folder: zip error: Nothing to do!";
+        QTest::newRow("silent") << QByteArray("exit 3\n") << "Couldn't zip folder: exit code 3";
+        QTest::newRow("not utf-8") << QByteArray("printf '\\377\\376' >&2\nexit 9\n") << "Couldn't zip folder: exit code 9";
+        QTest::newRow("tiny archive") << QByteArray("head -c 50 /dev/zero > \"$4\"\n")
+                                      << "Zip succeeded but the archive is empty (50 bytes).";
+        QTest::newRow("no archive") << QByteArray("exit 0\n") << "Zip succeeded but the archive is empty (0 bytes).";
+    }
+    void zipFailuresReportTheirOutput()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QString, message);
+        Fixture f;
+        QTemporaryDir tools;
+        writeFile(f.path(QStringLiteral("Folder/a.txt")), "a");
+        SourcePreparation::Environment env = f.environment();
+        env.zipTool = zipTool(tools.path(), script);
+        LogCapture log;
+        const Result<PreparedUpload> result = prepare(SourcePreparation(env), {f.path(QStringLiteral("Folder"))});
+        QVERIFY(!result);
+        QCOMPARE(result.error().description, message);
+        QVERIFY2(f.leftInTemp().isEmpty(), qPrintable(f.leftInTemp().join(QLatin1Char(','))));
+        if (message.contains(QStringLiteral("Nothing to do")))
+            QCOMPARE(log.linesContaining(QStringLiteral("zip exit 12: zip error: Nothing to do!")).size(), 1);
+    }
+
+    void zipThatCannotLaunch()
+    {
+        Fixture f;
+        writeFile(f.path(QStringLiteral("Folder/a.txt")), "a");
+        SourcePreparation::Environment env = f.environment();
+        env.zipTool = QStringLiteral("/nonexistent/zip");
+        const Result<PreparedUpload> result = prepare(SourcePreparation(env), {f.path(QStringLiteral("Folder"))});
+        QVERIFY(!result);
+        QVERIFY2(result.error().description.startsWith(QStringLiteral("Couldn't zip folder: Couldn't launch /nonexistent/zip — ")),
+                 qPrintable(result.error().description));
+        QVERIFY(f.leftInTemp().isEmpty());
+    }
+
+    void tempFolderThatCannotBeCreated()
+    {
+        Fixture f;
+        writeFile(f.path(QStringLiteral("Folder/a.txt")), "a");
+        SourcePreparation::Environment env = f.environment();
+        env.tempDir = f.path(QStringLiteral("Folder/a.txt")); // a file, not a folder
+        const Result<PreparedUpload> result = prepare(SourcePreparation(env), {f.path(QStringLiteral("Folder"))});
+        QVERIFY(!result);
+        QCOMPARE(result.error().domain, ErrorDomain::file);
+        QVERIFY(result.error().description.startsWith(QStringLiteral("Couldn't create the folder ")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSourcePreparation)
+#include "tst_sourcepreparation.moc"

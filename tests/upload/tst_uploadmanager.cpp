@@ -1,0 +1,575 @@
+#include "cloud/clouduploader.h"
+#include "platform/desktop.h"
+#include "platform/notificationcenter.h"
+#include "testutil.h"
+#include "upload/uploadmanager.h"
+
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <qcoro/qcorosignal.h>
+#include <qcoro/qcorotask.h>
+
+#include <thread>
+
+using State = UploadJob::State;
+
+namespace {
+
+// Lets a test hold an operation in flight until it opens.
+class Gate : public QObject
+{
+    Q_OBJECT
+public:
+    bool isOpen = false;
+    void open()
+    {
+        isOpen = true;
+        Q_EMIT opened();
+    }
+    QCoro::Task<void> wait()
+    {
+        if (isOpen)
+            co_return;
+        auto signal = qCoro(this, &Gate::opened);
+        co_await signal;
+    }
+Q_SIGNALS:
+    void opened();
+};
+
+struct UploadCall {
+    QString filePath;
+    QString mimeType;
+};
+
+class FakeUploader : public CloudUploader
+{
+public:
+    explicit FakeUploader(StorageProvider provider) : provider(provider) {}
+    StorageProvider provider;
+    QList<UploadCall> calls;
+    QList<Result<CloudUploadResult>> outcomes; // consumed in order; then success
+    Gate *gate = nullptr;
+    QList<double> reportsFromThread; // sent from another thread before returning
+    int inFlight = 0;
+    int maxInFlight = 0;
+
+    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress) override
+    {
+        calls.append({filePath, mimeType});
+        ++inFlight;
+        maxInFlight = std::max(maxInFlight, inFlight);
+        if (gate) {
+            QCoro::Task<void> waiting = gate->wait();
+            co_await waiting;
+        }
+        --inFlight;
+        if (!reportsFromThread.isEmpty()) {
+            const QList<double> reports = reportsFromThread;
+            std::thread([progress, reports] {
+                for (double r : reports)
+                    progress(r);
+            }).join();
+        }
+        if (!outcomes.isEmpty())
+            co_return outcomes.takeFirst();
+        CloudUploadResult result;
+        result.provider = provider;
+        result.providerFileID = provider == StorageProvider::google ? QStringLiteral("drive-file-1")
+                                                                    : QStringLiteral("/abcdefghijkl/") + QFileInfo(filePath).fileName();
+        if (provider == StorageProvider::dropbox)
+            result.directURL = QStringLiteral("https://dl.example/file?dl=1");
+        co_return result;
+    }
+};
+
+class FakeAuth : public CloudAuth
+{
+public:
+    bool signedIn = true;
+    std::optional<Error> signInError;
+    int signInCalls = 0;
+    bool isSignedIn() const override { return signedIn; }
+    QCoro::Task<Result<void>> signIn() override
+    {
+        ++signInCalls;
+        if (signInError)
+            co_return Error(*signInError);
+        signedIn = true;
+        co_return Result<void>();
+    }
+};
+
+class FakeLinkService : public LinkService
+{
+public:
+    QList<RegistrationRequest> registrations;
+    QList<Result<Registration>> registerOutcomes; // consumed in order; then success
+    QStringList calls;
+    std::optional<Error> editError;
+    QString storedName = QStringLiteral("stored name.pdf");
+    std::optional<QString> expiryText = QStringLiteral("2027-01-01 00:00:00");
+
+    QCoro::Task<Result<Registration>> registerUpload(RegistrationRequest request) override
+    {
+        registrations.append(request);
+        if (!registerOutcomes.isEmpty())
+            co_return registerOutcomes.takeFirst();
+        co_return Registration{QStringLiteral("tok-%1").arg(registrations.size()),
+                               QStringLiteral("https://kavo.example/l/%1").arg(registrations.size())};
+    }
+    QCoro::Task<Result<void>> setPassword(QString token, QString password) override
+    {
+        calls.append(QStringLiteral("setPassword ") + token + QLatin1Char(' ') + password);
+        if (editError)
+            co_return Error(*editError);
+        co_return Result<void>();
+    }
+    QCoro::Task<Result<QString>> rename(QString token, QString filename) override
+    {
+        calls.append(QStringLiteral("rename ") + token + QLatin1Char(' ') + filename);
+        if (editError)
+            co_return Error(*editError);
+        co_return QString(storedName);
+    }
+    QCoro::Task<Result<std::optional<QString>>> setExpiry(QString token, qint64 days) override
+    {
+        calls.append(QStringLiteral("setExpiry ") + token + QLatin1Char(' ') + QString::number(days));
+        if (editError)
+            co_return Error(*editError);
+        co_return std::optional<QString>(expiryText);
+    }
+    QCoro::Task<Result<void>> setPreset(QString token, qint64 presetID) override
+    {
+        calls.append(QStringLiteral("setPreset ") + token + QLatin1Char(' ') + QString::number(presetID));
+        if (editError)
+            co_return Error(*editError);
+        co_return Result<void>();
+    }
+};
+
+class FakeHistory : public HistoryUpdates
+{
+public:
+    QList<int> refreshes;
+    QStringList patches;
+    QCoro::Task<void> refresh(int limit) override
+    {
+        refreshes.append(limit);
+        co_return;
+    }
+    void updateProtected(const QString &token, bool isProtected) override
+    {
+        patches.append(QStringLiteral("protected %1 %2").arg(token).arg(isProtected));
+    }
+    void updateFilename(const QString &token, const QString &filename) override
+    {
+        patches.append(QStringLiteral("filename %1 %2").arg(token, filename));
+    }
+    void updateExpiry(const QString &token, const std::optional<QString> &expiresAt) override
+    {
+        patches.append(QStringLiteral("expiry %1 %2").arg(token, expiresAt.value_or(QStringLiteral("none"))));
+    }
+    void updatePreset(const QString &token, qint64 presetID) override
+    {
+        patches.append(QStringLiteral("preset %1 %2").arg(token).arg(presetID));
+    }
+};
+
+class FakePresets : public PresetChoice
+{
+public:
+    std::optional<qint64> preset = 4;
+    std::optional<qint64> effectivePresetID() const override { return preset; }
+};
+
+class FakePreferences : public UploadPreferences
+{
+public:
+    StorageProvider provider = StorageProvider::google;
+    qint64 days = 30;
+    StorageProvider selectedProvider() const override { return provider; }
+    qint64 expiryDays() const override { return days; }
+};
+
+class RecordingClipboard : public Clipboard
+{
+public:
+    QStringList texts;
+    void setText(const QString &text) override { texts.append(text); }
+};
+
+class RecordingNotifier : public Notifier
+{
+public:
+    QStringList notes;
+    void notify(const QString &title, const QString &body) override { notes.append(title + QStringLiteral(" | ") + body); }
+};
+
+// The whole queue over doubles, with real files and the real zip under a private temp dir.
+struct Harness {
+    QTemporaryDir files;
+    QTemporaryDir temp;
+    FakeUploader drive{StorageProvider::google};
+    FakeUploader dropbox{StorageProvider::dropbox};
+    FakeAuth googleAuth;
+    FakeAuth dropboxAuth;
+    FakeLinkService backend;
+    FakeHistory history;
+    FakePresets presets;
+    FakePreferences preferences;
+    RecordingClipboard clipboard;
+    RecordingNotifier notifier;
+    NotificationCenter notifications;
+    int succeededPosts = 0;
+    QList<double> pauses;
+    std::unique_ptr<UploadManager> manager;
+    QHash<QUuid, QList<State>> states;
+
+    Harness()
+    {
+        UploadManager::Services s;
+        s.driveUploader = &drive;
+        s.googleAuth = &googleAuth;
+        s.dropboxUploader = &dropbox;
+        s.dropboxAuth = &dropboxAuth;
+        s.backend = &backend;
+        s.history = &history;
+        s.presets = &presets;
+        s.preferences = &preferences;
+        s.clipboard = &clipboard;
+        s.notifier = &notifier;
+        s.notifications = &notifications;
+        SourcePreparation::Environment env;
+        env.tempDir = temp.path();
+        env.locale = QLocale(QLocale::English);
+        s.preparation = SourcePreparation(env);
+        s.pause = [this](std::chrono::seconds seconds) -> QCoro::Task<void> {
+            pauses.append(double(seconds.count()));
+            co_return;
+        };
+        manager = std::make_unique<UploadManager>(std::move(s));
+        notifications.observe(NotificationCenter::uploadSucceeded, manager.get(), [this] { ++succeededPosts; });
+        // Every distinct state each job passes through, in order.
+        QObject::connect(manager->uploads(), &QAbstractItemModel::dataChanged, manager.get(), [this] { record(); });
+        QObject::connect(manager->uploads(), &QAbstractItemModel::rowsInserted, manager.get(), [this] { record(); });
+    }
+
+    void record()
+    {
+        for (const UploadJob &job : manager->jobs()) {
+            QList<State> &seen = states[job.id];
+            if (seen.isEmpty() || seen.last() != job.state)
+                seen.append(job.state);
+        }
+    }
+
+    QUrl file(const QString &name, const QByteArray &content = "content")
+    {
+        const QString path = files.path() + QLatin1Char('/') + name;
+        writeFile(path, content);
+        return QUrl::fromLocalFile(path);
+    }
+
+    UploadJob jobAt(int row) const { return manager->jobs().at(row); }
+    bool finished(const QUuid &id) const
+    {
+        const auto job = manager->job(id);
+        return job && (job->state == State::done || job->state == State::failed);
+    }
+};
+
+} // namespace
+
+class TestUploadManager : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void oneFileGoesStraightToDone()
+    {
+        Harness h;
+        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("report.pdf"), QByteArray(1234, 'p'))});
+        QCOMPARE(h.jobAt(0).state, State::queued); // enqueue returns before the job runs
+        QCOMPARE(h.jobAt(0).displayName, QStringLiteral("report.pdf"));
+        QTRY_VERIFY(h.finished(id));
+
+        const UploadJob job = h.jobAt(0);
+        QCOMPARE(h.states[id], (QList<State>{State::queued, State::preparing, State::uploading, State::registering, State::done}));
+        QCOMPARE(job.displayName, QStringLiteral("report.pdf"));
+        QCOMPARE(job.totalBytes, 1234);
+        QCOMPARE(job.progress, 1.0);
+        QCOMPARE(job.shareURL, QStringLiteral("https://kavo.example/l/1"));
+        QCOMPARE(job.token, QStringLiteral("tok-1"));
+        QCOMPARE(job.presetID, 4);
+        QCOMPARE(job.expiryDays, 30);
+        QVERIFY(!job.errorMessage);
+
+        QCOMPARE(h.drive.calls.size(), 1);
+        QCOMPARE(h.drive.calls[0].mimeType, QStringLiteral("application/pdf"));
+        QCOMPARE(QFileInfo(h.drive.calls[0].filePath).fileName(), QStringLiteral("report.pdf"));
+        QCOMPARE(h.backend.registrations.size(), 1);
+        const RegistrationRequest &r = h.backend.registrations[0];
+        QCOMPARE(r.driveFileID, QStringLiteral("drive-file-1"));
+        QCOMPARE(r.filename, QStringLiteral("report.pdf"));
+        QCOMPARE(r.filesize, 1234);
+        QCOMPARE(r.mimetype, QStringLiteral("application/pdf"));
+        QCOMPARE(r.expiryDays, 30);
+        QCOMPARE(r.presetID, 4);
+        QCOMPARE(r.provider, StorageProvider::google);
+        QVERIFY(!r.directURL && !r.customMessage && !r.password);
+
+        QCOMPARE(h.clipboard.texts, QStringList{QStringLiteral("https://kavo.example/l/1")});
+        QCOMPARE(h.notifier.notes, QStringList{QStringLiteral("Link copied | https://kavo.example/l/1")});
+        QCOMPARE(h.succeededPosts, 1);
+        QCOMPARE(h.history.refreshes, QList<int>{15});
+        QVERIFY(QDir(h.temp.path()).isEmpty()); // nothing was zipped
+    }
+
+    void severalFilesAreZippedUnderTheArchiveName()
+    {
+        Harness h;
+        h.preferences.provider = StorageProvider::dropbox;
+        h.presets.preset = std::nullopt;
+        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.jpg")), h.file(QStringLiteral("b.jpg")),
+                                             h.file(QStringLiteral("c.pdf"))});
+        QCOMPARE(h.jobAt(0).displayName, QStringLiteral("3 items"));
+        QTRY_VERIFY(h.finished(id));
+        QCOMPARE(h.states[id], (QList<State>{State::queued, State::preparing, State::zipping, State::uploading,
+                                             State::registering, State::done}));
+        const UploadJob job = h.jobAt(0);
+        QVERIFY2(job.displayName.startsWith(QStringLiteral("Kavo-")) && job.displayName.endsWith(QStringLiteral(" - 3 files.zip")),
+                 qPrintable(job.displayName));
+        QCOMPARE(h.drive.calls.size(), 0);
+        QCOMPARE(h.dropbox.calls.size(), 1);
+        QCOMPARE(QFileInfo(h.dropbox.calls[0].filePath).fileName(), job.displayName);
+        QCOMPARE(h.dropbox.calls[0].mimeType, QStringLiteral("application/zip"));
+        const RegistrationRequest &r = h.backend.registrations.at(0);
+        QCOMPARE(r.provider, StorageProvider::dropbox);
+        QCOMPARE(r.directURL, QStringLiteral("https://dl.example/file?dl=1"));
+        QCOMPARE(r.presetID, std::nullopt);
+        QCOMPARE(r.filename, job.displayName);
+        QCOMPARE(r.filesize, QFileInfo(h.dropbox.calls[0].filePath).size());
+        QCOMPARE(job.presetID, std::nullopt);
+    }
+
+    void zeroByteFileNeverReachesAProvider()
+    {
+        Harness h;
+        h.googleAuth.signedIn = false;
+        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("empty.txt"), {})});
+        QTRY_VERIFY(h.finished(id));
+        const UploadJob job = h.jobAt(0);
+        QCOMPARE(job.state, State::failed);
+        QCOMPARE(job.errorMessage, QStringLiteral("Refusing to upload a 0-byte file. Check the source folder permissions and try again."));
+        QCOMPARE(h.googleAuth.signInCalls, 0);
+        QCOMPARE(h.drive.calls.size(), 0);
+        QVERIFY(h.clipboard.texts.isEmpty());
+        QVERIFY(QDir(h.temp.path()).isEmpty());
+    }
+
+    void missingSingleSourceSaysSo()
+    {
+        Harness h;
+        const QUuid id = h.manager->enqueue({QUrl::fromLocalFile(h.files.path() + QStringLiteral("/ghost.pdf"))});
+        QTRY_VERIFY(h.finished(id));
+        QCOMPARE(h.jobAt(0).errorMessage, QStringLiteral("Couldn't read source: ghost.pdf — No such file or directory"));
+        QCOMPARE(h.drive.calls.size(), 0);
+    }
+
+    void signInFirstWhenNeeded()
+    {
+        Harness h;
+        h.preferences.provider = StorageProvider::dropbox;
+        h.dropboxAuth.signedIn = false;
+        h.dropboxAuth.signInError = Error{QStringLiteral("auth"), 1, QStringLiteral("Sign-in was cancelled.")};
+        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
+        QTRY_VERIFY(h.finished(id));
+        QCOMPARE(h.dropboxAuth.signInCalls, 1);
+        QCOMPARE(h.jobAt(0).state, State::failed);
+        QCOMPARE(h.jobAt(0).errorMessage, QStringLiteral("Sign-in was cancelled."));
+        QCOMPARE(h.dropbox.calls.size(), 0);
+        QCOMPARE(h.googleAuth.signInCalls, 0);
+
+        h.dropboxAuth.signInError.reset();
+        const QUuid second = h.manager->enqueue({h.file(QStringLiteral("b.txt"))});
+        QTRY_VERIFY(h.finished(second));
+        QCOMPARE(h.dropboxAuth.signInCalls, 2);
+        QCOMPARE(h.manager->job(second)->state, State::done);
+    }
+
+    void transientUploadFailuresAreRetriedAndOthersWorded()
+    {
+        Harness h;
+        h.drive.outcomes = {Error{ErrorDomain::transport, -1001, QStringLiteral("timed out")},
+                            Error{ErrorDomain::transport, -1005, QStringLiteral("lost")}};
+        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
+        QTRY_VERIFY(h.finished(id));
+        QCOMPARE(h.manager->job(id)->state, State::done);
+        QCOMPARE(h.drive.calls.size(), 3);
+        QCOMPARE(h.pauses, (QList<double>{1, 3}));
+
+        h.backend.registerOutcomes = {Error{ErrorDomain::transport, -1009, QStringLiteral("offline")}};
+        const QUuid offline = h.manager->enqueue({h.file(QStringLiteral("b.txt"))});
+        QTRY_VERIFY(h.finished(offline));
+        QCOMPARE(h.manager->job(offline)->state, State::failed);
+        QCOMPARE(h.manager->job(offline)->errorMessage, QStringLiteral("You're offline. Reconnect and try again."));
+        QVERIFY(!h.manager->job(offline)->token);
+        QCOMPARE(h.clipboard.texts.size(), 1); // only the first job's link
+        QCOMPARE(h.succeededPosts, 1);
+    }
+
+    void removedJobStillDeliversItsLink()
+    {
+        Harness h;
+        Gate gate;
+        h.drive.gate = &gate;
+        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
+        QTRY_COMPARE(h.drive.calls.size(), 1);
+        h.manager->removeJob(id);
+        QVERIFY(h.manager->jobs().isEmpty());
+        gate.open();
+        QTRY_COMPARE(h.clipboard.texts.size(), 1);
+        QCOMPARE(h.notifier.notes.size(), 1);
+        QCOMPARE(h.succeededPosts, 1);
+        QTRY_COMPARE(h.history.refreshes.size(), 1);
+        QVERIFY(h.manager->jobs().isEmpty());
+    }
+
+    void quickDropsOverlap()
+    {
+        Harness h;
+        Gate gate;
+        h.drive.gate = &gate;
+        const QUuid first = h.manager->enqueue({h.file(QStringLiteral("first.txt"))});
+        const QUuid second = h.manager->enqueue({h.file(QStringLiteral("second.txt"))});
+        QCOMPARE(h.jobAt(0).id, second);
+        QCOMPARE(h.jobAt(1).id, first);
+        QTRY_COMPARE(h.drive.inFlight, 2); // both uploads run at once
+        gate.open();
+        QTRY_VERIFY(h.finished(first) && h.finished(second));
+        QCOMPARE(h.drive.maxInFlight, 2);
+        QCOMPARE(h.jobAt(0).id, second);
+    }
+
+    void progressReportsOnlyTouchProgress()
+    {
+        Harness h;
+        h.drive.reportsFromThread = {0.25, 0.5};
+        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
+        QTRY_VERIFY(h.finished(id));
+        // The reports were posted before the upload returned but may land after the job is done:
+        // progress moves, nothing else does.
+        QTRY_COMPARE(h.manager->job(id)->progress, 0.5);
+        QCOMPARE(h.manager->job(id)->state, State::done);
+        QCOMPARE(h.manager->job(id)->shareURL, QStringLiteral("https://kavo.example/l/1"));
+        h.manager->setProgress(QUuid::createUuid(), 0.9); // unknown job: ignored
+        h.manager->setProgress(id, 0.75);
+        QCOMPARE(h.manager->job(id)->progress, 0.75);
+        QCOMPARE(h.manager->job(id)->state, State::done);
+    }
+
+    void emptyDropDoesNothing()
+    {
+        Harness h;
+        QVERIFY(h.manager->enqueue({}).isNull());
+        QVERIFY(h.manager->jobs().isEmpty());
+    }
+
+    void linkEditsNeedAToken()
+    {
+        Harness h;
+        UploadJob job = UploadJob::forDrop({h.file(QStringLiteral("a.txt"))});
+        QCOMPARE(QCoro::waitFor(h.manager->renameJob(job, QStringLiteral("b.txt"))), QStringLiteral("Upload has no token yet."));
+        QCOMPARE(QCoro::waitFor(h.manager->setJobPassword(job, QStringLiteral("pw"))), QStringLiteral("Upload has no token yet."));
+        QCoro::waitFor(h.manager->changeJobExpiry(job, 3));
+        QCoro::waitFor(h.manager->changeJobDesign(job, 2));
+        QVERIFY(h.backend.calls.isEmpty());
+        QVERIFY(h.history.patches.isEmpty());
+    }
+
+    void successfulLinkEditsPatchJobAndHistory()
+    {
+        Harness h;
+        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
+        QTRY_VERIFY(h.finished(id));
+        const UploadJob job = *h.manager->job(id);
+
+        QCOMPARE(QCoro::waitFor(h.manager->setJobPassword(job, QStringLiteral("hunter2"))), std::nullopt);
+        QVERIFY(h.manager->job(id)->isProtected);
+        QCOMPARE(QCoro::waitFor(h.manager->renameJob(job, QStringLiteral("wanted.txt"))), std::nullopt);
+        QCOMPARE(h.manager->job(id)->displayName, QStringLiteral("stored name.pdf"));
+        QCoro::waitFor(h.manager->changeJobExpiry(job, 3));
+        QCOMPARE(h.manager->job(id)->expiryDays, 3);
+        QCOMPARE(h.manager->job(id)->expiresAt, QStringLiteral("2027-01-01 00:00:00"));
+        QCoro::waitFor(h.manager->changeJobDesign(job, 9));
+        QCOMPARE(h.manager->job(id)->presetID, 9);
+        QCOMPARE(QCoro::waitFor(h.manager->setJobPassword(job, QString())), std::nullopt);
+        QVERIFY(!h.manager->job(id)->isProtected);
+
+        QCOMPARE(h.backend.calls, (QStringList{"setPassword tok-1 hunter2", "rename tok-1 wanted.txt", "setExpiry tok-1 3",
+                                               "setPreset tok-1 9", "setPassword tok-1 "}));
+        QCOMPARE(h.history.patches, (QStringList{"protected tok-1 1", "filename tok-1 stored name.pdf",
+                                                 "expiry tok-1 2027-01-01 00:00:00", "preset tok-1 9", "protected tok-1 0"}));
+        QVERIFY(!h.manager->job(id)->errorMessage);
+
+        // An expiry answer without a date clears the job's date.
+        h.backend.expiryText.reset();
+        QCoro::waitFor(h.manager->changeJobExpiry(job, 0));
+        QCOMPARE(h.manager->job(id)->expiresAt, std::nullopt);
+    }
+
+    void failingLinkEditsCarryTheirPrefix()
+    {
+        Harness h;
+        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
+        QTRY_VERIFY(h.finished(id));
+        const UploadJob job = *h.manager->job(id);
+        const QString text = QStringLiteral("Backend HTTP 500: boom");
+        h.backend.editError = Error{QStringLiteral("backend"), 500, text};
+
+        QCOMPARE(QCoro::waitFor(h.manager->setJobPassword(job, QStringLiteral("pw"))), text);
+        QCOMPARE(h.manager->job(id)->errorMessage, QStringLiteral("Couldn't set password: ") + text);
+        QCOMPARE(QCoro::waitFor(h.manager->renameJob(job, QStringLiteral("x"))), text);
+        QCOMPARE(h.manager->job(id)->errorMessage, QStringLiteral("Couldn't rename: ") + text);
+        QCoro::waitFor(h.manager->changeJobExpiry(job, 3));
+        QCOMPARE(h.manager->job(id)->errorMessage, QStringLiteral("Couldn't change expiry: ") + text);
+        QCoro::waitFor(h.manager->changeJobDesign(job, 2));
+        QCOMPARE(h.manager->job(id)->errorMessage, QStringLiteral("Couldn't change design: ") + text);
+
+        const UploadJob after = *h.manager->job(id);
+        QCOMPARE(after.state, State::done);
+        QCOMPARE(after.shareURL, job.shareURL);
+        QCOMPARE(after.token, job.token);
+        QCOMPARE(after.displayName, job.displayName);
+        QCOMPARE(after.expiryDays, job.expiryDays);
+        QCOMPARE(after.presetID, job.presetID);
+        QVERIFY(!after.isProtected);
+        QVERIFY(h.history.patches.isEmpty());
+
+        QCOMPARE(QCoro::waitFor(h.manager->setLinkPassword(QStringLiteral("history-token"), QStringLiteral("pw"))), text);
+        h.backend.editError.reset();
+        QCOMPARE(QCoro::waitFor(h.manager->setLinkPassword(QStringLiteral("history-token"), QStringLiteral("pw"))), std::nullopt);
+        QCOMPARE(h.history.patches, QStringList{QStringLiteral("protected history-token 1")});
+    }
+
+    void modelPublishesJobs()
+    {
+        Harness h;
+        UploadListModel *model = h.manager->uploads();
+        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
+        QCOMPARE(model->rowCount(), 1);
+        QTRY_VERIFY(h.finished(id));
+        const QModelIndex row = model->index(0);
+        const QHash<int, QByteArray> roles = model->roleNames();
+        QCOMPARE(model->data(row, roles.key("stateName")).toString(), QStringLiteral("done"));
+        QCOMPARE(model->data(row, roles.key("shareURL")).toString(), QStringLiteral("https://kavo.example/l/1"));
+        QCOMPARE(model->data(row, roles.key("id")).toString(), id.toString(QUuid::WithoutBraces));
+        QCOMPARE(model->data(row, roles.key("expiresAt")).toString(), QString());
+        h.manager->removeJob(id);
+        QCOMPARE(model->rowCount(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUploadManager)
+#include "tst_uploadmanager.moc"
