@@ -45,8 +45,9 @@ enum : int {
 // Two QCoro 0.8 / GCC 12 pitfalls shape how coroutines here are written:
 // - `co_return x;` with a non-const lvalue `x` moves from it (QCoro's return_value forwards with
 //   std::move), so a member or anything that must survive is returned as a copy.
-// - Temporaries that own resources (capturing lambdas, tasks built in place) are not put inside a
-//   co_await expression, where GCC 12 may destroy them twice; they are named locals first.
+// - A capturing lambda is never a temporary inside a co_await expression (as in
+//   `co_await QtConcurrent::run([=] {...})` or `co_await withRetry([=] {...})`): GCC 12 destroys
+//   its captures twice. The lambda, or the future or task made from it, is a named local first.
 template<typename T>
 class [[nodiscard]] Result {
 public:

@@ -77,6 +77,11 @@ std::optional<QString> copyTree(const fs::path &source, const fs::path &target, 
         fs::create_directory(target, source, ec);
         if (ec)
             return fail(source, ec);
+        // The copy takes the source folder's mode; the owner needs to write into it (a read-only
+        // source folder) and to delete it again afterwards.
+        fs::permissions(target, fs::perms::owner_all, fs::perm_options::add, ec);
+        if (ec)
+            return fail(source, ec);
         fs::directory_iterator it(source, ec);
         if (ec)
             return fail(source, ec);
@@ -86,8 +91,6 @@ std::optional<QString> copyTree(const fs::path &source, const fs::path &target, 
         }
         if (ec)
             return fail(source, ec);
-        // Give the owner write access in the staging copy so it can always be deleted again.
-        fs::permissions(target, fs::perms::owner_all, fs::perm_options::add, ec);
         return std::nullopt;
     }
     default:
@@ -102,6 +105,13 @@ void removeTree(const QString &path)
         return;
     std::error_code ec;
     fs::remove_all(toFsPath(path), ec);
+}
+
+// Deleting a large staging copy can take a while: it happens off the main thread.
+QCoro::Task<void> removeTreeAsync(QString path)
+{
+    QFuture<void> removing = QtConcurrent::run(removeTree, path);
+    co_await removing;
 }
 
 std::optional<Error> makeFolder(const QString &path)
@@ -268,8 +278,7 @@ QString SourcePreparation::archiveName(const QStringList &sources) const
 
 QCoro::Task<Result<PreparedUpload>> SourcePreparation::prepareArchive(QStringList sources) const
 {
-    // Lambdas and other temporaries stay out of co_await expressions: GCC 12 destroys such
-    // temporaries twice. Every awaited future or task below is a named local first.
+    // Futures made from capturing lambdas are named before they are awaited (see error.h).
     QFuture<qint64> measuring = QtConcurrent::run([sources] {
         qint64 sum = 0;
         for (const QString &source : sources)
@@ -308,13 +317,13 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
     });
     const std::optional<Error> copyFailure = co_await copying;
     if (copyFailure) {
-        removeTree(staging);
+        co_await removeTreeAsync(staging);
         co_return *copyFailure;
     }
 
     const QString outFolder = tempDir() + QLatin1Char('/') + QUuid::createUuid().toString(QUuid::WithoutBraces);
     if (auto failure = makeFolder(outFolder)) {
-        removeTree(staging);
+        co_await removeTreeAsync(staging);
         co_return *failure;
     }
     const QString archivePath = outFolder + QLatin1Char('/') + archiveName;
@@ -330,8 +339,8 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
     // learns at once when the tool cannot be launched at all.
     if (!process->waitForStarted()) {
         const QString reason = process->errorString();
-        removeTree(staging);
-        removeTree(outFolder);
+        co_await removeTreeAsync(staging);
+        co_await removeTreeAsync(outFolder);
         co_return UploadError::zipFailed(QStringLiteral("Couldn't launch ") + m_env.zipTool + QStringLiteral(" — ")
                                          + reason);
     }
@@ -346,11 +355,11 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
     if (decoder.hasError())
         errorText.clear();
     errorText = errorText.trimmed();
-    removeTree(staging);
+    co_await removeTreeAsync(staging);
 
     const int status = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
     if (status != 0) {
-        removeTree(outFolder);
+        co_await removeTreeAsync(outFolder);
         qCCritical(lcUpload, "zip exit %d: %s", status, qUtf8Printable(errorText));
         co_return UploadError::zipFailed(errorText.isEmpty() ? QStringLiteral("exit code ") + QString::number(status)
                                                              : errorText);
@@ -360,6 +369,6 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
     qCInfo(lcUpload, "zip done: %ld bytes", long(size));
     if (size > smallestArchive - 1)
         co_return archivePath;
-    removeTree(outFolder);
+    co_await removeTreeAsync(outFolder);
     co_return UploadError::emptyArchive(size);
 }
