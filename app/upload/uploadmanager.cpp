@@ -185,86 +185,78 @@ QCoro::Task<void> UploadManager::process(UploadJob job)
     m_services.history->refresh(historyRefreshLimit);
 }
 
-void UploadManager::failEdit(const QUuid &id, const QString &prefix, const Error &error)
-{
-    const QString message = prefix + error.description;
-    update(id, [&message](UploadJob &j) { j.errorMessage = message; });
-}
-
 namespace {
 const QString noToken = QStringLiteral("Upload has no token yet.");
 }
 
-QCoro::Task<std::optional<QString>> UploadManager::setJobPassword(UploadJob job, QString password)
+template<typename T>
+QCoro::Task<std::optional<QString>> UploadManager::editLink(UploadJob job, QString prefix, EditCall<T> call,
+                                                            EditApply<T> apply)
 {
     if (!job.token)
         co_return noToken;
+    const QString token = *job.token;
     QPointer<UploadManager> self(this);
-    const Result<void> done = co_await m_services.backend->setPassword(*job.token, password);
+    const Result<T> outcome = co_await call(token);
     if (!self)
         co_return std::nullopt;
-    if (!done) {
-        failEdit(job.id, QStringLiteral("Couldn't set password: "), done.error());
-        co_return done.error().description;
+    if (!outcome) {
+        const QString message = prefix + outcome.error().description;
+        update(job.id, [&message](UploadJob &j) { j.errorMessage = message; });
+        co_return outcome.error().description;
     }
-    const bool isProtected = !password.isEmpty();
-    update(job.id, [isProtected](UploadJob &j) { j.isProtected = isProtected; });
-    m_services.history->updateProtected(*job.token, isProtected);
+    if constexpr (std::is_void_v<T>)
+        apply(token, std::monostate{});
+    else
+        apply(token, outcome.value());
     co_return std::nullopt;
+}
+
+QCoro::Task<std::optional<QString>> UploadManager::setJobPassword(UploadJob job, QString password)
+{
+    const bool isProtected = !password.isEmpty();
+    EditCall<void> call = [this, password](const QString &token) { return m_services.backend->setPassword(token, password); };
+    EditApply<void> apply = [this, id = job.id, isProtected](const QString &token, std::monostate) {
+        update(id, [isProtected](UploadJob &j) { j.isProtected = isProtected; });
+        m_services.history->updateProtected(token, isProtected);
+    };
+    return editLink<void>(job, QStringLiteral("Couldn't set password: "), call, apply);
 }
 
 QCoro::Task<std::optional<QString>> UploadManager::renameJob(UploadJob job, QString newName)
 {
-    if (!job.token)
-        co_return noToken;
-    QPointer<UploadManager> self(this);
-    const Result<QString> stored = co_await m_services.backend->rename(*job.token, newName);
-    if (!self)
-        co_return std::nullopt;
-    if (!stored) {
-        failEdit(job.id, QStringLiteral("Couldn't rename: "), stored.error());
-        co_return stored.error().description;
-    }
-    const QString name = stored.value();
-    update(job.id, [&name](UploadJob &j) { j.displayName = name; });
-    m_services.history->updateFilename(*job.token, name);
-    co_return std::nullopt;
+    EditCall<QString> call = [this, newName](const QString &token) { return m_services.backend->rename(token, newName); };
+    EditApply<QString> apply = [this, id = job.id](const QString &token, const QString &stored) {
+        update(id, [&stored](UploadJob &j) { j.displayName = stored; });
+        m_services.history->updateFilename(token, stored);
+    };
+    return editLink<QString>(job, QStringLiteral("Couldn't rename: "), call, apply);
 }
 
 QCoro::Task<void> UploadManager::changeJobExpiry(UploadJob job, qint64 days)
 {
-    if (!job.token)
-        co_return;
-    QPointer<UploadManager> self(this);
-    const Result<std::optional<QString>> expiry = co_await m_services.backend->setExpiry(*job.token, days);
-    if (!self)
-        co_return;
-    if (!expiry) {
-        failEdit(job.id, QStringLiteral("Couldn't change expiry: "), expiry.error());
-        co_return;
-    }
-    const std::optional<QString> expiresAt = expiry.value();
-    update(job.id, [&](UploadJob &j) {
-        j.expiryDays = days;
-        j.expiresAt = expiresAt;
-    });
-    m_services.history->updateExpiry(*job.token, expiresAt);
+    using Expiry = std::optional<QString>;
+    EditCall<Expiry> call = [this, days](const QString &token) { return m_services.backend->setExpiry(token, days); };
+    EditApply<Expiry> apply = [this, id = job.id, days](const QString &token, const Expiry &expiresAt) {
+        update(id, [&](UploadJob &j) {
+            j.expiryDays = days;
+            j.expiresAt = expiresAt;
+        });
+        m_services.history->updateExpiry(token, expiresAt);
+    };
+    QCoro::Task<std::optional<QString>> editing = editLink<Expiry>(job, QStringLiteral("Couldn't change expiry: "), call, apply);
+    co_await editing;
 }
 
 QCoro::Task<void> UploadManager::changeJobDesign(UploadJob job, qint64 presetID)
 {
-    if (!job.token)
-        co_return;
-    QPointer<UploadManager> self(this);
-    const Result<void> done = co_await m_services.backend->setPreset(*job.token, presetID);
-    if (!self)
-        co_return;
-    if (!done) {
-        failEdit(job.id, QStringLiteral("Couldn't change design: "), done.error());
-        co_return;
-    }
-    update(job.id, [presetID](UploadJob &j) { j.presetID = presetID; });
-    m_services.history->updatePreset(*job.token, presetID);
+    EditCall<void> call = [this, presetID](const QString &token) { return m_services.backend->setPreset(token, presetID); };
+    EditApply<void> apply = [this, id = job.id, presetID](const QString &token, std::monostate) {
+        update(id, [presetID](UploadJob &j) { j.presetID = presetID; });
+        m_services.history->updatePreset(token, presetID);
+    };
+    QCoro::Task<std::optional<QString>> editing = editLink<void>(job, QStringLiteral("Couldn't change design: "), call, apply);
+    co_await editing;
 }
 
 QCoro::Task<std::optional<QString>> UploadManager::setLinkPassword(QString token, QString password)

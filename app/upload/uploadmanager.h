@@ -6,6 +6,10 @@
 #include "uploadlistmodel.h"
 
 #include <QObject>
+
+#include <functional>
+#include <type_traits>
+#include <variant>
 #include <qcoro/qcorotask.h>
 
 class Clipboard;
@@ -73,7 +77,16 @@ private:
     QCoro::Task<Result<PreparedUpload>> prepare(QUuid id, QStringList sources);
     void update(const QUuid &id, const std::function<void(UploadJob &)> &change);
     void fail(const QUuid &id, const Error &error);
-    void failEdit(const QUuid &id, const QString &prefix, const Error &error);
+
+    // One link edit on a finished job: the service call with the job's token, then `apply` with
+    // what it returned. Without a token: "Upload has no token yet.". On failure the job's message
+    // becomes `prefix` + the error text and the bare text is returned.
+    template<typename T>
+    using EditCall = std::function<QCoro::Task<Result<T>>(const QString &token)>;
+    template<typename T>
+    using EditApply = std::function<void(const QString &token, const std::conditional_t<std::is_void_v<T>, std::monostate, T> &)>;
+    template<typename T>
+    QCoro::Task<std::optional<QString>> editLink(UploadJob job, QString prefix, EditCall<T> call, EditApply<T> apply);
 
     Services m_services;
     UploadListModel m_uploads;
