@@ -12,8 +12,8 @@ set(KAVO_DROPBOX_WEB_URL     "${KAVO_DEVSTACK_ROOT}" CACHE STRING "Dropbox web (
 set(KAVO_DROPBOX_API_URL     "${KAVO_DEVSTACK_ROOT}" CACHE STRING "Dropbox API root")
 set(KAVO_DROPBOX_CONTENT_URL "${KAVO_DEVSTACK_ROOT}" CACHE STRING "Dropbox content root")
 
-set(KAVO_GOOGLE_CLIENT_ID     "000000000000-kavodevstack.apps.googleusercontent.com" CACHE STRING "Google OAuth client id")
-set(KAVO_GOOGLE_CLIENT_SECRET "GOCSPX-kavo-devstack-secret" CACHE STRING "Google OAuth client secret")
+set(KAVO_GOOGLE_CLIENT_ID     "000000000000-kavodevstacklocaldesktopclient00.apps.googleusercontent.com" CACHE STRING "Google OAuth client id")
+set(KAVO_GOOGLE_CLIENT_SECRET "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" CACHE STRING "Google OAuth client secret")
 set(KAVO_DROPBOX_APP_KEY      "kavodevstackkey" CACHE STRING "Dropbox app key")
 set(KAVO_BUILTIN_API_KEY      "0000000000000000000000000000000000000000000000000000000000000000" CACHE STRING "Built-in service account API key (64 lowercase hex digits)")
 set(KAVO_BUILTIN_EMAIL        "admin@kavo.invalid" CACHE STRING "Built-in service account e-mail")

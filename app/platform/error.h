@@ -48,6 +48,8 @@ enum : int {
 // - A capturing lambda is never a temporary inside a co_await expression (as in
 //   `co_await QtConcurrent::run([=] {...})` or `co_await withRetry([=] {...})`): GCC 12 destroys
 //   its captures twice. The lambda, or the future or task made from it, is a named local first.
+//   The same goes for braced initializer lists (`co_await post(path, {{"token", t}})` does not
+//   even compile): the object is built as a named local.
 template<typename T>
 class [[nodiscard]] Result {
 public:

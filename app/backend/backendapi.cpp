@@ -1,0 +1,241 @@
+#include "backendapi.h"
+
+#include "jsonreader.h"
+#include "platform/endpoints.h"
+#include "platform/secretstore.h"
+
+#include <QJsonDocument>
+#include <QStringDecoder>
+#include <QUrlQuery>
+
+namespace BackendError {
+Error http(qint64 status, const QString &message)
+{
+    return Error{domain, int(status), QStringLiteral("Backend HTTP ") + QString::number(status) + QStringLiteral(": ") + message};
+}
+
+Error badResponse()
+{
+    return Error{domain, badResponseCode, QStringLiteral("Bad response from backend.")};
+}
+}
+
+namespace {
+// The body as UTF-8 text, or nothing when it is not valid UTF-8.
+std::optional<QString> utf8(const QByteArray &body)
+{
+    auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(body);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+// The string under `key` when the body is a JSON object that has one.
+std::optional<QString> stringInObject(const QByteArray &body, const QString &key)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    const QJsonValue value = document.object().value(key);
+    if (!document.isObject() || !value.isString())
+        return std::nullopt;
+    return value.toString();
+}
+}
+
+BackendAPI::BackendAPI(Http *http, QUrl serviceBaseURL, std::function<QString()> apiKey, SecretStore *secrets)
+    : m_http(http)
+    , m_base(std::move(serviceBaseURL))
+    , m_registerURL(Endpoints::join(m_base, QStringLiteral("api/register.php")))
+    , m_apiKey(std::move(apiKey))
+    , m_secrets(secrets)
+{
+}
+
+QUrl BackendAPI::url(const QString &path) const
+{
+    return Endpoints::join(m_base, path);
+}
+
+QNetworkRequest BackendAPI::request(const QUrl &url) const
+{
+    QNetworkRequest request(url);
+    // A non-null empty value, so a signed-out client still sends the header (empty).
+    QByteArray key = m_apiKey ? m_apiKey().toUtf8() : QByteArray();
+    if (key.isNull())
+        key = QByteArray("");
+    request.setRawHeader("X-Api-Key", key);
+    return request;
+}
+
+std::optional<Error> BackendAPI::validateResponse(const HttpResponse &response, MessageRule rule)
+{
+    if (response.isSuccess())
+        return std::nullopt;
+    std::optional<QString> message;
+    if (rule != MessageRule::body)
+        message = stringInObject(response.body, QStringLiteral("error"));
+    if (!message)
+        message = utf8(response.body);
+    if (!message)
+        message = rule == MessageRule::errorKeyOrBodyOrUnknown ? QStringLiteral("Unknown error") : QString();
+    return BackendError::http(response.status, *message);
+}
+
+QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url)
+{
+    const Result<HttpResponse> response = co_await m_http->send(request(url), "GET");
+    if (!response)
+        co_return response.error();
+    if (auto failure = validateResponse(response.value()))
+        co_return *failure;
+    co_return response;
+}
+
+QCoro::Task<Result<HttpResponse>> BackendAPI::post(QString path, QJsonObject body, MessageRule rule)
+{
+    QNetworkRequest req = request(path == QLatin1String("api/register.php") ? m_registerURL : url(path));
+    req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    const Result<HttpResponse> response = co_await m_http->send(req, "POST", json);
+    if (!response)
+        co_return response.error();
+    if (auto failure = validateResponse(response.value(), rule))
+        co_return *failure;
+    co_return response;
+}
+
+QCoro::Task<Result<BackendAPI::PresetList>> BackendAPI::fetchPresets()
+{
+    const Result<HttpResponse> response = co_await get(url(QStringLiteral("api/presets.php")));
+    if (!response)
+        co_return response.error();
+    const Result<QJsonValue> json = parseJson(response->body);
+    if (!json)
+        co_return json.error();
+    if (!json->isObject())
+        co_return Error{JsonError::domain, JsonError::wrongShape, QStringLiteral("The service's answer couldn't be read: the presets answer is not an object.")};
+    JsonReader reader(json->toObject(), QString());
+    const QJsonArray array = reader.array(QStringLiteral("presets"));
+    const std::optional<qint64> defaultID = reader.optionalInteger(QStringLiteral("default_id"));
+    if (!reader.ok())
+        co_return *reader.error();
+    Result<QList<BrandingPreset>> presets = decodeList<BrandingPreset>(array, QStringLiteral("presets"));
+    if (!presets)
+        co_return presets.error();
+    co_return PresetList{std::move(presets).value(), defaultID};
+}
+
+QCoro::Task<Result<QList<HistoryItem>>> BackendAPI::fetchHistory(qint64 limit, std::optional<QString> query)
+{
+    QUrl target = url(QStringLiteral("api/history.php"));
+    QUrlQuery items;
+    items.addQueryItem(QStringLiteral("limit"), QString::number(limit));
+    if (query && !query->isEmpty())
+        items.addQueryItem(QStringLiteral("q"), QString::fromLatin1(QUrl::toPercentEncoding(*query)));
+    target.setQuery(items.query(QUrl::FullyEncoded), QUrl::StrictMode);
+    const Result<HttpResponse> response = co_await get(target);
+    if (!response)
+        co_return response.error();
+    const Result<QJsonValue> json = parseJson(response->body);
+    if (!json)
+        co_return json.error();
+    if (!json->isObject())
+        co_return Error{JsonError::domain, JsonError::wrongShape, QStringLiteral("The service's answer couldn't be read: the history answer is not an object.")};
+    JsonReader reader(json->toObject(), QString());
+    const QJsonArray array = reader.array(QStringLiteral("items"));
+    if (!reader.ok())
+        co_return *reader.error();
+    co_return decodeList<HistoryItem>(array, QStringLiteral("items"));
+}
+
+QJsonObject BackendAPI::registrationBody(const RegistrationRequest &r)
+{
+    QJsonObject body{
+        {QStringLiteral("drive_file_id"), r.driveFileID},
+        {QStringLiteral("original_filename"), r.filename},
+        {QStringLiteral("filesize"), r.filesize},
+        {QStringLiteral("mimetype"), r.mimetype},
+        {QStringLiteral("expiry_days"), r.expiryDays},
+        {QStringLiteral("provider"), r.provider == StorageProvider::dropbox ? QStringLiteral("dropbox") : QStringLiteral("google")},
+    };
+    if (r.customMessage)
+        body.insert(QStringLiteral("custom_message"), *r.customMessage);
+    if (r.password)
+        body.insert(QStringLiteral("password"), *r.password);
+    if (r.presetID)
+        body.insert(QStringLiteral("preset_id"), *r.presetID);
+    if (r.directURL)
+        body.insert(QStringLiteral("direct_url"), *r.directURL);
+    return body;
+}
+
+QCoro::Task<Result<Registration>> BackendAPI::registerUpload(RegistrationRequest request)
+{
+    QJsonObject body = registrationBody(request);
+    // Read at the moment of the call: the service keeps the newest refresh token whichever
+    // provider this upload went to.
+    if (m_secrets) {
+        if (const std::optional<QString> token = m_secrets->read(googleTokenAccount))
+            body.insert(QStringLiteral("google_refresh_token"), *token);
+    }
+    const Result<HttpResponse> response = co_await post(QStringLiteral("api/register.php"), body);
+    if (!response)
+        co_return response.error();
+    const Result<QJsonValue> json = parseJson(response->body);
+    if (!json)
+        co_return json.error();
+    const QJsonValue token = json->toObject().value(QStringLiteral("token"));
+    const QJsonValue url = json->toObject().value(QStringLiteral("url"));
+    if (!json->isObject() || !token.isString() || !url.isString())
+        co_return BackendError::badResponse();
+    co_return Registration{token.toString(), url.toString()};
+}
+
+QCoro::Task<Result<void>> BackendAPI::setPreset(QString token, qint64 presetID)
+{
+    const QJsonObject body{{QStringLiteral("token"), token}, {QStringLiteral("preset_id"), presetID}};
+    const Result<HttpResponse> response = co_await post(QStringLiteral("api/set_preset.php"), body);
+    if (!response)
+        co_return response.error();
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<void>> BackendAPI::setPassword(QString token, QString password)
+{
+    const QJsonObject body{{QStringLiteral("token"), token}, {QStringLiteral("password"), password}};
+    const Result<HttpResponse> response = co_await post(QStringLiteral("api/set_password.php"), body);
+    if (!response)
+        co_return response.error();
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<std::optional<QString>>> BackendAPI::setExpiry(QString token, qint64 days)
+{
+    const QJsonObject body{{QStringLiteral("token"), token}, {QStringLiteral("expiry_days"), days}};
+    const Result<HttpResponse> response = co_await post(QStringLiteral("api/set_expiry.php"), body);
+    if (!response)
+        co_return response.error();
+    // Lenient: anything but an object with a string "expires_at" means no new date.
+    co_return stringInObject(response->body, QStringLiteral("expires_at"));
+}
+
+QCoro::Task<Result<QString>> BackendAPI::rename(QString token, QString filename)
+{
+    const QJsonObject body{{QStringLiteral("token"), token}, {QStringLiteral("filename"), filename}};
+    const Result<HttpResponse> response = co_await post(QStringLiteral("api/rename.php"), body, MessageRule::errorKeyOrBody);
+    if (!response)
+        co_return response.error();
+    const std::optional<QString> stored = stringInObject(response->body, QStringLiteral("filename"));
+    if (!stored)
+        co_return BackendError::badResponse();
+    co_return *stored;
+}
+
+QCoro::Task<Result<void>> BackendAPI::deleteRecord(QString token)
+{
+    const QJsonObject body{{QStringLiteral("token"), token}};
+    const Result<HttpResponse> response = co_await post(QStringLiteral("api/delete.php"), body, MessageRule::errorKeyOrBodyOrUnknown);
+    if (!response)
+        co_return response.error();
+    co_return Result<void>();
+}

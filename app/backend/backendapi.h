@@ -1,0 +1,69 @@
+#pragma once
+
+#include "brandingpreset.h"
+#include "historyitem.h"
+#include "platform/http.h"
+#include "upload/uploadcollaborators.h"
+
+#include <QUrl>
+
+#include <functional>
+
+class SecretStore;
+
+namespace BackendError {
+inline const QString domain = QStringLiteral("backend");
+enum Code : int { badResponseCode = 1 };
+// "Backend HTTP <status>: <message>"; the error's code is the status.
+Error http(qint64 status, const QString &message);
+Error badResponse();
+}
+
+// The client of the Kavo web service. It keeps no state: the API key is read from the account
+// store at every call and the Google refresh token from the keychain at registration time.
+// Every request carries `X-Api-Key` (empty when signed out), every POST a JSON object body.
+class BackendAPI : public LinkService
+{
+public:
+    // How the message of a failed call is chosen from the body.
+    enum class MessageRule { body, errorKeyOrBody, errorKeyOrBodyOrUnknown };
+
+    struct PresetList {
+        QList<BrandingPreset> presets;
+        std::optional<qint64> defaultID;
+    };
+
+    static inline const QString googleTokenAccount = QStringLiteral("Vendrel.GoogleOAuth");
+
+    BackendAPI(Http *http, QUrl serviceBaseURL, std::function<QString()> apiKey, SecretStore *secrets);
+
+    QUrl url(const QString &path) const;
+
+    QCoro::Task<Result<PresetList>> fetchPresets();
+    QCoro::Task<Result<QList<HistoryItem>>> fetchHistory(qint64 limit, std::optional<QString> query = std::nullopt);
+
+    QCoro::Task<Result<Registration>> registerUpload(RegistrationRequest request) override;
+    QCoro::Task<Result<void>> setPreset(QString token, qint64 presetID) override;
+    QCoro::Task<Result<void>> setPassword(QString token, QString password) override;
+    QCoro::Task<Result<std::optional<QString>>> setExpiry(QString token, qint64 days) override;
+    QCoro::Task<Result<QString>> rename(QString token, QString filename) override;
+    // Removes the link's record from the service (the cloud file is the caller's business).
+    QCoro::Task<Result<void>> deleteRecord(QString token);
+
+    // The failure of a call answered `response`, if it failed.
+    static std::optional<Error> validateResponse(const HttpResponse &response, MessageRule rule = MessageRule::body);
+
+    // The JSON body of a registration, without the Google refresh token.
+    static QJsonObject registrationBody(const RegistrationRequest &request);
+
+private:
+    QNetworkRequest request(const QUrl &url) const;
+    QCoro::Task<Result<HttpResponse>> get(QUrl url);
+    QCoro::Task<Result<HttpResponse>> post(QString path, QJsonObject body, MessageRule rule = MessageRule::body);
+
+    Http *m_http;
+    QUrl m_base;
+    QUrl m_registerURL;
+    std::function<QString()> m_apiKey;
+    SecretStore *m_secrets;
+};

@@ -1,0 +1,171 @@
+#include "historystore.h"
+
+#include "backendapi.h"
+
+#include <QPointer>
+
+int HistoryListModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_items.size());
+}
+
+QVariant HistoryListModel::data(const QModelIndex &index, int role) const
+{
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    const HistoryItem &item = m_items.at(index.row());
+    switch (Role(role)) {
+    case TokenRole:
+        return item.token;
+    case DriveFileIDRole:
+        return item.driveFileID;
+    case FilenameRole:
+        return item.filename;
+    case FilesizeRole:
+        return item.filesize;
+    case MimetypeRole:
+        return item.mimetype;
+    case CustomMessageRole:
+        return item.customMessage;
+    case IsProtectedRole:
+        return item.isProtected;
+    case ExpiresAtRole:
+        return item.expiresAt.value_or(QString());
+    case CreatedAtRole:
+        return item.createdAt.value_or(QString());
+    case DownloadCountRole:
+        return item.downloadCount;
+    case PresetIDRole:
+        return item.presetID.value_or(-1);
+    case StatusRole:
+        return item.status;
+    case ProviderRole:
+        return item.provider;
+    case ViewURLRole:
+        return item.viewURL;
+    case DownloadURLRole:
+        return item.downloadURL;
+    }
+    return {};
+}
+
+QHash<int, QByteArray> HistoryListModel::roleNames() const
+{
+    return {
+        {TokenRole, "token"},
+        {DriveFileIDRole, "driveFileID"},
+        {FilenameRole, "filename"},
+        {FilesizeRole, "filesize"},
+        {MimetypeRole, "mimetype"},
+        {CustomMessageRole, "customMessage"},
+        {IsProtectedRole, "isProtected"},
+        {ExpiresAtRole, "expiresAt"},
+        {CreatedAtRole, "createdAt"},
+        {DownloadCountRole, "downloadCount"},
+        {PresetIDRole, "presetID"},
+        {StatusRole, "status"},
+        {ProviderRole, "provider"},
+        {ViewURLRole, "viewURL"},
+        {DownloadURLRole, "downloadURL"},
+    };
+}
+
+void HistoryListModel::setItems(QList<HistoryItem> items)
+{
+    const bool countChanges = items.size() != m_items.size();
+    beginResetModel();
+    m_items = std::move(items);
+    endResetModel();
+    if (countChanges)
+        Q_EMIT countChanged();
+}
+
+void HistoryListModel::replace(qsizetype row, const HistoryItem &item)
+{
+    m_items[row] = item;
+    const QModelIndex at = index(int(row));
+    Q_EMIT dataChanged(at, at);
+}
+
+int HistoryListModel::removeToken(const QString &token)
+{
+    QList<HistoryItem> kept;
+    for (const HistoryItem &item : std::as_const(m_items)) {
+        if (item.token != token)
+            kept.append(item);
+    }
+    const int removed = int(m_items.size() - kept.size());
+    if (removed > 0)
+        setItems(std::move(kept));
+    return removed;
+}
+
+HistoryStore::HistoryStore(BackendAPI *api, QObject *parent)
+    : LoadableStore(parent)
+    , m_api(api)
+{
+}
+
+
+
+QCoro::Task<void> HistoryStore::refresh(int limit)
+{
+    QPointer<HistoryStore> self(this);
+    setLoading(true);
+    Result<QList<HistoryItem>> result = co_await m_api->fetchHistory(limit);
+    if (!self)
+        co_return;
+    if (result) {
+        m_model.setItems(std::move(result).value());
+        setLastError(std::nullopt);
+    } else {
+        setLastError(result.error().description);
+    }
+    setLoading(false);
+}
+
+void HistoryStore::edit(const QString &token, const std::function<void(HistoryItem &)> &change)
+{
+    const QList<HistoryItem> &items = m_model.items();
+    for (qsizetype row = 0; row < items.size(); ++row) {
+        if (items.at(row).token == token) {
+            HistoryItem changed = items.at(row);
+            change(changed);
+            m_model.replace(row, changed);
+            return;
+        }
+    }
+}
+
+void HistoryStore::updatePreset(const QString &token, qint64 presetID)
+{
+    edit(token, [presetID](HistoryItem &item) { item.presetID = presetID; });
+}
+
+void HistoryStore::updateFilename(const QString &token, const QString &filename)
+{
+    edit(token, [&filename](HistoryItem &item) { item.filename = filename; });
+}
+
+void HistoryStore::updateProtected(const QString &token, bool isProtected)
+{
+    edit(token, [isProtected](HistoryItem &item) {
+        item.isProtected = isProtected;
+        if (item.status != QLatin1String("expired"))
+            item.status = isProtected ? QStringLiteral("protected") : QStringLiteral("active");
+    });
+}
+
+void HistoryStore::updateExpiry(const QString &token, const std::optional<QString> &expiresAt)
+{
+    edit(token, [&expiresAt](HistoryItem &item) {
+        item.expiresAt = expiresAt;
+        if (item.status == QLatin1String("expired"))
+            item.status = QStringLiteral("active");
+    });
+}
+
+void HistoryStore::removeToken(const QString &token)
+{
+    m_model.removeToken(token);
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "historyitem.h"
+#include "upload/uploadcollaborators.h"
+
+#include <QAbstractListModel>
+#include "loadablestore.h"
+
+#include <QObject>
+
+class BackendAPI;
+
+// The history as a list model for the popover.
+//
+// Roles: token, driveFileID, filename, filesize, mimetype, customMessage, isProtected, expiresAt
+// and createdAt (empty strings when absent), downloadCount, presetID (-1 when absent), status,
+// provider, viewURL, downloadURL.
+class HistoryListModel : public QAbstractListModel
+{
+    Q_OBJECT
+    Q_PROPERTY(int count READ rowCount NOTIFY countChanged)
+public:
+    enum Role {
+        TokenRole = Qt::UserRole + 1,
+        DriveFileIDRole,
+        FilenameRole,
+        FilesizeRole,
+        MimetypeRole,
+        CustomMessageRole,
+        IsProtectedRole,
+        ExpiresAtRole,
+        CreatedAtRole,
+        DownloadCountRole,
+        PresetIDRole,
+        StatusRole,
+        ProviderRole,
+        ViewURLRole,
+        DownloadURLRole,
+    };
+    Q_ENUM(Role)
+
+    using QAbstractListModel::QAbstractListModel;
+    int rowCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+    const QList<HistoryItem> &items() const { return m_items; }
+    void setItems(QList<HistoryItem> items);
+    void replace(qsizetype row, const HistoryItem &item);
+    // Removes every entry with that token as one change; the number removed.
+    int removeToken(const QString &token);
+
+Q_SIGNALS:
+    void countChanged();
+
+private:
+    QList<HistoryItem> m_items;
+};
+
+// The user's recent links as the service lists them, with local patches after link edits so a
+// row shows a change at once. A failed reload keeps the list and says why in `lastError`.
+class HistoryStore : public LoadableStore, public HistoryUpdates
+{
+    Q_OBJECT
+    Q_PROPERTY(HistoryListModel *items READ model CONSTANT)
+public:
+    explicit HistoryStore(BackendAPI *api, QObject *parent = nullptr);
+
+    HistoryListModel *model() { return &m_model; }
+    const QList<HistoryItem> &items() const { return m_model.items(); }
+
+    QCoro::Task<void> refresh(int limit) override;
+    void updatePreset(const QString &token, qint64 presetID) override;
+    void updateFilename(const QString &token, const QString &filename) override;
+    void updateProtected(const QString &token, bool isProtected) override;
+    void updateExpiry(const QString &token, const std::optional<QString> &expiresAt) override;
+    // After a delete: every entry with that token goes.
+    Q_INVOKABLE void removeToken(const QString &token);
+
+private:
+    void edit(const QString &token, const std::function<void(HistoryItem &)> &change);
+
+    BackendAPI *m_api;
+    HistoryListModel m_model;
+};

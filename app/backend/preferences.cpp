@@ -1,0 +1,61 @@
+#include "preferences.h"
+
+#include <cmath>
+
+namespace {
+// A stored JSON number that is a whole 64-bit integer.
+std::optional<qint64> storedInteger(const QJsonValue &value)
+{
+    if (!value.isDouble())
+        return std::nullopt;
+    const double d = value.toDouble();
+    if (!std::isfinite(d) || std::trunc(d) != d || std::fabs(d) >= 9.2e18)
+        return std::nullopt;
+    return value.toInteger();
+}
+}
+
+Preferences::Preferences(DefaultsStore defaults, QObject *parent)
+    : QObject(parent)
+    , m_defaults(std::move(defaults))
+{
+    const QJsonObject stored = m_defaults.all();
+    m_expiryDays = storedInteger(stored.value(expiryDaysKey)).value_or(defaultExpiryDays);
+    const qint64 preset = storedInteger(stored.value(selectedPresetIDKey)).value_or(0);
+    if (preset > 0)
+        m_selectedPresetID = preset;
+    if (stored.value(selectedProviderKey).toString() == QLatin1String("dropbox"))
+        m_selectedProvider = StorageProvider::dropbox;
+}
+
+void Preferences::setExpiryDays(qint64 days)
+{
+    if (days == m_expiryDays)
+        return;
+    m_expiryDays = days;
+    Q_EMIT expiryDaysChanged();
+    m_defaults.setValue(expiryDaysKey, days);
+}
+
+void Preferences::setSelectedPresetID(std::optional<qint64> id)
+{
+    if (id == m_selectedPresetID)
+        return;
+    m_selectedPresetID = id;
+    Q_EMIT selectedPresetIDChanged();
+    m_defaults.setValue(selectedPresetIDKey, id.value_or(0));
+}
+
+void Preferences::setSelectedProvider(StorageProvider provider)
+{
+    if (provider == m_selectedProvider)
+        return;
+    m_selectedProvider = provider;
+    Q_EMIT selectedProviderChanged();
+    m_defaults.setValue(selectedProviderKey, rawValue(provider));
+}
+
+void Preferences::setSelectedProviderRaw(const QString &raw)
+{
+    setSelectedProvider(raw == QLatin1String("dropbox") ? StorageProvider::dropbox : StorageProvider::google);
+}

@@ -1,0 +1,84 @@
+#include "presetsstore.h"
+
+#include "backendapi.h"
+#include "preferences.h"
+
+#include <QPointer>
+
+PresetsStore::PresetsStore(BackendAPI *api, Preferences *preferences, QObject *parent)
+    : LoadableStore(parent)
+    , m_api(api)
+    , m_preferences(preferences)
+{
+}
+
+
+
+QCoro::Task<void> PresetsStore::refresh()
+{
+    QPointer<PresetsStore> self(this);
+    setLoading(true);
+    Result<BackendAPI::PresetList> result = co_await m_api->fetchPresets();
+    if (!self)
+        co_return;
+    if (result) {
+        m_presets = result->presets;
+        m_defaultID = result->defaultID;
+        Q_EMIT presetsChanged();
+        setLastError(std::nullopt);
+    } else {
+        setLastError(result.error().description);
+    }
+    setLoading(false);
+}
+
+std::optional<BrandingPreset> PresetsStore::preset(qint64 id) const
+{
+    for (const BrandingPreset &p : m_presets) {
+        if (p.id == id)
+            return p;
+    }
+    return std::nullopt;
+}
+
+std::optional<BrandingPreset> PresetsStore::effectivePreset() const
+{
+    if (const std::optional<qint64> selected = m_preferences->selectedPresetID()) {
+        if (auto p = preset(*selected))
+            return p;
+    }
+    if (m_defaultID) {
+        if (auto p = preset(*m_defaultID))
+            return p;
+    }
+    if (!m_presets.isEmpty())
+        return m_presets.first();
+    return std::nullopt;
+}
+
+std::optional<qint64> PresetsStore::effectivePresetID() const
+{
+    const std::optional<BrandingPreset> p = effectivePreset();
+    return p ? std::optional<qint64>(p->id) : std::nullopt;
+}
+
+QColor PresetsStore::color(const QString &text) const
+{
+    return BrandingPreset::colorFromText(text).value_or(QColor());
+}
+
+QVariantList PresetsStore::presetMaps() const
+{
+    QVariantList list;
+    for (const BrandingPreset &p : m_presets) {
+        list.append(QVariantMap{
+            {QStringLiteral("id"), p.id},
+            {QStringLiteral("name"), p.name},
+            {QStringLiteral("isDefault"), p.isDefault},
+            {QStringLiteral("gradientFrom"), p.gradientFrom},
+            {QStringLiteral("gradientTo"), p.gradientTo},
+            {QStringLiteral("accentColor"), p.accentColor},
+        });
+    }
+    return list;
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "platform/defaultsstore.h"
+
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+class NotificationCenter;
+class SecretStore;
+
+// The user's account with the Kavo web service: the API key (in the keychain, mirrored into the
+// suite shared with kavo-share) and the e-mail and name shown in the interface (standard
+// defaults). The very first launch installs the build's built-in account.
+class AccountStore : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QString apiKey READ apiKey NOTIFY changed)
+    Q_PROPERTY(QString email READ emailText NOTIFY changed)
+    Q_PROPERTY(QString name READ nameText NOTIFY changed)
+    Q_PROPERTY(bool isSignedIn READ isSignedIn NOTIFY changed)
+public:
+    static inline const QString keychainAccount = QStringLiteral("Vendrel.BackendApiKey");
+    static inline const QString udEmailKey = QStringLiteral("account.email");
+    static inline const QString udNameKey = QStringLiteral("account.name");
+    static inline const QString udBootstrappedKey = QStringLiteral("account.bootstrapped");
+    static inline const QString udApiKeyShared = QStringLiteral("kavo.shared.apiKey");
+    static inline const QString builtinName = QStringLiteral("Admin");
+
+    struct BuiltinAccount {
+        QString apiKey;
+        QString email;
+    };
+
+    // Loads the account (installing the built-in one on the very first launch).
+    AccountStore(SecretStore *secrets, DefaultsStore defaults, DefaultsStore suite, NotificationCenter *notifications,
+                 BuiltinAccount builtin, QObject *parent = nullptr);
+
+    QString apiKey() const { return m_apiKey; }
+    std::optional<QString> email() const { return m_email; }
+    std::optional<QString> name() const { return m_name; }
+    QString emailText() const { return m_email.value_or(QString()); }
+    QString nameText() const { return m_name.value_or(QString()); }
+    bool isSignedIn() const { return !m_apiKey.isEmpty(); }
+
+    // A key that is not 64 characters long is ignored.
+    void signIn(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name);
+    Q_INVOKABLE void signOut();
+
+Q_SIGNALS:
+    void changed();
+
+private:
+    void load(const BuiltinAccount &builtin);
+    void publish(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name);
+    void storeProfile();
+
+    SecretStore *m_secrets;
+    DefaultsStore m_defaults;
+    DefaultsStore m_suite;
+    NotificationCenter *m_notifications;
+    QString m_apiKey;
+    std::optional<QString> m_email;
+    std::optional<QString> m_name;
+};
