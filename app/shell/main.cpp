@@ -1,16 +1,23 @@
-// kavo: the composition root. Builds the stores and the upload queue from the compiled-in
-// endpoints and runs the requested command.
+// kavo: the composition root. Builds the stores, the service client and the upload queue from
+// the compiled-in endpoints and runs the requested command.
 
+#include "backend/backendapi.h"
+#include "backend/historystore.h"
+#include "backend/preferences.h"
+#include "backend/presetsstore.h"
 #include "placeholders.h"
 #include "platform/defaultsstore.h"
 #include "platform/desktop.h"
 #include "platform/endpoints.h"
+#include "platform/http.h"
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
+#include "shell/accountstore.h"
 #include "upload/uploadmanager.h"
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
 #include <QTextStream>
 #include <QUrl>
 
@@ -33,36 +40,55 @@ void chooseHeadlessPlatform()
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
-int share(const QStringList &paths)
-{
-    const Endpoints endpoints = Endpoints::compiledIn();
-    Q_UNUSED(endpoints);
+// Everything the application is made of, built once from the endpoints.
+struct Application {
+    explicit Application(const Endpoints &endpoints)
+        : secrets(SecretStore::createDefault())
+        , http(&network)
+        , account(secrets.get(), DefaultsStore::standard(), DefaultsStore::suite(), &notifications,
+                  {endpoints.builtinApiKey, endpoints.builtinEmail})
+        , backend(&http, endpoints.serviceBaseUrl, [this] { return account.apiKey(); }, secrets.get())
+        , preferences(DefaultsStore::standard())
+        , history(&backend)
+        , presets(&backend, &preferences)
+    {
+        UploadManager::Services services;
+        services.driveUploader = &driveUploader;
+        services.googleAuth = &googleAuth;
+        services.dropboxUploader = &dropboxUploader;
+        services.dropboxAuth = &dropboxAuth;
+        services.backend = &backend;
+        services.history = &history;
+        services.presets = &presets;
+        services.preferences = &preferences;
+        services.clipboard = &clipboard;
+        services.notifier = &notifier;
+        services.notifications = &notifications;
+        uploads = std::make_unique<UploadManager>(std::move(services));
+    }
 
-    UnavailableAuth googleAuth(QStringLiteral("Google Drive"));
-    UnavailableAuth dropboxAuth(QStringLiteral("Dropbox"));
-    UnavailableUploader driveUploader(QStringLiteral("Google Drive"));
-    UnavailableUploader dropboxUploader(QStringLiteral("Dropbox"));
-    UnavailableLinkService backend;
-    NoHistory history;
-    NoPresets presets;
-    DefaultUploadPreferences preferences;
+    NotificationCenter notifications;
+    std::unique_ptr<SecretStore> secrets;
+    QNetworkAccessManager network;
+    Http http;
+    AccountStore account;
+    BackendAPI backend;
+    Preferences preferences;
+    HistoryStore history;
+    PresetsStore presets;
+    UnavailableAuth googleAuth{QStringLiteral("Google Drive")};
+    UnavailableAuth dropboxAuth{QStringLiteral("Dropbox")};
+    UnavailableUploader driveUploader{QStringLiteral("Google Drive")};
+    UnavailableUploader dropboxUploader{QStringLiteral("Dropbox")};
     SystemClipboard clipboard;
     DBusNotifier notifier;
-    NotificationCenter notifications;
+    std::unique_ptr<UploadManager> uploads;
+};
 
-    UploadManager::Services services;
-    services.driveUploader = &driveUploader;
-    services.googleAuth = &googleAuth;
-    services.dropboxUploader = &dropboxUploader;
-    services.dropboxAuth = &dropboxAuth;
-    services.backend = &backend;
-    services.history = &history;
-    services.presets = &presets;
-    services.preferences = &preferences;
-    services.clipboard = &clipboard;
-    services.notifier = &notifier;
-    services.notifications = &notifications;
-    UploadManager manager(std::move(services));
+int share(const QStringList &paths)
+{
+    Application app(Endpoints::compiledIn());
+    UploadManager &manager = *app.uploads;
 
     QList<QUrl> urls;
     for (const QString &path : paths)

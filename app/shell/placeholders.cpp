@@ -28,33 +28,3 @@ QCoro::Task<Result<void>> UnavailableAuth::signIn()
 {
     co_return unavailable(QStringLiteral("Signing in to ") + m_providerName);
 }
-
-QCoro::Task<Result<Registration>> UnavailableLinkService::registerUpload(RegistrationRequest)
-{
-    co_return unavailable(QStringLiteral("Registering links with the Kavo service"));
-}
-
-QCoro::Task<Result<void>> UnavailableLinkService::setPassword(QString, QString)
-{
-    co_return unavailable(QStringLiteral("Changing link passwords"));
-}
-
-QCoro::Task<Result<QString>> UnavailableLinkService::rename(QString, QString)
-{
-    co_return unavailable(QStringLiteral("Renaming links"));
-}
-
-QCoro::Task<Result<std::optional<QString>>> UnavailableLinkService::setExpiry(QString, qint64)
-{
-    co_return unavailable(QStringLiteral("Changing link expiry"));
-}
-
-QCoro::Task<Result<void>> UnavailableLinkService::setPreset(QString, qint64)
-{
-    co_return unavailable(QStringLiteral("Changing link designs"));
-}
-
-QCoro::Task<void> NoHistory::refresh(int)
-{
-    co_return;
-}

@@ -4,7 +4,6 @@
 // work fails with a sentence saying so, so a drop ends in a clear message instead of a fake link.
 
 #include "cloud/clouduploader.h"
-#include "upload/uploadcollaborators.h"
 
 class UnavailableUploader : public CloudUploader
 {
@@ -25,40 +24,4 @@ public:
 
 private:
     QString m_providerName;
-};
-
-class UnavailableLinkService : public LinkService
-{
-public:
-    QCoro::Task<Result<Registration>> registerUpload(RegistrationRequest request) override;
-    QCoro::Task<Result<void>> setPassword(QString token, QString password) override;
-    QCoro::Task<Result<QString>> rename(QString token, QString filename) override;
-    QCoro::Task<Result<std::optional<QString>>> setExpiry(QString token, qint64 days) override;
-    QCoro::Task<Result<void>> setPreset(QString token, qint64 presetID) override;
-};
-
-// No history list yet: reloads and patches have nothing to act on.
-class NoHistory : public HistoryUpdates
-{
-public:
-    QCoro::Task<void> refresh(int limit) override;
-    void updateProtected(const QString &, bool) override {}
-    void updateFilename(const QString &, const QString &) override {}
-    void updateExpiry(const QString &, const std::optional<QString> &) override {}
-    void updatePreset(const QString &, qint64) override {}
-};
-
-// No presets are known yet, so new uploads carry none.
-class NoPresets : public PresetChoice
-{
-public:
-    std::optional<qint64> effectivePresetID() const override { return std::nullopt; }
-};
-
-// The preferences' documented defaults: Google Drive, 7 days.
-class DefaultUploadPreferences : public UploadPreferences
-{
-public:
-    StorageProvider selectedProvider() const override { return StorageProvider::google; }
-    qint64 expiryDays() const override { return 7; }
 };

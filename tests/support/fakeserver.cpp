@@ -1,15 +1,18 @@
 #include "fakeserver.h"
 
 #include <QHash>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
 #include <QUrlQuery>
 
-#include <httplib.h>
-
-#include <atomic>
-#include <chrono>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
-#include <thread>
+#include <optional>
 
 FakeServer::Response FakeServer::Response::json(int status, const QByteArray &body)
 {
@@ -57,15 +60,36 @@ QList<QPair<QString, QString>> FakeServer::Request::queryItems() const
     return QUrlQuery(QString::fromUtf8(rawQuery)).queryItems(QUrl::FullyDecoded);
 }
 
+
+namespace {
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 308: return "Resume Incomplete";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 409: return "Conflict";
+    case 410: return "Gone";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+}
+
+// The server's state, shared between the test's thread and the server thread.
 struct FakeServer::Impl {
-    httplib::Server server;
-    std::thread thread;
-    int port = 0;
-    std::atomic<bool> stopping{false};
     mutable std::mutex mutex;
     QHash<QString, Response> routes;
     QHash<QString, std::deque<Response>> queued;
     QList<Request> log;
+    QThread thread;
+    QTcpServer *listener = nullptr; // lives on `thread`
+    int port = 0;
 
     static QString key(const QByteArray &method, const QString &path)
     {
@@ -87,68 +111,145 @@ struct FakeServer::Impl {
         return Response::text(404, "no route for " + k.toUtf8());
     }
 
-    void handle(const httplib::Request &req, httplib::Response &res)
+    // Reads requests off one connection as they complete, answering each in turn.
+    void serve(QTcpSocket *socket)
     {
-        Request entry;
-        entry.method = QByteArray::fromStdString(req.method);
-        const QByteArray target = QByteArray::fromStdString(req.target);
-        const int q = target.indexOf('?');
-        entry.path = QUrl::fromPercentEncoding(q < 0 ? target : target.left(q));
-        entry.rawQuery = q < 0 ? QByteArray() : target.mid(q + 1);
-        for (const auto &[name, value] : req.headers) {
-            if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT")
-                continue;
-            entry.headers.append({QByteArray::fromStdString(name), QByteArray::fromStdString(value)});
-        }
-        entry.body = QByteArray::fromStdString(req.body);
-        {
-            std::lock_guard lock(mutex);
-            log.append(entry);
-        }
+        auto buffer = std::make_shared<QByteArray>();
+        auto busy = std::make_shared<bool>(false);
+        auto next = std::make_shared<std::function<void()>>();
+        *next = [this, socket, buffer, busy, next] {
+            if (*busy)
+                return;
+            std::optional<Request> request = parse(*buffer);
+            if (!request)
+                return;
+            {
+                std::lock_guard lock(mutex);
+                log.append(*request);
+            }
+            const Response response = take(request->method, request->path);
+            *busy = true;
+            QPointer<QTcpSocket> guard(socket);
+            QTimer::singleShot(response.delayMs, socket, [this, guard, response, busy, next] {
+                if (!guard)
+                    return;
+                answer(guard, response);
+                *busy = false;
+                if (guard && guard->state() == QAbstractSocket::ConnectedState)
+                    (*next)();
+            });
+        };
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, buffer, next] {
+            buffer->append(socket->readAll());
+            (*next)();
+        });
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, [socket, next] {
+            *next = {}; // breaks the self-reference
+            socket->deleteLater();
+        });
+    }
 
-        const Response response = take(entry.method, entry.path);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(response.delayMs);
-        while (std::chrono::steady_clock::now() < until && !stopping)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Takes one complete request off the front of `buffer`, if there is one.
+    static std::optional<Request> parse(QByteArray &buffer)
+    {
+        const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
+        if (headerEnd < 0)
+            return std::nullopt;
+        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+        Request request;
+        request.method = requestLine.value(0);
+        const QByteArray target = requestLine.value(1);
+        const qsizetype q = target.indexOf('?');
+        request.path = QUrl::fromPercentEncoding(q < 0 ? target : target.left(q));
+        request.rawQuery = q < 0 ? QByteArray() : target.mid(q + 1);
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines.at(i);
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0)
+                request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+        }
+        qsizetype consumed = headerEnd + 4;
+        if (request.header("Transfer-Encoding").compare("chunked", Qt::CaseInsensitive) == 0) {
+            QByteArray body;
+            qsizetype at = consumed;
+            for (;;) {
+                const qsizetype lineEnd = buffer.indexOf("\r\n", at);
+                if (lineEnd < 0)
+                    return std::nullopt;
+                bool ok = false;
+                const qsizetype size = buffer.mid(at, lineEnd - at).split(';').value(0).trimmed().toLongLong(&ok, 16);
+                if (!ok)
+                    return std::nullopt;
+                if (buffer.size() < lineEnd + 2 + size + 2)
+                    return std::nullopt;
+                body.append(buffer.mid(lineEnd + 2, size));
+                at = lineEnd + 2 + size + 2;
+                if (size == 0)
+                    break;
+            }
+            request.body = body;
+            consumed = at;
+        } else {
+            const qsizetype length = request.header("Content-Length").toLongLong();
+            if (buffer.size() < consumed + length)
+                return std::nullopt;
+            request.body = buffer.mid(consumed, length);
+            consumed += length;
+        }
+        buffer.remove(0, consumed);
+        return request;
+    }
 
-        res.status = response.status;
-        std::string contentType = "application/octet-stream";
+    static void answer(QTcpSocket *socket, const Response &response)
+    {
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+        bool hasType = false;
         for (const auto &[name, value] : response.headers) {
-            if (name.compare("Content-Type", Qt::CaseInsensitive) == 0)
-                contentType = value.toStdString();
-            else
-                res.set_header(name.toStdString(), value.toStdString());
+            hasType = hasType || name.compare("Content-Type", Qt::CaseInsensitive) == 0;
+            head += name + ": " + value + "\r\n";
         }
+        if (!hasType)
+            head += "Content-Type: application/octet-stream\r\n";
         if (response.drop) {
-            // Headers go out, then the connection closes before the promised body.
-            res.set_content_provider(16, contentType,
-                                     [](size_t, size_t, httplib::DataSink &) { return false; });
+            // The headers promise a body that never comes.
+            socket->write(head + "Content-Length: 16\r\n\r\n");
+            socket->flush();
+            socket->disconnectFromHost();
             return;
         }
-        res.set_content(response.body.toStdString(), contentType);
+        socket->write(head + "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n" + response.body);
     }
 };
 
 FakeServer::FakeServer()
     : d(std::make_unique<Impl>())
 {
-    const auto handler = [this](const httplib::Request &req, httplib::Response &res) { d->handle(req, res); };
-    const char *pattern = R"(/.*)";
-    d->server.Get(pattern, handler);
-    d->server.Post(pattern, handler);
-    d->server.Put(pattern, handler);
-    d->server.Patch(pattern, handler);
-    d->server.Delete(pattern, handler);
-    d->server.Options(pattern, handler);
-    d->port = d->server.bind_to_any_port("127.0.0.1");
-    d->thread = std::thread([this] { d->server.listen_after_bind(); });
+    d->thread.setObjectName(QStringLiteral("fake-http-server"));
+    d->thread.start();
+    d->listener = new QTcpServer;
+    d->listener->moveToThread(&d->thread);
+    QObject::connect(d->listener, &QTcpServer::newConnection, d->listener, [this] {
+        while (QTcpSocket *socket = d->listener->nextPendingConnection())
+            d->serve(socket);
+    });
+    // Listening sets up the socket notifiers, so it happens on the server thread.
+    QMetaObject::invokeMethod(d->listener, [this] {
+        if (d->listener->listen(QHostAddress::LocalHost, 0))
+            d->port = d->listener->serverPort();
+    }, Qt::BlockingQueuedConnection);
 }
 
 FakeServer::~FakeServer()
 {
-    d->stopping = true;
-    d->server.stop();
-    d->thread.join();
+    QMetaObject::invokeMethod(d->listener, [this] {
+        for (QTcpSocket *socket : d->listener->findChildren<QTcpSocket *>())
+            socket->abort();
+        delete d->listener;
+        d->listener = nullptr;
+        QThread::currentThread()->quit();
+    }, Qt::BlockingQueuedConnection);
+    d->thread.wait();
 }
 
 QUrl FakeServer::url() const

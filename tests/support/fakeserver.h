@@ -8,7 +8,8 @@
 
 #include <memory>
 
-// A scriptable HTTP server on 127.0.0.1 with an ephemeral port, running on its own threads.
+// A scriptable HTTP/1.1 server on 127.0.0.1 with an ephemeral port, running on its own thread.
+// Requests are logged exactly as they arrive on the socket (an empty header value included).
 // Each request is answered by the first queued one-shot response for its method and path, else
 // by the route's standing response, else 404. Every request is logged with its method, path,
 // raw query (order kept), headers and body.

@@ -1,0 +1,328 @@
+#include "backend/backendapi.h"
+#include "backend/jsonreader.h"
+#include "fakeserver.h"
+#include "platform/secretstore.h"
+#include "testutil.h"
+
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QTest>
+
+using namespace std::chrono_literals;
+using Response = FakeServer::Response;
+
+namespace {
+
+QJsonObject jsonBody(const FakeServer::Request &request)
+{
+    return QJsonDocument::fromJson(request.body).object();
+}
+
+QStringList sortedKeys(const QJsonObject &object)
+{
+    QStringList keys = object.keys();
+    keys.sort();
+    return keys;
+}
+
+// A client of the fake server with its own key and keychain.
+struct Client {
+    FakeServer server;
+    QNetworkAccessManager network;
+    Http http{&network, 2000ms};
+    QString apiKey = QStringLiteral("k").repeated(64);
+    MemorySecretStore secrets;
+    BackendAPI api{&http, server.url(), [this] { return apiKey; }, &secrets};
+};
+
+QByteArray historyItem(const QByteArray &token, const QByteArray &extra = {})
+{
+    return "{\"token\":\"" + token + "\",\"filename\":\"a.pdf\",\"filesize\":12,\"mimetype\":\"application/pdf\","
+           "\"custom_message\":\"\",\"protected\":false,\"download_count\":3,\"status\":\"active\","
+           "\"view_url\":\"https://s/v/" + token + "\",\"download_url\":\"https://s/d/" + token + "\"" + extra + "}";
+}
+
+// Runs the named operation against the client and gives its error text, or "ok: <value>".
+QString run(Client &c, const QString &operation)
+{
+    const auto outcome = [](const auto &result, const QString &value) {
+        return result ? QStringLiteral("ok: ") + value : result.error().description;
+    };
+    if (operation == QLatin1String("history")) {
+        const auto r = awaitTask(c.api.fetchHistory(15));
+        return outcome(r, r ? QString::number(r->size()) : QString());
+    }
+    if (operation == QLatin1String("presets")) {
+        const auto r = awaitTask(c.api.fetchPresets());
+        return outcome(r, r ? QString::number(r->presets.size()) : QString());
+    }
+    if (operation == QLatin1String("password")) {
+        const auto r = awaitTask(c.api.setPassword(QStringLiteral("t"), QStringLiteral("pw")));
+        return outcome(r, QString());
+    }
+    if (operation == QLatin1String("rename")) {
+        const auto r = awaitTask(c.api.rename(QStringLiteral("t"), QStringLiteral("new.pdf")));
+        return outcome(r, r ? r.value() : QString());
+    }
+    if (operation == QLatin1String("expiry")) {
+        const auto r = awaitTask(c.api.setExpiry(QStringLiteral("t"), 3));
+        return outcome(r, r ? r.value().value_or(QStringLiteral("none")) : QString());
+    }
+    if (operation == QLatin1String("delete")) {
+        const auto r = awaitTask(c.api.deleteRecord(QStringLiteral("t")));
+        return outcome(r, QString());
+    }
+    if (operation == QLatin1String("register")) {
+        const auto r = awaitTask(c.api.registerUpload(RegistrationRequest{}));
+        return outcome(r, r ? r->token + QLatin1Char(' ') + r->url : QString());
+    }
+    return QStringLiteral("unknown operation");
+}
+
+const QHash<QString, QString> paths = {
+    {"history", "/api/history.php"}, {"presets", "/api/presets.php"}, {"password", "/api/set_password.php"},
+    {"rename", "/api/rename.php"},   {"expiry", "/api/set_expiry.php"}, {"delete", "/api/delete.php"},
+    {"register", "/api/register.php"},
+};
+
+} // namespace
+
+class TestBackendAPI : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void historyQueryKeepsItsOrder()
+    {
+        Client c;
+        c.server.route("GET", "/api/history.php", Response::json(200, "{\"items\":[]}"));
+        QVERIFY(awaitTask(c.api.fetchHistory(15)));
+        QVERIFY(awaitTask(c.api.fetchHistory(15, QString())));
+        QVERIFY(awaitTask(c.api.fetchHistory(15, QStringLiteral("a b&c+d"))));
+        const auto requests = c.server.requests("GET", "/api/history.php");
+        QCOMPARE(requests.size(), 3);
+        QCOMPARE(requests[0].rawQuery, QByteArray("limit=15"));
+        QCOMPARE(requests[1].rawQuery, QByteArray("limit=15"));
+        QCOMPARE(requests[2].rawQuery, QByteArray("limit=15&q=a%20b%26c%2Bd"));
+        QCOMPARE(requests[2].queryItems().value(1), (QPair<QString, QString>{"q", "a b&c+d"}));
+        QCOMPARE(requests[0].header("X-Api-Key"), c.apiKey.toUtf8());
+        QVERIFY(!requests[0].hasHeader("Content-Type"));
+    }
+
+    void signedOutStillSendsAnEmptyKey()
+    {
+        Client c;
+        c.apiKey.clear();
+        c.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[]}"));
+        QVERIFY(awaitTask(c.api.fetchPresets()));
+        const FakeServer::Request request = c.server.requests().value(0);
+        QVERIFY(request.hasHeader("X-Api-Key"));
+        QCOMPARE(request.header("X-Api-Key"), QByteArray());
+    }
+
+    void baseUrlJoinsWithOneSlash()
+    {
+        Client c;
+        c.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[]}"));
+        BackendAPI slashed(&c.http, QUrl(c.server.url().toString() + "/"), [] { return QString(); }, nullptr);
+        QVERIFY(awaitTask(slashed.fetchPresets()));
+        QCOMPARE(c.server.requests().value(0).path, QStringLiteral("/api/presets.php"));
+    }
+
+    void linkEditsPostJsonWithTypedValues()
+    {
+        Client c;
+        c.server.route("POST", "/api/set_preset.php", Response::json(200, ""));
+        c.server.route("POST", "/api/set_password.php", Response::json(200, ""));
+        c.server.route("POST", "/api/set_expiry.php", Response::json(200, "{\"expires_at\":\"2027-01-02T00:00:00Z\"}"));
+        c.server.route("POST", "/api/rename.php", Response::json(200, "{\"filename\":\"stored.pdf\"}"));
+        QVERIFY(awaitTask(c.api.setPreset("tok", 3)));
+        QVERIFY(awaitTask(c.api.setPassword("tok", "")));
+        QCOMPARE(awaitTask(c.api.setExpiry("tok", 14)).value(), QStringLiteral("2027-01-02T00:00:00Z"));
+        QCOMPARE(awaitTask(c.api.rename("tok", "wanted.pdf")).value(), QStringLiteral("stored.pdf"));
+
+        const auto requests = c.server.requests();
+        QCOMPARE(requests.size(), 4);
+        for (const auto &r : requests) {
+            QCOMPARE(r.method, QByteArray("POST"));
+            QCOMPARE(r.header("Content-Type"), QByteArray("application/json"));
+            QCOMPARE(r.header("X-Api-Key"), c.apiKey.toUtf8());
+            QCOMPARE(jsonBody(r).value("token").toString(), QStringLiteral("tok"));
+        }
+        QCOMPARE(sortedKeys(jsonBody(requests[0])), (QStringList{"preset_id", "token"}));
+        QVERIFY(requests[0].body.contains("\"preset_id\":3")); // a number, not "3"
+        QCOMPARE(jsonBody(requests[1]).value("password"), QJsonValue(QString()));
+        QVERIFY(requests[2].body.contains("\"expiry_days\":14"));
+        QCOMPARE(jsonBody(requests[3]).value("filename").toString(), QStringLiteral("wanted.pdf"));
+    }
+
+    void registrationBodyHasExactlyWhatIsPresent()
+    {
+        Client c;
+        c.server.route("POST", "/api/register.php", Response::json(200, "{\"token\":\"t1\",\"url\":\"https://s/l/t1\",\"extra\":1}"));
+        RegistrationRequest plain;
+        plain.driveFileID = "file-1";
+        plain.filename = "Résumé.pdf";
+        plain.filesize = 1234;
+        plain.mimetype = "application/pdf";
+        plain.expiryDays = 7;
+        const Result<Registration> done = awaitTask(c.api.registerUpload(plain));
+        QVERIFY(done);
+        QCOMPARE(done->token, QStringLiteral("t1"));
+        QCOMPARE(done->url, QStringLiteral("https://s/l/t1"));
+
+        const FakeServer::Request first = c.server.requests().value(0);
+        QCOMPARE(first.header("Content-Type"), QByteArray("application/json"));
+        const QJsonObject body = jsonBody(first);
+        QCOMPARE(sortedKeys(body), (QStringList{"drive_file_id", "expiry_days", "filesize", "mimetype", "original_filename", "provider"}));
+        QVERIFY(first.body.contains("\"filesize\":1234"));
+        QVERIFY(first.body.contains("\"expiry_days\":7"));
+        QCOMPARE(body.value("provider").toString(), QStringLiteral("google"));
+        QCOMPARE(body.value("original_filename").toString(), QStringLiteral("Résumé.pdf"));
+
+        // A Dropbox upload while a Google refresh token is stored still carries the token.
+        c.secrets.save(BackendAPI::googleTokenAccount, "refresh-123");
+        RegistrationRequest full = plain;
+        full.provider = StorageProvider::dropbox;
+        full.presetID = 5;
+        full.directURL = "https://dl/x?dl=1";
+        full.customMessage = "";
+        full.password = "pw";
+        QVERIFY(awaitTask(c.api.registerUpload(full)));
+        const FakeServer::Request second = c.server.requests().value(1);
+        const QJsonObject fullBody = jsonBody(second);
+        QCOMPARE(sortedKeys(fullBody), (QStringList{"custom_message", "direct_url", "drive_file_id", "expiry_days", "filesize",
+                                                    "google_refresh_token", "mimetype", "original_filename", "password",
+                                                    "preset_id", "provider"}));
+        QCOMPARE(fullBody.value("provider").toString(), QStringLiteral("dropbox"));
+        QCOMPARE(fullBody.value("google_refresh_token").toString(), QStringLiteral("refresh-123"));
+        QVERIFY(second.body.contains("\"preset_id\":5"));
+    }
+
+    void answersBecomeTheirTexts_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("404 plain body") << "history" << 404 << QByteArray("not here") << "Backend HTTP 404: not here";
+        QTest::newRow("non-UTF-8 error body") << "password" << 500 << QByteArray("\xff\xfe\xfd") << "Backend HTTP 500: ";
+        QTest::newRow("error key is only for rename") << "password" << 409 << QByteArray("{\"error\":\"x\"}") << "Backend HTTP 409: {\"error\":\"x\"}";
+        QTest::newRow("rename 409 error key") << "rename" << 409 << QByteArray("{\"error\":\"name taken\"}") << "Backend HTTP 409: name taken";
+        QTest::newRow("rename 409 plain") << "rename" << 409 << QByteArray("conflict") << "Backend HTTP 409: conflict";
+        QTest::newRow("rename 200 empty object") << "rename" << 200 << QByteArray("{}") << "Bad response from backend.";
+        QTest::newRow("rename 200 ok") << "rename" << 200 << QByteArray("{\"filename\":\"s.pdf\"}") << "ok: s.pdf";
+        QTest::newRow("delete 500 empty") << "delete" << 500 << QByteArray() << "Backend HTTP 500: ";
+        QTest::newRow("delete 500 neither") << "delete" << 500 << QByteArray("\xff\x00\xfe", 3) << "Backend HTTP 500: Unknown error";
+        QTest::newRow("delete 500 error key") << "delete" << 500 << QByteArray("{\"error\":\"gone\"}") << "Backend HTTP 500: gone";
+        QTest::newRow("delete 200") << "delete" << 200 << QByteArray("whatever") << "ok: ";
+        QTest::newRow("expiry 200 empty") << "expiry" << 200 << QByteArray() << "ok: none";
+        QTest::newRow("expiry 200 numeric") << "expiry" << 200 << QByteArray("{\"expires_at\":5}") << "ok: none";
+        QTest::newRow("expiry 200 date") << "expiry" << 200 << QByteArray("{\"expires_at\":\"2027-01-01\"}") << "ok: 2027-01-01";
+        QTest::newRow("register 201") << "register" << 201 << QByteArray("{\"token\":\"t\",\"url\":\"u\"}") << "ok: t u";
+        QTest::newRow("register numeric url") << "register" << 200 << QByteArray("{\"token\":\"t\",\"url\":5}") << "Bad response from backend.";
+        QTest::newRow("register array") << "register" << 200 << QByteArray("[1]") << "Bad response from backend.";
+        QTest::newRow("register 400") << "register" << 400 << QByteArray("missing drive_file_id") << "Backend HTTP 400: missing drive_file_id";
+    }
+    void answersBecomeTheirTexts()
+    {
+        QFETCH(QString, operation);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        Client c;
+        const QByteArray method = operation == "history" || operation == "presets" ? "GET" : "POST";
+        c.server.route(method, paths.value(operation), Response::text(status, body));
+        QCOMPARE(run(c, operation), expected);
+    }
+
+    void unreadableAnswersAreClearErrors_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("register not JSON") << "register" << QByteArray("<html>oops</html>") << "isn't valid JSON";
+        QTest::newRow("truncated") << "history" << QByteArray("{\"items\":[") + historyItem("a").left(40) << "isn't valid JSON";
+        QTest::newRow("deeply nested") << "history" << QByteArray(100000, '[') << "isn't valid JSON";
+        QTest::newRow("invalid UTF-8 inside a string") << "history" << QByteArray("{\"items\":[\"\xff\xfe\"]}") << "isn't valid JSON";
+        QTest::newRow("items missing") << "history" << QByteArray("{\"list\":[]}") << "items is missing.";
+        QTest::newRow("not an object") << "history" << QByteArray("[]") << "not an object";
+        QTest::newRow("item not an object") << "history" << QByteArray("{\"items\":[3]}") << "items[0] is a number, expected an object.";
+        QTest::newRow("null custom message") << "history"
+                                             << "{\"items\":[" + historyItem("a") + "," + historyItem("b", ",\"custom_message\":null") + "]}"
+                                             << "items[1].custom_message is null, expected a string.";
+        QTest::newRow("missing filename") << "history" << QByteArray("{\"items\":[{\"token\":\"x\"}]}") << "items[0].filename is missing.";
+        QTest::newRow("fractional size") << "history" << "{\"items\":[" + historyItem("a", ",\"filesize\":1.5") + "]}"
+                                         << "items[0].filesize is a number, expected an integer.";
+        QTest::newRow("preset with string id") << "presets"
+                                               << QByteArray("{\"presets\":[{\"id\":\"1\",\"name\":\"n\",\"is_default\":true,\"gradient_from\":\"#000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"}]}")
+                                               << "presets[0].id is a string, expected an integer.";
+    }
+    void unreadableAnswersAreClearErrors()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        Client c;
+        c.server.route(operation == "register" ? "POST" : "GET", paths.value(operation), Response::json(200, body));
+        const QString text = run(c, operation);
+        QVERIFY2(text.contains(expected) && !text.startsWith("ok"), qPrintable(text));
+    }
+
+    void historyDecodingRules()
+    {
+        Client c;
+        QByteArray nul = historyItem("n", ",\"expires_at\":null,\"provider\":null,\"drive_file_id\":null");
+        nul.replace("\"filename\":\"a.pdf\"", "\"filename\":\"a\\u0000b.pdf\"");
+        const QByteArray body = "{\"items\":[" + historyItem("a", ",\"provider\":\"dropbox\",\"drive_file_id\":\"/x/a.pdf\","
+                                                                  "\"preset_id\":4,\"expires_at\":\"2027-01-01\",\"unknown\":[1]") +
+                                "," + nul + "]}";
+        c.server.route("GET", "/api/history.php", Response::json(200, body));
+        const Result<QList<HistoryItem>> items = awaitTask(c.api.fetchHistory(15));
+        QVERIFY2(items, qPrintable(items ? QString() : items.error().description));
+        QCOMPARE(items->size(), 2);
+        const HistoryItem &first = items->at(0);
+        QCOMPARE(first.provider, QStringLiteral("dropbox"));
+        QCOMPARE(first.driveFileID, QStringLiteral("/x/a.pdf"));
+        QCOMPARE(first.presetID, 4);
+        QCOMPARE(first.expiresAt, QStringLiteral("2027-01-01"));
+        QCOMPARE(first.downloadCount, 3);
+        const HistoryItem &second = items->at(1);
+        QCOMPARE(second.provider, QStringLiteral("google"));
+        QCOMPARE(second.driveFileID, QString());
+        QCOMPARE(second.expiresAt, std::nullopt);
+        QCOMPARE(second.filename, QString::fromUtf8("a\0b.pdf", 7));
+    }
+
+    void largeHistoryDecodes()
+    {
+        Client c;
+        QByteArray body = "{\"items\":[";
+        const QByteArray message = QByteArray(900, 'm');
+        for (int i = 0; i < 5000; ++i)
+            body += (i ? "," : "") + historyItem("t" + QByteArray::number(i), ",\"custom_message\":\"" + message + "\"");
+        body += "]}";
+        QVERIFY(body.size() > 5'000'000);
+        c.server.route("GET", "/api/history.php", Response::json(200, body));
+        const Result<QList<HistoryItem>> items = awaitTask(c.api.fetchHistory(15));
+        QVERIFY2(items, qPrintable(items ? QString() : items.error().description));
+        QCOMPARE(items->size(), 5000);
+        QCOMPARE(items->last().token, QStringLiteral("t4999"));
+    }
+
+    void silentServiceTimesOut()
+    {
+        Client c;
+        QNetworkAccessManager network;
+        Http impatient(&network, 300ms);
+        BackendAPI api(&impatient, c.server.url(), [] { return QString(); }, nullptr);
+        c.server.route("GET", "/api/history.php", Response::delayed(3000, Response::json(200, "{\"items\":[]}")));
+        const Result<QList<HistoryItem>> items = awaitTask(api.fetchHistory(15));
+        QVERIFY(!items);
+        QCOMPARE(items.error().domain, ErrorDomain::transport);
+        QCOMPARE(items.error().code, int(TransportCode::timedOut));
+        QVERIFY(!items.error().description.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBackendAPI)
+#include "tst_backendapi.moc"
