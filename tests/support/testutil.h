@@ -46,3 +46,8 @@ T awaitTask(QCoro::Task<T> &&task)
     QCoro::waitFor(detail::storeInto(std::move(task), &out));
     return std::move(*out);
 }
+
+inline void awaitTask(QCoro::Task<void> &&task)
+{
+    QCoro::waitFor(std::move(task));
+}

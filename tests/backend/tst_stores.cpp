@@ -1,0 +1,292 @@
+#include "backend/backendapi.h"
+#include "backend/historystore.h"
+#include "backend/preferences.h"
+#include "backend/presetsstore.h"
+#include "backend/themestore.h"
+#include "fakeserver.h"
+#include "testutil.h"
+
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace std::chrono_literals;
+using Response = FakeServer::Response;
+
+namespace {
+
+QByteArray item(const QByteArray &token, const QByteArray &status = "active", const QByteArray &extra = {})
+{
+    return "{\"token\":\"" + token + "\",\"filename\":\"" + token + ".pdf\",\"filesize\":1,\"mimetype\":\"application/pdf\","
+           "\"custom_message\":\"\",\"protected\":false,\"download_count\":0,\"status\":\"" + status + "\","
+           "\"view_url\":\"v\",\"download_url\":\"d\"" + extra + "}";
+}
+
+QByteArray items(const QList<QByteArray> &list)
+{
+    return "{\"items\":[" + list.join(',') + "]}";
+}
+
+QByteArray preset(int id)
+{
+    return "{\"id\":" + QByteArray::number(id) + ",\"name\":\"P" + QByteArray::number(id) +
+           "\",\"is_default\":false,\"gradient_from\":\"#000000\",\"gradient_to\":\"#FFFFFF\",\"accent_color\":\"#1A2B3C\"}";
+}
+
+struct Stores {
+    QTemporaryDir config;
+    FakeServer server;
+    QNetworkAccessManager network;
+    Http http{&network, 2000ms};
+    BackendAPI api{&http, server.url(), [] { return QStringLiteral("key"); }, nullptr};
+    Preferences preferences{DefaultsStore::standard(config.path())};
+    HistoryStore history{&api};
+    PresetsStore presets{&api, &preferences};
+
+    // Fills the history with the given answer.
+    void load(const QByteArray &answer)
+    {
+        server.enqueue("GET", "/api/history.php", Response::json(200, answer));
+        awaitTask(history.refresh(15));
+    }
+    QStringList statuses() const
+    {
+        QStringList out;
+        for (const HistoryItem &i : history.items())
+            out.append(i.token + QLatin1Char('=') + i.status);
+        return out;
+    }
+};
+
+} // namespace
+
+class TestStores : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void historyRefreshKeepsTheListOnFailure()
+    {
+        Stores s;
+        QSignalSpy loading(&s.history, &LoadableStore::isLoadingChanged);
+        s.load(items({item("a", "active", ",\"provider\":null"), item("b")}));
+        QCOMPARE(s.history.items().size(), 2);
+        QCOMPARE(s.history.items()[0].provider, QStringLiteral("google"));
+        QCOMPARE(s.history.items()[0].driveFileID, QString());
+        QCOMPARE(loading.size(), 2);
+        QVERIFY(!s.history.isLoading());
+        QCOMPARE(s.server.requests().value(0).rawQuery, QByteArray("limit=15"));
+
+        // One bad item fails the whole answer: the old list stays, the error is shown.
+        s.load(items({item("c"), item("d", "active", ",\"custom_message\":null")}));
+        QCOMPARE(s.history.items().size(), 2);
+        QCOMPARE(s.history.items()[0].token, QStringLiteral("a"));
+        QVERIFY2(s.history.lastErrorText().contains("items[1].custom_message is null"), qPrintable(s.history.lastErrorText()));
+        QVERIFY(!s.history.isLoading());
+
+        s.server.enqueue("GET", "/api/history.php", Response::text(500, "down"));
+        awaitTask(s.history.refresh(15));
+        QCOMPARE(s.history.lastError(), QStringLiteral("Backend HTTP 500: down"));
+        QCOMPARE(s.history.items().size(), 2);
+
+        s.load(items({item("e")}));
+        QCOMPARE(s.history.lastError(), std::nullopt);
+        QCOMPARE(s.history.model()->rowCount(), 1);
+        QCOMPARE(s.history.model()->data(s.history.model()->index(0), HistoryListModel::TokenRole).toString(), QStringLiteral("e"));
+    }
+
+    void historyStatusRules_data()
+    {
+        QTest::addColumn<QString>("edit");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("protect active") << "protect" << "active" << "protected";
+        QTest::newRow("protect expired") << "protect" << "expired" << "expired";
+        QTest::newRow("protect other") << "protect" << "pending" << "protected";
+        QTest::newRow("unprotect protected") << "unprotect" << "protected" << "active";
+        QTest::newRow("unprotect expired") << "unprotect" << "expired" << "expired";
+        QTest::newRow("expiry on expired") << "expiry" << "expired" << "active";
+        QTest::newRow("expiry on protected") << "expiry" << "protected" << "protected";
+        QTest::newRow("expiry on other") << "expiry" << "pending" << "pending";
+    }
+    void historyStatusRules()
+    {
+        QFETCH(QString, edit);
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        Stores s;
+        s.load(items({item("t", before.toUtf8())}));
+        if (edit == "protect")
+            s.history.updateProtected("t", true);
+        else if (edit == "unprotect")
+            s.history.updateProtected("t", false);
+        else
+            s.history.updateExpiry("t", QStringLiteral("2027-02-01"));
+        const HistoryItem changed = s.history.items().value(0);
+        QCOMPARE(changed.status, after);
+        if (edit == "expiry")
+            QCOMPARE(changed.expiresAt, QStringLiteral("2027-02-01"));
+        else
+            QCOMPARE(changed.isProtected, edit == "protect");
+    }
+
+    void historyEditsFindTheFirstTokenAndRemovalTakesAll()
+    {
+        Stores s;
+        s.load(items({item("dup"), item("other"), item("dup")}));
+        QSignalSpy changed(s.history.model(), &QAbstractItemModel::dataChanged);
+        QSignalSpy reset(s.history.model(), &QAbstractItemModel::modelReset);
+
+        s.history.updateFilename("missing", "x.pdf");
+        s.history.updatePreset("missing", 2);
+        s.history.removeToken("missing");
+        QCOMPARE(changed.size() + reset.size(), 0); // nothing published
+
+        s.history.updateFilename("dup", "renamed.pdf");
+        s.history.updatePreset("dup", 7);
+        QCOMPARE(s.history.items()[0].filename, QStringLiteral("renamed.pdf"));
+        QCOMPARE(s.history.items()[0].presetID, 7);
+        QCOMPARE(s.history.items()[2].filename, QStringLiteral("dup.pdf"));
+        QCOMPARE(s.history.items()[2].presetID, std::nullopt);
+
+        s.history.removeToken("dup");
+        QCOMPARE(reset.size(), 1); // one change for both entries
+        QCOMPARE(s.history.items().size(), 1);
+        QCOMPARE(s.history.items()[0].token, QStringLiteral("other"));
+    }
+
+    void effectivePresetFallsThrough()
+    {
+        Stores s;
+        s.server.route("GET", "/api/presets.php",
+                       Response::json(200, "{\"presets\":[" + preset(1) + "," + preset(2) + "," + preset(3) + "],\"default_id\":2}"));
+        awaitTask(s.presets.refresh());
+        QCOMPARE(s.presets.presets().size(), 3);
+        QCOMPARE(s.presets.defaultID(), 2);
+        QCOMPARE(s.presets.effectivePresetID(), 2);       // nothing selected: the default
+        s.preferences.setSelectedPresetID(3);
+        QCOMPARE(s.presets.effectivePresetID(), 3);       // the selection
+        s.preferences.setSelectedPresetID(99);
+        QCOMPARE(s.presets.effectivePresetID(), 2);       // a selection that is gone: the default
+
+        s.server.route("GET", "/api/presets.php",
+                       Response::json(200, "{\"presets\":[" + preset(1) + "," + preset(2) + "],\"default_id\":null}"));
+        awaitTask(s.presets.refresh());
+        QCOMPARE(s.presets.defaultID(), std::nullopt);
+        QCOMPARE(s.presets.effectivePresetID(), 1);       // no default: the first
+        s.preferences.setSelectedPresetID(2);
+        QCOMPARE(s.presets.effectivePresetID(), 2);
+
+        s.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[],\"default_id\":2}"));
+        awaitTask(s.presets.refresh());
+        QCOMPARE(s.presets.effectivePresetID(), std::nullopt); // an empty list: none
+
+        // A failed refresh keeps what was there.
+        s.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[" + preset(5) + "]}"));
+        awaitTask(s.presets.refresh());
+        s.server.route("GET", "/api/presets.php", Response::text(503, "busy"));
+        awaitTask(s.presets.refresh());
+        QCOMPARE(s.presets.lastError(), QStringLiteral("Backend HTTP 503: busy"));
+        QCOMPARE(s.presets.presets().size(), 1);
+        QCOMPARE(s.presets.presetMaps().value(0).toMap().value("accentColor").toString(), QStringLiteral("#1A2B3C"));
+    }
+
+    void colourText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<int>("red");
+        QTest::addColumn<int>("green");
+        QTest::addColumn<int>("blue");
+        QTest::newRow("mixed case, padded") << " #1A2b3C " << true << 26 << 43 << 60;
+        QTest::newRow("no hash, newline") << "ff8000\n" << true << 255 << 128 << 0;
+        QTest::newRow("three digits") << "#FFF" << false << 0 << 0 << 0;
+        QTest::newRow("not hexadecimal") << "#12345G" << false << 0 << 0 << 0;
+        QTest::newRow("two hashes") << "##123456" << false << 0 << 0 << 0;
+        QTest::newRow("sign") << "+12345" << false << 0 << 0 << 0;
+        QTest::newRow("hex prefix") << "0x1234" << false << 0 << 0 << 0;
+        QTest::newRow("empty") << "" << false << 0 << 0 << 0;
+    }
+    void colourText()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        const std::optional<QColor> colour = BrandingPreset::colorFromText(text);
+        QCOMPARE(colour.has_value(), valid);
+        if (!colour)
+            return;
+        QCOMPARE(colour->alphaF(), 1.0f);
+        QTEST(qRound(colour->redF() * 255), "red");
+        QTEST(qRound(colour->greenF() * 255), "green");
+        QTEST(qRound(colour->blueF() * 255), "blue");
+    }
+
+    void presetRoundTripsThroughJson()
+    {
+        const QJsonObject json = QJsonDocument::fromJson(preset(4)).object();
+        const Result<BrandingPreset> decoded = BrandingPreset::fromJson(json, "p");
+        QVERIFY(decoded);
+        QCOMPARE(decoded->toJson(), json);
+    }
+
+    void preferencesReadTheirFallbacks_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<qint64>("expiry");
+        QTest::addColumn<qint64>("preset"); // 0: none
+        QTest::addColumn<QString>("provider");
+        QTest::addColumn<QString>("theme");
+        QTest::newRow("fresh") << QByteArray() << qint64(7) << qint64(0) << "google" << "light";
+        QTest::newRow("stored values") << QByteArray("{\"prefs.expiryDays\":30,\"prefs.selectedPresetID\":4,\"prefs.selectedProvider\":\"dropbox\",\"kavo-theme\":\"dark\"}")
+                                       << qint64(30) << qint64(4) << "dropbox" << "dark";
+        QTest::newRow("mistyped") << QByteArray("{\"prefs.expiryDays\":\"14\",\"prefs.selectedPresetID\":-3,\"prefs.selectedProvider\":\"Dropbox\",\"kavo-theme\":\"Dark\"}")
+                                  << qint64(7) << qint64(0) << "google" << "light";
+        QTest::newRow("fractional and zero") << QByteArray("{\"prefs.expiryDays\":2.5,\"prefs.selectedPresetID\":0,\"prefs.selectedProvider\":7}")
+                                             << qint64(7) << qint64(0) << "google" << "light";
+        QTest::newRow("negative expiry kept") << QByteArray("{\"prefs.expiryDays\":-2}") << qint64(-2) << qint64(0) << "google" << "light";
+    }
+    void preferencesReadTheirFallbacks()
+    {
+        QFETCH(QByteArray, stored);
+        QTemporaryDir dir;
+        if (!stored.isEmpty())
+            writeFile(DefaultsStore::standard(dir.path()).filePath(), stored);
+        const Preferences preferences(DefaultsStore::standard(dir.path()));
+        const ThemeStore theme(DefaultsStore::standard(dir.path()));
+        QTEST(preferences.expiryDays(), "expiry");
+        QTEST(preferences.selectedPresetID().value_or(0), "preset");
+        QTEST(preferences.selectedProviderRaw(), "provider");
+        QTEST(ThemeStore::rawValue(theme.theme()), "theme");
+    }
+
+    void preferencesPersistWithTheirTypes()
+    {
+        QTemporaryDir dir;
+        const DefaultsStore defaults = DefaultsStore::standard(dir.path());
+        {
+            Preferences preferences(defaults);
+            ThemeStore theme(defaults);
+            QSignalSpy expiryChanged(&preferences, &Preferences::expiryDaysChanged);
+            preferences.setExpiryDays(0);
+            preferences.setExpiryDays(0);
+            QCOMPARE(expiryChanged.size(), 1);
+            preferences.setSelectedPresetID(5);
+            preferences.setSelectedPresetID(std::nullopt);
+            preferences.setSelectedProvider(StorageProvider::dropbox);
+            theme.setTheme(ThemeStore::AppTheme::dark);
+        }
+        QCOMPARE(defaults.value(Preferences::expiryDaysKey), QJsonValue(0));
+        QCOMPARE(defaults.value(Preferences::selectedPresetIDKey), QJsonValue(0)); // none is stored as 0
+        QCOMPARE(defaults.value(Preferences::selectedProviderKey), QJsonValue("dropbox"));
+        QCOMPARE(defaults.value(ThemeStore::themeKey), QJsonValue("dark"));
+        const Preferences reread(defaults);
+        QCOMPARE(reread.expiryDays(), 0);
+        QCOMPARE(reread.selectedPresetID(), std::nullopt);
+        QCOMPARE(reread.selectedProvider(), StorageProvider::dropbox);
+        QCOMPARE(ThemeStore(defaults).theme(), ThemeStore::AppTheme::dark);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStores)
+#include "tst_stores.moc"

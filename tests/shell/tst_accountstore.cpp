@@ -1,0 +1,120 @@
+#include "platform/notificationcenter.h"
+#include "platform/secretstore.h"
+#include "shell/accountstore.h"
+#include "testutil.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString builtinKey = QStringLiteral("b").repeated(64);
+const QString builtinEmail = QStringLiteral("admin@kavo.test");
+
+// Fresh defaults, suite and keychain, and a way to launch the store over them.
+struct Launch {
+    QTemporaryDir config;
+    MemorySecretStore secrets;
+    NotificationCenter notifications;
+    int changes = 0;
+
+    Launch() { notifications.observe(NotificationCenter::accountChanged, &notifications, [this] { ++changes; }); }
+    DefaultsStore defaults() const { return DefaultsStore::standard(config.path()); }
+    DefaultsStore suite() const { return DefaultsStore::suite(config.path()); }
+    std::unique_ptr<AccountStore> start()
+    {
+        return std::make_unique<AccountStore>(&secrets, defaults(), suite(), &notifications,
+                                              AccountStore::BuiltinAccount{builtinKey, builtinEmail});
+    }
+    QByteArray files() const
+    {
+        QFile a(defaults().filePath()), b(suite().filePath());
+        a.open(QIODevice::ReadOnly);
+        b.open(QIODevice::ReadOnly);
+        return a.readAll() + "|" + b.readAll();
+    }
+};
+
+} // namespace
+
+class TestAccountStore : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void veryFirstLaunchInstallsTheBuiltinAccount()
+    {
+        Launch launch;
+        const auto store = launch.start();
+        QCOMPARE(store->apiKey(), builtinKey);
+        QCOMPARE(store->email(), builtinEmail);
+        QCOMPARE(store->name(), QStringLiteral("Admin"));
+        QCOMPARE(launch.secrets.read("Vendrel.BackendApiKey"), builtinKey);
+        QCOMPARE(launch.defaults().value("account.bootstrapped"), QJsonValue(true));
+        QCOMPARE(launch.defaults().value("account.email"), QJsonValue(builtinEmail));
+        QCOMPARE(launch.defaults().value("account.name"), QJsonValue("Admin"));
+        QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(builtinKey));
+        QCOMPARE(launch.changes, 0); // loading announces nothing
+    }
+
+    void launchAfterSignOutStaysSignedOutAndWritesNothing()
+    {
+        Launch launch;
+        launch.start()->signOut();
+        QCOMPARE(launch.changes, 1);
+        QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(QJsonValue::Undefined));
+        QVERIFY(!launch.defaults().contains("account.email"));
+        const QByteArray before = launch.files();
+        const auto again = launch.start();
+        QVERIFY(again->apiKey().isEmpty());
+        QVERIFY(!again->isSignedIn());
+        QCOMPARE(again->email(), std::nullopt);
+        QCOMPARE(launch.secrets.read("Vendrel.BackendApiKey"), std::nullopt);
+        QCOMPARE(launch.files(), before);
+    }
+
+    void keyWithoutEmailRefreshesTheSuite()
+    {
+        Launch launch;
+        const QString key = QStringLiteral("c").repeated(64);
+        launch.secrets.save("Vendrel.BackendApiKey", key);
+        launch.suite().setValue("kavo.shared.apiKey", "stale");
+        const auto store = launch.start();
+        QCOMPARE(store->apiKey(), key);
+        QCOMPARE(store->email(), std::nullopt);
+        QCOMPARE(store->name(), std::nullopt);
+        QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(key));
+        QVERIFY(!launch.defaults().contains("account.bootstrapped")); // the built-in account is not installed
+    }
+
+    void signInStoresEverywhereAndAnnounces()
+    {
+        Launch launch;
+        const auto store = launch.start();
+        const QString key = QStringLiteral("D").repeated(64);
+
+        store->signIn(QStringLiteral("e").repeated(63), QStringLiteral("x@y"), QStringLiteral("X"));
+        QCOMPARE(store->apiKey(), builtinKey);
+        QCOMPARE(launch.changes, 0);
+
+        store->signIn(key, std::nullopt, QStringLiteral("Dee"));
+        QCOMPARE(launch.changes, 1);
+        QCOMPARE(store->apiKey(), key);
+        QCOMPARE(store->email(), std::nullopt);
+        QCOMPARE(store->name(), QStringLiteral("Dee"));
+        QCOMPARE(launch.secrets.read("Vendrel.BackendApiKey"), key);
+        QVERIFY(!launch.defaults().contains("account.email")); // an absent e-mail removes the key
+        QCOMPARE(launch.defaults().value("account.name"), QJsonValue("Dee"));
+        QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(key));
+
+        store->signOut();
+        QCOMPARE(launch.changes, 2);
+        QVERIFY(store->apiKey().isEmpty());
+        QVERIFY(!launch.suite().contains("kavo.shared.apiKey"));
+        QVERIFY(!launch.defaults().contains("account.name"));
+        QCOMPARE(launch.defaults().value("account.bootstrapped"), QJsonValue(true));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAccountStore)
+#include "tst_accountstore.moc"
