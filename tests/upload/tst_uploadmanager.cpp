@@ -1,10 +1,18 @@
+#include "backend/backendapi.h"
+#include "backend/historystore.h"
+#include "backend/preferences.h"
+#include "backend/presetsstore.h"
 #include "cloud/clouduploader.h"
+#include "fakeserver.h"
+#include "platform/secretstore.h"
 #include "platform/desktop.h"
 #include "platform/notificationcenter.h"
 #include "testutil.h"
 #include "upload/uploadmanager.h"
 
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QTest>
 #include <qcoro/qcorosignal.h>
@@ -280,6 +288,50 @@ struct Harness {
     }
 };
 
+
+// The queue over the real service client and stores, talking to a loopback fake of the service.
+struct ServiceHarness {
+    QTemporaryDir files;
+    QTemporaryDir config;
+    FakeServer server;
+    QNetworkAccessManager network;
+    Http http{&network, std::chrono::milliseconds(2000)};
+    MemorySecretStore secrets;
+    BackendAPI backend{&http, server.url(), [] { return QStringLiteral("a").repeated(64); }, &secrets};
+    Preferences preferences{DefaultsStore::standard(config.path())};
+    HistoryStore history{&backend};
+    PresetsStore presets{&backend, &preferences};
+    FakeUploader dropbox{StorageProvider::dropbox};
+    FakeUploader drive{StorageProvider::google};
+    FakeAuth auth;
+    RecordingClipboard clipboard;
+    RecordingNotifier notifier;
+    NotificationCenter notifications;
+    QList<qint64> pauses;
+    std::unique_ptr<UploadManager> manager;
+
+    ServiceHarness()
+    {
+        UploadManager::Services s;
+        s.driveUploader = &drive;
+        s.googleAuth = &auth;
+        s.dropboxUploader = &dropbox;
+        s.dropboxAuth = &auth;
+        s.backend = &backend;
+        s.history = &history;
+        s.presets = &presets;
+        s.preferences = &preferences;
+        s.clipboard = &clipboard;
+        s.notifier = &notifier;
+        s.notifications = &notifications;
+        s.pause = [this](std::chrono::seconds seconds) -> QCoro::Task<void> {
+            pauses.append(seconds.count());
+            co_return;
+        };
+        manager = std::make_unique<UploadManager>(std::move(s));
+    }
+};
+
 } // namespace
 
 class TestUploadManager : public QObject
@@ -551,6 +603,58 @@ private Q_SLOTS:
         h.backend.editError.reset();
         QCOMPARE(QCoro::waitFor(h.manager->setLinkPassword(QStringLiteral("history-token"), QStringLiteral("pw"))), std::nullopt);
         QCOMPARE(h.history.patches, QStringList{QStringLiteral("protected history-token 1")});
+    }
+
+    void pipelineTalksToTheService()
+    {
+        using Response = FakeServer::Response;
+        ServiceHarness h;
+        h.preferences.setExpiryDays(14);
+        h.preferences.setSelectedProvider(StorageProvider::dropbox);
+        h.secrets.save(BackendAPI::googleTokenAccount, QStringLiteral("google-refresh"));
+        h.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[{\"id\":1,\"name\":\"A\",\"is_default\":false,"
+            "\"gradient_from\":\"#000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"},{\"id\":2,\"name\":\"B\","
+            "\"is_default\":true,\"gradient_from\":\"#000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"}],\"default_id\":2}"));
+        awaitTask(h.presets.refresh());
+        // The first registration attempt loses its connection; the retry goes through.
+        h.server.enqueue("POST", "/api/register.php", Response::dropped());
+        h.server.route("POST", "/api/register.php", Response::json(201, "{\"token\":\"tok-9\",\"url\":\"https://kavo.test/l/tok-9\"}"));
+        h.server.route("GET", "/api/history.php", Response::json(200, "{\"items\":[{\"token\":\"tok-9\",\"filename\":\"notes.txt\","
+            "\"filesize\":5,\"mimetype\":\"text/plain\",\"custom_message\":\"\",\"protected\":false,\"download_count\":0,"
+            "\"status\":\"active\",\"view_url\":\"v\",\"download_url\":\"d\",\"provider\":\"dropbox\"}]}"));
+        h.server.route("POST", "/api/rename.php", Response::json(200, "{\"filename\":\"renamed.txt\"}"));
+
+        const QString path = h.files.path() + QStringLiteral("/notes.txt");
+        writeFile(path, "hello");
+        const QUuid id = h.manager->enqueue({QUrl::fromLocalFile(path)});
+        QTRY_COMPARE(h.manager->job(id)->state, UploadJob::State::done);
+        QCOMPARE(h.manager->job(id)->shareURL, QStringLiteral("https://kavo.test/l/tok-9"));
+        QCOMPARE(h.clipboard.texts, QStringList{QStringLiteral("https://kavo.test/l/tok-9")});
+        QCOMPARE(h.pauses, QList<qint64>{1});
+
+        const auto registrations = h.server.requests("POST", "/api/register.php");
+        QCOMPARE(registrations.size(), 2);
+        const QJsonObject body = QJsonDocument::fromJson(registrations[1].body).object();
+        QCOMPARE(body.value("drive_file_id").toString(), QStringLiteral("/abcdefghijkl/notes.txt"));
+        QCOMPARE(body.value("original_filename").toString(), QStringLiteral("notes.txt"));
+        QCOMPARE(body.value("filesize").toInteger(), 5);
+        QCOMPARE(body.value("mimetype").toString(), QStringLiteral("text/plain"));
+        QCOMPARE(body.value("expiry_days").toInteger(), 14);
+        QCOMPARE(body.value("preset_id").toInteger(), 2);
+        QCOMPARE(body.value("provider").toString(), QStringLiteral("dropbox"));
+        QCOMPARE(body.value("direct_url").toString(), QStringLiteral("https://dl.example/file?dl=1"));
+        QCOMPARE(body.value("google_refresh_token").toString(), QStringLiteral("google-refresh"));
+        QCOMPARE(h.manager->job(id)->presetID, 2);
+        QCOMPARE(h.manager->job(id)->expiryDays, 14);
+
+        // The success reloads fifteen history entries; a rename then patches that list.
+        QTRY_COMPARE(h.history.items().size(), 1);
+        QCOMPARE(h.server.requests("GET", "/api/history.php").value(0).rawQuery, QByteArray("limit=15"));
+        QCOMPARE(awaitTask(h.manager->renameJob(*h.manager->job(id), QStringLiteral("wanted.txt"))), std::nullopt);
+        QCOMPARE(QJsonDocument::fromJson(h.server.requests("POST", "/api/rename.php").value(0).body).object().value("token").toString(),
+                 QStringLiteral("tok-9"));
+        QCOMPARE(h.history.items()[0].filename, QStringLiteral("renamed.txt"));
+        QCOMPARE(h.manager->job(id)->displayName, QStringLiteral("renamed.txt"));
     }
 
     void modelPublishesJobs()
