@@ -89,6 +89,9 @@ int share(const QStringList &paths)
 {
     Application app(Endpoints::compiledIn());
     UploadManager &manager = *app.uploads;
+    // The preset a new upload gets comes from the service's list; without it the link would get
+    // none. A failure to load it is not fatal: the upload goes on without a preset.
+    QCoro::waitFor(app.presets.refresh());
 
     QList<QUrl> urls;
     for (const QString &path : paths)
