@@ -109,12 +109,10 @@ QCoro::Task<Result<BackendAPI::PresetList>> BackendAPI::fetchPresets()
     const Result<HttpResponse> response = co_await get(url(QStringLiteral("api/presets.php")));
     if (!response)
         co_return response.error();
-    const Result<QJsonValue> json = parseJson(response->body);
+    const Result<QJsonObject> json = parseJsonObject(response->body);
     if (!json)
         co_return json.error();
-    if (!json->isObject())
-        co_return Error{JsonError::domain, JsonError::wrongShape, QStringLiteral("The service's answer couldn't be read: the presets answer is not an object.")};
-    JsonReader reader(json->toObject(), QString());
+    JsonReader reader(json.value(), QString());
     const QJsonArray array = reader.array(QStringLiteral("presets"));
     const std::optional<qint64> defaultID = reader.optionalInteger(QStringLiteral("default_id"));
     if (!reader.ok())
@@ -136,12 +134,10 @@ QCoro::Task<Result<QList<HistoryItem>>> BackendAPI::fetchHistory(qint64 limit, s
     const Result<HttpResponse> response = co_await get(target);
     if (!response)
         co_return response.error();
-    const Result<QJsonValue> json = parseJson(response->body);
+    const Result<QJsonObject> json = parseJsonObject(response->body);
     if (!json)
         co_return json.error();
-    if (!json->isObject())
-        co_return Error{JsonError::domain, JsonError::wrongShape, QStringLiteral("The service's answer couldn't be read: the history answer is not an object.")};
-    JsonReader reader(json->toObject(), QString());
+    JsonReader reader(json.value(), QString());
     const QJsonArray array = reader.array(QStringLiteral("items"));
     if (!reader.ok())
         co_return *reader.error();

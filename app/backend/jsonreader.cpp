@@ -58,6 +58,16 @@ Result<QJsonValue> parseJson(const QByteArray &body)
     return QJsonValue(QJsonValue::Null);
 }
 
+Result<QJsonObject> parseJsonObject(const QByteArray &body)
+{
+    const Result<QJsonValue> json = parseJson(body);
+    if (!json)
+        return json.error();
+    if (!json->isObject())
+        return shapeError(QStringLiteral("the answer is ") + typeName(json.value()) + QStringLiteral(", expected an object."));
+    return json->toObject();
+}
+
 JsonReader::JsonReader(QJsonObject object, QString where)
     : m_object(std::move(object))
     , m_where(std::move(where))

@@ -16,6 +16,8 @@ enum Code : int { invalidJson = 1, wrongShape };
 
 // Parses a body that must be JSON. The error names what is wrong and where.
 Result<QJsonValue> parseJson(const QByteArray &body);
+// Parses a body that must be one JSON object.
+Result<QJsonObject> parseJsonObject(const QByteArray &body);
 
 // Reads the fields of one JSON object by their keys, remembering the first problem: a missing
 // required key or a value of the wrong type. `where` names the object in error texts

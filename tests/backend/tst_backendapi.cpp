@@ -245,7 +245,7 @@ private Q_SLOTS:
         QTest::newRow("deeply nested") << "history" << QByteArray(100000, '[') << "isn't valid JSON";
         QTest::newRow("invalid UTF-8 inside a string") << "history" << QByteArray("{\"items\":[\"\xff\xfe\"]}") << "isn't valid JSON";
         QTest::newRow("items missing") << "history" << QByteArray("{\"list\":[]}") << "items is missing.";
-        QTest::newRow("not an object") << "history" << QByteArray("[]") << "not an object";
+        QTest::newRow("not an object") << "history" << QByteArray("[]") << "the answer is an array, expected an object.";
         QTest::newRow("item not an object") << "history" << QByteArray("{\"items\":[3]}") << "items[0] is a number, expected an object.";
         QTest::newRow("null custom message") << "history"
                                              << "{\"items\":[" + historyItem("a") + "," + historyItem("b", ",\"custom_message\":null") + "]}"
