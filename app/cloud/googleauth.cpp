@@ -1,0 +1,279 @@
+#include "googleauth.h"
+
+#include "platform/http.h"
+#include "platform/secretstore.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QUrlQuery>
+
+namespace GoogleAuthError {
+Error make(Code code)
+{
+    switch (code) {
+    case unknown:
+        return {domain, code, QStringLiteral("Unknown authentication error.")};
+    case noCode:
+        return {domain, code, QStringLiteral("No authorization code returned.")};
+    case badResponse:
+        return {domain, code, QStringLiteral("Bad response from Google.")};
+    case refreshFailed:
+        return {domain, code, QStringLiteral("Could not refresh access token — please sign in again.")};
+    case notSignedIn:
+        return {domain, code, QStringLiteral("Not signed in.")};
+    }
+    Q_UNREACHABLE();
+}
+}
+
+namespace {
+QString base64Url(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+// The form body: name=value pairs joined with "&". Values are percent-encoded in full, so a
+// value holding "&", "=" or "+" reaches the server as sent.
+QByteArray formBody(const QList<QPair<QString, QString>> &fields)
+{
+    QByteArrayList parts;
+    for (const auto &[name, value] : fields)
+        parts.append(name.toUtf8() + '=' + QUrl::toPercentEncoding(value));
+    return parts.join('&');
+}
+
+QJsonObject objectOf(const QByteArray &body)
+{
+    return QJsonDocument::fromJson(body).object();
+}
+}
+
+GoogleAuth::GoogleAuth(Http *http, Endpoints endpoints, SecretStore *secrets, DefaultsStore suite, Options options,
+                       QObject *parent)
+    : QObject(parent)
+    , m_http(http)
+    , m_endpoints(std::move(endpoints))
+    , m_secrets(secrets)
+    , m_suite(std::move(suite))
+    , m_options(std::move(options))
+{
+    if (const std::optional<QString> token = m_secrets->read(keychainAccount)) {
+        m_isSignedIn = true;
+        m_suite.setValue(udRefreshTokenKey, *token);
+    }
+}
+
+QString GoogleAuth::makeVerifier()
+{
+    QByteArray bytes(32, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    return base64Url(bytes);
+}
+
+QString GoogleAuth::challengeFor(const QString &verifier)
+{
+    return base64Url(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256));
+}
+
+QUrl GoogleAuth::authorizationUrl(const QUrl &redirectUri, const QString &challenge) const
+{
+    QUrl url = Endpoints::join(m_endpoints.googleAuthUrl, QStringLiteral("/o/oauth2/v2/auth"));
+    QUrlQuery query;
+    query.setQueryItems({
+        {QStringLiteral("client_id"), m_endpoints.googleClientId},
+        {QStringLiteral("redirect_uri"), redirectUri.toString()},
+        {QStringLiteral("response_type"), QStringLiteral("code")},
+        {QStringLiteral("scope"), scope},
+        {QStringLiteral("code_challenge"), challenge},
+        {QStringLiteral("code_challenge_method"), QStringLiteral("S256")},
+        {QStringLiteral("access_type"), QStringLiteral("offline")},
+        {QStringLiteral("prompt"), QStringLiteral("consent")},
+    });
+    url.setQuery(query);
+    return url;
+}
+
+void GoogleAuth::setSignedIn(bool signedIn)
+{
+    if (m_isSignedIn == signedIn)
+        return;
+    m_isSignedIn = signedIn;
+    Q_EMIT isSignedInChanged();
+}
+
+void GoogleAuth::setUserEmail(const std::optional<QString> &email)
+{
+    if (m_userEmail == email)
+        return;
+    m_userEmail = email;
+    Q_EMIT userEmailChanged();
+}
+
+void GoogleAuth::storeRefreshToken(const QString &token)
+{
+    m_secrets->save(keychainAccount, token);
+    m_suite.setValue(udRefreshTokenKey, token);
+}
+
+QCoro::Task<Result<HttpResponse>> GoogleAuth::postForm(QList<QPair<QString, QString>> fields)
+{
+    QNetworkRequest request(Endpoints::join(m_endpoints.googleTokenUrl, QStringLiteral("/token")));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded"));
+    const QByteArray body = formBody(fields);
+    co_return co_await m_http->send(request, "POST", body);
+}
+
+QCoro::Task<Result<void>> GoogleAuth::signIn()
+{
+    QPointer<GoogleAuth> self(this);
+    const QString verifier = makeVerifier();
+    auto *session = new WebAuthSession(m_options.browser, this);
+    m_session = session;
+    const Result<QUrl> redirectUri = session->listenOnLoopback(redirectPath);
+    if (!redirectUri) {
+        session->deleteLater();
+        co_return redirectUri.error();
+    }
+    const QUrl url = authorizationUrl(redirectUri.value(), challengeFor(verifier));
+    QCoro::Task<Result<QUrl>> waiting = session->run(url, m_options.signInTimeout);
+    const Result<QUrl> callback = co_await waiting;
+    if (!self)
+        co_return GoogleAuthError::make(GoogleAuthError::unknown);
+    session->deleteLater();
+    if (!callback)
+        co_return callback.error();
+
+    const QUrlQuery query(callback.value());
+    QString code;
+    for (const auto &[name, value] : query.queryItems(QUrl::FullyDecoded)) {
+        if (name == QLatin1String("code") && !value.isEmpty()) {
+            code = value;
+            break;
+        }
+    }
+    if (code.isEmpty())
+        co_return GoogleAuthError::make(GoogleAuthError::noCode);
+
+    const Result<void> exchanged = co_await exchangeCode(code, verifier, redirectUri.value());
+    if (!self)
+        co_return GoogleAuthError::make(GoogleAuthError::unknown);
+    if (!exchanged)
+        co_return exchanged.error();
+    co_await fetchEmail(m_accessToken.value_or(QString()));
+    if (!self)
+        co_return Result<void>();
+    setSignedIn(true);
+    co_return Result<void>();
+}
+
+void GoogleAuth::cancelSignIn()
+{
+    if (m_session)
+        m_session->cancel();
+}
+
+QCoro::Task<Result<void>> GoogleAuth::exchangeCode(QString code, QString verifier, QUrl redirectUri)
+{
+    QPointer<GoogleAuth> self(this);
+    const QList<QPair<QString, QString>> fields{
+        {QStringLiteral("client_id"), m_endpoints.googleClientId},
+        {QStringLiteral("client_secret"), m_endpoints.googleClientSecret},
+        {QStringLiteral("code"), code},
+        {QStringLiteral("code_verifier"), verifier},
+        {QStringLiteral("grant_type"), QStringLiteral("authorization_code")},
+        {QStringLiteral("redirect_uri"), redirectUri.toString()},
+    };
+    const Result<HttpResponse> response = co_await postForm(fields);
+    if (!self)
+        co_return GoogleAuthError::make(GoogleAuthError::unknown);
+    if (!response)
+        co_return response.error();
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(response->body, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        co_return Error{QStringLiteral("json"), 1, QStringLiteral("Google's answer isn't valid JSON (") + parseError.errorString() + QStringLiteral(").")};
+    const QJsonObject json = document.object();
+    const QJsonValue access = json.value(QStringLiteral("access_token"));
+    const QJsonValue refreshToken = json.value(QStringLiteral("refresh_token"));
+    const QJsonValue expiresIn = json.value(QStringLiteral("expires_in"));
+    if (!access.isString() || !refreshToken.isString() || !expiresIn.isDouble())
+        co_return GoogleAuthError::make(GoogleAuthError::badResponse);
+    m_accessToken = access.toString();
+    m_accessTokenExpiry = m_options.now().addMSecs(qint64(expiresIn.toDouble() * 1000));
+    storeRefreshToken(refreshToken.toString());
+    co_return Result<void>();
+}
+
+QCoro::Task<void> GoogleAuth::fetchEmail(QString accessToken)
+{
+    QPointer<GoogleAuth> self(this);
+    QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/oauth2/v3/userinfo")));
+    request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
+    const Result<HttpResponse> response = co_await m_http->send(request, "GET");
+    if (!self || !response)
+        co_return;
+    const QJsonValue email = objectOf(response->body).value(QStringLiteral("email"));
+    if (email.isString())
+        setUserEmail(email.toString());
+}
+
+QCoro::Task<Result<QString>> GoogleAuth::validAccessToken()
+{
+    if (m_accessToken && m_accessTokenExpiry && *m_accessTokenExpiry > m_options.now().addSecs(30))
+        co_return QString(*m_accessToken);
+    const std::optional<QString> refreshToken = m_secrets->read(keychainAccount);
+    if (!refreshToken)
+        co_return GoogleAuthError::make(GoogleAuthError::notSignedIn);
+    co_return co_await refresh(*refreshToken);
+}
+
+QCoro::Task<Result<QString>> GoogleAuth::refresh(QString refreshToken)
+{
+    QPointer<GoogleAuth> self(this);
+    const QList<QPair<QString, QString>> fields{
+        {QStringLiteral("client_id"), m_endpoints.googleClientId},
+        {QStringLiteral("client_secret"), m_endpoints.googleClientSecret},
+        {QStringLiteral("refresh_token"), refreshToken},
+        {QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
+    };
+    const Result<HttpResponse> response = co_await postForm(fields);
+    if (!self)
+        co_return GoogleAuthError::make(GoogleAuthError::refreshFailed);
+    if (!response)
+        co_return response.error();
+    const QJsonObject json = objectOf(response->body);
+    if (response->isSuccess()) {
+        const QJsonValue access = json.value(QStringLiteral("access_token"));
+        const QJsonValue expiresIn = json.value(QStringLiteral("expires_in"));
+        if (!access.isString() || !expiresIn.isDouble())
+            co_return GoogleAuthError::make(GoogleAuthError::refreshFailed);
+        m_accessToken = access.toString();
+        m_accessTokenExpiry = m_options.now().addMSecs(qint64(expiresIn.toDouble() * 1000));
+        const QString rotated = json.value(QStringLiteral("refresh_token")).toString();
+        if (!rotated.isEmpty())
+            storeRefreshToken(rotated);
+        co_return QString(*m_accessToken);
+    }
+    const QJsonValue errorValue = json.value(QStringLiteral("error"));
+    const QString code = errorValue.isString() ? errorValue.toString() : QStringLiteral("http_") + QString::number(response->status);
+    const QString detail = json.value(QStringLiteral("error_description")).toString();
+    qWarning("%s", qUtf8Printable(QStringLiteral("[GoogleAuth] refresh failed: ") + code + QLatin1Char(' ') + detail));
+    if (code == QLatin1String("invalid_grant")) {
+        m_secrets->remove(keychainAccount);
+        setSignedIn(false);
+        setUserEmail(std::nullopt);
+    }
+    co_return GoogleAuthError::make(GoogleAuthError::refreshFailed);
+}
+
+void GoogleAuth::signOut()
+{
+    m_secrets->remove(keychainAccount);
+    m_suite.remove(udRefreshTokenKey);
+    m_accessToken.reset();
+    m_accessTokenExpiry.reset();
+    setSignedIn(false);
+    setUserEmail(std::nullopt);
+}

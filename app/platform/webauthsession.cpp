@@ -1,0 +1,152 @@
+#include "webauthsession.h"
+
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <qcoro/qcorosignal.h>
+
+namespace {
+Error cancelled(const QString &why)
+{
+    return Error{WebAuthError::domain, WebAuthError::cancelledLogin, why};
+}
+
+const QByteArray closePage =
+    "<!doctype html><html><head><meta charset=\"utf-8\"><title>Kavo</title></head>"
+    "<body style=\"font-family:sans-serif;text-align:center;margin-top:4em\">"
+    "<h2>You're signed in.</h2><p>You can close this tab and return to Kavo.</p></body></html>";
+}
+
+WebAuthSession::WebAuthSession(BrowserLauncher launcher, QObject *parent)
+    : QObject(parent)
+    , m_launcher(std::move(launcher))
+{
+    connect(&m_deadline, &QTimer::timeout, this, [this] {
+        finish(cancelled(QStringLiteral("Sign-in was cancelled: the browser gave no answer in time.")));
+    });
+}
+
+WebAuthSession::~WebAuthSession() = default;
+
+WebAuthSession::BrowserLauncher WebAuthSession::systemBrowser()
+{
+    return [](const QUrl &url) {
+        // $BROWSER may hold several commands separated by ':'; the first one is used, with "%s"
+        // standing for the URL when it appears.
+        const QString browser = qEnvironmentVariable("BROWSER").split(QLatin1Char(':')).value(0).trimmed();
+        if (!browser.isEmpty()) {
+            QStringList command = QProcess::splitCommand(browser);
+            const QString program = command.takeFirst();
+            bool placed = false;
+            for (QString &arg : command) {
+                if (arg.contains(QLatin1String("%s"))) {
+                    arg.replace(QLatin1String("%s"), url.toString(QUrl::FullyEncoded));
+                    placed = true;
+                }
+            }
+            if (!placed)
+                command.append(url.toString(QUrl::FullyEncoded));
+            QProcess::startDetached(program, command);
+            return;
+        }
+        const QString platform = QGuiApplication::platformName();
+        const bool hasDesktop = !platform.isEmpty() && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+        if (hasDesktop && QDesktopServices::openUrl(url))
+            return;
+        QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
+    };
+}
+
+Result<QUrl> WebAuthSession::listenOnLoopback(const QString &path)
+{
+    delete m_server;
+    m_server = new QTcpServer(this);
+    if (!m_server->listen(QHostAddress::LocalHost, 0)) {
+        const QString reason = m_server->errorString();
+        delete m_server;
+        m_server = nullptr;
+        return Error{WebAuthError::domain, WebAuthError::cannotListen,
+                     QStringLiteral("Couldn't wait for the browser's answer: ") + reason};
+    }
+    m_path = path;
+    m_redirectUri = QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server->serverPort()).arg(path));
+    connect(m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_server->nextPendingConnection())
+            handleConnection(socket);
+    });
+    return m_redirectUri;
+}
+
+void WebAuthSession::handleConnection(QTcpSocket *socket)
+{
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    // A slow or silent client must not hold the listener: it gets a few seconds to send its line.
+    QTimer::singleShot(5000, socket, [socket] { socket->abort(); });
+    connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+        if (!socket->canReadLine()) {
+            if (socket->bytesAvailable() > 8192)
+                socket->abort();
+            return;
+        }
+        const QList<QByteArray> requestLine = socket->readLine(8192).trimmed().split(' ');
+        const QByteArray method = requestLine.value(0);
+        const QUrl target = QUrl::fromEncoded(requestLine.value(1));
+        const bool isAnswer = m_waiting && method == "GET" && target.path() == m_path;
+        if (!isAnswer) {
+            socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            socket->disconnectFromHost();
+            return;
+        }
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\nContent-Length: "
+                      + QByteArray::number(closePage.size()) + "\r\n\r\n" + closePage);
+        socket->disconnectFromHost();
+        QUrl callback = m_redirectUri;
+        callback.setQuery(target.query(QUrl::FullyEncoded), QUrl::StrictMode);
+        finish(callback);
+    });
+}
+
+void WebAuthSession::deliver(const QUrl &callback)
+{
+    if (m_waiting)
+        finish(callback);
+}
+
+void WebAuthSession::cancel()
+{
+    if (m_waiting)
+        finish(cancelled(QStringLiteral("Sign-in was cancelled.")));
+}
+
+void WebAuthSession::finish(Result<QUrl> outcome)
+{
+    if (!m_waiting)
+        return;
+    m_waiting = false;
+    m_deadline.stop();
+    m_outcome = std::move(outcome);
+    if (m_server) {
+        m_server->close(); // one answer only
+    }
+    Q_EMIT finished();
+}
+
+QCoro::Task<Result<QUrl>> WebAuthSession::run(QUrl authorizationUrl, std::chrono::milliseconds timeout)
+{
+    QPointer<WebAuthSession> self(this);
+    m_outcome.reset();
+    m_waiting = true;
+    m_deadline.setSingleShot(true);
+    m_deadline.start(timeout);
+    m_launcher(authorizationUrl);
+    if (m_waiting) {
+        auto done = qCoro(this, &WebAuthSession::finished);
+        co_await done;
+    }
+    if (!self || !m_outcome)
+        co_return cancelled(QStringLiteral("Sign-in was cancelled."));
+    co_return Result<QUrl>(*m_outcome);
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "error.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace WebAuthError {
+inline const QString domain = QStringLiteral("webauth");
+enum Code : int { cancelledLogin = 1, cannotListen };
+}
+
+// One browser sign-in: opens the authorization URL in the user's browser and waits for the
+// redirect that carries the answer. The redirect arrives either on a one-shot listener on
+// 127.0.0.1 (listenOnLoopback) or from elsewhere through deliver(), for custom-scheme links
+// handed over by the single-instance channel. The wait ends with a cancellation error after
+// cancel() or after ten minutes.
+class WebAuthSession : public QObject
+{
+    Q_OBJECT
+public:
+    // Opens a URL in the browser. The default honours $BROWSER, then the desktop, then xdg-open.
+    using BrowserLauncher = std::function<void(const QUrl &)>;
+    static constexpr std::chrono::minutes defaultTimeout{10};
+
+    explicit WebAuthSession(BrowserLauncher launcher = systemBrowser(), QObject *parent = nullptr);
+    ~WebAuthSession() override;
+
+    static BrowserLauncher systemBrowser();
+
+    // Starts the listener and gives the redirect URI to put in the authorization URL:
+    // http://127.0.0.1:<port><path>. Only a GET of exactly that path is taken as the answer.
+    Result<QUrl> listenOnLoopback(const QString &path);
+
+    // Opens the browser and waits for the redirect URL (with its query).
+    QCoro::Task<Result<QUrl>> run(QUrl authorizationUrl, std::chrono::milliseconds timeout = defaultTimeout);
+
+    // Hands in a redirect received elsewhere (a custom-scheme link).
+    void deliver(const QUrl &callback);
+    void cancel();
+    bool isWaiting() const { return m_waiting; }
+
+Q_SIGNALS:
+    void finished();
+
+private:
+    void handleConnection(QTcpSocket *socket);
+    void finish(Result<QUrl> outcome);
+
+    BrowserLauncher m_launcher;
+    QTcpServer *m_server = nullptr;
+    QString m_path;
+    QUrl m_redirectUri;
+    bool m_waiting = false;
+    QTimer m_deadline;
+    std::optional<Result<QUrl>> m_outcome;
+};
