@@ -1,0 +1,398 @@
+#include "cloud/driveuploader.h"
+#include "cloud/googleauth.h"
+#include "fakeserver.h"
+#include "platform/http.h"
+#include "platform/secretstore.h"
+#include "testutil.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrlQuery>
+
+using namespace std::chrono_literals;
+using Response = FakeServer::Response;
+
+namespace {
+
+QMap<QString, QString> formFields(const QByteArray &body)
+{
+    QMap<QString, QString> fields;
+    for (const QByteArray &pair : body.split('&')) {
+        const qsizetype eq = pair.indexOf('=');
+        fields.insert(QString::fromUtf8(pair.left(eq)), QUrl::fromPercentEncoding(pair.mid(eq + 1)));
+    }
+    return fields;
+}
+
+// Google's endpoints on one fake server, a keychain, a suite, a clock, and a browser that
+// answers the authorization page by following the redirect with the scripted query.
+struct Google {
+    FakeServer server;
+    QTemporaryDir config;
+    QNetworkAccessManager network;
+    Http http{&network, 2000ms};
+    MemorySecretStore secrets;
+    QDateTime clock = QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC);
+    QList<QUrl> opened;
+    QByteArray redirectQuery = "code=4%2F0Acode&scope=drive.file";
+    bool browserAnswers = true;
+    QNetworkAccessManager browserNetwork;
+    std::unique_ptr<GoogleAuth> auth;
+
+    Google() { start(); }
+    void start()
+    {
+        GoogleAuth::Options options;
+        options.now = [this] { return clock; };
+        options.signInTimeout = 1s;
+        options.browser = [this](const QUrl &url) {
+            opened.append(url);
+            if (!browserAnswers)
+                return;
+            const QUrl redirect(QUrlQuery(url).queryItemValue("redirect_uri", QUrl::FullyDecoded));
+            // A stray request first, as browsers fetch icons; the listener must ignore it.
+            browserNetwork.get(QNetworkRequest(redirect.resolved(QUrl("/favicon.ico"))));
+            QUrl answer = redirect;
+            answer.setQuery(QString::fromLatin1(redirectQuery));
+            browserNetwork.get(QNetworkRequest(answer));
+        };
+        auth = std::make_unique<GoogleAuth>(&http, Endpoints::allAt(server.url()), &secrets,
+                                            DefaultsStore::suite(config.path()), options);
+    }
+    DefaultsStore suite() const { return DefaultsStore::suite(config.path()); }
+    void tokenAnswer(int status, const QByteArray &body) { server.enqueue("POST", "/token", Response::json(status, body)); }
+};
+
+} // namespace
+
+class TestGoogle : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void signInThroughTheBrowser()
+    {
+        Google g;
+        g.tokenAnswer(200, "{\"access_token\":\"ya29.access\",\"refresh_token\":\"1//refresh\",\"expires_in\":3599}");
+        g.server.route("GET", "/oauth2/v3/userinfo", Response::json(200, "{\"email\":\"me@example.com\"}"));
+        LogCapture log;
+        QSignalSpy signedIn(g.auth.get(), &GoogleAuth::isSignedInChanged);
+        const Result<void> done = awaitTask(g.auth->signIn());
+        QVERIFY2(done, qPrintable(done ? QString() : done.error().description));
+        QVERIFY(g.auth->isSignedIn());
+        QCOMPARE(signedIn.size(), 1);
+        QCOMPARE(g.auth->userEmail(), QStringLiteral("me@example.com"));
+        QCOMPARE(g.secrets.read(GoogleAuth::keychainAccount), QStringLiteral("1//refresh"));
+        QCOMPARE(g.suite().value("kavo.shared.googleRefreshToken"), QJsonValue("1//refresh"));
+
+        // The authorization URL: endpoint, and every item in order.
+        QCOMPARE(g.opened.size(), 1);
+        const QUrl url = g.opened.first();
+        QCOMPARE(url.path(), QStringLiteral("/o/oauth2/v2/auth"));
+        const auto items = QUrlQuery(url).queryItems(QUrl::FullyDecoded);
+        QStringList names;
+        for (const auto &item : items)
+            names.append(item.first);
+        QCOMPARE(names, (QStringList{"client_id", "redirect_uri", "response_type", "scope", "code_challenge",
+                                     "code_challenge_method", "access_type", "prompt"}));
+        const QUrlQuery query(url);
+        QCOMPARE(query.queryItemValue("client_id"), Endpoints::compiledIn().googleClientId);
+        const QUrl redirect(query.queryItemValue("redirect_uri", QUrl::FullyDecoded));
+        QCOMPARE(redirect.host(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(redirect.path(), QStringLiteral("/oauth2redirect"));
+        QCOMPARE(query.queryItemValue("response_type"), QStringLiteral("code"));
+        QCOMPARE(query.queryItemValue("scope", QUrl::FullyDecoded), QStringLiteral("https://www.googleapis.com/auth/drive.file"));
+        QCOMPARE(query.queryItemValue("code_challenge_method"), QStringLiteral("S256"));
+        QCOMPARE(query.queryItemValue("access_type"), QStringLiteral("offline"));
+        QCOMPARE(query.queryItemValue("prompt"), QStringLiteral("consent"));
+
+        // The code exchange: form fields, with the verifier that matches the challenge.
+        const FakeServer::Request exchange = g.server.requests("POST", "/token").value(0);
+        QCOMPARE(exchange.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+        const auto form = formFields(exchange.body);
+        QCOMPARE(form.keys(), (QStringList{"client_id", "client_secret", "code", "code_verifier", "grant_type", "redirect_uri"}));
+        QCOMPARE(form.value("code"), QStringLiteral("4/0Acode"));
+        QCOMPARE(form.value("grant_type"), QStringLiteral("authorization_code"));
+        QCOMPARE(form.value("redirect_uri"), redirect.toString());
+        QCOMPARE(form.value("client_secret"), Endpoints::compiledIn().googleClientSecret);
+        QCOMPARE(form.value("code_verifier").size(), 43);
+        QCOMPARE(GoogleAuth::challengeFor(form.value("code_verifier")), query.queryItemValue("code_challenge"));
+        QCOMPARE(g.server.requests("GET", "/oauth2/v3/userinfo").value(0).header("Authorization"), QByteArray("Bearer ya29.access"));
+
+        // The fresh token is used as long as it has more than 30 seconds left.
+        QCOMPARE(awaitTask(g.auth->validAccessToken()).value(), QStringLiteral("ya29.access"));
+        QCOMPARE(g.server.requests("POST", "/token").size(), 1);
+        for (const QString &line : log.lines()) {
+            for (const char *secret : {"ya29.access", "1//refresh", "0Acode", qPrintable(form.value("code_verifier"))})
+                QVERIFY2(!line.contains(QLatin1String(secret)), qPrintable(line));
+        }
+    }
+
+    void pkceValues()
+    {
+        const QString verifier = GoogleAuth::makeVerifier();
+        QCOMPARE(verifier.size(), 43);
+        QVERIFY(!verifier.contains('+') && !verifier.contains('/') && !verifier.contains('='));
+        QVERIFY(GoogleAuth::makeVerifier() != verifier);
+        // RFC 7636, appendix B.
+        QCOMPARE(GoogleAuth::challengeFor("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
+                 QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
+    }
+
+    void tokenWithinThirtySecondsIsRefreshed()
+    {
+        Google g;
+        g.tokenAnswer(200, "{\"access_token\":\"first\",\"refresh_token\":\"r1\",\"expires_in\":100}");
+        QVERIFY(awaitTask(g.auth->signIn()));
+        g.clock = g.clock.addSecs(69); // 31 s left
+        QCOMPARE(awaitTask(g.auth->validAccessToken()).value(), QStringLiteral("first"));
+        g.clock = g.clock.addSecs(1); // exactly 30 s left
+        g.tokenAnswer(200, "{\"access_token\":\"second\",\"expires_in\":3600,\"refresh_token\":\"r2\"}");
+        QCOMPARE(awaitTask(g.auth->validAccessToken()).value(), QStringLiteral("second"));
+        const auto form = formFields(g.server.requests("POST", "/token").value(1).body);
+        QCOMPARE(form.keys(), (QStringList{"client_id", "client_secret", "grant_type", "refresh_token"}));
+        QCOMPARE(form.value("refresh_token"), QStringLiteral("r1"));
+        QCOMPARE(form.value("grant_type"), QStringLiteral("refresh_token"));
+        QCOMPARE(g.secrets.read(GoogleAuth::keychainAccount), QStringLiteral("r2")); // a rotated token is kept
+        QCOMPARE(g.suite().value("kavo.shared.googleRefreshToken"), QJsonValue("r2"));
+    }
+
+    void refreshFailures_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("logLine"); // empty: none
+        QTest::addColumn<bool>("staysSignedIn");
+        QTest::newRow("invalid_grant") << 400 << QByteArray("{\"error\":\"invalid_grant\",\"error_description\":\"Token has been expired or revoked.\"}")
+                                       << "[GoogleAuth] refresh failed: invalid_grant Token has been expired or revoked." << false;
+        QTest::newRow("500 not JSON") << 500 << QByteArray("<html>oops</html>") << "[GoogleAuth] refresh failed: http_500 " << true;
+        QTest::newRow("200 without expires_in") << 200 << QByteArray("{\"access_token\":\"x\"}") << "" << true;
+    }
+    void refreshFailures()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, logLine);
+        QFETCH(bool, staysSignedIn);
+        Google g;
+        g.secrets.save(GoogleAuth::keychainAccount, "stored-refresh");
+        g.start();
+        QVERIFY(g.auth->isSignedIn());
+        QCOMPARE(g.suite().value("kavo.shared.googleRefreshToken"), QJsonValue("stored-refresh"));
+        QCOMPARE(g.auth->userEmail(), std::nullopt);
+        g.tokenAnswer(status, body);
+        LogCapture log;
+        const Result<QString> token = awaitTask(g.auth->validAccessToken());
+        QVERIFY(!token);
+        QCOMPARE(token.error().description, QStringLiteral("Could not refresh access token — please sign in again."));
+        const QStringList lines = log.linesContaining("[GoogleAuth]");
+        if (logLine.isEmpty()) {
+            QVERIFY(lines.isEmpty());
+        } else {
+            QCOMPARE(lines.size(), 1);
+            QVERIFY2(lines.first().endsWith(logLine), qPrintable(lines.first()));
+        }
+        QCOMPARE(g.auth->isSignedIn(), staysSignedIn);
+        QCOMPARE(g.secrets.read(GoogleAuth::keychainAccount).has_value(), staysSignedIn);
+        QVERIFY(!log.lines().join('\n').contains("stored-refresh"));
+    }
+
+    void signInFailures_data()
+    {
+        QTest::addColumn<QByteArray>("redirectQuery");
+        QTest::addColumn<QByteArray>("tokenBody");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("error without code") << QByteArray("error=access_denied") << QByteArray() << "No authorization code returned.";
+        QTest::newRow("empty code") << QByteArray("code=") << QByteArray() << "No authorization code returned.";
+        QTest::newRow("no refresh token") << QByteArray("code=abc") << QByteArray("{\"access_token\":\"a\",\"expires_in\":10}")
+                                          << "Bad response from Google.";
+        QTest::newRow("not JSON") << QByteArray("code=abc") << QByteArray("nope") << "Google's answer isn't valid JSON";
+    }
+    void signInFailures()
+    {
+        QFETCH(QByteArray, redirectQuery);
+        QFETCH(QByteArray, tokenBody);
+        QFETCH(QString, expected);
+        Google g;
+        g.redirectQuery = redirectQuery;
+        if (!tokenBody.isEmpty())
+            g.tokenAnswer(200, tokenBody);
+        const Result<void> done = awaitTask(g.auth->signIn());
+        QVERIFY(!done);
+        QVERIFY2(done.error().description.startsWith(expected), qPrintable(done.error().description));
+        QVERIFY(!g.auth->isSignedIn());
+        QCOMPARE(g.secrets.read(GoogleAuth::keychainAccount), std::nullopt);
+        QVERIFY(!g.suite().contains("kavo.shared.googleRefreshToken"));
+    }
+
+    void unansweredSignInIsCancelled()
+    {
+        Google g;
+        g.browserAnswers = false;
+        QTimer::singleShot(100, g.auth.get(), [&] { g.auth->cancelSignIn(); });
+        Result<void> done = awaitTask(g.auth->signIn());
+        QVERIFY(!done);
+        QCOMPARE(done.error().domain, WebAuthError::domain);
+        // And with nobody cancelling, the wait gives up on its own.
+        done = awaitTask(g.auth->signIn());
+        QVERIFY(!done);
+        QCOMPARE(done.error().code, int(WebAuthError::cancelledLogin));
+        QCOMPARE(g.server.requests().size(), 0);
+    }
+
+    void signOutForgetsEverything()
+    {
+        Google g;
+        g.tokenAnswer(200, "{\"access_token\":\"a\",\"refresh_token\":\"r\",\"expires_in\":3600}");
+        QVERIFY(awaitTask(g.auth->signIn()));
+        g.auth->signOut();
+        QVERIFY(!g.auth->isSignedIn());
+        QVERIFY(!g.suite().contains("kavo.shared.googleRefreshToken"));
+        const Result<QString> token = awaitTask(g.auth->validAccessToken());
+        QCOMPARE(token.error().description, QStringLiteral("Not signed in."));
+    }
+};
+
+namespace {
+class FixedToken : public AccessTokenSource
+{
+public:
+    QCoro::Task<Result<QString>> validAccessToken() override { co_return QStringLiteral("tok"); }
+};
+
+struct Drive {
+    FakeServer server;
+    QNetworkAccessManager network;
+    Http http{&network, 5000ms};
+    FixedToken token;
+    DriveUploader uploader{&http, Endpoints::allAt(server.url()), &token};
+    QTemporaryDir files;
+
+    Drive()
+    {
+        server.route("GET", "/drive/v3/files", Response::json(200, "{\"files\":[{\"id\":\"folder-1\",\"name\":\"Kavo\"}]}"));
+        server.route("POST", "/upload/drive/v3/files",
+                     Response{200, {{"Location", server.url().toString().toUtf8() + "/session?upload_id=SECRET"}}, "{}"});
+        server.route("PUT", "/session", Response::json(201, "{\"id\":\"file-9\",\"name\":\"x\"}"));
+        server.route("POST", "/drive/v3/files/file-9/permissions", Response::json(200, "{\"id\":\"anyoneWithLink\"}"));
+    }
+    QString file(const QByteArray &content)
+    {
+        const QString path = files.path() + "/Résumé 2026.pdf";
+        writeFile(path, content);
+        return path;
+    }
+};
+}
+
+class TestDrive : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void uploadsIntoTheFolderAndShares()
+    {
+        Drive d;
+        d.server.enqueue("GET", "/drive/v3/files", Response::json(200, "{\"files\":[]}"));
+        d.server.route("POST", "/drive/v3/files", Response::json(200, "{\"id\":\"folder-1\"}"));
+        const QByteArray content = QByteArray(300000, 'k') + "end";
+        const QString path = d.file(content);
+        QList<double> progress;
+        const ProgressCallback onProgress = [&](double f) { progress.append(f); };
+
+        const Result<CloudUploadResult> first = awaitTask(d.uploader.upload(path, "application/pdf", onProgress));
+        QVERIFY2(first, qPrintable(first ? QString() : first.error().description));
+        QCOMPARE(first->providerFileID, QStringLiteral("file-9"));
+        QCOMPARE(first->provider, StorageProvider::google);
+        QVERIFY(!first->directURL);
+        QVERIFY(awaitTask(d.uploader.upload(path, "application/pdf", onProgress)));
+        QTRY_VERIFY(!progress.isEmpty() && progress.last() == 1.0);
+
+        // The folder was looked up twice and created once, at the top of the Drive.
+        const auto searches = d.server.requests("GET", "/drive/v3/files");
+        QCOMPARE(searches.size(), 2);
+        const QUrlQuery search(QString::fromUtf8(searches[0].rawQuery));
+        QCOMPARE(search.queryItemValue("q", QUrl::FullyDecoded),
+                 QStringLiteral("mimeType='application/vnd.google-apps.folder' and trashed=false and name='Kavo'"));
+        QCOMPARE(search.queryItemValue("fields", QUrl::FullyDecoded), QStringLiteral("files(id,name)"));
+        QCOMPARE(searches[0].header("Authorization"), QByteArray("Bearer tok"));
+        const auto creations = d.server.requests("POST", "/drive/v3/files");
+        QCOMPARE(creations.size(), 1);
+        QCOMPARE(QJsonDocument::fromJson(creations[0].body).object(),
+                 (QJsonObject{{"name", "Kavo"}, {"mimeType", "application/vnd.google-apps.folder"}}));
+
+        const FakeServer::Request start = d.server.requests("POST", "/upload/drive/v3/files").value(0);
+        QCOMPARE(start.rawQuery, QByteArray("uploadType=resumable"));
+        QCOMPARE(start.header("Authorization"), QByteArray("Bearer tok"));
+        QCOMPARE(start.header("Content-Type"), QByteArray("application/json; charset=UTF-8"));
+        QCOMPARE(start.header("X-Upload-Content-Type"), QByteArray("application/pdf"));
+        QCOMPARE(start.header("X-Upload-Content-Length"), QByteArray::number(content.size()));
+        QCOMPARE(QJsonDocument::fromJson(start.body).object(),
+                 (QJsonObject{{"name", "Résumé 2026.pdf"}, {"parents", QJsonArray{"folder-1"}}}));
+
+        const FakeServer::Request put = d.server.requests("PUT", "/session").value(0);
+        QCOMPARE(put.rawQuery, QByteArray("upload_id=SECRET"));
+        QVERIFY(!put.hasHeader("Authorization"));
+        QCOMPARE(put.header("Content-Type"), QByteArray("application/pdf"));
+        QCOMPARE(put.header("Content-Length"), QByteArray::number(content.size()));
+        QCOMPARE(put.body, content);
+
+        const FakeServer::Request permission = d.server.requests("POST", "/drive/v3/files/file-9/permissions").value(0);
+        QCOMPARE(QJsonDocument::fromJson(permission.body).object(), (QJsonObject{{"role", "reader"}, {"type", "anyone"}}));
+        QCOMPARE(permission.header("Content-Type"), QByteArray("application/json"));
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("start without Location") << "start" << "Drive HTTP 200: {\"kind\":\"none\"}";
+        QTest::newRow("bytes answered 500") << "bytes" << "Drive HTTP 500: storage quota";
+        QTest::newRow("bytes without id") << "bytes-no-id" << "Drive HTTP 200: {\"name\":\"x\"}";
+        QTest::newRow("permission 403") << "permission" << "Drive HTTP 403: {\"error\":\"forbidden\"}";
+        QTest::newRow("folder cannot be made") << "folder" << "Bad response from Drive.";
+    }
+    void failures()
+    {
+        QFETCH(QString, step);
+        QFETCH(QString, expected);
+        Drive d;
+        if (step == "start")
+            d.server.route("POST", "/upload/drive/v3/files", Response::json(200, "{\"kind\":\"none\"}"));
+        if (step == "bytes")
+            d.server.route("PUT", "/session", Response::text(500, "storage quota"));
+        if (step == "bytes-no-id")
+            d.server.route("PUT", "/session", Response::json(200, "{\"name\":\"x\"}"));
+        if (step == "permission")
+            d.server.route("POST", "/drive/v3/files/file-9/permissions", Response::json(403, "{\"error\":\"forbidden\"}"));
+        if (step == "folder") {
+            d.server.route("GET", "/drive/v3/files", Response::json(401, "{\"error\":{\"code\":401}}"));
+            d.server.route("POST", "/drive/v3/files", Response::json(401, "{\"error\":{\"code\":401}}"));
+        }
+        const Result<CloudUploadResult> result = awaitTask(d.uploader.upload(d.file("data"), "text/plain", {}));
+        QVERIFY(!result);
+        QCOMPARE(result.error().description, expected);
+        QCOMPARE(d.server.requests("DELETE", "/drive/v3/files/file-9").size(), 0); // the file is left alone
+    }
+
+    void unreadableSizeIsAnnouncedAsZero()
+    {
+        Drive d;
+        const Result<CloudUploadResult> result = awaitTask(d.uploader.upload(d.files.path() + "/gone.bin", "application/octet-stream", {}));
+        QVERIFY(!result);
+        QCOMPARE(d.server.requests("POST", "/upload/drive/v3/files").value(0).header("X-Upload-Content-Length"), QByteArray("0"));
+        QVERIFY(result.error().description.startsWith("Couldn't read gone.bin"));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    TestGoogle google;
+    TestDrive drive;
+    return QTest::qExec(&google, argc, argv) | QTest::qExec(&drive, argc, argv);
+}
+#include "tst_google.moc"
