@@ -49,14 +49,13 @@ WebAuthSession::BrowserLauncher WebAuthSession::systemBrowser()
             }
             if (!placed)
                 command.append(url.toString(QUrl::FullyEncoded));
-            QProcess::startDetached(program, command);
-            return;
+            return QProcess::startDetached(program, command);
         }
         const QString platform = QGuiApplication::platformName();
         const bool hasDesktop = !platform.isEmpty() && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
         if (hasDesktop && QDesktopServices::openUrl(url))
-            return;
-        QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
+            return true;
+        return QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
     };
 }
 
@@ -141,7 +140,11 @@ QCoro::Task<Result<QUrl>> WebAuthSession::run(QUrl authorizationUrl, std::chrono
     m_waiting = true;
     m_deadline.setSingleShot(true);
     m_deadline.start(timeout);
-    m_launcher(authorizationUrl);
+    if (!m_launcher(authorizationUrl)) {
+        finish(Error{WebAuthError::domain, WebAuthError::noBrowser,
+                     QStringLiteral("Couldn't open a web browser to sign in. Set the BROWSER variable to your browser's "
+                                    "command and try again.")});
+    }
     if (m_waiting) {
         auto done = qCoro(this, &WebAuthSession::finished);
         co_await done;

@@ -17,7 +17,7 @@ class QTcpSocket;
 
 namespace WebAuthError {
 inline const QString domain = QStringLiteral("webauth");
-enum Code : int { cancelledLogin = 1, cannotListen };
+enum Code : int { cancelledLogin = 1, cannotListen, noBrowser };
 }
 
 // One browser sign-in: opens the authorization URL in the user's browser and waits for the
@@ -29,8 +29,9 @@ class WebAuthSession : public QObject
 {
     Q_OBJECT
 public:
-    // Opens a URL in the browser. The default honours $BROWSER, then the desktop, then xdg-open.
-    using BrowserLauncher = std::function<void(const QUrl &)>;
+    // Opens a URL in the browser; false when no browser could be started. The default honours
+    // $BROWSER, then the desktop, then xdg-open.
+    using BrowserLauncher = std::function<bool(const QUrl &)>;
     static constexpr std::chrono::minutes defaultTimeout{10};
 
     explicit WebAuthSession(BrowserLauncher launcher = systemBrowser(), QObject *parent = nullptr);

@@ -5,6 +5,8 @@
 #include "backend/historystore.h"
 #include "backend/preferences.h"
 #include "backend/presetsstore.h"
+#include "cloud/driveuploader.h"
+#include "cloud/googleauth.h"
 #include "placeholders.h"
 #include "platform/defaultsstore.h"
 #include "platform/desktop.h"
@@ -13,10 +15,10 @@
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "shell/accountstore.h"
+#include "shell/sharecommand.h"
 #include "upload/uploadmanager.h"
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QTextStream>
 #include <QUrl>
@@ -51,6 +53,8 @@ struct Application {
         , preferences(DefaultsStore::standard())
         , history(&backend)
         , presets(&backend, &preferences)
+        , googleAuth(&http, endpoints, secrets.get(), DefaultsStore::suite(), GoogleAuth::Options{})
+        , driveUploader(&http, endpoints, &googleAuth)
     {
         UploadManager::Services services;
         services.driveUploader = &driveUploader;
@@ -76,9 +80,9 @@ struct Application {
     Preferences preferences;
     HistoryStore history;
     PresetsStore presets;
-    UnavailableAuth googleAuth{QStringLiteral("Google Drive")};
+    GoogleAuth googleAuth;
+    DriveUploader driveUploader;
     UnavailableAuth dropboxAuth{QStringLiteral("Dropbox")};
-    UnavailableUploader driveUploader{QStringLiteral("Google Drive")};
     UnavailableUploader dropboxUploader{QStringLiteral("Dropbox")};
     SystemClipboard clipboard;
     DBusNotifier notifier;
@@ -88,29 +92,10 @@ struct Application {
 int share(const QStringList &paths)
 {
     Application app(Endpoints::compiledIn());
-    UploadManager &manager = *app.uploads;
     // The preset a new upload gets comes from the service's list; without it the link would get
     // none. A failure to load it is not fatal: the upload goes on without a preset.
     QCoro::waitFor(app.presets.refresh());
-
-    QList<QUrl> urls;
-    for (const QString &path : paths)
-        urls.append(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
-
-    int exitCode = 1;
-    QObject::connect(&manager, &UploadManager::jobFinished, &manager, [&](const QUuid &id, bool succeeded) {
-        const std::optional<UploadJob> job = manager.job(id);
-        if (succeeded && job && job->shareURL) {
-            QTextStream(stdout) << *job->shareURL << Qt::endl;
-            exitCode = 0;
-        } else {
-            QTextStream(stderr) << "kavo: " << (job ? job->errorMessage.value_or(QString()) : QString()) << Qt::endl;
-        }
-        QCoreApplication::exit(exitCode);
-    });
-    manager.enqueue(urls);
-    QCoreApplication::exec();
-    return exitCode;
+    return runShareCommand(*app.uploads, paths);
 }
 
 } // namespace

@@ -53,13 +53,14 @@ struct Google {
         options.browser = [this](const QUrl &url) {
             opened.append(url);
             if (!browserAnswers)
-                return;
+                return true;
             const QUrl redirect(QUrlQuery(url).queryItemValue("redirect_uri", QUrl::FullyDecoded));
             // A stray request first, as browsers fetch icons; the listener must ignore it.
             browserNetwork.get(QNetworkRequest(redirect.resolved(QUrl("/favicon.ico"))));
             QUrl answer = redirect;
             answer.setQuery(QString::fromLatin1(redirectQuery));
             browserNetwork.get(QNetworkRequest(answer));
+            return true;
         };
         auth = std::make_unique<GoogleAuth>(&http, Endpoints::allAt(server.url()), &secrets,
                                             DefaultsStore::suite(config.path()), options);

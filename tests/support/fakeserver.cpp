@@ -222,7 +222,7 @@ struct FakeServer::Impl {
     }
 };
 
-FakeServer::FakeServer()
+FakeServer::FakeServer(quint16 port)
     : d(std::make_unique<Impl>())
 {
     d->thread.setObjectName(QStringLiteral("fake-http-server"));
@@ -234,8 +234,8 @@ FakeServer::FakeServer()
             d->serve(socket);
     });
     // Listening sets up the socket notifiers, so it happens on the server thread.
-    QMetaObject::invokeMethod(d->listener, [this] {
-        if (d->listener->listen(QHostAddress::LocalHost, 0))
+    QMetaObject::invokeMethod(d->listener, [this, port] {
+        if (d->listener->listen(QHostAddress::LocalHost, port))
             d->port = d->listener->serverPort();
     }, Qt::BlockingQueuedConnection);
 }

@@ -44,7 +44,8 @@ public:
         QList<QPair<QString, QString>> queryItems() const;
     };
 
-    FakeServer();
+    // Port 0 picks a free one.
+    explicit FakeServer(quint16 port = 0);
     ~FakeServer();
     FakeServer(const FakeServer &) = delete;
     FakeServer &operator=(const FakeServer &) = delete;

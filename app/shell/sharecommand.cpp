@@ -1,0 +1,85 @@
+#include "sharecommand.h"
+
+#include "upload/uploadmanager.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+QString stageText(UploadJob::State state)
+{
+    switch (state) {
+    case UploadJob::State::queued:
+    case UploadJob::State::preparing:
+        return QStringLiteral("Preparing");
+    case UploadJob::State::zipping:
+        return QStringLiteral("Zipping");
+    case UploadJob::State::uploading:
+        return QStringLiteral("Uploading");
+    case UploadJob::State::registering:
+        return QStringLiteral("Creating link");
+    case UploadJob::State::done:
+        return QStringLiteral("Done");
+    case UploadJob::State::failed:
+        return QStringLiteral("Failed");
+    }
+    return {};
+}
+}
+
+int runShareCommand(UploadManager &manager, const QStringList &paths)
+{
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls.append(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    QTextStream err(stderr);
+    std::optional<UploadJob::State> shownState;
+    int shownPercent = -1;
+    QUuid id;
+    const auto show = [&] {
+        const std::optional<UploadJob> job = manager.job(id);
+        if (!job || job->state == UploadJob::State::done || job->state == UploadJob::State::failed)
+            return;
+        const int percent = int(job->progress * 100);
+        if (terminal) {
+            if (job->state == shownState && percent == shownPercent)
+                return;
+            constexpr int width = 30;
+            const int filled = job->state == UploadJob::State::uploading ? std::clamp(percent, 0, 100) * width / 100 : 0;
+            err << '\r' << stageText(job->state).leftJustified(14) << " ["
+                << QString(filled, QLatin1Char('#')) << QString(width - filled, QLatin1Char('-')) << "] "
+                << QString::number(percent).rightJustified(3) << "% " << job->displayName.left(40) << "\x1b[K";
+            err.flush();
+        } else if (job->state != shownState) {
+            err << "kavo: " << stageText(job->state) << ' ' << job->displayName << Qt::endl;
+        }
+        shownState = job->state;
+        shownPercent = percent;
+    };
+
+    int exitCode = 1;
+    QObject::connect(manager.uploads(), &QAbstractItemModel::dataChanged, &manager, show);
+    QObject::connect(&manager, &UploadManager::jobFinished, &manager, [&](const QUuid &finished, bool succeeded) {
+        if (finished != id)
+            return;
+        if (terminal && shownState)
+            err << "\r\x1b[K";
+        const std::optional<UploadJob> job = manager.job(finished);
+        if (succeeded && job && job->shareURL) {
+            QTextStream(stdout) << *job->shareURL << Qt::endl;
+            exitCode = 0;
+        } else {
+            err << "kavo: " << (job ? job->errorMessage.value_or(QString()) : QString()) << Qt::endl;
+        }
+        QCoreApplication::exit(exitCode);
+    });
+    id = manager.enqueue(urls);
+    QCoreApplication::exec();
+    return exitCode;
+}
