@@ -19,6 +19,7 @@
 #include "upload/uploadmanager.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QNetworkAccessManager>
 #include <QTextStream>
 #include <QUrl>
@@ -95,7 +96,12 @@ int share(const QStringList &paths)
     // The preset a new upload gets comes from the service's list; without it the link would get
     // none. A failure to load it is not fatal: the upload goes on without a preset.
     QCoro::waitFor(app.presets.refresh());
-    return runShareCommand(*app.uploads, paths);
+    const int exitCode = runShareCommand(*app.uploads, paths);
+    // A success starts a history reload; let it finish (briefly) so the program ends cleanly.
+    QDeadlineTimer deadline(5000);
+    while (app.history.isLoading() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return exitCode;
 }
 
 } // namespace
