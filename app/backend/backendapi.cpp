@@ -56,7 +56,7 @@ QUrl BackendAPI::url(const QString &path) const
     return Endpoints::join(m_base, path);
 }
 
-QNetworkRequest BackendAPI::request(const QUrl &url) const
+QNetworkRequest BackendAPI::authorizedRequest(const QUrl &url) const
 {
     QNetworkRequest request(url);
     // A non-null empty value, so a signed-out client still sends the header (empty).
@@ -83,7 +83,7 @@ std::optional<Error> BackendAPI::validateResponse(const HttpResponse &response, 
 
 QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url)
 {
-    const Result<HttpResponse> response = co_await m_http->send(request(url), "GET");
+    const Result<HttpResponse> response = co_await m_http->send(authorizedRequest(url), "GET");
     if (!response)
         co_return response.error();
     if (auto failure = validateResponse(response.value()))
@@ -93,7 +93,7 @@ QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url)
 
 QCoro::Task<Result<HttpResponse>> BackendAPI::post(QString path, QJsonObject body, MessageRule rule)
 {
-    QNetworkRequest req = request(path == QLatin1String("api/register.php") ? m_registerURL : url(path));
+    QNetworkRequest req = authorizedRequest(path == QLatin1String("api/register.php") ? m_registerURL : url(path));
     req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
     const Result<HttpResponse> response = co_await m_http->send(req, "POST", json);

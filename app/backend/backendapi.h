@@ -38,6 +38,8 @@ public:
     BackendAPI(Http *http, QUrl serviceBaseURL, std::function<QString()> apiKey, SecretStore *secrets);
 
     QUrl url(const QString &path) const;
+    // A request to the service carrying the current API key.
+    QNetworkRequest authorizedRequest(const QUrl &url) const;
 
     QCoro::Task<Result<PresetList>> fetchPresets();
     QCoro::Task<Result<QList<HistoryItem>>> fetchHistory(qint64 limit, std::optional<QString> query = std::nullopt);
@@ -57,7 +59,6 @@ public:
     static QJsonObject registrationBody(const RegistrationRequest &request);
 
 private:
-    QNetworkRequest request(const QUrl &url) const;
     QCoro::Task<Result<HttpResponse>> get(QUrl url);
     QCoro::Task<Result<HttpResponse>> post(QString path, QJsonObject body, MessageRule rule = MessageRule::body);
 

@@ -1,0 +1,178 @@
+#include "drivecleaner.h"
+
+#include "backend/backendapi.h"
+#include "backend/jsonreader.h"
+#include "cloud/clouduploader.h"
+#include "cloud/googleauth.h"
+#include "platform/http.h"
+
+#include <QJsonDocument>
+#include <QPointer>
+#include <QStringDecoder>
+
+#include <cstdio>
+
+namespace {
+QString bodyText(const QByteArray &body)
+{
+    auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(body);
+    return decoder.hasError() ? QString() : text;
+}
+}
+
+namespace CleanerError {
+Error backendHTTP(int status, const QByteArray &body)
+{
+    return Error{domain, status, QStringLiteral("Backend HTTP ") + QString::number(status) + QStringLiteral(": ") + bodyText(body)};
+}
+
+Error driveHTTP(int status, const QByteArray &body)
+{
+    return Error{domain, status, QStringLiteral("Drive HTTP ") + QString::number(status) + QStringLiteral(": ") + bodyText(body)};
+}
+}
+
+DriveCleaner::DriveCleaner(Http *http, BackendAPI *backend, Endpoints endpoints, CloudAuth *google,
+                           AccessTokenSource *tokens, Options options, QObject *parent)
+    : QObject(parent)
+    , m_http(http)
+    , m_backend(backend)
+    , m_endpoints(std::move(endpoints))
+    , m_google(google)
+    , m_tokens(tokens)
+    , m_options(std::move(options))
+{
+    if (!m_options.print) {
+        m_options.print = [](const QString &line) {
+            std::fputs(qUtf8Printable(line + QLatin1Char('\n')), stdout);
+            std::fflush(stdout);
+        };
+    }
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, [this] { runScheduled(m_generation); });
+}
+
+void DriveCleaner::start()
+{
+    ++m_generation;
+    m_timer.start(m_options.firstDelay);
+}
+
+QCoro::Task<void> DriveCleaner::runScheduled(quint64 generation)
+{
+    QPointer<DriveCleaner> self(this);
+    co_await sweep();
+    // The next pass is measured from the end of this one, unless start() began a new schedule.
+    if (self && generation == m_generation)
+        m_timer.start(m_options.period);
+}
+
+QCoro::Task<void> DriveCleaner::sweep()
+{
+    if (m_isRunning || !m_google->isSignedIn())
+        co_return;
+    m_isRunning = true;
+    QPointer<DriveCleaner> self(this);
+    const auto done = qScopeGuard([self] {
+        if (self)
+            self->m_isRunning = false;
+    });
+
+    const Result<QList<ExpiredItem>> expired = co_await fetchExpired();
+    if (!self)
+        co_return;
+    if (!expired) {
+        m_options.print(QStringLiteral("DriveCleaner: fetchExpired failed: ") + expired.error().description);
+        co_return;
+    }
+    if (expired->isEmpty())
+        co_return;
+    m_options.print(QStringLiteral("DriveCleaner: sweeping ") + QString::number(expired->size()) + QStringLiteral(" expired item(s)"));
+
+    const Result<QString> token = co_await m_tokens->validAccessToken();
+    if (!self)
+        co_return;
+    if (!token) {
+        m_options.print(QStringLiteral("DriveCleaner: no access token, skipping: ") + token.error().description);
+        co_return;
+    }
+    for (const ExpiredItem &item : expired.value()) {
+        const Result<void> deleted = co_await deleteDriveFile(item.driveFileID, token.value());
+        if (!self)
+            co_return;
+        if (!deleted && deleted.error().is(CleanerError::domain, 404)) {
+            // Already gone from Drive: the link only needs reporting, quietly.
+            co_await reportDeleted(item.token);
+            if (!self)
+                co_return;
+            continue;
+        }
+        Result<void> outcome = deleted;
+        if (outcome)
+            outcome = co_await reportDeleted(item.token);
+        if (!self)
+            co_return;
+        if (!outcome)
+            m_options.print(QStringLiteral("DriveCleaner: failed for ") + item.token + QStringLiteral(": ") + outcome.error().description);
+    }
+}
+
+QCoro::Task<Result<QList<DriveCleaner::ExpiredItem>>> DriveCleaner::fetchExpired()
+{
+    QNetworkRequest request = m_backend->authorizedRequest(m_backend->url(QStringLiteral("api/expired.php")));
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    const Result<HttpResponse> response = co_await m_http->send(request, "GET");
+    if (!response)
+        co_return response.error();
+    if (!response->isSuccess())
+        co_return CleanerError::backendHTTP(response->status, response->body);
+    const Result<QJsonObject> json = parseJsonObject(response->body);
+    if (!json)
+        co_return json.error();
+    JsonReader reader(json.value(), QString());
+    reader.integer(QStringLiteral("count"));
+    const QJsonArray array = reader.array(QStringLiteral("items"));
+    if (!reader.ok())
+        co_return *reader.error();
+    QList<ExpiredItem> items;
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        const QString where = QStringLiteral("items[") + QString::number(i) + QLatin1Char(']');
+        const Result<QJsonObject> object = objectAt(array, i, where);
+        if (!object)
+            co_return object.error();
+        JsonReader itemReader(object.value(), where);
+        ExpiredItem item{itemReader.string(QStringLiteral("token")), itemReader.string(QStringLiteral("drive_file_id"))};
+        if (!itemReader.ok())
+            co_return *itemReader.error();
+        items.append(item);
+    }
+    co_return items;
+}
+
+QCoro::Task<Result<void>> DriveCleaner::deleteDriveFile(QString fileID, QString accessToken)
+{
+    QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl,
+                                            QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
+    request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
+    const Result<HttpResponse> response = co_await m_http->send(request, "DELETE");
+    if (!response)
+        co_return response.error();
+    if (!response->isSuccess())
+        co_return CleanerError::driveHTTP(response->status, response->body);
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<void>> DriveCleaner::reportDeleted(QString token)
+{
+    QNetworkRequest request = m_backend->authorizedRequest(m_backend->url(QStringLiteral("api/delete.php")));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    const QJsonObject object{{QStringLiteral("token"), token}};
+    const QByteArray body = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    const Result<HttpResponse> response = co_await m_http->send(request, "POST", body);
+    if (!response)
+        co_return response.error();
+    if (!response->isSuccess())
+        co_return CleanerError::backendHTTP(response->status, response->body);
+    co_return Result<void>();
+}
