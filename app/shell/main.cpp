@@ -16,9 +16,11 @@
 #include "platform/secretstore.h"
 #include "shell/accountstore.h"
 #include "shell/sharecommand.h"
+#include "shell/singleinstance.h"
 #include "upload/uploadmanager.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QDeadlineTimer>
 #include <QNetworkAccessManager>
 #include <QTextStream>
@@ -31,8 +33,26 @@ namespace {
 void printUsage(FILE *stream)
 {
     std::fputs("usage: kavo share FILE...   upload the files as one drop and print the share link\n"
+               "       kavo FILE... | URL    hand files or a sign-in link to the running Kavo\n"
                "       kavo --version\n",
                stream);
+}
+
+// Hands files (made absolute, as the instance has its own working directory) or links to the
+// running instance.
+int forwardToInstance(const QStringList &arguments)
+{
+    QStringList absolute;
+    for (const QString &argument : arguments) {
+        const QString scheme = QUrl(argument).scheme().toLower();
+        const bool isLink = scheme == QLatin1String("kavo") || scheme == QLatin1String("vendrel") || scheme == QLatin1String("file");
+        absolute.append(isLink ? argument : QFileInfo(argument).absoluteFilePath());
+    }
+    if (SingleInstance().forward(absolute))
+        return 0;
+    std::fputs("kavo: Kavo isn't running, so there is nothing to hand this to. "
+               "To upload without it, use: kavo share FILE...\n", stderr);
+    return 1;
 }
 
 // Without a display the clipboard lives in-process; the command still works headless.
@@ -120,6 +140,8 @@ int main(int argc, char *argv[])
     }
     if (args.value(0) == QLatin1String("share") && args.size() > 1)
         return share(args.mid(1));
+    if (!args.isEmpty() && !args.first().startsWith(QLatin1Char('-')))
+        return forwardToInstance(args);
     printUsage(stderr);
     return 2;
 }

@@ -1,0 +1,44 @@
+#include "urldispatcher.h"
+
+#include "platform/webauthsession.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+void UrlDispatcher::dispatch(const QStringList &arguments, const QString &workingDirectory)
+{
+    QList<QUrl> files;
+    for (const QString &argument : arguments) {
+        const QUrl url(argument, QUrl::StrictMode);
+        const QString scheme = url.scheme().toLower();
+        if (scheme == QLatin1String("kavo") || scheme == QLatin1String("vendrel")) {
+            dispatchUrl(url);
+        } else if (scheme == QLatin1String("file")) {
+            files.append(url);
+        } else {
+            const QString path = QDir::isAbsolutePath(argument) ? argument : QDir(workingDirectory).absoluteFilePath(argument);
+            files.append(QUrl::fromLocalFile(QDir::cleanPath(path)));
+        }
+    }
+    if (!files.isEmpty())
+        Q_EMIT filesDropped(files);
+}
+
+void UrlDispatcher::dispatchUrl(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    const QString host = url.host().toLower();
+    if (scheme == QLatin1String("vendrel") && host == QLatin1String("dropbox-auth")) {
+        if (m_pending)
+            m_pending->deliver(url);
+        else
+            qInfo("kavo: a Dropbox sign-in answer arrived but no sign-in is waiting");
+        return;
+    }
+    if (host == QLatin1String("setup")) {
+        Q_EMIT setupLinkReceived(url);
+        return;
+    }
+    qInfo("kavo: ignoring a link it does not know (%s://%s)", qPrintable(scheme), qPrintable(host));
+}
