@@ -2,6 +2,7 @@
 
 #include "googleauth.h"
 #include "platform/http.h"
+#include "platform/streamingput.h"
 #include "uploaddelegate.h"
 
 #include <QFile>
@@ -9,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QStringDecoder>
 #include <QUrlQuery>
 
@@ -115,19 +115,12 @@ QCoro::Task<Result<QUrl>> DriveUploader::startSession(QString name, QString fold
 QCoro::Task<Result<QString>> DriveUploader::sendBytes(QUrl session, QString filePath, QString mimeType, qint64 size,
                                                      ProgressCallback progress)
 {
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
-        co_return Error{ErrorDomain::file, int(file.error()), QStringLiteral("Couldn't read ") + QFileInfo(filePath).fileName()
-                                                                   + QStringLiteral(": ") + file.errorString()};
-    // A connection of its own for the body, as the session URL is a credential of this upload.
-    QNetworkAccessManager network;
-    Http http(&network, m_http->timeout());
-    QNetworkRequest request(session);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, mimeType.toUtf8());
-    request.setHeader(QNetworkRequest::ContentLengthHeader, size);
+    // The body goes on a connection of its own (the session URL is a credential of this upload),
+    // streamed from the file.
     const UploadDelegate delegate(progress);
     const Http::Progress report = [&delegate](qint64 sent, qint64 total) { delegate.didSendBodyData(0, sent, total); };
-    const Result<HttpResponse> response = co_await http.sendDevice(request, "PUT", &file, report);
+    const QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", mimeType.toUtf8()}};
+    const Result<HttpResponse> response = co_await streamingPut(session, headers, filePath, size, report, m_http->timeout());
     if (!response)
         co_return response.error();
     if (!response->isSuccess())

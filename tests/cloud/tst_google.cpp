@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
@@ -377,6 +378,35 @@ private Q_SLOTS:
         QVERIFY(!result);
         QCOMPARE(result.error().description, expected);
         QCOMPARE(d.server.requests("DELETE", "/drive/v3/files/file-9").size(), 0); // the file is left alone
+    }
+
+    void byteUploadTransportFailuresKeepTheirCodes()
+    {
+        // The queue retries only some transport failures, so the codes must survive.
+        Drive d;
+        d.server.route("PUT", "/session", Response::dropped());
+        Result<CloudUploadResult> result = awaitTask(d.uploader.upload(d.file(QByteArray(2 << 20, 'x')), "text/plain", {}));
+        QVERIFY(!result);
+        QCOMPARE(result.error().domain, ErrorDomain::transport);
+        QCOMPARE(result.error().code, int(TransportCode::networkConnectionLost));
+
+        QNetworkAccessManager network;
+        Http impatient(&network, 300ms);
+        DriveUploader uploader(&impatient, Endpoints::allAt(d.server.url()), &d.token);
+        d.server.route("PUT", "/session", Response::delayed(3000, Response::json(200, "{\"id\":\"late\"}")));
+        result = awaitTask(uploader.upload(d.file("small"), "text/plain", {}));
+        QVERIFY(!result);
+        QCOMPARE(result.error().code, int(TransportCode::timedOut));
+
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 closedPort = probe.serverPort();
+        probe.close();
+        d.server.route("POST", "/upload/drive/v3/files",
+                       Response{200, {{"Location", "http://127.0.0.1:" + QByteArray::number(closedPort) + "/session"}}, "{}"});
+        result = awaitTask(d.uploader.upload(d.file("small"), "text/plain", {}));
+        QVERIFY(!result);
+        QCOMPARE(result.error().code, int(TransportCode::cannotConnectToHost));
     }
 
     void unreadableSizeIsAnnouncedAsZero()
