@@ -5,7 +5,6 @@
 #include "platform/secretstore.h"
 
 #include <QJsonDocument>
-#include <QStringDecoder>
 #include <QUrlQuery>
 
 namespace BackendError {
@@ -21,16 +20,6 @@ Error badResponse()
 }
 
 namespace {
-// The body as UTF-8 text, or nothing when it is not valid UTF-8.
-std::optional<QString> utf8(const QByteArray &body)
-{
-    auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = decoder(body);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
-}
-
 // The string under `key` when the body is a JSON object that has one.
 std::optional<QString> stringInObject(const QByteArray &body, const QString &key)
 {
@@ -75,7 +64,7 @@ std::optional<Error> BackendAPI::validateResponse(const HttpResponse &response, 
     if (rule != MessageRule::body)
         message = stringInObject(response.body, QStringLiteral("error"));
     if (!message)
-        message = utf8(response.body);
+        message = decodeUtf8(response.body);
     if (!message)
         message = rule == MessageRule::errorKeyOrBodyOrUnknown ? QStringLiteral("Unknown error") : QString();
     return BackendError::http(response.status, *message);

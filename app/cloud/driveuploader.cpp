@@ -10,17 +10,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStringDecoder>
 #include <QUrlQuery>
 
 namespace DriveError {
 Error http(int status, const QByteArray &body)
 {
-    auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder(body);
-    if (decoder.hasError())
-        text.clear();
-    return Error{domain, status, QStringLiteral("Drive HTTP ") + QString::number(status) + QStringLiteral(": ") + text};
+    return Error{domain, status, QStringLiteral("Drive HTTP ") + QString::number(status) + QStringLiteral(": ")
+                                     + decodeUtf8(body).value_or(QString())};
 }
 
 Error badResponse()

@@ -4,6 +4,7 @@
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QStringDecoder>
 #include <qcoro/qcorosignal.h>
 
 QByteArray HttpResponse::header(const QByteArray &name) const
@@ -49,6 +50,15 @@ QString withoutUrlQueries(const QString &text)
     QString result = text;
     result.replace(urlQuery, QStringLiteral("\\1"));
     return result;
+}
+
+std::optional<QString> decodeUtf8(const QByteArray &bytes)
+{
+    auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
 }
 
 Error transportError(QNetworkReply::NetworkError error, const QString &errorString, bool userCancelled)

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class QIODevice;
 class QNetworkAccessManager;
@@ -34,6 +35,9 @@ int transportCode(QNetworkReply::NetworkError error, bool userCancelled = false)
 // it quotes cut off (an upload session URL is a credential).
 Error transportError(QNetworkReply::NetworkError error, const QString &errorString, bool userCancelled = false);
 QString withoutUrlQueries(const QString &text);
+
+// `bytes` as UTF-8 text, or no value when they are not valid UTF-8.
+std::optional<QString> decodeUtf8(const QByteArray &bytes);
 
 // Sends requests on one QNetworkAccessManager with a transfer timeout on every request and turns
 // each reply into an HttpResponse or a transport Error.

@@ -8,28 +8,18 @@
 
 #include <QJsonDocument>
 #include <QPointer>
-#include <QStringDecoder>
 
 #include <cstdio>
-
-namespace {
-QString bodyText(const QByteArray &body)
-{
-    auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = decoder(body);
-    return decoder.hasError() ? QString() : text;
-}
-}
 
 namespace CleanerError {
 Error backendHTTP(int status, const QByteArray &body)
 {
-    return Error{domain, status, QStringLiteral("Backend HTTP ") + QString::number(status) + QStringLiteral(": ") + bodyText(body)};
+    return Error{domain, status, QStringLiteral("Backend HTTP ") + QString::number(status) + QStringLiteral(": ") + decodeUtf8(body).value_or(QString())};
 }
 
 Error driveHTTP(int status, const QByteArray &body)
 {
-    return Error{domain, status, QStringLiteral("Drive HTTP ") + QString::number(status) + QStringLiteral(": ") + bodyText(body)};
+    return Error{domain, status, QStringLiteral("Drive HTTP ") + QString::number(status) + QStringLiteral(": ") + decodeUtf8(body).value_or(QString())};
 }
 }
 

@@ -1,5 +1,6 @@
 #include "sourcepreparation.h"
 
+#include "platform/http.h"
 #include "platform/logging.h"
 #include "uploaderror.h"
 
@@ -10,7 +11,6 @@
 #include <QMimeDatabase>
 #include <QProcess>
 #include <QStorageInfo>
-#include <QStringDecoder>
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 #include <qcoro/qcorofuture.h>
@@ -350,11 +350,7 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
     }
 
     const QByteArray rawError = process->readAllStandardError();
-    auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString errorText = decoder(rawError);
-    if (decoder.hasError())
-        errorText.clear();
-    errorText = errorText.trimmed();
+    const QString errorText = decodeUtf8(rawError).value_or(QString()).trimmed();
     co_await removeTreeAsync(staging);
 
     const int status = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
