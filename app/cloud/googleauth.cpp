@@ -1,12 +1,11 @@
 #include "googleauth.h"
 
+#include "oauth.h"
 #include "platform/http.h"
 #include "platform/secretstore.h"
 
-#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRandomGenerator>
 #include <QUrlQuery>
 
 namespace GoogleAuthError {
@@ -29,21 +28,6 @@ Error make(Code code)
 }
 
 namespace {
-QString base64Url(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-}
-
-// The form body: name=value pairs joined with "&". Values are percent-encoded in full, so a
-// value holding "&", "=" or "+" reaches the server as sent.
-QByteArray formBody(const QList<QPair<QString, QString>> &fields)
-{
-    QByteArrayList parts;
-    for (const auto &[name, value] : fields)
-        parts.append(name.toUtf8() + '=' + QUrl::toPercentEncoding(value));
-    return parts.join('&');
-}
-
 QJsonObject objectOf(const QByteArray &body)
 {
     return QJsonDocument::fromJson(body).object();
@@ -63,18 +47,6 @@ GoogleAuth::GoogleAuth(Http *http, Endpoints endpoints, SecretStore *secrets, De
         m_isSignedIn = true;
         m_suite.setValue(udRefreshTokenKey, *token);
     }
-}
-
-QString GoogleAuth::makeVerifier()
-{
-    QByteArray bytes(32, Qt::Uninitialized);
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
-    return base64Url(bytes);
-}
-
-QString GoogleAuth::challengeFor(const QString &verifier)
-{
-    return base64Url(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256));
 }
 
 QUrl GoogleAuth::authorizationUrl(const QUrl &redirectUri, const QString &challenge) const
@@ -121,14 +93,14 @@ QCoro::Task<Result<HttpResponse>> GoogleAuth::postForm(QList<QPair<QString, QStr
 {
     QNetworkRequest request(Endpoints::join(m_endpoints.googleTokenUrl, QStringLiteral("/token")));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded"));
-    const QByteArray body = formBody(fields);
+    const QByteArray body = OAuth::formBody(fields);
     co_return co_await m_http->send(request, "POST", body);
 }
 
 QCoro::Task<Result<void>> GoogleAuth::signIn()
 {
     QPointer<GoogleAuth> self(this);
-    const QString verifier = makeVerifier();
+    const QString verifier = OAuth::makeVerifier();
     auto *session = new WebAuthSession(m_options.browser, this);
     m_session = session;
     const Result<QUrl> redirectUri = session->listenOnLoopback(redirectPath);
@@ -136,7 +108,7 @@ QCoro::Task<Result<void>> GoogleAuth::signIn()
         session->deleteLater();
         co_return redirectUri.error();
     }
-    const QUrl url = authorizationUrl(redirectUri.value(), challengeFor(verifier));
+    const QUrl url = authorizationUrl(redirectUri.value(), OAuth::challengeFor(verifier));
     QCoro::Task<Result<QUrl>> waiting = session->run(url, m_options.signInTimeout);
     const Result<QUrl> callback = co_await waiting;
     if (!self)
@@ -145,14 +117,7 @@ QCoro::Task<Result<void>> GoogleAuth::signIn()
     if (!callback)
         co_return callback.error();
 
-    const QUrlQuery query(callback.value());
-    QString code;
-    for (const auto &[name, value] : query.queryItems(QUrl::FullyDecoded)) {
-        if (name == QLatin1String("code") && !value.isEmpty()) {
-            code = value;
-            break;
-        }
-    }
+    const QString code = OAuth::codeFrom(callback.value());
     if (code.isEmpty())
         co_return GoogleAuthError::make(GoogleAuthError::noCode);
 

@@ -62,9 +62,6 @@ public:
     // Ends a sign-in that is waiting for the browser.
     Q_INVOKABLE void cancelSignIn();
 
-    // PKCE: a 43-character verifier and its S256 challenge.
-    static QString makeVerifier();
-    static QString challengeFor(const QString &verifier);
     QUrl authorizationUrl(const QUrl &redirectUri, const QString &challenge) const;
 
 Q_SIGNALS:

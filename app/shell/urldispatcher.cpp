@@ -1,7 +1,5 @@
 #include "urldispatcher.h"
 
-#include "platform/webauthsession.h"
-
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -30,10 +28,7 @@ void UrlDispatcher::dispatchUrl(const QUrl &url)
     const QString scheme = url.scheme().toLower();
     const QString host = url.host().toLower();
     if (scheme == QLatin1String("vendrel") && host == QLatin1String("dropbox-auth")) {
-        if (m_pending)
-            m_pending->deliver(url);
-        else
-            qInfo("kavo: a Dropbox sign-in answer arrived but no sign-in is waiting");
+        Q_EMIT dropboxRedirectReceived(url);
         return;
     }
     if (host == QLatin1String("setup")) {

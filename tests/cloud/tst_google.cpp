@@ -1,5 +1,6 @@
 #include "cloud/driveuploader.h"
 #include "cloud/googleauth.h"
+#include "cloud/oauth.h"
 #include "fakeserver.h"
 #include "platform/http.h"
 #include "platform/secretstore.h"
@@ -122,7 +123,7 @@ private Q_SLOTS:
         QCOMPARE(form.value("redirect_uri"), redirect.toString());
         QCOMPARE(form.value("client_secret"), Endpoints::compiledIn().googleClientSecret);
         QCOMPARE(form.value("code_verifier").size(), 43);
-        QCOMPARE(GoogleAuth::challengeFor(form.value("code_verifier")), query.queryItemValue("code_challenge"));
+        QCOMPARE(OAuth::challengeFor(form.value("code_verifier")), query.queryItemValue("code_challenge"));
         QCOMPARE(g.server.requests("GET", "/oauth2/v3/userinfo").value(0).header("Authorization"), QByteArray("Bearer ya29.access"));
 
         // The fresh token is used as long as it has more than 30 seconds left.
@@ -136,12 +137,12 @@ private Q_SLOTS:
 
     void pkceValues()
     {
-        const QString verifier = GoogleAuth::makeVerifier();
+        const QString verifier = OAuth::makeVerifier();
         QCOMPARE(verifier.size(), 43);
         QVERIFY(!verifier.contains('+') && !verifier.contains('/') && !verifier.contains('='));
-        QVERIFY(GoogleAuth::makeVerifier() != verifier);
+        QVERIFY(OAuth::makeVerifier() != verifier);
         // RFC 7636, appendix B.
-        QCOMPARE(GoogleAuth::challengeFor("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
+        QCOMPARE(OAuth::challengeFor("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
                  QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
     }
 

@@ -71,7 +71,7 @@ private Q_SLOTS:
         QSignalSpy files(&dispatcher, &UrlDispatcher::filesDropped);
         QSignalSpy setup(&dispatcher, &UrlDispatcher::setupLinkReceived);
         WebAuthSession session([](const QUrl &) { return true; });
-        dispatcher.setPendingSession(&session);
+        connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &session, &WebAuthSession::deliver);
         QCoro::Task<Result<QUrl>> waiting = session.run(QUrl("https://auth.example/"));
 
         dispatcher.dispatch({"/abs/a.txt", "rel/b.txt", "kavo://setup?key=k&email=e", "VENDREL://dropbox-auth?code=xyz",

@@ -1,0 +1,47 @@
+#include "oauth.h"
+
+#include <QCryptographicHash>
+#include <QRandomGenerator>
+#include <QUrl>
+#include <QUrlQuery>
+
+namespace {
+QString base64Url(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+}
+
+namespace OAuth {
+
+QString makeVerifier()
+{
+    QByteArray bytes(32, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    return base64Url(bytes);
+}
+
+QString challengeFor(const QString &verifier)
+{
+    return base64Url(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256));
+}
+
+QByteArray formBody(const QList<QPair<QString, QString>> &fields)
+{
+    QByteArrayList parts;
+    for (const auto &[name, value] : fields)
+        parts.append(QUrl::toPercentEncoding(name) + '=' + QUrl::toPercentEncoding(value));
+    return parts.join('&');
+}
+
+QString codeFrom(const QUrl &callback)
+{
+    const QUrlQuery query(callback);
+    for (const auto &[name, value] : query.queryItems(QUrl::FullyDecoded)) {
+        if (name == QLatin1String("code") && !value.isEmpty())
+            return value;
+    }
+    return {};
+}
+
+}
