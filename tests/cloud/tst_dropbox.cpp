@@ -1,4 +1,5 @@
 #include "cloud/dropboxauth.h"
+#include "cloud/dropboxuploader.h"
 #include "cloud/oauth.h"
 #include "fakeserver.h"
 #include "platform/secretstore.h"
@@ -6,7 +7,9 @@
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QUrlQuery>
 
@@ -170,5 +173,200 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestDropbox)
+namespace {
+class FixedToken : public AccessTokenSource
+{
+public:
+    QCoro::Task<Result<QString>> validAccessToken() override { co_return QStringLiteral("dbx-token"); }
+};
+
+QJsonObject argOf(const FakeServer::Request &request)
+{
+    return QJsonDocument::fromJson(request.header("Dropbox-API-Arg")).object();
+}
+
+struct Upload {
+    FakeServer server;
+    QNetworkAccessManager network;
+    Http http{&network, 10000ms};
+    FixedToken token;
+    QTemporaryDir files;
+    QList<double> progress;
+
+    Upload()
+    {
+        server.route("POST", "/2/files/upload_session/start", Response::json(200, "{\"session_id\":\"sess-1\"}"));
+        server.route("POST", "/2/files/upload_session/append_v2", Response::json(200, "null"));
+        server.route("POST", "/2/files/upload_session/finish", Response::json(200, "{\"id\":\"id:abc\",\"name\":\"x\"}"));
+        server.route("POST", "/2/sharing/create_shared_link_with_settings", Response::json(200, "{\"url\":\"https://dbx.test/s/abc/file?dl=0\"}"));
+    }
+    Result<CloudUploadResult> run(const QByteArray &content, qint64 chunkSize = 1000, const QString &name = "file.bin")
+    {
+        const QString path = files.path() + "/" + name;
+        writeFile(path, content);
+        DropboxUploader uploader(&http, Endpoints::allAt(server.url()), &token, chunkSize);
+        return awaitTask(uploader.upload(path, "application/octet-stream", [this](double f) { progress.append(f); }));
+    }
+};
+}
+
+class TestDropboxUploader : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void oneChunkGoesStraightToFinish()
+    {
+        Upload u;
+        const QByteArray content(1000, 'a');
+        const Result<CloudUploadResult> result = u.run(content);
+        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
+        const FakeServer::Request start = u.server.requests("POST", "/2/files/upload_session/start").value(0);
+        QCOMPARE(start.header("Dropbox-API-Arg"), QByteArray("{\"close\": false}"));
+        QCOMPARE(start.header("Content-Type"), QByteArray("application/octet-stream"));
+        QCOMPARE(start.header("Authorization"), QByteArray("Bearer dbx-token"));
+        QVERIFY(start.body.isEmpty());
+        QCOMPARE(u.server.requests("POST", "/2/files/upload_session/append_v2").size(), 0);
+        const FakeServer::Request finish = u.server.requests("POST", "/2/files/upload_session/finish").value(0);
+        QCOMPARE(finish.body, content);
+        const QJsonObject arg = argOf(finish);
+        QCOMPARE(arg.value("cursor").toObject(), (QJsonObject{{"session_id", "sess-1"}, {"offset", 0}}));
+        const QJsonObject commit = arg.value("commit").toObject();
+        QCOMPARE(commit.value("mode").toString(), QStringLiteral("add"));
+        QCOMPARE(commit.value("autorename"), QJsonValue(true));
+        QCOMPARE(commit.value("mute"), QJsonValue(true));
+        QCOMPARE(commit.value("path").toString(), result->providerFileID);
+        QVERIFY(QRegularExpression("^/[0-9A-F]{12}/file\\.bin$").match(result->providerFileID).hasMatch());
+        QCOMPARE(u.progress, QList<double>{1.0});
+        QCOMPARE(result->provider, StorageProvider::dropbox);
+        QCOMPARE(result->directURL, QStringLiteral("https://dbx.test/s/abc/file?dl=1"));
+
+        const QJsonObject linkBody = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body).object();
+        QCOMPARE(linkBody, (QJsonObject{{"path", result->providerFileID},
+                                        {"settings", QJsonObject{{"requested_visibility", "public"}, {"audience", "public"}, {"access", "viewer"}}}}));
+    }
+
+    void largeFileInEightMebibyteChunks()
+    {
+        Upload u;
+        QByteArray content(20000000, Qt::Uninitialized);
+        for (qsizetype i = 0; i < content.size(); ++i)
+            content[i] = char(i % 253);
+        const Result<CloudUploadResult> result = u.run(content, DropboxUploader::defaultChunkSize);
+        QVERIFY(result);
+        const auto appends = u.server.requests("POST", "/2/files/upload_session/append_v2");
+        QCOMPARE(appends.size(), 2);
+        QCOMPARE(argOf(appends[0]).value("cursor").toObject().value("offset").toInteger(), 0);
+        QCOMPARE(argOf(appends[1]).value("cursor").toObject().value("offset").toInteger(), 8388608);
+        QCOMPARE(argOf(appends[0]).value("close"), QJsonValue(false));
+        QCOMPARE(appends[0].body.size(), 8388608);
+        const FakeServer::Request finish = u.server.requests("POST", "/2/files/upload_session/finish").value(0);
+        QCOMPARE(argOf(finish).value("cursor").toObject().value("offset").toInteger(), 16777216);
+        QCOMPARE(finish.body.size(), 3222784);
+        QCOMPARE(appends[0].body + appends[1].body + finish.body, content);
+        QCOMPARE(u.progress.size(), 3);
+        QVERIFY(qAbs(u.progress[0] - 0.4194304) < 1e-9);
+        QVERIFY(qAbs(u.progress[1] - 0.8388608) < 1e-9);
+        QCOMPARE(u.progress[2], 1.0);
+    }
+
+    void nonAsciiNamesTravelAsEscapedAscii()
+    {
+        Upload u;
+        const QString name = QString::fromUtf8("Résumé — 日本 😀.pdf");
+        const Result<CloudUploadResult> result = u.run("pdf", 1000, name);
+        QVERIFY(result);
+        const QByteArray header = u.server.requests("POST", "/2/files/upload_session/finish").value(0).header("Dropbox-API-Arg");
+        for (const char c : header)
+            QVERIFY2(c >= 0x20 && c < 0x7F, header.constData());
+        QVERIFY(header.contains("\\ud83d\\ude00")); // the emoji as a surrogate pair
+        const QString path = argOf(u.server.requests("POST", "/2/files/upload_session/finish").value(0)).value("commit").toObject().value("path").toString();
+        QVERIFY(path.endsWith("/" + name));
+        QCOMPARE(result->providerFileID, path);
+        const QJsonObject linkBody = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body).object();
+        QCOMPARE(linkBody.value("path").toString(), path);
+    }
+
+    void existingLinkIsFound()
+    {
+        Upload u;
+        u.server.route("POST", "/2/sharing/create_shared_link_with_settings", Response::json(409, "{\"error_summary\":\"shared_link_already_exists/..\"}"));
+        u.server.route("POST", "/2/sharing/list_shared_links", Response::json(200, "{\"links\":[{\"url\":\"https://dbx.test/s/old/file?dl=0\"}]}"));
+        const Result<CloudUploadResult> result = u.run("x");
+        QVERIFY(result);
+        QCOMPARE(result->directURL, QStringLiteral("https://dbx.test/s/old/file?dl=1"));
+        const QJsonObject listBody = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/list_shared_links").value(0).body).object();
+        QCOMPARE(listBody, (QJsonObject{{"path", result->providerFileID}, {"direct_only", true}}));
+
+        u.server.route("POST", "/2/sharing/list_shared_links", Response::json(200, "{\"links\":[]}"));
+        const Result<CloudUploadResult> none = u.run("x");
+        QVERIFY(!none);
+        QCOMPARE(none.error().description, QStringLiteral("Dropbox HTTP 409: {\"error_summary\":\"shared_link_already_exists/..\"}"));
+    }
+
+    void directLinks_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QString>("direct");
+        QTest::newRow("dl=0") << "https://d/s/a?dl=0" << "https://d/s/a?dl=1";
+        QTest::newRow("no query") << "https://d/s/a" << "https://d/s/a?dl=1";
+        QTest::newRow("other query") << "https://d/s/a?rlkey=x" << "https://d/s/a?rlkey=x&dl=1";
+    }
+    void directLinks()
+    {
+        QFETCH(QString, link);
+        QFETCH(QString, direct);
+        QCOMPARE(DropboxUploader::directLink(link), direct);
+    }
+
+    void sameNameLandsInDifferentFolders()
+    {
+        Upload u;
+        const Result<CloudUploadResult> first = u.run("one");
+        const Result<CloudUploadResult> second = u.run("two");
+        QVERIFY(first && second);
+        QVERIFY(first->providerFileID != second->providerFileID);
+        QCOMPARE(first->providerFileID.section('/', 2), QStringLiteral("file.bin"));
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("route");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("start without session") << "/2/files/upload_session/start" << 200 << QByteArray("{}") << QByteArray("x") << "Bad Dropbox response: {}";
+        QTest::newRow("append refused") << "/2/files/upload_session/append_v2" << 409 << QByteArray("{\"error_summary\":\"incorrect_offset\"}")
+                                        << QByteArray(1500, 'x') << "Dropbox HTTP 409: {\"error_summary\":\"incorrect_offset\"}";
+        QTest::newRow("finish without id") << "/2/files/upload_session/finish" << 200 << QByteArray("{\"name\":\"x\"}") << QByteArray("x")
+                                           << "Bad Dropbox response: {\"name\":\"x\"}";
+        QTest::newRow("link refused") << "/2/sharing/create_shared_link_with_settings" << 400 << QByteArray("bad path") << QByteArray("x")
+                                      << "Dropbox HTTP 400: bad path";
+        QTest::newRow("empty file") << "" << 0 << QByteArray() << QByteArray() << "Bad Dropbox response: the file ended after 0 of 0 bytes; nothing was saved.";
+    }
+    void refusals()
+    {
+        QFETCH(QString, route);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, expected);
+        Upload u;
+        if (!route.isEmpty())
+            u.server.route("POST", route, Response::json(status, body));
+        const Result<CloudUploadResult> result = u.run(content);
+        QVERIFY(!result);
+        QCOMPARE(result.error().description, expected);
+        if (content.isEmpty())
+            QCOMPARE(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").size(), 0);
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    TestDropbox auth;
+    TestDropboxUploader uploader;
+    return QTest::qExec(&auth, argc, argv) | QTest::qExec(&uploader, argc, argv);
+}
 #include "tst_dropbox.moc"

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "clouduploader.h"
+#include "platform/endpoints.h"
+#include "platform/http.h"
+
+#include <QJsonObject>
+
+class AccessTokenSource;
+class Http;
+
+namespace DropboxError {
+inline const QString domain = QStringLiteral("dropbox");
+enum Code : int { badResponseCode = -2 };
+// "Dropbox HTTP <status>: <body>"; the error's code is the status.
+Error http(int status, const QByteArray &body);
+// "Bad Dropbox response: <text>"
+Error badResponse(const QString &text);
+}
+
+// Uploads into a folder of its own ("/" + 12 random hex digits) in the app's Dropbox folder with
+// an upload session, one chunk in memory at a time, then makes a public shared link and turns it
+// into a direct-download link.
+class DropboxUploader : public CloudUploader
+{
+public:
+    static constexpr qint64 defaultChunkSize = 8388608;
+
+    DropboxUploader(Http *http, Endpoints endpoints, AccessTokenSource *auth, qint64 chunkSize = defaultChunkSize);
+
+    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress) override;
+
+    static QString uploadPath(const QString &fileName);
+    // JSON for the Dropbox-API-Arg header: 0x7F and every non-ASCII character escaped as \uXXXX
+    // (UTF-16 units), since the header must be plain ASCII.
+    static QByteArray headerJson(const QJsonObject &object);
+    static QString directLink(QString link);
+
+private:
+    QCoro::Task<Result<HttpResponse>> content(QString path, QByteArray arg, QByteArray body, QString token);
+    QCoro::Task<Result<HttpResponse>> api(QString path, QJsonObject body, QString token);
+    QCoro::Task<Result<QString>> sharedLink(QString path, QString token);
+
+    Http *m_http;
+    Endpoints m_endpoints;
+    AccessTokenSource *m_auth;
+    qint64 m_chunkSize;
+};
