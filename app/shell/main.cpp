@@ -6,8 +6,9 @@
 #include "backend/preferences.h"
 #include "backend/presetsstore.h"
 #include "cloud/driveuploader.h"
+#include "cloud/dropboxauth.h"
+#include "cloud/dropboxuploader.h"
 #include "cloud/googleauth.h"
-#include "placeholders.h"
 #include "platform/defaultsstore.h"
 #include "platform/desktop.h"
 #include "platform/endpoints.h"
@@ -17,6 +18,7 @@
 #include "shell/accountstore.h"
 #include "shell/sharecommand.h"
 #include "shell/singleinstance.h"
+#include "shell/urldispatcher.h"
 #include "upload/uploadmanager.h"
 
 #include <QApplication>
@@ -76,6 +78,8 @@ struct Application {
         , presets(&backend, &preferences)
         , googleAuth(&http, endpoints, secrets.get(), DefaultsStore::suite(), GoogleAuth::Options{})
         , driveUploader(&http, endpoints, &googleAuth)
+        , dropboxAuth(&http, endpoints, secrets.get(), DropboxAuth::Options{})
+        , dropboxUploader(&http, endpoints, &dropboxAuth, UploadManager::dropboxChunkSize)
     {
         UploadManager::Services services;
         services.driveUploader = &driveUploader;
@@ -103,8 +107,8 @@ struct Application {
     PresetsStore presets;
     GoogleAuth googleAuth;
     DriveUploader driveUploader;
-    UnavailableAuth dropboxAuth{QStringLiteral("Dropbox")};
-    UnavailableUploader dropboxUploader{QStringLiteral("Dropbox")};
+    DropboxAuth dropboxAuth;
+    DropboxUploader dropboxUploader;
     SystemClipboard clipboard;
     DBusNotifier notifier;
     std::unique_ptr<UploadManager> uploads;
@@ -116,6 +120,19 @@ int share(const QStringList &paths)
     // The preset a new upload gets comes from the service's list; without it the link would get
     // none. A failure to load it is not fatal: the upload goes on without a preset.
     QCoro::waitFor(app.presets.refresh());
+    // While it runs, this process takes the links handed to `kavo URL`, so that the browser's
+    // answer to a Dropbox sign-in (vendrel://dropbox-auth?...) reaches it when no other Kavo runs.
+    SingleInstance instance;
+    UrlDispatcher dispatcher;
+    if (instance.listen()) {
+        QObject::connect(&instance, &SingleInstance::received, &dispatcher, [&dispatcher](const QStringList &arguments) {
+            dispatcher.dispatch(arguments);
+        });
+        QObject::connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &app.dropboxAuth, &DropboxAuth::deliverRedirect);
+        QObject::connect(&dispatcher, &UrlDispatcher::filesDropped, &dispatcher, [] {
+            std::fputs("kavo: this `kavo share` takes no more files; run another one for them\n", stderr);
+        });
+    }
     const int exitCode = runShareCommand(*app.uploads, paths);
     // A success starts a history reload; let it finish (briefly) so the program ends cleanly.
     QDeadlineTimer deadline(5000);

@@ -49,6 +49,7 @@ public:
         env.insert("TMPDIR", path("tmp"));
         env.insert("BROWSER", browser);
         env.insert("BROWSER_LOG", path("browser.log"));
+        env.insert("KAVO_BIN", KAVO_BINARY);
         QDir().mkpath(path("tmp"));
         QDir().mkpath(path("runtime"));
         QFile::setPermissions(path("runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -73,6 +74,10 @@ uri=$(printf '%s' "$1" | sed -E 's/.*[?&]redirect_uri=([^&]*).*/\1/')
 uri=$(printf '%b' "$(printf '%s' "$uri" | sed 's/%/\\x/g')")
 curl -s -o /dev/null "$uri?code=e2e-code&scope=drive.file" &
 )SH";
+
+// What the desktop does with a vendrel:// link: start `kavo URL`.
+const QByteArray answerOnTheVendrelScheme = "echo \"$1\" >> \"$BROWSER_LOG\"\n"
+                                             "\"$KAVO_BIN\" \"vendrel:" "//dropbox-auth?code=dbx-e2e\" &\n";
 
 const QByteArray refuse = R"(echo "$1" >> "$BROWSER_LOG"
 exit 1
@@ -144,6 +149,37 @@ private Q_SLOTS:
         for (const QByteArray &secret : {QByteArray("ya29.e2e-access"), QByteArray("1//e2e-refresh"), QByteArray("e2e-code"),
                                          verifier.toUtf8(), QByteArray("e2e-session"), QByteArray(KAVO_BUILTIN_KEY)})
             QVERIFY2(!printed.contains(secret), secret.constData());
+    }
+
+    void dropboxSignInArrivesThroughTheChannel()
+    {
+        const QUrl root(QStringLiteral(KAVO_SERVICE_ROOT));
+        if (root.host() != QLatin1String("127.0.0.1"))
+            QSKIP("the build's endpoints are not on loopback");
+        FakeServer server(quint16(root.port()));
+        QVERIFY2(server.port() == root.port(), "the loopback port of the build is taken");
+        server.route("POST", "/oauth2/token", Response::json(200, "{\"access_token\":\"sl.e2e\",\"refresh_token\":\"dbx-refresh\",\"expires_in\":14400}"));
+        server.route("POST", "/2/users/get_current_account", Response::json(200, "{\"email\":\"d@example.com\"}"));
+        server.route("POST", "/2/files/upload_session/start", Response::json(200, "{\"session_id\":\"s1\"}"));
+        server.route("POST", "/2/files/upload_session/finish", Response::json(200, "{\"id\":\"id:1\"}"));
+        server.route("POST", "/2/sharing/create_shared_link_with_settings", Response::json(200, "{\"url\":\"https://dbx.test/s/x/notes.txt?dl=0\"}"));
+        server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[]}"));
+        server.route("POST", "/api/register.php", Response::json(200, "{\"token\":\"tok-d\",\"url\":\"https://kavo.test/l/tok-d\"}"));
+        server.route("GET", "/api/history.php", Response::json(200, "{\"items\":[]}"));
+
+        Home home;
+        writeFile(home.path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
+        writeFile(home.path("files/notes.txt"), "dropbox bytes");
+        const Run run = home.share({home.path("files/notes.txt")}, home.browser(answerOnTheVendrelScheme));
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        QCOMPARE(run.out, QByteArray("https://kavo.test/l/tok-d\n"));
+        QCOMPARE(server.requests("POST", "/2/files/upload_session/finish").value(0).body, QByteArray("dropbox bytes"));
+        const QJsonObject registration = QJsonDocument::fromJson(server.requests("POST", "/api/register.php").value(0).body).object();
+        QCOMPARE(registration.value("provider").toString(), QStringLiteral("dropbox"));
+        QCOMPARE(registration.value("direct_url").toString(), QStringLiteral("https://dbx.test/s/x/notes.txt?dl=1"));
+        QVERIFY(registration.value("drive_file_id").toString().endsWith("/notes.txt"));
+        const QByteArray printed = run.out + run.err;
+        QVERIFY(!printed.contains("sl.e2e") && !printed.contains("dbx-refresh"));
     }
 };
 
