@@ -1,5 +1,6 @@
 #include "backendapi.h"
 
+#include "cloudcleanup.h"
 #include "jsonreader.h"
 #include "platform/endpoints.h"
 #include "platform/secretstore.h"
@@ -216,11 +217,25 @@ QCoro::Task<Result<QString>> BackendAPI::rename(QString token, QString filename)
     co_return *stored;
 }
 
-QCoro::Task<Result<void>> BackendAPI::deleteRecord(QString token)
+QCoro::Task<Result<void>> BackendAPI::sendLink(QString token, QString to, QString note)
 {
+    QJsonObject body{{QStringLiteral("token"), token}, {QStringLiteral("to"), to}};
+    if (!note.isEmpty())
+        body.insert(QStringLiteral("note"), note);
+    const Result<HttpResponse> response = co_await post(QStringLiteral("api/send_link.php"), body);
+    if (!response)
+        co_return response.error();
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<std::optional<QString>>> BackendAPI::deleteLink(QString token, QString driveFileID, QString provider)
+{
+    std::optional<QString> cleanupMessage;
+    if (!driveFileID.isEmpty() && m_cleanup)
+        cleanupMessage = co_await m_cleanup->clean(driveFileID, provider);
     const QJsonObject body{{QStringLiteral("token"), token}};
     const Result<HttpResponse> response = co_await post(QStringLiteral("api/delete.php"), body, MessageRule::errorKeyOrBodyOrUnknown);
     if (!response)
         co_return response.error();
-    co_return Result<void>();
+    co_return cleanupMessage;
 }

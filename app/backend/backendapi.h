@@ -9,6 +9,7 @@
 
 #include <functional>
 
+class CloudCleanup;
 class SecretStore;
 
 namespace BackendError {
@@ -49,8 +50,12 @@ public:
     QCoro::Task<Result<void>> setPassword(QString token, QString password) override;
     QCoro::Task<Result<std::optional<QString>>> setExpiry(QString token, qint64 days) override;
     QCoro::Task<Result<QString>> rename(QString token, QString filename) override;
-    // Removes the link's record from the service (the cloud file is the caller's business).
-    QCoro::Task<Result<void>> deleteRecord(QString token);
+    QCoro::Task<Result<void>> sendLink(QString token, QString to, QString note);
+    // Deletes the link's cloud file (when it has one), then the link. The result is the cleanup's
+    // sentence when the cloud side did not fully succeed; only the service's refusal fails.
+    QCoro::Task<Result<std::optional<QString>>> deleteLink(QString token, QString driveFileID, QString provider);
+    // The cloud side of deleteLink; set by the composition root.
+    void setCleanup(CloudCleanup *cleanup) { m_cleanup = cleanup; }
 
     // The failure of a call answered `response`, if it failed.
     static std::optional<Error> validateResponse(const HttpResponse &response, MessageRule rule = MessageRule::body);
@@ -67,4 +72,5 @@ private:
     QUrl m_registerURL;
     std::function<QString()> m_apiKey;
     SecretStore *m_secrets;
+    CloudCleanup *m_cleanup = nullptr;
 };

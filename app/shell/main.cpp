@@ -2,6 +2,7 @@
 // the compiled-in endpoints and runs the requested command.
 
 #include "backend/backendapi.h"
+#include "backend/cloudcleanup.h"
 #include "backend/historystore.h"
 #include "backend/preferences.h"
 #include "backend/presetsstore.h"
@@ -80,7 +81,9 @@ struct Application {
         , driveUploader(&http, endpoints, &googleAuth)
         , dropboxAuth(&http, endpoints, secrets.get(), DropboxAuth::Options{})
         , dropboxUploader(&http, endpoints, &dropboxAuth, UploadManager::dropboxChunkSize)
+        , cleanup(&http, endpoints, &googleAuth, &dropboxAuth)
     {
+        backend.setCleanup(&cleanup);
         UploadManager::Services services;
         services.driveUploader = &driveUploader;
         services.googleAuth = &googleAuth;
@@ -109,6 +112,7 @@ struct Application {
     DriveUploader driveUploader;
     DropboxAuth dropboxAuth;
     DropboxUploader dropboxUploader;
+    CloudCleanup cleanup;
     SystemClipboard clipboard;
     DBusNotifier notifier;
     std::unique_ptr<UploadManager> uploads;

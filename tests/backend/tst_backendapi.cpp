@@ -1,4 +1,6 @@
 #include "backend/backendapi.h"
+#include "backend/cloudcleanup.h"
+#include "cloud/googleauth.h"
 #include "backend/jsonreader.h"
 #include "fakeserver.h"
 #include "platform/secretstore.h"
@@ -6,6 +8,7 @@
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QTcpServer>
 #include <QTest>
 
 using namespace std::chrono_literals;
@@ -69,7 +72,7 @@ QString run(Client &c, const QString &operation)
         return outcome(r, r ? r.value().value_or(QStringLiteral("none")) : QString());
     }
     if (operation == QLatin1String("delete")) {
-        const auto r = awaitTask(c.api.deleteRecord(QStringLiteral("t")));
+        const auto r = awaitTask(c.api.deleteLink(QStringLiteral("t"), QString(), QStringLiteral("google")));
         return outcome(r, QString());
     }
     if (operation == QLatin1String("register")) {
@@ -84,6 +87,24 @@ const QHash<QString, QString> paths = {
     {"rename", "/api/rename.php"},   {"expiry", "/api/set_expiry.php"}, {"delete", "/api/delete.php"},
     {"register", "/api/register.php"},
 };
+
+class Tokens : public AccessTokenSource
+{
+public:
+    QString token;
+    explicit Tokens(QString token) : token(std::move(token)) {}
+    QCoro::Task<Result<QString>> validAccessToken() override
+    {
+        if (token.isEmpty())
+            co_return Error{QStringLiteral("auth"), 1, QStringLiteral("Not signed in.")};
+        co_return QString(token);
+    }
+};
+
+const QString dropboxUnreachable = QStringLiteral("We removed the share link, but couldn't reach Dropbox to delete the file. It's still in the Vendrel2App folder in your Dropbox \u2014 clean up manually if needed.");
+const QString dropboxSignIn = QStringLiteral("We removed the share link, but couldn't clean up the file in your Dropbox (sign-in issue). You can delete it manually from the Vendrel2App folder in Dropbox.");
+const QString driveUnreachable = QStringLiteral("We removed the share link, but couldn't reach Google Drive to delete the file. It's still in the Vendrel folder in your Drive \u2014 clean up manually if needed.");
+const QString driveSignIn = QStringLiteral("We removed the share link, but couldn't clean up the file in your Google Drive (sign-in issue). You can delete it manually from the Vendrel folder in Drive.");
 
 } // namespace
 
@@ -291,6 +312,106 @@ private Q_SLOTS:
         QCOMPARE(second.driveFileID, QString());
         QCOMPARE(second.expiresAt, std::nullopt);
         QCOMPARE(second.filename, QString::fromUtf8("a\0b.pdf", 7));
+    }
+
+    void sendLinkSendsTheNoteOnlyWhenThereIsOne()
+    {
+        Client c;
+        c.server.route("POST", "/api/send_link.php", Response::json(200, "{}"));
+        QVERIFY(awaitTask(c.api.sendLink("tok", "friend@example.com", QString())));
+        QVERIFY(awaitTask(c.api.sendLink("tok", "friend@example.com", "see you")));
+        const auto sent = c.server.requests("POST", "/api/send_link.php");
+        QCOMPARE(sortedKeys(jsonBody(sent[0])), (QStringList{"to", "token"}));
+        QCOMPARE(jsonBody(sent[1]).value("note").toString(), QStringLiteral("see you"));
+        QCOMPARE(jsonBody(sent[1]).value("to").toString(), QStringLiteral("friend@example.com"));
+    }
+
+    void deleteCleansUpTheCloudFirst_data()
+    {
+        QTest::addColumn<QString>("provider");
+        QTest::addColumn<QString>("cloudAnswer"); // "status body", "no token", "unreachable"
+        QTest::addColumn<QString>("message");     // empty: none
+        QTest::newRow("drive 204") << "google" << "204 " << "";
+        QTest::newRow("drive 404") << "google" << "404 gone" << "";
+        QTest::newRow("drive 410") << "" << "410 " << "";
+        QTest::newRow("drive 401") << "google" << "401 " << driveSignIn;
+        QTest::newRow("drive 403") << "google" << "403 " << driveSignIn;
+        QTest::newRow("drive 200") << "google" << "200 {}"
+                                   << "We removed the share link, but Google Drive returned an unexpected response (HTTP 200). You may want to remove the file manually from the Vendrel folder in Drive.";
+        QTest::newRow("drive 500") << "other" << "500 x"
+                                   << "We removed the share link, but Google Drive returned an unexpected response (HTTP 500). You may want to remove the file manually from the Vendrel folder in Drive.";
+        QTest::newRow("drive no token") << "google" << "no token" << driveUnreachable;
+        QTest::newRow("drive unreachable") << "google" << "unreachable" << driveUnreachable;
+        QTest::newRow("dropbox 200") << "dropbox" << "200 {}" << "";
+        QTest::newRow("Dropbox 409") << "Dropbox" << "409 {}" << "";
+        QTest::newRow("dropbox 401") << "dropbox" << "401 " << dropboxSignIn;
+        QTest::newRow("dropbox 403") << "DROPBOX" << "403 " << dropboxSignIn;
+        QTest::newRow("dropbox 500 summary") << "dropbox" << "500 {\"error_summary\":\"path_lookup/not_found/..\"}"
+                                             << "We removed the share link, but Dropbox returned an error: path_lookup/not_found/... You may want to remove the file manually.";
+        QTest::newRow("dropbox 500 plain") << "dropbox" << "500 oops" << "We removed the share link, but Dropbox returned an unexpected response (HTTP 500).";
+        QTest::newRow("dropbox no token") << "dropbox" << "no token" << dropboxUnreachable;
+        QTest::newRow("dropbox unreachable") << "dropbox" << "unreachable" << dropboxUnreachable;
+    }
+    void deleteCleansUpTheCloudFirst()
+    {
+        QFETCH(QString, provider);
+        QFETCH(QString, cloudAnswer);
+        QFETCH(QString, message);
+        Client c;
+        Tokens google(cloudAnswer == "no token" ? QString() : QStringLiteral("g-token"));
+        Tokens dropbox(cloudAnswer == "no token" ? QString() : QStringLiteral("d-token"));
+        Endpoints endpoints = Endpoints::allAt(c.server.url());
+        if (cloudAnswer == "unreachable") {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            endpoints.googleApiUrl = endpoints.dropboxApiUrl = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort()));
+        }
+        CloudCleanup cleanup(&c.http, endpoints, &google, &dropbox);
+        c.api.setCleanup(&cleanup);
+        const bool isDropbox = provider.toLower() == "dropbox";
+        const int space = cloudAnswer.indexOf(' ');
+        const int status = cloudAnswer.left(space).toInt();
+        const QByteArray body = cloudAnswer.mid(space + 1).toUtf8();
+        if (isDropbox)
+            c.server.route("POST", "/2/files/delete_v2", Response::json(status, body));
+        else
+            c.server.route("DELETE", "/drive/v3/files/file-1", Response::json(status, body));
+        c.server.route("POST", "/api/delete.php", Response::json(200, "{}"));
+
+        const QString fileID = isDropbox ? QStringLiteral("/ABCDEF123456/a.pdf") : QStringLiteral("file-1");
+        const Result<std::optional<QString>> deleted = awaitTask(c.api.deleteLink("tok", fileID, provider));
+        QVERIFY(deleted);
+        QCOMPARE(deleted.value().value_or(QString()), message);
+        QCOMPARE(jsonBody(c.server.requests("POST", "/api/delete.php").value(0)), (QJsonObject{{"token", "tok"}}));
+        if (cloudAnswer.front().isDigit() && isDropbox) {
+            const FakeServer::Request cloud = c.server.requests("POST", "/2/files/delete_v2").value(0);
+            QCOMPARE(cloud.header("Authorization"), QByteArray("Bearer d-token"));
+            QCOMPARE(cloud.header("Content-Type"), QByteArray("application/json"));
+            QCOMPARE(jsonBody(cloud), (QJsonObject{{"path", fileID}}));
+        } else if (cloudAnswer.front().isDigit()) {
+            QCOMPARE(c.server.requests("DELETE", "/drive/v3/files/file-1").value(0).header("Authorization"), QByteArray("Bearer g-token"));
+        }
+    }
+
+    void deleteWithoutCloudFileOrWithRefusedService()
+    {
+        Client c;
+        Tokens google("g-token");
+        Tokens dropbox("d-token");
+        CloudCleanup cleanup(&c.http, Endpoints::allAt(c.server.url()), &google, &dropbox);
+        c.api.setCleanup(&cleanup);
+        c.server.route("POST", "/api/delete.php", Response::json(200, "{}"));
+        const Result<std::optional<QString>> plain = awaitTask(c.api.deleteLink("tok", QString(), "google"));
+        QVERIFY(plain && !plain.value());
+        QCOMPARE(c.server.requests().size(), 1); // no cloud request
+
+        // The cloud file goes, the service refuses: the service's error, no cleanup sentence.
+        c.server.route("DELETE", "/drive/v3/files/file-1", Response::json(204, ""));
+        c.server.route("POST", "/api/delete.php", Response::json(500, ""));
+        const Result<std::optional<QString>> refused = awaitTask(c.api.deleteLink("tok", "file-1", "google"));
+        QVERIFY(!refused);
+        QCOMPARE(refused.error().description, QStringLiteral("Backend HTTP 500: "));
+        QCOMPARE(c.server.requests("DELETE", "/drive/v3/files/file-1").size(), 1);
     }
 
     void largeHistoryDecodes()

@@ -1,0 +1,84 @@
+#include "cloudcleanup.h"
+
+#include "cloud/googleauth.h"
+#include "platform/http.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+const QString dropboxUnreachable = QStringLiteral(
+    "We removed the share link, but couldn't reach Dropbox to delete the file. It's still in the Vendrel2App folder in "
+    "your Dropbox — clean up manually if needed.");
+const QString dropboxSignIn = QStringLiteral(
+    "We removed the share link, but couldn't clean up the file in your Dropbox (sign-in issue). You can delete it "
+    "manually from the Vendrel2App folder in Dropbox.");
+const QString driveUnreachable = QStringLiteral(
+    "We removed the share link, but couldn't reach Google Drive to delete the file. It's still in the Vendrel folder in "
+    "your Drive — clean up manually if needed.");
+const QString driveSignIn = QStringLiteral(
+    "We removed the share link, but couldn't clean up the file in your Google Drive (sign-in issue). You can delete it "
+    "manually from the Vendrel folder in Drive.");
+}
+
+CloudCleanup::CloudCleanup(Http *http, Endpoints endpoints, AccessTokenSource *google, AccessTokenSource *dropbox)
+    : m_http(http)
+    , m_endpoints(std::move(endpoints))
+    , m_google(google)
+    , m_dropbox(dropbox)
+{
+}
+
+QCoro::Task<std::optional<QString>> CloudCleanup::clean(QString driveFileID, QString provider)
+{
+    if (provider.toLower() == QLatin1String("dropbox"))
+        co_return co_await cleanDropbox(driveFileID);
+    co_return co_await cleanDrive(driveFileID);
+}
+
+QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
+{
+    const Result<QString> token = co_await m_dropbox->validAccessToken();
+    if (!token)
+        co_return dropboxUnreachable;
+    QNetworkRequest request(Endpoints::join(m_endpoints.dropboxApiUrl, QStringLiteral("/2/files/delete_v2")));
+    request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    const QJsonObject object{{QStringLiteral("path"), path}};
+    const QByteArray body = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    const Result<HttpResponse> response = co_await m_http->send(request, "POST", body);
+    if (!response)
+        co_return dropboxUnreachable;
+    const int status = response->status;
+    if (status == 200 || status == 409)
+        co_return std::nullopt;
+    if (status == 401 || status == 403)
+        co_return dropboxSignIn;
+    const QJsonValue summary = QJsonDocument::fromJson(response->body).object().value(QStringLiteral("error_summary"));
+    if (summary.isString())
+        co_return QStringLiteral("We removed the share link, but Dropbox returned an error: ") + summary.toString()
+            + QStringLiteral(". You may want to remove the file manually.");
+    co_return QStringLiteral("We removed the share link, but Dropbox returned an unexpected response (HTTP ")
+        + QString::number(status) + QStringLiteral(").");
+}
+
+QCoro::Task<std::optional<QString>> CloudCleanup::cleanDrive(QString fileID)
+{
+    const Result<QString> token = co_await m_google->validAccessToken();
+    if (!token)
+        co_return driveUnreachable;
+    // Drive ids are URL-safe; encoding keeps any other value inside its path segment.
+    QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl,
+                                            QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
+    request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
+    const Result<HttpResponse> response = co_await m_http->send(request, "DELETE");
+    if (!response)
+        co_return driveUnreachable;
+    const int status = response->status;
+    if (status == 204 || status == 404 || status == 410)
+        co_return std::nullopt;
+    if (status == 401 || status == 403)
+        co_return driveSignIn;
+    co_return QStringLiteral("We removed the share link, but Google Drive returned an unexpected response (HTTP ")
+        + QString::number(status) + QStringLiteral("). You may want to remove the file manually from the Vendrel folder in Drive.");
+}

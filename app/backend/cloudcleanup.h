@@ -1,0 +1,31 @@
+#pragma once
+
+#include "platform/endpoints.h"
+
+#include <QString>
+#include <qcoro/qcorotask.h>
+
+#include <optional>
+
+class AccessTokenSource;
+class Http;
+
+// Deletes a link's file from Google Drive or Dropbox before the service forgets the link. It
+// never fails: every outcome short of success is a sentence for the user.
+class CloudCleanup
+{
+public:
+    CloudCleanup(Http *http, Endpoints endpoints, AccessTokenSource *google, AccessTokenSource *dropbox);
+
+    // "dropbox" (any letter case) cleans up in Dropbox, anything else in Google Drive.
+    QCoro::Task<std::optional<QString>> clean(QString driveFileID, QString provider);
+
+private:
+    QCoro::Task<std::optional<QString>> cleanDropbox(QString path);
+    QCoro::Task<std::optional<QString>> cleanDrive(QString fileID);
+
+    Http *m_http;
+    Endpoints m_endpoints;
+    AccessTokenSource *m_google;
+    AccessTokenSource *m_dropbox;
+};
