@@ -181,6 +181,16 @@ private Q_SLOTS:
         const QByteArray printed = run.out + run.err;
         QVERIFY(!printed.contains("sl.e2e") && !printed.contains("dbx-refresh"));
     }
+
+    void failureEndsInTheJobsMessage()
+    {
+        Home home;
+        const Run run = home.share({home.path("files/ghost.pdf")}, home.browser(refuse));
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(run.out.isEmpty());
+        QVERIFY2(run.err.contains("kavo: Couldn't read source: ghost.pdf \xe2\x80\x94 No such file or directory\n"), run.err.constData());
+        QVERIFY(!QFile::exists(home.path("browser.log")));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestKavoShare)
