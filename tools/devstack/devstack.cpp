@@ -1,0 +1,335 @@
+#include "devstack.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QUrl>
+
+#include <httplib.h>
+
+namespace {
+
+QString text(const std::string &s)
+{
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
+
+void reply(httplib::Response &response, int status, const QJsonObject &body)
+{
+    response.status = status;
+    response.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(), "application/json");
+}
+
+void fail(httplib::Response &response, int status, const QString &message)
+{
+    reply(response, status, {{QStringLiteral("error"), message}});
+}
+
+// The request's JSON object, or an empty one after answering 400.
+std::optional<QJsonObject> jsonBody(const httplib::Request &request, httplib::Response &response)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(request.body), &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        fail(response, 400, QStringLiteral("The request body must be a JSON object."));
+        return std::nullopt;
+    }
+    return document.object();
+}
+
+QString randomToken(int length)
+{
+    static const char alphabet[] = "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    QString token;
+    for (int i = 0; i < length; ++i)
+        token.append(QLatin1Char(alphabet[QRandomGenerator::system()->bounded(int(sizeof(alphabet) - 1))]));
+    return token;
+}
+
+QString iso(const QDateTime &moment)
+{
+    return moment.toUTC().toString(Qt::ISODate);
+}
+
+QString passwordHash(const QString &password)
+{
+    return password.isEmpty() ? QString()
+                              : QString::fromLatin1(QCryptographicHash::hash(password.toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
+bool isInteger(const QJsonValue &value)
+{
+    return value.isDouble() && value.toDouble() == double(value.toInteger());
+}
+
+} // namespace
+
+DevStack::DevStack(Options options)
+    : m_options(std::move(options))
+    , m_server(std::make_unique<httplib::Server>())
+{
+    QDir().mkpath(m_options.stateDir);
+    m_db = std::make_unique<Database>(m_options.stateDir + QStringLiteral("/devstack.sqlite"));
+    if (!m_db->isOpen()) {
+        m_error = QStringLiteral("cannot open the state database: ") + m_db->lastError();
+        return;
+    }
+    seed();
+    routeService();
+    if (m_options.testHooks)
+        routeTestHooks();
+}
+
+DevStack::~DevStack() = default;
+
+void DevStack::seed()
+{
+    const QStringList schema = {
+        QStringLiteral("CREATE TABLE IF NOT EXISTS accounts (api_key TEXT PRIMARY KEY, email TEXT, name TEXT)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS presets (id INTEGER PRIMARY KEY, name TEXT, is_default INTEGER, "
+                       "gradient_from TEXT, gradient_to TEXT, accent_color TEXT)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS links (token TEXT PRIMARY KEY, account TEXT, drive_file_id TEXT, provider TEXT, "
+                       "filename TEXT, filesize INTEGER, mimetype TEXT, custom_message TEXT, password TEXT, preset_id INTEGER, "
+                       "expires_at TEXT, created_at TEXT, download_count INTEGER DEFAULT 0, direct_url TEXT, "
+                       "google_refresh_token TEXT)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, token TEXT, recipient TEXT, "
+                       "note TEXT, sent_at TEXT)"),
+    };
+    for (const QString &statement : schema)
+        m_db->exec(statement);
+    m_db->exec(QStringLiteral("INSERT OR IGNORE INTO accounts VALUES (?, ?, 'Admin')"), {m_options.builtinApiKey, m_options.builtinEmail});
+    m_db->exec(QStringLiteral("INSERT OR IGNORE INTO accounts VALUES (?, 'demo@kavo.test', 'Demo')"), {QStringLiteral("d").repeated(64)});
+    m_db->exec(QStringLiteral("INSERT OR IGNORE INTO presets VALUES (1, 'Kavo', 1, '#4F46E5', '#9333EA', '#F59E0B'), "
+                              "(2, 'Ocean', 0, '#0EA5E9', '#1E3A8A', '#22D3EE'), (3, 'Forest', 0, '#166534', '#65A30D', '#FACC15')"));
+}
+
+QDateTime DevStack::now() const
+{
+    return QDateTime::currentDateTimeUtc().addSecs(m_clockOffset);
+}
+
+QString DevStack::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+}
+
+QString DevStack::account(const httplib::Request &request, httplib::Response &response)
+{
+    const QString key = text(request.get_header_value("X-Api-Key"));
+    if (!key.isEmpty() && !m_db->query(QStringLiteral("SELECT 1 FROM accounts WHERE api_key = ?"), {key}).isEmpty())
+        return key;
+    fail(response, 401, QStringLiteral("Unknown API key. Sign in again."));
+    return {};
+}
+
+QJsonObject DevStack::linkJson(const QVariantMap &row) const
+{
+    const QString token = row.value(QStringLiteral("token")).toString();
+    const QVariant expires = row.value(QStringLiteral("expires_at"));
+    const bool expired = !expires.isNull() && QDateTime::fromString(expires.toString(), Qt::ISODate) <= now();
+    const bool isProtected = !row.value(QStringLiteral("password")).toString().isEmpty();
+    QJsonObject item{
+        {QStringLiteral("token"), token},
+        {QStringLiteral("drive_file_id"), row.value(QStringLiteral("drive_file_id")).toString()},
+        {QStringLiteral("filename"), row.value(QStringLiteral("filename")).toString()},
+        {QStringLiteral("filesize"), row.value(QStringLiteral("filesize")).toLongLong()},
+        {QStringLiteral("mimetype"), row.value(QStringLiteral("mimetype")).toString()},
+        {QStringLiteral("custom_message"), row.value(QStringLiteral("custom_message")).toString()},
+        {QStringLiteral("protected"), isProtected},
+        {QStringLiteral("expires_at"), expires.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(expires.toString())},
+        {QStringLiteral("created_at"), row.value(QStringLiteral("created_at")).toString()},
+        {QStringLiteral("download_count"), row.value(QStringLiteral("download_count")).toLongLong()},
+        {QStringLiteral("preset_id"), row.value(QStringLiteral("preset_id")).isNull() ? QJsonValue(QJsonValue::Null)
+                                                                                       : QJsonValue(row.value(QStringLiteral("preset_id")).toLongLong())},
+        {QStringLiteral("status"), expired ? QStringLiteral("expired") : isProtected ? QStringLiteral("protected") : QStringLiteral("active")},
+        {QStringLiteral("provider"), row.value(QStringLiteral("provider")).toString()},
+        {QStringLiteral("view_url"), QString(baseUrl() + QStringLiteral("/l/") + token)},
+        {QStringLiteral("download_url"), QString(baseUrl() + QStringLiteral("/d/") + token)},
+    };
+    return item;
+}
+
+void DevStack::routeService()
+{
+    using httplib::Request;
+    using httplib::Response;
+
+    m_server->Get("/api/presets.php", [this](const Request &request, Response &response) {
+        if (account(request, response).isEmpty())
+            return;
+        QJsonArray presets;
+        std::optional<qint64> defaultID;
+        for (const QVariantMap &row : m_db->query(QStringLiteral("SELECT * FROM presets ORDER BY id"))) {
+            const bool isDefault = row.value(QStringLiteral("is_default")).toLongLong() != 0;
+            if (isDefault)
+                defaultID = row.value(QStringLiteral("id")).toLongLong();
+            presets.append(QJsonObject{{QStringLiteral("id"), row.value(QStringLiteral("id")).toLongLong()},
+                                       {QStringLiteral("name"), row.value(QStringLiteral("name")).toString()},
+                                       {QStringLiteral("is_default"), isDefault},
+                                       {QStringLiteral("gradient_from"), row.value(QStringLiteral("gradient_from")).toString()},
+                                       {QStringLiteral("gradient_to"), row.value(QStringLiteral("gradient_to")).toString()},
+                                       {QStringLiteral("accent_color"), row.value(QStringLiteral("accent_color")).toString()}});
+        }
+        QJsonObject body{{QStringLiteral("presets"), presets}};
+        body.insert(QStringLiteral("default_id"), defaultID ? QJsonValue(*defaultID) : QJsonValue(QJsonValue::Null));
+        reply(response, 200, body);
+    });
+
+    m_server->Get("/api/history.php", [this](const Request &request, Response &response) {
+        const QString key = account(request, response);
+        if (key.isEmpty())
+            return;
+        const qint64 limit = std::clamp<qint64>(text(request.get_param_value("limit")).toLongLong(), 1, 500);
+        const QString q = text(request.get_param_value("q"));
+        QJsonArray items;
+        const auto rows = m_db->query(QStringLiteral("SELECT * FROM links WHERE account = ? AND (? = '' OR instr(lower(filename), lower(?)) > 0) "
+                                                     "ORDER BY created_at DESC, rowid DESC LIMIT ?"),
+                                      {key, q, q, limit});
+        for (const QVariantMap &row : rows)
+            items.append(linkJson(row));
+        reply(response, 200, {{QStringLiteral("items"), items}});
+    });
+
+    m_server->Post("/api/register.php", [this](const Request &request, Response &response) {
+        const QString key = account(request, response);
+        if (key.isEmpty())
+            return;
+        const std::optional<QJsonObject> body = jsonBody(request, response);
+        if (!body)
+            return;
+        for (const char *name : {"drive_file_id", "original_filename", "mimetype", "provider"}) {
+            if (!body->value(QLatin1String(name)).isString() || body->value(QLatin1String(name)).toString().isEmpty())
+                return fail(response, 400, QStringLiteral("missing %1").arg(QLatin1String(name)));
+        }
+        for (const char *name : {"filesize", "expiry_days"}) {
+            if (!isInteger(body->value(QLatin1String(name))))
+                return fail(response, 400, QStringLiteral("%1 must be an integer").arg(QLatin1String(name)));
+        }
+        const QString provider = body->value(QStringLiteral("provider")).toString();
+        if (provider != QLatin1String("google") && provider != QLatin1String("dropbox"))
+            return fail(response, 400, QStringLiteral("unknown provider"));
+        const qint64 days = body->value(QStringLiteral("expiry_days")).toInteger();
+        const QJsonValue preset = body->value(QStringLiteral("preset_id"));
+        const QString token = randomToken(12);
+        m_db->exec(QStringLiteral("INSERT INTO links (token, account, drive_file_id, provider, filename, filesize, mimetype, "
+                                  "custom_message, password, preset_id, expires_at, created_at, direct_url, google_refresh_token) "
+                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                   {token, key, body->value(QStringLiteral("drive_file_id")).toString(), provider,
+                    body->value(QStringLiteral("original_filename")).toString(), body->value(QStringLiteral("filesize")).toInteger(),
+                    body->value(QStringLiteral("mimetype")).toString(), body->value(QStringLiteral("custom_message")).toString(),
+                    passwordHash(body->value(QStringLiteral("password")).toString()),
+                    isInteger(preset) ? QVariant(preset.toInteger()) : QVariant(),
+                    days > 0 ? QVariant(iso(now().addDays(days))) : QVariant(), iso(now()),
+                    body->value(QStringLiteral("direct_url")).toString(), body->value(QStringLiteral("google_refresh_token")).toString()});
+        reply(response, 200, {{QStringLiteral("token"), token}, {QStringLiteral("url"), QString(baseUrl() + QStringLiteral("/l/") + token)}});
+    });
+
+    // The edits of one link: the body's token must name a link of the caller's account.
+    const auto edit = [this](const char *path, std::function<void(const QString &token, const QJsonObject &body, Response &)> apply) {
+        m_server->Post(path, [this, apply](const Request &request, Response &response) {
+            const QString key = account(request, response);
+            if (key.isEmpty())
+                return;
+            const std::optional<QJsonObject> body = jsonBody(request, response);
+            if (!body)
+                return;
+            const QString token = body->value(QStringLiteral("token")).toString();
+            if (m_db->query(QStringLiteral("SELECT 1 FROM links WHERE token = ? AND account = ?"), {token, key}).isEmpty())
+                return fail(response, 404, QStringLiteral("No such link."));
+            apply(token, *body, response);
+        });
+    };
+    edit("/api/set_preset.php", [this](const QString &token, const QJsonObject &body, Response &response) {
+        const QJsonValue id = body.value(QStringLiteral("preset_id"));
+        if (!isInteger(id) || m_db->query(QStringLiteral("SELECT 1 FROM presets WHERE id = ?"), {id.toInteger()}).isEmpty())
+            return fail(response, 400, QStringLiteral("No such preset."));
+        m_db->exec(QStringLiteral("UPDATE links SET preset_id = ? WHERE token = ?"), {id.toInteger(), token});
+        reply(response, 200, {{QStringLiteral("ok"), true}});
+    });
+    edit("/api/set_password.php", [this](const QString &token, const QJsonObject &body, Response &response) {
+        if (!body.value(QStringLiteral("password")).isString())
+            return fail(response, 400, QStringLiteral("password must be a string"));
+        m_db->exec(QStringLiteral("UPDATE links SET password = ? WHERE token = ?"), {passwordHash(body.value(QStringLiteral("password")).toString()), token});
+        reply(response, 200, {{QStringLiteral("ok"), true}});
+    });
+    edit("/api/set_expiry.php", [this](const QString &token, const QJsonObject &body, Response &response) {
+        const QJsonValue days = body.value(QStringLiteral("expiry_days"));
+        if (!isInteger(days))
+            return fail(response, 400, QStringLiteral("expiry_days must be an integer"));
+        const QVariant expires = days.toInteger() > 0 ? QVariant(iso(now().addDays(days.toInteger()))) : QVariant();
+        m_db->exec(QStringLiteral("UPDATE links SET expires_at = ? WHERE token = ?"), {expires, token});
+        reply(response, 200, {{QStringLiteral("expires_at"), expires.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(expires.toString())}});
+    });
+    edit("/api/rename.php", [this](const QString &token, const QJsonObject &body, Response &response) {
+        const QString name = body.value(QStringLiteral("filename")).toString().trimmed();
+        if (name.isEmpty() || name.contains(QLatin1Char('/')))
+            return fail(response, 409, QStringLiteral("That name can't be used."));
+        m_db->exec(QStringLiteral("UPDATE links SET filename = ? WHERE token = ?"), {name, token});
+        reply(response, 200, {{QStringLiteral("filename"), name}});
+    });
+    edit("/api/send_link.php", [this](const QString &token, const QJsonObject &body, Response &response) {
+        const QString to = body.value(QStringLiteral("to")).toString();
+        if (!to.contains(QLatin1Char('@')))
+            return fail(response, 400, QStringLiteral("That address doesn't look right."));
+        m_db->exec(QStringLiteral("INSERT INTO outbox (token, recipient, note, sent_at) VALUES (?, ?, ?, ?)"),
+                   {token, to, body.value(QStringLiteral("note")).toString(), iso(now())});
+        reply(response, 200, {{QStringLiteral("ok"), true}});
+    });
+    edit("/api/delete.php", [this](const QString &token, const QJsonObject &, Response &response) {
+        m_db->exec(QStringLiteral("DELETE FROM links WHERE token = ?"), {token});
+        reply(response, 200, {{QStringLiteral("ok"), true}});
+    });
+
+    m_server->Get("/api/expired.php", [this](const Request &request, Response &response) {
+        const QString key = account(request, response);
+        if (key.isEmpty())
+            return;
+        QJsonArray items;
+        const auto rows = m_db->query(QStringLiteral("SELECT token, drive_file_id FROM links WHERE account = ? AND provider = 'google' "
+                                                     "AND expires_at IS NOT NULL AND expires_at <= ? ORDER BY expires_at"),
+                                      {key, iso(now())});
+        for (const QVariantMap &row : rows)
+            items.append(QJsonObject{{QStringLiteral("token"), row.value(QStringLiteral("token")).toString()},
+                                     {QStringLiteral("drive_file_id"), row.value(QStringLiteral("drive_file_id")).toString()}});
+        reply(response, 200, {{QStringLiteral("count"), qint64(items.size())}, {QStringLiteral("items"), items}});
+    });
+}
+
+void DevStack::routeTestHooks()
+{
+    m_server->Post("/__test/clock", [this](const httplib::Request &request, httplib::Response &response) {
+        const std::optional<QJsonObject> body = jsonBody(request, response);
+        if (!body)
+            return;
+        m_clockOffset += body->value(QStringLiteral("advance_seconds")).toInteger();
+        reply(response, 200, {{QStringLiteral("now"), iso(now())}});
+    });
+    m_server->Get("/__test/outbox", [this](const httplib::Request &, httplib::Response &response) {
+        QJsonArray mails;
+        for (const QVariantMap &row : m_db->query(QStringLiteral("SELECT token, recipient, note FROM outbox ORDER BY id")))
+            mails.append(QJsonObject{{QStringLiteral("token"), row.value(QStringLiteral("token")).toString()},
+                                     {QStringLiteral("to"), row.value(QStringLiteral("recipient")).toString()},
+                                     {QStringLiteral("note"), row.value(QStringLiteral("note")).toString()}});
+        reply(response, 200, {{QStringLiteral("outbox"), mails}});
+    });
+}
+
+int DevStack::bind(int port)
+{
+    m_port = port == 0 ? m_server->bind_to_any_port("127.0.0.1") : (m_server->bind_to_port("127.0.0.1", port) ? port : -1);
+    if (m_port < 0)
+        m_error = QStringLiteral("cannot listen on 127.0.0.1:%1").arg(port);
+    return m_port;
+}
+
+bool DevStack::run()
+{
+    return m_server->listen_after_bind();
+}
+
+void DevStack::stop()
+{
+    m_server->stop();
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "database.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+
+#include <atomic>
+#include <memory>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}
+
+// Stand-ins for the outside services Kavo talks to, on 127.0.0.1 with real state on disk.
+// This part is the Kavo web service: accounts by API key, links, presets, the mail outbox.
+class DevStack
+{
+public:
+    struct Options {
+        QString stateDir;
+        bool testHooks = false; // the /__test/ endpoints the tests use
+        QString builtinApiKey;
+        QString builtinEmail;
+    };
+
+    explicit DevStack(Options options);
+    ~DevStack();
+
+    // Binds 127.0.0.1:port (0 picks a free one); the bound port, or -1.
+    int bind(int port);
+    // Serves until stop().
+    bool run();
+    void stop();
+    QString error() const { return m_error; }
+
+private:
+    void seed();
+    void routeService();
+    void routeTestHooks();
+    QDateTime now() const;
+    QString baseUrl() const;
+    // The account of the request's X-Api-Key, or an empty string after answering 401.
+    QString account(const httplib::Request &request, httplib::Response &response);
+    QJsonObject linkJson(const QVariantMap &row) const;
+
+    Options m_options;
+    std::unique_ptr<Database> m_db;
+    std::unique_ptr<httplib::Server> m_server;
+    int m_port = -1;
+    std::atomic<qint64> m_clockOffset{0};
+    QString m_error;
+};
