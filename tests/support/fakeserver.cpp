@@ -9,6 +9,11 @@
 #include <QUrlQuery>
 
 #include <deque>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -233,10 +238,22 @@ FakeServer::FakeServer(quint16 port)
         while (QTcpSocket *socket = d->listener->nextPendingConnection())
             d->serve(socket);
     });
-    // Listening sets up the socket notifiers, so it happens on the server thread.
-    QMetaObject::invokeMethod(d->listener, [this, port] {
-        if (d->listener->listen(QHostAddress::LocalHost, port))
+    // A fixed port may still have connections in TIME_WAIT from an earlier test: the socket is
+    // made here with SO_REUSEADDR, which QTcpServer does not set, and handed over.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 && ::listen(fd, 64) == 0;
+    // Taking the socket sets up its notifiers, so it happens on the server thread.
+    QMetaObject::invokeMethod(d->listener, [this, fd, bound] {
+        if (bound && d->listener->setSocketDescriptor(fd))
             d->port = d->listener->serverPort();
+        else if (fd >= 0)
+            ::close(fd);
     }, Qt::BlockingQueuedConnection);
 }
 

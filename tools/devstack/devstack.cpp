@@ -4,10 +4,13 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QUrl>
 
 #include <httplib.h>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -78,6 +81,8 @@ DevStack::DevStack(Options options)
     }
     seed();
     routeService();
+    routeGoogle();
+    routeDownloads();
     if (m_options.testHooks)
         routeTestHooks();
 }
@@ -297,6 +302,37 @@ void DevStack::routeService()
     });
 }
 
+// The link's file: refused after expiry, and without the right password when one is set.
+void DevStack::routeDownloads()
+{
+    m_server->Get(R"(/d/([A-Za-z0-9]+))", [this](const httplib::Request &request, httplib::Response &response) {
+        const auto rows = m_db->query(QStringLiteral("SELECT * FROM links WHERE token = ?"), {text(request.matches[1])});
+        if (rows.isEmpty())
+            return fail(response, 404, QStringLiteral("No such link."));
+        const QVariantMap link = rows.first();
+        const QVariant expires = link.value(QStringLiteral("expires_at"));
+        if (!expires.isNull() && QDateTime::fromString(expires.toString(), Qt::ISODate) <= now())
+            return fail(response, 410, QStringLiteral("This link has expired."));
+        const QString password = link.value(QStringLiteral("password")).toString();
+        if (!password.isEmpty() && passwordHash(text(request.get_param_value("password"))) != password)
+            return fail(response, 403, QStringLiteral("This link needs a password."));
+        if (link.value(QStringLiteral("provider")).toString() != QLatin1String("google"))
+            return fail(response, 501, QStringLiteral("Dropbox downloads are not served by this devstack yet."));
+        auto file = std::make_shared<QFile>(driveFilePath(link.value(QStringLiteral("drive_file_id")).toString()));
+        if (!file->open(QIODevice::ReadOnly))
+            return fail(response, 404, QStringLiteral("The file is gone from the cloud."));
+        m_db->exec(QStringLiteral("UPDATE links SET download_count = download_count + 1 WHERE token = ?"), {link.value(QStringLiteral("token"))});
+        response.set_header("Content-Disposition",
+                            QByteArray("attachment; filename*=UTF-8''" + QUrl::toPercentEncoding(link.value(QStringLiteral("filename")).toString())).toStdString());
+        response.set_content_provider(size_t(file->size()), link.value(QStringLiteral("mimetype")).toString().toStdString(),
+                                      [file](size_t offset, size_t length, httplib::DataSink &sink) {
+                                          file->seek(qint64(offset));
+                                          const QByteArray chunk = file->read(qint64(std::min<size_t>(length, 1 << 20)));
+                                          return !chunk.isEmpty() && sink.write(chunk.constData(), size_t(chunk.size()));
+                                      });
+    });
+}
+
 void DevStack::routeTestHooks()
 {
     m_server->Post("/__test/clock", [this](const httplib::Request &request, httplib::Response &response) {
@@ -318,6 +354,11 @@ void DevStack::routeTestHooks()
 
 int DevStack::bind(int port)
 {
+    // A restarted devstack must get its port back while old connections sit in TIME_WAIT.
+    m_server->set_socket_options([](socket_t socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
     m_port = port == 0 ? m_server->bind_to_any_port("127.0.0.1") : (m_server->bind_to_port("127.0.0.1", port) ? port : -1);
     if (m_port < 0)
         m_error = QStringLiteral("cannot listen on 127.0.0.1:%1").arg(port);

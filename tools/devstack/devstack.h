@@ -16,7 +16,8 @@ struct Response;
 }
 
 // Stand-ins for the outside services Kavo talks to, on 127.0.0.1 with real state on disk.
-// This part is the Kavo web service: accounts by API key, links, presets, the mail outbox.
+// The Kavo web service (accounts by API key, links, presets, the mail outbox, the download
+// pages) and Google (OAuth with PKCE, Drive). Dropbox comes next.
 class DevStack
 {
 public:
@@ -41,6 +42,11 @@ private:
     void seed();
     void routeService();
     void routeTestHooks();
+    void routeGoogle();
+    void routeDownloads();
+    // The refresh token behind the request's Drive access token, or empty after answering 401.
+    QString googleUser(const httplib::Request &request, httplib::Response &response);
+    QString driveFilePath(const QString &id) const;
     QDateTime now() const;
     QString baseUrl() const;
     // The account of the request's X-Api-Key, or an empty string after answering 401.

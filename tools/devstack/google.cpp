@@ -1,0 +1,266 @@
+// The Google stand-in: OAuth 2.0 with PKCE (the verifier is checked against the challenge),
+// user info, and the Drive v3 calls Kavo makes. File bytes live under <state>/drive/.
+
+#include "devstack.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <httplib.h>
+
+namespace {
+
+QString str(const std::string &s)
+{
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
+
+void json(httplib::Response &response, int status, const QJsonObject &body)
+{
+    response.status = status;
+    response.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(), "application/json");
+}
+
+void oauthError(httplib::Response &response, const QString &error, const QString &description)
+{
+    json(response, 400, {{QStringLiteral("error"), error}, {QStringLiteral("error_description"), description}});
+}
+
+void driveError(httplib::Response &response, int status, const QString &message)
+{
+    json(response, status, {{QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), status}, {QStringLiteral("message"), message}}}});
+}
+
+QString random(int length)
+{
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-";
+    QString out;
+    for (int i = 0; i < length; ++i)
+        out.append(QLatin1Char(alphabet[QRandomGenerator::system()->bounded(int(sizeof(alphabet) - 1))]));
+    return out;
+}
+
+QMap<QString, QString> formOf(const httplib::Request &request)
+{
+    QMap<QString, QString> fields;
+    for (const QString &pair : str(request.body).split(QLatin1Char('&'), Qt::SkipEmptyParts)) {
+        const qsizetype eq = pair.indexOf(QLatin1Char('='));
+        QString name = pair.left(eq), value = eq < 0 ? QString() : pair.mid(eq + 1);
+        name.replace(QLatin1Char('+'), QLatin1Char(' '));
+        value.replace(QLatin1Char('+'), QLatin1Char(' '));
+        fields.insert(QUrl::fromPercentEncoding(name.toUtf8()), QUrl::fromPercentEncoding(value.toUtf8()));
+    }
+    return fields;
+}
+
+QString s256(const QString &verifier)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
+                                   .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+} // namespace
+
+QString DevStack::googleUser(const httplib::Request &request, httplib::Response &response)
+{
+    const QString header = str(request.get_header_value("Authorization"));
+    const QString token = header.startsWith(QLatin1String("Bearer ")) ? header.mid(7) : QString();
+    const auto rows = m_db->query(QStringLiteral("SELECT refresh_token FROM google_access WHERE access_token = ? AND expires_at > ?"),
+                                  {token, now().toSecsSinceEpoch()});
+    if (token.isEmpty() || rows.isEmpty()) {
+        driveError(response, 401, QStringLiteral("Invalid Credentials"));
+        return {};
+    }
+    return rows.first().value(QStringLiteral("refresh_token")).toString();
+}
+
+QString DevStack::driveFilePath(const QString &id) const
+{
+    return m_options.stateDir + QStringLiteral("/drive/") + id;
+}
+
+void DevStack::routeGoogle()
+{
+    using httplib::Request;
+    using httplib::Response;
+    const QStringList schema = {
+        QStringLiteral("CREATE TABLE IF NOT EXISTS google_codes (code TEXT PRIMARY KEY, challenge TEXT, redirect_uri TEXT)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS google_refresh (refresh_token TEXT PRIMARY KEY)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS google_access (access_token TEXT PRIMARY KEY, refresh_token TEXT, expires_at INTEGER)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS drive_files (id TEXT PRIMARY KEY, name TEXT, mime TEXT, parent TEXT, size INTEGER, "
+                       "public INTEGER DEFAULT 0, folder INTEGER DEFAULT 0)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS drive_sessions (upload_id TEXT PRIMARY KEY, name TEXT, parent TEXT, mime TEXT, length INTEGER)"),
+    };
+    for (const QString &statement : schema)
+        m_db->exec(statement);
+    QDir().mkpath(m_options.stateDir + QStringLiteral("/drive"));
+
+    // The consent page approves at once and sends the browser back with a code.
+    m_server->Get("/o/oauth2/v2/auth", [this](const Request &request, Response &response) {
+        const QString redirect = str(request.get_param_value("redirect_uri"));
+        const QString challenge = str(request.get_param_value("code_challenge"));
+        if (redirect.isEmpty() || challenge.isEmpty() || str(request.get_param_value("code_challenge_method")) != QLatin1String("S256")
+            || str(request.get_param_value("response_type")) != QLatin1String("code")) {
+            response.status = 400;
+            response.set_content("Missing or wrong authorization parameters.", "text/plain");
+            return;
+        }
+        const QString code = QStringLiteral("4/") + random(40);
+        m_db->exec(QStringLiteral("INSERT INTO google_codes VALUES (?, ?, ?)"), {code, challenge, redirect});
+        QUrl back(redirect);
+        QUrlQuery query(back);
+        query.addQueryItem(QStringLiteral("code"), QString::fromLatin1(QUrl::toPercentEncoding(code)));
+        if (request.has_param("state"))
+            query.addQueryItem(QStringLiteral("state"), QString::fromLatin1(QUrl::toPercentEncoding(str(request.get_param_value("state")))));
+        query.addQueryItem(QStringLiteral("scope"), QString::fromLatin1(QUrl::toPercentEncoding(str(request.get_param_value("scope")))));
+        back.setQuery(query);
+        response.set_redirect(back.toString(QUrl::FullyEncoded).toStdString());
+    });
+
+    m_server->Post("/token", [this](const Request &request, Response &response) {
+        const QMap<QString, QString> form = formOf(request);
+        const auto grant = [&](const QString &refresh, bool withRefresh) {
+            const QString access = QStringLiteral("ya29.") + random(60);
+            m_db->exec(QStringLiteral("INSERT INTO google_access VALUES (?, ?, ?)"), {access, refresh, now().toSecsSinceEpoch() + 3599});
+            QJsonObject body{{QStringLiteral("access_token"), access}, {QStringLiteral("expires_in"), 3599},
+                             {QStringLiteral("token_type"), QStringLiteral("Bearer")},
+                             {QStringLiteral("scope"), QStringLiteral("https://www.googleapis.com/auth/drive.file")}};
+            if (withRefresh)
+                body.insert(QStringLiteral("refresh_token"), refresh);
+            json(response, 200, body);
+        };
+        if (form.value(QStringLiteral("grant_type")) == QLatin1String("authorization_code")) {
+            const auto rows = m_db->query(QStringLiteral("SELECT * FROM google_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
+            m_db->exec(QStringLiteral("DELETE FROM google_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
+            if (rows.isEmpty())
+                return oauthError(response, QStringLiteral("invalid_grant"), QStringLiteral("Malformed auth code."));
+            if (rows.first().value(QStringLiteral("challenge")).toString() != s256(form.value(QStringLiteral("code_verifier"))))
+                return oauthError(response, QStringLiteral("invalid_grant"), QStringLiteral("Invalid code verifier."));
+            if (rows.first().value(QStringLiteral("redirect_uri")).toString() != form.value(QStringLiteral("redirect_uri")))
+                return oauthError(response, QStringLiteral("redirect_uri_mismatch"), QStringLiteral("Bad Request"));
+            const QString refresh = QStringLiteral("1//") + random(60);
+            m_db->exec(QStringLiteral("INSERT INTO google_refresh VALUES (?)"), {refresh});
+            return grant(refresh, true);
+        }
+        if (form.value(QStringLiteral("grant_type")) == QLatin1String("refresh_token")) {
+            const QString refresh = form.value(QStringLiteral("refresh_token"));
+            if (m_db->query(QStringLiteral("SELECT 1 FROM google_refresh WHERE refresh_token = ?"), {refresh}).isEmpty())
+                return oauthError(response, QStringLiteral("invalid_grant"), QStringLiteral("Token has been expired or revoked."));
+            return grant(refresh, false);
+        }
+        oauthError(response, QStringLiteral("unsupported_grant_type"), QStringLiteral("Invalid grant_type."));
+    });
+
+    m_server->Get("/oauth2/v3/userinfo", [this](const Request &request, Response &response) {
+        if (googleUser(request, response).isEmpty())
+            return;
+        json(response, 200, {{QStringLiteral("email"), QStringLiteral("drive-user@kavo.test")}, {QStringLiteral("email_verified"), true}});
+    });
+
+    // Folder search: the expression Kavo sends names the folder MIME type and the name.
+    m_server->Get("/drive/v3/files", [this](const Request &request, Response &response) {
+        if (googleUser(request, response).isEmpty())
+            return;
+        const QString q = str(request.get_param_value("q"));
+        static const QRegularExpression byName(QStringLiteral("name='([^']*)'"));
+        const QRegularExpressionMatch match = byName.match(q);
+        const bool folders = q.contains(QLatin1String("mimeType='application/vnd.google-apps.folder'"));
+        QJsonArray files;
+        const auto rows = m_db->query(QStringLiteral("SELECT id, name FROM drive_files WHERE (? = 0 OR folder = 1) AND (? = '' OR name = ?) ORDER BY rowid"),
+                                      {folders ? 1 : 0, match.captured(1), match.captured(1)});
+        for (const QVariantMap &row : rows)
+            files.append(QJsonObject{{QStringLiteral("id"), row.value(QStringLiteral("id")).toString()},
+                                     {QStringLiteral("name"), row.value(QStringLiteral("name")).toString()}});
+        json(response, 200, {{QStringLiteral("files"), files}});
+    });
+
+    m_server->Post("/drive/v3/files", [this](const Request &request, Response &response) {
+        if (googleUser(request, response).isEmpty())
+            return;
+        const QJsonObject body = QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
+        const QString id = random(33);
+        const bool folder = body.value(QStringLiteral("mimeType")).toString() == QLatin1String("application/vnd.google-apps.folder");
+        m_db->exec(QStringLiteral("INSERT INTO drive_files (id, name, mime, parent, size, folder) VALUES (?, ?, ?, ?, 0, ?)"),
+                   {id, body.value(QStringLiteral("name")).toString(), body.value(QStringLiteral("mimeType")).toString(),
+                    body.value(QStringLiteral("parents")).toArray().first().toString(), folder ? 1 : 0});
+        json(response, 200, {{QStringLiteral("id"), id}, {QStringLiteral("name"), body.value(QStringLiteral("name")).toString()}});
+    });
+
+    m_server->Post("/upload/drive/v3/files", [this](const Request &request, Response &response) {
+        if (googleUser(request, response).isEmpty())
+            return;
+        if (str(request.get_param_value("uploadType")) != QLatin1String("resumable"))
+            return driveError(response, 400, QStringLiteral("uploadType must be resumable"));
+        const QJsonObject metadata = QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
+        const QString parent = metadata.value(QStringLiteral("parents")).toArray().first().toString();
+        if (!parent.isEmpty() && m_db->query(QStringLiteral("SELECT 1 FROM drive_files WHERE id = ? AND folder = 1"), {parent}).isEmpty())
+            return driveError(response, 404, QStringLiteral("File not found: ") + parent);
+        const QString uploadId = random(40);
+        m_db->exec(QStringLiteral("INSERT INTO drive_sessions VALUES (?, ?, ?, ?, ?)"),
+                   {uploadId, metadata.value(QStringLiteral("name")).toString(), parent,
+                    str(request.get_header_value("X-Upload-Content-Type")),
+                    str(request.get_header_value("X-Upload-Content-Length")).toLongLong()});
+        response.set_header("Location", QString(baseUrl() + QStringLiteral("/upload/drive/v3/files?uploadType=resumable&upload_id=") + uploadId).toStdString());
+        json(response, 200, {});
+    });
+
+    // The bytes go straight to disk; the announced length must match what arrives.
+    m_server->Put("/upload/drive/v3/files", [this](const Request &request, Response &response, const httplib::ContentReader &reader) {
+        const QString uploadId = str(request.get_param_value("upload_id"));
+        const auto sessions = m_db->query(QStringLiteral("SELECT * FROM drive_sessions WHERE upload_id = ?"), {uploadId});
+        if (sessions.isEmpty())
+            return driveError(response, 404, QStringLiteral("No such upload session."));
+        const QVariantMap session = sessions.first();
+        const qint64 announced = session.value(QStringLiteral("length")).toLongLong();
+        if (str(request.get_header_value("Content-Length")).toLongLong() != announced)
+            return driveError(response, 400, QStringLiteral("Content-Length does not match X-Upload-Content-Length."));
+        const QString id = random(33);
+        QFile file(driveFilePath(id));
+        if (!file.open(QIODevice::WriteOnly))
+            return driveError(response, 500, QStringLiteral("cannot store the file"));
+        qint64 received = 0;
+        reader([&](const char *data, size_t length) {
+            received += qint64(length);
+            return file.write(data, qint64(length)) == qint64(length);
+        });
+        file.close();
+        if (received != announced) {
+            QFile::remove(file.fileName());
+            return driveError(response, 400, QStringLiteral("Incomplete upload."));
+        }
+        m_db->exec(QStringLiteral("DELETE FROM drive_sessions WHERE upload_id = ?"), {uploadId});
+        m_db->exec(QStringLiteral("INSERT INTO drive_files (id, name, mime, parent, size) VALUES (?, ?, ?, ?, ?)"),
+                   {id, session.value(QStringLiteral("name")), session.value(QStringLiteral("mime")), session.value(QStringLiteral("parent")), received});
+        json(response, 200, {{QStringLiteral("id"), id}, {QStringLiteral("name"), session.value(QStringLiteral("name")).toString()},
+                             {QStringLiteral("mimeType"), session.value(QStringLiteral("mime")).toString()}});
+    });
+
+    m_server->Post(R"(/drive/v3/files/([^/]+)/permissions)", [this](const Request &request, Response &response) {
+        if (googleUser(request, response).isEmpty())
+            return;
+        const QString id = str(request.matches[1]);
+        if (m_db->query(QStringLiteral("SELECT 1 FROM drive_files WHERE id = ?"), {id}).isEmpty())
+            return driveError(response, 404, QStringLiteral("File not found: ") + id);
+        m_db->exec(QStringLiteral("UPDATE drive_files SET public = 1 WHERE id = ?"), {id});
+        json(response, 200, {{QStringLiteral("id"), QStringLiteral("anyoneWithLink")}, {QStringLiteral("type"), QStringLiteral("anyone")},
+                             {QStringLiteral("role"), QStringLiteral("reader")}});
+    });
+
+    m_server->Delete(R"(/drive/v3/files/([^/]+))", [this](const Request &request, Response &response) {
+        if (googleUser(request, response).isEmpty())
+            return;
+        const QString id = QUrl::fromPercentEncoding(request.matches[1].str().c_str());
+        if (m_db->query(QStringLiteral("SELECT 1 FROM drive_files WHERE id = ?"), {id}).isEmpty())
+            return driveError(response, 404, QStringLiteral("File not found: ") + id);
+        m_db->exec(QStringLiteral("DELETE FROM drive_files WHERE id = ?"), {id});
+        QFile::remove(driveFilePath(id));
+        response.status = 204;
+    });
+}
