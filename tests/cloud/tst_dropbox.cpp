@@ -18,16 +18,6 @@ using Response = FakeServer::Response;
 
 namespace {
 
-QMap<QString, QString> formFields(const QByteArray &body)
-{
-    QMap<QString, QString> fields;
-    for (const QByteArray &pair : body.split('&')) {
-        const qsizetype eq = pair.indexOf('=');
-        fields.insert(QUrl::fromPercentEncoding(pair.left(eq)), QUrl::fromPercentEncoding(pair.mid(eq + 1)));
-    }
-    return fields;
-}
-
 // Dropbox on a fake server, and a "browser" whose answer comes back the way a vendrel:// link
 // does: handed to deliverRedirect.
 struct Dropbox {

@@ -21,16 +21,6 @@ using Response = FakeServer::Response;
 
 namespace {
 
-QMap<QString, QString> formFields(const QByteArray &body)
-{
-    QMap<QString, QString> fields;
-    for (const QByteArray &pair : body.split('&')) {
-        const qsizetype eq = pair.indexOf('=');
-        fields.insert(QString::fromUtf8(pair.left(eq)), QUrl::fromPercentEncoding(pair.mid(eq + 1)));
-    }
-    return fields;
-}
-
 // Google's endpoints on one fake server, a keychain, a suite, a clock, and a browser that
 // answers the authorization page by following the redirect with the scripted query.
 struct Google {

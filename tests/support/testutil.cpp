@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTest>
+#include <QUrl>
 
 namespace {
 std::mutex logMutex;
@@ -59,4 +60,14 @@ QByteArray runTool(const QString &program, const QStringList &arguments)
     if (!process.waitForFinished(30000))
         return {};
     return process.readAllStandardOutput();
+}
+
+QMap<QString, QString> formFields(const QByteArray &body)
+{
+    QMap<QString, QString> fields;
+    for (const QByteArray &pair : body.split('&')) {
+        const qsizetype eq = pair.indexOf('=');
+        fields.insert(QUrl::fromPercentEncoding(pair.left(eq)), QUrl::fromPercentEncoding(pair.mid(eq + 1)));
+    }
+    return fields;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -22,6 +23,8 @@ private:
 
 // Writes `content` to `path`, creating parent folders; fails the calling test on error.
 void writeFile(const QString &path, const QByteArray &content);
+// The fields of an application/x-www-form-urlencoded body, names and values decoded.
+QMap<QString, QString> formFields(const QByteArray &body);
 // Runs a program and returns its standard output (empty on failure).
 QByteArray runTool(const QString &program, const QStringList &arguments);
 
