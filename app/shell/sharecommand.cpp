@@ -50,11 +50,15 @@ int runShareCommand(UploadManager &manager, const QStringList &paths)
         if (terminal) {
             if (job->state == shownState && percent == shownPercent)
                 return;
-            constexpr int width = 30;
-            const int filled = job->state == UploadJob::State::uploading ? std::clamp(percent, 0, 100) * width / 100 : 0;
-            err << '\r' << stageText(job->state).leftJustified(14) << " ["
-                << QString(filled, QLatin1Char('#')) << QString(width - filled, QLatin1Char('-')) << "] "
-                << QString::number(percent).rightJustified(3) << "% " << job->displayName.left(40) << "\x1b[K";
+            // The bar only while bytes move; the other stages have no measure of their own.
+            err << '\r' << stageText(job->state).leftJustified(14);
+            if (job->state == UploadJob::State::uploading) {
+                constexpr int width = 30;
+                const int filled = std::clamp(percent, 0, 100) * width / 100;
+                err << '[' << QString(filled, QLatin1Char('#')) << QString(width - filled, QLatin1Char('-')) << "] "
+                    << QString::number(std::clamp(percent, 0, 100)).rightJustified(3) << "% ";
+            }
+            err << job->displayName.left(40) << "\x1b[K";
             err.flush();
         } else if (job->state != shownState) {
             err << "kavo: " << stageText(job->state) << ' ' << job->displayName << Qt::endl;
@@ -68,8 +72,10 @@ int runShareCommand(UploadManager &manager, const QStringList &paths)
     QObject::connect(&manager, &UploadManager::jobFinished, &manager, [&](const QUuid &finished, bool succeeded) {
         if (finished != id)
             return;
-        if (terminal && shownState)
+        if (terminal && shownState) {
             err << "\r\x1b[K";
+            err.flush(); // before the link goes to standard output on the same terminal
+        }
         const std::optional<UploadJob> job = manager.job(finished);
         if (succeeded && job && job->shareURL) {
             QTextStream(stdout) << *job->shareURL << Qt::endl;
