@@ -82,6 +82,7 @@ DevStack::DevStack(Options options)
     seed();
     routeService();
     routeGoogle();
+    routeDropbox();
     routeDownloads();
     if (m_options.testHooks)
         routeTestHooks();
@@ -316,9 +317,9 @@ void DevStack::routeDownloads()
         const QString password = link.value(QStringLiteral("password")).toString();
         if (!password.isEmpty() && passwordHash(text(request.get_param_value("password"))) != password)
             return fail(response, 403, QStringLiteral("This link needs a password."));
-        if (link.value(QStringLiteral("provider")).toString() != QLatin1String("google"))
-            return fail(response, 501, QStringLiteral("Dropbox downloads are not served by this devstack yet."));
-        auto file = std::make_shared<QFile>(driveFilePath(link.value(QStringLiteral("drive_file_id")).toString()));
+        const QString cloudFile = link.value(QStringLiteral("drive_file_id")).toString();
+        const bool dropbox = link.value(QStringLiteral("provider")).toString() == QLatin1String("dropbox");
+        auto file = std::make_shared<QFile>(dropbox ? dropboxFilePath(cloudFile) : driveFilePath(cloudFile));
         if (!file->open(QIODevice::ReadOnly))
             return fail(response, 404, QStringLiteral("The file is gone from the cloud."));
         m_db->exec(QStringLiteral("UPDATE links SET download_count = download_count + 1 WHERE token = ?"), {link.value(QStringLiteral("token"))});

@@ -17,7 +17,8 @@ struct Response;
 
 // Stand-ins for the outside services Kavo talks to, on 127.0.0.1 with real state on disk.
 // The Kavo web service (accounts by API key, links, presets, the mail outbox, the download
-// pages) and Google (OAuth with PKCE, Drive). Dropbox comes next.
+// pages), Google (OAuth with PKCE, Drive) and Dropbox (OAuth with PKCE, upload sessions,
+// shared links).
 class DevStack
 {
 public:
@@ -43,6 +44,10 @@ private:
     void routeService();
     void routeTestHooks();
     void routeGoogle();
+    void routeDropbox();
+    // Whether the request carries a live Dropbox access token; answers 401 when not.
+    bool dropboxUser(const httplib::Request &request, httplib::Response &response);
+    QString dropboxFilePath(const QString &path) const;
     void routeDownloads();
     // The refresh token behind the request's Drive access token, or empty after answering 401.
     QString googleUser(const httplib::Request &request, httplib::Response &response);

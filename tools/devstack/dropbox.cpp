@@ -1,0 +1,244 @@
+// The Dropbox stand-in: OAuth with PKCE (the redirect goes to vendrel://dropbox-auth), the
+// account, upload sessions with offset checks, shared links, deletion. Files live under
+// <state>/dropbox/, named after their path's hash.
+
+#include "devstack.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonArray>
+#include <QRandomGenerator>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <httplib.h>
+
+namespace {
+
+QString str(const std::string &s)
+{
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
+
+void json(httplib::Response &response, int status, const QJsonObject &body)
+{
+    response.status = status;
+    response.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(), "application/json");
+}
+
+void conflict(httplib::Response &response, const QString &summary, const QJsonObject &error)
+{
+    json(response, 409, {{QStringLiteral("error_summary"), summary}, {QStringLiteral("error"), error}});
+}
+
+QString random(int length)
+{
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QString out;
+    for (int i = 0; i < length; ++i)
+        out.append(QLatin1Char(alphabet[QRandomGenerator::system()->bounded(int(sizeof(alphabet) - 1))]));
+    return out;
+}
+
+QMap<QString, QString> formOf(const httplib::Request &request)
+{
+    QMap<QString, QString> fields;
+    for (const QString &pair : str(request.body).split(QLatin1Char('&'), Qt::SkipEmptyParts)) {
+        const qsizetype eq = pair.indexOf(QLatin1Char('='));
+        fields.insert(QUrl::fromPercentEncoding(pair.left(eq).toUtf8()), QUrl::fromPercentEncoding(pair.mid(eq + 1).toUtf8()));
+    }
+    return fields;
+}
+
+QString s256(const QString &verifier)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
+                                   .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+} // namespace
+
+QString DevStack::dropboxFilePath(const QString &path) const
+{
+    return m_options.stateDir + QStringLiteral("/dropbox/")
+        + QString::fromLatin1(QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1).toHex());
+}
+
+bool DevStack::dropboxUser(const httplib::Request &request, httplib::Response &response)
+{
+    const QString header = str(request.get_header_value("Authorization"));
+    const QString token = header.startsWith(QLatin1String("Bearer ")) ? header.mid(7) : QString();
+    if (!token.isEmpty() && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_access WHERE access_token = ? AND expires_at > ?"),
+                                          {token, now().toSecsSinceEpoch()}).isEmpty())
+        return true;
+    json(response, 401, {{QStringLiteral("error_summary"), QStringLiteral("invalid_access_token/..")}});
+    return false;
+}
+
+void DevStack::routeDropbox()
+{
+    using httplib::Request;
+    using httplib::Response;
+    for (const QString &statement : {
+             QStringLiteral("CREATE TABLE IF NOT EXISTS dropbox_codes (code TEXT PRIMARY KEY, challenge TEXT, redirect_uri TEXT)"),
+             QStringLiteral("CREATE TABLE IF NOT EXISTS dropbox_refresh (refresh_token TEXT PRIMARY KEY)"),
+             QStringLiteral("CREATE TABLE IF NOT EXISTS dropbox_access (access_token TEXT PRIMARY KEY, expires_at INTEGER)"),
+             QStringLiteral("CREATE TABLE IF NOT EXISTS dropbox_sessions (session_id TEXT PRIMARY KEY, size INTEGER)"),
+             QStringLiteral("CREATE TABLE IF NOT EXISTS dropbox_files (path TEXT PRIMARY KEY, id TEXT, size INTEGER, shared_url TEXT)"),
+         })
+        m_db->exec(statement);
+    QDir().mkpath(m_options.stateDir + QStringLiteral("/dropbox/sessions"));
+
+    m_server->Get("/oauth2/authorize", [this](const Request &request, Response &response) {
+        const QString redirect = str(request.get_param_value("redirect_uri"));
+        const QString challenge = str(request.get_param_value("code_challenge"));
+        if (redirect.isEmpty() || challenge.isEmpty() || str(request.get_param_value("response_type")) != QLatin1String("code")) {
+            response.status = 400;
+            response.set_content("Missing or wrong authorization parameters.", "text/plain");
+            return;
+        }
+        const QString code = random(43);
+        m_db->exec(QStringLiteral("INSERT INTO dropbox_codes VALUES (?, ?, ?)"), {code, challenge, redirect});
+        response.set_redirect(QString(redirect + QStringLiteral("?code=") + code).toStdString());
+    });
+
+    m_server->Post("/oauth2/token", [this](const Request &request, Response &response) {
+        const QMap<QString, QString> form = formOf(request);
+        const auto access = [&](qint64 seconds) {
+            const QString token = QStringLiteral("sl.") + random(60);
+            m_db->exec(QStringLiteral("INSERT INTO dropbox_access VALUES (?, ?)"), {token, now().toSecsSinceEpoch() + seconds});
+            return token;
+        };
+        if (form.value(QStringLiteral("grant_type")) == QLatin1String("authorization_code")) {
+            const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
+            m_db->exec(QStringLiteral("DELETE FROM dropbox_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
+            if (rows.isEmpty() || rows.first().value(QStringLiteral("challenge")).toString() != s256(form.value(QStringLiteral("code_verifier")))
+                || rows.first().value(QStringLiteral("redirect_uri")).toString() != form.value(QStringLiteral("redirect_uri")))
+                return json(response, 400, {{QStringLiteral("error"), QStringLiteral("invalid_grant")},
+                                            {QStringLiteral("error_description"), QStringLiteral("code doesn't exist or has expired")}});
+            const QString refresh = random(64);
+            m_db->exec(QStringLiteral("INSERT INTO dropbox_refresh VALUES (?)"), {refresh});
+            return json(response, 200, {{QStringLiteral("access_token"), access(14400)}, {QStringLiteral("refresh_token"), refresh},
+                                        {QStringLiteral("expires_in"), 14400}, {QStringLiteral("token_type"), QStringLiteral("bearer")}});
+        }
+        if (form.value(QStringLiteral("grant_type")) == QLatin1String("refresh_token")
+            && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_refresh WHERE refresh_token = ?"), {form.value(QStringLiteral("refresh_token"))}).isEmpty())
+            return json(response, 200, {{QStringLiteral("access_token"), access(14400)}, {QStringLiteral("expires_in"), 14400},
+                                        {QStringLiteral("token_type"), QStringLiteral("bearer")}});
+        json(response, 400, {{QStringLiteral("error"), QStringLiteral("invalid_grant")}});
+    });
+
+    m_server->Post("/2/users/get_current_account", [this](const Request &request, Response &response) {
+        if (!dropboxUser(request, response))
+            return;
+        json(response, 200, {{QStringLiteral("email"), QStringLiteral("dropbox-user@kavo.test")},
+                             {QStringLiteral("name"), QJsonObject{{QStringLiteral("display_name"), QStringLiteral("Devstack User")}}}});
+    });
+
+    // Content calls: parameters in Dropbox-API-Arg, which Dropbox refuses unless plain ASCII.
+    const auto content = [this](const char *path, std::function<void(const QJsonObject &arg, const Request &, Response &)> handle) {
+        m_server->Post(path, [this, path, handle](const Request &request, Response &response) {
+            if (!dropboxUser(request, response))
+                return;
+            const std::string raw = request.get_header_value("Dropbox-API-Arg");
+            if (std::any_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x7F; })) {
+                response.status = 400;
+                response.set_content(std::string("Error in call to API function \"") + (path + 4)
+                                         + "\": HTTP header \"Dropbox-API-Arg\": could not decode input as JSON",
+                                     "text/plain");
+                return;
+            }
+            handle(QJsonDocument::fromJson(QByteArray::fromStdString(raw)).object(), request, response);
+        });
+    };
+    const auto append = [this](const QString &session, const QByteArray &bytes) {
+        QFile file(m_options.stateDir + QStringLiteral("/dropbox/sessions/") + session);
+        file.open(QIODevice::Append);
+        file.write(bytes);
+        m_db->exec(QStringLiteral("UPDATE dropbox_sessions SET size = size + ? WHERE session_id = ?"), {qint64(bytes.size()), session});
+    };
+    // The cursor's offset must be what the session holds, as Dropbox insists.
+    const auto checkCursor = [this](const QJsonObject &cursor, Response &response) -> bool {
+        const auto rows = m_db->query(QStringLiteral("SELECT size FROM dropbox_sessions WHERE session_id = ?"), {cursor.value(QStringLiteral("session_id")).toString()});
+        if (rows.isEmpty()) {
+            conflict(response, QStringLiteral("not_found/.."), {{QStringLiteral(".tag"), QStringLiteral("not_found")}});
+            return false;
+        }
+        const qint64 size = rows.first().value(QStringLiteral("size")).toLongLong();
+        if (cursor.value(QStringLiteral("offset")).toInteger() != size) {
+            conflict(response, QStringLiteral("incorrect_offset/.."),
+                     {{QStringLiteral(".tag"), QStringLiteral("incorrect_offset")}, {QStringLiteral("correct_offset"), size}});
+            return false;
+        }
+        return true;
+    };
+    content("/2/files/upload_session/start", [this, append](const QJsonObject &, const Request &request, Response &response) {
+        const QString session = random(32);
+        m_db->exec(QStringLiteral("INSERT INTO dropbox_sessions VALUES (?, 0)"), {session});
+        append(session, QByteArray::fromStdString(request.body));
+        json(response, 200, {{QStringLiteral("session_id"), session}});
+    });
+    content("/2/files/upload_session/append_v2", [append, checkCursor](const QJsonObject &arg, const Request &request, Response &response) {
+        const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
+        if (!checkCursor(cursor, response))
+            return;
+        append(cursor.value(QStringLiteral("session_id")).toString(), QByteArray::fromStdString(request.body));
+        response.status = 200;
+        response.set_content("null", "application/json");
+    });
+    content("/2/files/upload_session/finish", [this, append, checkCursor](const QJsonObject &arg, const Request &request, Response &response) {
+        const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
+        if (!checkCursor(cursor, response))
+            return;
+        const QString session = cursor.value(QStringLiteral("session_id")).toString();
+        append(session, QByteArray::fromStdString(request.body));
+        const QString path = arg.value(QStringLiteral("commit")).toObject().value(QStringLiteral("path")).toString();
+        if (!path.startsWith(QLatin1Char('/')))
+            return conflict(response, QStringLiteral("path/malformed_path/.."), {{QStringLiteral(".tag"), QStringLiteral("path")}});
+        QFile::remove(dropboxFilePath(path));
+        QFile::rename(m_options.stateDir + QStringLiteral("/dropbox/sessions/") + session, dropboxFilePath(path));
+        const qint64 size = m_db->query(QStringLiteral("SELECT size FROM dropbox_sessions WHERE session_id = ?"), {session}).value(0).value(QStringLiteral("size")).toLongLong();
+        m_db->exec(QStringLiteral("DELETE FROM dropbox_sessions WHERE session_id = ?"), {session});
+        const QString id = QStringLiteral("id:") + random(22);
+        m_db->exec(QStringLiteral("INSERT OR REPLACE INTO dropbox_files (path, id, size) VALUES (?, ?, ?)"), {path, id, size});
+        json(response, 200, {{QStringLiteral("id"), id}, {QStringLiteral("name"), path.section(QLatin1Char('/'), -1)},
+                             {QStringLiteral("path_display"), path}, {QStringLiteral("size"), size}});
+    });
+
+    const auto api = [this](const char *path, std::function<void(const QJsonObject &body, Response &)> handle) {
+        m_server->Post(path, [this, handle](const Request &request, Response &response) {
+            if (!dropboxUser(request, response))
+                return;
+            handle(QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object(), response);
+        });
+    };
+    api("/2/sharing/create_shared_link_with_settings", [this](const QJsonObject &body, Response &response) {
+        const QString path = body.value(QStringLiteral("path")).toString();
+        const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE path = ?"), {path});
+        if (rows.isEmpty())
+            return conflict(response, QStringLiteral("path/not_found/.."), {{QStringLiteral(".tag"), QStringLiteral("path")}});
+        if (!rows.first().value(QStringLiteral("shared_url")).toString().isEmpty())
+            return conflict(response, QStringLiteral("shared_link_already_exists/.."), {{QStringLiteral(".tag"), QStringLiteral("shared_link_already_exists")}});
+        const QString url = baseUrl() + QStringLiteral("/s/") + random(15) + QLatin1Char('/')
+            + QString::fromLatin1(QUrl::toPercentEncoding(path.section(QLatin1Char('/'), -1))) + QStringLiteral("?dl=0");
+        m_db->exec(QStringLiteral("UPDATE dropbox_files SET shared_url = ? WHERE path = ?"), {url, path});
+        json(response, 200, {{QStringLiteral("url"), url}, {QStringLiteral("path_lower"), path.toLower()}});
+    });
+    api("/2/sharing/list_shared_links", [this](const QJsonObject &body, Response &response) {
+        QJsonArray links;
+        for (const QVariantMap &row : m_db->query(QStringLiteral("SELECT shared_url FROM dropbox_files WHERE path = ? AND shared_url IS NOT NULL"),
+                                                  {body.value(QStringLiteral("path")).toString()}))
+            links.append(QJsonObject{{QStringLiteral("url"), row.value(QStringLiteral("shared_url")).toString()}});
+        json(response, 200, {{QStringLiteral("links"), links}, {QStringLiteral("has_more"), false}});
+    });
+    api("/2/files/delete_v2", [this](const QJsonObject &body, Response &response) {
+        const QString path = body.value(QStringLiteral("path")).toString();
+        if (m_db->query(QStringLiteral("SELECT 1 FROM dropbox_files WHERE path = ?"), {path}).isEmpty())
+            return conflict(response, QStringLiteral("path_lookup/not_found/.."), {{QStringLiteral(".tag"), QStringLiteral("path_lookup")}});
+        m_db->exec(QStringLiteral("DELETE FROM dropbox_files WHERE path = ?"), {path});
+        QFile::remove(dropboxFilePath(path));
+        json(response, 200, {{QStringLiteral("metadata"), QJsonObject{{QStringLiteral("path_display"), path}}}});
+    });
+}
