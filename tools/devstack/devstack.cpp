@@ -1,5 +1,7 @@
 #include "devstack.h"
 
+#include "devhttp.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QJsonArray>
@@ -12,22 +14,15 @@
 
 #include <sys/socket.h>
 
+using namespace DevHttp;
+
 namespace {
 
-QString text(const std::string &s)
-{
-    return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
 
-void reply(httplib::Response &response, int status, const QJsonObject &body)
-{
-    response.status = status;
-    response.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(), "application/json");
-}
 
 void fail(httplib::Response &response, int status, const QString &message)
 {
-    reply(response, status, {{QStringLiteral("error"), message}});
+    json(response, status, {{QStringLiteral("error"), message}});
 }
 
 // The request's JSON object, or an empty one after answering 400.
@@ -42,14 +37,6 @@ std::optional<QJsonObject> jsonBody(const httplib::Request &request, httplib::Re
     return document.object();
 }
 
-QString randomToken(int length)
-{
-    static const char alphabet[] = "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
-    QString token;
-    for (int i = 0; i < length; ++i)
-        token.append(QLatin1Char(alphabet[QRandomGenerator::system()->bounded(int(sizeof(alphabet) - 1))]));
-    return token;
-}
 
 QString iso(const QDateTime &moment)
 {
@@ -123,7 +110,7 @@ QString DevStack::baseUrl() const
 
 QString DevStack::account(const httplib::Request &request, httplib::Response &response)
 {
-    const QString key = text(request.get_header_value("X-Api-Key"));
+    const QString key = str(request.get_header_value("X-Api-Key"));
     if (!key.isEmpty() && !m_db->query(QStringLiteral("SELECT 1 FROM accounts WHERE api_key = ?"), {key}).isEmpty())
         return key;
     fail(response, 401, QStringLiteral("Unknown API key. Sign in again."));
@@ -180,22 +167,22 @@ void DevStack::routeService()
         }
         QJsonObject body{{QStringLiteral("presets"), presets}};
         body.insert(QStringLiteral("default_id"), defaultID ? QJsonValue(*defaultID) : QJsonValue(QJsonValue::Null));
-        reply(response, 200, body);
+        json(response, 200, body);
     });
 
     m_server->Get("/api/history.php", [this](const Request &request, Response &response) {
         const QString key = account(request, response);
         if (key.isEmpty())
             return;
-        const qint64 limit = std::clamp<qint64>(text(request.get_param_value("limit")).toLongLong(), 1, 500);
-        const QString q = text(request.get_param_value("q"));
+        const qint64 limit = std::clamp<qint64>(str(request.get_param_value("limit")).toLongLong(), 1, 500);
+        const QString q = str(request.get_param_value("q"));
         QJsonArray items;
         const auto rows = m_db->query(QStringLiteral("SELECT * FROM links WHERE account = ? AND (? = '' OR instr(lower(filename), lower(?)) > 0) "
                                                      "ORDER BY created_at DESC, rowid DESC LIMIT ?"),
                                       {key, q, q, limit});
         for (const QVariantMap &row : rows)
             items.append(linkJson(row));
-        reply(response, 200, {{QStringLiteral("items"), items}});
+        json(response, 200, {{QStringLiteral("items"), items}});
     });
 
     m_server->Post("/api/register.php", [this](const Request &request, Response &response) {
@@ -218,7 +205,7 @@ void DevStack::routeService()
             return fail(response, 400, QStringLiteral("unknown provider"));
         const qint64 days = body->value(QStringLiteral("expiry_days")).toInteger();
         const QJsonValue preset = body->value(QStringLiteral("preset_id"));
-        const QString token = randomToken(12);
+        const QString token = random(12);
         m_db->exec(QStringLiteral("INSERT INTO links (token, account, drive_file_id, provider, filename, filesize, mimetype, "
                                   "custom_message, password, preset_id, expires_at, created_at, direct_url, google_refresh_token) "
                                   "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
@@ -229,7 +216,7 @@ void DevStack::routeService()
                     isInteger(preset) ? QVariant(preset.toInteger()) : QVariant(),
                     days > 0 ? QVariant(iso(now().addDays(days))) : QVariant(), iso(now()),
                     body->value(QStringLiteral("direct_url")).toString(), body->value(QStringLiteral("google_refresh_token")).toString()});
-        reply(response, 200, {{QStringLiteral("token"), token}, {QStringLiteral("url"), QString(baseUrl() + QStringLiteral("/l/") + token)}});
+        json(response, 200, {{QStringLiteral("token"), token}, {QStringLiteral("url"), QString(baseUrl() + QStringLiteral("/l/") + token)}});
     });
 
     // The edits of one link: the body's token must name a link of the caller's account.
@@ -252,13 +239,13 @@ void DevStack::routeService()
         if (!isInteger(id) || m_db->query(QStringLiteral("SELECT 1 FROM presets WHERE id = ?"), {id.toInteger()}).isEmpty())
             return fail(response, 400, QStringLiteral("No such preset."));
         m_db->exec(QStringLiteral("UPDATE links SET preset_id = ? WHERE token = ?"), {id.toInteger(), token});
-        reply(response, 200, {{QStringLiteral("ok"), true}});
+        json(response, 200, {{QStringLiteral("ok"), true}});
     });
     edit("/api/set_password.php", [this](const QString &token, const QJsonObject &body, Response &response) {
         if (!body.value(QStringLiteral("password")).isString())
             return fail(response, 400, QStringLiteral("password must be a string"));
         m_db->exec(QStringLiteral("UPDATE links SET password = ? WHERE token = ?"), {passwordHash(body.value(QStringLiteral("password")).toString()), token});
-        reply(response, 200, {{QStringLiteral("ok"), true}});
+        json(response, 200, {{QStringLiteral("ok"), true}});
     });
     edit("/api/set_expiry.php", [this](const QString &token, const QJsonObject &body, Response &response) {
         const QJsonValue days = body.value(QStringLiteral("expiry_days"));
@@ -266,14 +253,14 @@ void DevStack::routeService()
             return fail(response, 400, QStringLiteral("expiry_days must be an integer"));
         const QVariant expires = days.toInteger() > 0 ? QVariant(iso(now().addDays(days.toInteger()))) : QVariant();
         m_db->exec(QStringLiteral("UPDATE links SET expires_at = ? WHERE token = ?"), {expires, token});
-        reply(response, 200, {{QStringLiteral("expires_at"), expires.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(expires.toString())}});
+        json(response, 200, {{QStringLiteral("expires_at"), expires.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(expires.toString())}});
     });
     edit("/api/rename.php", [this](const QString &token, const QJsonObject &body, Response &response) {
         const QString name = body.value(QStringLiteral("filename")).toString().trimmed();
         if (name.isEmpty() || name.contains(QLatin1Char('/')))
             return fail(response, 409, QStringLiteral("That name can't be used."));
         m_db->exec(QStringLiteral("UPDATE links SET filename = ? WHERE token = ?"), {name, token});
-        reply(response, 200, {{QStringLiteral("filename"), name}});
+        json(response, 200, {{QStringLiteral("filename"), name}});
     });
     edit("/api/send_link.php", [this](const QString &token, const QJsonObject &body, Response &response) {
         const QString to = body.value(QStringLiteral("to")).toString();
@@ -281,11 +268,11 @@ void DevStack::routeService()
             return fail(response, 400, QStringLiteral("That address doesn't look right."));
         m_db->exec(QStringLiteral("INSERT INTO outbox (token, recipient, note, sent_at) VALUES (?, ?, ?, ?)"),
                    {token, to, body.value(QStringLiteral("note")).toString(), iso(now())});
-        reply(response, 200, {{QStringLiteral("ok"), true}});
+        json(response, 200, {{QStringLiteral("ok"), true}});
     });
     edit("/api/delete.php", [this](const QString &token, const QJsonObject &, Response &response) {
         m_db->exec(QStringLiteral("DELETE FROM links WHERE token = ?"), {token});
-        reply(response, 200, {{QStringLiteral("ok"), true}});
+        json(response, 200, {{QStringLiteral("ok"), true}});
     });
 
     m_server->Get("/api/expired.php", [this](const Request &request, Response &response) {
@@ -299,7 +286,7 @@ void DevStack::routeService()
         for (const QVariantMap &row : rows)
             items.append(QJsonObject{{QStringLiteral("token"), row.value(QStringLiteral("token")).toString()},
                                      {QStringLiteral("drive_file_id"), row.value(QStringLiteral("drive_file_id")).toString()}});
-        reply(response, 200, {{QStringLiteral("count"), qint64(items.size())}, {QStringLiteral("items"), items}});
+        json(response, 200, {{QStringLiteral("count"), qint64(items.size())}, {QStringLiteral("items"), items}});
     });
 }
 
@@ -307,7 +294,7 @@ void DevStack::routeService()
 void DevStack::routeDownloads()
 {
     m_server->Get(R"(/d/([A-Za-z0-9]+))", [this](const httplib::Request &request, httplib::Response &response) {
-        const auto rows = m_db->query(QStringLiteral("SELECT * FROM links WHERE token = ?"), {text(request.matches[1])});
+        const auto rows = m_db->query(QStringLiteral("SELECT * FROM links WHERE token = ?"), {str(request.matches[1])});
         if (rows.isEmpty())
             return fail(response, 404, QStringLiteral("No such link."));
         const QVariantMap link = rows.first();
@@ -315,7 +302,7 @@ void DevStack::routeDownloads()
         if (!expires.isNull() && QDateTime::fromString(expires.toString(), Qt::ISODate) <= now())
             return fail(response, 410, QStringLiteral("This link has expired."));
         const QString password = link.value(QStringLiteral("password")).toString();
-        if (!password.isEmpty() && passwordHash(text(request.get_param_value("password"))) != password)
+        if (!password.isEmpty() && passwordHash(str(request.get_param_value("password"))) != password)
             return fail(response, 403, QStringLiteral("This link needs a password."));
         const QString cloudFile = link.value(QStringLiteral("drive_file_id")).toString();
         const bool dropbox = link.value(QStringLiteral("provider")).toString() == QLatin1String("dropbox");
@@ -341,7 +328,7 @@ void DevStack::routeTestHooks()
         if (!body)
             return;
         m_clockOffset += body->value(QStringLiteral("advance_seconds")).toInteger();
-        reply(response, 200, {{QStringLiteral("now"), iso(now())}});
+        json(response, 200, {{QStringLiteral("now"), iso(now())}});
     });
     m_server->Get("/__test/outbox", [this](const httplib::Request &, httplib::Response &response) {
         QJsonArray mails;
@@ -349,7 +336,7 @@ void DevStack::routeTestHooks()
             mails.append(QJsonObject{{QStringLiteral("token"), row.value(QStringLiteral("token")).toString()},
                                      {QStringLiteral("to"), row.value(QStringLiteral("recipient")).toString()},
                                      {QStringLiteral("note"), row.value(QStringLiteral("note")).toString()}});
-        reply(response, 200, {{QStringLiteral("outbox"), mails}});
+        json(response, 200, {{QStringLiteral("outbox"), mails}});
     });
 }
 

@@ -2,6 +2,7 @@
 // account, upload sessions with offset checks, shared links, deletion. Files live under
 // <state>/dropbox/, named after their path's hash.
 
+#include "devhttp.h"
 #include "devstack.h"
 
 #include <QCryptographicHash>
@@ -15,48 +16,19 @@
 
 #include <httplib.h>
 
+using namespace DevHttp;
+
 namespace {
 
-QString str(const std::string &s)
-{
-    return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
 
-void json(httplib::Response &response, int status, const QJsonObject &body)
-{
-    response.status = status;
-    response.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(), "application/json");
-}
 
 void conflict(httplib::Response &response, const QString &summary, const QJsonObject &error)
 {
     json(response, 409, {{QStringLiteral("error_summary"), summary}, {QStringLiteral("error"), error}});
 }
 
-QString random(int length)
-{
-    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QString out;
-    for (int i = 0; i < length; ++i)
-        out.append(QLatin1Char(alphabet[QRandomGenerator::system()->bounded(int(sizeof(alphabet) - 1))]));
-    return out;
-}
 
-QMap<QString, QString> formOf(const httplib::Request &request)
-{
-    QMap<QString, QString> fields;
-    for (const QString &pair : str(request.body).split(QLatin1Char('&'), Qt::SkipEmptyParts)) {
-        const qsizetype eq = pair.indexOf(QLatin1Char('='));
-        fields.insert(QUrl::fromPercentEncoding(pair.left(eq).toUtf8()), QUrl::fromPercentEncoding(pair.mid(eq + 1).toUtf8()));
-    }
-    return fields;
-}
 
-QString s256(const QString &verifier)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
-                                   .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-}
 
 } // namespace
 

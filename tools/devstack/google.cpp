@@ -1,6 +1,7 @@
 // The Google stand-in: OAuth 2.0 with PKCE (the verifier is checked against the challenge),
 // user info, and the Drive v3 calls Kavo makes. File bytes live under <state>/drive/.
 
+#include "devhttp.h"
 #include "devstack.h"
 
 #include <QCryptographicHash>
@@ -15,18 +16,11 @@
 
 #include <httplib.h>
 
+using namespace DevHttp;
+
 namespace {
 
-QString str(const std::string &s)
-{
-    return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
 
-void json(httplib::Response &response, int status, const QJsonObject &body)
-{
-    response.status = status;
-    response.set_content(QJsonDocument(body).toJson(QJsonDocument::Compact).toStdString(), "application/json");
-}
 
 void oauthError(httplib::Response &response, const QString &error, const QString &description)
 {
@@ -38,33 +32,8 @@ void driveError(httplib::Response &response, int status, const QString &message)
     json(response, status, {{QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), status}, {QStringLiteral("message"), message}}}});
 }
 
-QString random(int length)
-{
-    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-";
-    QString out;
-    for (int i = 0; i < length; ++i)
-        out.append(QLatin1Char(alphabet[QRandomGenerator::system()->bounded(int(sizeof(alphabet) - 1))]));
-    return out;
-}
 
-QMap<QString, QString> formOf(const httplib::Request &request)
-{
-    QMap<QString, QString> fields;
-    for (const QString &pair : str(request.body).split(QLatin1Char('&'), Qt::SkipEmptyParts)) {
-        const qsizetype eq = pair.indexOf(QLatin1Char('='));
-        QString name = pair.left(eq), value = eq < 0 ? QString() : pair.mid(eq + 1);
-        name.replace(QLatin1Char('+'), QLatin1Char(' '));
-        value.replace(QLatin1Char('+'), QLatin1Char(' '));
-        fields.insert(QUrl::fromPercentEncoding(name.toUtf8()), QUrl::fromPercentEncoding(value.toUtf8()));
-    }
-    return fields;
-}
 
-QString s256(const QString &verifier)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)
-                                   .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-}
 
 } // namespace
 
