@@ -22,112 +22,35 @@
 
 using namespace std::chrono_literals;
 
-class TestDevStackEndToEnd : public QObject
-{
-    Q_OBJECT
-private Q_SLOTS:
-    void googleRoadAgainstTheDevstack()
+namespace {
+
+// A private home for kavo, the devstack on the build's loopback port, and `kavo share` runs
+// with a browser script.
+struct Demo {
+    const QUrl root{QStringLiteral(KAVO_SERVICE_ROOT)};
+    QTemporaryDir home;
+    QProcess devstack;
+    QNetworkAccessManager network;
+    Http http{&network, 20000ms};
+    BackendAPI api{&http, root, [] { return QStringLiteral(KAVO_BUILTIN_KEY); }, nullptr};
+    QByteArray shareErrors;
+
+    ~Demo()
     {
-        const QUrl root(QStringLiteral(KAVO_SERVICE_ROOT));
-        if (root.host() != QLatin1String("127.0.0.1"))
-            QSKIP("the build's endpoints are not on loopback");
-        QTemporaryDir home;
-        const auto path = [&](const QString &relative) -> QString { return home.path() + QLatin1Char('/') + relative; };
-
-        QProcess devstack;
-        devstack.start(KAVO_DEVSTACK, {"--state", path("state"), "--port", QString::number(root.port()), "--test-hooks"});
-        QVERIFY2(devstack.waitForReadyRead(10000), "the devstack did not start (is the port taken?)");
-        QVERIFY(devstack.readLine().startsWith("kavo-devstack listening on http://127.0.0.1:"));
-
-        writeFile(path("browser.sh"), "#!/bin/sh\ncurl -s -L -o /dev/null \"$1\" &\n");
-        QFile::setPermissions(path("browser.sh"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        QByteArray bytes(300000, Qt::Uninitialized);
-        for (qsizetype i = 0; i < bytes.size(); ++i)
-            bytes[i] = char((i * 31) % 256);
-        writeFile(path("files/photo 1.jpg"), bytes);
-
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"})
-            env.remove(QString::fromLatin1(name));
-        env.insert("HOME", home.path());
-        env.insert("XDG_CONFIG_HOME", path("config"));
-        env.insert("XDG_DATA_HOME", path("data"));
-        env.insert("XDG_RUNTIME_DIR", path("runtime"));
-        env.insert("TMPDIR", path("tmp"));
-        env.insert("BROWSER", path("browser.sh"));
-        QDir().mkpath(path("tmp"));
-        QDir().mkpath(path("runtime"));
-        QProcess kavo;
-        kavo.setProcessEnvironment(env);
-        kavo.start(KAVO_BINARY, {"share", path("files/photo 1.jpg")});
-        QVERIFY(kavo.waitForFinished(60000));
-        const QByteArray err = kavo.readAllStandardError();
-        QVERIFY2(kavo.exitCode() == 0, err.constData());
-        const QUrl link(QString::fromUtf8(kavo.readAllStandardOutput().trimmed()));
-        QCOMPARE(link.host(), QStringLiteral("127.0.0.1"));
-        const QString token = link.path().section('/', -1);
-
-        // The link serves exactly the uploaded bytes.
-        QNetworkAccessManager network;
-        Http http(&network, 10000ms);
-        const QUrl download = Endpoints::join(root, "/d/" + token);
-        const Result<HttpResponse> fetched = awaitTask(http.send(QNetworkRequest(download), "GET"));
-        QVERIFY(fetched);
-        QCOMPARE(fetched->status, 200);
-        QCOMPARE(fetched->body, bytes);
-
-        // A password keeps the file from anyone without it.
-        BackendAPI api(&http, root, [] { return QStringLiteral(KAVO_BUILTIN_KEY); }, nullptr);
-        QVERIFY(awaitTask(api.setPassword(token, "open sesame")));
-        QCOMPARE(awaitTask(http.send(QNetworkRequest(download), "GET"))->status, 403);
-        QUrl withPassword = download;
-        withPassword.setQuery("password=open%20sesame");
-        QCOMPARE(awaitTask(http.send(QNetworkRequest(withPassword), "GET"))->body, bytes);
-
-        // Three days on a one-day link has expired; one sweep removes its Drive file.
-        QVERIFY(awaitTask(api.setExpiry(token, 1)));
-        QVERIFY(awaitTask(http.send(QNetworkRequest(Endpoints::join(root, "/__test/clock")), "POST", "{\"advance_seconds\":259200}")));
-        QCOMPARE(awaitTask(http.send(QNetworkRequest(withPassword), "GET"))->status, 410);
-        const QString refreshToken = DefaultsStore(path("data/kavo/secrets.json")).value(GoogleAuth::keychainAccount).toString();
-        QVERIFY(!refreshToken.isEmpty());
-        MemorySecretStore secrets;
-        secrets.save(GoogleAuth::keychainAccount, refreshToken);
-        QTemporaryDir suite;
-        GoogleAuth google(&http, Endpoints::compiledIn(), &secrets, DefaultsStore::suite(suite.path()), GoogleAuth::Options{});
-        QStringList lines;
-        DriveCleaner::Options options;
-        options.print = [&](const QString &line) { lines.append(line); };
-        DriveCleaner cleaner(&http, &api, Endpoints::compiledIn(), &google, &google, options);
-        awaitTask(cleaner.sweep());
-        QCOMPARE(lines, QStringList{"DriveCleaner: sweeping 1 expired item(s)"});
-        QVERIFY(awaitTask(api.fetchHistory(15)).value().isEmpty());
-        QCOMPARE(QDir(path("state/drive")).entryList(QDir::Files).size(), 0);
-
         devstack.terminate();
         devstack.waitForFinished(5000);
     }
-
-    void dropboxRoadAgainstTheDevstack()
+    QString path(const QString &relative) const { return home.path() + QLatin1Char('/') + relative; }
+    bool startDevstack()
     {
-        const QUrl root(QStringLiteral(KAVO_SERVICE_ROOT));
-        if (root.host() != QLatin1String("127.0.0.1"))
-            QSKIP("the build's endpoints are not on loopback");
-        QTemporaryDir home;
-        const auto path = [&](const QString &relative) -> QString { return home.path() + QLatin1Char('/') + relative; };
-        QProcess devstack;
-        devstack.start(KAVO_DEVSTACK, {"--state", path("state"), "--port", QString::number(root.port())});
-        QVERIFY2(devstack.waitForReadyRead(10000), "the devstack did not start (is the port taken?)");
-
-        // The desktop would hand the vendrel:// redirect to `kavo URL`; this browser does the same.
-        writeFile(path("browser.sh"), "#!/bin/sh\nloc=$(curl -s -o /dev/null -w '%{redirect_url}' \"$1\")\n\"$KAVO_BIN\" \"$loc\" &\n");
+        devstack.start(KAVO_DEVSTACK, {"--state", path("state"), "--port", QString::number(root.port()), "--test-hooks"});
+        return devstack.waitForReadyRead(10000) && devstack.readLine().startsWith("kavo-devstack listening on http://127.0.0.1:");
+    }
+    // The token of the link `kavo share` printed, or empty when it failed.
+    QString share(const QString &file, const QByteArray &browserScript)
+    {
+        writeFile(path("browser.sh"), "#!/bin/sh\n" + browserScript);
         QFile::setPermissions(path("browser.sh"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        writeFile(path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
-        QByteArray bytes(20000000, Qt::Uninitialized);
-        for (qsizetype i = 0; i < bytes.size(); ++i)
-            bytes[i] = char((i * 131) % 251);
-        const QString name = QString::fromUtf8("Résumé — 日本 😀.pdf");
-        writeFile(path("files/") + name, bytes);
-
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"})
             env.remove(QString::fromLatin1(variable));
@@ -142,36 +65,106 @@ private Q_SLOTS:
         QDir().mkpath(path("runtime"));
         QProcess kavo;
         kavo.setProcessEnvironment(env);
-        kavo.start(KAVO_BINARY, {"share", path("files/") + name});
-        QVERIFY(kavo.waitForFinished(120000));
-        QVERIFY2(kavo.exitCode() == 0, kavo.readAllStandardError().constData());
-        const QString token = QString::fromUtf8(kavo.readAllStandardOutput().trimmed()).section('/', -1);
+        kavo.start(KAVO_BINARY, {"share", file});
+        kavo.waitForFinished(120000);
+        shareErrors = kavo.readAllStandardError();
+        if (kavo.exitCode() != 0)
+            return {};
+        return QString::fromUtf8(kavo.readAllStandardOutput().trimmed()).section('/', -1);
+    }
+    Result<HttpResponse> download(const QString &token, const QString &query = {})
+    {
+        QUrl url = Endpoints::join(root, "/d/" + token);
+        url.setQuery(query);
+        return awaitTask(http.send(QNetworkRequest(url), "GET"));
+    }
+};
 
-        QNetworkAccessManager network;
-        Http http(&network, 20000ms);
-        const Result<HttpResponse> fetched = awaitTask(http.send(QNetworkRequest(Endpoints::join(root, "/d/" + token)), "GET"));
-        QVERIFY(fetched);
-        QCOMPARE(fetched->status, 200);
+QByteArray pattern(qsizetype size, int step)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char((i * step) % 251);
+    return bytes;
+}
+
+} // namespace
+
+class TestDevStackEndToEnd : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void googleRoadAgainstTheDevstack()
+    {
+        Demo demo;
+        if (demo.root.host() != QLatin1String("127.0.0.1"))
+            QSKIP("the build's endpoints are not on loopback");
+        QVERIFY2(demo.startDevstack(), "the devstack did not start (is the port taken?)");
+        const QByteArray bytes = pattern(300000, 31);
+        writeFile(demo.path("files/photo 1.jpg"), bytes);
+
+        // Signing in: curl plays a browser that follows the consent page's redirect.
+        const QString token = demo.share(demo.path("files/photo 1.jpg"), "curl -s -L -o /dev/null \"$1\" &\n");
+        QVERIFY2(!token.isEmpty(), demo.shareErrors.constData());
+        QCOMPARE(demo.download(token)->body, bytes);
+
+        // A password keeps the file from anyone without it.
+        QVERIFY(awaitTask(demo.api.setPassword(token, "open sesame")));
+        QCOMPARE(demo.download(token)->status, 403);
+        QCOMPARE(demo.download(token, "password=open%20sesame")->body, bytes);
+
+        // Three days on, a one-day link has expired; one sweep removes its Drive file.
+        QVERIFY(awaitTask(demo.api.setExpiry(token, 1)));
+        QVERIFY(awaitTask(demo.http.send(QNetworkRequest(Endpoints::join(demo.root, "/__test/clock")), "POST", "{\"advance_seconds\":259200}")));
+        QCOMPARE(demo.download(token, "password=open%20sesame")->status, 410);
+        MemorySecretStore secrets;
+        secrets.save(GoogleAuth::keychainAccount, DefaultsStore(demo.path("data/kavo/secrets.json")).value(GoogleAuth::keychainAccount).toString());
+        QTemporaryDir suite;
+        GoogleAuth google(&demo.http, Endpoints::compiledIn(), &secrets, DefaultsStore::suite(suite.path()), GoogleAuth::Options{});
+        QStringList lines;
+        DriveCleaner::Options options;
+        options.print = [&](const QString &line) { lines.append(line); };
+        DriveCleaner cleaner(&demo.http, &demo.api, Endpoints::compiledIn(), &google, &google, options);
+        awaitTask(cleaner.sweep());
+        QCOMPARE(lines, QStringList{"DriveCleaner: sweeping 1 expired item(s)"});
+        QVERIFY(awaitTask(demo.api.fetchHistory(15)).value().isEmpty());
+        QCOMPARE(QDir(demo.path("state/drive")).entryList(QDir::Files).size(), 0);
+    }
+
+    void dropboxRoadAgainstTheDevstack()
+    {
+        Demo demo;
+        if (demo.root.host() != QLatin1String("127.0.0.1"))
+            QSKIP("the build's endpoints are not on loopback");
+        QVERIFY2(demo.startDevstack(), "the devstack did not start (is the port taken?)");
+        writeFile(demo.path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
+        // Several chunks, and a name Dropbox only takes escaped in its ASCII-only header.
+        const QByteArray bytes = pattern(20000000, 131);
+        const QString name = QString::fromUtf8("Résumé — 日本 😀.pdf");
+        writeFile(demo.path("files/") + name, bytes);
+
+        // The desktop would hand the vendrel:// redirect to `kavo URL`; this browser does the same.
+        const QString token = demo.share(demo.path("files/") + name,
+                                         "loc=$(curl -s -o /dev/null -w '%{redirect_url}' \"$1\")\n\"$KAVO_BIN\" \"$loc\" &\n");
+        QVERIFY2(!token.isEmpty(), demo.shareErrors.constData());
+        const Result<HttpResponse> fetched = demo.download(token);
+        QVERIFY(fetched && fetched->status == 200);
         QVERIFY(fetched->body == bytes);
 
         // Deleting the link removes the Dropbox file first, quietly.
-        BackendAPI api(&http, root, [] { return QStringLiteral(KAVO_BUILTIN_KEY); }, nullptr);
-        const HistoryItem item = awaitTask(api.fetchHistory(15)).value().first();
+        const HistoryItem item = awaitTask(demo.api.fetchHistory(15)).value().first();
         QCOMPARE(item.provider, QStringLiteral("dropbox"));
         QVERIFY(item.driveFileID.endsWith("/" + name));
         MemorySecretStore secrets;
-        secrets.save(DropboxAuth::keychainAccount, DefaultsStore(path("data/kavo/secrets.json")).value(DropboxAuth::keychainAccount).toString());
-        DropboxAuth dropbox(&http, Endpoints::compiledIn(), &secrets, DropboxAuth::Options{});
-        CloudCleanup cleanup(&http, Endpoints::compiledIn(), nullptr, &dropbox);
-        api.setCleanup(&cleanup);
-        const Result<std::optional<QString>> deleted = awaitTask(api.deleteLink(item.token, item.driveFileID, item.provider));
+        secrets.save(DropboxAuth::keychainAccount, DefaultsStore(demo.path("data/kavo/secrets.json")).value(DropboxAuth::keychainAccount).toString());
+        DropboxAuth dropbox(&demo.http, Endpoints::compiledIn(), &secrets, DropboxAuth::Options{});
+        CloudCleanup cleanup(&demo.http, Endpoints::compiledIn(), nullptr, &dropbox);
+        demo.api.setCleanup(&cleanup);
+        const Result<std::optional<QString>> deleted = awaitTask(demo.api.deleteLink(item.token, item.driveFileID, item.provider));
         QVERIFY(deleted);
         QCOMPARE(deleted.value(), std::nullopt);
-        QCOMPARE(QDir(path("state/dropbox")).entryList(QDir::Files).size(), 0);
-        QCOMPARE(awaitTask(http.send(QNetworkRequest(Endpoints::join(root, "/d/" + token)), "GET"))->status, 404);
-
-        devstack.terminate();
-        devstack.waitForFinished(5000);
+        QCOMPARE(QDir(demo.path("state/dropbox")).entryList(QDir::Files).size(), 0);
+        QCOMPARE(demo.download(token)->status, 404);
     }
 };
 

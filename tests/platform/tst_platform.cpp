@@ -142,17 +142,6 @@ private Q_SLOTS:
         QCOMPARE(Endpoints::join(QUrl(root), path).toString(), QStringLiteral("http://127.0.0.1:8765/api/history.php"));
     }
 
-    void compiledEndpointsAreRoots()
-    {
-        const Endpoints e = Endpoints::compiledIn();
-        for (const QUrl &url : {e.serviceBaseUrl, e.googleAuthUrl, e.googleTokenUrl, e.googleApiUrl,
-                                e.googleUploadUrl, e.dropboxWebUrl, e.dropboxApiUrl, e.dropboxContentUrl}) {
-            QVERIFY2(url.isValid() && !url.host().isEmpty(), qPrintable(url.toString()));
-            QVERIFY(url.path().isEmpty() || url.path() == QLatin1String("/"));
-        }
-        QCOMPARE(e.builtinApiKey.size(), 64);
-    }
-
     void notificationsReachOnlyTheirObservers()
     {
         NotificationCenter center;

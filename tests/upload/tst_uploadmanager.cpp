@@ -215,8 +215,39 @@ public:
     void notify(const QString &title, const QString &body) override { notes.append(title + QStringLiteral(" | ") + body); }
 };
 
+// What the queue reports through, and the wiring of its services around it.
+struct Recorders {
+    RecordingClipboard clipboard;
+    RecordingNotifier notifier;
+    NotificationCenter notifications;
+    QList<qint64> pauses;
+
+    UploadManager::Services services(CloudUploader *drive, CloudAuth *google, CloudUploader *dropbox, CloudAuth *dropboxAuth,
+                                     LinkService *backend, HistoryUpdates *history, PresetChoice *presets,
+                                     UploadPreferences *preferences)
+    {
+        UploadManager::Services s;
+        s.driveUploader = drive;
+        s.googleAuth = google;
+        s.dropboxUploader = dropbox;
+        s.dropboxAuth = dropboxAuth;
+        s.backend = backend;
+        s.history = history;
+        s.presets = presets;
+        s.preferences = preferences;
+        s.clipboard = &clipboard;
+        s.notifier = &notifier;
+        s.notifications = &notifications;
+        s.pause = [this](std::chrono::seconds seconds) -> QCoro::Task<void> {
+            pauses.append(seconds.count());
+            co_return;
+        };
+        return s;
+    }
+};
+
 // The whole queue over doubles, with real files and the real zip under a private temp dir.
-struct Harness {
+struct Harness : Recorders {
     QTemporaryDir files;
     QTemporaryDir temp;
     FakeUploader drive{StorageProvider::google};
@@ -227,36 +258,17 @@ struct Harness {
     FakeHistory history;
     FakePresets presets;
     FakePreferences preferences;
-    RecordingClipboard clipboard;
-    RecordingNotifier notifier;
-    NotificationCenter notifications;
     int succeededPosts = 0;
-    QList<double> pauses;
     std::unique_ptr<UploadManager> manager;
     QHash<QUuid, QList<State>> states;
 
     Harness()
     {
-        UploadManager::Services s;
-        s.driveUploader = &drive;
-        s.googleAuth = &googleAuth;
-        s.dropboxUploader = &dropbox;
-        s.dropboxAuth = &dropboxAuth;
-        s.backend = &backend;
-        s.history = &history;
-        s.presets = &presets;
-        s.preferences = &preferences;
-        s.clipboard = &clipboard;
-        s.notifier = &notifier;
-        s.notifications = &notifications;
+        UploadManager::Services s = services(&drive, &googleAuth, &dropbox, &dropboxAuth, &backend, &history, &presets, &preferences);
         SourcePreparation::Environment env;
         env.tempDir = temp.path();
         env.locale = QLocale(QLocale::English);
         s.preparation = SourcePreparation(env);
-        s.pause = [this](std::chrono::seconds seconds) -> QCoro::Task<void> {
-            pauses.append(double(seconds.count()));
-            co_return;
-        };
         manager = std::make_unique<UploadManager>(std::move(s));
         notifications.observe(NotificationCenter::uploadSucceeded, manager.get(), [this] { ++succeededPosts; });
         // Every distinct state each job passes through, in order.
@@ -290,7 +302,7 @@ struct Harness {
 
 
 // The queue over the real service client and stores, talking to a loopback fake of the service.
-struct ServiceHarness {
+struct ServiceHarness : Recorders {
     QTemporaryDir files;
     QTemporaryDir config;
     FakeServer server;
@@ -304,32 +316,8 @@ struct ServiceHarness {
     FakeUploader dropbox{StorageProvider::dropbox};
     FakeUploader drive{StorageProvider::google};
     FakeAuth auth;
-    RecordingClipboard clipboard;
-    RecordingNotifier notifier;
-    NotificationCenter notifications;
-    QList<qint64> pauses;
-    std::unique_ptr<UploadManager> manager;
-
-    ServiceHarness()
-    {
-        UploadManager::Services s;
-        s.driveUploader = &drive;
-        s.googleAuth = &auth;
-        s.dropboxUploader = &dropbox;
-        s.dropboxAuth = &auth;
-        s.backend = &backend;
-        s.history = &history;
-        s.presets = &presets;
-        s.preferences = &preferences;
-        s.clipboard = &clipboard;
-        s.notifier = &notifier;
-        s.notifications = &notifications;
-        s.pause = [this](std::chrono::seconds seconds) -> QCoro::Task<void> {
-            pauses.append(seconds.count());
-            co_return;
-        };
-        manager = std::make_unique<UploadManager>(std::move(s));
-    }
+    std::unique_ptr<UploadManager> manager{
+        std::make_unique<UploadManager>(services(&drive, &auth, &dropbox, &auth, &backend, &history, &presets, &preferences))};
 };
 
 } // namespace
@@ -459,7 +447,7 @@ private Q_SLOTS:
         QTRY_VERIFY(h.finished(id));
         QCOMPARE(h.manager->job(id)->state, State::done);
         QCOMPARE(h.drive.calls.size(), 3);
-        QCOMPARE(h.pauses, (QList<double>{1, 3}));
+        QCOMPARE(h.pauses, (QList<qint64>{1, 3}));
 
         h.backend.registerOutcomes = {Error{ErrorDomain::transport, -1009, QStringLiteral("offline")}};
         const QUuid offline = h.manager->enqueue({h.file(QStringLiteral("b.txt"))});
