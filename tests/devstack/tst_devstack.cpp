@@ -9,6 +9,8 @@
 #include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QUrlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -57,7 +59,37 @@ struct Client {
         const Result<HttpResponse> response = awaitTask(http.send(QNetworkRequest(Endpoints::join(root, path)), method, body));
         return response ? QJsonDocument::fromJson(response->body).object() : QJsonObject();
     }
+    // A web page as a browser asks for it: a form body when given, the session cookie, and
+    // redirects left for the caller to see.
+    HttpResponse page(const QUrl &root, const QString &path, const QByteArray &form = {}, const QByteArray &cookie = {})
+    {
+        QNetworkRequest request(Endpoints::join(root, path));
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+        request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+        if (!form.isNull())
+            request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+        if (!cookie.isEmpty())
+            request.setRawHeader("Cookie", cookie);
+        const Result<HttpResponse> response = awaitTask(http.send(request, form.isNull() ? "GET" : "POST", form));
+        return response ? response.value() : HttpResponse{};
+    }
 };
+
+// The kavo://setup link behind the page's "Open Kavo" button.
+QUrl setupLink(const QByteArray &page)
+{
+    static const QRegularExpression button(QStringLiteral("id=\"open-kavo\" href=\"([^\"]*)\""));
+    const QRegularExpressionMatch match = button.match(QString::fromUtf8(page));
+    QString href = match.captured(1);
+    href.replace(QStringLiteral("&amp;"), QStringLiteral("&"));
+    return QUrl(href, QUrl::StrictMode);
+}
+
+QString sessionCookie(const HttpResponse &response)
+{
+    return QString::fromLatin1(response.header("Set-Cookie")).section(QLatin1Char(';'), 0, 0);
+}
 
 RegistrationRequest upload(const QString &name)
 {
@@ -149,6 +181,99 @@ private Q_SLOTS:
         missing.driveFileID.clear();
         QCOMPARE(awaitTask(c.api.registerUpload(missing)).error().description,
                  QStringLiteral("Backend HTTP 400: {\"error\":\"missing drive_file_id\"}"));
+    }
+
+    void linkPage()
+    {
+        QTemporaryDir state;
+        Stack stack(state.path());
+        Client c(stack.root);
+        RegistrationRequest request = upload(QStringLiteral("<b>Q&A</b> 100%1.pdf"));
+        request.customMessage = QStringLiteral("<script>alert(1)</script>");
+        const QString token = awaitTask(c.api.registerUpload(request)).value().token;
+
+        // The name, size and note, escaped, on the preset's own colours.
+        HttpResponse shown = c.page(stack.root, "/l/" + token);
+        QCOMPARE(shown.status, 200);
+        QVERIFY(shown.body.contains("&lt;b&gt;Q&amp;A&lt;/b&gt; 100%1.pdf"));
+        QVERIFY(shown.body.contains("&lt;script&gt;alert(1)&lt;/script&gt;"));
+        QVERIFY(!shown.body.contains("<b>Q&A") && !shown.body.contains("<script>"));
+        QVERIFY(shown.body.contains("1.2 kB"));
+        QVERIFY(shown.body.contains("#0EA5E9") && shown.body.contains("#1E3A8A") && shown.body.contains("#22D3EE"));
+        QVERIFY(shown.body.contains(QByteArray("href=\"/d/" + token.toLatin1() + "\"")));
+
+        // With a password the page asks for it, and a wrong one is refused.
+        QVERIFY(awaitTask(c.api.setPassword(token, "open sesame")));
+        shown = c.page(stack.root, "/l/" + token);
+        QVERIFY(shown.body.contains("type=\"password\""));
+        QVERIFY(!shown.body.contains("href=\"/d/"));
+        const HttpResponse wrong = c.page(stack.root, "/d/" + token, "password=guess");
+        QCOMPARE(wrong.status, 403);
+        QVERIFY(wrong.body.contains("That password isn't right."));
+
+        c.hook(stack.root, "POST", "/__test/clock", "{\"advance_seconds\":864000}");
+        shown = c.page(stack.root, "/l/" + token);
+        QCOMPARE(shown.status, 410);
+        QVERIFY(shown.body.contains("This link has expired."));
+        QCOMPARE(c.page(stack.root, "/l/nosuchlink").status, 404);
+    }
+
+    void signInPagesAndDashboard()
+    {
+        QTemporaryDir state;
+        Stack stack(state.path());
+        Client c(stack.root);
+        QCOMPARE(c.page(stack.root, "/login.php").status, 200);
+        const HttpResponse unknown = c.page(stack.root, "/login.php", "email=nobody%40example.com");
+        QCOMPARE(unknown.status, 404);
+        QVERIFY(unknown.body.contains("No account uses that address."));
+
+        // The demo account's button carries its key, e-mail and name.
+        const QUrl demo = setupLink(c.page(stack.root, "/login.php", "email=Demo%40Kavo.test").body);
+        QCOMPARE(demo.scheme(), QStringLiteral("kavo"));
+        QCOMPARE(demo.host(), QStringLiteral("setup"));
+        QCOMPARE(QUrlQuery(demo).queryItemValue("key", QUrl::FullyDecoded), QStringLiteral("d").repeated(64));
+        QCOMPARE(QUrlQuery(demo).queryItemValue("email", QUrl::FullyDecoded), QStringLiteral("demo@kavo.test"));
+
+        // A new account: a fresh key that the API takes, and values that survive the link.
+        const HttpResponse welcome = c.page(stack.root, "/signup.php", "name=Ann+%26+Bo&email=ann%2Bx%40example.com");
+        QCOMPARE(welcome.status, 200);
+        const QUrlQuery created(setupLink(welcome.body));
+        QCOMPARE(created.queryItemValue("name", QUrl::FullyDecoded), QStringLiteral("Ann & Bo"));
+        QCOMPARE(created.queryItemValue("email", QUrl::FullyDecoded), QStringLiteral("ann+x@example.com"));
+        c.key = created.queryItemValue("key", QUrl::FullyDecoded);
+        QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(c.key).hasMatch());
+        QVERIFY(awaitTask(c.api.registerUpload(upload("annual report.pdf"))));
+        QCOMPARE(c.page(stack.root, "/signup.php", "name=Ann&email=ANN%2Bx%40example.com").status, 409);
+
+        // The dashboard lists the signed-in account's links only.
+        c.key = QStringLiteral(KAVO_BUILTIN_KEY);
+        QVERIFY(awaitTask(c.api.registerUpload(upload("admin only.pdf"))));
+        const HttpResponse anonymous = c.page(stack.root, "/dashboard/");
+        QCOMPARE(anonymous.status, 303);
+        QCOMPARE(anonymous.header("Location"), QByteArray("/login.php"));
+        const HttpResponse dashboard = c.page(stack.root, "/dashboard/", {}, sessionCookie(welcome).toLatin1());
+        QCOMPARE(dashboard.status, 200);
+        QVERIFY(dashboard.body.contains("annual report.pdf"));
+        QVERIFY(!dashboard.body.contains("admin only.pdf"));
+    }
+
+    void testHooksInjectFailuresAndLogRequests()
+    {
+        QTemporaryDir state;
+        Stack stack(state.path());
+        Client c(stack.root);
+        c.hook(stack.root, "POST", "/__test/fail", R"({"path":"/api/presets.php","status":503,"body":{"error":"Down for maintenance."},"times":2})");
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE(awaitTask(c.api.fetchPresets()).error().description, QStringLiteral("Backend HTTP 503: {\"error\":\"Down for maintenance.\"}"));
+        QVERIFY(awaitTask(c.api.fetchPresets()));
+        QVERIFY(awaitTask(c.api.fetchHistory(15)));
+
+        QStringList log;
+        for (const QJsonValue entry : c.hook(stack.root, "GET", "/__test/requests").value("requests").toArray())
+            log.append(entry["method"].toString() + " " + entry["path"].toString() + " " + QString::number(entry["status"].toInt()));
+        QCOMPARE(log, (QStringList{"GET /api/presets.php 503", "GET /api/presets.php 503", "GET /api/presets.php 200",
+                                   "GET /api/history.php 200"}));
     }
 
     void stateSurvivesARestart()

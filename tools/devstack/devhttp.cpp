@@ -42,6 +42,12 @@ QMap<QString, QString> formOf(const httplib::Request &request)
     return fields;
 }
 
+QString passwordHash(const QString &password)
+{
+    return password.isEmpty() ? QString()
+                              : QString::fromLatin1(QCryptographicHash::hash(password.toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
 QString s256(const QString &verifier)
 {
     return QString::fromLatin1(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256)

@@ -19,6 +19,8 @@ void json(httplib::Response &response, int status, const QJsonObject &body);
 QString random(int length);
 // The fields of an application/x-www-form-urlencoded body.
 QMap<QString, QString> formOf(const httplib::Request &request);
+// How a link's password is stored: its SHA-256 in hex; empty for no password.
+QString passwordHash(const QString &password);
 // The PKCE S256 challenge of a verifier.
 QString s256(const QString &verifier);
 }

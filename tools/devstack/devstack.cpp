@@ -18,8 +18,6 @@ using namespace DevHttp;
 
 namespace {
 
-
-
 void fail(httplib::Response &response, int status, const QString &message)
 {
     json(response, status, {{QStringLiteral("error"), message}});
@@ -37,16 +35,9 @@ std::optional<QJsonObject> jsonBody(const httplib::Request &request, httplib::Re
     return document.object();
 }
 
-
 QString iso(const QDateTime &moment)
 {
     return moment.toUTC().toString(Qt::ISODate);
-}
-
-QString passwordHash(const QString &password)
-{
-    return password.isEmpty() ? QString()
-                              : QString::fromLatin1(QCryptographicHash::hash(password.toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
 bool isInteger(const QJsonValue &value)
@@ -70,7 +61,7 @@ DevStack::DevStack(Options options)
     routeService();
     routeGoogle();
     routeDropbox();
-    routeDownloads();
+    routePages();
     if (m_options.testHooks)
         routeTestHooks();
 }
@@ -121,7 +112,7 @@ QJsonObject DevStack::linkJson(const QVariantMap &row) const
 {
     const QString token = row.value(QStringLiteral("token")).toString();
     const QVariant expires = row.value(QStringLiteral("expires_at"));
-    const bool expired = !expires.isNull() && QDateTime::fromString(expires.toString(), Qt::ISODate) <= now();
+    const bool expired = isExpired(row);
     const bool isProtected = !row.value(QStringLiteral("password")).toString().isEmpty();
     QJsonObject item{
         {QStringLiteral("token"), token},
@@ -290,37 +281,6 @@ void DevStack::routeService()
     });
 }
 
-// The link's file: refused after expiry, and without the right password when one is set.
-void DevStack::routeDownloads()
-{
-    m_server->Get(R"(/d/([A-Za-z0-9]+))", [this](const httplib::Request &request, httplib::Response &response) {
-        const auto rows = m_db->query(QStringLiteral("SELECT * FROM links WHERE token = ?"), {str(request.matches[1])});
-        if (rows.isEmpty())
-            return fail(response, 404, QStringLiteral("No such link."));
-        const QVariantMap link = rows.first();
-        const QVariant expires = link.value(QStringLiteral("expires_at"));
-        if (!expires.isNull() && QDateTime::fromString(expires.toString(), Qt::ISODate) <= now())
-            return fail(response, 410, QStringLiteral("This link has expired."));
-        const QString password = link.value(QStringLiteral("password")).toString();
-        if (!password.isEmpty() && passwordHash(str(request.get_param_value("password"))) != password)
-            return fail(response, 403, QStringLiteral("This link needs a password."));
-        const QString cloudFile = link.value(QStringLiteral("drive_file_id")).toString();
-        const bool dropbox = link.value(QStringLiteral("provider")).toString() == QLatin1String("dropbox");
-        auto file = std::make_shared<QFile>(dropbox ? dropboxFilePath(cloudFile) : driveFilePath(cloudFile));
-        if (!file->open(QIODevice::ReadOnly))
-            return fail(response, 404, QStringLiteral("The file is gone from the cloud."));
-        m_db->exec(QStringLiteral("UPDATE links SET download_count = download_count + 1 WHERE token = ?"), {link.value(QStringLiteral("token"))});
-        response.set_header("Content-Disposition",
-                            QByteArray("attachment; filename*=UTF-8''" + QUrl::toPercentEncoding(link.value(QStringLiteral("filename")).toString())).toStdString());
-        response.set_content_provider(size_t(file->size()), link.value(QStringLiteral("mimetype")).toString().toStdString(),
-                                      [file](size_t offset, size_t length, httplib::DataSink &sink) {
-                                          file->seek(qint64(offset));
-                                          const QByteArray chunk = file->read(qint64(std::min<size_t>(length, 1 << 20)));
-                                          return !chunk.isEmpty() && sink.write(chunk.constData(), size_t(chunk.size()));
-                                      });
-    });
-}
-
 void DevStack::routeTestHooks()
 {
     m_server->Post("/__test/clock", [this](const httplib::Request &request, httplib::Response &response) {
@@ -337,6 +297,55 @@ void DevStack::routeTestHooks()
                                      {QStringLiteral("to"), row.value(QStringLiteral("recipient")).toString()},
                                      {QStringLiteral("note"), row.value(QStringLiteral("note")).toString()}});
         json(response, 200, {{QStringLiteral("outbox"), mails}});
+    });
+
+    // {"path": "/api/register.php", "status": 503, "body": {...} or "text", "times": 2}: the next
+    // `times` requests for that path (default 1; 0 clears) get that answer instead of being served.
+    m_server->Post("/__test/fail", [this](const httplib::Request &request, httplib::Response &response) {
+        const std::optional<QJsonObject> body = jsonBody(request, response);
+        if (!body)
+            return;
+        const std::string path = body->value(QStringLiteral("path")).toString().toStdString();
+        if (path.empty() || path.front() != '/')
+            return fail(response, 400, QStringLiteral("path must start with /"));
+        InjectedFailure failure;
+        failure.status = int(body->value(QStringLiteral("status")).toInteger(500));
+        failure.remaining = int(body->value(QStringLiteral("times")).toInteger(1));
+        const QJsonValue answer = body->value(QStringLiteral("body"));
+        failure.body = answer.isObject() ? QJsonDocument(answer.toObject()).toJson(QJsonDocument::Compact).toStdString()
+                                         : answer.toString().toStdString();
+        failure.contentType = answer.isObject() ? "application/json" : "text/plain";
+        std::lock_guard lock(m_hooksMutex);
+        if (failure.remaining > 0)
+            m_failures.insert(path, failure);
+        else
+            m_failures.remove(path);
+        json(response, 200, {{QStringLiteral("ok"), true}});
+    });
+    m_server->set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
+        std::lock_guard lock(m_hooksMutex);
+        const auto found = m_failures.find(request.path);
+        if (found == m_failures.end())
+            return httplib::Server::HandlerResponse::Unhandled;
+        response.status = found->status;
+        response.set_content(found->body, found->contentType);
+        if (--found->remaining <= 0)
+            m_failures.erase(found);
+        return httplib::Server::HandlerResponse::Handled;
+    });
+
+    // Every request served but the hooks' own: method, path and the status answered.
+    m_server->set_logger([this](const httplib::Request &request, const httplib::Response &response) {
+        if (request.path.rfind("/__test/", 0) == 0)
+            return;
+        std::lock_guard lock(m_hooksMutex);
+        m_requestLog.append(QJsonObject{{QStringLiteral("method"), str(request.method)},
+                                        {QStringLiteral("path"), str(request.path)},
+                                        {QStringLiteral("status"), response.status}});
+    });
+    m_server->Get("/__test/requests", [this](const httplib::Request &, httplib::Response &response) {
+        std::lock_guard lock(m_hooksMutex);
+        json(response, 200, {{QStringLiteral("requests"), m_requestLog}});
     });
 }
 

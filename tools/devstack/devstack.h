@@ -4,10 +4,13 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QMap>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 namespace httplib {
 class Server;
@@ -48,7 +51,15 @@ private:
     // Whether the request carries a live Dropbox access token; answers 401 when not.
     bool dropboxUser(const httplib::Request &request, httplib::Response &response);
     QString dropboxFilePath(const QString &path) const;
-    void routeDownloads();
+    // The link pages, downloads, sign-in and sign-up pages and the dashboard.
+    void routePages();
+    // The link's row, or an empty map.
+    QVariantMap linkRow(const QString &token) const;
+    bool isExpired(const QVariantMap &link) const;
+    // The page of a link that may be shown: name, size and the download, in its preset's colours.
+    QString linkPage(const QVariantMap &link, const QString &notice = {}) const;
+    // The account signed in to the web pages by the request's session cookie, or empty.
+    QString sessionAccount(const httplib::Request &request) const;
     // The refresh token behind the request's Drive access token, or empty after answering 401.
     QString googleUser(const httplib::Request &request, httplib::Response &response);
     QString driveFilePath(const QString &id) const;
@@ -64,4 +75,15 @@ private:
     int m_port = -1;
     std::atomic<qint64> m_clockOffset{0};
     QString m_error;
+
+    // Test hooks: failures injected by path, and the log of requests served.
+    struct InjectedFailure {
+        int status = 500;
+        std::string body;
+        std::string contentType;
+        int remaining = 1;
+    };
+    std::mutex m_hooksMutex;
+    QMap<std::string, InjectedFailure> m_failures;
+    QJsonArray m_requestLog;
 };
