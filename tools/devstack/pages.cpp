@@ -46,13 +46,13 @@ QString document(const QString &title, const QString &body, const Colours &colou
                "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>%1</title><style>"
                "body{margin:0;min-height:100vh;display:flex;align-items:center;justify-content:center;"
                "font:15px/1.45 system-ui,sans-serif;background:linear-gradient(135deg,%2,%3);color:#1f2330}"
-               ".card{background:#fff;border-radius:16px;padding:28px 32px;max-width:760px;box-shadow:0 12px 40px #0004}"
+               ".card{background:#fff;border-radius:16px;padding:28px 32px;max-width:960px;margin:24px;overflow-x:auto;box-shadow:0 12px 40px #0004}"
                "h1{font-size:20px;margin:0 0 6px;word-break:break-word}.muted{color:#667}.notice{color:#b42318;font-weight:600}"
                ".button,button{display:inline-block;border:0;border-radius:9px;padding:9px 20px;margin-top:14px;"
-               "background:%4;color:#111;font-weight:600;text-decoration:none;cursor:pointer;font-size:15px}"
+               "background:%4;color:#111;font-weight:600;text-decoration:none;cursor:pointer;font:inherit;font-weight:600}"
                "input{font:inherit;padding:7px 9px;border:1px solid #ccd;border-radius:7px;margin-right:6px}"
                "label{display:block;margin-top:10px}table{border-collapse:collapse;margin-top:12px}"
-               "td,th{text-align:left;padding:5px 10px;border-bottom:1px solid #eee}"
+               "td,th{text-align:left;padding:5px 10px;border-bottom:1px solid #eee}td+td{white-space:nowrap}code{word-break:break-all}"
                "</style></head><body><main class=\"card\">%5</main></body></html>")
         .arg(esc(title), colours.from, colours.to, colours.accent, body);
 }
@@ -71,6 +71,13 @@ void message(httplib::Response &response, int status, const QString &title, cons
 QString sizeText(qint64 bytes)
 {
     return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+}
+
+// "2026-12-07 14:05 UTC" for a stored ISO moment.
+QString dateText(const QString &iso)
+{
+    const QDateTime moment = QDateTime::fromString(iso, Qt::ISODate);
+    return moment.isValid() ? moment.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'")) : iso;
 }
 
 QString cookie(const httplib::Request &request, const QString &name)
@@ -272,11 +279,11 @@ void DevStack::routePages()
         for (const QVariantMap &row : m_db->query(QStringLiteral("SELECT * FROM links WHERE account = ? ORDER BY created_at DESC, rowid DESC"), {key})) {
             const QJsonObject item = linkJson(row);
             const QString expires = item.value(QStringLiteral("expires_at")).isNull() ? QStringLiteral("never")
-                                                                                       : item.value(QStringLiteral("expires_at")).toString();
+                                                                                       : dateText(item.value(QStringLiteral("expires_at")).toString());
             rows += QStringLiteral("<tr><td><a href=\"/l/%1\">%2</a></td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td><td>%8</td></tr>")
                         .arg(esc(item.value(QStringLiteral("token")).toString()), esc(item.value(QStringLiteral("filename")).toString()),
                              sizeText(item.value(QStringLiteral("filesize")).toInteger()), esc(item.value(QStringLiteral("provider")).toString()),
-                             esc(item.value(QStringLiteral("created_at")).toString()), esc(expires),
+                             esc(dateText(item.value(QStringLiteral("created_at")).toString())), esc(expires),
                              QString::number(item.value(QStringLiteral("download_count")).toInteger()),
                              esc(item.value(QStringLiteral("status")).toString()));
         }
