@@ -13,6 +13,9 @@
 #include "testutil.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -78,7 +81,60 @@ struct Demo {
         url.setQuery(query);
         return awaitTask(http.send(QNetworkRequest(url), "GET"));
     }
+    HttpResponse hook(const QByteArray &method, const QString &path, const QByteArray &body = {})
+    {
+        const Result<HttpResponse> answer = awaitTask(http.send(QNetworkRequest(Endpoints::join(root, path)), method, body));
+        return answer ? answer.value() : HttpResponse{};
+    }
+    // The devstack's request log, one "METHOD /path STATUS" a request.
+    QStringList requests()
+    {
+        QStringList log;
+        for (const QJsonValue entry : QJsonDocument::fromJson(hook("GET", "/__test/requests").body)["requests"].toArray())
+            log.append(entry["method"].toString() + ' ' + entry["path"].toString() + ' ' + QString::number(entry["status"].toInt()));
+        return log;
+    }
+    // Whether `zip` unpacks to a copy of `folder` (same entries, same bytes), under the folder's name.
+    bool unpacksTo(const QByteArray &zip, const QString &folder)
+    {
+        QTemporaryDir out;
+        writeFile(out.filePath("arrived.zip"), zip);
+        runTool("/usr/bin/unzip", {"-q", out.filePath("arrived.zip"), "-d", out.filePath("tree")});
+        const QString unpacked = out.filePath("tree/") + QFileInfo(folder).fileName();
+        const QStringList expected = tree(folder), got = tree(unpacked);
+        if (expected != got) {
+            qWarning() << "expected" << expected << "got" << got;
+            return false;
+        }
+        for (const QString &entry : expected) {
+            QFile a(folder + '/' + entry), b(unpacked + '/' + entry);
+            if (!entry.endsWith('/') && (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly) || a.readAll() != b.readAll()))
+                return false;
+        }
+        return true;
+    }
+    static QStringList tree(const QString &folder)
+    {
+        QStringList entries;
+        QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QFileInfo info(it.next());
+            entries.append(QDir(folder).relativeFilePath(info.filePath()) + (info.isDir() ? "/" : ""));
+        }
+        entries.sort();
+        return entries;
+    }
 };
+
+// A folder with a nested folder, a hidden file, an empty file and a name outside ASCII.
+void writeTree(const QString &folder)
+{
+    writeFile(folder + "/readme.txt", "Shared with Kavo.\n");
+    writeFile(folder + "/.hidden", "dot");
+    writeFile(folder + "/empty.txt", "");
+    writeFile(folder + QString::fromUtf8("/días/lunes — mañana.txt"), "rain\n");
+    writeFile(folder + "/days/photos/shot.bin", QByteArray(70000, 'x'));
+}
 
 QByteArray pattern(qsizetype size, int step)
 {
@@ -107,11 +163,22 @@ private Q_SLOTS:
         const QString token = demo.share(demo.path("files/photo 1.jpg"), "curl -s -L -o /dev/null \"$1\" &\n");
         QVERIFY2(!token.isEmpty(), demo.shareErrors.constData());
         QCOMPARE(demo.download(token)->body, bytes);
+        const HttpResponse page = demo.hook("GET", "/l/" + token);
+        QVERIFY(page.body.contains("photo 1.jpg") && page.body.contains("300.0 kB · downloaded 1 time<"));
 
-        // A password keeps the file from anyone without it.
+        // A password keeps the file from anyone without it; the page's form sends it.
         QVERIFY(awaitTask(demo.api.setPassword(token, "open sesame")));
         QCOMPARE(demo.download(token)->status, 403);
         QCOMPARE(demo.download(token, "password=open%20sesame")->body, bytes);
+        QNetworkRequest form(Endpoints::join(demo.root, "/d/" + token));
+        form.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+        QCOMPARE(awaitTask(demo.http.send(form, "POST", "password=open+sesame"))->body, bytes);
+
+        // A folder, shared with the stored sign-in, arrives as its zip.
+        writeTree(demo.path("files/Holiday"));
+        const QString folderToken = demo.share(demo.path("files/Holiday"), "exit 1\n");
+        QVERIFY2(!folderToken.isEmpty(), demo.shareErrors.constData());
+        QVERIFY(demo.unpacksTo(demo.download(folderToken)->body, demo.path("files/Holiday")));
 
         // Three days on, a one-day link has expired; one sweep removes its Drive file.
         QVERIFY(awaitTask(demo.api.setExpiry(token, 1)));
@@ -127,8 +194,10 @@ private Q_SLOTS:
         DriveCleaner cleaner(&demo.http, &demo.api, Endpoints::compiledIn(), &google, &google, options);
         awaitTask(cleaner.sweep());
         QCOMPARE(lines, QStringList{"DriveCleaner: sweeping 1 expired item(s)"});
-        QVERIFY(awaitTask(demo.api.fetchHistory(15)).value().isEmpty());
-        QCOMPARE(QDir(demo.path("state/drive")).entryList(QDir::Files).size(), 0);
+        const QList<HistoryItem> left = awaitTask(demo.api.fetchHistory(15)).value();
+        QCOMPARE(left.size(), 1);
+        QCOMPARE(left.first().token, folderToken); // not expired: its file stays
+        QCOMPARE(QDir(demo.path("state/drive")).entryList(QDir::Files), QStringList{left.first().driveFileID});
     }
 
     void dropboxRoadAgainstTheDevstack()
@@ -150,9 +219,19 @@ private Q_SLOTS:
         const Result<HttpResponse> fetched = demo.download(token);
         QVERIFY(fetched && fetched->status == 200);
         QVERIFY(fetched->body == bytes);
+        // 20 MB went up in 8 MiB pieces: an empty start, two appends, the finish with the rest.
+        QCOMPARE(demo.requests().filter("/2/files/upload_session/"),
+                 (QStringList{"POST /2/files/upload_session/start 200", "POST /2/files/upload_session/append_v2 200",
+                              "POST /2/files/upload_session/append_v2 200", "POST /2/files/upload_session/finish 200"}));
+
+        writeTree(demo.path("files/Holiday"));
+        const QString folderToken = demo.share(demo.path("files/Holiday"), "exit 1\n");
+        QVERIFY2(!folderToken.isEmpty(), demo.shareErrors.constData());
+        QVERIFY(demo.unpacksTo(demo.download(folderToken)->body, demo.path("files/Holiday")));
 
         // Deleting the link removes the Dropbox file first, quietly.
-        const HistoryItem item = awaitTask(demo.api.fetchHistory(15)).value().first();
+        const HistoryItem item = awaitTask(demo.api.fetchHistory(15)).value().last();
+        QCOMPARE(item.token, token);
         QCOMPARE(item.provider, QStringLiteral("dropbox"));
         QVERIFY(item.driveFileID.endsWith("/" + name));
         MemorySecretStore secrets;
@@ -163,8 +242,35 @@ private Q_SLOTS:
         const Result<std::optional<QString>> deleted = awaitTask(demo.api.deleteLink(item.token, item.driveFileID, item.provider));
         QVERIFY(deleted);
         QCOMPARE(deleted.value(), std::nullopt);
-        QCOMPARE(QDir(demo.path("state/dropbox")).entryList(QDir::Files).size(), 0);
+        QCOMPARE(QDir(demo.path("state/dropbox")).entryList(QDir::Files).size(), 1); // the folder's zip stays
         QCOMPARE(demo.download(token)->status, 404);
+    }
+
+    // What the services refuse reaches the user as the job's sentence, and a failed upload is
+    // never registered.
+    void refusalsReachTheUser()
+    {
+        Demo demo;
+        if (demo.root.host() != QLatin1String("127.0.0.1"))
+            QSKIP("the build's endpoints are not on loopback");
+        QVERIFY2(demo.startDevstack(), "the devstack did not start (is the port taken?)");
+        writeFile(demo.path("files/notes.txt"), "notes");
+        const QByteArray browser = "curl -s -L -o /dev/null \"$1\" &\n";
+        demo.hook("POST", "/__test/fail",
+                  "{\"path\":\"/upload/drive/v3/files\",\"status\":403,\"body\":{\"error\":{\"code\":403,\"message\":\"The user's Drive storage quota has been exceeded.\"}}}");
+        QVERIFY(demo.share(demo.path("files/notes.txt"), browser).isEmpty());
+        QCOMPARE(demo.shareErrors.trimmed().split('\n').last(),
+                 QByteArray("kavo: Drive HTTP 403: {\"error\":{\"code\":403,\"message\":\"The user's Drive storage quota has been exceeded.\"}}"));
+        QVERIFY(demo.requests().contains("POST /upload/drive/v3/files 403"));
+        QVERIFY(demo.requests().filter("/api/register.php").isEmpty());
+
+        // The service's own refusal, with the upload already in Drive.
+        demo.hook("POST", "/__test/fail", "{\"path\":\"/api/register.php\",\"status\":500,\"body\":{\"error\":\"Database is read-only.\"}}");
+        QVERIFY(demo.share(demo.path("files/notes.txt"), browser).isEmpty());
+        QCOMPARE(demo.shareErrors.trimmed().split('\n').last(), QByteArray("kavo: Backend HTTP 500: {\"error\":\"Database is read-only.\"}"));
+
+        // Nothing injected: the same file goes through.
+        QVERIFY2(!demo.share(demo.path("files/notes.txt"), browser).isEmpty(), demo.shareErrors.constData());
     }
 };
 
