@@ -16,18 +16,29 @@
 #include "platform/http.h"
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
+#include "platform/tray.h"
 #include "shell/accountstore.h"
+#include "shell/appcontroller.h"
 #include "shell/sharecommand.h"
 #include "shell/singleinstance.h"
 #include "shell/urldispatcher.h"
+#include "sweeper/drivecleaner.h"
+#include "ui/foreigntypes.h"
 #include "upload/uploadmanager.h"
 
 #include <QApplication>
-#include <QFileInfo>
+#include <QCursor>
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QProcess>
+#include <QQmlApplicationEngine>
 #include <QTextStream>
+#include <QThread>
 #include <QUrl>
+#include <QtQml/QQmlExtensionPlugin>
+
+Q_IMPORT_QML_PLUGIN(Kavo_UiPlugin)
 
 #include <cstdio>
 
@@ -35,11 +46,14 @@ namespace {
 
 void printUsage(FILE *stream)
 {
-    std::fputs("usage: kavo share FILE...   upload the files as one drop and print the share link\n"
-               "       kavo FILE... | URL    hand files or a sign-in link to the running Kavo\n"
+    std::fputs("usage: kavo                  start Kavo in the tray\n"
+               "       kavo share FILE...   upload the files as one drop and print the share link\n"
+               "       kavo FILE... | URL    hand files or a sign-in link to Kavo (starting it when needed)\n"
                "       kavo --version\n",
                stream);
 }
+
+bool hasDisplay();
 
 // Hands files (made absolute, as the instance has its own working directory) or links to the
 // running instance.
@@ -53,16 +67,29 @@ int forwardToInstance(const QStringList &arguments)
     }
     if (SingleInstance().forward(absolute))
         return 0;
+    // With a desktop to show it on, start Kavo and hand the arguments over once it listens.
+    if (hasDisplay() && QProcess::startDetached(QCoreApplication::applicationFilePath(), {})) {
+        QDeadlineTimer deadline(10000);
+        while (!deadline.hasExpired()) {
+            QThread::msleep(100);
+            if (SingleInstance().forward(absolute))
+                return 0;
+        }
+    }
     std::fputs("kavo: Kavo isn't running, so there is nothing to hand this to. "
                "To upload without it, use: kavo share FILE...\n", stderr);
     return 1;
 }
 
+bool hasDisplay()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
 // Without a display the clipboard lives in-process; the command still works headless.
 void chooseHeadlessPlatform()
 {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    if (!hasDisplay() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
@@ -145,6 +172,61 @@ int share(const QStringList &paths)
     return exitCode;
 }
 
+// The tray application: the one running instance.
+int runTray()
+{
+    SingleInstance instance;
+    if (!instance.listen()) {
+        std::fputs("kavo: Kavo is already running; its icon is in the tray.\n", stderr);
+        return 0;
+    }
+    QApplication::setQuitOnLastWindowClosed(false);
+    const Endpoints endpoints = Endpoints::compiledIn();
+    Application app(endpoints);
+    DriveCleaner sweeper(&app.http, &app.backend, endpoints, &app.googleAuth, &app.googleAuth, DriveCleaner::Options{});
+    AppController controller({app.uploads.get(), &app.account, &app.history, &app.presets, &sweeper, &app.notifications});
+
+    UrlDispatcher dispatcher;
+    QObject::connect(&instance, &SingleInstance::received, &dispatcher, [&dispatcher](const QStringList &arguments) {
+        dispatcher.dispatch(arguments);
+    });
+    QObject::connect(&dispatcher, &UrlDispatcher::filesDropped, &controller, &AppController::handleDrop);
+    QObject::connect(&dispatcher, &UrlDispatcher::setupLinkReceived, &controller, &AppController::handleSetupLink);
+    QObject::connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &app.dropboxAuth, &DropboxAuth::deliverRedirect);
+
+    Tray tray;
+    QObject::connect(&tray, &Tray::clicked, &controller, [&] {
+        controller.setPopoverAnchor(tray.anchor());
+        controller.togglePopover();
+    });
+    QObject::connect(&tray, &Tray::quitRequested, qApp, &QCoreApplication::quit);
+    QObject::connect(&controller, &AppController::iconStateChanged, &tray, [&] {
+        const AppController::IconState state = controller.iconState();
+        tray.setLook(state == AppController::IconState::success       ? Tray::Look::success
+                     : state == AppController::IconState::highlighted ? Tray::Look::highlighted
+                                                                      : Tray::Look::normal);
+    });
+
+    ForeignApp::set(&controller);
+    ForeignAccount::set(&app.account);
+    ForeignHistory::set(&app.history);
+    QQmlApplicationEngine engine;
+    engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
+    if (engine.rootObjects().isEmpty()) {
+        std::fputs("kavo: the interface could not be loaded\n", stderr);
+        return 1;
+    }
+    controller.launch();
+    if (Tray::isAvailable()) {
+        tray.show();
+    } else {
+        // No tray on this desktop: the panel is an ordinary window.
+        controller.setPopoverAnchor(QCursor::pos());
+        controller.showPopover();
+    }
+    return QCoreApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -161,6 +243,8 @@ int main(int argc, char *argv[])
     }
     if (args.value(0) == QLatin1String("share") && args.size() > 1)
         return share(args.mid(1));
+    if (args.isEmpty())
+        return runTray();
     if (!args.isEmpty() && !args.first().startsWith(QLatin1Char('-')))
         return forwardToInstance(args);
     printUsage(stderr);

@@ -1,0 +1,155 @@
+#include "appcontroller.h"
+
+#include "backend/historystore.h"
+#include "backend/presetsstore.h"
+#include "platform/notificationcenter.h"
+#include "shell/accountstore.h"
+#include "sweeper/drivecleaner.h"
+#include "upload/uploadmanager.h"
+
+#include <QUrlQuery>
+
+std::optional<SetupLink> SetupLink::parse(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != QLatin1String("kavo") && scheme != QLatin1String("vendrel")) || url.host().toLower() != QLatin1String("setup"))
+        return std::nullopt;
+    const QUrlQuery query(url);
+    // The first item of a name; queryItemValue gives the first, and "" for none or no value.
+    const auto item = [&query](const QString &name) -> std::optional<QString> {
+        if (!query.hasQueryItem(name))
+            return std::nullopt;
+        return query.queryItemValue(name, QUrl::FullyDecoded);
+    };
+    SetupLink link;
+    link.key = item(QStringLiteral("key")).value_or(QString());
+    link.email = item(QStringLiteral("email"));
+    link.name = item(QStringLiteral("name"));
+    return link;
+}
+
+bool SetupLink::isValidKey(const QString &key)
+{
+    if (key.size() != 64)
+        return false;
+    return std::all_of(key.begin(), key.end(), [](QChar c) {
+        return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
+            || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+    });
+}
+
+AppController::AppController(Parts parts, QObject *parent)
+    : QObject(parent)
+    , m_parts(parts)
+{
+    m_successFlash.setSingleShot(true);
+    m_successFlash.setInterval(successFlashDuration);
+    connect(&m_successFlash, &QTimer::timeout, this, &AppController::iconStateChanged);
+}
+
+void AppController::launch()
+{
+    if (m_parts.sweeper)
+        m_parts.sweeper->start();
+    m_parts.presets->refresh();
+    m_parts.history->refresh(historyLimit);
+    m_parts.notifications->observe(NotificationCenter::uploadSucceeded, this, [this] { flashSuccessIcon(); });
+}
+
+AppController::IconState AppController::iconState() const
+{
+    if (m_successFlash.isActive())
+        return IconState::success;
+    return m_hovering ? IconState::highlighted : IconState::normal;
+}
+
+void AppController::setPopoverVisible(bool visible)
+{
+    if (m_popoverVisible == visible)
+        return;
+    m_popoverVisible = visible;
+    Q_EMIT popoverVisibleChanged();
+    if (visible)
+        m_parts.notifications->post(NotificationCenter::popoverDidOpen);
+}
+
+void AppController::setPopoverAnchor(QPoint anchor)
+{
+    if (m_anchor == anchor)
+        return;
+    m_anchor = anchor;
+    Q_EMIT popoverAnchorChanged();
+}
+
+bool AppController::acceptsDrop(const QList<QUrl> &urls) const
+{
+    return !urls.isEmpty() && std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
+}
+
+void AppController::handleDrop(const QList<QUrl> &urls)
+{
+    if (!acceptsDrop(urls))
+        return;
+    m_parts.uploads->enqueue(urls);
+    QPointer<AppController> self(this);
+    QTimer::singleShot(0, this, [self] {
+        if (self)
+            self->showPopover();
+    });
+}
+
+void AppController::setDropHovering(bool hovering)
+{
+    if (m_hovering == hovering)
+        return;
+    const IconState before = iconState();
+    m_hovering = hovering;
+    if (iconState() != before)
+        Q_EMIT iconStateChanged();
+}
+
+void AppController::togglePopover()
+{
+    setPopoverVisible(!m_popoverVisible);
+}
+
+void AppController::showPopover()
+{
+    setPopoverVisible(true);
+}
+
+void AppController::flashSuccessIcon()
+{
+    // A later success restarts the timer: the check mark stays until 1.2 s after the last one.
+    const bool wasShowing = m_successFlash.isActive();
+    m_successFlash.start();
+    if (!wasShowing)
+        Q_EMIT iconStateChanged();
+}
+
+void AppController::handleSetupLink(const QUrl &url)
+{
+    const std::optional<SetupLink> link = SetupLink::parse(url);
+    if (!link)
+        return;
+    if (!SetupLink::isValidKey(link->key)) {
+        Q_EMIT alert(QStringLiteral("Couldn't sign in"), QStringLiteral("The signup link didn't contain a valid API key."));
+        return;
+    }
+    completeSignIn(*link);
+}
+
+QCoro::Task<void> AppController::completeSignIn(SetupLink link)
+{
+    QPointer<AppController> self(this);
+    m_parts.account->signIn(link.key, link.email, link.name);
+    co_await m_parts.presets->refresh();
+    if (!self)
+        co_return;
+    co_await m_parts.history->refresh(historyLimit);
+    if (!self)
+        co_return;
+    Q_EMIT alert(QStringLiteral("Signed in"), link.email ? QStringLiteral("You're signed in as ") + *link.email + QStringLiteral(". Kavo is ready to upload.")
+                                                         : QStringLiteral("Kavo is now signed in and ready to upload."));
+    Q_EMIT signInCompleted();
+}

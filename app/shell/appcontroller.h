@@ -1,0 +1,102 @@
+#pragma once
+
+#include "upload/uploadmanager.h"
+
+#include <QObject>
+#include <QPoint>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+
+#include <optional>
+#include <qcoro/qcorotask.h>
+
+class AccountStore;
+class DriveCleaner;
+class HistoryStore;
+class NotificationCenter;
+class PresetsStore;
+
+// The service's sign-in link, kavo://setup?key=…&email=…&name=… (or vendrel://setup…).
+struct SetupLink {
+    QString key;
+    std::optional<QString> email;
+    std::optional<QString> name;
+
+    // The parts of `url` when its scheme and host (compared in lower case) make it a sign-in
+    // link; nothing otherwise. The first item of each name counts; a missing key reads as "".
+    static std::optional<SetupLink> parse(const QUrl &url);
+    // Exactly 64 hexadecimal digits.
+    static bool isValidKey(const QString &key);
+};
+
+// The application's controller: it owns what the tray icon shows, hands drops to the upload
+// queue and opens the popover for them, flashes the success icon after each upload, completes
+// the web sign-in from the setup link, and starts the sweeper and the first refreshes at launch.
+// The popover and the alerts are QML windows that follow its properties and signals.
+class AppController : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(IconState iconState READ iconState NOTIFY iconStateChanged)
+    Q_PROPERTY(bool popoverVisible READ popoverVisible WRITE setPopoverVisible NOTIFY popoverVisibleChanged)
+    Q_PROPERTY(UploadManager *uploadManager READ uploadManager CONSTANT)
+    Q_PROPERTY(QPoint popoverAnchor READ popoverAnchor NOTIFY popoverAnchorChanged)
+public:
+    enum class IconState { normal, highlighted, success };
+    Q_ENUM(IconState)
+
+    static constexpr int historyLimit = 15;
+    static constexpr std::chrono::milliseconds successFlashDuration{1200};
+
+    struct Parts {
+        UploadManager *uploads = nullptr;
+        AccountStore *account = nullptr;
+        HistoryStore *history = nullptr;
+        PresetsStore *presets = nullptr;
+        DriveCleaner *sweeper = nullptr;
+        NotificationCenter *notifications = nullptr;
+    };
+    explicit AppController(Parts parts, QObject *parent = nullptr);
+
+    // The launch sequence: the sweeper's schedule, a presets refresh and a history refresh.
+    void launch();
+
+    IconState iconState() const;
+    bool popoverVisible() const { return m_popoverVisible; }
+    void setPopoverVisible(bool visible);
+    UploadManager *uploadManager() const { return m_parts.uploads; }
+    // Where the popover hangs from: the middle of the tray icon's bottom edge, or the pointer.
+    QPoint popoverAnchor() const { return m_anchor; }
+    void setPopoverAnchor(QPoint anchor);
+
+    // Only local files are taken; anything else refuses the whole drop.
+    Q_INVOKABLE bool acceptsDrop(const QList<QUrl> &urls) const;
+
+    // A drop: one upload for the files, then the popover (after the drop has been accepted).
+    Q_INVOKABLE void handleDrop(const QList<QUrl> &urls);
+    // The drop target's hover look on the tray icon.
+    Q_INVOKABLE void setDropHovering(bool hovering);
+    Q_INVOKABLE void togglePopover();
+    Q_INVOKABLE void showPopover();
+    // A kavo://setup link: signs in with a valid key, else says why not.
+    void handleSetupLink(const QUrl &url);
+    void flashSuccessIcon();
+
+Q_SIGNALS:
+    void iconStateChanged();
+    void popoverVisibleChanged();
+    void popoverAnchorChanged();
+    // A modal informational alert with one "OK" button.
+    void alert(const QString &title, const QString &message);
+    // The sign-in link has been handled: the account is stored, the refreshes have ended.
+    void signInCompleted();
+
+private:
+    QCoro::Task<void> completeSignIn(SetupLink link);
+
+    Parts m_parts;
+    bool m_popoverVisible = false;
+    bool m_hovering = false;
+    QPoint m_anchor;
+    QTimer m_successFlash;
+};

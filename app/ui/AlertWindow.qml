@@ -1,0 +1,59 @@
+import QtQuick
+import Kavo.Ui
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// A modal informational alert: its title, its message and one "OK" button.
+Window {
+    id: alert
+
+    property string heading
+    property string message
+
+    function present(title, text) {
+        heading = title
+        message = text
+        x = Screen.virtualX + (Screen.width - width) / 2
+        y = Screen.virtualY + (Screen.height - height) / 3
+        show()
+        raise()
+        requestActivate()
+    }
+
+    title: heading
+    modality: Qt.ApplicationModal
+    flags: Qt.Dialog
+    width: 360
+    height: Math.max(140, layout.implicitHeight + 40)
+    minimumWidth: 300
+    color: palette.window
+
+    ColumnLayout {
+        id: layout
+        anchors.fill: parent
+        anchors.margins: 20
+        spacing: 10
+
+        Label {
+            objectName: "alertTitle"
+            text: alert.heading
+            font.bold: true
+            font.pixelSize: 15
+            Layout.fillWidth: true
+            wrapMode: Text.Wrap
+        }
+        Label {
+            objectName: "alertMessage"
+            text: alert.message
+            Layout.fillWidth: true
+            wrapMode: Text.Wrap
+        }
+        Button {
+            objectName: "alertOK"
+            text: "OK"
+            highlighted: true
+            Layout.alignment: Qt.AlignRight
+            onClicked: alert.close()
+        }
+    }
+}

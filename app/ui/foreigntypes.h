@@ -1,0 +1,63 @@
+#pragma once
+
+#include "backend/historystore.h"
+#include "shell/accountstore.h"
+#include "shell/appcontroller.h"
+#include "upload/uploadlistmodel.h"
+#include "upload/uploadmanager.h"
+
+#include <QJSEngine>
+#include <QQmlEngine>
+#include <QtQml/qqmlregistration.h>
+
+// QML reaches the objects the composition root built as singletons; `set` hands them over
+// before the first QML file loads.
+template<typename T>
+struct ForeignSingleton {
+    inline static T *instance = nullptr;
+    static void set(T *object) { instance = object; }
+    static T *create(QQmlEngine *, QJSEngine *)
+    {
+        QJSEngine::setObjectOwnership(instance, QJSEngine::CppOwnership);
+        return instance;
+    }
+};
+
+struct ForeignApp : ForeignSingleton<AppController> {
+    Q_GADGET
+    QML_FOREIGN(AppController)
+    QML_NAMED_ELEMENT(App)
+    QML_SINGLETON
+};
+
+struct ForeignAccount : ForeignSingleton<AccountStore> {
+    Q_GADGET
+    QML_FOREIGN(AccountStore)
+    QML_NAMED_ELEMENT(Account)
+    QML_SINGLETON
+};
+
+struct ForeignHistory : ForeignSingleton<HistoryStore> {
+    Q_GADGET
+    QML_FOREIGN(HistoryStore)
+    QML_NAMED_ELEMENT(History)
+    QML_SINGLETON
+};
+
+struct ForeignUploadManager {
+    Q_GADGET
+    QML_FOREIGN(UploadManager)
+    QML_ANONYMOUS
+};
+
+struct ForeignUploadListModel {
+    Q_GADGET
+    QML_FOREIGN(UploadListModel)
+    QML_ANONYMOUS
+};
+
+struct ForeignHistoryListModel {
+    Q_GADGET
+    QML_FOREIGN(HistoryListModel)
+    QML_ANONYMOUS
+};
