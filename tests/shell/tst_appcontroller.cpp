@@ -1,0 +1,233 @@
+// The application controller over real stores and a loopback service, and the QML popover and
+// alert loaded offscreen on top of it.
+
+#include "backend/backendapi.h"
+#include "backend/historystore.h"
+#include "backend/preferences.h"
+#include "backend/presetsstore.h"
+#include "fakeserver.h"
+#include "platform/notificationcenter.h"
+#include "platform/secretstore.h"
+#include "shell/accountstore.h"
+#include "shell/appcontroller.h"
+#include "testutil.h"
+#include "ui/foreigntypes.h"
+#include "upload/uploadmanager.h"
+
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtQml/QQmlExtensionPlugin>
+
+Q_IMPORT_QML_PLUGIN(Kavo_UiPlugin)
+
+using namespace std::chrono_literals;
+using Response = FakeServer::Response;
+
+namespace {
+
+const QString builtinKey = QStringLiteral("0").repeated(64);
+const QString newKey = QStringLiteral("aB3").repeated(21) + QStringLiteral("f");
+
+struct Shell {
+    QTemporaryDir config;
+    FakeServer server;
+    QNetworkAccessManager network;
+    Http http{&network, 2000ms};
+    MemorySecretStore secrets;
+    NotificationCenter notifications;
+    AccountStore account{&secrets, DefaultsStore::standard(config.path()), DefaultsStore::suite(config.path()), &notifications,
+                         {builtinKey, QStringLiteral("admin@kavo.invalid")}};
+    BackendAPI api{&http, server.url(), [this] { return account.apiKey(); }, &secrets};
+    Preferences preferences{DefaultsStore::standard(config.path())};
+    HistoryStore history{&api};
+    PresetsStore presets{&api, &preferences};
+    UploadManager uploads{services()};
+    AppController controller{{&uploads, &account, &history, &presets, nullptr, &notifications}};
+    QSignalSpy alerts{&controller, &AppController::alert};
+
+    Shell()
+    {
+        server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[],\"default_id\":null}"));
+        server.route("GET", "/api/history.php", Response::json(200, "{\"items\":[]}"));
+    }
+    UploadManager::Services services()
+    {
+        UploadManager::Services s;
+        s.backend = &api;
+        s.history = &history;
+        s.presets = &presets;
+        s.preferences = &preferences;
+        s.notifications = &notifications;
+        return s;
+    }
+    // The setup link's outcome: the alert's title and message (empty when none came).
+    QStringList open(const QString &link)
+    {
+        controller.handleSetupLink(QUrl(link));
+        if (!QTest::qWaitFor([this] { return !alerts.isEmpty(); }, 3000))
+            return {};
+        return alerts.isEmpty() ? QStringList() : QStringList{alerts.last().at(0).toString(), alerts.last().at(1).toString()};
+    }
+    QStringList served() const
+    {
+        QStringList out;
+        for (const FakeServer::Request &r : server.requests())
+            out.append(r.path + QLatin1Char(' ') + QString::fromLatin1(r.header("X-Api-Key").left(6)));
+        return out;
+    }
+};
+
+// The texts shown in the visual tree under `item`.
+QStringList texts(QQuickItem *item)
+{
+    QStringList out;
+    if (item->isVisible() && !item->property("text").toString().isEmpty())
+        out.append(item->property("text").toString());
+    for (QQuickItem *child : item->childItems())
+        out += texts(child);
+    return out;
+}
+
+QQuickWindow *window(QQmlApplicationEngine &engine, const char *propertyName)
+{
+    return qobject_cast<QQuickWindow *>(engine.rootObjects().value(0)->property(propertyName).value<QObject *>());
+}
+
+} // namespace
+
+class TestAppController : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void setupLinkSignsInThenRefreshes()
+    {
+        Shell s;
+        // Scheme and host compare in lower case; the refreshes run with the new key before the alert.
+        QCOMPARE(s.open("KAVO://Setup?key=" + newKey + "&email=ann%2Bkavo%40example.com&name=Ann%20B"),
+                 (QStringList{"Signed in", "You're signed in as ann+kavo@example.com. Kavo is ready to upload."}));
+        QCOMPARE(s.account.apiKey(), newKey);
+        QCOMPARE(s.account.email(), QStringLiteral("ann+kavo@example.com"));
+        QCOMPARE(s.account.name(), QStringLiteral("Ann B"));
+        QCOMPARE(s.served(), (QStringList{"/api/presets.php aB3aB3", "/api/history.php aB3aB3"}));
+    }
+
+    void setupLinkVariants()
+    {
+        {
+            // No e-mail; and of two keys the first counts. A failing refresh still ends signed in.
+            Shell s;
+            s.server.route("GET", "/api/history.php", Response::json(500, "{\"error\":\"down\"}"));
+            const QString other = QStringLiteral("c").repeated(64);
+            QCOMPARE(s.open("vendrel://setup?key=" + newKey + "&key=" + other),
+                     (QStringList{"Signed in", "Kavo is now signed in and ready to upload."}));
+            QCOMPARE(s.account.apiKey(), newKey);
+        }
+        for (const QString &bad : QStringList{"kavo://setup?key=" + QStringLiteral("g").repeated(64), QStringLiteral("kavo://setup?email=a%40b.c"),
+                                   "kavo://setup?key=" + QStringLiteral("a").repeated(63), QStringLiteral("kavo://setup?key")}) {
+            Shell s;
+            QCOMPARE(s.open(bad), (QStringList{"Couldn't sign in", "The signup link didn't contain a valid API key."}));
+            QCOMPARE(s.account.apiKey(), builtinKey);
+            QVERIFY(s.server.requests().isEmpty());
+        }
+        for (const QString &ignored : QStringList{"kavo://dashboard?key=" + newKey, "https://setup/?key=" + newKey}) {
+            Shell s;
+            s.controller.handleSetupLink(QUrl(ignored));
+            QTest::qWait(50);
+            QVERIFY2(s.alerts.isEmpty(), qPrintable(ignored));
+            QCOMPARE(s.account.apiKey(), builtinKey);
+        }
+    }
+
+    void successFlashOutlastsTheLastSuccess()
+    {
+        Shell s;
+        s.controller.launch();
+        QElapsedTimer clock;
+        clock.start();
+        s.notifications.post(NotificationCenter::uploadSucceeded);
+        QCOMPARE(s.controller.iconState(), AppController::IconState::success);
+        QTest::qWait(500);
+        s.notifications.post(NotificationCenter::uploadSucceeded);
+        QTest::qWait(1000); // 1.5 s after the first, 1.0 s after the second
+        QCOMPARE(s.controller.iconState(), AppController::IconState::success);
+        QVERIFY(QTest::qWaitFor([&] { return s.controller.iconState() == AppController::IconState::normal; }, 1000));
+        QVERIFY(clock.elapsed() >= 1600); // 1.7 s, less the coarse timer's 5 %
+
+        // The drop target's hover look shows on the icon, under a running flash.
+        s.controller.setDropHovering(true);
+        QCOMPARE(s.controller.iconState(), AppController::IconState::highlighted);
+        s.controller.flashSuccessIcon();
+        QCOMPARE(s.controller.iconState(), AppController::IconState::success);
+        s.controller.setDropHovering(false);
+    }
+
+    void dropsStartAnUploadThenOpenThePopover()
+    {
+        Shell s;
+        QVERIFY(!s.controller.acceptsDrop({}));
+        QVERIFY(!s.controller.acceptsDrop({QUrl("https://example.com/a.pdf")}));
+        QVERIFY(!s.controller.acceptsDrop({QUrl::fromLocalFile("/tmp/a"), QUrl("https://example.com/b")}));
+        s.controller.handleDrop({QUrl("https://example.com/a.pdf")});
+        QCOMPARE(s.uploads.jobs().size(), 0);
+
+        QStringList posted;
+        s.notifications.observe(NotificationCenter::popoverDidOpen, &s.controller, [&] { posted.append("open"); });
+        const QList<QUrl> three{QUrl::fromLocalFile(s.config.filePath("a")), QUrl::fromLocalFile(s.config.filePath("b")),
+                                QUrl::fromLocalFile(s.config.filePath("c"))};
+        s.controller.handleDrop(three);
+        QCOMPARE(s.uploads.jobs().size(), 1);
+        QCOMPARE(s.uploads.jobs().first().sourceURLs, three);
+        QVERIFY(!s.controller.popoverVisible()); // only once the drop has been accepted
+        QVERIFY(QTest::qWaitFor([&] { return s.controller.popoverVisible(); }, 1000));
+        QCOMPARE(posted, QStringList{"open"});
+        s.controller.togglePopover();
+        QVERIFY(!s.controller.popoverVisible());
+    }
+
+    void popoverAndAlertInQml()
+    {
+        Shell s;
+        ForeignApp::set(&s.controller);
+        ForeignAccount::set(&s.account);
+        ForeignHistory::set(&s.history);
+        QQmlApplicationEngine engine;
+        LogCapture log;
+        engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
+        QVERIFY(!engine.rootObjects().isEmpty());
+        QVERIFY2(log.linesContaining("qrc:/").isEmpty(), qPrintable(log.lines().join('\n')));
+
+        QQuickWindow *popover = window(engine, "popover");
+        QVERIFY(popover && !popover->isVisible());
+        s.controller.showPopover();
+        QVERIFY(popover->isVisible());
+
+        // A file that can't be read: its row says why.
+        s.controller.handleDrop({QUrl::fromLocalFile(s.config.filePath("missing.pdf"))});
+        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::failed; }, 3000));
+        auto *rows = popover->findChild<QQuickItem *>("rows");
+        QVERIFY(rows);
+        QCOMPARE(rows->property("count").toInt(), 1);
+        QVERIFY(QTest::qWaitFor([&] {
+            return !texts(rows).filter(QRegularExpression("^Couldn't read source: missing.pdf — ")).isEmpty();
+        }, 1000));
+
+        Q_EMIT s.controller.alert("Signed in", "Kavo is now signed in and ready to upload.");
+        QQuickWindow *alert = window(engine, "alertWindow");
+        QVERIFY(alert && alert->isVisible());
+        QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Signed in"));
+        QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(),
+                 QStringLiteral("Kavo is now signed in and ready to upload."));
+        s.controller.setPopoverVisible(false);
+        QVERIFY(!popover->isVisible());
+    }
+};
+
+QTEST_MAIN(TestAppController)
+#include "tst_appcontroller.moc"
