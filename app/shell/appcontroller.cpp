@@ -68,6 +68,8 @@ void AppController::setPopoverVisible(bool visible)
     if (m_popoverVisible == visible)
         return;
     m_popoverVisible = visible;
+    if (!visible)
+        m_sinceHidden.start();
     Q_EMIT popoverVisibleChanged();
     if (visible)
         m_parts.notifications->post(NotificationCenter::popoverDidOpen);
@@ -110,6 +112,10 @@ void AppController::setDropHovering(bool hovering)
 
 void AppController::togglePopover()
 {
+    // A click on the tray icon first takes the focus from the open popover, which closes it;
+    // the click itself must then not open it again.
+    if (!m_popoverVisible && m_sinceHidden.isValid() && m_sinceHidden.elapsed() < 300)
+        return;
     setPopoverVisible(!m_popoverVisible);
 }
 

@@ -2,6 +2,7 @@
 
 #include "upload/uploadmanager.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPoint>
 #include <QPointer>
@@ -98,5 +99,6 @@ private:
     bool m_popoverVisible = false;
     bool m_hovering = false;
     QPoint m_anchor;
+    QElapsedTimer m_sinceHidden;
     QTimer m_successFlash;
 };

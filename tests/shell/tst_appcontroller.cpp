@@ -189,6 +189,12 @@ private Q_SLOTS:
         QCOMPARE(posted, QStringList{"open"});
         s.controller.togglePopover();
         QVERIFY(!s.controller.popoverVisible());
+        // The tray click that closed it by taking the focus does not reopen it; a later one does.
+        s.controller.togglePopover();
+        QVERIFY(!s.controller.popoverVisible());
+        QTest::qWait(350);
+        s.controller.togglePopover();
+        QVERIFY(s.controller.popoverVisible());
     }
 
     void popoverAndAlertInQml()
