@@ -10,9 +10,9 @@ PresetsStore::PresetsStore(BackendAPI *api, Preferences *preferences, QObject *p
     , m_api(api)
     , m_preferences(preferences)
 {
+    connect(this, &PresetsStore::presetsChanged, this, &PresetsStore::currentPresetChanged);
+    connect(m_preferences, &Preferences::selectedPresetIDChanged, this, &PresetsStore::currentPresetChanged);
 }
-
-
 
 QCoro::Task<void> PresetsStore::refresh()
 {
@@ -67,18 +67,30 @@ QColor PresetsStore::color(const QString &text) const
     return BrandingPreset::colorFromText(text).value_or(QColor());
 }
 
+namespace {
+QVariantMap mapOf(const BrandingPreset &p)
+{
+    return QVariantMap{
+        {QStringLiteral("id"), p.id},
+        {QStringLiteral("name"), p.name},
+        {QStringLiteral("isDefault"), p.isDefault},
+        {QStringLiteral("gradientFrom"), p.gradientFrom},
+        {QStringLiteral("gradientTo"), p.gradientTo},
+        {QStringLiteral("accentColor"), p.accentColor},
+    };
+}
+}
+
 QVariantList PresetsStore::presetMaps() const
 {
     QVariantList list;
-    for (const BrandingPreset &p : m_presets) {
-        list.append(QVariantMap{
-            {QStringLiteral("id"), p.id},
-            {QStringLiteral("name"), p.name},
-            {QStringLiteral("isDefault"), p.isDefault},
-            {QStringLiteral("gradientFrom"), p.gradientFrom},
-            {QStringLiteral("gradientTo"), p.gradientTo},
-            {QStringLiteral("accentColor"), p.accentColor},
-        });
-    }
+    for (const BrandingPreset &p : m_presets)
+        list.append(mapOf(p));
     return list;
+}
+
+QVariantMap PresetsStore::currentPresetMap() const
+{
+    const std::optional<BrandingPreset> current = effectivePreset();
+    return current ? mapOf(*current) : QVariantMap();
 }

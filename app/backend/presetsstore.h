@@ -20,6 +20,8 @@ class PresetsStore : public LoadableStore, public PresetChoice
     Q_PROPERTY(QVariantList presets READ presetMaps NOTIFY presetsChanged)
     // -1 when the service named no default.
     Q_PROPERTY(qint64 defaultID READ defaultIDOrNone NOTIFY presetsChanged)
+    // The preset new uploads get (keys as in `presets`); empty when there is none.
+    Q_PROPERTY(QVariantMap currentPreset READ currentPresetMap NOTIFY currentPresetChanged)
 public:
     PresetsStore(BackendAPI *api, Preferences *preferences, QObject *parent = nullptr);
 
@@ -33,15 +35,17 @@ public:
 
     // The colour of colour text, or an invalid colour when the text is not one.
     Q_INVOKABLE QColor color(const QString &text) const;
+    Q_INVOKABLE bool isColor(const QString &text) const { return color(text).isValid(); }
 
     QVariantList presetMaps() const;
+    QVariantMap currentPresetMap() const;
     qint64 defaultIDOrNone() const { return m_defaultID.value_or(-1); }
 
 Q_SIGNALS:
     void presetsChanged();
+    void currentPresetChanged();
 
 private:
-
     BackendAPI *m_api;
     Preferences *m_preferences;
     QList<BrandingPreset> m_presets;

@@ -21,6 +21,8 @@ public:
     AppTheme theme() const { return m_theme; }
     bool isDark() const { return m_theme == AppTheme::dark; }
     void setTheme(AppTheme theme);
+    // Light when dark, dark otherwise.
+    Q_INVOKABLE void toggle() { setTheme(isDark() ? AppTheme::light : AppTheme::dark); }
 
     static QString rawValue(AppTheme theme);
     // Exactly "light" or "dark".

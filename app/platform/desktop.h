@@ -34,6 +34,7 @@ class DBusNotifier : public Notifier
 public:
     using Fallback = std::function<void(const QString &title, const QString &body)>;
     explicit DBusNotifier(Fallback fallback = {});
+    void setFallback(Fallback fallback) { m_fallback = std::move(fallback); }
     void notify(const QString &title, const QString &body) override;
 
 private:

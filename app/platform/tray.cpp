@@ -99,6 +99,11 @@ void Tray::setLook(Look look)
     m_icon->setToolTip(look == Look::success ? QStringLiteral("Upload complete") : QStringLiteral("Kavo"));
 }
 
+void Tray::showMessage(const QString &title, const QString &body)
+{
+    m_icon->showMessage(title, body, QSystemTrayIcon::Information, 4000);
+}
+
 QPoint Tray::anchor() const
 {
     const QRect geometry = m_icon->geometry();

@@ -20,6 +20,8 @@ public:
     static bool isAvailable();
     void show();
     void setLook(Look look);
+    // The tray's own message balloon, for desktops without a notification service.
+    void showMessage(const QString &title, const QString &body);
     // The middle of the icon's bottom edge on screen, or the pointer when the tray gives no
     // geometry.
     QPoint anchor() const;

@@ -2,6 +2,7 @@
 
 #include "backend/historystore.h"
 #include "backend/presetsstore.h"
+#include "platform/endpoints.h"
 #include "platform/notificationcenter.h"
 #include "shell/accountstore.h"
 #include "sweeper/drivecleaner.h"
@@ -45,6 +46,8 @@ AppController::AppController(Parts parts, QObject *parent)
     m_successFlash.setSingleShot(true);
     m_successFlash.setInterval(successFlashDuration);
     connect(&m_successFlash, &QTimer::timeout, this, &AppController::iconStateChanged);
+    m_popoverRefresh.setInterval(m_parts.popoverRefreshInterval);
+    connect(&m_popoverRefresh, &QTimer::timeout, this, [this] { m_parts.history->refresh(historyLimit); });
 }
 
 void AppController::launch()
@@ -54,6 +57,39 @@ void AppController::launch()
     m_parts.presets->refresh();
     m_parts.history->refresh(historyLimit);
     m_parts.notifications->observe(NotificationCenter::uploadSucceeded, this, [this] { flashSuccessIcon(); });
+    m_parts.notifications->observe(NotificationCenter::accountChanged, this, [this] { refreshAfterAccountChange(); });
+}
+
+void AppController::openServicePage(const QString &path)
+{
+    const QUrl page = Endpoints::join(m_parts.serviceBaseUrl, path);
+    if (page.isValid() && m_parts.openBrowser)
+        m_parts.openBrowser(page);
+}
+
+void AppController::refreshPresets()
+{
+    m_parts.presets->refresh();
+}
+
+QCoro::Task<void> AppController::refreshForPopover()
+{
+    QPointer<AppController> self(this);
+    if (m_parts.presets->presets().isEmpty()) {
+        co_await m_parts.presets->refresh();
+        if (!self)
+            co_return;
+    }
+    co_await m_parts.history->refresh(historyLimit);
+}
+
+QCoro::Task<void> AppController::refreshAfterAccountChange()
+{
+    QPointer<AppController> self(this);
+    co_await m_parts.presets->refresh();
+    if (!self)
+        co_return;
+    co_await m_parts.history->refresh(historyLimit);
 }
 
 AppController::IconState AppController::iconState() const
@@ -68,11 +104,16 @@ void AppController::setPopoverVisible(bool visible)
     if (m_popoverVisible == visible)
         return;
     m_popoverVisible = visible;
-    if (!visible)
+    if (!visible) {
         m_sinceHidden.start();
+        m_popoverRefresh.stop();
+    }
     Q_EMIT popoverVisibleChanged();
-    if (visible)
+    if (visible) {
         m_parts.notifications->post(NotificationCenter::popoverDidOpen);
+        refreshForPopover();
+        m_popoverRefresh.start();
+    }
 }
 
 void AppController::setPopoverAnchor(QPoint anchor)

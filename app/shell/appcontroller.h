@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <qcoro/qcorotask.h>
 
@@ -56,6 +58,12 @@ public:
         PresetsStore *presets = nullptr;
         DriveCleaner *sweeper = nullptr;
         NotificationCenter *notifications = nullptr;
+        // The service's root, for its web pages (sign-in, sign-up, dashboard).
+        QUrl serviceBaseUrl;
+        // Opens a web page in the user's browser; false when none could be started.
+        std::function<bool(const QUrl &)> openBrowser;
+        // How often the history is reloaded while the popover is open.
+        std::chrono::milliseconds popoverRefreshInterval = std::chrono::seconds(30);
     };
     explicit AppController(Parts parts, QObject *parent = nullptr);
 
@@ -79,6 +87,9 @@ public:
     Q_INVOKABLE void setDropHovering(bool hovering);
     Q_INVOKABLE void togglePopover();
     Q_INVOKABLE void showPopover();
+    // Opens the service's page at `path` ("login.php", "signup.php", "dashboard/") in the browser.
+    Q_INVOKABLE void openServicePage(const QString &path);
+    Q_INVOKABLE void refreshPresets();
     // A kavo://setup link: signs in with a valid key, else says why not.
     void handleSetupLink(const QUrl &url);
     void flashSuccessIcon();
@@ -94,6 +105,10 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<void> completeSignIn(SetupLink link);
+    // What the popover needs when it opens: the presets (only when none are loaded yet), then
+    // the history.
+    QCoro::Task<void> refreshForPopover();
+    QCoro::Task<void> refreshAfterAccountChange();
 
     Parts m_parts;
     bool m_popoverVisible = false;
@@ -101,4 +116,5 @@ private:
     QPoint m_anchor;
     QElapsedTimer m_sinceHidden;
     QTimer m_successFlash;
+    QTimer m_popoverRefresh;
 };

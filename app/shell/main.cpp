@@ -6,6 +6,7 @@
 #include "backend/historystore.h"
 #include "backend/preferences.h"
 #include "backend/presetsstore.h"
+#include "backend/themestore.h"
 #include "cloud/driveuploader.h"
 #include "cloud/dropboxauth.h"
 #include "cloud/dropboxuploader.h"
@@ -17,6 +18,7 @@
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "platform/tray.h"
+#include "platform/webauthsession.h"
 #include "shell/accountstore.h"
 #include "shell/appcontroller.h"
 #include "shell/sharecommand.h"
@@ -102,6 +104,7 @@ struct Application {
                   {endpoints.builtinApiKey, endpoints.builtinEmail})
         , backend(&http, endpoints.serviceBaseUrl, [this] { return account.apiKey(); }, secrets.get())
         , preferences(DefaultsStore::standard())
+        , theme(DefaultsStore::standard())
         , history(&backend)
         , presets(&backend, &preferences)
         , googleAuth(&http, endpoints, secrets.get(), DefaultsStore::suite(), GoogleAuth::Options{})
@@ -133,6 +136,7 @@ struct Application {
     AccountStore account;
     BackendAPI backend;
     Preferences preferences;
+    ThemeStore theme;
     HistoryStore history;
     PresetsStore presets;
     GoogleAuth googleAuth;
@@ -184,7 +188,16 @@ int runTray()
     const Endpoints endpoints = Endpoints::compiledIn();
     Application app(endpoints);
     DriveCleaner sweeper(&app.http, &app.backend, endpoints, &app.googleAuth, &app.googleAuth, DriveCleaner::Options{});
-    AppController controller({app.uploads.get(), &app.account, &app.history, &app.presets, &sweeper, &app.notifications});
+    AppController::Parts parts;
+    parts.uploads = app.uploads.get();
+    parts.account = &app.account;
+    parts.history = &app.history;
+    parts.presets = &app.presets;
+    parts.sweeper = &sweeper;
+    parts.notifications = &app.notifications;
+    parts.serviceBaseUrl = endpoints.serviceBaseUrl;
+    parts.openBrowser = WebAuthSession::systemBrowser();
+    AppController controller(parts);
 
     UrlDispatcher dispatcher;
     QObject::connect(&instance, &SingleInstance::received, &dispatcher, [&dispatcher](const QStringList &arguments) {
@@ -200,6 +213,8 @@ int runTray()
         controller.togglePopover();
     });
     QObject::connect(&tray, &Tray::quitRequested, qApp, &QCoreApplication::quit);
+    if (Tray::isAvailable())
+        app.notifier.setFallback([&tray](const QString &title, const QString &body) { tray.showMessage(title, body); });
     QObject::connect(&controller, &AppController::iconStateChanged, &tray, [&] {
         const AppController::IconState state = controller.iconState();
         tray.setLook(state == AppController::IconState::success       ? Tray::Look::success
@@ -210,6 +225,10 @@ int runTray()
     ForeignApp::set(&controller);
     ForeignAccount::set(&app.account);
     ForeignHistory::set(&app.history);
+    ForeignPresets::set(&app.presets);
+    ForeignPreferences::set(&app.preferences);
+    ForeignTheme::set(&app.theme);
+    ForeignGoogle::set(&app.googleAuth);
     QQmlApplicationEngine engine;
     engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
     if (engine.rootObjects().isEmpty()) {

@@ -38,7 +38,7 @@ Window {
             objectName: "alertTitle"
             text: alert.heading
             font.bold: true
-            font.pixelSize: 15
+            font.pointSize: Style.pt(15)
             Layout.fillWidth: true
             wrapMode: Text.Wrap
         }

@@ -3,32 +3,35 @@ import Kavo.Ui
 import QtQuick.Controls
 import QtQuick.Layouts
 
-// The panel under the tray icon. Tray icons on Linux take no drops, so the whole panel is the
-// drop target: files dragged over it light it (and the tray icon) up, and dropping them starts
-// their upload. It lists the uploads in flight and the recent links.
+// The panel under the tray icon: a header, then the sign-in panel (no account yet) or the design
+// picker with the uploads and recent links, then a footer. Tray icons on Linux take no drops, so
+// the whole panel is the drop target: files dragged over it light it (and the tray icon) up, and
+// dropping them starts their upload.
 Window {
     id: popover
 
-    width: 340
-    height: 380
+    width: 320
+    height: 400
     flags: Qt.Tool | Qt.FramelessWindowHint
     title: "Kavo"
-    color: palette.window
+    color: Style.panelFill
     visible: App.popoverVisible
     x: Math.max(Screen.virtualX, Math.min(App.popoverAnchor.x - width / 2, Screen.virtualX + Screen.desktopAvailableWidth - width))
     y: Math.max(Screen.virtualY, Math.min(App.popoverAnchor.y + 4, Screen.virtualY + Screen.desktopAvailableHeight - height))
+
+    readonly property bool signedIn: Account.apiKey !== ""
 
     onVisibleChanged: if (visible) requestActivate()
     // Closes when the user clicks elsewhere.
     onActiveChanged: if (!active && visible) App.popoverVisible = false
     onClosing: App.popoverVisible = false
 
+    // The panel background: an opaque fill under the wash, framed, lit while files hover.
     Rectangle {
         anchors.fill: parent
-        color: "transparent"
-        radius: 8
+        color: Style.panelFallbackWash
         border.width: dropArea.hovering ? 2 : 1
-        border.color: dropArea.hovering ? Qt.rgba(0.18, 0.835, 1.0, 1.0) : palette.mid
+        border.color: dropArea.hovering ? Style.accent : Style.cardStroke
     }
 
     DropArea {
@@ -63,93 +66,291 @@ Window {
 
     ColumnLayout {
         anchors.fill: parent
-        anchors.margins: 14
-        spacing: 8
+        spacing: 0
 
-        RowLayout {
+        // Header
+        Item {
             Layout.fillWidth: true
-            Label {
-                text: "Kavo"
-                font.bold: true
-                font.pixelSize: 16
-            }
-            Item { Layout.fillWidth: true }
-            Label {
-                text: Account.email
-                opacity: 0.7
-                elide: Text.ElideMiddle
-                Layout.maximumWidth: 200
-            }
-        }
+            implicitHeight: header.implicitHeight + 20
+            RowLayout {
+                id: header
+                anchors.fill: parent
+                anchors.leftMargin: 12
+                anchors.rightMargin: 12
+                anchors.topMargin: 10
+                anchors.bottomMargin: 10
+                spacing: 8
 
-        Label {
-            objectName: "dropHint"
-            text: dropArea.hovering ? "Release to upload" : "Drop files here"
-            horizontalAlignment: Text.AlignHCenter
-            Layout.fillWidth: true
-            Layout.topMargin: 4
-            Layout.bottomMargin: 4
-            opacity: 0.75
-        }
-
-        ListView {
-            id: list
-            objectName: "rows"
-            Layout.fillWidth: true
-            Layout.fillHeight: true
-            clip: true
-            spacing: 6
-            model: App.uploadManager.uploads
-            delegate: ColumnLayout {
-                width: list.width
-                spacing: 2
+                Logo {
+                    objectName: "logo"
+                    hovering: dropArea.hovering
+                }
                 Label {
-                    text: model.displayName
-                    font.bold: true
+                    objectName: "googleEmail"
+                    visible: Google.isSignedIn && Google.userEmail !== ""
+                    text: Google.userEmail
+                    font.pointSize: Style.pt(10.5)
+                    color: Style.secondaryText
                     elide: Text.ElideMiddle
                     Layout.fillWidth: true
+                    Layout.maximumWidth: implicitWidth
                 }
-                ProgressBar {
-                    visible: model.stateName === "uploading"
-                    value: model.progress
-                    Layout.fillWidth: true
+                Item { Layout.fillWidth: true }
+                AbstractButton {
+                    id: dashboardPill
+                    objectName: "dashboardPill"
+                    visible: popover.signedIn
+                    leftPadding: 9
+                    rightPadding: 9
+                    topPadding: 5
+                    bottomPadding: 5
+                    hoverEnabled: true
+                    ToolTip.visible: hovered
+                    ToolTip.text: "Open the Kavo dashboard in your browser"
+                    onClicked: App.openServicePage("dashboard/")
+                    background: Rectangle {
+                        radius: height / 2
+                        gradient: Gradient {
+                            orientation: Gradient.Horizontal
+                            GradientStop { position: 0.0; color: Style.accentLight }
+                            GradientStop { position: 1.0; color: Style.accent }
+                        }
+                    }
+                    contentItem: Row {
+                        spacing: 4
+                        Label {
+                            text: "Open dashboard"
+                            font.bold: true
+                            font.pointSize: Style.pt(10.5)
+                            color: Style.accentInk
+                        }
+                        Symbol {
+                            name: "arrow.up.forward"
+                            font.bold: true
+                            font.pointSize: Style.pt(9)
+                            color: Style.accentInk
+                            anchors.verticalCenter: parent.verticalCenter
+                        }
+                    }
                 }
-                Label {
-                    text: model.stateName === "failed" ? model.errorMessage
-                        : model.stateName === "done" ? model.shareURL
-                        : model.stateName.charAt(0).toUpperCase() + model.stateName.slice(1) + "…"
-                    color: model.stateName === "failed" ? "#d1242f" : palette.windowText
-                    wrapMode: Text.Wrap
-                    Layout.fillWidth: true
-                }
-            }
-            footer: Column {
-                width: list.width
-                topPadding: list.count > 0 ? 10 : 0
-                spacing: 4
-                Label {
-                    text: "Recent links"
-                    font.bold: true
-                    visible: History.items.count > 0
-                }
-                Repeater {
-                    model: History.items
-                    delegate: Label {
-                        width: list.width
-                        text: model.filename + "  ·  " + model.status
-                        elide: Text.ElideMiddle
+                AbstractButton {
+                    id: themeToggle
+                    objectName: "themeToggle"
+                    implicitWidth: 22
+                    implicitHeight: 22
+                    hoverEnabled: true
+                    ToolTip.visible: hovered
+                    ToolTip.text: Theme.isDark ? "Switch to light mode" : "Switch to dark mode"
+                    onClicked: Theme.toggle()
+                    background: Rectangle {
+                        radius: 6
+                        color: Style.controlFill
+                    }
+                    contentItem: Symbol {
+                        objectName: "themeSymbol"
+                        name: Theme.isDark ? "moon.fill" : "sun.max.fill"
+                        font.pointSize: Style.pt(11)
+                        font.weight: Font.DemiBold
+                        color: Style.primaryText
+                        opacity: 0.75
+                        horizontalAlignment: Text.AlignHCenter
+                        verticalAlignment: Text.AlignVCenter
                     }
                 }
             }
+            Rectangle {
+                anchors.bottom: parent.bottom
+                width: parent.width
+                height: 0.5
+                color: Style.hairline
+            }
         }
 
-        RowLayout {
+        // Body: the sign-in panel, or the design row over the list.
+        Loader {
             Layout.fillWidth: true
-            Item { Layout.fillWidth: true }
-            Button {
-                text: "Quit"
-                flat: true
-                onClicked: Qt.quit()
+            Layout.fillHeight: true
+            sourceComponent: popover.signedIn ? signedInBody : signInPanel
+        }
+
+        // Footer
+        Item {
+            Layout.fillWidth: true
+            implicitHeight: footer.implicitHeight + 16
+            Rectangle {
+                width: parent.width
+                height: 0.5
+                color: Style.hairline
+            }
+            RowLayout {
+                id: footer
+                anchors.fill: parent
+                anchors.leftMargin: 12
+                anchors.rightMargin: 12
+                anchors.topMargin: 8
+                anchors.bottomMargin: 8
+                Item { Layout.fillWidth: true }
+                PlainButton {
+                    text: "Quit"
+                    onClicked: Qt.quit()
+                }
+            }
+        }
+    }
+
+    Component {
+        id: signInPanel
+        Item {
+            ColumnLayout {
+                anchors.centerIn: parent
+                width: parent.width
+                spacing: 14
+                Rectangle {
+                    Layout.alignment: Qt.AlignHCenter
+                    width: 56
+                    height: 56
+                    radius: 14
+                    color: Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.12)
+                    Symbol {
+                        anchors.centerIn: parent
+                        name: "arrow.up"
+                        font.bold: true
+                        font.pointSize: Style.pt(24)
+                        color: Style.accent
+                    }
+                }
+                Label {
+                    Layout.alignment: Qt.AlignHCenter
+                    text: "Sign in to Kavo"
+                    font.pointSize: Style.pt(15)
+                    font.weight: Font.DemiBold
+                    color: Style.primaryText
+                }
+                Label {
+                    Layout.fillWidth: true
+                    Layout.leftMargin: 30
+                    Layout.rightMargin: 30
+                    text: "You'll need a Kavo account to start sharing files."
+                    font.pointSize: Style.pt(11)
+                    color: Style.secondaryText
+                    horizontalAlignment: Text.AlignHCenter
+                    wrapMode: Text.Wrap
+                }
+                AbstractButton {
+                    objectName: "signInButton"
+                    Layout.alignment: Qt.AlignHCenter
+                    leftPadding: 22
+                    rightPadding: 22
+                    topPadding: 8
+                    bottomPadding: 8
+                    onClicked: App.openServicePage("login.php")
+                    background: Rectangle {
+                        radius: 8
+                        color: Style.accent
+                    }
+                    contentItem: Label {
+                        text: "Sign in"
+                        font.pointSize: Style.pt(12)
+                        font.weight: Font.DemiBold
+                        color: "black"
+                    }
+                }
+                PlainButton {
+                    Layout.alignment: Qt.AlignHCenter
+                    text: "Create account"
+                    textColor: Style.accent
+                    onClicked: App.openServicePage("signup.php")
+                }
+                Label {
+                    Layout.fillWidth: true
+                    Layout.leftMargin: 20
+                    Layout.rightMargin: 20
+                    Layout.bottomMargin: 6
+                    text: "After signing in, your browser will open this app and finish set-up automatically."
+                    font.pointSize: Style.pt(10)
+                    color: Style.secondaryText
+                    opacity: 0.8
+                    horizontalAlignment: Text.AlignHCenter
+                    wrapMode: Text.Wrap
+                }
+            }
+        }
+    }
+
+    Component {
+        id: signedInBody
+        ColumnLayout {
+            spacing: 0
+            DesignRow {
+                Layout.fillWidth: true
+                Layout.leftMargin: 12
+                Layout.rightMargin: 12
+                Layout.topMargin: 8
+                Layout.bottomMargin: 2
+            }
+            Item {
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                ColumnLayout {
+                    objectName: "dropHint"
+                    anchors.centerIn: parent
+                    visible: App.uploadManager.uploads.count === 0 && History.items.count === 0
+                    spacing: 6
+                    Symbol {
+                        Layout.alignment: Qt.AlignHCenter
+                        name: "tray.and.arrow.down"
+                        font.pointSize: Style.pt(32)
+                        color: Style.primaryText
+                        opacity: 0.35
+                    }
+                    Label {
+                        Layout.alignment: Qt.AlignHCenter
+                        text: dropArea.hovering ? "Release to upload" : "Drop files here"
+                        font.pointSize: Style.pt(11)
+                        color: Style.secondaryText
+                    }
+                }
+                ScrollView {
+                    anchors.fill: parent
+                    visible: !(App.uploadManager.uploads.count === 0 && History.items.count === 0)
+                    contentWidth: availableWidth
+                    Column {
+                        objectName: "rows"
+                        width: parent.width
+                        padding: 8
+                        spacing: 6
+                        Repeater {
+                            model: App.uploadManager.uploads
+                            delegate: UploadRowStandIn {
+                                width: parent.width - 16
+                            }
+                        }
+                        RowLayout {
+                            visible: History.items.count > 0
+                            width: parent.width - 16
+                            spacing: 8
+                            Label {
+                                Layout.topMargin: 4
+                                text: "RECENT"
+                                font.pointSize: Style.pt(9.5)
+                                font.weight: Font.DemiBold
+                                color: Style.secondaryText
+                            }
+                            Rectangle {
+                                Layout.topMargin: 4
+                                Layout.fillWidth: true
+                                height: 0.5
+                                color: Style.hairline
+                            }
+                        }
+                        Repeater {
+                            model: History.items
+                            delegate: HistoryRowStandIn {
+                                width: parent.width - 16
+                            }
+                        }
+                    }
+                }
             }
         }
     }

@@ -1,6 +1,10 @@
 #pragma once
 
 #include "backend/historystore.h"
+#include "backend/preferences.h"
+#include "backend/presetsstore.h"
+#include "backend/themestore.h"
+#include "cloud/googleauth.h"
 #include "shell/accountstore.h"
 #include "shell/appcontroller.h"
 #include "upload/uploadlistmodel.h"
@@ -41,6 +45,34 @@ struct ForeignHistory : ForeignSingleton<HistoryStore> {
     Q_GADGET
     QML_FOREIGN(HistoryStore)
     QML_NAMED_ELEMENT(History)
+    QML_SINGLETON
+};
+
+struct ForeignPresets : ForeignSingleton<PresetsStore> {
+    Q_GADGET
+    QML_FOREIGN(PresetsStore)
+    QML_NAMED_ELEMENT(Presets)
+    QML_SINGLETON
+};
+
+struct ForeignPreferences : ForeignSingleton<Preferences> {
+    Q_GADGET
+    QML_FOREIGN(Preferences)
+    QML_NAMED_ELEMENT(Preferences)
+    QML_SINGLETON
+};
+
+struct ForeignTheme : ForeignSingleton<ThemeStore> {
+    Q_GADGET
+    QML_FOREIGN(ThemeStore)
+    QML_NAMED_ELEMENT(Theme)
+    QML_SINGLETON
+};
+
+struct ForeignGoogle : ForeignSingleton<GoogleAuth> {
+    Q_GADGET
+    QML_FOREIGN(GoogleAuth)
+    QML_NAMED_ELEMENT(Google)
     QML_SINGLETON
 };
 

@@ -5,6 +5,9 @@
 #include "backend/historystore.h"
 #include "backend/preferences.h"
 #include "backend/presetsstore.h"
+#include "backend/themestore.h"
+#include "cloud/googleauth.h"
+#include "platform/endpoints.h"
 #include "fakeserver.h"
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
@@ -48,10 +51,29 @@ struct Shell {
     Preferences preferences{DefaultsStore::standard(config.path())};
     HistoryStore history{&api};
     PresetsStore presets{&api, &preferences};
+    ThemeStore theme{DefaultsStore::standard(config.path())};
+    GoogleAuth google{&http, Endpoints::compiledIn(), &secrets, DefaultsStore::suite(config.path()), GoogleAuth::Options{}};
     UploadManager uploads{services()};
-    AppController controller{{&uploads, &account, &history, &presets, nullptr, &notifications}};
+    QList<QUrl> opened;
+    AppController controller{parts()};
     QSignalSpy alerts{&controller, &AppController::alert};
 
+    AppController::Parts parts()
+    {
+        AppController::Parts p;
+        p.uploads = &uploads;
+        p.account = &account;
+        p.history = &history;
+        p.presets = &presets;
+        p.notifications = &notifications;
+        p.serviceBaseUrl = server.url();
+        p.openBrowser = [this](const QUrl &url) {
+            opened.append(url);
+            return true;
+        };
+        p.popoverRefreshInterval = 150ms;
+        return p;
+    }
     Shell()
     {
         server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[],\"default_id\":null}"));
@@ -80,6 +102,13 @@ struct Shell {
         QStringList out;
         for (const FakeServer::Request &r : server.requests())
             out.append(r.path + QLatin1Char(' ') + QString::fromLatin1(r.header("X-Api-Key").left(6)));
+        return out;
+    }
+    QStringList paths() const
+    {
+        QStringList out;
+        for (const FakeServer::Request &r : server.requests())
+            out.append(r.path);
         return out;
     }
 };
@@ -197,32 +226,83 @@ private Q_SLOTS:
         QVERIFY(s.controller.popoverVisible());
     }
 
+    void popoverRefreshesWhileOpen()
+    {
+        Shell s;
+        s.controller.launch();
+        QVERIFY(QTest::qWaitFor([&] { return s.server.requests().size() == 2; }, 2000));
+        s.server.clearLog();
+
+        // Opening it: the presets only while none are loaded (none came), then the history, and
+        // the history again on every beat while it stays open.
+        s.controller.showPopover();
+        QVERIFY(QTest::qWaitFor([&] { return s.paths().count("/api/history.php") >= 3; }, 3000));
+        QCOMPARE(s.paths().first(), QStringLiteral("/api/presets.php"));
+        QCOMPARE(s.paths().count("/api/presets.php"), 1);
+        s.controller.setPopoverVisible(false);
+        QTest::qWait(100);
+        const int seen = s.server.requests().size();
+        QTest::qWait(400);
+        QCOMPARE(s.server.requests().size(), seen);
+
+        // Signing in or out reloads both.
+        s.server.clearLog();
+        s.account.signOut();
+        QVERIFY(QTest::qWaitFor([&] { return s.server.requests().size() == 2; }, 2000));
+        QCOMPARE(s.paths(), (QStringList{"/api/presets.php", "/api/history.php"}));
+    }
+
     void popoverAndAlertInQml()
     {
         Shell s;
         ForeignApp::set(&s.controller);
         ForeignAccount::set(&s.account);
         ForeignHistory::set(&s.history);
+        ForeignPresets::set(&s.presets);
+        ForeignPreferences::set(&s.preferences);
+        ForeignTheme::set(&s.theme);
+        ForeignGoogle::set(&s.google);
         QQmlApplicationEngine engine;
         LogCapture log;
         engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
-        QVERIFY(!engine.rootObjects().isEmpty());
-        QVERIFY2(log.linesContaining("qrc:/").isEmpty(), qPrintable(log.lines().join('\n')));
+        QVERIFY2(!engine.rootObjects().isEmpty(), qPrintable(log.lines().join('\n')));
 
         QQuickWindow *popover = window(engine, "popover");
         QVERIFY(popover && !popover->isVisible());
         s.controller.showPopover();
         QVERIFY(popover->isVisible());
+        QCOMPARE(popover->width(), 320);
+        QCOMPARE(popover->height(), 400);
+        const auto item = [&](const char *name) { return popover->findChild<QQuickItem *>(name); };
 
-        // A file that can't be read: its row says why.
+        // Signed in, nothing yet: the dashboard pill, the design row, the drop hint.
+        QVERIFY(item("dashboardPill")->isVisible());
+        QCOMPARE(item("designName")->property("text").toString(), QStringLiteral("Default"));
+        QVERIFY(texts(popover->contentItem()).contains("Drop files here"));
+        QMetaObject::invokeMethod(item("dashboardPill"), "clicked");
+        QCOMPARE(s.opened, QList<QUrl>{Endpoints::join(s.server.url(), "dashboard/")});
+
+        // A file that can't be read: its row says why; with no history there is no "Recent".
         s.controller.handleDrop({QUrl::fromLocalFile(s.config.filePath("missing.pdf"))});
         QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::failed; }, 3000));
-        auto *rows = popover->findChild<QQuickItem *>("rows");
-        QVERIFY(rows);
-        QCOMPARE(rows->property("count").toInt(), 1);
         QVERIFY(QTest::qWaitFor([&] {
-            return !texts(rows).filter(QRegularExpression("^Couldn't read source: missing.pdf — ")).isEmpty();
+            return !texts(popover->contentItem()).filter(QRegularExpression("^Couldn't read source: missing.pdf — ")).isEmpty();
         }, 1000));
+        QVERIFY(!texts(popover->contentItem()).contains("Drop files here"));
+        QVERIFY(!texts(popover->contentItem()).contains("RECENT"));
+
+        // The theme toggle names the other theme and switches to it.
+        QCOMPARE(item("themeSymbol")->property("name").toString(), QStringLiteral("sun.max.fill"));
+        QMetaObject::invokeMethod(item("themeToggle"), "clicked");
+        QVERIFY(s.theme.isDark());
+        QCOMPARE(item("themeSymbol")->property("name").toString(), QStringLiteral("moon.fill"));
+
+        // Signed out: the sign-in panel, whatever the lists hold, and no pill.
+        s.account.signOut();
+        QVERIFY(QTest::qWaitFor([&] { return texts(popover->contentItem()).contains("Sign in to Kavo"); }, 1000));
+        QVERIFY(!item("dashboardPill")->isVisible());
+        QMetaObject::invokeMethod(item("signInButton"), "clicked");
+        QCOMPARE(s.opened.last(), Endpoints::join(s.server.url(), "login.php"));
 
         Q_EMIT s.controller.alert("Signed in", "Kavo is now signed in and ready to upload.");
         QQuickWindow *alert = window(engine, "alertWindow");
@@ -232,6 +312,7 @@ private Q_SLOTS:
                  QStringLiteral("Kavo is now signed in and ready to upload."));
         s.controller.setPopoverVisible(false);
         QVERIFY(!popover->isVisible());
+        QVERIFY2(log.linesContaining("qrc:/").isEmpty(), qPrintable(log.lines().join('\n')));
     }
 };
 

@@ -1,0 +1,106 @@
+import QtQuick
+import Kavo.Ui
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// "DESIGN" and the menu of branding presets: the chosen one is applied to new uploads.
+RowLayout {
+    spacing: 8
+
+    readonly property var current: Presets.currentPreset
+
+    function dotColor() {
+        if (current.id === undefined)
+            return Style.accent
+        return Presets.isColor(current.gradientFrom) ? Presets.color(current.gradientFrom) : "purple"
+    }
+
+    Label {
+        text: "DESIGN"
+        font.pointSize: Style.pt(10.5)
+        font.weight: Font.DemiBold
+        color: Style.secondaryText
+    }
+    AbstractButton {
+        id: menuButton
+        objectName: "designMenuButton"
+        leftPadding: 9
+        rightPadding: 9
+        topPadding: 4
+        bottomPadding: 4
+        onClicked: menu.open()
+        background: Rectangle {
+            radius: 6
+            color: Style.cardFill
+        }
+        contentItem: Row {
+            spacing: 6
+            Rectangle {
+                width: 7
+                height: 7
+                radius: 3.5
+                color: dotColor()
+                anchors.verticalCenter: parent.verticalCenter
+            }
+            Label {
+                objectName: "designName"
+                text: current.name !== undefined ? current.name : "Default"
+                font.pointSize: Style.pt(11)
+                font.weight: Font.Medium
+                color: Style.primaryText
+                opacity: 0.9
+            }
+            Symbol {
+                name: "chevron.down"
+                font.pointSize: Style.pt(8)
+                color: Style.secondaryText
+                anchors.verticalCenter: parent.verticalCenter
+            }
+        }
+        Menu {
+            id: menu
+            objectName: "designMenu"
+            y: menuButton.height
+            palette.window: Style.dark ? Style.settingsCard : Style.settingsBackground
+            palette.windowText: Style.primaryText
+            palette.text: Style.primaryText
+            palette.base: Style.dark ? Style.settingsCard : Style.settingsBackground
+            Instantiator {
+                model: Presets.presets
+                delegate: MenuItem {
+                    id: entry
+                    required property var modelData
+                    text: modelData.name
+                    onTriggered: Preferences.selectedPresetID = modelData.id
+                    contentItem: RowLayout {
+                        spacing: 12
+                        Label {
+                            text: entry.text
+                            color: Style.primaryText
+                            Layout.fillWidth: true
+                        }
+                        Symbol {
+                            name: "checkmark"
+                            color: Style.primaryText
+                            visible: entry.modelData.id === Preferences.selectedPresetID
+                        }
+                    }
+                }
+                onObjectAdded: (index, object) => menu.insertItem(index, object)
+                onObjectRemoved: (index, object) => menu.removeItem(object)
+            }
+            MenuItem {
+                text: "No presets"
+                enabled: false
+                visible: Presets.presets.length === 0
+                height: visible ? implicitHeight : 0
+            }
+            MenuSeparator {}
+            MenuItem {
+                text: "Refresh"
+                onTriggered: App.refreshPresets()
+            }
+        }
+    }
+    Item { Layout.fillWidth: true }
+}

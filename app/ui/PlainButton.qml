@@ -1,0 +1,18 @@
+import QtQuick
+import Kavo.Ui
+import QtQuick.Controls
+
+// A borderless text button in the panel's secondary colour.
+AbstractButton {
+    id: button
+    property color textColor: Style.secondaryText
+    padding: 2
+    hoverEnabled: true
+    contentItem: Label {
+        text: button.text
+        font.pointSize: Style.pt(11)
+        font.weight: Font.Medium
+        color: button.textColor
+        opacity: button.pressed ? 0.6 : 1.0
+    }
+}
