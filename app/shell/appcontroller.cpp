@@ -10,6 +10,8 @@
 
 #include <QUrlQuery>
 
+#include <cstdio>
+
 std::optional<SetupLink> SetupLink::parse(const QUrl &url)
 {
     const QString scheme = url.scheme().toLower();
@@ -110,6 +112,9 @@ void AppController::setPopoverVisible(bool visible)
     }
     Q_EMIT popoverVisibleChanged();
     if (visible) {
+        // The panel's background is the opaque fill under the wash, the fallback of the glass one.
+        std::printf("[Kavo] background: VisualEffectView fallback\n");
+        std::fflush(stdout);
         m_parts.notifications->post(NotificationCenter::popoverDidOpen);
         refreshForPopover();
         m_popoverRefresh.start();

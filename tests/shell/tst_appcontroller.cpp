@@ -74,6 +74,16 @@ struct Shell {
         p.popoverRefreshInterval = 150ms;
         return p;
     }
+    ~Shell()
+    {
+        // Reloads still in flight would be cut off with the network and strand their frames.
+        controller.setPopoverVisible(false);
+        for (int settled = 0; settled < 3; ++settled) {
+            if (!QTest::qWaitFor([this] { return !history.isLoading() && !presets.isLoading(); }, 3000))
+                qWarning("a reload was still running at the end of the test");
+            QTest::qWait(50);
+        }
+    }
     Shell()
     {
         server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[],\"default_id\":null}"));
