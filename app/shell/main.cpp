@@ -21,6 +21,7 @@
 #include "platform/webauthsession.h"
 #include "shell/accountstore.h"
 #include "shell/appcontroller.h"
+#include "shell/linkactions.h"
 #include "shell/sharecommand.h"
 #include "shell/singleinstance.h"
 #include "shell/urldispatcher.h"
@@ -229,6 +230,8 @@ int runTray()
     ForeignPreferences::set(&app.preferences);
     ForeignTheme::set(&app.theme);
     ForeignGoogle::set(&app.googleAuth);
+    LinkActions links(&app.backend, &app.history, app.uploads.get(), &app.clipboard);
+    ForeignLinks::set(&links);
     QQmlApplicationEngine engine;
     engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
     if (engine.rootObjects().isEmpty()) {

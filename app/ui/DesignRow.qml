@@ -61,10 +61,6 @@ RowLayout {
             id: menu
             objectName: "designMenu"
             y: menuButton.height
-            palette.window: Style.dark ? Style.settingsCard : Style.settingsBackground
-            palette.windowText: Style.primaryText
-            palette.text: Style.primaryText
-            palette.base: Style.dark ? Style.settingsCard : Style.settingsBackground
             Instantiator {
                 model: Presets.presets
                 delegate: MenuItem {

@@ -21,6 +21,15 @@ Window {
 
     readonly property bool signedIn: Account.apiKey !== ""
 
+    // Menus and dialogs inside the panel take the theme's colours from here.
+    palette.window: Style.dark ? Style.settingsCard : Style.settingsBackground
+    palette.windowText: Style.primaryText
+    palette.base: Style.settingsBackground
+    palette.text: Style.primaryText
+    palette.button: Style.settingsCard
+    palette.buttonText: Style.primaryText
+    palette.placeholderText: Style.secondaryText
+
     onVisibleChanged: if (visible) requestActivate()
     // Closes when the user clicks elsewhere.
     onActiveChanged: if (!active && visible) App.popoverVisible = false
@@ -321,7 +330,7 @@ Window {
                         spacing: 6
                         Repeater {
                             model: App.uploadManager.uploads
-                            delegate: UploadRowStandIn {
+                            delegate: UploadRow {
                                 width: parent.width - 16
                             }
                         }
@@ -345,7 +354,7 @@ Window {
                         }
                         Repeater {
                             model: History.items
-                            delegate: HistoryRowStandIn {
+                            delegate: HistoryRow {
                                 width: parent.width - 16
                             }
                         }

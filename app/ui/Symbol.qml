@@ -1,6 +1,7 @@
 import QtQuick
 
-// A named symbol, drawn from the font's own glyphs so that it takes the text colour.
+// A named symbol, drawn from a glyph of the desktop's DejaVu Sans (installed with the
+// dependencies) so that it takes the text colour.
 Text {
     property string name
 
@@ -11,7 +12,19 @@ Text {
         "moon.fill": "\u263E",
         "chevron.down": "\u2304",
         "checkmark": "\u2713",
-        "tray.and.arrow.down": "\u2913"
+        "tray.and.arrow.down": "\u2913",
+        "exclamationmark": "!",
+        "paintpalette": "\u25D0",
+        "clock": "\u25F7",
+        "clock.badge.xmark": "\u25F7",
+        "lock": "\u26B7",
+        "lock.fill": "\u26B7",
+        "pencil": "\u270E",
+        "doc.on.doc": "\u2752",
+        "xmark": "\u2715",
+        "ellipsis": "\u22EF",
+        "envelope": "\u2709",
+        "trash": "\u2716"
     })
 
     text: glyphs[name] || ""

@@ -7,6 +7,7 @@
 #include "cloud/googleauth.h"
 #include "shell/accountstore.h"
 #include "shell/appcontroller.h"
+#include "shell/linkactions.h"
 #include "upload/uploadlistmodel.h"
 #include "upload/uploadmanager.h"
 
@@ -73,6 +74,13 @@ struct ForeignGoogle : ForeignSingleton<GoogleAuth> {
     Q_GADGET
     QML_FOREIGN(GoogleAuth)
     QML_NAMED_ELEMENT(Google)
+    QML_SINGLETON
+};
+
+struct ForeignLinks : ForeignSingleton<LinkActions> {
+    Q_GADGET
+    QML_FOREIGN(LinkActions)
+    QML_NAMED_ELEMENT(Links)
     QML_SINGLETON
 };
 

@@ -9,6 +9,7 @@
 #include "cloud/googleauth.h"
 #include "platform/endpoints.h"
 #include "fakeserver.h"
+#include "platform/desktop.h"
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "shell/accountstore.h"
@@ -55,6 +56,10 @@ struct Shell {
     GoogleAuth google{&http, Endpoints::compiledIn(), &secrets, DefaultsStore::suite(config.path()), GoogleAuth::Options{}};
     UploadManager uploads{services()};
     QList<QUrl> opened;
+    struct : Clipboard {
+        QString text;
+        void setText(const QString &t) override { text = t; }
+    } clipboard;
     AppController controller{parts()};
     QSignalSpy alerts{&controller, &AppController::alert};
 
@@ -132,6 +137,17 @@ QStringList texts(QQuickItem *item)
     for (QQuickItem *child : item->childItems())
         out += texts(child);
     return out;
+}
+
+// The item of that object name in the visual tree under `item`.
+QQuickItem *findItem(QQuickItem *item, const QString &name)
+{
+    if (item->objectName() == name)
+        return item;
+    for (QQuickItem *child : item->childItems())
+        if (QQuickItem *found = findItem(child, name))
+            return found;
+    return nullptr;
 }
 
 QQuickWindow *window(QQmlApplicationEngine &engine, const char *propertyName)
@@ -272,6 +288,8 @@ private Q_SLOTS:
         ForeignPreferences::set(&s.preferences);
         ForeignTheme::set(&s.theme);
         ForeignGoogle::set(&s.google);
+        LinkActions links(&s.api, &s.history, &s.uploads, &s.clipboard);
+        ForeignLinks::set(&links);
         QQmlApplicationEngine engine;
         LogCapture log;
         engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
@@ -300,6 +318,23 @@ private Q_SLOTS:
         }, 1000));
         QVERIFY(!texts(popover->contentItem()).contains("Drop files here"));
         QVERIFY(!texts(popover->contentItem()).contains("RECENT"));
+        QCOMPARE(findItem(popover->contentItem(), "uploadStage")->property("text").toString(), QStringLiteral("Failed"));
+        QVERIFY(!findItem(popover->contentItem(), "uploadCopy")->isVisible());
+
+        // A past link: its summary, and its copy button puts the page's address on the clipboard.
+        s.server.route("GET", "/api/history.php",
+                       Response::json(200, "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
+                                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":true,"
+                                           "\"download_count\":1,\"status\":\"protected\",\"view_url\":\"http://k/l/t1\",\"download_url\":\"d\"}]}"));
+        awaitTask(s.history.refresh(15));
+        QVERIFY(QTest::qWaitFor([&] { return texts(popover->contentItem()).contains("RECENT"); }, 1000));
+        QVERIFY(texts(popover->contentItem()).contains("2.0 KB · 1 download · password"));
+        QMetaObject::invokeMethod(findItem(popover->contentItem(), "copyButton"), "clicked");
+        QCOMPARE(s.clipboard.text, QStringLiteral("http://k/l/t1"));
+
+        // Dismissing the upload row takes the job away.
+        QMetaObject::invokeMethod(findItem(popover->contentItem(), "uploadRemove"), "clicked");
+        QVERIFY(s.uploads.jobs().isEmpty());
 
         // The theme toggle names the other theme and switches to it.
         QCOMPARE(item("themeSymbol")->property("name").toString(), QStringLiteral("sun.max.fill"));

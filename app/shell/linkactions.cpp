@@ -1,0 +1,209 @@
+#include "linkactions.h"
+
+#include "backend/backendapi.h"
+#include "backend/historystore.h"
+#include "platform/desktop.h"
+#include "upload/uploadmanager.h"
+
+#include <QDateTime>
+#include <QLocale>
+#include <QPointer>
+#include <QRegularExpression>
+
+namespace {
+
+std::optional<UploadJob> jobOf(UploadManager *uploads, const QString &id)
+{
+    return uploads->job(QUuid::fromString(id));
+}
+
+QString errorText(const Error &error)
+{
+    return error.description;
+}
+
+} // namespace
+
+LinkActions::LinkActions(BackendAPI *backend, HistoryStore *history, UploadManager *uploads, Clipboard *clipboard, QObject *parent)
+    : QObject(parent)
+    , m_backend(backend)
+    , m_history(history)
+    , m_uploads(uploads)
+    , m_clipboard(clipboard)
+{
+}
+
+void LinkActions::copy(const QString &text)
+{
+    m_clipboard->setText(text);
+}
+
+void LinkActions::setPreset(const QString &token, qint64 presetID)
+{
+    run(token, QStringLiteral("design"), [this, token, presetID]() -> QCoro::Task<Outcome> {
+        const Result<void> done = co_await m_backend->setPreset(token, presetID);
+        if (!done)
+            co_return Outcome{errorText(done.error()), QString()};
+        m_history->updatePreset(token, presetID);
+        co_return Outcome{};
+    });
+}
+
+void LinkActions::setExpiry(const QString &token, qint64 days)
+{
+    run(token, QStringLiteral("expiry"), [this, token, days]() -> QCoro::Task<Outcome> {
+        const Result<std::optional<QString>> expires = co_await m_backend->setExpiry(token, days);
+        if (!expires)
+            co_return Outcome{errorText(expires.error()), QString()};
+        m_history->updateExpiry(token, expires.value());
+        co_return Outcome{};
+    });
+}
+
+void LinkActions::rename(const QString &token, const QString &currentName, const QString &input)
+{
+    const QString name = renamed(currentName, input);
+    if (name.isEmpty())
+        return;
+    run(token, QStringLiteral("rename"), [this, token, name]() -> QCoro::Task<Outcome> {
+        const Result<QString> stored = co_await m_backend->rename(token, name);
+        if (!stored)
+            co_return Outcome{errorText(stored.error()), QString()};
+        m_history->updateFilename(token, stored.value());
+        co_return Outcome{};
+    });
+}
+
+void LinkActions::setPassword(const QString &token, const QString &password)
+{
+    run(token, QStringLiteral("password"), [this, token, password]() -> QCoro::Task<Outcome> {
+        const std::optional<QString> error = co_await m_uploads->setLinkPassword(token, password);
+        co_return Outcome{error.value_or(QString()), QString()};
+    });
+}
+
+void LinkActions::deleteLink(const QString &token, const QString &driveFileID, const QString &provider)
+{
+    run(token, QStringLiteral("delete"), [this, token, driveFileID, provider]() -> QCoro::Task<Outcome> {
+        const Result<std::optional<QString>> deleted = co_await m_backend->deleteLink(token, driveFileID, provider);
+        if (!deleted)
+            co_return Outcome{errorText(deleted.error()), QString()};
+        m_history->removeToken(token);
+        co_return Outcome{QString(), deleted.value().value_or(QString())};
+    });
+}
+
+QCoro::Task<void> LinkActions::run(QString token, QString action, std::function<QCoro::Task<Outcome>()> work)
+{
+    QPointer<LinkActions> self(this);
+    QCoro::Task<Outcome> running = work();
+    const Outcome outcome = co_await running;
+    if (self)
+        Q_EMIT finished(token, action, outcome.error, outcome.warning);
+}
+
+void LinkActions::changeJobDesign(const QString &jobID, qint64 presetID)
+{
+    if (const std::optional<UploadJob> job = jobOf(m_uploads, jobID))
+        m_uploads->changeJobDesign(*job, presetID);
+}
+
+void LinkActions::changeJobExpiry(const QString &jobID, qint64 days)
+{
+    if (const std::optional<UploadJob> job = jobOf(m_uploads, jobID))
+        m_uploads->changeJobExpiry(*job, days);
+}
+
+void LinkActions::setJobPassword(const QString &jobID, const QString &password)
+{
+    if (const std::optional<UploadJob> job = jobOf(m_uploads, jobID))
+        m_uploads->setJobPassword(*job, password);
+}
+
+void LinkActions::renameJob(const QString &jobID, const QString &input)
+{
+    const std::optional<UploadJob> job = jobOf(m_uploads, jobID);
+    if (!job)
+        return;
+    const QString name = renamed(job->displayName, input);
+    if (!name.isEmpty())
+        m_uploads->renameJob(*job, name);
+}
+
+void LinkActions::removeJob(const QString &jobID)
+{
+    m_uploads->removeJob(QUuid::fromString(jobID));
+}
+
+QString LinkActions::summary(qint64 filesize, qint64 downloadCount, const QString &status)
+{
+    QStringList parts;
+    const double bytes = double(filesize);
+    if (filesize >= 1073741824)
+        parts.append(QString::asprintf("%.1f GB", bytes / 1073741824.0));
+    else if (filesize >= 1048576)
+        parts.append(QString::asprintf("%.1f MB", bytes / 1048576.0));
+    else if (filesize >= 1024)
+        parts.append(QString::asprintf("%.1f KB", bytes / 1024.0));
+    else
+        parts.append(QString::number(filesize) + QStringLiteral(" B"));
+    if (downloadCount >= 1)
+        parts.append(QString::number(downloadCount) + (downloadCount == 1 ? QStringLiteral(" download") : QStringLiteral(" downloads")));
+    if (status == QLatin1String("expired"))
+        parts.append(QStringLiteral("expired"));
+    else if (status == QLatin1String("protected"))
+        parts.append(QStringLiteral("password"));
+    return parts.join(QStringLiteral(" · "));
+}
+
+namespace {
+// An internet date-time (RFC 3339) without fractional seconds.
+std::optional<QDateTime> internetDate(const QString &text)
+{
+    static const QRegularExpression shape(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(Z|[+-]\\d{2}:\\d{2})$"));
+    if (!shape.match(text).hasMatch())
+        return std::nullopt;
+    const QDateTime moment = QDateTime::fromString(text, Qt::ISODate);
+    return moment.isValid() ? std::optional(moment) : std::nullopt;
+}
+}
+
+QString LinkActions::expiryText(const QString &expiresAt)
+{
+    const std::optional<QDateTime> moment = internetDate(expiresAt);
+    if (!moment)
+        return {};
+    const QString date = QLocale().toString(moment->toLocalTime().date(), QStringLiteral("d MMM yyyy"));
+    return (*moment < QDateTime::currentDateTimeUtc() ? QStringLiteral("Expired ") : QStringLiteral("Expires ")) + date;
+}
+
+bool LinkActions::hasExpired(const QString &expiresAt)
+{
+    const std::optional<QDateTime> moment = internetDate(expiresAt);
+    return moment && *moment < QDateTime::currentDateTimeUtc();
+}
+
+QString LinkActions::stageText(const QString &stateName, double progress)
+{
+    if (stateName == QLatin1String("queued"))
+        return QStringLiteral("Waiting");
+    if (stateName == QLatin1String("preparing"))
+        return QStringLiteral("Preparing…");
+    if (stateName == QLatin1String("zipping"))
+        return QStringLiteral("Zipping folder…");
+    if (stateName == QLatin1String("uploading"))
+        return QStringLiteral("Uploading… ") + QString::number(int(progress * 100)) + QLatin1Char('%');
+    if (stateName == QLatin1String("registering"))
+        return QStringLiteral("Finishing…");
+    if (stateName == QLatin1String("done"))
+        return QStringLiteral("Done");
+    if (stateName == QLatin1String("failed"))
+        return QStringLiteral("Failed");
+    return {};
+}
+
+QString LinkActions::renamed(const QString &currentName, const QString &input)
+{
+    const QString name = input.trimmed();
+    return name.isEmpty() || name == currentName ? QString() : name;
+}

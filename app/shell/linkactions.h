@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QUuid>
+
+#include <functional>
+
+#include <qcoro/qcorotask.h>
+
+class BackendAPI;
+class Clipboard;
+class HistoryStore;
+class UploadManager;
+
+// What the popover's rows do with a link, for QML: the link edits on a past link (the service
+// call, then the history store's local patch) and on a finished upload (through the upload
+// queue), deletion with the cloud file, copying, and the texts the rows show. Every outcome of
+// an action on a past link arrives as `finished` for its token.
+class LinkActions : public QObject
+{
+    Q_OBJECT
+public:
+    LinkActions(BackendAPI *backend, HistoryStore *history, UploadManager *uploads, Clipboard *clipboard, QObject *parent = nullptr);
+
+    Q_INVOKABLE void copy(const QString &text);
+
+    // Past links, by token.
+    Q_INVOKABLE void setPreset(const QString &token, qint64 presetID);
+    Q_INVOKABLE void setExpiry(const QString &token, qint64 days);
+    Q_INVOKABLE void rename(const QString &token, const QString &currentName, const QString &input);
+    Q_INVOKABLE void setPassword(const QString &token, const QString &password);
+    Q_INVOKABLE void deleteLink(const QString &token, const QString &driveFileID, const QString &provider);
+
+    // Finished uploads, by job id; their failures show as the job's error.
+    Q_INVOKABLE void changeJobDesign(const QString &jobID, qint64 presetID);
+    Q_INVOKABLE void changeJobExpiry(const QString &jobID, qint64 days);
+    Q_INVOKABLE void setJobPassword(const QString &jobID, const QString &password);
+    Q_INVOKABLE void renameJob(const QString &jobID, const QString &input);
+    // Takes the row away; the job's pipeline goes on unseen.
+    Q_INVOKABLE void removeJob(const QString &jobID);
+
+    // "2.4 MB · 3 downloads · password".
+    Q_INVOKABLE static QString summary(qint64 filesize, qint64 downloadCount, const QString &status);
+    // "Expires 5 Dec 2026" / "Expired 5 Dec 2026", or "" when `expiresAt` is not an internet
+    // date-time without fractional seconds.
+    Q_INVOKABLE static QString expiryText(const QString &expiresAt);
+    Q_INVOKABLE static bool hasExpired(const QString &expiresAt);
+    // The stage line of an upload row: "Uploading… 42%", "Zipping folder…", ...
+    Q_INVOKABLE static QString stageText(const QString &stateName, double progress);
+    // The rename field's text, trimmed; empty when it would change nothing.
+    Q_INVOKABLE static QString renamed(const QString &currentName, const QString &input);
+
+Q_SIGNALS:
+    // `error` is empty on success. A delete that succeeded with a cleanup warning has `warning`.
+    void finished(const QString &token, const QString &action, const QString &error, const QString &warning = {});
+
+private:
+    struct Outcome {
+        QString error;   // empty on success
+        QString warning; // a delete's cleanup warning
+    };
+    QCoro::Task<void> run(QString token, QString action, std::function<QCoro::Task<Outcome>()> work);
+
+    BackendAPI *m_backend;
+    HistoryStore *m_history;
+    UploadManager *m_uploads;
+    Clipboard *m_clipboard;
+};

@@ -1,0 +1,233 @@
+import QtQuick
+import Kavo.Ui
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// One past link and what can be done with it: copy it, restyle its page, rename it, change its
+// expiry or password, delete it with its cloud file. Failures show in red under the row.
+Rectangle {
+    id: row
+    required property var model
+
+    property bool copiedFlash: false
+    property string errorMessage: ""
+    property bool isDeleting: false
+
+    implicitHeight: column.implicitHeight + 16
+    radius: 10
+    color: Style.cardFill
+    border.color: Style.cardStroke
+    border.width: 1
+
+    function copyLink() {
+        Links.copy(model.viewURL)
+        copiedFlash = true
+        copiedTimer.restart()
+    }
+    function openRename() {
+        renameDialog.input = model.filename
+        renameDialog.open()
+    }
+    function openPassword() {
+        passwordDialog.input = ""
+        passwordDialog.open()
+    }
+
+    Timer {
+        id: copiedTimer
+        interval: 1000
+        onTriggered: row.copiedFlash = false
+    }
+
+    Connections {
+        target: Links
+        function onFinished(token, action, error, warning) {
+            if (token !== row.model.token)
+                return
+            if (action === "delete" && error === "") {
+                if (warning !== "")
+                    App.alert("Cleanup incomplete", warning)
+                return
+            }
+            if (action === "delete")
+                row.isDeleting = false
+            row.errorMessage = error
+        }
+    }
+
+    TapHandler {
+        acceptedButtons: Qt.RightButton
+        onTapped: contextMenu.popup()
+    }
+
+    ColumnLayout {
+        id: column
+        anchors.fill: parent
+        anchors.margins: 8
+        spacing: 5
+
+        RowLayout {
+            spacing: 8
+            Layout.fillWidth: true
+            Rectangle {
+                width: 20
+                height: 20
+                radius: 6
+                color: row.model.status === "protected" ? Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.85) : Style.pressedFill
+                Symbol {
+                    anchors.centerIn: parent
+                    name: row.model.status === "expired" ? "clock.badge.xmark" : row.model.status === "protected" ? "lock.fill" : "checkmark"
+                    font.bold: true
+                    font.pointSize: Style.pt(9.5)
+                    color: Style.primaryText
+                }
+            }
+            ColumnLayout {
+                spacing: 1
+                Layout.fillWidth: true
+                Label {
+                    objectName: "historyTitle"
+                    text: row.model.filename
+                    font.pointSize: Style.pt(11.5)
+                    font.weight: Font.DemiBold
+                    color: Style.primaryText
+                    elide: Text.ElideMiddle
+                    Layout.fillWidth: true
+                }
+                Label {
+                    objectName: "historySummary"
+                    text: Links.summary(row.model.filesize, row.model.downloadCount, row.model.status)
+                    font.pointSize: Style.pt(10)
+                    color: Style.secondaryText
+                    elide: Text.ElideRight
+                    Layout.fillWidth: true
+                }
+            }
+            IconButton {
+                symbol: "paintpalette"
+                tip: "Change design"
+                fill: Style.accent
+                symbolColor: Style.accentInk
+                symbolOpacity: 1
+                onClicked: designMenu.popup(this, 0, height)
+                ChoiceMenu {
+                    id: designMenu
+                    choices: Choices.presets
+                    current: row.model.presetID
+                    emptyText: "No presets"
+                    onChosen: value => Links.setPreset(row.model.token, value)
+                }
+            }
+            IconButton {
+                objectName: "copyButton"
+                symbol: row.copiedFlash ? "checkmark" : "doc.on.doc"
+                tip: "Copy link"
+                fill: Style.accent
+                symbolColor: Style.accentInk
+                symbolOpacity: 1
+                onClicked: row.copyLink()
+            }
+            Item {
+                implicitWidth: 22
+                implicitHeight: 22
+                BusyIndicator {
+                    anchors.fill: parent
+                    visible: row.isDeleting
+                    running: visible
+                }
+                IconButton {
+                    id: more
+                    anchors.fill: parent
+                    visible: !row.isDeleting
+                    symbol: "ellipsis"
+                    tip: "More options  ·  right-click for menu"
+                    symbolOpacity: hovered ? 0.8 : 0.35
+                    fill: hovered ? Style.controlFill : Qt.rgba(Style.controlFill.r, Style.controlFill.g, Style.controlFill.b, Style.controlFill.a * 0.5)
+                    onClicked: moreMenu.popup(this, 0, height)
+                }
+                LinkMenu {
+                    id: moreMenu
+                    row: row
+                }
+            }
+        }
+        Label {
+            text: row.model.viewURL
+            font.pointSize: Style.pt(10)
+            color: Style.secondaryText
+            elide: Text.ElideMiddle
+            Layout.fillWidth: true
+        }
+        Label {
+            objectName: "historyExpiry"
+            readonly property string expiry: Links.expiryText(row.model.expiresAt || "")
+            visible: expiry !== ""
+            text: expiry
+            font.pointSize: Style.pt(10)
+            color: Links.hasExpired(row.model.expiresAt || "") ? Qt.rgba(1.0, 0.58, 0.0, 0.9) : Style.secondaryText
+        }
+        Label {
+            objectName: "historyError"
+            visible: row.errorMessage !== ""
+            text: row.errorMessage
+            font.pointSize: Style.pt(10)
+            color: Qt.rgba(1.0, 0.23, 0.19, 0.85)
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
+    }
+
+    LinkMenu {
+        id: contextMenu
+        row: row
+        withCopy: true
+    }
+
+    RenameDialog {
+        id: renameDialog
+        onSave: text => Links.rename(row.model.token, row.model.filename, text)
+    }
+    PasswordDialog {
+        id: passwordDialog
+        isProtected: row.model.isProtected
+        onSubmit: password => Links.setPassword(row.model.token, password)
+    }
+    Dialog {
+        id: deleteDialog
+        objectName: "deleteDialog"
+        title: "Delete " + row.model.filename + "?"
+        modal: true
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: Math.min(300, parent ? parent.width - 20 : 300)
+        ColumnLayout {
+            anchors.fill: parent
+            spacing: 8
+            Label {
+                text: "This will permanently delete the file from your cloud storage and remove the share link."
+                wrapMode: Text.Wrap
+                font.pointSize: Style.pt(10.5)
+                Layout.fillWidth: true
+            }
+            RowLayout {
+                Layout.alignment: Qt.AlignRight
+                Button {
+                    text: "Cancel"
+                    onClicked: deleteDialog.close()
+                }
+                Button {
+                    text: "Delete"
+                    palette.buttonText: "#d1242f"
+                    onClicked: {
+                        deleteDialog.close()
+                        row.isDeleting = true
+                        Links.deleteLink(row.model.token, row.model.driveFileID, row.model.provider)
+                    }
+                }
+            }
+        }
+    }
+    function confirmDelete() {
+        deleteDialog.open()
+    }
+}

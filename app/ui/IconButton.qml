@@ -1,0 +1,32 @@
+import QtQuick
+import Kavo.Ui
+import QtQuick.Controls
+
+// A 22 × 22 symbol button on the control fill, with a tooltip.
+AbstractButton {
+    id: button
+    property string symbol
+    property string tip
+    property color symbolColor: Style.primaryText
+    property real symbolOpacity: 0.75
+    property color fill: Style.controlFill
+    implicitWidth: 22
+    implicitHeight: 22
+    hoverEnabled: true
+    ToolTip.visible: hovered && tip !== ""
+    ToolTip.text: tip
+    background: Rectangle {
+        radius: 6
+        color: button.fill
+        opacity: button.pressed ? 0.7 : 1.0
+    }
+    contentItem: Symbol {
+        name: button.symbol
+        color: button.symbolColor
+        opacity: button.symbolOpacity
+        font.pointSize: Style.pt(10)
+        font.weight: Font.DemiBold
+        horizontalAlignment: Text.AlignHCenter
+        verticalAlignment: Text.AlignVCenter
+    }
+}

@@ -1,0 +1,229 @@
+import QtQuick
+import Kavo.Ui
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// One upload from its drop until the user dismisses it: its stage and progress while it runs,
+// its error when it fails, its link and the link edits when it is done.
+Rectangle {
+    id: row
+    required property var model
+
+    property bool copiedFlash: false
+    property bool completionAccentActive: false
+    readonly property bool finished: model.stateName === "done" && model.shareURL !== ""
+    readonly property bool running: ["queued", "preparing", "zipping", "uploading"].indexOf(model.stateName) >= 0
+    readonly property string title: {
+        if (model.displayName !== "")
+            return model.displayName
+        const first = model.sourceURLs.length > 0 ? model.sourceURLs[0].toString() : ""
+        const last = decodeURIComponent(first.replace(/\/+$/, "").split("/").pop() || "")
+        return last !== "" ? last : "Upload"
+    }
+
+    implicitHeight: column.implicitHeight + 16
+    radius: 10
+    color: Style.cardFill
+    border.color: Style.cardStroke
+    border.width: 1
+
+    function copyLink() {
+        Links.copy(model.shareURL)
+        copiedFlash = true
+        copiedTimer.restart()
+    }
+    function openRename() {
+        renameDialog.input = model.displayName
+        renameDialog.open()
+    }
+
+    // The green moment of completion, also for a row first shown for a finished job.
+    function markCompletion() {
+        if (model.stateName === "done") {
+            accentOff.stop()
+            completionAccentActive = true
+            accentOff.restart()
+        } else {
+            accentOff.stop()
+            completionAccentActive = false
+        }
+    }
+    Component.onCompleted: markCompletion()
+    property string observedState: model.stateName
+    onObservedStateChanged: markCompletion()
+    Timer {
+        id: accentOff
+        interval: 2500
+        onTriggered: row.completionAccentActive = false
+    }
+    Timer {
+        id: copiedTimer
+        interval: 1000
+        onTriggered: row.copiedFlash = false
+    }
+
+    TapHandler {
+        acceptedButtons: Qt.RightButton
+        onTapped: if (row.finished) contextMenu.popup()
+    }
+
+    ColumnLayout {
+        id: column
+        anchors.fill: parent
+        anchors.margins: 8
+        spacing: 6
+
+        RowLayout {
+            spacing: 8
+            Layout.fillWidth: true
+            Rectangle {
+                objectName: "uploadBadge"
+                width: 18
+                height: 18
+                radius: 5
+                color: row.model.stateName === "failed" ? Style.failedBadge
+                     : row.model.stateName === "done" && row.completionAccentActive ? Style.completedBadge
+                     : Style.pressedFill
+                Behavior on color {
+                    ColorAnimation { duration: row.completionAccentActive ? 200 : 600; easing.type: row.completionAccentActive ? Easing.OutQuad : Easing.InOutQuad }
+                }
+                Symbol {
+                    anchors.centerIn: parent
+                    name: row.model.stateName === "done" ? "checkmark" : row.model.stateName === "failed" ? "exclamationmark" : "arrow.up"
+                    font.bold: true
+                    font.pointSize: Style.pt(row.model.stateName === "done" ? 8.5 : 9.5)
+                    color: Style.primaryText
+                }
+            }
+            ColumnLayout {
+                spacing: 1
+                Layout.fillWidth: true
+                Label {
+                    objectName: "uploadTitle"
+                    text: row.title
+                    font.pointSize: Style.pt(11.5)
+                    font.weight: Font.DemiBold
+                    color: Style.primaryText
+                    elide: Text.ElideMiddle
+                    Layout.fillWidth: true
+                }
+                Label {
+                    objectName: "uploadStage"
+                    text: Links.stageText(row.model.stateName, row.model.progress)
+                    font.pointSize: Style.pt(10)
+                    color: Style.secondaryText
+                }
+            }
+            IconButton {
+                visible: row.finished
+                symbol: "paintpalette"
+                tip: "Change design"
+                onClicked: designMenu.popup(this, 0, height)
+                ChoiceMenu {
+                    id: designMenu
+                    choices: Choices.presets
+                    current: row.model.presetID
+                    emptyText: "No presets"
+                    onChosen: value => Links.changeJobDesign(row.model.id, value)
+                }
+            }
+            IconButton {
+                visible: row.finished
+                symbol: "clock"
+                tip: "Change expiry"
+                onClicked: expiryMenu.popup(this, 0, height)
+                ChoiceMenu {
+                    id: expiryMenu
+                    choices: Choices.expiry
+                    current: row.model.expiryDays
+                    onChosen: value => Links.changeJobExpiry(row.model.id, value)
+                }
+            }
+            IconButton {
+                visible: row.finished
+                symbol: row.model.isProtected ? "lock.fill" : "lock"
+                symbolColor: row.model.isProtected ? Style.accent : Style.primaryText
+                symbolOpacity: row.model.isProtected ? 1 : 0.75
+                tip: row.model.isProtected ? "Change or remove password" : "Set password"
+                onClicked: {
+                    passwordDialog.input = ""
+                    passwordDialog.open()
+                }
+            }
+            IconButton {
+                visible: row.finished
+                symbol: "pencil"
+                tip: "Rename"
+                onClicked: row.openRename()
+            }
+            IconButton {
+                objectName: "uploadCopy"
+                visible: row.finished
+                symbol: row.copiedFlash ? "checkmark" : "doc.on.doc"
+                tip: "Copy link"
+                onClicked: row.copyLink()
+            }
+            IconButton {
+                objectName: "uploadRemove"
+                symbol: "xmark"
+                symbolOpacity: 0.65
+                onClicked: Links.removeJob(row.model.id)
+            }
+        }
+        Rectangle {
+            objectName: "uploadProgress"
+            visible: row.running
+            Layout.fillWidth: true
+            height: 4
+            radius: 2
+            color: Style.progressTrack
+            Rectangle {
+                height: parent.height
+                radius: 2
+                color: Style.accent
+                width: Math.max(parent.width * row.model.progress, 8)
+                Behavior on width {
+                    NumberAnimation { duration: 350; easing.type: Easing.OutQuad }
+                }
+            }
+        }
+        Label {
+            objectName: "uploadError"
+            visible: row.model.errorMessage !== ""
+            text: row.model.errorMessage
+            font.pointSize: Style.pt(10)
+            color: Qt.rgba(1.0, 0.23, 0.19, 0.85)
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
+        Label {
+            visible: row.finished
+            text: row.model.shareURL
+            font.pointSize: Style.pt(10)
+            color: Style.secondaryText
+            elide: Text.ElideMiddle
+            Layout.fillWidth: true
+        }
+    }
+
+    Menu {
+        id: contextMenu
+        MenuItem {
+            text: "Rename…"
+            onTriggered: row.openRename()
+        }
+        MenuItem {
+            text: "Copy link"
+            onTriggered: row.copyLink()
+        }
+    }
+    RenameDialog {
+        id: renameDialog
+        onSave: text => Links.renameJob(row.model.id, text)
+    }
+    PasswordDialog {
+        id: passwordDialog
+        isProtected: row.model.isProtected
+        onSubmit: password => Links.setJobPassword(row.model.id, password)
+    }
+}

@@ -1,0 +1,177 @@
+// The rows' link actions against a loopback service, and the texts the rows show.
+
+#include "backend/backendapi.h"
+#include "backend/historystore.h"
+#include "backend/preferences.h"
+#include "backend/presetsstore.h"
+#include "fakeserver.h"
+#include "platform/desktop.h"
+#include "platform/notificationcenter.h"
+#include "shell/linkactions.h"
+#include "testutil.h"
+#include "upload/uploadmanager.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace std::chrono_literals;
+using Response = FakeServer::Response;
+
+namespace {
+
+struct Links {
+    QTemporaryDir config;
+    FakeServer server;
+    QNetworkAccessManager network;
+    Http http{&network, 2000ms};
+    BackendAPI api{&http, server.url(), [] { return QStringLiteral("key"); }, nullptr};
+    Preferences preferences{DefaultsStore::standard(config.path())};
+    HistoryStore history{&api};
+    PresetsStore presets{&api, &preferences};
+    NotificationCenter notifications;
+    struct : Clipboard {
+        QString text;
+        void setText(const QString &t) override { text = t; }
+    } clipboard;
+    UploadManager uploads{services()};
+    LinkActions actions{&api, &history, &uploads, &clipboard};
+    QSignalSpy finished{&actions, &LinkActions::finished};
+
+    Links()
+    {
+        server.enqueue("GET", "/api/history.php",
+                       Response::json(200, "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
+                                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":false,"
+                                           "\"download_count\":0,\"status\":\"active\",\"view_url\":\"v\",\"download_url\":\"d\"}]}"));
+        awaitTask(history.refresh(15));
+        server.clearLog();
+    }
+    UploadManager::Services services()
+    {
+        UploadManager::Services s;
+        s.backend = &api;
+        s.history = &history;
+        s.presets = &presets;
+        s.preferences = &preferences;
+        s.notifications = &notifications;
+        return s;
+    }
+    // The outcome of the next action: its name and error text.
+    QStringList outcome()
+    {
+        if (!QTest::qWaitFor([this] { return !finished.isEmpty(); }, 3000))
+            return {};
+        const QList<QVariant> last = finished.takeFirst();
+        return {last.at(1).toString(), last.at(2).toString()};
+    }
+    QJsonObject sent(const QString &path) const
+    {
+        return QJsonDocument::fromJson(server.requests("POST", path).value(0).body).object();
+    }
+};
+
+} // namespace
+
+class TestLinkActions : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void summaries_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<qint64>("downloads");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("bytes") << qint64(1023) << qint64(0) << "active" << "1023 B";
+        QTest::newRow("KB, one download") << qint64(1024) << qint64(1) << "active" << "1.0 KB · 1 download";
+        QTest::newRow("MB, downloads") << qint64(1048576) << qint64(2) << "protected" << "1.0 MB · 2 downloads · password";
+        QTest::newRow("GB, expired") << qint64(1073741824) << qint64(0) << "expired" << "1.0 GB · expired";
+        QTest::newRow("just under a MB") << qint64(1048575) << qint64(0) << "active" << "1024.0 KB";
+    }
+    void summaries()
+    {
+        QFETCH(qint64, size);
+        QFETCH(qint64, downloads);
+        QFETCH(QString, status);
+        QFETCH(QString, expected);
+        QCOMPARE(LinkActions::summary(size, downloads, status), expected);
+    }
+
+    void rowTexts()
+    {
+        const QDateTime future = QDateTime::currentDateTimeUtc().addDays(10);
+        const QString date = QLocale().toString(future.toLocalTime().date(), QStringLiteral("d MMM yyyy"));
+        QCOMPARE(LinkActions::expiryText(future.toString(Qt::ISODate)), "Expires " + date);
+        QVERIFY(!LinkActions::hasExpired(future.toString(Qt::ISODate)));
+        QVERIFY(LinkActions::expiryText("2020-12-05T10:00:00Z").startsWith("Expired "));
+        QVERIFY(LinkActions::hasExpired("2020-12-05T10:00:00+01:00"));
+        for (const QString &unparsable : {QString(), QStringLiteral("2026-12-05T10:00:00.250Z"), QStringLiteral("2026-12-05"),
+                                          QStringLiteral("next week")})
+            QCOMPARE(LinkActions::expiryText(unparsable), QString());
+
+        QCOMPARE(LinkActions::stageText("uploading", 0.425), QStringLiteral("Uploading… 42%"));
+        QCOMPARE(LinkActions::stageText("uploading", 0.0), QStringLiteral("Uploading… 0%"));
+        QCOMPARE(LinkActions::stageText("zipping", 0), QStringLiteral("Zipping folder…"));
+        QCOMPARE(LinkActions::stageText("registering", 1), QStringLiteral("Finishing…"));
+
+        QCOMPARE(LinkActions::renamed("report.pdf", "  report.pdf \n"), QString());
+        QCOMPARE(LinkActions::renamed("report.pdf", "   "), QString());
+        QCOMPARE(LinkActions::renamed("report.pdf", " final.pdf "), QStringLiteral("final.pdf"));
+    }
+
+    void editsPatchTheHistory()
+    {
+        Links l;
+        l.server.route("POST", "/api/set_preset.php", Response::json(200, "{\"ok\":true}"));
+        l.actions.setPreset("t1", 3);
+        QCOMPARE(l.outcome(), (QStringList{"design", ""}));
+        QCOMPARE(l.sent("/api/set_preset.php").value("preset_id").toInteger(), 3);
+        QCOMPARE(l.history.items().first().presetID, 3);
+
+        l.server.route("POST", "/api/rename.php", Response::json(200, "{\"filename\":\"final (1).pdf\"}"));
+        l.actions.rename("t1", "report.pdf", "  report.pdf ");
+        QTest::qWait(50);
+        QVERIFY(l.server.requests("POST", "/api/rename.php").isEmpty()); // nothing to change
+        l.actions.rename("t1", "report.pdf", " final.pdf ");
+        QCOMPARE(l.outcome(), (QStringList{"rename", ""}));
+        QCOMPARE(l.sent("/api/rename.php").value("filename").toString(), QStringLiteral("final.pdf"));
+        QCOMPARE(l.history.items().first().filename, QStringLiteral("final (1).pdf")); // the stored name
+
+        l.server.route("POST", "/api/set_password.php", Response::json(200, "{\"ok\":true}"));
+        l.actions.setPassword("t1", "secret");
+        QCOMPARE(l.outcome(), (QStringList{"password", ""}));
+        QVERIFY(l.history.items().first().isProtected);
+
+        l.actions.copy("http://127.0.0.1/l/t1");
+        QCOMPARE(l.clipboard.text, QStringLiteral("http://127.0.0.1/l/t1"));
+    }
+
+    void failuresLeaveTheItem()
+    {
+        Links l;
+        l.server.route("POST", "/api/set_expiry.php", Response::json(500, "{\"error\":\"Database is read-only.\"}"));
+        l.actions.setExpiry("t1", 7);
+        const QStringList failed = l.outcome();
+        QCOMPARE(failed.value(0), QStringLiteral("expiry"));
+        QVERIFY2(failed.value(1).contains("Database is read-only."), qPrintable(failed.value(1)));
+        QCOMPARE(l.history.items().first().expiresAt, std::nullopt);
+
+        l.server.route("POST", "/api/delete.php", Response::json(404, "{\"error\":\"No such link.\"}"));
+        l.actions.deleteLink("t1", QString(), "google");
+        QCOMPARE(l.outcome(), (QStringList{"delete", "Backend HTTP 404: No such link."}));
+        QCOMPARE(l.history.items().size(), 1);
+
+        l.server.route("POST", "/api/delete.php", Response::json(200, "{\"ok\":true}"));
+        l.actions.deleteLink("t1", QString(), "google");
+        QCOMPARE(l.outcome(), (QStringList{"delete", ""}));
+        QVERIFY(l.history.items().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLinkActions)
+#include "tst_linkactions.moc"
