@@ -28,6 +28,7 @@ public:
 
 Q_SIGNALS:
     void clicked();
+    void settingsRequested();
     void quitRequested();
 
 private:

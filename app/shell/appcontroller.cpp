@@ -2,6 +2,7 @@
 
 #include "backend/historystore.h"
 #include "backend/presetsstore.h"
+#include "cloud/clouduploader.h"
 #include "platform/endpoints.h"
 #include "platform/notificationcenter.h"
 #include "shell/accountstore.h"
@@ -72,6 +73,26 @@ void AppController::openServicePage(const QString &path)
 void AppController::refreshPresets()
 {
     m_parts.presets->refresh();
+}
+
+void AppController::signInToGoogle()
+{
+    if (m_parts.google)
+        signInTo(m_parts.google, false);
+}
+
+void AppController::signInToDropbox()
+{
+    if (m_parts.dropbox)
+        signInTo(m_parts.dropbox, true);
+}
+
+QCoro::Task<void> AppController::signInTo(CloudAuth *provider, bool reportsFailure)
+{
+    QPointer<AppController> self(this);
+    const Result<void> signedIn = co_await provider->signIn();
+    if (self && reportsFailure)
+        Q_EMIT dropboxSignInEnded(signedIn ? QString() : signedIn.error().description);
 }
 
 QCoro::Task<void> AppController::refreshForPopover()

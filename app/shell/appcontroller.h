@@ -15,6 +15,7 @@
 #include <qcoro/qcorotask.h>
 
 class AccountStore;
+class CloudAuth;
 class DriveCleaner;
 class HistoryStore;
 class NotificationCenter;
@@ -58,6 +59,8 @@ public:
         PresetsStore *presets = nullptr;
         DriveCleaner *sweeper = nullptr;
         NotificationCenter *notifications = nullptr;
+        CloudAuth *google = nullptr;
+        CloudAuth *dropbox = nullptr;
         // The service's root, for its web pages (sign-in, sign-up, dashboard).
         QUrl serviceBaseUrl;
         // Opens a web page in the user's browser; false when none could be started.
@@ -90,6 +93,11 @@ public:
     // Opens the service's page at `path` ("login.php", "signup.php", "dashboard/") in the browser.
     Q_INVOKABLE void openServicePage(const QString &path);
     Q_INVOKABLE void refreshPresets();
+    Q_INVOKABLE void showSettings() { Q_EMIT settingsRequested(); }
+    // Browser sign-ins from the settings. A Google failure leaves it signed out; a Dropbox one is
+    // reported through `dropboxSignInEnded`.
+    Q_INVOKABLE void signInToGoogle();
+    Q_INVOKABLE void signInToDropbox();
     // A kavo://setup link: signs in with a valid key, else says why not.
     void handleSetupLink(const QUrl &url);
     void flashSuccessIcon();
@@ -102,6 +110,9 @@ Q_SIGNALS:
     void alert(const QString &title, const QString &message);
     // The sign-in link has been handled: the account is stored, the refreshes have ended.
     void signInCompleted();
+    void settingsRequested();
+    // `error` is empty when the Dropbox sign-in succeeded.
+    void dropboxSignInEnded(const QString &error);
 
 private:
     QCoro::Task<void> completeSignIn(SetupLink link);
@@ -109,6 +120,7 @@ private:
     // the history.
     QCoro::Task<void> refreshForPopover();
     QCoro::Task<void> refreshAfterAccountChange();
+    QCoro::Task<void> signInTo(CloudAuth *provider, bool reportsFailure);
 
     Parts m_parts;
     bool m_popoverVisible = false;

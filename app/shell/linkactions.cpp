@@ -93,6 +93,15 @@ void LinkActions::deleteLink(const QString &token, const QString &driveFileID, c
     });
 }
 
+void LinkActions::sendLink(const QString &token, const QString &address, const QString &note)
+{
+    const QString to = address.trimmed();
+    run(token, QStringLiteral("send"), [this, token, to, note]() -> QCoro::Task<Outcome> {
+        const Result<void> sent = co_await m_backend->sendLink(token, to, note);
+        co_return Outcome{sent ? QString() : errorText(sent.error()), QString()};
+    });
+}
+
 QCoro::Task<void> LinkActions::run(QString token, QString action, std::function<QCoro::Task<Outcome>()> work)
 {
     QPointer<LinkActions> self(this);

@@ -31,6 +31,8 @@ public:
     Q_INVOKABLE void rename(const QString &token, const QString &currentName, const QString &input);
     Q_INVOKABLE void setPassword(const QString &token, const QString &password);
     Q_INVOKABLE void deleteLink(const QString &token, const QString &driveFileID, const QString &provider);
+    // Mails the link; the address is sent trimmed, the note as typed.
+    Q_INVOKABLE void sendLink(const QString &token, const QString &address, const QString &note);
 
     // Finished uploads, by job id; their failures show as the job's error.
     Q_INVOKABLE void changeJobDesign(const QString &jobID, qint64 presetID);

@@ -196,6 +196,8 @@ int runTray()
     parts.presets = &app.presets;
     parts.sweeper = &sweeper;
     parts.notifications = &app.notifications;
+    parts.google = &app.googleAuth;
+    parts.dropbox = &app.dropboxAuth;
     parts.serviceBaseUrl = endpoints.serviceBaseUrl;
     parts.openBrowser = WebAuthSession::systemBrowser();
     AppController controller(parts);
@@ -214,6 +216,7 @@ int runTray()
         controller.togglePopover();
     });
     QObject::connect(&tray, &Tray::quitRequested, qApp, &QCoreApplication::quit);
+    QObject::connect(&tray, &Tray::settingsRequested, &controller, &AppController::showSettings);
     if (Tray::isAvailable())
         app.notifier.setFallback([&tray](const QString &title, const QString &body) { tray.showMessage(title, body); });
     QObject::connect(&controller, &AppController::iconStateChanged, &tray, [&] {
@@ -230,6 +233,7 @@ int runTray()
     ForeignPreferences::set(&app.preferences);
     ForeignTheme::set(&app.theme);
     ForeignGoogle::set(&app.googleAuth);
+    ForeignDropbox::set(&app.dropboxAuth);
     LinkActions links(&app.backend, &app.history, app.uploads.get(), &app.clipboard);
     ForeignLinks::set(&links);
     QQmlApplicationEngine engine;

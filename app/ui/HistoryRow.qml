@@ -28,6 +28,11 @@ Rectangle {
         renameDialog.input = model.filename
         renameDialog.open()
     }
+    function openSend() {
+        sendSheet.token = model.token
+        sendSheet.filename = model.filename
+        sendSheet.present()
+    }
     function openPassword() {
         passwordDialog.input = ""
         passwordDialog.open()
@@ -42,7 +47,7 @@ Rectangle {
     Connections {
         target: Links
         function onFinished(token, action, error, warning) {
-            if (token !== row.model.token)
+            if (token !== row.model.token || action === "send")
                 return
             if (action === "delete" && error === "") {
                 if (warning !== "")
@@ -183,6 +188,9 @@ Rectangle {
         withCopy: true
     }
 
+    SendLinkSheet {
+        id: sendSheet
+    }
     RenameDialog {
         id: renameDialog
         onSave: text => Links.rename(row.model.token, row.model.filename, text)

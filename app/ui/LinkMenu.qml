@@ -10,6 +10,10 @@ Menu {
 
 
     MenuItem {
+        text: "Send by email…"
+        onTriggered: menu.row.openSend()
+    }
+    MenuItem {
         text: "Rename…"
         onTriggered: menu.row.openRename()
     }

@@ -9,10 +9,15 @@ QtObject {
 
     property AlertWindow alertWindow: AlertWindow {}
 
+    property SettingsWindow settingsWindow: SettingsWindow {}
+
     property Connections alerts: Connections {
         target: App
         function onAlert(title, message) {
             root.alertWindow.present(title, message)
+        }
+        function onSettingsRequested() {
+            root.settingsWindow.present()
         }
     }
 }

@@ -198,6 +198,14 @@ Window {
                 anchors.rightMargin: 12
                 anchors.topMargin: 8
                 anchors.bottomMargin: 8
+                PlainButton {
+                    objectName: "preferencesLink"
+                    text: "Preferences…"
+                    onClicked: {
+                        App.popoverVisible = false
+                        App.showSettings()
+                    }
+                }
                 Item { Layout.fillWidth: true }
                 PlainButton {
                     text: "Quit"

@@ -4,6 +4,7 @@
 #include "backend/preferences.h"
 #include "backend/presetsstore.h"
 #include "backend/themestore.h"
+#include "cloud/dropboxauth.h"
 #include "cloud/googleauth.h"
 #include "shell/accountstore.h"
 #include "shell/appcontroller.h"
@@ -74,6 +75,13 @@ struct ForeignGoogle : ForeignSingleton<GoogleAuth> {
     Q_GADGET
     QML_FOREIGN(GoogleAuth)
     QML_NAMED_ELEMENT(Google)
+    QML_SINGLETON
+};
+
+struct ForeignDropbox : ForeignSingleton<DropboxAuth> {
+    Q_GADGET
+    QML_FOREIGN(DropboxAuth)
+    QML_NAMED_ELEMENT(Dropbox)
     QML_SINGLETON
 };
 

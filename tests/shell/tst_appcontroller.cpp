@@ -6,6 +6,7 @@
 #include "backend/preferences.h"
 #include "backend/presetsstore.h"
 #include "backend/themestore.h"
+#include "cloud/dropboxauth.h"
 #include "cloud/googleauth.h"
 #include "platform/endpoints.h"
 #include "fakeserver.h"
@@ -54,6 +55,12 @@ struct Shell {
     PresetsStore presets{&api, &preferences};
     ThemeStore theme{DefaultsStore::standard(config.path())};
     GoogleAuth google{&http, Endpoints::compiledIn(), &secrets, DefaultsStore::suite(config.path()), GoogleAuth::Options{}};
+    DropboxAuth dropbox{&http, Endpoints::compiledIn(), &secrets, DropboxAuth::Options{}};
+    // A Dropbox sign-in that the browser never completes.
+    struct : CloudAuth {
+        bool isSignedIn() const override { return false; }
+        QCoro::Task<Result<void>> signIn() override { co_return Error{QStringLiteral("auth"), 1, QStringLiteral("Dropbox sign-in was cancelled.")}; }
+    } refusingDropbox;
     UploadManager uploads{services()};
     QList<QUrl> opened;
     struct : Clipboard {
@@ -71,6 +78,7 @@ struct Shell {
         p.history = &history;
         p.presets = &presets;
         p.notifications = &notifications;
+        p.dropbox = &refusingDropbox;
         p.serviceBaseUrl = server.url();
         p.openBrowser = [this](const QUrl &url) {
             opened.append(url);
@@ -288,6 +296,7 @@ private Q_SLOTS:
         ForeignPreferences::set(&s.preferences);
         ForeignTheme::set(&s.theme);
         ForeignGoogle::set(&s.google);
+        ForeignDropbox::set(&s.dropbox);
         LinkActions links(&s.api, &s.history, &s.uploads, &s.clipboard);
         ForeignLinks::set(&links);
         QQmlApplicationEngine engine;
@@ -348,6 +357,30 @@ private Q_SLOTS:
         QVERIFY(!item("dashboardPill")->isVisible());
         QMetaObject::invokeMethod(item("signInButton"), "clicked");
         QCOMPARE(s.opened.last(), Endpoints::join(s.server.url(), "login.php"));
+
+        // Preferences: what the account, provider and expiry rows say.
+        s.controller.showSettings();
+        QQuickWindow *settings = window(engine, "settingsWindow");
+        QVERIFY(settings && settings->isVisible());
+        const auto setting = [&](const char *name) { return findItem(settings->contentItem(), name)->property("text").toString(); };
+        const auto label = [&](const char *name) { return findItem(settings->contentItem(), name)->property("label").toString(); };
+        QCOMPARE(setting("accountTitle"), QStringLiteral("Not signed in"));
+        s.account.signIn(newKey, QStringLiteral("ann@example.com"), std::nullopt);
+        QCOMPARE(setting("accountTitle"), QStringLiteral("Signed in"));
+        QCOMPARE(setting("accountDetail"), QStringLiteral("ann@example.com"));
+        for (const auto &[days, text] : {std::pair{7, "7 days"}, std::pair{0, "Never"}, std::pair{45, "45 days"}, std::pair{365, "1 year"}}) {
+            s.preferences.setExpiryDays(days);
+            QCOMPARE(label("expiryMenu"), QString::fromUtf8(text));
+        }
+        QCOMPARE(label("providerMenu"), QStringLiteral("Google Drive"));
+        s.preferences.setSelectedProviderRaw("dropbox");
+        QCOMPARE(label("providerMenu"), QStringLiteral("Dropbox"));
+        QCOMPARE(setting("providerStatus"), QStringLiteral("Not signed in"));
+        QSignalSpy ended(&s.controller, &AppController::dropboxSignInEnded);
+        QMetaObject::invokeMethod(findItem(settings->contentItem(), "providerSignIn"), "clicked");
+        QVERIFY(ended.wait(1000) || !ended.isEmpty());
+        QCOMPARE(ended.first().first().toString(), QStringLiteral("Dropbox sign-in was cancelled."));
+        QVERIFY(texts(settings->contentItem()).contains("Dropbox sign-in was cancelled."));
 
         Q_EMIT s.controller.alert("Signed in", "Kavo is now signed in and ready to upload.");
         QQuickWindow *alert = window(engine, "alertWindow");

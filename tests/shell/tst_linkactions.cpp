@@ -147,6 +147,11 @@ private Q_SLOTS:
         QCOMPARE(l.outcome(), (QStringList{"password", ""}));
         QVERIFY(l.history.items().first().isProtected);
 
+        l.server.route("POST", "/api/send_link.php", Response::json(200, "{\"ok\":true}"));
+        l.actions.sendLink("t1", "  ann@example.com ", " See you\n");
+        QCOMPARE(l.outcome(), (QStringList{"send", ""}));
+        QCOMPARE(l.sent("/api/send_link.php"), (QJsonObject{{"token", "t1"}, {"to", "ann@example.com"}, {"note", " See you\n"}}));
+
         l.actions.copy("http://127.0.0.1/l/t1");
         QCOMPARE(l.clipboard.text, QStringLiteral("http://127.0.0.1/l/t1"));
     }
