@@ -1,0 +1,33 @@
+// kavo-share: the file manager's "Share via Kavo". Uploads one file to Google Drive with the
+// credentials the Kavo tray application shares, registers it and copies the link.
+//
+//   kavo-share FILE|URL
+//
+// Exits 0 once the link is on the clipboard, 1 when cancelled.
+
+#include "platform/defaultsstore.h"
+#include "platform/desktop.h"
+#include "platform/endpoints.h"
+#include "platform/http.h"
+#include "sharedialog.h"
+#include "shareupload.h"
+
+#include <QApplication>
+#include <QNetworkAccessManager>
+
+using namespace std::chrono_literals;
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kavo-share"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KAVO_VERSION));
+
+    QNetworkAccessManager network;
+    Http http(&network, 60s);
+    ShareUpload upload(&http, Endpoints::compiledIn(), DefaultsStore::suite());
+    SystemClipboard clipboard;
+    ShareDialog dialog(SharedItem::fromArguments(QCoreApplication::arguments().mid(1)), &upload, &clipboard);
+    dialog.show();
+    return dialog.exec() == QDialog::Accepted ? 0 : 1;
+}

@@ -1,0 +1,200 @@
+#include "shareupload.h"
+
+#include "cloud/oauth.h"
+#include "platform/http.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMimeDatabase>
+#include <QUrlQuery>
+
+namespace ShareError {
+Error driveFailed(const QString &text)
+{
+    return Error{domain, int(Code::driveFailed), text};
+}
+Error backendFailed(const QString &text)
+{
+    return Error{domain, int(Code::backendFailed), text};
+}
+Error notSignedIn()
+{
+    return Error{domain, int(Code::notSignedIn), QStringLiteral("Sign in to Kavo first — open the Kavo menu bar app.")};
+}
+Error authFailed()
+{
+    return Error{domain, int(Code::authFailed), QStringLiteral("Google sign-in expired. Re-connect Google Drive in the Kavo app.")};
+}
+}
+
+namespace {
+
+QJsonObject objectOf(const QByteArray &body)
+{
+    return QJsonDocument::fromJson(body).object();
+}
+
+QNetworkRequest bearer(const QUrl &url, const QString &accessToken)
+{
+    QNetworkRequest request(url);
+    request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
+    return request;
+}
+
+} // namespace
+
+ShareUpload::ShareUpload(Http *http, Endpoints endpoints, DefaultsStore suite)
+    : m_http(http)
+    , m_endpoints(std::move(endpoints))
+    , m_suite(std::move(suite))
+{
+}
+
+QString ShareUpload::sharedText(const QString &key) const
+{
+    return m_suite.value(key).toString();
+}
+
+QCoro::Task<Result<QString>> ShareUpload::perform(QUrl file, qint64 expiryDays)
+{
+    const QString apiKey = sharedText(apiKeyKey);
+    const QString refreshToken = sharedText(refreshTokenKey);
+    if (apiKey.isEmpty() || refreshToken.isEmpty())
+        co_return ShareError::notSignedIn();
+
+    const Result<QString> token = co_await refreshAccessToken(refreshToken);
+    if (!token)
+        co_return token.error();
+    const Result<QString> folder = co_await findOrCreateFolder(token.value());
+    if (!folder)
+        co_return folder.error();
+
+    const QString path = file.isLocalFile() ? file.toLocalFile() : file.toString();
+    const QFileInfo info(path);
+    const QString mimeType = QMimeDatabase().mimeTypeForFile(info, QMimeDatabase::MatchExtension).name();
+    const Result<QString> fileID = co_await uploadResumable(token.value(), folder.value(), path, mimeType);
+    if (!fileID)
+        co_return fileID.error();
+    const Result<void> shared = co_await makeShareable(token.value(), fileID.value());
+    if (!shared)
+        co_return shared.error();
+    co_return co_await registerShare(apiKey, fileID.value(), info.fileName(), info.exists() ? info.size() : 0, mimeType, expiryDays);
+}
+
+QCoro::Task<Result<QString>> ShareUpload::refreshAccessToken(QString refreshToken)
+{
+    QNetworkRequest request(Endpoints::join(m_endpoints.googleTokenUrl, QStringLiteral("/token")));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
+    const QByteArray body = OAuth::formBody({{QStringLiteral("client_id"), m_endpoints.googleClientId},
+                                             {QStringLiteral("client_secret"), m_endpoints.googleClientSecret},
+                                             {QStringLiteral("refresh_token"), refreshToken},
+                                             {QStringLiteral("grant_type"), QStringLiteral("refresh_token")}});
+    const Result<HttpResponse> answer = co_await m_http->send(request, "POST", body);
+    if (!answer || !answer->isSuccess())
+        co_return ShareError::authFailed();
+    const QJsonObject object = objectOf(answer->body);
+    if (!object.value(QStringLiteral("access_token")).isString())
+        co_return ShareError::authFailed();
+    const QString rotated = object.value(QStringLiteral("refresh_token")).toString();
+    if (!rotated.isEmpty())
+        m_suite.setValue(refreshTokenKey, rotated);
+    co_return object.value(QStringLiteral("access_token")).toString();
+}
+
+QCoro::Task<Result<QString>> ShareUpload::findOrCreateFolder(QString accessToken)
+{
+    QUrl search = Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files"));
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("q"), QStringLiteral("name='") + folderName
+                                                + QStringLiteral("' and mimeType='application/vnd.google-apps.folder' and trashed=false"));
+    query.addQueryItem(QStringLiteral("fields"), QStringLiteral("files(id)"));
+    search.setQuery(query);
+    // The search's status is not examined: anything without a folder leads to creating one.
+    const Result<HttpResponse> found = co_await m_http->send(bearer(search, accessToken), "GET");
+    if (!found)
+        co_return found.error();
+    const QJsonValue existing = objectOf(found->body).value(QStringLiteral("files")).toArray().first().toObject().value(QStringLiteral("id"));
+    if (existing.isString())
+        co_return existing.toString();
+
+    QNetworkRequest create = bearer(Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files")), accessToken);
+    create.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    const QJsonObject folder{{QStringLiteral("name"), folderName}, {QStringLiteral("mimeType"), QStringLiteral("application/vnd.google-apps.folder")}};
+    const Result<HttpResponse> created = co_await m_http->send(create, "POST", QJsonDocument(folder).toJson(QJsonDocument::Compact));
+    if (!created)
+        co_return created.error();
+    const QJsonValue id = objectOf(created->body).value(QStringLiteral("id"));
+    if (!id.isString())
+        co_return ShareError::driveFailed(QStringLiteral("Couldn't create Drive folder"));
+    co_return id.toString();
+}
+
+QCoro::Task<Result<QString>> ShareUpload::uploadResumable(QString accessToken, QString folderID, QString path, QString mimeType)
+{
+    const QFileInfo info(path);
+    const qint64 size = info.exists() ? info.size() : 0;
+    QUrl start = Endpoints::join(m_endpoints.googleUploadUrl, QStringLiteral("/upload/drive/v3/files"));
+    start.setQuery(QStringLiteral("uploadType=resumable"));
+    QNetworkRequest session = bearer(start, accessToken);
+    session.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json; charset=UTF-8"));
+    session.setRawHeader("X-Upload-Content-Type", mimeType.toUtf8());
+    session.setRawHeader("X-Upload-Content-Length", QByteArray::number(size));
+    const QJsonObject metadata{{QStringLiteral("name"), info.fileName()}, {QStringLiteral("parents"), QJsonArray{folderID}}};
+    const Result<HttpResponse> started = co_await m_http->send(session, "POST", QJsonDocument(metadata).toJson(QJsonDocument::Compact));
+    if (!started)
+        co_return started.error();
+    const QUrl location(QString::fromUtf8(started->header("Location")), QUrl::StrictMode);
+    if (started->status != 200 || !location.isValid() || location.isRelative())
+        co_return ShareError::driveFailed(QStringLiteral("Drive session init failed: ") + decodeUtf8(started->body).value_or(QString()));
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        co_return Error{ErrorDomain::file, int(file.error()), QStringLiteral("Couldn't read ") + info.fileName() + QStringLiteral(": ") + file.errorString()};
+    QNetworkRequest put(location);
+    put.setHeader(QNetworkRequest::ContentTypeHeader, mimeType.toUtf8());
+    put.setHeader(QNetworkRequest::ContentLengthHeader, size);
+    const Result<HttpResponse> uploaded = co_await m_http->sendDevice(put, "PUT", &file);
+    if (!uploaded)
+        co_return uploaded.error();
+    const QJsonValue id = objectOf(uploaded->body).value(QStringLiteral("id"));
+    if (!uploaded->isSuccess() || !id.isString())
+        co_return ShareError::driveFailed(QStringLiteral("Drive upload failed: ") + decodeUtf8(uploaded->body).value_or(QString()));
+    co_return id.toString();
+}
+
+QCoro::Task<Result<void>> ShareUpload::makeShareable(QString accessToken, QString fileID)
+{
+    QNetworkRequest request = bearer(Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files/")
+                                                         + QString::fromLatin1(QUrl::toPercentEncoding(fileID)) + QStringLiteral("/permissions")),
+                                     accessToken);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    const QJsonObject permission{{QStringLiteral("role"), QStringLiteral("reader")}, {QStringLiteral("type"), QStringLiteral("anyone")}};
+    const Result<HttpResponse> answer = co_await m_http->send(request, "POST", QJsonDocument(permission).toJson(QJsonDocument::Compact));
+    if (!answer || !answer->isSuccess())
+        co_return ShareError::driveFailed(QStringLiteral("Couldn't make file shareable"));
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<QString>> ShareUpload::registerShare(QString apiKey, QString fileID, QString name, qint64 size, QString mimeType, qint64 days)
+{
+    QNetworkRequest request(Endpoints::join(m_endpoints.serviceBaseUrl, QStringLiteral("api/register.php")));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    request.setRawHeader("X-Api-Key", apiKey.toUtf8());
+    QJsonObject body{{QStringLiteral("drive_file_id"), fileID},  {QStringLiteral("original_filename"), name},
+                     {QStringLiteral("filesize"), size},         {QStringLiteral("mimetype"), mimeType},
+                     {QStringLiteral("expiry_days"), days},      {QStringLiteral("provider"), QStringLiteral("google")}};
+    // Read again now: a token rotated by the refresh is the one to send.
+    const QString refreshToken = sharedText(refreshTokenKey);
+    if (!refreshToken.isEmpty())
+        body.insert(QStringLiteral("google_refresh_token"), refreshToken);
+    const Result<HttpResponse> answer = co_await m_http->send(request, "POST", QJsonDocument(body).toJson(QJsonDocument::Compact));
+    if (!answer)
+        co_return answer.error();
+    const QJsonValue url = objectOf(answer->body).value(QStringLiteral("url"));
+    if (!answer->isSuccess() || !url.isString())
+        co_return ShareError::backendFailed(QStringLiteral("Registration failed: ") + decodeUtf8(answer->body).value_or(QString()));
+    co_return url.toString();
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "platform/endpoints.h"
+#include "platform/error.h"
+#include "platform/defaultsstore.h"
+
+#include <QString>
+#include <QUrl>
+#include <qcoro/qcorotask.h>
+
+class Http;
+
+// The share dialog's own road from a file to a share link: the credentials the tray application
+// left in the shared suite, a fresh Google access token, the "Kavo" Drive folder, a resumable
+// upload, a public permission and the registration with the service. Google only, one file, no
+// retry.
+namespace ShareError {
+inline const QString domain = QStringLiteral("share");
+enum class Code { driveFailed = 1, backendFailed, notSignedIn, authFailed };
+Error driveFailed(const QString &text);
+Error backendFailed(const QString &text);
+Error notSignedIn();
+Error authFailed();
+}
+
+class ShareUpload
+{
+public:
+    static inline const QString apiKeyKey = QStringLiteral("kavo.shared.apiKey");
+    static inline const QString refreshTokenKey = QStringLiteral("kavo.shared.googleRefreshToken");
+    static inline const QString folderName = QStringLiteral("Kavo");
+
+    ShareUpload(Http *http, Endpoints endpoints, DefaultsStore suite);
+
+    // The link of the uploaded, registered file.
+    QCoro::Task<Result<QString>> perform(QUrl file, qint64 expiryDays);
+
+private:
+    QCoro::Task<Result<QString>> refreshAccessToken(QString refreshToken);
+    QCoro::Task<Result<QString>> findOrCreateFolder(QString accessToken);
+    QCoro::Task<Result<QString>> uploadResumable(QString accessToken, QString folderID, QString path, QString mimeType);
+    QCoro::Task<Result<void>> makeShareable(QString accessToken, QString fileID);
+    QCoro::Task<Result<QString>> registerShare(QString apiKey, QString fileID, QString name, qint64 size, QString mimeType, qint64 days);
+    QString sharedText(const QString &key) const;
+
+    Http *m_http;
+    Endpoints m_endpoints;
+    DefaultsStore m_suite;
+};
