@@ -45,6 +45,8 @@ class AppController : public QObject
     Q_PROPERTY(bool popoverVisible READ popoverVisible WRITE setPopoverVisible NOTIFY popoverVisibleChanged)
     Q_PROPERTY(UploadManager *uploadManager READ uploadManager CONSTANT)
     Q_PROPERTY(QPoint popoverAnchor READ popoverAnchor NOTIFY popoverAnchorChanged)
+    // Without a tray the panel is an ordinary window: framed, and it stays when it loses focus.
+    Q_PROPERTY(bool panelIsWindow READ panelIsWindow CONSTANT)
 public:
     enum class IconState { normal, highlighted, success };
     Q_ENUM(IconState)
@@ -80,6 +82,9 @@ public:
     // Where the popover hangs from: the middle of the tray icon's bottom edge, or the pointer.
     QPoint popoverAnchor() const { return m_anchor; }
     void setPopoverAnchor(QPoint anchor);
+    bool panelIsWindow() const { return m_panelIsWindow; }
+    // Set once, before the interface loads.
+    void setPanelIsWindow(bool isWindow) { m_panelIsWindow = isWindow; }
 
     // Only local files are taken; anything else refuses the whole drop.
     Q_INVOKABLE bool acceptsDrop(const QList<QUrl> &urls) const;
@@ -125,6 +130,7 @@ private:
     Parts m_parts;
     bool m_popoverVisible = false;
     bool m_hovering = false;
+    bool m_panelIsWindow = false;
     QPoint m_anchor;
     QElapsedTimer m_sinceHidden;
     QTimer m_successFlash;

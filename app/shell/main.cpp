@@ -177,12 +177,17 @@ int share(const QStringList &paths)
     return exitCode;
 }
 
+// What a second `kavo` without arguments sends the running one.
+constexpr const char *showPanelArgument = "--show-panel";
+
 // The tray application: the one running instance.
 int runTray()
 {
     SingleInstance instance;
     if (!instance.listen()) {
-        std::fputs("kavo: Kavo is already running; its icon is in the tray.\n", stderr);
+        // Already running: bring its panel up (the only way back to it when there is no tray).
+        SingleInstance().forward({QString::fromLatin1(showPanelArgument)});
+        std::fputs("kavo: Kavo is already running; its panel is open.\n", stderr);
         return 0;
     }
     QApplication::setQuitOnLastWindowClosed(false);
@@ -203,8 +208,11 @@ int runTray()
     AppController controller(parts);
 
     UrlDispatcher dispatcher;
-    QObject::connect(&instance, &SingleInstance::received, &dispatcher, [&dispatcher](const QStringList &arguments) {
-        dispatcher.dispatch(arguments);
+    QObject::connect(&instance, &SingleInstance::received, &dispatcher, [&dispatcher, &controller](const QStringList &arguments) {
+        if (arguments == QStringList{QString::fromLatin1(showPanelArgument)})
+            controller.showPopover();
+        else
+            dispatcher.dispatch(arguments);
     });
     QObject::connect(&dispatcher, &UrlDispatcher::filesDropped, &controller, &AppController::handleDrop);
     QObject::connect(&dispatcher, &UrlDispatcher::setupLinkReceived, &controller, &AppController::handleSetupLink);
@@ -246,7 +254,9 @@ int runTray()
     if (Tray::isAvailable()) {
         tray.show();
     } else {
-        // No tray on this desktop: the panel is an ordinary window.
+        // No tray on this desktop: the panel is an ordinary window that stays until closed;
+        // running `kavo` again brings it back.
+        controller.setPanelIsWindow(true);
         controller.setPopoverAnchor(QCursor::pos());
         controller.showPopover();
     }

@@ -12,7 +12,7 @@ Window {
 
     width: 320
     height: 400
-    flags: Qt.Tool | Qt.FramelessWindowHint
+    flags: App.panelIsWindow ? Qt.Window : Qt.Tool | Qt.FramelessWindowHint
     title: "Kavo"
     color: Style.panelFill
     visible: App.popoverVisible
@@ -32,7 +32,7 @@ Window {
 
     onVisibleChanged: if (visible) requestActivate()
     // Closes when the user clicks elsewhere.
-    onActiveChanged: if (!active && visible) App.popoverVisible = false
+    onActiveChanged: if (!active && visible && !App.panelIsWindow) App.popoverVisible = false
     onClosing: App.popoverVisible = false
 
     // The panel background: an opaque fill under the wash, framed, lit while files hover.
