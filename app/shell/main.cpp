@@ -234,16 +234,9 @@ int runTray()
                                                                       : Tray::Look::normal);
     });
 
-    ForeignApp::set(&controller);
-    ForeignAccount::set(&app.account);
-    ForeignHistory::set(&app.history);
-    ForeignPresets::set(&app.presets);
-    ForeignPreferences::set(&app.preferences);
-    ForeignTheme::set(&app.theme);
-    ForeignGoogle::set(&app.googleAuth);
-    ForeignDropbox::set(&app.dropboxAuth);
     LinkActions links(&app.backend, &app.history, app.uploads.get(), &app.clipboard);
-    ForeignLinks::set(&links);
+    exposeToQml({&controller, &app.account, &app.history, &app.presets, &app.preferences, &app.theme, &app.googleAuth,
+                 &app.dropboxAuth, &links});
     QQmlApplicationEngine engine;
     engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
     if (engine.rootObjects().isEmpty()) {

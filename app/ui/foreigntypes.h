@@ -109,3 +109,30 @@ struct ForeignHistoryListModel {
     QML_FOREIGN(HistoryListModel)
     QML_ANONYMOUS
 };
+
+// Everything QML reaches, as the composition root built it.
+struct QmlObjects {
+    AppController *app = nullptr;
+    AccountStore *account = nullptr;
+    HistoryStore *history = nullptr;
+    PresetsStore *presets = nullptr;
+    Preferences *preferences = nullptr;
+    ThemeStore *theme = nullptr;
+    GoogleAuth *google = nullptr;
+    DropboxAuth *dropbox = nullptr;
+    LinkActions *links = nullptr;
+};
+
+// Hands them to the QML singletons; call before the first QML file loads.
+inline void exposeToQml(const QmlObjects &objects)
+{
+    ForeignApp::set(objects.app);
+    ForeignAccount::set(objects.account);
+    ForeignHistory::set(objects.history);
+    ForeignPresets::set(objects.presets);
+    ForeignPreferences::set(objects.preferences);
+    ForeignTheme::set(objects.theme);
+    ForeignGoogle::set(objects.google);
+    ForeignDropbox::set(objects.dropbox);
+    ForeignLinks::set(objects.links);
+}

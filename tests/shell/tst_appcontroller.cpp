@@ -61,7 +61,7 @@ struct Shell {
         bool isSignedIn() const override { return false; }
         QCoro::Task<Result<void>> signIn() override { co_return Error{QStringLiteral("auth"), 1, QStringLiteral("Dropbox sign-in was cancelled.")}; }
     } refusingDropbox;
-    UploadManager uploads{services()};
+    UploadManager uploads{storeServices(&api, &history, &presets, &preferences, &notifications)};
     QList<QUrl> opened;
     struct : Clipboard {
         QString text;
@@ -101,16 +101,6 @@ struct Shell {
     {
         server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[],\"default_id\":null}"));
         server.route("GET", "/api/history.php", Response::json(200, "{\"items\":[]}"));
-    }
-    UploadManager::Services services()
-    {
-        UploadManager::Services s;
-        s.backend = &api;
-        s.history = &history;
-        s.presets = &presets;
-        s.preferences = &preferences;
-        s.notifications = &notifications;
-        return s;
     }
     // The setup link's outcome: the alert's title and message (empty when none came).
     QStringList open(const QString &link)
@@ -289,16 +279,8 @@ private Q_SLOTS:
     void popoverAndAlertInQml()
     {
         Shell s;
-        ForeignApp::set(&s.controller);
-        ForeignAccount::set(&s.account);
-        ForeignHistory::set(&s.history);
-        ForeignPresets::set(&s.presets);
-        ForeignPreferences::set(&s.preferences);
-        ForeignTheme::set(&s.theme);
-        ForeignGoogle::set(&s.google);
-        ForeignDropbox::set(&s.dropbox);
         LinkActions links(&s.api, &s.history, &s.uploads, &s.clipboard);
-        ForeignLinks::set(&links);
+        exposeToQml({&s.controller, &s.account, &s.history, &s.presets, &s.preferences, &s.theme, &s.google, &s.dropbox, &links});
         QQmlApplicationEngine engine;
         LogCapture log;
         engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));

@@ -38,7 +38,7 @@ struct Links {
         QString text;
         void setText(const QString &t) override { text = t; }
     } clipboard;
-    UploadManager uploads{services()};
+    UploadManager uploads{storeServices(&api, &history, &presets, &preferences, &notifications)};
     LinkActions actions{&api, &history, &uploads, &clipboard};
     QSignalSpy finished{&actions, &LinkActions::finished};
 
@@ -50,16 +50,6 @@ struct Links {
                                            "\"download_count\":0,\"status\":\"active\",\"view_url\":\"v\",\"download_url\":\"d\"}]}"));
         awaitTask(history.refresh(15));
         server.clearLog();
-    }
-    UploadManager::Services services()
-    {
-        UploadManager::Services s;
-        s.backend = &api;
-        s.history = &history;
-        s.presets = &presets;
-        s.preferences = &preferences;
-        s.notifications = &notifications;
-        return s;
     }
     // The outcome of the next action: its name and error text.
     QStringList outcome()

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "upload/uploadmanager.h"
+
 #include <mutex>
 
 // Collects the lines written through Qt's logging while it lives.
@@ -27,5 +29,10 @@ void writeFile(const QString &path, const QByteArray &content);
 QMap<QString, QString> formFields(const QByteArray &body);
 // Runs a program and returns its standard output (empty on failure).
 QByteArray runTool(const QString &program, const QStringList &arguments);
+
+// The upload queue over the service client and the stores alone: no uploaders or sign-ins, which
+// tests that drop unreadable files never reach.
+UploadManager::Services storeServices(LinkService *backend, HistoryUpdates *history, PresetChoice *presets,
+                                      UploadPreferences *preferences, NotificationCenter *notifications);
 
 #include "platform/blockingwait.h"
