@@ -4,6 +4,7 @@
 #include "backend/presetsstore.h"
 #include "backend/themestore.h"
 #include "fakeserver.h"
+#include "loopbackstores.h"
 #include "testutil.h"
 
 #include <QJsonDocument>
@@ -35,15 +36,7 @@ QByteArray preset(int id)
            "\",\"is_default\":false,\"gradient_from\":\"#000000\",\"gradient_to\":\"#FFFFFF\",\"accent_color\":\"#1A2B3C\"}";
 }
 
-struct Stores {
-    QTemporaryDir config;
-    FakeServer server;
-    QNetworkAccessManager network;
-    Http http{&network, 2000ms};
-    BackendAPI api{&http, server.url(), [] { return QStringLiteral("key"); }, nullptr};
-    Preferences preferences{DefaultsStore::standard(config.path())};
-    HistoryStore history{&api};
-    PresetsStore presets{&api, &preferences};
+struct Stores : LoopbackStores {
 
     // Fills the history with the given answer.
     void load(const QByteArray &answer)

@@ -28,10 +28,7 @@ struct Share {
     Http http{&network, 5000ms};
     DefaultsStore suite = DefaultsStore::suite(dir.path());
     ShareUpload upload{&http, Endpoints::allAt(server.url()), suite};
-    struct : Clipboard {
-        QString text;
-        void setText(const QString &t) override { text = t; }
-    } clipboard;
+    RecordingClipboard clipboard;
 
     // Google and the service answering as they do when all goes well.
     void serviceWorks()
@@ -170,7 +167,7 @@ private Q_SLOTS:
         QSignalSpy closed(&dialog, &QDialog::finished);
         dialog.startUpload();
         QTRY_COMPARE(dialog.status(), QStringLiteral("Link copied to clipboard!"));
-        QCOMPARE(s.clipboard.text, QStringLiteral("http://kavo.test/l/abc"));
+        QCOMPARE(s.clipboard.texts, QStringList{QStringLiteral("http://kavo.test/l/abc")});
         QVERIFY(!dialog.canUpload());
         QVERIFY(closed.isEmpty());
         QVERIFY(closed.wait(2500));

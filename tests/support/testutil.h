@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "platform/desktop.h"
 #include "upload/uploadmanager.h"
 
 #include <mutex>
@@ -29,6 +30,14 @@ void writeFile(const QString &path, const QByteArray &content);
 QMap<QString, QString> formFields(const QByteArray &body);
 // Runs a program and returns its standard output (empty on failure).
 QByteArray runTool(const QString &program, const QStringList &arguments);
+
+// A clipboard that keeps every text put on it.
+class RecordingClipboard : public Clipboard
+{
+public:
+    QStringList texts;
+    void setText(const QString &text) override { texts.append(text); }
+};
 
 // The upload queue over the service client and the stores alone: no uploaders or sign-ins, which
 // tests that drop unreadable files never reach.

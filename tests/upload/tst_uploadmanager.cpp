@@ -201,13 +201,6 @@ public:
     qint64 expiryDays() const override { return days; }
 };
 
-class RecordingClipboard : public Clipboard
-{
-public:
-    QStringList texts;
-    void setText(const QString &text) override { texts.append(text); }
-};
-
 class RecordingNotifier : public Notifier
 {
 public:
