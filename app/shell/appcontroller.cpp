@@ -60,7 +60,10 @@ void AppController::launch()
     m_parts.presets->refresh();
     m_parts.history->refresh(historyLimit);
     m_parts.notifications->observe(NotificationCenter::uploadSucceeded, this, [this] { flashSuccessIcon(); });
-    m_parts.notifications->observe(NotificationCenter::accountChanged, this, [this] { refreshAfterAccountChange(); });
+    m_parts.notifications->observe(NotificationCenter::accountChanged, this, [this] {
+        if (!m_signingIn)
+            refreshAfterAccountChange();
+    });
 }
 
 void AppController::openServicePage(const QString &path)
@@ -215,11 +218,12 @@ void AppController::handleSetupLink(const QUrl &url)
 QCoro::Task<void> AppController::completeSignIn(SetupLink link)
 {
     QPointer<AppController> self(this);
+    // The account change this posts would start the same reloads; this sign-in runs them itself,
+    // since the alert waits for them.
+    m_signingIn = true;
     m_parts.account->signIn(link.key, link.email, link.name);
-    co_await m_parts.presets->refresh();
-    if (!self)
-        co_return;
-    co_await m_parts.history->refresh(historyLimit);
+    m_signingIn = false;
+    co_await refreshAfterAccountChange();
     if (!self)
         co_return;
     Q_EMIT alert(QStringLiteral("Signed in"), link.email ? QStringLiteral("You're signed in as ") + *link.email + QStringLiteral(". Kavo is ready to upload.")

@@ -131,6 +131,7 @@ private:
     bool m_popoverVisible = false;
     bool m_hovering = false;
     bool m_panelIsWindow = false;
+    bool m_signingIn = false;
     QPoint m_anchor;
     QElapsedTimer m_sinceHidden;
     QTimer m_successFlash;

@@ -63,10 +63,7 @@ struct Shell {
     } refusingDropbox;
     UploadManager uploads{storeServices(&api, &history, &presets, &preferences, &notifications)};
     QList<QUrl> opened;
-    struct : Clipboard {
-        QString text;
-        void setText(const QString &t) override { text = t; }
-    } clipboard;
+    RecordingClipboard clipboard;
     AppController controller{parts()};
     QSignalSpy alerts{&controller, &AppController::alert};
 
@@ -162,12 +159,17 @@ private Q_SLOTS:
     void setupLinkSignsInThenRefreshes()
     {
         Shell s;
-        // Scheme and host compare in lower case; the refreshes run with the new key before the alert.
+        s.controller.launch();
+        QVERIFY(QTest::qWaitFor([&] { return s.server.requests().size() == 2; }, 2000));
+        s.server.clearLog();
+        // Scheme and host compare in lower case; the refreshes run once, with the new key, before
+        // the alert.
         QCOMPARE(s.open("KAVO://Setup?key=" + newKey + "&email=ann%2Bkavo%40example.com&name=Ann%20B"),
                  (QStringList{"Signed in", "You're signed in as ann+kavo@example.com. Kavo is ready to upload."}));
         QCOMPARE(s.account.apiKey(), newKey);
         QCOMPARE(s.account.email(), QStringLiteral("ann+kavo@example.com"));
         QCOMPARE(s.account.name(), QStringLiteral("Ann B"));
+        QTest::qWait(100);
         QCOMPARE(s.served(), (QStringList{"/api/presets.php aB3aB3", "/api/history.php aB3aB3"}));
     }
 
@@ -321,7 +323,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return texts(popover->contentItem()).contains("RECENT"); }, 1000));
         QVERIFY(texts(popover->contentItem()).contains("2.0 KB · 1 download · password"));
         QMetaObject::invokeMethod(findItem(popover->contentItem(), "copyButton"), "clicked");
-        QCOMPARE(s.clipboard.text, QStringLiteral("http://k/l/t1"));
+        QCOMPARE(s.clipboard.texts, QStringList{QStringLiteral("http://k/l/t1")});
 
         // Dismissing the upload row takes the job away.
         QMetaObject::invokeMethod(findItem(popover->contentItem(), "uploadRemove"), "clicked");
