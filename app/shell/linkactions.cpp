@@ -211,6 +211,14 @@ QString LinkActions::stageText(const QString &stateName, double progress)
     return {};
 }
 
+QString LinkActions::uploadTitle(const QString &displayName, const QList<QUrl> &sources)
+{
+    if (!displayName.isEmpty())
+        return displayName;
+    const QString last = sources.isEmpty() ? QString() : sources.first().adjusted(QUrl::StripTrailingSlash).fileName();
+    return last.isEmpty() ? QStringLiteral("Upload") : last;
+}
+
 QString LinkActions::renamed(const QString &currentName, const QString &input)
 {
     const QString name = input.trimmed();

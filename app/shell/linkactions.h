@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QUrl>
 #include <QUuid>
 
 #include <functional>
@@ -50,6 +51,9 @@ public:
     Q_INVOKABLE static bool hasExpired(const QString &expiresAt);
     // The stage line of an upload row: "Uploading… 42%", "Zipping folder…", ...
     Q_INVOKABLE static QString stageText(const QString &stateName, double progress);
+    // An upload row's title: the job's display name, else the last path component of its first
+    // source, else "Upload".
+    Q_INVOKABLE static QString uploadTitle(const QString &displayName, const QList<QUrl> &sources);
     // The rename field's text, trimmed; empty when it would change nothing.
     Q_INVOKABLE static QString renamed(const QString &currentName, const QString &input);
 

@@ -13,13 +13,7 @@ Rectangle {
     property bool completionAccentActive: false
     readonly property bool finished: model.stateName === "done" && model.shareURL !== ""
     readonly property bool running: ["queued", "preparing", "zipping", "uploading"].indexOf(model.stateName) >= 0
-    readonly property string title: {
-        if (model.displayName !== "")
-            return model.displayName
-        const first = model.sourceURLs.length > 0 ? model.sourceURLs[0].toString() : ""
-        const last = decodeURIComponent(first.replace(/\/+$/, "").split("/").pop() || "")
-        return last !== "" ? last : "Upload"
-    }
+    readonly property string title: Links.uploadTitle(model.displayName, model.sourceURLs)
 
     implicitHeight: column.implicitHeight + 16
     radius: 10

@@ -1,11 +1,6 @@
 // The rows' link actions against a loopback service, and the texts the rows show.
 
-#include "backend/backendapi.h"
-#include "backend/historystore.h"
-#include "backend/preferences.h"
-#include "backend/presetsstore.h"
-#include "fakeserver.h"
-#include "platform/desktop.h"
+#include "loopbackstores.h"
 #include "platform/notificationcenter.h"
 #include "shell/linkactions.h"
 #include "testutil.h"
@@ -24,20 +19,9 @@ using Response = FakeServer::Response;
 
 namespace {
 
-struct Links {
-    QTemporaryDir config;
-    FakeServer server;
-    QNetworkAccessManager network;
-    Http http{&network, 2000ms};
-    BackendAPI api{&http, server.url(), [] { return QStringLiteral("key"); }, nullptr};
-    Preferences preferences{DefaultsStore::standard(config.path())};
-    HistoryStore history{&api};
-    PresetsStore presets{&api, &preferences};
+struct Links : LoopbackStores {
     NotificationCenter notifications;
-    struct : Clipboard {
-        QString text;
-        void setText(const QString &t) override { text = t; }
-    } clipboard;
+    RecordingClipboard clipboard;
     UploadManager uploads{storeServices(&api, &history, &presets, &preferences, &notifications)};
     LinkActions actions{&api, &history, &uploads, &clipboard};
     QSignalSpy finished{&actions, &LinkActions::finished};
@@ -109,6 +93,12 @@ private Q_SLOTS:
         QCOMPARE(LinkActions::stageText("zipping", 0), QStringLiteral("Zipping folder…"));
         QCOMPARE(LinkActions::stageText("registering", 1), QStringLiteral("Finishing…"));
 
+        QCOMPARE(LinkActions::uploadTitle("Holiday.zip", {QUrl::fromLocalFile("/home/a/Holiday")}), QStringLiteral("Holiday.zip"));
+        QCOMPARE(LinkActions::uploadTitle("", {QUrl::fromLocalFile("/home/a/Holiday/"), QUrl::fromLocalFile("/b")}),
+                 QStringLiteral("Holiday"));
+        QCOMPARE(LinkActions::uploadTitle("", {QUrl::fromLocalFile("/home/a/Ré sumé.pdf")}), QString::fromUtf8("Ré sumé.pdf"));
+        QCOMPARE(LinkActions::uploadTitle("", {}), QStringLiteral("Upload"));
+
         QCOMPARE(LinkActions::renamed("report.pdf", "  report.pdf \n"), QString());
         QCOMPARE(LinkActions::renamed("report.pdf", "   "), QString());
         QCOMPARE(LinkActions::renamed("report.pdf", " final.pdf "), QStringLiteral("final.pdf"));
@@ -143,7 +133,7 @@ private Q_SLOTS:
         QCOMPARE(l.sent("/api/send_link.php"), (QJsonObject{{"token", "t1"}, {"to", "ann@example.com"}, {"note", " See you\n"}}));
 
         l.actions.copy("http://127.0.0.1/l/t1");
-        QCOMPARE(l.clipboard.text, QStringLiteral("http://127.0.0.1/l/t1"));
+        QCOMPARE(l.clipboard.texts, QStringList{QStringLiteral("http://127.0.0.1/l/t1")});
     }
 
     void failuresLeaveTheItem()
