@@ -152,11 +152,10 @@ QCoro::Task<Result<QString>> ShareUpload::uploadResumable(QString accessToken, Q
 
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        co_return Error{ErrorDomain::file, int(file.error()), QStringLiteral("Couldn't read ") + info.fileName() + QStringLiteral(": ") + file.errorString()};
-    QNetworkRequest put(location);
-    put.setHeader(QNetworkRequest::ContentTypeHeader, mimeType.toUtf8());
-    put.setHeader(QNetworkRequest::ContentLengthHeader, size);
-    const Result<HttpResponse> uploaded = co_await m_http->sendDevice(put, "PUT", &file);
+        co_return fileReadError(file);
+    // Streamed from the file; the dialog shows no progress.
+    const Http::Headers headers{{"Content-Type", mimeType.toUtf8()}};
+    const Result<HttpResponse> uploaded = co_await m_http->sendFile("PUT", location, headers, &file, 0, size);
     if (!uploaded)
         co_return uploaded.error();
     const QJsonValue id = objectOf(uploaded->body).value(QStringLiteral("id"));

@@ -2,7 +2,6 @@
 
 #include "googleauth.h"
 #include "platform/http.h"
-#include "platform/streamingput.h"
 #include "uploaddelegate.h"
 
 #include <QFile>
@@ -112,11 +111,14 @@ QCoro::Task<Result<QString>> DriveUploader::sendBytes(QUrl session, QString file
                                                      ProgressCallback progress)
 {
     // The body goes on a connection of its own (the session URL is a credential of this upload),
-    // streamed from the file.
+    // streamed from the file; no Authorization header.
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        co_return fileReadError(file);
     const UploadDelegate delegate(progress);
-    const Http::Progress report = [&delegate](qint64 sent, qint64 total) { delegate.didSendBodyData(0, sent, total); };
-    const QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", mimeType.toUtf8()}};
-    const Result<HttpResponse> response = co_await streamingPut(session, headers, filePath, size, report, m_http->timeout());
+    const Http::Progress report = [delegate](qint64 sent, qint64 total) { delegate.didSendBodyData(0, sent, total); };
+    const Http::Headers headers{{"Content-Type", mimeType.toUtf8()}};
+    const Result<HttpResponse> response = co_await m_http->sendFile("PUT", session, headers, &file, 0, size, report);
     if (!response)
         co_return response.error();
     if (!response->isSuccess())

@@ -2,6 +2,7 @@
 
 #include "googleauth.h"
 #include "platform/http.h"
+#include "uploaddelegate.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -65,13 +66,22 @@ QString DropboxUploader::directLink(QString link)
     return link + (link.contains(QLatin1Char('?')) ? QStringLiteral("&dl=1") : QStringLiteral("?dl=1"));
 }
 
-QCoro::Task<Result<HttpResponse>> DropboxUploader::content(QString path, QByteArray arg, QByteArray body, QString token)
+QCoro::Task<Result<HttpResponse>> DropboxUploader::content(QString path, QByteArray arg, QFile *file, qint64 offset,
+                                                            qint64 length, Http::Progress progress, QString token)
 {
-    QNetworkRequest request(Endpoints::join(m_endpoints.dropboxContentUrl, path));
-    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/octet-stream"));
-    request.setRawHeader("Dropbox-API-Arg", arg);
-    const Result<HttpResponse> response = co_await m_http->send(request, "POST", body);
+    const Http::Headers headers{{"Authorization", "Bearer " + token.toUtf8()},
+                                {"Content-Type", "application/octet-stream"},
+                                {"Dropbox-API-Arg", arg}};
+    const QUrl url = Endpoints::join(m_endpoints.dropboxContentUrl, path);
+    Result<HttpResponse> response = Error{};
+    if (file) {
+        response = co_await m_http->sendFile("POST", url, headers, file, offset, length, std::move(progress));
+    } else { // no body: a small call like the others
+        QNetworkRequest request(url);
+        for (const auto &[name, value] : headers)
+            request.setRawHeader(name, value);
+        response = co_await m_http->send(request, "POST");
+    }
     if (!response)
         co_return response.error();
     if (!response->isSuccess())
@@ -126,46 +136,52 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
     const QString path = uploadPath(info.fileName());
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
-        co_return Error{ErrorDomain::file, int(file.error()), QStringLiteral("Couldn't read ") + info.fileName() + QStringLiteral(": ") + file.errorString()};
+        co_return fileReadError(file);
 
-    const Result<HttpResponse> started = co_await content(QStringLiteral("/2/files/upload_session/start"), QByteArray("{\"close\": false}"), {}, token.value());
+    const Result<HttpResponse> started = co_await content(QStringLiteral("/2/files/upload_session/start"), QByteArray("{\"close\": false}"),
+                                                          nullptr, 0, 0, {}, token.value());
     if (!started)
         co_return started.error();
     const QJsonValue sessionID = QJsonDocument::fromJson(started->body).object().value(QStringLiteral("session_id"));
     if (!sessionID.isString())
         co_return DropboxError::badResponse(bodyText(started->body));
 
+    // Every report goes through one delegate, so they reach the caller in order; within a chunk
+    // they follow the bytes the server has taken, and 1.0 comes once the session is committed.
+    const UploadDelegate delegate(progress);
     qint64 offset = 0;
     for (;;) {
-        const QByteArray chunk = file.read(m_chunkSize);
-        if (file.error() != QFileDevice::NoError)
-            co_return Error{ErrorDomain::file, int(file.error()), QStringLiteral("Couldn't read ") + info.fileName() + QStringLiteral(": ") + file.errorString()};
-        if (chunk.isEmpty()) {
+        // Each chunk is streamed from the file by the HTTP layer, never held in memory.
+        const qint64 length = std::min(m_chunkSize, size - offset);
+        if (length <= 0) {
             // The session would never be committed and the link step would fail obscurely.
             co_return DropboxError::badResponse(QStringLiteral("the file ended after ") + QString::number(offset) + QStringLiteral(" of ")
                                                 + QString::number(size) + QStringLiteral(" bytes; nothing was saved."));
         }
+        const Http::Progress report = [delegate, offset, size](qint64 sent, qint64) {
+            if (offset + sent < size)
+                delegate.didSendBodyData(sent, offset + sent, size);
+        };
         const QJsonObject cursor{{QStringLiteral("session_id"), sessionID.toString()}, {QStringLiteral("offset"), offset}};
-        if (offset + chunk.size() >= size) {
+        if (offset + length >= size) {
             const QJsonObject commit{{QStringLiteral("path"), path}, {QStringLiteral("mode"), QStringLiteral("add")},
                                      {QStringLiteral("autorename"), true}, {QStringLiteral("mute"), true}};
             const QJsonObject arg{{QStringLiteral("cursor"), cursor}, {QStringLiteral("commit"), commit}};
-            const Result<HttpResponse> finished = co_await content(QStringLiteral("/2/files/upload_session/finish"), headerJson(arg), chunk, token.value());
+            const Result<HttpResponse> finished = co_await content(QStringLiteral("/2/files/upload_session/finish"), headerJson(arg),
+                                                                   &file, offset, length, report, token.value());
             if (!finished)
                 co_return finished.error();
             if (!QJsonDocument::fromJson(finished->body).object().value(QStringLiteral("id")).isString())
                 co_return DropboxError::badResponse(bodyText(finished->body));
-            if (progress)
-                progress(1.0);
+            delegate.didSendBodyData(length, size, size);
             break;
         }
         const QJsonObject arg{{QStringLiteral("cursor"), cursor}, {QStringLiteral("close"), false}};
-        const Result<HttpResponse> appended = co_await content(QStringLiteral("/2/files/upload_session/append_v2"), headerJson(arg), chunk, token.value());
+        const Result<HttpResponse> appended = co_await content(QStringLiteral("/2/files/upload_session/append_v2"), headerJson(arg),
+                                                               &file, offset, length, report, token.value());
         if (!appended)
             co_return appended.error();
-        offset += chunk.size();
-        if (progress && size > 0)
-            progress(double(offset) / double(size));
+        offset += length;
     }
 
     const Result<QString> link = co_await sharedLink(path, token.value());

@@ -6,6 +6,8 @@
 
 #include <QJsonObject>
 
+class QFile;
+
 class AccessTokenSource;
 class Http;
 
@@ -19,7 +21,7 @@ Error badResponse(const QString &text);
 }
 
 // Uploads into a folder of its own ("/" + 12 random hex digits) in the app's Dropbox folder with
-// an upload session, one chunk in memory at a time, then makes a public shared link and turns it
+// an upload session, chunk by chunk, each streamed from the file, then makes a public shared link and turns it
 // into a direct-download link.
 class DropboxUploader : public CloudUploader
 {
@@ -37,7 +39,9 @@ public:
     static QString directLink(QString link);
 
 private:
-    QCoro::Task<Result<HttpResponse>> content(QString path, QByteArray arg, QByteArray body, QString token);
+    // A content-host request whose body is `length` bytes of `file` from `offset` (no body without a file).
+    QCoro::Task<Result<HttpResponse>> content(QString path, QByteArray arg, QFile *file, qint64 offset, qint64 length,
+                                              Http::Progress progress, QString token);
     QCoro::Task<Result<HttpResponse>> api(QString path, QJsonObject body, QString token);
     QCoro::Task<Result<QString>> sharedLink(QString path, QString token);
 

@@ -1,6 +1,11 @@
 #include "http.h"
 
-#include <QIODevice>
+#include "bulktransfer.h"
+#include "proxy.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSslConfiguration>
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QRegularExpression>
@@ -16,11 +21,11 @@ QByteArray HttpResponse::header(const QByteArray &name) const
     return {};
 }
 
-int transportCode(QNetworkReply::NetworkError error, bool userCancelled)
+int transportCode(QNetworkReply::NetworkError error, ReplyFlags flags)
 {
     switch (error) {
     case QNetworkReply::SslHandshakeFailedError:
-        return TransportCode::secureConnectionFailed;
+        return flags.certificateRejected ? TransportCode::serverCertificateUntrusted : TransportCode::secureConnectionFailed;
     case QNetworkReply::RemoteHostClosedError:
     case QNetworkReply::ProxyConnectionClosedError:
         return TransportCode::networkConnectionLost;
@@ -29,7 +34,7 @@ int transportCode(QNetworkReply::NetworkError error, bool userCancelled)
         return TransportCode::timedOut;
     case QNetworkReply::OperationCanceledError:
         // The transfer timeout aborts the reply exactly as a user's cancellation does.
-        return userCancelled ? TransportCode::cancelled : TransportCode::timedOut;
+        return flags.userCancelled ? TransportCode::cancelled : TransportCode::timedOut;
     case QNetworkReply::ConnectionRefusedError:
     case QNetworkReply::ProxyConnectionRefusedError:
         return TransportCode::cannotConnectToHost;
@@ -52,6 +57,12 @@ QString withoutUrlQueries(const QString &text)
     return result;
 }
 
+Error fileReadError(const QFile &file)
+{
+    return Error{ErrorDomain::file, int(file.error()),
+                 QStringLiteral("Couldn't read ") + QFileInfo(file.fileName()).fileName() + QStringLiteral(": ") + file.errorString()};
+}
+
 std::optional<QString> decodeUtf8(const QByteArray &bytes)
 {
     auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -61,32 +72,57 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
     return text;
 }
 
-Error transportError(QNetworkReply::NetworkError error, const QString &errorString, bool userCancelled)
+Error transportError(QNetworkReply::NetworkError error, const QString &errorString, ReplyFlags flags)
 {
-    return Error{ErrorDomain::transport, transportCode(error, userCancelled), withoutUrlQueries(errorString)};
+    return Error{ErrorDomain::transport, transportCode(error, flags), withoutUrlQueries(errorString)};
 }
 
-Http::Http(QNetworkAccessManager *manager, std::chrono::milliseconds timeout)
+Http::Http(QNetworkAccessManager *manager, std::chrono::milliseconds timeout, QByteArray extraCaPem)
     : m_manager(manager)
     , m_timeout(timeout)
+    , m_bulk(std::make_unique<BulkTransfers>(timeout, extraCaPem))
 {
+    m_manager->setProxyFactory(new EnvironmentProxyFactory);
+    if (!extraCaPem.isEmpty()) {
+        m_tls = std::make_unique<QSslConfiguration>(QSslConfiguration::defaultConfiguration());
+        m_tls->setCaCertificates(QSslConfiguration::systemCaCertificates() + QSslCertificate::fromData(extraCaPem, QSsl::Pem));
+    }
 }
+
+Http::~Http() = default;
 
 QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray verb, QByteArray body)
 {
+    // A proxy setting that cannot be honoured refuses the request instead of going around it.
+    const Result<ProxyChoice> proxy = ProxyEnvironment::choose(request.url());
+    if (!proxy)
+        co_return proxy.error();
     request.setTransferTimeout(int(m_timeout.count()));
+    if (m_tls)
+        request.setSslConfiguration(*m_tls);
     QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, body);
+    // Verification failures come before the handshake's error; they make it "untrusted".
+    QObject::connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->setProperty("kavoCertificateRejected", true); });
     co_return co_await finish(reply);
 }
 
-QCoro::Task<Result<HttpResponse>> Http::sendDevice(QNetworkRequest request, QByteArray verb, QIODevice *device,
-                                                   Progress progress)
+QCoro::Task<Result<HttpResponse>> Http::sendFile(QByteArray verb, QUrl url, Headers headers, QFile *file, qint64 offset,
+                                                 qint64 length, Progress progress)
 {
-    request.setTransferTimeout(int(m_timeout.count()));
-    QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, device);
-    if (progress)
-        QObject::connect(reply, &QNetworkReply::uploadProgress, reply, progress);
-    co_return co_await finish(reply);
+    BulkTransfers::Request request;
+    request.verb = std::move(verb);
+    request.url = std::move(url);
+    request.headers = std::move(headers);
+    request.fd = file->handle();
+    request.offset = offset;
+    request.length = length;
+    request.fileName = QFileInfo(file->fileName()).fileName();
+    co_return co_await m_bulk->send(std::move(request), std::move(progress));
+}
+
+void Http::cancelTransfers()
+{
+    m_bulk->cancelAll();
 }
 
 QCoro::Task<Result<HttpResponse>> Http::finish(QNetworkReply *reply)
@@ -104,9 +140,11 @@ QCoro::Task<Result<HttpResponse>> Http::finish(QNetworkReply *reply)
     // body): whatever status line came first, the answer is incomplete.
     const bool transportFailure = error != QNetworkReply::NoError && int(error) < 200;
     if (transportFailure || !status.isValid()) {
-        const bool cancelled = reply->property("kavoUserCancelled").toBool();
+        ReplyFlags flags;
+        flags.userCancelled = reply->property("kavoUserCancelled").toBool();
+        flags.certificateRejected = reply->property("kavoCertificateRejected").toBool();
         co_return transportError(error == QNetworkReply::NoError ? QNetworkReply::UnknownNetworkError : error,
-                                 reply->errorString(), cancelled);
+                                 reply->errorString(), flags);
     }
 
     HttpResponse response;

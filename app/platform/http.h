@@ -11,10 +11,13 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
-class QIODevice;
+class BulkTransfers;
+class QFile;
 class QNetworkAccessManager;
+class QSslConfiguration;
 
 // An HTTP answer whatever its status; only failures to get one are errors.
 struct HttpResponse {
@@ -27,39 +30,60 @@ struct HttpResponse {
     bool isSuccess() const { return status >= 200 && status < 300; }
 };
 
-// The URL-loading code of a Qt network error (TransportCode); `userCancelled` tells a deliberate
-// abort from the transfer timeout, which Qt reports the same way.
-int transportCode(QNetworkReply::NetworkError error, bool userCancelled = false);
+// How a reply ended besides its Qt error: a deliberate abort (Qt reports the transfer timeout the
+// same way) or a server certificate that did not verify (a failed handshake otherwise).
+struct ReplyFlags {
+    bool userCancelled = false;
+    bool certificateRejected = false;
+};
+
+// The URL-loading code of a Qt network error (TransportCode).
+int transportCode(QNetworkReply::NetworkError error, ReplyFlags flags = {});
 
 // A transport error value: its code as above and Qt's error text with the query part of any URL
 // it quotes cut off (an upload session URL is a credential).
-Error transportError(QNetworkReply::NetworkError error, const QString &errorString, bool userCancelled = false);
+Error transportError(QNetworkReply::NetworkError error, const QString &errorString, ReplyFlags flags = {});
 QString withoutUrlQueries(const QString &text);
+
+// "Couldn't read NAME: reason" for a file that could not be opened or read.
+Error fileReadError(const QFile &file);
 
 // `bytes` as UTF-8 text, or no value when they are not valid UTF-8.
 std::optional<QString> decodeUtf8(const QByteArray &bytes);
 
-// Sends requests on one QNetworkAccessManager with a transfer timeout on every request and turns
-// each reply into an HttpResponse or a transport Error.
+// The HTTP layer. Small JSON and form requests go on one QNetworkAccessManager with a transfer
+// timeout on every request; request bodies read from a file go through libcurl (bulktransfer.h).
+// Each reply becomes an HttpResponse or a transport Error. Both engines trust the system's
+// certificate store plus `extraCaPem` (PEM certificates, empty for none) and take the proxy the
+// environment names (proxy.h).
 class Http
 {
 public:
+    using Headers = QList<QPair<QByteArray, QByteArray>>;
+    // Body bytes the server has taken so far, of `total`. Called from the transfer's own thread.
     using Progress = std::function<void(qint64 sent, qint64 total)>;
     static constexpr std::chrono::milliseconds defaultTimeout{60000};
 
-    explicit Http(QNetworkAccessManager *manager, std::chrono::milliseconds timeout = defaultTimeout);
+    explicit Http(QNetworkAccessManager *manager, std::chrono::milliseconds timeout = defaultTimeout, QByteArray extraCaPem = {});
+    ~Http();
+    Http(const Http &) = delete;
+    Http &operator=(const Http &) = delete;
 
     QNetworkAccessManager *manager() const { return m_manager; }
     std::chrono::milliseconds timeout() const { return m_timeout; }
 
     QCoro::Task<Result<HttpResponse>> send(QNetworkRequest request, QByteArray verb, QByteArray body = {});
-    // Streams the body from `device` (which must stay open until the task ends) and reports the
-    // upload progress as the transfer goes.
-    QCoro::Task<Result<HttpResponse>> sendDevice(QNetworkRequest request, QByteArray verb, QIODevice *device,
-                                                 Progress progress = {});
+    // Sends `length` bytes of `file` (open for reading; it must stay open until the task ends)
+    // from `offset` as the request body, with Content-Length set. See BulkTransfers.
+    QCoro::Task<Result<HttpResponse>> sendFile(QByteArray verb, QUrl url, Headers headers, QFile *file, qint64 offset,
+                                               qint64 length, Progress progress = {});
+    // Ends every file transfer in flight with a cancellation error.
+    void cancelTransfers();
 
 private:
     QCoro::Task<Result<HttpResponse>> finish(QNetworkReply *reply);
     QNetworkAccessManager *m_manager;
     std::chrono::milliseconds m_timeout;
+    std::unique_ptr<QSslConfiguration> m_tls; // set when extra certificates are trusted
+    std::unique_ptr<BulkTransfers> m_bulk;
 };

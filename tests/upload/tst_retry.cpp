@@ -209,7 +209,7 @@ private Q_SLOTS:
         QFETCH(int, qtError);
         QFETCH(bool, cancelled);
         QFETCH(int, code);
-        QCOMPARE(transportCode(QNetworkReply::NetworkError(qtError), cancelled), code);
+        QCOMPARE(transportCode(QNetworkReply::NetworkError(qtError), ReplyFlags{cancelled}), code);
     }
 
     void urlQueriesAreCutFromDescriptions()

@@ -1,0 +1,368 @@
+#include "bulktransfer.h"
+
+#include "proxy.h"
+
+#include <QFuture>
+#include <QPromise>
+#include <qcoro/qcorofuture.h>
+
+#include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+// Answers are small JSON objects; a body past this is cut off (and then reads as invalid JSON).
+constexpr qsizetype maxAnswerBody = 4 << 20;
+// Progress is reported when it moved by a thousandth of the body, or after this long.
+constexpr auto reportInterval = std::chrono::milliseconds(100);
+
+void initialiseCurl()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+}
+
+int curlTransportCode(int curlCode, long osErrno)
+{
+    switch (curlCode) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return TransportCode::timedOut;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return TransportCode::cannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+        if (osErrno == ENETUNREACH || osErrno == ENETDOWN)
+            return TransportCode::notConnectedToInternet;
+        return TransportCode::cannotConnectToHost;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+        return TransportCode::networkConnectionLost;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_INITFAILED:
+        return TransportCode::secureConnectionFailed;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return TransportCode::serverCertificateUntrusted;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return TransportCode::cancelled;
+    default:
+        return TransportCode::unknown;
+    }
+}
+
+// The transfers still running, so that the owner can cancel them and wait for their threads.
+struct TransferRegistry {
+    std::mutex mutex;
+    std::condition_variable idle;
+    std::set<BulkTransfers::Transfer *> running;
+};
+
+struct BulkTransfers::Transfer {
+    Request request;
+    Http::Progress progress;
+    std::chrono::milliseconds timeout{};
+    QByteArray extraCaPem;
+    ProxyChoice proxy;
+    std::atomic<bool> cancelled{false};
+    bool timedOut = false;
+
+    // Written by the worker, read after it has finished.
+    CURLcode code = CURLE_OK;
+    long status = 0;
+    long osErrno = 0;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    std::optional<Error> readError;
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    // The worker's own.
+    CURL *easy = nullptr;
+    qint64 handedOver = 0; // body bytes given to curl
+    qint64 reported = -1;
+    Clock::time_point lastReport;
+    curl_off_t lastCount = -1; // bytes moved either way, to see when nothing moves
+    Clock::time_point lastMove;
+
+    void perform();
+    void report(qint64 taken);
+    qint64 unacknowledged() const;
+
+    static size_t readBody(char *buffer, size_t size, size_t count, void *self);
+    static int seekBody(void *self, curl_off_t offset, int origin);
+    static size_t writeBody(char *data, size_t size, size_t count, void *self);
+    static size_t writeHeader(char *data, size_t size, size_t count, void *self);
+    static int onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded);
+    static CURLcode addExtraCa(CURL *, void *sslContext, void *self);
+};
+
+size_t BulkTransfers::Transfer::readBody(char *buffer, size_t size, size_t count, void *self)
+{
+    auto *t = static_cast<Transfer *>(self);
+    if (t->cancelled)
+        return CURL_READFUNC_ABORT;
+    const qint64 wanted = std::min<qint64>(qint64(size * count), t->request.length - t->handedOver);
+    if (wanted <= 0)
+        return 0;
+    ssize_t got;
+    do {
+        got = ::pread(t->request.fd, buffer, size_t(wanted), off_t(t->request.offset + t->handedOver));
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        const QString reason = got < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("the file ended before its announced size");
+        t->readError = Error{ErrorDomain::file, got < 0 ? errno : 0, QStringLiteral("Couldn't read ") + t->request.fileName + QStringLiteral(": ") + reason};
+        return CURL_READFUNC_ABORT;
+    }
+    t->handedOver += got;
+    return size_t(got);
+}
+
+int BulkTransfers::Transfer::seekBody(void *self, curl_off_t offset, int origin)
+{
+    auto *t = static_cast<Transfer *>(self);
+    if (origin != SEEK_SET || offset < 0 || offset > t->request.length)
+        return CURL_SEEKFUNC_CANTSEEK;
+    t->handedOver = offset;
+    return CURL_SEEKFUNC_OK;
+}
+
+size_t BulkTransfers::Transfer::writeBody(char *data, size_t size, size_t count, void *self)
+{
+    auto *t = static_cast<Transfer *>(self);
+    const qsizetype room = maxAnswerBody - t->body.size();
+    t->body.append(data, std::min<qsizetype>(room, qsizetype(size * count)));
+    return size * count;
+}
+
+size_t BulkTransfers::Transfer::writeHeader(char *data, size_t size, size_t count, void *self)
+{
+    auto *t = static_cast<Transfer *>(self);
+    const QByteArray line = QByteArray(data, qsizetype(size * count)).trimmed();
+    if (line.startsWith("HTTP/")) {
+        t->headers.clear(); // an interim answer (100 Continue) came before this one
+    } else if (const qsizetype colon = line.indexOf(':'); colon > 0) {
+        t->headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+    }
+    return size * count;
+}
+
+qint64 BulkTransfers::Transfer::unacknowledged() const
+{
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD)
+        return 0;
+    int queued = 0;
+    return ::ioctl(socket, SIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+void BulkTransfers::Transfer::report(qint64 taken)
+{
+    if (!progress || taken <= reported)
+        return;
+    const Clock::time_point now = Clock::now();
+    const qint64 step = std::max<qint64>(request.length / 1000, 1);
+    if (taken < request.length && taken - reported < step && now - lastReport < reportInterval)
+        return;
+    reported = taken;
+    lastReport = now;
+    progress(taken, request.length);
+}
+
+int BulkTransfers::Transfer::onProgress(void *self, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded)
+{
+    auto *t = static_cast<Transfer *>(self);
+    if (t->cancelled)
+        return 1;
+    // The time-out counts from the last byte that moved, as QNetworkRequest's transfer timeout
+    // does. curl calls this at least about once a second, also while nothing moves.
+    const Clock::time_point now = Clock::now();
+    if (downloaded + uploaded != t->lastCount) {
+        t->lastCount = downloaded + uploaded;
+        t->lastMove = now;
+    } else if (now - t->lastMove >= t->timeout) {
+        t->timedOut = true;
+        return 1;
+    }
+    if (t->request.length > 0) {
+        // What the far end has acknowledged; the total only once the answer says it is all there.
+        const qint64 taken = std::clamp<qint64>(qint64(uploaded) - t->unacknowledged(), 0, t->request.length - 1);
+        t->report(taken);
+    }
+    return 0;
+}
+
+CURLcode BulkTransfers::Transfer::addExtraCa(CURL *, void *sslContext, void *self)
+{
+    const QByteArray &pem = static_cast<Transfer *>(self)->extraCaPem;
+    X509_STORE *store = SSL_CTX_get_cert_store(static_cast<SSL_CTX *>(sslContext));
+    BIO *bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
+    while (X509 *certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+        X509_STORE_add_cert(store, certificate);
+        X509_free(certificate);
+    }
+    ERR_clear_error(); // the loop ends on "no start line"
+    BIO_free(bio);
+    return CURLE_OK;
+}
+
+void BulkTransfers::Transfer::perform()
+{
+    easy = curl_easy_init();
+    if (!easy) {
+        code = CURLE_FAILED_INIT;
+        return;
+    }
+    const QByteArray url = request.url.toEncoded();
+    curl_easy_setopt(easy, CURLOPT_URL, url.constData());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
+    // One connection per transfer: HTTP/2's multiplexing brings nothing and its flow control
+    // only slows a single large body.
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Kavo/" KAVO_VERSION);
+    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
+
+    // The low-speed limit (no byte moving for `timeout`) is checked in onProgress: curl's own
+    // averages its speed over several seconds, so it would fire late after a fast start.
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(timeout.count()));
+    lastMove = Clock::now();
+
+    // The proxy was chosen by the same rules QNetworkAccessManager's requests follow; the
+    // environment is not consulted again here.
+    const QByteArray proxyUrl = proxy.isDirect() ? QByteArray() : proxy.proxy.toEncoded();
+    curl_easy_setopt(easy, CURLOPT_PROXY, proxyUrl.constData());
+    curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+    if (!extraCaPem.isEmpty()) {
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Transfer::addExtraCa);
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
+    }
+
+    curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Transfer::readBody);
+    curl_easy_setopt(easy, CURLOPT_READDATA, this);
+    curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, &Transfer::seekBody);
+    curl_easy_setopt(easy, CURLOPT_SEEKDATA, this);
+    if (request.verb == "PUT") {
+        curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, curl_off_t(request.length));
+    } else {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.length));
+        if (request.verb != "POST")
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.verb.constData());
+    }
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::writeBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::writeHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+
+    curl_slist *list = nullptr;
+    for (const auto &[name, value] : request.headers)
+        list = curl_slist_append(list, QByteArray(name + ": " + value).constData());
+    // No "Expect: 100-continue": it costs a round trip per request, and an early refusal still
+    // stops the body (curl stops sending once a final answer of 300 or more has come).
+    list = curl_slist_append(list, "Expect:");
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+
+    code = curl_easy_perform(easy);
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
+    if (code == CURLE_OK && status >= 200 && status < 300 && progress)
+        progress(request.length, request.length);
+    curl_slist_free_all(list);
+    curl_easy_cleanup(easy);
+    easy = nullptr;
+}
+
+BulkTransfers::BulkTransfers(std::chrono::milliseconds timeout, QByteArray extraCaPem)
+    : m_timeout(timeout)
+    , m_extraCaPem(std::move(extraCaPem))
+    , m_registry(std::make_shared<TransferRegistry>())
+{
+    initialiseCurl();
+}
+
+BulkTransfers::~BulkTransfers()
+{
+    cancelAll();
+    std::unique_lock lock(m_registry->mutex);
+    m_registry->idle.wait(lock, [this] { return m_registry->running.empty(); });
+}
+
+void BulkTransfers::cancelAll()
+{
+    std::lock_guard lock(m_registry->mutex);
+    for (Transfer *transfer : m_registry->running)
+        transfer->cancelled = true;
+}
+
+QCoro::Task<Result<HttpResponse>> BulkTransfers::send(Request request, Http::Progress progress)
+{
+    const Result<ProxyChoice> proxy = ProxyEnvironment::choose(request.url);
+    if (!proxy)
+        co_return proxy.error();
+
+    auto transfer = std::make_shared<Transfer>();
+    transfer->request = std::move(request);
+    transfer->progress = std::move(progress);
+    transfer->timeout = m_timeout;
+    transfer->extraCaPem = m_extraCaPem;
+    transfer->proxy = proxy.value();
+
+    auto promise = std::make_shared<QPromise<void>>();
+    QFuture<void> done = promise->future();
+    promise->start();
+    {
+        std::lock_guard lock(m_registry->mutex);
+        m_registry->running.insert(transfer.get());
+    }
+    std::thread([transfer, promise, registry = m_registry] {
+        transfer->perform();
+        promise->finish();
+        std::lock_guard lock(registry->mutex);
+        registry->running.erase(transfer.get());
+        registry->idle.notify_all();
+    }).detach();
+
+    co_await done;
+
+    if (transfer->readError)
+        co_return *transfer->readError;
+    if (transfer->timedOut)
+        co_return Error{ErrorDomain::transport, TransportCode::timedOut, QStringLiteral("The request timed out: nothing moved for ")
+                                                                          + QString::number(m_timeout.count() / 1000.0) + QStringLiteral(" s.")};
+    if (transfer->cancelled)
+        co_return Error{ErrorDomain::transport, TransportCode::cancelled, QStringLiteral("The request was cancelled.")};
+    if (transfer->code != CURLE_OK) {
+        const QString text = transfer->errorText[0] ? QString::fromUtf8(transfer->errorText)
+                                                    : QString::fromUtf8(curl_easy_strerror(transfer->code));
+        co_return Error{ErrorDomain::transport, curlTransportCode(transfer->code, transfer->osErrno), withoutUrlQueries(text)};
+    }
+    HttpResponse response;
+    response.status = int(transfer->status);
+    response.headers = transfer->headers;
+    response.body = transfer->body;
+    co_return response;
+}
