@@ -1,7 +1,7 @@
 # Build-time endpoints and credentials. Every URL is a root (scheme, host, optional port, no
 # path); the code appends the paths. The defaults point at kavo-devstack on loopback; the
 # `production` preset overrides them with the real hosts.
-set(KAVO_DEVSTACK_ROOT "http://127.0.0.1:8765" CACHE STRING "Root of kavo-devstack used by the default endpoints")
+set(KAVO_DEVSTACK_ROOT "https://127.0.0.1:8765" CACHE STRING "Root of kavo-devstack used by the default endpoints")
 
 set(KAVO_SERVICE_BASE_URL    "${KAVO_DEVSTACK_ROOT}" CACHE STRING "Kavo web service root")
 set(KAVO_GOOGLE_AUTH_URL     "${KAVO_DEVSTACK_ROOT}" CACHE STRING "Google OAuth authorization root")

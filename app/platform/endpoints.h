@@ -19,6 +19,8 @@ struct Endpoints {
     QString dropboxAppKey;
     QString builtinApiKey;
     QString builtinEmail;
+    // PEM certificates trusted besides the system store (KAVO_EXTRA_CA_FILE); empty in production.
+    QByteArray extraCaPem;
 
     // The values compiled in from the CMake cache variables.
     static Endpoints compiledIn();

@@ -1,7 +1,13 @@
 #include "fakeserver.h"
 
+#include <QCryptographicHash>
+#include <QFile>
 #include <QHash>
 #include <QPointer>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -92,9 +98,11 @@ struct FakeServer::Impl {
     QHash<QString, Response> routes;
     QHash<QString, std::deque<Response>> queued;
     QList<Request> log;
+    std::atomic<qint64> sunk{0};
     QThread thread;
     QTcpServer *listener = nullptr; // lives on `thread`
     int port = 0;
+    bool tls = false;
 
     static QString key(const QByteArray &method, const QString &path)
     {
@@ -116,53 +124,35 @@ struct FakeServer::Impl {
         return Response::text(404, "no route for " + k.toUtf8());
     }
 
-    // Reads requests off one connection as they complete, answering each in turn.
+    // One connection: its requests are read one after the other, each answered before the next.
+    struct Connection {
+        QTcpSocket *socket = nullptr;
+        QByteArray buffer; // read off the socket, not yet taken
+        enum class Phase { head, body, chunkedBody, answering } phase = Phase::head;
+        Request request;
+        Response response;
+        qint64 remaining = 0;
+        QCryptographicHash hash{QCryptographicHash::Sha256};
+        QTimer *throttle = nullptr;
+        qint64 budget = 0; // bytes a slow reader may still take now
+    };
+
     void serve(QTcpSocket *socket)
     {
-        auto buffer = std::make_shared<QByteArray>();
-        auto busy = std::make_shared<bool>(false);
-        auto next = std::make_shared<std::function<void()>>();
-        *next = [this, socket, buffer, busy, next] {
-            if (*busy)
-                return;
-            std::optional<Request> request = parse(*buffer);
-            if (!request)
-                return;
-            {
-                std::lock_guard lock(mutex);
-                log.append(*request);
-            }
-            const Response response = take(request->method, request->path);
-            *busy = true;
-            QPointer<QTcpSocket> guard(socket);
-            QTimer::singleShot(response.delayMs, socket, [this, guard, response, busy, next] {
-                if (!guard)
-                    return;
-                answer(guard, response);
-                *busy = false;
-                if (guard && guard->state() == QAbstractSocket::ConnectedState)
-                    (*next)();
-            });
-        };
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, buffer, next] {
-            buffer->append(socket->readAll());
-            (*next)();
-        });
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, [socket, next] {
-            *next = {}; // breaks the self-reference
-            socket->deleteLater();
+        auto c = std::make_shared<Connection>();
+        c->socket = socket;
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, c] { pump(*c); });
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, [c] {
+            if (c->throttle)
+                c->throttle->stop();
+            c->socket->deleteLater();
         });
     }
 
-    // Takes one complete request off the front of `buffer`, if there is one.
-    static std::optional<Request> parse(QByteArray &buffer)
+    static void parseHead(const QByteArray &head, Request &request)
     {
-        const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
-        if (headerEnd < 0)
-            return std::nullopt;
-        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+        const QList<QByteArray> lines = head.split('\n');
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-        Request request;
         request.method = requestLine.value(0);
         const QByteArray target = requestLine.value(1);
         const qsizetype q = target.indexOf('?');
@@ -174,39 +164,170 @@ struct FakeServer::Impl {
             if (colon > 0)
                 request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
         }
-        qsizetype consumed = headerEnd + 4;
-        if (request.header("Transfer-Encoding").compare("chunked", Qt::CaseInsensitive) == 0) {
-            QByteArray body;
-            qsizetype at = consumed;
-            for (;;) {
-                const qsizetype lineEnd = buffer.indexOf("\r\n", at);
-                if (lineEnd < 0)
-                    return std::nullopt;
-                bool ok = false;
-                const qsizetype size = buffer.mid(at, lineEnd - at).split(';').value(0).trimmed().toLongLong(&ok, 16);
-                if (!ok)
-                    return std::nullopt;
-                if (buffer.size() < lineEnd + 2 + size + 2)
-                    return std::nullopt;
-                body.append(buffer.mid(lineEnd + 2, size));
-                at = lineEnd + 2 + size + 2;
-                if (size == 0)
-                    break;
-            }
-            request.body = body;
-            consumed = at;
-        } else {
-            const qsizetype length = request.header("Content-Length").toLongLong();
-            if (buffer.size() < consumed + length)
-                return std::nullopt;
-            request.body = buffer.mid(consumed, length);
-            consumed += length;
-        }
-        buffer.remove(0, consumed);
-        return request;
     }
 
-    static void answer(QTcpSocket *socket, const Response &response)
+    // A chunked request body, once it is all in `buffer`.
+    static std::optional<QByteArray> takeChunked(QByteArray &buffer)
+    {
+        QByteArray body;
+        qsizetype at = 0;
+        for (;;) {
+            const qsizetype lineEnd = buffer.indexOf("\r\n", at);
+            if (lineEnd < 0)
+                return std::nullopt;
+            bool ok = false;
+            const qsizetype size = buffer.mid(at, lineEnd - at).split(';').value(0).trimmed().toLongLong(&ok, 16);
+            if (!ok || buffer.size() < lineEnd + 2 + size + 2)
+                return std::nullopt;
+            body.append(buffer.mid(lineEnd + 2, size));
+            at = lineEnd + 2 + size + 2;
+            if (size == 0)
+                break;
+        }
+        buffer.remove(0, at);
+        return body;
+    }
+
+    void takeBody(Connection &c, const QByteArray &piece)
+    {
+        c.remaining -= piece.size();
+        c.request.bodySize += piece.size();
+        if (c.response.sinkBody) {
+            c.hash.addData(piece);
+            sunk += piece.size();
+        } else {
+            c.request.body += piece;
+        }
+        if (c.response.readBytesPerSecond > 0)
+            c.budget -= piece.size();
+    }
+
+    void startSlowReading(Connection &c)
+    {
+        // A small read buffer, so that what is not read stays in the kernel and the sender waits.
+        c.socket->setReadBufferSize(64 * 1024);
+        if (!c.throttle) {
+            c.throttle = new QTimer(c.socket);
+            c.throttle->setInterval(20);
+            QObject::connect(c.throttle, &QTimer::timeout, c.socket, [this, &c] {
+                const qint64 tick = c.response.readBytesPerSecond / 50;
+                c.budget = std::min(c.budget + tick, tick * 5);
+                pump(c);
+            });
+        }
+        c.budget = 0;
+        c.throttle->start();
+    }
+
+    void reset(Connection &c)
+    {
+        // Linger 0: close sends a reset instead of a orderly end.
+        const linger hard{1, 0};
+        ::setsockopt(int(c.socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        c.socket->abort();
+    }
+
+    void pump(Connection &c)
+    {
+        for (;;) {
+            switch (c.phase) {
+            case Connection::Phase::answering:
+                return;
+            case Connection::Phase::head: {
+                const qsizetype end = c.buffer.indexOf("\r\n\r\n");
+                if (end < 0) {
+                    const QByteArray more = c.socket->read(64 * 1024);
+                    if (more.isEmpty())
+                        return;
+                    c.buffer += more;
+                    continue;
+                }
+                c.request = Request();
+                parseHead(c.buffer.left(end), c.request);
+                c.buffer.remove(0, end + 4);
+                c.response = take(c.request.method, c.request.path);
+                c.hash.reset();
+                if (c.request.header("Transfer-Encoding").compare("chunked", Qt::CaseInsensitive) == 0) {
+                    c.phase = Connection::Phase::chunkedBody;
+                } else {
+                    c.phase = Connection::Phase::body;
+                    c.remaining = c.request.header("Content-Length").toLongLong();
+                    if (c.response.readBytesPerSecond > 0)
+                        startSlowReading(c);
+                }
+                continue;
+            }
+            case Connection::Phase::chunkedBody: {
+                c.buffer += c.socket->readAll();
+                const std::optional<QByteArray> body = takeChunked(c.buffer);
+                if (!body)
+                    return;
+                takeBody(c, *body);
+                finishRequest(c);
+                return;
+            }
+            case Connection::Phase::body: {
+                if (c.remaining > 0) {
+                    qint64 allowed = std::min<qint64>(c.remaining, 1 << 20);
+                    if (c.response.readBytesPerSecond > 0)
+                        allowed = std::min(allowed, c.budget);
+                    if (c.response.resetAfterBodyBytes >= 0)
+                        allowed = std::min(allowed, c.response.resetAfterBodyBytes - c.request.bodySize);
+                    QByteArray piece;
+                    if (allowed > 0 && !c.buffer.isEmpty()) {
+                        piece = c.buffer.left(allowed);
+                        c.buffer.remove(0, piece.size());
+                    } else if (allowed > 0) {
+                        piece = c.socket->read(allowed);
+                    }
+                    if (!piece.isEmpty())
+                        takeBody(c, piece);
+                    if (c.response.resetAfterBodyBytes >= 0 && c.request.bodySize >= c.response.resetAfterBodyBytes) {
+                        logRequest(c);
+                        reset(c);
+                        return;
+                    }
+                    if (piece.isEmpty())
+                        return; // wait for more bytes, or for the throttle
+                    continue;
+                }
+                finishRequest(c);
+                return;
+            }
+            }
+        }
+    }
+
+    void logRequest(Connection &c)
+    {
+        if (c.response.sinkBody)
+            c.request.bodySha256 = c.hash.result();
+        else
+            c.request.bodySha256 = QCryptographicHash::hash(c.request.body, QCryptographicHash::Sha256);
+        std::lock_guard lock(mutex);
+        log.append(c.request);
+    }
+
+    void finishRequest(Connection &c)
+    {
+        if (c.throttle)
+            c.throttle->stop();
+        c.socket->setReadBufferSize(0);
+        logRequest(c);
+        c.phase = Connection::Phase::answering;
+        QPointer<QTcpSocket> guard(c.socket);
+        QTimer::singleShot(c.response.delayMs, c.socket, [this, guard, &c] {
+            if (!guard)
+                return;
+            const bool keepOpen = answer(guard, c.response);
+            c.phase = Connection::Phase::head;
+            if (keepOpen && guard->state() == QAbstractSocket::ConnectedState)
+                pump(c);
+        });
+    }
+
+    // Writes the answer; false when it closes the connection.
+    static bool answer(QTcpSocket *socket, const Response &response)
     {
         QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
         bool hasType = false;
@@ -221,20 +342,68 @@ struct FakeServer::Impl {
             socket->write(head + "Content-Length: 16\r\n\r\n");
             socket->flush();
             socket->disconnectFromHost();
-            return;
+            return false;
         }
-        socket->write(head + "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n" + response.body);
+        switch (response.framing) {
+        case Response::Framing::contentLength:
+            socket->write(head + "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n" + response.body);
+            return true;
+        case Response::Framing::chunked: {
+            QByteArray out = head + "Transfer-Encoding: chunked\r\n\r\n";
+            const qsizetype half = response.body.size() / 2;
+            for (const QByteArray &part : {response.body.left(half), response.body.mid(half)}) {
+                if (!part.isEmpty())
+                    out += QByteArray::number(part.size(), 16) + "\r\n" + part + "\r\n";
+            }
+            socket->write(out + "0\r\n\r\n");
+            return true;
+        }
+        case Response::Framing::closeDelimited:
+            // The body runs until the connection ends.
+            socket->write(head + "Connection: close\r\n\r\n" + response.body);
+            socket->disconnectFromHost();
+            return false;
+        }
+        return true;
     }
 };
 
+QByteArray FakeServer::testCaPem()
+{
+    QFile file(QStringLiteral(KAVO_TEST_TLS_DIR "/ca.pem"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 FakeServer::FakeServer(quint16 port)
+    : FakeServer(Options{port, false, {}, {}})
+{
+}
+
+FakeServer::FakeServer(Options options)
     : d(std::make_unique<Impl>())
 {
+    d->tls = options.tls;
     d->thread.setObjectName(QStringLiteral("fake-http-server"));
     d->thread.start();
-    d->listener = new QTcpServer;
+    if (options.tls) {
+        auto *server = new QSslServer;
+        const QString certificateFile = options.certificateFile.isEmpty() ? QStringLiteral(KAVO_TEST_TLS_DIR "/server.pem") : options.certificateFile;
+        const QString keyFile = options.keyFile.isEmpty() ? QStringLiteral(KAVO_TEST_TLS_DIR "/server.key") : options.keyFile;
+        QFile certificate(certificateFile);
+        QFile key(keyFile);
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        if (certificate.open(QIODevice::ReadOnly) && key.open(QIODevice::ReadOnly)) {
+            configuration.setLocalCertificate(QSslCertificate(certificate.readAll(), QSsl::Pem));
+            configuration.setPrivateKey(QSslKey(key.readAll(), QSsl::Ec, QSsl::Pem));
+        }
+        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+        server->setSslConfiguration(configuration);
+        d->listener = server;
+    } else {
+        d->listener = new QTcpServer;
+    }
     d->listener->moveToThread(&d->thread);
-    QObject::connect(d->listener, &QTcpServer::newConnection, d->listener, [this] {
+    QObject::connect(d->listener, &QTcpServer::pendingConnectionAvailable, d->listener, [this] {
         while (QTcpSocket *socket = d->listener->nextPendingConnection())
             d->serve(socket);
     });
@@ -245,7 +414,7 @@ FakeServer::FakeServer(quint16 port)
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(port);
+    address.sin_port = htons(options.port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 && ::listen(fd, 64) == 0;
     // Taking the socket sets up its notifiers, so it happens on the server thread.
@@ -271,12 +440,17 @@ FakeServer::~FakeServer()
 
 QUrl FakeServer::url() const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(d->port));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2").arg(d->tls ? QStringLiteral("https") : QStringLiteral("http")).arg(d->port));
 }
 
 int FakeServer::port() const
 {
     return d->port;
+}
+
+qint64 FakeServer::sunkBytes() const
+{
+    return d->sunk;
 }
 
 void FakeServer::route(const QByteArray &method, const QString &path, Response response)

@@ -8,11 +8,12 @@
 
 #include <memory>
 
-// A scriptable HTTP/1.1 server on 127.0.0.1 with an ephemeral port, running on its own thread.
+// A scriptable HTTP/1.1 server on 127.0.0.1, plain or over TLS, running on its own thread.
 // Requests are logged exactly as they arrive on the socket (an empty header value included).
 // Each request is answered by the first queued one-shot response for its method and path, else
-// by the route's standing response, else 404. Every request is logged with its method, path,
-// raw query (order kept), headers and body.
+// by the route's standing response, else 404; the response is chosen as soon as the request's
+// head is in, so it also says how the body is read (slowly, dropped part-way, counted but not
+// kept). Every request is logged with its method, path, raw query (order kept), headers and body.
 class FakeServer
 {
 public:
@@ -24,6 +25,12 @@ public:
         QByteArray body;
         int delayMs = 0;   // wait this long before answering
         bool drop = false; // send the status line and headers, then close the connection
+        enum class Framing { contentLength, chunked, closeDelimited };
+        Framing framing = Framing::contentLength;
+        // How the request body is read.
+        qint64 readBytesPerSecond = 0; // 0: as fast as it comes
+        qint64 resetAfterBodyBytes = -1; // reset the connection once this much of the body is in
+        bool sinkBody = false; // count and hash the body instead of keeping it
 
         static Response json(int status, const QByteArray &body);
         static Response text(int status, const QByteArray &body);
@@ -36,7 +43,9 @@ public:
         QString path;
         QByteArray rawQuery;
         Headers headers;
-        QByteArray body;
+        QByteArray body;     // empty when the body was sunk
+        qint64 bodySize = 0; // bytes of body received, also when sunk
+        QByteArray bodySha256;
 
         QByteArray header(const QByteArray &name) const;
         bool hasHeader(const QByteArray &name) const;
@@ -44,13 +53,27 @@ public:
         QList<QPair<QString, QString>> queryItems() const;
     };
 
-    // Port 0 picks a free one.
+    struct Options {
+        quint16 port = 0; // 0 picks a free one
+        bool tls = false;
+        // PEM files of the certificate served over TLS and its key; the test CA's loopback
+        // certificate (testCaPem) when empty.
+        QString certificateFile;
+        QString keyFile;
+    };
+
     explicit FakeServer(quint16 port = 0);
+    explicit FakeServer(Options options);
     ~FakeServer();
     FakeServer(const FakeServer &) = delete;
     FakeServer &operator=(const FakeServer &) = delete;
 
+    // The CA that signed the default TLS certificate, for clients to trust.
+    static QByteArray testCaPem();
+
+    // https://127.0.0.1:PORT in TLS mode, else http://.
     QUrl url() const;
+    // 0 when the port could not be bound.
     int port() const;
 
     void route(const QByteArray &method, const QString &path, Response response);
@@ -59,6 +82,10 @@ public:
     QList<Request> requests() const;
     QList<Request> requests(const QByteArray &method, const QString &path) const;
     void clearLog();
+
+    // Body bytes received so far on requests whose response sinks the body, counted as they are
+    // read off the socket.
+    qint64 sunkBytes() const;
 
 private:
     struct Impl;

@@ -1,5 +1,6 @@
 #include "devstack.h"
 
+#include "certificates.h"
 #include "devhttp.h"
 
 #include <QCryptographicHash>
@@ -49,9 +50,25 @@ bool isInteger(const QJsonValue &value)
 
 DevStack::DevStack(Options options)
     : m_options(std::move(options))
-    , m_server(std::make_unique<httplib::Server>())
 {
     QDir().mkpath(m_options.stateDir);
+    if (m_options.tls) {
+        const QString folder = m_options.certificatesDir.isEmpty() ? m_options.stateDir : m_options.certificatesDir;
+        const std::string problem = DevCertificates::ensure(folder.toStdString());
+        if (!problem.empty()) {
+            m_error = QString::fromStdString(problem);
+            m_server = std::make_unique<httplib::Server>();
+            return;
+        }
+        m_server = std::make_unique<httplib::SSLServer>(QString(folder + QStringLiteral("/server.pem")).toLocal8Bit().constData(),
+                                                        QString(folder + QStringLiteral("/server.key")).toLocal8Bit().constData());
+        if (!m_server->is_valid()) {
+            m_error = QStringLiteral("cannot load the server certificate in ") + folder;
+            return;
+        }
+    } else {
+        m_server = std::make_unique<httplib::Server>();
+    }
     m_db = std::make_unique<Database>(m_options.stateDir + QStringLiteral("/devstack.sqlite"));
     if (!m_db->isOpen()) {
         m_error = QStringLiteral("cannot open the state database: ") + m_db->lastError();
@@ -96,7 +113,7 @@ QDateTime DevStack::now() const
 
 QString DevStack::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return (m_options.tls ? QStringLiteral("https") : QStringLiteral("http")) + QStringLiteral("://127.0.0.1:%1").arg(m_port);
 }
 
 QString DevStack::account(const httplib::Request &request, httplib::Response &response)

@@ -28,6 +28,8 @@ public:
     struct Options {
         QString stateDir;
         bool testHooks = false; // the /__test/ endpoints the tests use
+        bool tls = false;       // serve HTTPS with the certificates below
+        QString certificatesDir; // ca.pem/server.pem and keys (certificates.h); the state folder when empty
         QString builtinApiKey;
         QString builtinEmail;
     };

@@ -1,9 +1,11 @@
 // kavo-devstack: the outside services Kavo talks to, on loopback, with state on disk.
 //
-//   kavo-devstack --state DIR [--port N] [--test-hooks]
+//   kavo-devstack --state DIR [--port N] [--tls [--certificates DIR]] [--test-hooks]
 //
 // Binds 127.0.0.1 only. Port 0 picks a free one; the first line on standard output is always
-// "kavo-devstack listening on http://127.0.0.1:PORT".
+// "kavo-devstack listening on http(s)://127.0.0.1:PORT". With --tls it serves HTTPS with a
+// certificate signed by its own CA, made on first start in the certificates folder (the state
+// folder unless named) and kept there.
 
 #include "devstack.h"
 
@@ -22,6 +24,10 @@ void onSignal(int)
 }
 }
 
+namespace {
+const char *const usage = "usage: kavo-devstack --state DIR [--port N] [--tls [--certificates DIR]] [--test-hooks]\n";
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -35,13 +41,17 @@ int main(int argc, char *argv[])
             port = args[++i].toInt();
         else if (args[i] == QLatin1String("--test-hooks"))
             options.testHooks = true;
+        else if (args[i] == QLatin1String("--tls"))
+            options.tls = true;
+        else if (args[i] == QLatin1String("--certificates") && i + 1 < args.size())
+            options.certificatesDir = args[++i];
         else {
-            std::fprintf(stderr, "usage: kavo-devstack --state DIR [--port N] [--test-hooks]\n");
+            std::fputs(usage, stderr);
             return 2;
         }
     }
     if (options.stateDir.isEmpty()) {
-        std::fprintf(stderr, "usage: kavo-devstack --state DIR [--port N] [--test-hooks]\n");
+        std::fputs(usage, stderr);
         return 2;
     }
     options.builtinApiKey = QStringLiteral(KAVO_BUILTIN_API_KEY);
@@ -53,7 +63,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "kavo-devstack: %s\n", qPrintable(stack.error()));
         return 1;
     }
-    std::printf("kavo-devstack listening on http://127.0.0.1:%d\n", bound);
+    std::printf("kavo-devstack listening on %s://127.0.0.1:%d\n", options.tls ? "https" : "http", bound);
     std::fflush(stdout);
     running = &stack;
     std::signal(SIGINT, onSignal);
