@@ -23,9 +23,10 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("kavo-share"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KAVO_VERSION));
 
+    const Endpoints endpoints = Endpoints::compiledIn();
     QNetworkAccessManager network;
-    Http http(&network, 60s);
-    ShareUpload upload(&http, Endpoints::compiledIn(), DefaultsStore::suite());
+    Http http(&network, 60s, endpoints.extraCaPem);
+    ShareUpload upload(&http, endpoints, DefaultsStore::suite());
     SystemClipboard clipboard;
     ShareDialog dialog(SharedItem::fromArguments(QCoreApplication::arguments().mid(1)), &upload, &clipboard);
     dialog.show();

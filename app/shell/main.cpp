@@ -100,7 +100,7 @@ void chooseHeadlessPlatform()
 struct Application {
     explicit Application(const Endpoints &endpoints)
         : secrets(SecretStore::createDefault())
-        , http(&network)
+        , http(&network, Http::defaultTimeout, endpoints.extraCaPem)
         , account(secrets.get(), DefaultsStore::standard(), DefaultsStore::suite(), &notifications,
                   {endpoints.builtinApiKey, endpoints.builtinEmail})
         , backend(&http, endpoints.serviceBaseUrl, [this] { return account.apiKey(); }, secrets.get())

@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QUrlQuery>
 #include <QTemporaryDir>
+#include <QFile>
 #include <QTest>
 
 using namespace std::chrono_literals;
@@ -24,13 +25,17 @@ class Stack
 public:
     explicit Stack(const QString &state)
     {
-        m_process.start(KAVO_DEVSTACK, {"--state", state, "--port", "0", "--test-hooks"});
+        m_process.start(KAVO_DEVSTACK, {"--state", state, "--port", "0", "--tls", "--test-hooks"});
         if (m_process.waitForReadyRead(10000)) {
             const QByteArray line = m_process.readLine().trimmed();
             const QByteArray prefix = "kavo-devstack listening on ";
             if (line.startsWith(prefix))
                 root = QUrl(QString::fromUtf8(line.mid(prefix.size())));
         }
+        // Made in the state folder on the first start.
+        QFile authority(state + "/ca.pem");
+        if (authority.open(QIODevice::ReadOnly))
+            ca = authority.readAll();
     }
     ~Stack()
     {
@@ -40,6 +45,7 @@ public:
         m_process.waitForFinished();
     }
     QUrl root;
+    QByteArray ca;
 
 private:
     QProcess m_process;
@@ -47,11 +53,12 @@ private:
 
 struct Client {
     QNetworkAccessManager network;
-    Http http{&network, 5000ms};
+    Http http;
     QString key = QStringLiteral(KAVO_BUILTIN_KEY);
     BackendAPI api;
-    explicit Client(const QUrl &root)
-        : api(&http, root, [this] { return key; }, nullptr)
+    explicit Client(const Stack &stack)
+        : http(&network, 5000ms, stack.ca)
+        , api(&http, stack.root, [this] { return key; }, nullptr)
     {
     }
     QJsonObject hook(const QUrl &root, const QByteArray &method, const QString &path, const QByteArray &body = {})
@@ -115,7 +122,7 @@ private Q_SLOTS:
         Stack stack(state.path());
         QCOMPARE(stack.root.host(), QStringLiteral("127.0.0.1"));
         QVERIFY(stack.root.port() > 0);
-        Client c(stack.root);
+        Client c(stack);
 
         const Result<BackendAPI::PresetList> presets = awaitTask(c.api.fetchPresets());
         QVERIFY2(presets, qPrintable(presets ? QString() : presets.error().description));
@@ -170,7 +177,7 @@ private Q_SLOTS:
     {
         QTemporaryDir state;
         Stack stack(state.path());
-        Client c(stack.root);
+        Client c(stack);
         c.key = QStringLiteral("f").repeated(64);
         QCOMPARE(awaitTask(c.api.fetchHistory(15)).error().description,
                  QStringLiteral("Backend HTTP 401: {\"error\":\"Unknown API key. Sign in again.\"}"));
@@ -187,7 +194,7 @@ private Q_SLOTS:
     {
         QTemporaryDir state;
         Stack stack(state.path());
-        Client c(stack.root);
+        Client c(stack);
         RegistrationRequest request = upload(QStringLiteral("<b>Q&A</b> 100%1.pdf"));
         request.customMessage = QStringLiteral("<script>alert(1)</script>");
         const QString token = awaitTask(c.api.registerUpload(request)).value().token;
@@ -222,7 +229,7 @@ private Q_SLOTS:
     {
         QTemporaryDir state;
         Stack stack(state.path());
-        Client c(stack.root);
+        Client c(stack);
         QCOMPARE(c.page(stack.root, "/login.php").status, 200);
         const HttpResponse unknown = c.page(stack.root, "/login.php", "email=nobody%40example.com");
         QCOMPARE(unknown.status, 404);
@@ -262,7 +269,7 @@ private Q_SLOTS:
     {
         QTemporaryDir state;
         Stack stack(state.path());
-        Client c(stack.root);
+        Client c(stack);
         c.hook(stack.root, "POST", "/__test/fail", R"({"path":"/api/presets.php","status":503,"body":{"error":"Down for maintenance."},"times":2})");
         for (int i = 0; i < 2; ++i)
             QCOMPARE(awaitTask(c.api.fetchPresets()).error().description, QStringLiteral("Backend HTTP 503: {\"error\":\"Down for maintenance.\"}"));
@@ -280,13 +287,19 @@ private Q_SLOTS:
     {
         QTemporaryDir state;
         QString token;
+        QByteArray firstCa;
         {
             Stack stack(state.path());
-            Client c(stack.root);
+            QVERIFY(stack.root.scheme() == "https");
+            QVERIFY(stack.ca.startsWith("-----BEGIN CERTIFICATE-----"));
+            firstCa = stack.ca;
+            Client c(stack);
             token = awaitTask(c.api.registerUpload(upload("kept.pdf"))).value().token;
         }
         Stack again(state.path());
-        Client c(again.root);
+        QCOMPARE(again.ca, firstCa); // the CA is kept, so a client that trusts it still connects
+        QCOMPARE(QFile(state.path() + "/ca.key").permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+        Client c(again);
         const Result<QList<HistoryItem>> history = awaitTask(c.api.fetchHistory(15));
         QVERIFY(history);
         QCOMPARE(history->size(), 1);

@@ -34,7 +34,7 @@ struct Demo {
     QTemporaryDir home;
     QProcess devstack;
     QNetworkAccessManager network;
-    Http http{&network, 20000ms};
+    Http http{&network, 20000ms, Endpoints::compiledIn().extraCaPem};
     BackendAPI api{&http, root, [] { return QStringLiteral(KAVO_BUILTIN_KEY); }, nullptr};
     QByteArray shareErrors;
 
@@ -46,8 +46,10 @@ struct Demo {
     QString path(const QString &relative) const { return home.path() + QLatin1Char('/') + relative; }
     bool startDevstack()
     {
-        devstack.start(KAVO_DEVSTACK, {"--state", path("state"), "--port", QString::number(root.port()), "--test-hooks"});
-        return devstack.waitForReadyRead(10000) && devstack.readLine().startsWith("kavo-devstack listening on http://127.0.0.1:");
+        // The certificates the build trusts (made at configure time).
+        devstack.start(KAVO_DEVSTACK, {"--state", path("state"), "--port", QString::number(root.port()), "--tls",
+                                       "--certificates", KAVO_DEVSTACK_CA_DIR, "--test-hooks"});
+        return devstack.waitForReadyRead(10000) && devstack.readLine().startsWith("kavo-devstack listening on https://127.0.0.1:");
     }
     // The token of the link `kavo share` printed, or empty when it failed.
     QString share(const QString &file, const QByteArray &browserScript)
@@ -64,6 +66,7 @@ struct Demo {
         env.insert("TMPDIR", path("tmp"));
         env.insert("BROWSER", path("browser.sh"));
         env.insert("KAVO_BIN", KAVO_BINARY);
+        env.insert("KAVO_CA", KAVO_DEVSTACK_CA_DIR "/ca.pem"); // the browser script's curl trusts the devstack
         QDir().mkpath(path("tmp"));
         QDir().mkpath(path("runtime"));
         QProcess kavo;
@@ -155,12 +158,14 @@ private Q_SLOTS:
         Demo demo;
         if (demo.root.host() != QLatin1String("127.0.0.1"))
             QSKIP("the build's endpoints are not on loopback");
-        QVERIFY2(demo.startDevstack(), "the devstack did not start (is the port taken?)");
+        if (!loopbackPortFree(quint16(demo.root.port())))
+            QSKIP(qPrintable(portTakenMessage(demo.root.port())));
+        QVERIFY2(demo.startDevstack(), "the devstack did not start");
         const QByteArray bytes = pattern(300000, 31);
         writeFile(demo.path("files/photo 1.jpg"), bytes);
 
         // Signing in: curl plays a browser that follows the consent page's redirect.
-        const QString token = demo.share(demo.path("files/photo 1.jpg"), "curl -s -L -o /dev/null \"$1\" &\n");
+        const QString token = demo.share(demo.path("files/photo 1.jpg"), "curl --cacert \"$KAVO_CA\" -s -L -o /dev/null \"$1\" &\n");
         QVERIFY2(!token.isEmpty(), demo.shareErrors.constData());
         QCOMPARE(demo.download(token)->body, bytes);
         const HttpResponse page = demo.hook("GET", "/l/" + token);
@@ -205,7 +210,9 @@ private Q_SLOTS:
         Demo demo;
         if (demo.root.host() != QLatin1String("127.0.0.1"))
             QSKIP("the build's endpoints are not on loopback");
-        QVERIFY2(demo.startDevstack(), "the devstack did not start (is the port taken?)");
+        if (!loopbackPortFree(quint16(demo.root.port())))
+            QSKIP(qPrintable(portTakenMessage(demo.root.port())));
+        QVERIFY2(demo.startDevstack(), "the devstack did not start");
         writeFile(demo.path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
         // Several chunks, and a name Dropbox only takes escaped in its ASCII-only header.
         const QByteArray bytes = pattern(20000000, 131);
@@ -214,7 +221,7 @@ private Q_SLOTS:
 
         // The desktop would hand the vendrel:// redirect to `kavo URL`; this browser does the same.
         const QString token = demo.share(demo.path("files/") + name,
-                                         "loc=$(curl -s -o /dev/null -w '%{redirect_url}' \"$1\")\n\"$KAVO_BIN\" \"$loc\" &\n");
+                                         "loc=$(curl --cacert \"$KAVO_CA\" -s -o /dev/null -w '%{redirect_url}' \"$1\")\n\"$KAVO_BIN\" \"$loc\" &\n");
         QVERIFY2(!token.isEmpty(), demo.shareErrors.constData());
         const Result<HttpResponse> fetched = demo.download(token);
         QVERIFY(fetched && fetched->status == 200);
@@ -253,9 +260,11 @@ private Q_SLOTS:
         Demo demo;
         if (demo.root.host() != QLatin1String("127.0.0.1"))
             QSKIP("the build's endpoints are not on loopback");
-        QVERIFY2(demo.startDevstack(), "the devstack did not start (is the port taken?)");
+        if (!loopbackPortFree(quint16(demo.root.port())))
+            QSKIP(qPrintable(portTakenMessage(demo.root.port())));
+        QVERIFY2(demo.startDevstack(), "the devstack did not start");
         writeFile(demo.path("files/notes.txt"), "notes");
-        const QByteArray browser = "curl -s -L -o /dev/null \"$1\" &\n";
+        const QByteArray browser = "curl --cacert \"$KAVO_CA\" -s -L -o /dev/null \"$1\" &\n";
         demo.hook("POST", "/__test/fail",
                   "{\"path\":\"/upload/drive/v3/files\",\"status\":403,\"body\":{\"error\":{\"code\":403,\"message\":\"The user's Drive storage quota has been exceeded.\"}}}");
         QVERIFY(demo.share(demo.path("files/notes.txt"), browser).isEmpty());

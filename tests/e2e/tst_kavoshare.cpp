@@ -83,6 +83,18 @@ const QByteArray refuse = R"(echo "$1" >> "$BROWSER_LOG"
 exit 1
 )";
 
+// A fake server on the build's endpoint port, serving over TLS when the build's endpoints do
+// with the certificate the build trusts.
+FakeServer::Options buildEndpointServer(const QUrl &root)
+{
+    FakeServer::Options options;
+    options.port = quint16(root.port());
+    options.tls = root.scheme() == QLatin1String("https");
+    options.certificateFile = QStringLiteral(KAVO_DEVSTACK_CA_DIR "/server.pem");
+    options.keyFile = QStringLiteral(KAVO_DEVSTACK_CA_DIR "/server.key");
+    return options;
+}
+
 } // namespace
 
 class TestKavoShare : public QObject
@@ -94,7 +106,9 @@ private Q_SLOTS:
         const QUrl root(QStringLiteral(KAVO_SERVICE_ROOT));
         if (root.host() != QLatin1String("127.0.0.1"))
             QSKIP("the build's endpoints are not on loopback");
-        FakeServer server(quint16(root.port()));
+        if (!loopbackPortFree(quint16(root.port())))
+            QSKIP(qPrintable(portTakenMessage(root.port())));
+        FakeServer server(buildEndpointServer(root));
         QVERIFY2(server.port() == root.port(), "the loopback port of the build is taken");
         const QByteArray base = server.url().toString().toUtf8();
         server.route("POST", "/token", Response::json(200, "{\"access_token\":\"ya29.e2e-access\",\"refresh_token\":\"1//e2e-refresh\",\"expires_in\":3600}"));
@@ -156,7 +170,9 @@ private Q_SLOTS:
         const QUrl root(QStringLiteral(KAVO_SERVICE_ROOT));
         if (root.host() != QLatin1String("127.0.0.1"))
             QSKIP("the build's endpoints are not on loopback");
-        FakeServer server(quint16(root.port()));
+        if (!loopbackPortFree(quint16(root.port())))
+            QSKIP(qPrintable(portTakenMessage(root.port())));
+        FakeServer server(buildEndpointServer(root));
         QVERIFY2(server.port() == root.port(), "the loopback port of the build is taken");
         server.route("POST", "/oauth2/token", Response::json(200, "{\"access_token\":\"sl.e2e\",\"refresh_token\":\"dbx-refresh\",\"expires_in\":14400}"));
         server.route("POST", "/2/users/get_current_account", Response::json(200, "{\"email\":\"d@example.com\"}"));

@@ -28,6 +28,10 @@ private:
 void writeFile(const QString &path, const QByteArray &content);
 // The fields of an application/x-www-form-urlencoded body, names and values decoded.
 QMap<QString, QString> formFields(const QByteArray &body);
+// Whether nothing listens on 127.0.0.1:port (tests that need the build's fixed endpoint port
+// skip when, say, the README's demo still runs there).
+bool loopbackPortFree(quint16 port);
+QString portTakenMessage(int port);
 // Runs a program and returns its standard output (empty on failure).
 QByteArray runTool(const QString &program, const QStringList &arguments);
 
