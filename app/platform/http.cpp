@@ -101,6 +101,7 @@ QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray
     if (m_tls)
         request.setSslConfiguration(*m_tls);
     QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, body);
+    reply->setProperty("kavoProxied", !proxy->isDirect());
     // Verification failures come before the handshake's error; they make it "untrusted".
     QObject::connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->setProperty("kavoCertificateRejected", true); });
     co_return co_await finish(reply);
@@ -143,8 +144,12 @@ QCoro::Task<Result<HttpResponse>> Http::finish(QNetworkReply *reply)
         ReplyFlags flags;
         flags.userCancelled = reply->property("kavoUserCancelled").toBool();
         flags.certificateRejected = reply->property("kavoCertificateRejected").toBool();
-        co_return transportError(error == QNetworkReply::NoError ? QNetworkReply::UnknownNetworkError : error,
-                                 reply->errorString(), flags);
+        QNetworkReply::NetworkError reported = error == QNetworkReply::NoError ? QNetworkReply::UnknownNetworkError : error;
+        // Qt 6.4 reports a proxy that cannot be reached for an https request as an unknown
+        // error ("Proxy connection refused"); libcurl says it could not connect, and so do we.
+        if (reported == QNetworkReply::UnknownNetworkError && reply->property("kavoProxied").toBool())
+            reported = QNetworkReply::ProxyConnectionRefusedError;
+        co_return transportError(reported, reply->errorString(), flags);
     }
 
     HttpResponse response;

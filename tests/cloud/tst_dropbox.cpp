@@ -21,9 +21,9 @@ namespace {
 // Dropbox on a fake server, and a "browser" whose answer comes back the way a vendrel:// link
 // does: handed to deliverRedirect.
 struct Dropbox {
-    FakeServer server;
+    FakeServer server{FakeServer::Options{.tls = true}};
     QNetworkAccessManager network;
-    Http http{&network, 2000ms};
+    Http http{&network, 2000ms, FakeServer::testCaPem()};
     MemorySecretStore secrets;
     QDateTime clock = QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC);
     QList<QUrl> opened;
@@ -176,9 +176,9 @@ QJsonObject argOf(const FakeServer::Request &request)
 }
 
 struct Upload {
-    FakeServer server;
+    FakeServer server{FakeServer::Options{.tls = true}};
     QNetworkAccessManager network;
-    Http http{&network, 10000ms};
+    Http http{&network, 10000ms, FakeServer::testCaPem()};
     FixedToken token;
     QTemporaryDir files;
     QList<double> progress;

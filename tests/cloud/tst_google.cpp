@@ -24,10 +24,10 @@ namespace {
 // Google's endpoints on one fake server, a keychain, a suite, a clock, and a browser that
 // answers the authorization page by following the redirect with the scripted query.
 struct Google {
-    FakeServer server;
+    FakeServer server{FakeServer::Options{.tls = true}};
     QTemporaryDir config;
     QNetworkAccessManager network;
-    Http http{&network, 2000ms};
+    Http http{&network, 2000ms, FakeServer::testCaPem()};
     MemorySecretStore secrets;
     QDateTime clock = QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC);
     QList<QUrl> opened;
@@ -258,9 +258,9 @@ public:
 };
 
 struct Drive {
-    FakeServer server;
+    FakeServer server{FakeServer::Options{.tls = true}};
     QNetworkAccessManager network;
-    Http http{&network, 5000ms};
+    Http http{&network, 5000ms, FakeServer::testCaPem()};
     FixedToken token;
     DriveUploader uploader{&http, Endpoints::allAt(server.url()), &token};
     QTemporaryDir files;
@@ -382,7 +382,7 @@ private Q_SLOTS:
         QCOMPARE(result.error().code, int(TransportCode::networkConnectionLost));
 
         QNetworkAccessManager network;
-        Http impatient(&network, 300ms);
+        Http impatient(&network, 300ms, FakeServer::testCaPem());
         DriveUploader uploader(&impatient, Endpoints::allAt(d.server.url()), &d.token);
         d.server.route("PUT", "/session", Response::delayed(3000, Response::json(200, "{\"id\":\"late\"}")));
         result = awaitTask(uploader.upload(d.file("small"), "text/plain", {}));

@@ -23,9 +23,9 @@ namespace {
 
 struct Share {
     QTemporaryDir dir;
-    FakeServer server;
+    FakeServer server{FakeServer::Options{.tls = true}};
     QNetworkAccessManager network;
-    Http http{&network, 5000ms};
+    Http http{&network, 5000ms, FakeServer::testCaPem()};
     DefaultsStore suite = DefaultsStore::suite(dir.path());
     ShareUpload upload{&http, Endpoints::allAt(server.url()), suite};
     RecordingClipboard clipboard;

@@ -128,7 +128,7 @@ struct FakeServer::Impl {
     struct Connection {
         QTcpSocket *socket = nullptr;
         QByteArray buffer; // read off the socket, not yet taken
-        enum class Phase { head, body, chunkedBody, answering } phase = Phase::head;
+        enum class Phase { head, body, chunkedBody, answering, draining } phase = Phase::head;
         Request request;
         Response response;
         qint64 remaining = 0;
@@ -233,6 +233,9 @@ struct FakeServer::Impl {
             switch (c.phase) {
             case Connection::Phase::answering:
                 return;
+            case Connection::Phase::draining:
+                c.socket->readAll();
+                return;
             case Connection::Phase::head: {
                 const qsizetype end = c.buffer.indexOf("\r\n\r\n");
                 if (end < 0) {
@@ -273,6 +276,8 @@ struct FakeServer::Impl {
                         allowed = std::min(allowed, c.budget);
                     if (c.response.resetAfterBodyBytes >= 0)
                         allowed = std::min(allowed, c.response.resetAfterBodyBytes - c.request.bodySize);
+                    if (c.response.answerAfterBodyBytes >= 0)
+                        allowed = std::min(allowed, c.response.answerAfterBodyBytes - c.request.bodySize);
                     QByteArray piece;
                     if (allowed > 0 && !c.buffer.isEmpty()) {
                         piece = c.buffer.left(allowed);
@@ -286,6 +291,12 @@ struct FakeServer::Impl {
                         logRequest(c);
                         reset(c);
                         return;
+                    }
+                    if (c.response.answerAfterBodyBytes >= 0 && c.request.bodySize >= c.response.answerAfterBodyBytes) {
+                        logRequest(c);
+                        answer(c.socket, c.response);
+                        c.phase = Connection::Phase::draining;
+                        continue;
                     }
                     if (piece.isEmpty())
                         return; // wait for more bytes, or for the throttle

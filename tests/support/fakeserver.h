@@ -30,6 +30,8 @@ public:
         // How the request body is read.
         qint64 readBytesPerSecond = 0; // 0: as fast as it comes
         qint64 resetAfterBodyBytes = -1; // reset the connection once this much of the body is in
+        // Answer once this much of the body is in, then read and drop the rest (an early refusal).
+        qint64 answerAfterBodyBytes = -1;
         bool sinkBody = false; // count and hash the body instead of keeping it
 
         static Response json(int status, const QByteArray &body);

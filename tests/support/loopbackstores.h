@@ -14,9 +14,9 @@
 // The service client and the stores over a loopback fake service, with a private config folder.
 struct LoopbackStores {
     QTemporaryDir config;
-    FakeServer server;
+    FakeServer server{FakeServer::Options{.tls = true}};
     QNetworkAccessManager network;
-    Http http{&network, std::chrono::milliseconds(2000)};
+    Http http{&network, std::chrono::milliseconds(2000), FakeServer::testCaPem()};
     BackendAPI api{&http, server.url(), [] { return QStringLiteral("key"); }, nullptr};
     Preferences preferences{DefaultsStore::standard(config.path())};
     HistoryStore history{&api};

@@ -298,9 +298,9 @@ struct Harness : Recorders {
 struct ServiceHarness : Recorders {
     QTemporaryDir files;
     QTemporaryDir config;
-    FakeServer server;
+    FakeServer server{FakeServer::Options{.tls = true}};
     QNetworkAccessManager network;
-    Http http{&network, std::chrono::milliseconds(2000)};
+    Http http{&network, std::chrono::milliseconds(2000), FakeServer::testCaPem()};
     MemorySecretStore secrets;
     BackendAPI backend{&http, server.url(), [] { return QStringLiteral("a").repeated(64); }, &secrets};
     Preferences preferences{DefaultsStore::standard(config.path())};
