@@ -70,18 +70,67 @@ int curlTransportCode(int curlCode, long osErrno)
     }
 }
 
-// The transfers still running, so that the owner can cancel them and wait for their threads.
+// The transfers still running, so that the owner can cancel them and wait for their threads, and
+// what they share: TLS sessions and name look-ups, so that the chunks of one Dropbox upload do not
+// each pay for a full handshake. Connections are not shared: progress needs each transfer's own
+// socket, which curl reports only for the connections it opens.
 struct TransferRegistry {
     std::mutex mutex;
     std::condition_variable idle;
     std::set<BulkTransfers::Transfer *> running;
+
+    CURLSH *share = nullptr;
+    std::mutex shareLocks[CURL_LOCK_DATA_LAST];
+    // The trusted certificates, read once: curl's default CA bundle and folder plus the extra
+    // ones. Handing every connection this store spares each one reading the whole system bundle.
+    X509_STORE *trust = nullptr;
+
+    explicit TransferRegistry(const QByteArray &extraCaPem)
+    {
+        trust = X509_STORE_new();
+        if (CURL *probe = curl_easy_init()) {
+            char *bundle = nullptr;
+            char *folder = nullptr;
+            if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &bundle) == CURLE_OK && bundle)
+                X509_STORE_load_file(trust, bundle);
+            if (curl_easy_getinfo(probe, CURLINFO_CAPATH, &folder) == CURLE_OK && folder)
+                X509_STORE_load_path(trust, folder);
+            curl_easy_cleanup(probe);
+        }
+        BIO *bio = BIO_new_mem_buf(extraCaPem.constData(), int(extraCaPem.size()));
+        while (X509 *certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+            X509_STORE_add_cert(trust, certificate);
+            X509_free(certificate);
+        }
+        BIO_free(bio);
+        ERR_clear_error(); // reading ends on "no start line"
+
+        share = curl_share_init();
+        curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &TransferRegistry::lock);
+        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &TransferRegistry::unlock);
+        curl_share_setopt(share, CURLSHOPT_USERDATA, this);
+        for (const curl_lock_data data : {CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+            curl_share_setopt(share, CURLSHOPT_SHARE, data);
+    }
+    ~TransferRegistry()
+    {
+        curl_share_cleanup(share);
+        X509_STORE_free(trust);
+    }
+    static void lock(CURL *, curl_lock_data data, curl_lock_access, void *self)
+    {
+        static_cast<TransferRegistry *>(self)->shareLocks[data].lock();
+    }
+    static void unlock(CURL *, curl_lock_data data, void *self)
+    {
+        static_cast<TransferRegistry *>(self)->shareLocks[data].unlock();
+    }
 };
 
 struct BulkTransfers::Transfer {
     Request request;
     Http::Progress progress;
     std::chrono::milliseconds timeout{};
-    QByteArray extraCaPem;
     ProxyChoice proxy;
     std::atomic<bool> cancelled{false};
     bool timedOut = false;
@@ -97,13 +146,14 @@ struct BulkTransfers::Transfer {
 
     // The worker's own.
     CURL *easy = nullptr;
+    curl_socket_t socket = CURL_SOCKET_BAD; // the connection's, for its send queue
     qint64 handedOver = 0; // body bytes given to curl
     qint64 reported = -1;
     Clock::time_point lastReport;
     curl_off_t lastCount = -1; // bytes moved either way, to see when nothing moves
     Clock::time_point lastMove;
 
-    void perform();
+    void perform(TransferRegistry &registry);
     void report(qint64 taken);
     qint64 unacknowledged() const;
 
@@ -111,8 +161,9 @@ struct BulkTransfers::Transfer {
     static int seekBody(void *self, curl_off_t offset, int origin);
     static size_t writeBody(char *data, size_t size, size_t count, void *self);
     static size_t writeHeader(char *data, size_t size, size_t count, void *self);
+    static int onSocket(void *self, curl_socket_t socket, curlsocktype purpose);
     static int onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded);
-    static CURLcode addExtraCa(CURL *, void *sslContext, void *self);
+    static CURLcode useTrust(CURL *, void *sslContext, void *store);
 };
 
 size_t BulkTransfers::Transfer::readBody(char *buffer, size_t size, size_t count, void *self)
@@ -165,10 +216,18 @@ size_t BulkTransfers::Transfer::writeHeader(char *data, size_t size, size_t coun
     return size * count;
 }
 
+int BulkTransfers::Transfer::onSocket(void *self, curl_socket_t socket, curlsocktype purpose)
+{
+    if (purpose == CURLSOCKTYPE_IPCXN)
+        static_cast<Transfer *>(self)->socket = socket;
+    return CURL_SOCKOPT_OK;
+}
+
 qint64 BulkTransfers::Transfer::unacknowledged() const
 {
-    curl_socket_t socket = CURL_SOCKET_BAD;
-    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD)
+    // curl tells the socket (CURLINFO_ACTIVESOCKET) only once the transfer is over, so it is
+    // taken when curl makes it.
+    if (socket == CURL_SOCKET_BAD)
         return 0;
     int queued = 0;
     return ::ioctl(socket, SIOCOUTQ, &queued) == 0 ? queued : 0;
@@ -210,27 +269,23 @@ int BulkTransfers::Transfer::onProgress(void *self, curl_off_t, curl_off_t downl
     return 0;
 }
 
-CURLcode BulkTransfers::Transfer::addExtraCa(CURL *, void *sslContext, void *self)
+CURLcode BulkTransfers::Transfer::useTrust(CURL *, void *sslContext, void *store)
 {
-    const QByteArray &pem = static_cast<Transfer *>(self)->extraCaPem;
-    X509_STORE *store = SSL_CTX_get_cert_store(static_cast<SSL_CTX *>(sslContext));
-    BIO *bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
-    while (X509 *certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-        X509_STORE_add_cert(store, certificate);
-        X509_free(certificate);
-    }
-    ERR_clear_error(); // the loop ends on "no start line"
-    BIO_free(bio);
+    X509_STORE_up_ref(static_cast<X509_STORE *>(store));
+    SSL_CTX_set_cert_store(static_cast<SSL_CTX *>(sslContext), static_cast<X509_STORE *>(store));
     return CURLE_OK;
 }
 
-void BulkTransfers::Transfer::perform()
+void BulkTransfers::Transfer::perform(TransferRegistry &registry)
 {
     easy = curl_easy_init();
     if (!easy) {
         code = CURLE_FAILED_INIT;
         return;
     }
+    curl_easy_setopt(easy, CURLOPT_SHARE, registry.share);
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &Transfer::onSocket);
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
     const QByteArray url = request.url.toEncoded();
     curl_easy_setopt(easy, CURLOPT_URL, url.constData());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -252,10 +307,10 @@ void BulkTransfers::Transfer::perform()
     const QByteArray proxyUrl = proxy.isDirect() ? QByteArray() : proxy.proxy.toEncoded();
     curl_easy_setopt(easy, CURLOPT_PROXY, proxyUrl.constData());
     curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
-    if (!extraCaPem.isEmpty()) {
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Transfer::addExtraCa);
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
-    }
+    curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Transfer::useTrust);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, registry.trust);
 
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Transfer::readBody);
     curl_easy_setopt(easy, CURLOPT_READDATA, this);
@@ -299,9 +354,8 @@ void BulkTransfers::Transfer::perform()
 BulkTransfers::BulkTransfers(std::chrono::milliseconds timeout, QByteArray extraCaPem)
     : m_timeout(timeout)
     , m_extraCaPem(std::move(extraCaPem))
-    , m_registry(std::make_shared<TransferRegistry>())
+    , m_registry((initialiseCurl(), std::make_shared<TransferRegistry>(m_extraCaPem)))
 {
-    initialiseCurl();
 }
 
 BulkTransfers::~BulkTransfers()
@@ -328,7 +382,6 @@ QCoro::Task<Result<HttpResponse>> BulkTransfers::send(Request request, Http::Pro
     transfer->request = std::move(request);
     transfer->progress = std::move(progress);
     transfer->timeout = m_timeout;
-    transfer->extraCaPem = m_extraCaPem;
     transfer->proxy = proxy.value();
 
     auto promise = std::make_shared<QPromise<void>>();
@@ -339,7 +392,7 @@ QCoro::Task<Result<HttpResponse>> BulkTransfers::send(Request request, Http::Pro
         m_registry->running.insert(transfer.get());
     }
     std::thread([transfer, promise, registry = m_registry] {
-        transfer->perform();
+        transfer->perform(*registry);
         promise->finish();
         std::lock_guard lock(registry->mutex);
         registry->running.erase(transfer.get());

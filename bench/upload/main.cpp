@@ -1,15 +1,20 @@
-// DriveUploader against curl on the same loopback server, and the uploader's peak memory.
+// The byte uploads against curl, over plain HTTP and over TLS, to the same loopback server.
 //
-//   bench_upload [--mib N] [--dir PATH]
+//   bench_upload [--mib N] [--dir PATH] [--rounds R]
 //
-// A 1 GiB file is uploaded through DriveUploader (folder lookup, session start, one streamed PUT,
-// permission) to a loopback server that discards the body, then sent by `curl -T` to the same
-// server's session URL, three times each. The last line is `drive_vs_curl=<ratio> peak_rss_mib=<n>`:
-// the uploader's best wall time over curl's best, and the peak resident memory of this process (server included; it keeps
-// no body).
+// A file (1 GiB unless told) is uploaded through DriveUploader (folder lookup, session start, one
+// PUT, permission) and DropboxUploader (start, 8 MiB chunks, finish, shared link), and sent by
+// `curl -T` (one PUT of the whole file, the same bytes with the least overhead) to the same
+// server, over http:// and then https://, R rounds each (3 unless told), alternating; the best
+// times are compared. The server is the tests' fake server (it reads and hashes every body and
+// keeps none) in a child process of its own, so the peak resident memory printed is the
+// uploaders' alone. The last line is
+// `drive_tls_vs_curl=<r> dropbox_tls_vs_curl=<r> peak_rss_mib=<n>`.
 
 #include "cloud/driveuploader.h"
+#include "cloud/dropboxuploader.h"
 #include "cloud/googleauth.h"
+#include "fakeserver.h"
 #include "platform/blockingwait.h"
 #include "platform/http.h"
 
@@ -19,111 +24,53 @@
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
-#include <QThread>
 #include <qcoro/qcorotask.h>
 
 #include <cstdio>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
-// Answers the four Drive calls; request bodies are counted and dropped.
-class SinkServer : public QObject
-{
-public:
-    quint16 port = 0;
-    std::atomic<qint64> received{0};
-
-    void start(QThread *thread)
-    {
-        m_server = new QTcpServer;
-        m_server->moveToThread(thread);
-        QObject::connect(m_server, &QTcpServer::newConnection, m_server, [this] {
-            while (QTcpSocket *socket = m_server->nextPendingConnection())
-                serve(socket);
-        });
-        QMetaObject::invokeMethod(m_server, [this] { m_server->listen(QHostAddress::LocalHost, 0); port = m_server->serverPort(); },
-                                  Qt::BlockingQueuedConnection);
-    }
-
-private:
-    struct Connection {
-        QByteArray head;
-        qint64 remaining = -1; // -1: reading the head
-        QByteArray method;
-        QByteArray path;
-    };
-
-    void serve(QTcpSocket *socket)
-    {
-        auto state = std::make_shared<Connection>();
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, state] {
-            for (;;) {
-                if (state->remaining < 0) {
-                    state->head += socket->read(65536);
-                    const qsizetype end = state->head.indexOf("\r\n\r\n");
-                    if (end < 0)
-                        return;
-                    const QByteArray head = state->head.left(end);
-                    QByteArray rest = state->head.mid(end + 4);
-                    state->head.clear();
-                    const QList<QByteArray> line = head.split('\n').value(0).trimmed().split(' ');
-                    state->method = line.value(0);
-                    state->path = line.value(1);
-                    state->remaining = 0;
-                    for (const QByteArray &h : head.split('\n')) {
-                        const QByteArray lower = h.trimmed().toLower();
-                        if (lower.startsWith("content-length:"))
-                            state->remaining = lower.mid(15).trimmed().toLongLong();
-                        if (lower == "expect: 100-continue")
-                            socket->write("HTTP/1.1 100 Continue\r\n\r\n");
-                    }
-                    state->remaining -= rest.size();
-                    received += rest.size();
-                } else if (state->remaining > 0) {
-                    const qint64 skipped = socket->skip(state->remaining);
-                    if (skipped <= 0)
-                        return;
-                    state->remaining -= skipped;
-                    received += skipped;
-                }
-                if (state->remaining > 0)
-                    continue;
-                answer(socket, state->method, state->path);
-                state->remaining = -1;
-                if (socket->bytesAvailable() == 0)
-                    return;
-            }
-        });
-    }
-
-    void answer(QTcpSocket *socket, const QByteArray &method, const QByteArray &path)
-    {
-        QByteArray status = "200 OK";
-        QByteArray headers;
-        QByteArray body = "{}";
-        if (method == "GET" && path.startsWith("/drive/v3/files"))
-            body = "{\"files\":[{\"id\":\"folder\"}]}";
-        else if (method == "POST" && path.startsWith("/upload/drive/v3/files"))
-            headers = "Location: http://127.0.0.1:" + QByteArray::number(port) + "/session?upload_id=bench\r\n";
-        else if (method == "PUT")
-            body = "{\"id\":\"file\"}";
-        socket->write("HTTP/1.1 " + status + "\r\n" + headers + "Content-Type: application/json\r\nContent-Length: "
-                      + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-    }
-
-    QTcpServer *m_server = nullptr;
-};
+using Response = FakeServer::Response;
 
 class Token : public AccessTokenSource
 {
 public:
     QCoro::Task<Result<QString>> validAccessToken() override { co_return QStringLiteral("bench"); }
 };
+
+Response sink(Response response)
+{
+    response.sinkBody = true;
+    return response;
+}
+
+// The child process: serves every call the uploaders and curl make until its input closes.
+int serve(bool tls)
+{
+    FakeServer server{FakeServer::Options{.tls = tls}};
+    const QByteArray session = server.url().toString().toUtf8() + "/session?upload_id=bench";
+    server.route("GET", QStringLiteral("/drive/v3/files"), Response::json(200, "{\"files\":[{\"id\":\"folder\"}]}"));
+    server.route("POST", QStringLiteral("/upload/drive/v3/files"), Response{200, {{"Location", session}}, "{}"});
+    server.route("PUT", QStringLiteral("/session"), sink(Response::json(200, "{\"id\":\"file\"}")));
+    server.route("POST", QStringLiteral("/drive/v3/files/file/permissions"), Response::json(200, "{}"));
+    server.route("POST", QStringLiteral("/2/files/upload_session/start"), Response::json(200, "{\"session_id\":\"s\"}"));
+    server.route("POST", QStringLiteral("/2/files/upload_session/append_v2"), sink(Response::json(200, "null")));
+    server.route("POST", QStringLiteral("/2/files/upload_session/finish"), sink(Response::json(200, "{\"id\":\"id:1\"}")));
+    server.route("POST", QStringLiteral("/2/sharing/create_shared_link_with_settings"), Response::json(200, "{\"url\":\"https://dbx.test/s/x?dl=0\"}"));
+    std::printf("%d\n", server.port());
+    std::fflush(stdout);
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [] {
+        char byte;
+        if (::read(STDIN_FILENO, &byte, 1) <= 0)
+            QCoreApplication::quit();
+    });
+    return QCoreApplication::exec();
+}
 
 void writeRandomFile(const QString &path, qint64 size)
 {
@@ -137,6 +84,68 @@ void writeRandomFile(const QString &path, qint64 size)
     }
 }
 
+struct Best {
+    double drive = 1e9;
+    double dropbox = 1e9;
+    double curl = 1e9;
+};
+
+template<typename Upload>
+double timed(const char *label, Upload upload)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const Result<CloudUploadResult> result = awaitTask(upload());
+    const double seconds = clock.elapsed() / 1000.0;
+    if (!result)
+        qFatal("%s failed: %s", label, qPrintable(result.error().description));
+    return seconds;
+}
+
+Best measure(bool tls, const QString &file, const QString &caFile, int rounds, const QString &self)
+{
+    QProcess server;
+    server.start(self, {QStringLiteral("--serve"), tls ? QStringLiteral("tls") : QStringLiteral("plain")});
+    if (!server.waitForReadyRead(10000))
+        qFatal("the server did not start");
+    const int port = server.readLine().trimmed().toInt();
+    const QUrl root(QStringLiteral("%1://127.0.0.1:%2").arg(tls ? QStringLiteral("https") : QStringLiteral("http")).arg(port));
+    const char *protocol = tls ? "https" : "http";
+
+    QNetworkAccessManager network;
+    Http http(&network, Http::defaultTimeout, FakeServer::testCaPem());
+    Token token;
+    DriveUploader drive(&http, Endpoints::allAt(root), &token);
+    DropboxUploader dropbox(&http, Endpoints::allAt(root), &token, DropboxUploader::defaultChunkSize);
+
+    Best best;
+    for (int round = 0; round < rounds; ++round) {
+        const double d = timed("DriveUploader", [&] { return drive.upload(file, QStringLiteral("application/octet-stream"), {}); });
+        best.drive = std::min(best.drive, d);
+        const double x = timed("DropboxUploader", [&] { return dropbox.upload(file, {}, {}); });
+        best.dropbox = std::min(best.dropbox, x);
+
+        QElapsedTimer clock;
+        clock.start();
+        QProcess curl;
+        QStringList arguments{QStringLiteral("-s"), QStringLiteral("-f"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                              QStringLiteral("--http1.1"), QStringLiteral("-H"), QStringLiteral("Expect:"),
+                              QStringLiteral("-H"), QStringLiteral("Content-Type: application/octet-stream"),
+                              QStringLiteral("-T"), file, root.toString() + QStringLiteral("/session?upload_id=bench")};
+        if (tls)
+            arguments.prepend(caFile), arguments.prepend(QStringLiteral("--cacert"));
+        curl.start(QStringLiteral("curl"), arguments);
+        if (!curl.waitForFinished(-1) || curl.exitCode() != 0)
+            qFatal("curl failed: %s", curl.readAllStandardError().constData());
+        const double c = clock.elapsed() / 1000.0;
+        best.curl = std::min(best.curl, c);
+        std::printf("%-5s round %d: DriveUploader %.3f s, DropboxUploader %.3f s, curl -T %.3f s\n", protocol, round + 1, d, x, c);
+    }
+    server.closeWriteChannel();
+    server.waitForFinished(10000);
+    return best;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -144,64 +153,40 @@ int main(int argc, char *argv[])
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
+    if (args.size() == 3 && args[1] == QLatin1String("--serve"))
+        return serve(args[2] == QLatin1String("tls"));
+
     qint64 mib = 1024;
+    int rounds = 3;
     QString base = QDir::tempPath();
     for (int i = 1; i + 1 < args.size(); ++i) {
         if (args[i] == QLatin1String("--mib"))
             mib = args[i + 1].toLongLong();
         if (args[i] == QLatin1String("--dir"))
             base = args[i + 1];
+        if (args[i] == QLatin1String("--rounds"))
+            rounds = std::max(1, args[i + 1].toInt());
     }
     QTemporaryDir work(base + QStringLiteral("/kavo-upload-bench-XXXXXX"));
     const QString file = work.path() + QStringLiteral("/payload.bin");
     writeRandomFile(file, mib * 1024 * 1024);
-    std::printf("file: %lld MiB\n", mib);
+    const QString caFile = work.path() + QStringLiteral("/ca.pem");
+    QFile ca(caFile);
+    if (!ca.open(QIODevice::WriteOnly) || ca.write(FakeServer::testCaPem()) <= 0)
+        qFatal("cannot write the CA");
+    ca.close();
+    std::printf("file: %lld MiB, %d rounds\n", mib, rounds);
 
-    QThread serverThread;
-    serverThread.start();
-    SinkServer server;
-    server.start(&serverThread);
-    const QUrl root(QStringLiteral("http://127.0.0.1:%1").arg(server.port));
-
-    QNetworkAccessManager network;
-    Http http(&network);
-    Token token;
-    DriveUploader uploader(&http, Endpoints::allAt(root), &token);
-
-    // Loopback moves a gigabyte in well under a second, so single runs are noisy: the best of
-    // three alternating runs of each is compared.
-    double driveSeconds = 1e9;
-    double curlSeconds = 1e9;
-    for (int round = 0; round < 3; ++round) {
-        const qint64 before = server.received;
-        QElapsedTimer clock;
-        clock.start();
-        const Result<CloudUploadResult> result = awaitTask(uploader.upload(file, QStringLiteral("application/octet-stream"), {}));
-        const double seconds = clock.elapsed() / 1000.0;
-        if (!result)
-            qFatal("upload failed: %s", qPrintable(result.error().description));
-        driveSeconds = std::min(driveSeconds, seconds);
-        std::printf("DriveUploader: %.3f s, %lld bytes received\n", seconds, qint64(server.received) - before);
-
-        const qint64 curlBefore = server.received;
-        clock.restart();
-        QProcess curl;
-        curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                            QStringLiteral("-H"), QStringLiteral("Content-Type: application/octet-stream"),
-                                            QStringLiteral("-T"), file, root.toString() + QStringLiteral("/session?upload_id=bench")});
-        if (!curl.waitForFinished(-1) || curl.exitCode() != 0)
-            qFatal("curl failed: %s", curl.readAllStandardError().constData());
-        const double curlRun = clock.elapsed() / 1000.0;
-        curlSeconds = std::min(curlSeconds, curlRun);
-        std::printf("curl -T: %.3f s, %lld bytes received\n", curlRun, qint64(server.received) - curlBefore);
-    }
-
-    QMetaObject::invokeMethod(&serverThread, [] {}, Qt::QueuedConnection);
-    serverThread.quit();
-    serverThread.wait();
+    const Best plain = measure(false, file, caFile, rounds, QCoreApplication::applicationFilePath());
+    const Best tls = measure(true, file, caFile, rounds, QCoreApplication::applicationFilePath());
+    const double mibs = double(mib);
+    std::printf("best, MiB/s: http drive %.0f dropbox %.0f curl %.0f; https drive %.0f dropbox %.0f curl %.0f\n",
+                mibs / plain.drive, mibs / plain.dropbox, mibs / plain.curl, mibs / tls.drive, mibs / tls.dropbox, mibs / tls.curl);
+    std::printf("drive_http_vs_curl=%.3f dropbox_http_vs_curl=%.3f\n", plain.drive / plain.curl, plain.dropbox / plain.curl);
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("drive_vs_curl=%.3f peak_rss_mib=%ld\n", driveSeconds / curlSeconds, usage.ru_maxrss / 1024);
+    std::printf("drive_tls_vs_curl=%.3f dropbox_tls_vs_curl=%.3f peak_rss_mib=%ld\n", tls.drive / tls.curl, tls.dropbox / tls.curl,
+                usage.ru_maxrss / 1024);
     return 0;
 }

@@ -205,7 +205,12 @@ struct FakeServer::Impl {
     void startSlowReading(Connection &c)
     {
         // A small read buffer, so that what is not read stays in the kernel and the sender waits.
+        // The kernel's receive buffer is kept small too: what sits there has been acknowledged to
+        // the client, which can know no better, while this server has not read it yet. Left to
+        // autotuning it grows to several MiB on loopback.
         c.socket->setReadBufferSize(64 * 1024);
+        const int receiveBuffer = 128 * 1024;
+        ::setsockopt(int(c.socket->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         if (!c.throttle) {
             c.throttle = new QTimer(c.socket);
             c.throttle->setInterval(20);
