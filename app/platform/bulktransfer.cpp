@@ -11,7 +11,10 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 
+#include <arpa/inet.h>
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -71,9 +74,14 @@ int curlTransportCode(int curlCode, long osErrno)
 }
 
 // The transfers still running, so that the owner can cancel them and wait for their threads, and
-// what they share: TLS sessions and name look-ups, so that the chunks of one Dropbox upload do not
-// each pay for a full handshake. Connections are not shared: progress needs each transfer's own
-// socket, which curl reports only for the connections it opens.
+// what they share: open connections, TLS sessions and name look-ups, so that the chunks of one
+// Dropbox upload do not each pay for a new connection and handshake (on a real network that is
+// several round trips a chunk).
+//
+// Progress needs the socket a transfer runs on, which curl tells (CURLINFO_ACTIVESOCKET) only
+// once the transfer is over, and a reused connection is not opened again. So the sockets curl
+// opens and closes are tracked here, and when a transfer starts on a connection (the
+// pre-request callback, also for reused ones) its socket is found by its address and port.
 struct TransferRegistry {
     std::mutex mutex;
     std::condition_variable idle;
@@ -84,6 +92,52 @@ struct TransferRegistry {
     // The trusted certificates, read once: curl's default CA bundle and folder plus the extra
     // ones. Handing every connection this store spares each one reading the whole system bundle.
     X509_STORE *trust = nullptr;
+
+    std::mutex socketsMutex;
+    std::set<curl_socket_t> sockets;
+
+    static curl_socket_t openSocket(void *self, curlsocktype purpose, curl_sockaddr *address)
+    {
+        const curl_socket_t socket = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (socket != CURL_SOCKET_BAD && purpose == CURLSOCKTYPE_IPCXN) {
+            auto *registry = static_cast<TransferRegistry *>(self);
+            std::lock_guard lock(registry->socketsMutex);
+            registry->sockets.insert(socket);
+        }
+        return socket;
+    }
+    static int closeSocket(void *self, curl_socket_t socket)
+    {
+        auto *registry = static_cast<TransferRegistry *>(self);
+        {
+            std::lock_guard lock(registry->socketsMutex);
+            registry->sockets.erase(socket);
+        }
+        return ::close(socket);
+    }
+    // The tracked socket whose local port and peer port are these, or CURL_SOCKET_BAD.
+    curl_socket_t socketFor(int localPort, int peerPort)
+    {
+        std::lock_guard lock(socketsMutex);
+        for (const curl_socket_t socket : sockets) {
+            sockaddr_storage local{}, peer{};
+            socklen_t localSize = sizeof local, peerSize = sizeof peer;
+            if (::getsockname(socket, reinterpret_cast<sockaddr *>(&local), &localSize) != 0
+                || ::getpeername(socket, reinterpret_cast<sockaddr *>(&peer), &peerSize) != 0)
+                continue;
+            if (portOf(local) == localPort && portOf(peer) == peerPort)
+                return socket;
+        }
+        return CURL_SOCKET_BAD;
+    }
+    static int portOf(const sockaddr_storage &address)
+    {
+        if (address.ss_family == AF_INET)
+            return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
+        if (address.ss_family == AF_INET6)
+            return ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port);
+        return -1;
+    }
 
     explicit TransferRegistry(const QByteArray &extraCaPem)
     {
@@ -109,7 +163,7 @@ struct TransferRegistry {
         curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &TransferRegistry::lock);
         curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &TransferRegistry::unlock);
         curl_share_setopt(share, CURLSHOPT_USERDATA, this);
-        for (const curl_lock_data data : {CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+        for (const curl_lock_data data : {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
             curl_share_setopt(share, CURLSHOPT_SHARE, data);
     }
     ~TransferRegistry()
@@ -146,6 +200,7 @@ struct BulkTransfers::Transfer {
 
     // The worker's own.
     CURL *easy = nullptr;
+    TransferRegistry *registry = nullptr;
     curl_socket_t socket = CURL_SOCKET_BAD; // the connection's, for its send queue
     qint64 handedOver = 0; // body bytes given to curl
     qint64 reported = -1;
@@ -161,7 +216,7 @@ struct BulkTransfers::Transfer {
     static int seekBody(void *self, curl_off_t offset, int origin);
     static size_t writeBody(char *data, size_t size, size_t count, void *self);
     static size_t writeHeader(char *data, size_t size, size_t count, void *self);
-    static int onSocket(void *self, curl_socket_t socket, curlsocktype purpose);
+    static int onConnection(void *self, char *peerAddress, char *localAddress, int peerPort, int localPort);
     static int onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded);
     static CURLcode useTrust(CURL *, void *sslContext, void *store);
 };
@@ -216,17 +271,15 @@ size_t BulkTransfers::Transfer::writeHeader(char *data, size_t size, size_t coun
     return size * count;
 }
 
-int BulkTransfers::Transfer::onSocket(void *self, curl_socket_t socket, curlsocktype purpose)
+int BulkTransfers::Transfer::onConnection(void *self, char *, char *, int peerPort, int localPort)
 {
-    if (purpose == CURLSOCKTYPE_IPCXN)
-        static_cast<Transfer *>(self)->socket = socket;
-    return CURL_SOCKOPT_OK;
+    auto *t = static_cast<Transfer *>(self);
+    t->socket = t->registry->socketFor(localPort, peerPort);
+    return CURL_PREREQFUNC_OK;
 }
 
 qint64 BulkTransfers::Transfer::unacknowledged() const
 {
-    // curl tells the socket (CURLINFO_ACTIVESOCKET) only once the transfer is over, so it is
-    // taken when curl makes it.
     if (socket == CURL_SOCKET_BAD)
         return 0;
     int queued = 0;
@@ -283,9 +336,14 @@ void BulkTransfers::Transfer::perform(TransferRegistry &registry)
         code = CURLE_FAILED_INIT;
         return;
     }
+    this->registry = &registry;
     curl_easy_setopt(easy, CURLOPT_SHARE, registry.share);
-    curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &Transfer::onSocket);
-    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &TransferRegistry::openSocket);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &registry);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &TransferRegistry::closeSocket);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, &registry);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::onConnection);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
     const QByteArray url = request.url.toEncoded();
     curl_easy_setopt(easy, CURLOPT_URL, url.constData());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");

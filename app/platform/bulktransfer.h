@@ -7,7 +7,8 @@
 #include <memory>
 
 // The large request bodies (a whole file to a Drive session, a Dropbox chunk) go through libcurl:
-// one easy handle per transfer, run by curl_easy_perform on a thread of its own, so neither the
+// one easy handle per transfer (connections and TLS sessions shared between them), run by
+// curl_easy_perform on a thread of its own, so neither the
 // disk nor the network ever waits for the GUI's event loop (a multi handle driven from the event
 // loop would tie the upload's pace to how busy the popover is). The body is read from the file by
 // a read callback, so memory stays small whatever the size.
