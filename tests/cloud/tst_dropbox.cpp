@@ -21,7 +21,7 @@ namespace {
 // Dropbox on a fake server, and a "browser" whose answer comes back the way a vendrel:// link
 // does: handed to deliverRedirect.
 struct Dropbox {
-    FakeServer server{FakeServer::Options{.tls = true}};
+    FakeServer server{FakeServer::tlsOptions()};
     QNetworkAccessManager network;
     Http http{&network, 2000ms, FakeServer::testCaPem()};
     MemorySecretStore secrets;
@@ -176,7 +176,7 @@ QJsonObject argOf(const FakeServer::Request &request)
 }
 
 struct Upload {
-    FakeServer server{FakeServer::Options{.tls = true}};
+    FakeServer server{FakeServer::tlsOptions()};
     QNetworkAccessManager network;
     Http http{&network, 10000ms, FakeServer::testCaPem()};
     FixedToken token;

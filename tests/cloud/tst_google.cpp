@@ -24,7 +24,7 @@ namespace {
 // Google's endpoints on one fake server, a keychain, a suite, a clock, and a browser that
 // answers the authorization page by following the redirect with the scripted query.
 struct Google {
-    FakeServer server{FakeServer::Options{.tls = true}};
+    FakeServer server{FakeServer::tlsOptions()};
     QTemporaryDir config;
     QNetworkAccessManager network;
     Http http{&network, 2000ms, FakeServer::testCaPem()};
@@ -258,7 +258,7 @@ public:
 };
 
 struct Drive {
-    FakeServer server{FakeServer::Options{.tls = true}};
+    FakeServer server{FakeServer::tlsOptions()};
     QNetworkAccessManager network;
     Http http{&network, 5000ms, FakeServer::testCaPem()};
     FixedToken token;

@@ -23,7 +23,7 @@ namespace {
 
 struct Share {
     QTemporaryDir dir;
-    FakeServer server{FakeServer::Options{.tls = true}};
+    FakeServer server{FakeServer::tlsOptions()};
     QNetworkAccessManager network;
     Http http{&network, 5000ms, FakeServer::testCaPem()};
     DefaultsStore suite = DefaultsStore::suite(dir.path());

@@ -384,6 +384,13 @@ struct FakeServer::Impl {
     }
 };
 
+FakeServer::Options FakeServer::tlsOptions()
+{
+    Options options;
+    options.tls = true;
+    return options;
+}
+
 QByteArray FakeServer::testCaPem()
 {
     QFile file(QStringLiteral(KAVO_TEST_TLS_DIR "/ca.pem"));
@@ -391,7 +398,11 @@ QByteArray FakeServer::testCaPem()
 }
 
 FakeServer::FakeServer(quint16 port)
-    : FakeServer(Options{port, false, {}, {}})
+    : FakeServer([port] {
+        Options options;
+        options.port = port;
+        return options;
+    }())
 {
 }
 

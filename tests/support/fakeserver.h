@@ -70,6 +70,8 @@ public:
     FakeServer(const FakeServer &) = delete;
     FakeServer &operator=(const FakeServer &) = delete;
 
+    // TLS on a free port with the test CA's loopback certificate.
+    static Options tlsOptions();
     // The CA that signed the default TLS certificate, for clients to trust.
     static QByteArray testCaPem();
 

@@ -298,7 +298,7 @@ struct Harness : Recorders {
 struct ServiceHarness : Recorders {
     QTemporaryDir files;
     QTemporaryDir config;
-    FakeServer server{FakeServer::Options{.tls = true}};
+    FakeServer server{FakeServer::tlsOptions()};
     QNetworkAccessManager network;
     Http http{&network, std::chrono::milliseconds(2000), FakeServer::testCaPem()};
     MemorySecretStore secrets;
