@@ -45,6 +45,7 @@ public:
     QHash<int, QByteArray> roleNames() const override;
 
     const QList<HistoryItem> &items() const { return m_items; }
+    // Brings the rows to `items` by token (see the .cpp), so that listed rows keep their delegates.
     void setItems(QList<HistoryItem> items);
     void replace(qsizetype row, const HistoryItem &item);
     // Removes every entry with that token as one change; the number removed.
@@ -54,6 +55,7 @@ Q_SIGNALS:
     void countChanged();
 
 private:
+    static QVariant value(const HistoryItem &item, int role);
     QList<HistoryItem> m_items;
 };
 

@@ -7,6 +7,7 @@
 #include "loopbackstores.h"
 #include "testutil.h"
 
+#include <QAbstractItemModelTester>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
@@ -89,6 +90,50 @@ private Q_SLOTS:
         QCOMPARE(s.history.model()->data(s.history.model()->index(0), HistoryListModel::TokenRole).toString(), QStringLiteral("e"));
     }
 
+    void historyReloadsKeepListedRows()
+    {
+        // A reload is applied row by row by token: rows still listed keep their identity (the
+        // persistent index a delegate hangs on), only changed roles are announced, never a reset.
+        Stores s;
+        HistoryListModel *model = s.history.model();
+        QAbstractItemModelTester tester(model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        s.load(items({item("a"), item("b"), item("c"), item("d")}));
+        QPersistentModelIndex b(model->index(1));
+        QPersistentModelIndex d(model->index(3));
+        QSignalSpy resets(model, &QAbstractItemModel::modelReset);
+        QSignalSpy changes(model, &QAbstractItemModel::dataChanged);
+        QSignalSpy count(model, &HistoryListModel::countChanged);
+
+        // c goes, n is new at the top, d moves up, b's download count changes.
+        s.load(items({item("n"), item("d"), item("b", "active", ",\"download_count\":7"), item("a")}));
+        QStringList tokens;
+        for (const HistoryItem &i : s.history.items())
+            tokens.append(i.token);
+        QCOMPARE(tokens, (QStringList{"n", "d", "b", "a"}));
+        QCOMPARE(resets.size(), 0);
+        QCOMPARE(count.size(), 0); // four rows before and after
+        QVERIFY(b.isValid() && d.isValid());
+        QCOMPARE(b.data(HistoryListModel::TokenRole).toString(), QStringLiteral("b"));
+        QCOMPARE(b.row(), 2);
+        QCOMPARE(d.row(), 1);
+        QCOMPARE(changes.size(), 1);
+        QCOMPARE(changes[0][0].toModelIndex().row(), 2);
+        QCOMPARE(changes[0][2].value<QList<int>>(), QList<int>{HistoryListModel::DownloadCountRole});
+
+        // The same answer again changes nothing at all.
+        changes.clear();
+        s.load(items({item("n"), item("d"), item("b", "active", ",\"download_count\":7"), item("a")}));
+        QCOMPARE(changes.size(), 0);
+        QCOMPARE(resets.size(), 0);
+
+        // A token listed twice keeps both rows apart.
+        s.load(items({item("n"), item("n"), item("a")}));
+        QCOMPARE(model->rowCount(), 3);
+        QCOMPARE(count.size(), 1);
+        QVERIFY(!b.isValid());
+        QCOMPARE(resets.size(), 0);
+    }
+
     void historyStatusRules_data()
     {
         QTest::addColumn<QString>("edit");
@@ -143,8 +188,12 @@ private Q_SLOTS:
         QCOMPARE(s.history.items()[2].filename, QStringLiteral("dup.pdf"));
         QCOMPARE(s.history.items()[2].presetID, std::nullopt);
 
+        QSignalSpy removed(s.history.model(), &QAbstractItemModel::rowsRemoved);
+        const QPersistentModelIndex other(s.history.model()->index(1));
         s.history.removeToken("dup");
-        QCOMPARE(reset.size(), 1); // one change for both entries
+        QCOMPARE(removed.size(), 2); // both entries, and only they: the other row stays as it is
+        QCOMPARE(reset.size(), 0);
+        QVERIFY(other.isValid());
         QCOMPARE(s.history.items().size(), 1);
         QCOMPARE(s.history.items()[0].token, QStringLiteral("other"));
     }

@@ -27,6 +27,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QPointer>
 #include <QTest>
 #include <QtQml/QQmlExtensionPlugin>
 
@@ -324,6 +325,21 @@ private Q_SLOTS:
         QVERIFY(texts(popover->contentItem()).contains("2.0 KB · 1 download · password"));
         QMetaObject::invokeMethod(findItem(popover->contentItem(), "copyButton"), "clicked");
         QCOMPARE(s.clipboard.texts, QStringList{QStringLiteral("http://k/l/t1")});
+
+        // A reload that adds a link above it and changes its count keeps the row's delegate.
+        const QPointer<QQuickItem> rowTitle = findItem(popover->contentItem(), "historyTitle");
+        QVERIFY(rowTitle);
+        s.server.route("GET", "/api/history.php",
+                       Response::json(200, "{\"items\":[{\"token\":\"t0\",\"filename\":\"new.pdf\",\"filesize\":1,"
+                                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":false,"
+                                           "\"download_count\":0,\"status\":\"active\",\"view_url\":\"http://k/l/t0\",\"download_url\":\"d\"},"
+                                           "{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
+                                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":true,"
+                                           "\"download_count\":2,\"status\":\"protected\",\"view_url\":\"http://k/l/t1\",\"download_url\":\"d\"}]}"));
+        awaitTask(s.history.refresh(15));
+        QVERIFY(QTest::qWaitFor([&] { return texts(popover->contentItem()).contains("2.0 KB · 2 downloads · password"); }, 1000));
+        QVERIFY2(rowTitle, "the listed row's delegate was rebuilt");
+        QCOMPARE(rowTitle->property("text").toString(), QStringLiteral("report.pdf"));
 
         // Dismissing the upload row takes the job away.
         QMetaObject::invokeMethod(findItem(popover->contentItem(), "uploadRemove"), "clicked");
