@@ -84,8 +84,17 @@ void LinkActions::setPassword(const QString &token, const QString &password)
 
 void LinkActions::deleteLink(const QString &token, const QString &driveFileID, const QString &provider)
 {
+    // One delete of a link at a time: a second press (or a second row of the same token) while
+    // one is in flight sends nothing.
+    if (m_deleting.contains(token))
+        return;
+    m_deleting.insert(token);
     run(token, QStringLiteral("delete"), [this, token, driveFileID, provider]() -> QCoro::Task<Outcome> {
+        QPointer<LinkActions> self(this);
         const Result<std::optional<QString>> deleted = co_await m_backend->deleteLink(token, driveFileID, provider);
+        if (!self)
+            co_return Outcome{};
+        m_deleting.remove(token);
         if (!deleted)
             co_return Outcome{errorText(deleted.error()), QString()};
         m_history->removeToken(token);

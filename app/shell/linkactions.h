@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QSet>
+
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -72,4 +74,5 @@ private:
     HistoryStore *m_history;
     UploadManager *m_uploads;
     Clipboard *m_clipboard;
+    QSet<QString> m_deleting; // tokens whose delete is in flight
 };

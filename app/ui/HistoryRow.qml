@@ -49,11 +49,8 @@ Rectangle {
         function onFinished(token, action, error, warning) {
             if (token !== row.model.token || action === "send")
                 return
-            if (action === "delete" && error === "") {
-                if (warning !== "")
-                    App.alert("Cleanup incomplete", warning)
-                return
-            }
+            if (action === "delete" && error === "")
+                return // the row goes; the popover shows any cleanup warning
             if (action === "delete")
                 row.isDeleting = false
             row.errorMessage = error

@@ -21,6 +21,16 @@ Window {
 
     readonly property bool signedIn: Account.apiKey !== ""
 
+    // A delete's outcome outlives its row (the row is gone once the link is), so the warning of an
+    // incomplete cloud cleanup is shown from here.
+    Connections {
+        target: Links
+        function onFinished(token, action, error, warning) {
+            if (action === "delete" && error === "" && warning !== "")
+                App.alert("Cleanup incomplete", warning)
+        }
+    }
+
     // Menus and dialogs inside the panel take the theme's colours from here.
     palette.window: Style.dark ? Style.settingsCard : Style.settingsBackground
     palette.windowText: Style.primaryText

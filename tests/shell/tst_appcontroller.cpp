@@ -388,6 +388,12 @@ private Q_SLOTS:
         QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Signed in"));
         QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(),
                  QStringLiteral("Kavo is now signed in and ready to upload."));
+
+        // A delete's cleanup warning reaches the user although no row of that link is left.
+        Q_EMIT links.finished("gone", "delete", QString(), "The Drive file couldn't be removed.");
+        QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Cleanup incomplete"));
+        QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(),
+                 QStringLiteral("The Drive file couldn't be removed."));
         s.controller.setPopoverVisible(false);
         QVERIFY(!popover->isVisible());
         QVERIFY2(log.linesContaining("qrc:/").isEmpty(), qPrintable(log.lines().join('\n')));

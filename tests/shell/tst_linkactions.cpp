@@ -151,9 +151,14 @@ private Q_SLOTS:
         QCOMPARE(l.outcome(), (QStringList{"delete", "Backend HTTP 404: No such link."}));
         QCOMPARE(l.history.items().size(), 1);
 
-        l.server.route("POST", "/api/delete.php", Response::json(200, "{\"ok\":true}"));
+        // A second delete while the first is in flight sends nothing.
+        l.server.route("POST", "/api/delete.php", Response::delayed(300, Response::json(200, "{\"ok\":true}")));
+        l.actions.deleteLink("t1", QString(), "google");
         l.actions.deleteLink("t1", QString(), "google");
         QCOMPARE(l.outcome(), (QStringList{"delete", ""}));
+        QTest::qWait(400);
+        QCOMPARE(l.server.requests("POST", "/api/delete.php").size(), 2); // the refused one above, then one
+        QVERIFY(l.finished.isEmpty());
         QVERIFY(l.history.items().isEmpty());
     }
 };
