@@ -35,6 +35,7 @@ Window {
         spacing: 10
 
         Label {
+            textFormat: Text.PlainText // text from outside is never markup
             objectName: "alertTitle"
             text: alert.heading
             font.bold: true
@@ -43,6 +44,7 @@ Window {
             wrapMode: Text.Wrap
         }
         Label {
+            textFormat: Text.PlainText // text from outside is never markup
             objectName: "alertMessage"
             text: alert.message
             Layout.fillWidth: true

@@ -24,6 +24,7 @@ Menu {
             contentItem: RowLayout {
                 spacing: 12
                 Label {
+                    textFormat: Text.PlainText // text from outside is never markup
                     text: entry.text
                     color: Style.primaryText
                     Layout.fillWidth: true

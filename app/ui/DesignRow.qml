@@ -16,6 +16,7 @@ RowLayout {
     }
 
     Label {
+        textFormat: Text.PlainText // text from outside is never markup
         text: "DESIGN"
         font.pointSize: Style.pt(10.5)
         font.weight: Font.DemiBold
@@ -43,6 +44,7 @@ RowLayout {
                 anchors.verticalCenter: parent.verticalCenter
             }
             Label {
+                textFormat: Text.PlainText // text from outside is never markup
                 objectName: "designName"
                 text: current.name !== undefined ? current.name : "Default"
                 font.pointSize: Style.pt(11)
@@ -71,6 +73,7 @@ RowLayout {
                     contentItem: RowLayout {
                         spacing: 12
                         Label {
+                            textFormat: Text.PlainText // text from outside is never markup
                             text: entry.text
                             color: Style.primaryText
                             Layout.fillWidth: true

@@ -88,6 +88,7 @@ Rectangle {
                 spacing: 1
                 Layout.fillWidth: true
                 Label {
+                    textFormat: Text.PlainText // text from outside is never markup
                     objectName: "historyTitle"
                     text: row.model.filename
                     font.pointSize: Style.pt(11.5)
@@ -97,6 +98,7 @@ Rectangle {
                     Layout.fillWidth: true
                 }
                 Label {
+                    textFormat: Text.PlainText // text from outside is never markup
                     objectName: "historySummary"
                     text: Links.summary(row.model.filesize, row.model.downloadCount, row.model.status)
                     font.pointSize: Style.pt(10)
@@ -154,6 +156,7 @@ Rectangle {
             }
         }
         Label {
+            textFormat: Text.PlainText // text from outside is never markup
             text: row.model.viewURL
             font.pointSize: Style.pt(10)
             color: Style.secondaryText
@@ -161,6 +164,7 @@ Rectangle {
             Layout.fillWidth: true
         }
         Label {
+            textFormat: Text.PlainText // text from outside is never markup
             objectName: "historyExpiry"
             readonly property string expiry: Links.expiryText(row.model.expiresAt || "")
             visible: expiry !== ""
@@ -169,6 +173,7 @@ Rectangle {
             color: Links.hasExpired(row.model.expiresAt || "") ? Qt.rgba(1.0, 0.58, 0.0, 0.9) : Style.secondaryText
         }
         Label {
+            textFormat: Text.PlainText // text from outside is never markup
             objectName: "historyError"
             visible: row.errorMessage !== ""
             text: row.errorMessage
@@ -209,6 +214,7 @@ Rectangle {
             anchors.fill: parent
             spacing: 8
             Label {
+                textFormat: Text.PlainText // text from outside is never markup
                 text: "This will permanently delete the file from your cloud storage and remove the share link."
                 wrapMode: Text.Wrap
                 font.pointSize: Style.pt(10.5)

@@ -22,6 +22,7 @@ Dialog {
         anchors.fill: parent
         spacing: 8
         Label {
+            textFormat: Text.PlainText // text from outside is never markup
             text: dialog.isProtected ? "Recipients need this password before they can view or download the file."
                                      : "Recipients will need this password to view or download the file."
             wrapMode: Text.Wrap

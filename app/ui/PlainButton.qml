@@ -9,6 +9,7 @@ AbstractButton {
     padding: 2
     hoverEnabled: true
     contentItem: Label {
+        textFormat: Text.PlainText // text from outside is never markup
         text: button.text
         font.pointSize: Style.pt(11)
         font.weight: Font.Medium

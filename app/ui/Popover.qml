@@ -105,6 +105,7 @@ Window {
                     hovering: dropArea.hovering
                 }
                 Label {
+                    textFormat: Text.PlainText // text from outside is never markup
                     objectName: "googleEmail"
                     visible: Google.isSignedIn && Google.userEmail !== ""
                     text: Google.userEmail
@@ -138,6 +139,7 @@ Window {
                     contentItem: Row {
                         spacing: 4
                         Label {
+                            textFormat: Text.PlainText // text from outside is never markup
                             text: "Open dashboard"
                             font.bold: true
                             font.pointSize: Style.pt(10.5)
@@ -247,6 +249,7 @@ Window {
                     }
                 }
                 Label {
+                    textFormat: Text.PlainText // text from outside is never markup
                     Layout.alignment: Qt.AlignHCenter
                     text: "Sign in to Kavo"
                     font.pointSize: Style.pt(15)
@@ -254,6 +257,7 @@ Window {
                     color: Style.primaryText
                 }
                 Label {
+                    textFormat: Text.PlainText // text from outside is never markup
                     Layout.fillWidth: true
                     Layout.leftMargin: 30
                     Layout.rightMargin: 30
@@ -276,6 +280,7 @@ Window {
                         color: Style.accent
                     }
                     contentItem: Label {
+                        textFormat: Text.PlainText // text from outside is never markup
                         text: "Sign in"
                         font.pointSize: Style.pt(12)
                         font.weight: Font.DemiBold
@@ -289,6 +294,7 @@ Window {
                     onClicked: App.openServicePage("signup.php")
                 }
                 Label {
+                    textFormat: Text.PlainText // text from outside is never markup
                     Layout.fillWidth: true
                     Layout.leftMargin: 20
                     Layout.rightMargin: 20
@@ -331,6 +337,7 @@ Window {
                         opacity: 0.35
                     }
                     Label {
+                        textFormat: Text.PlainText // text from outside is never markup
                         Layout.alignment: Qt.AlignHCenter
                         text: dropArea.hovering ? "Release to upload" : "Drop files here"
                         font.pointSize: Style.pt(11)
@@ -357,6 +364,7 @@ Window {
                             width: parent.width - 16
                             spacing: 8
                             Label {
+                                textFormat: Text.PlainText // text from outside is never markup
                                 Layout.topMargin: 4
                                 text: "RECENT"
                                 font.pointSize: Style.pt(9.5)

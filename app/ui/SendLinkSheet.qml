@@ -57,11 +57,13 @@ Dialog {
                 spacing: 3
                 Layout.fillWidth: true
                 Label {
+                    textFormat: Text.PlainText // text from outside is never markup
                     text: "Send link by email"
                     font.pointSize: Style.pt(13)
                     font.weight: Font.DemiBold
                 }
                 Label {
+                    textFormat: Text.PlainText // text from outside is never markup
                     text: sheet.filename
                     font.pointSize: Style.pt(11)
                     color: Style.secondaryText
@@ -80,6 +82,7 @@ Dialog {
             spacing: 5
             Layout.fillWidth: true
             Label {
+                textFormat: Text.PlainText // text from outside is never markup
                 text: "To"
                 font.pointSize: Style.pt(10.5)
                 font.weight: Font.DemiBold
@@ -94,6 +97,7 @@ Dialog {
                 Layout.fillWidth: true
             }
             Label {
+                textFormat: Text.PlainText // text from outside is never markup
                 text: "Personal note (optional)"
                 font.pointSize: Style.pt(10.5)
                 font.weight: Font.DemiBold
@@ -120,6 +124,7 @@ Dialog {
             }
         }
         Label {
+            textFormat: Text.PlainText // text from outside is never markup
             visible: sheet.errorMessage !== ""
             text: sheet.errorMessage
             font.pointSize: Style.pt(11)
@@ -168,6 +173,7 @@ Dialog {
                         font.bold: sheet.sent
                     }
                     Label {
+                        textFormat: Text.PlainText // text from outside is never markup
                         text: sheet.sent ? "Sent!" : "Send"
                         color: Style.accentInk
                         font.pointSize: Style.pt(12)

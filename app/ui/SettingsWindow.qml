@@ -62,11 +62,13 @@ Window {
         }
     }
     component SectionTitle: Label {
+        textFormat: Text.PlainText // text from outside is never markup
         font.pointSize: Style.pt(13)
         font.weight: Font.DemiBold
         color: Style.primaryText
     }
     component Note: Label {
+        textFormat: Text.PlainText // text from outside is never markup
         font.pointSize: Style.pt(11)
         color: Style.settingsSecondaryText
         wrapMode: Text.Wrap
@@ -86,12 +88,14 @@ Window {
         contentItem: Row {
             spacing: 6
             Label {
+                textFormat: Text.PlainText // text from outside is never markup
                 text: menuLabel.label
                 font.pointSize: Style.pt(12)
                 font.weight: Font.Medium
                 color: Style.primaryText
             }
             Label {
+                textFormat: Text.PlainText // text from outside is never markup
                 text: "\u2195"
                 font.pointSize: Style.pt(9)
                 font.bold: true
@@ -112,6 +116,7 @@ Window {
             color: Style.accent
         }
         contentItem: Label {
+            textFormat: Text.PlainText // text from outside is never markup
             text: prominent.text
             font.pointSize: Style.pt(11)
             font.weight: Font.DemiBold
@@ -128,6 +133,7 @@ Window {
             spacing: 18
 
             Label {
+                textFormat: Text.PlainText // text from outside is never markup
                 text: "Preferences"
                 font.pointSize: Style.pt(22)
                 font.weight: Font.DemiBold
@@ -151,6 +157,7 @@ Window {
                         spacing: 10
                         Layout.fillWidth: true
                         Label {
+                            textFormat: Text.PlainText // text from outside is never markup
                             text: Account.apiKey !== "" ? "\u263A" : "!"
                             font.pointSize: Style.pt(22)
                             color: Account.apiKey !== "" ? Style.primaryText : Qt.rgba(1.0, 0.58, 0.0, 0.9)
@@ -160,6 +167,7 @@ Window {
                             spacing: 1
                             Layout.fillWidth: true
                             Label {
+                                textFormat: Text.PlainText // text from outside is never markup
                                 objectName: "accountTitle"
                                 text: Account.apiKey !== "" ? (Account.name !== "" ? Account.name : "Signed in") : "Not signed in"
                                 font.pointSize: Style.pt(13)
@@ -167,6 +175,7 @@ Window {
                                 color: Style.primaryText
                             }
                             Label {
+                                textFormat: Text.PlainText // text from outside is never markup
                                 objectName: "accountDetail"
                                 text: Account.apiKey !== "" ? Account.email : "Uploads will fail until you sign in."
                                 visible: text !== ""
@@ -200,6 +209,7 @@ Window {
                     RowLayout {
                         spacing: 10
                         Label {
+                            textFormat: Text.PlainText // text from outside is never markup
                             text: "Upload new files to"
                             font.pointSize: Style.pt(13)
                             color: Style.primaryText
@@ -223,6 +233,7 @@ Window {
                         spacing: 10
                         Layout.fillWidth: true
                         Label {
+                            textFormat: Text.PlainText // text from outside is never markup
                             text: "\u2601"
                             font.pointSize: Style.pt(16)
                             color: Style.primaryText
@@ -232,12 +243,14 @@ Window {
                             spacing: 1
                             Layout.fillWidth: true
                             Label {
+                                textFormat: Text.PlainText // text from outside is never markup
                                 text: providerRow.dropbox ? "Dropbox" : "Google Drive"
                                 font.pointSize: Style.pt(12)
                                 font.weight: Font.DemiBold
                                 color: Style.primaryText
                             }
                             Label {
+                                textFormat: Text.PlainText // text from outside is never markup
                                 objectName: "providerStatus"
                                 text: !providerRow.signedIn ? "Not signed in"
                                     : providerRow.dropbox ? (Dropbox.accountEmail || Dropbox.accountName || "Signed in")
@@ -269,6 +282,7 @@ Window {
                         }
                     }
                     Label {
+                        textFormat: Text.PlainText // text from outside is never markup
                         visible: settings.dropboxError !== ""
                         text: settings.dropboxError
                         font.pointSize: Style.pt(11)
@@ -286,6 +300,7 @@ Window {
                     RowLayout {
                         spacing: 10
                         Label {
+                            textFormat: Text.PlainText // text from outside is never markup
                             text: "Link expires after"
                             font.pointSize: Style.pt(13)
                             color: Style.primaryText

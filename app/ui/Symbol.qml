@@ -3,6 +3,7 @@ import QtQuick
 // A named symbol, drawn from a glyph of the desktop's DejaVu Sans (installed with the
 // dependencies) so that it takes the text colour.
 Text {
+    textFormat: Text.PlainText // text from outside is never markup
     property string name
 
     readonly property var glyphs: ({

@@ -93,6 +93,7 @@ Rectangle {
                 spacing: 1
                 Layout.fillWidth: true
                 Label {
+                    textFormat: Text.PlainText // text from outside is never markup
                     objectName: "uploadTitle"
                     text: row.title
                     font.pointSize: Style.pt(11.5)
@@ -102,6 +103,7 @@ Rectangle {
                     Layout.fillWidth: true
                 }
                 Label {
+                    textFormat: Text.PlainText // text from outside is never markup
                     objectName: "uploadStage"
                     text: Links.stageText(row.model.stateName, row.model.progress)
                     font.pointSize: Style.pt(10)
@@ -182,6 +184,7 @@ Rectangle {
             }
         }
         Label {
+            textFormat: Text.PlainText // text from outside is never markup
             objectName: "uploadError"
             visible: row.model.errorMessage !== ""
             text: row.model.errorMessage
@@ -191,6 +194,7 @@ Rectangle {
             Layout.fillWidth: true
         }
         Label {
+            textFormat: Text.PlainText // text from outside is never markup
             visible: row.finished
             text: row.model.shareURL
             font.pointSize: Style.pt(10)

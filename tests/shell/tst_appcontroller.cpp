@@ -389,6 +389,16 @@ private Q_SLOTS:
         QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(),
                  QStringLiteral("Kavo is now signed in and ready to upload."));
 
+        // Text from outside is shown as it is: markup in a setup link's e-mail is not rendered and
+        // fetches nothing.
+        s.server.clearLog();
+        const QString markup = "<img src=\"" + s.server.url().toString() + "/x\">";
+        Q_EMIT s.controller.alert("Signed in", markup);
+        QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(), markup);
+        QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("textFormat").toInt(), 0 /* Text.PlainText; AutoText would render it */);
+        QTest::qWait(300);
+        QVERIFY(s.server.requests("GET", "/x").isEmpty());
+
         // A delete's cleanup warning reaches the user although no row of that link is left.
         Q_EMIT links.finished("gone", "delete", QString(), "The Drive file couldn't be removed.");
         QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Cleanup incomplete"));
