@@ -20,7 +20,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -84,8 +83,8 @@ int curlTransportCode(int curlCode, long osErrno)
 // pre-request callback, also for reused ones) its socket is found by its address and port.
 struct TransferRegistry {
     std::mutex mutex;
-    std::condition_variable idle;
-    std::set<BulkTransfers::Transfer *> running;
+    // Every transfer whose thread has not been joined yet.
+    std::set<std::shared_ptr<BulkTransfers::Transfer>> live;
 
     CURLSH *share = nullptr;
     std::mutex shareLocks[CURL_LOCK_DATA_LAST];
@@ -200,6 +199,7 @@ struct BulkTransfers::Transfer {
 
     // The worker's own.
     CURL *easy = nullptr;
+    std::thread thread;
     TransferRegistry *registry = nullptr;
     curl_socket_t socket = CURL_SOCKET_BAD; // the connection's, for its send queue
     qint64 handedOver = 0; // body bytes given to curl
@@ -418,15 +418,24 @@ BulkTransfers::BulkTransfers(std::chrono::milliseconds timeout, QByteArray extra
 
 BulkTransfers::~BulkTransfers()
 {
+    // Joined here, not left to finish on their own: a thread still releasing the shared
+    // connections and TLS sessions as the process ends would leave them behind.
     cancelAll();
-    std::unique_lock lock(m_registry->mutex);
-    m_registry->idle.wait(lock, [this] { return m_registry->running.empty(); });
+    std::set<std::shared_ptr<Transfer>> live;
+    {
+        std::lock_guard lock(m_registry->mutex);
+        live.swap(m_registry->live);
+    }
+    for (const std::shared_ptr<Transfer> &transfer : live) {
+        if (transfer->thread.joinable())
+            transfer->thread.join();
+    }
 }
 
 void BulkTransfers::cancelAll()
 {
     std::lock_guard lock(m_registry->mutex);
-    for (Transfer *transfer : m_registry->running)
+    for (const std::shared_ptr<Transfer> &transfer : m_registry->live)
         transfer->cancelled = true;
 }
 
@@ -445,19 +454,25 @@ QCoro::Task<Result<HttpResponse>> BulkTransfers::send(Request request, Http::Pro
     auto promise = std::make_shared<QPromise<void>>();
     QFuture<void> done = promise->future();
     promise->start();
+    // The thread holds plain pointers: the transfer lives in the registry until its thread is
+    // joined, and the registry outlives every thread (~BulkTransfers joins what is left).
+    const std::shared_ptr<TransferRegistry> registry = m_registry;
     {
-        std::lock_guard lock(m_registry->mutex);
-        m_registry->running.insert(transfer.get());
-    }
-    std::thread([transfer, promise, registry = m_registry] {
-        transfer->perform(*registry);
-        promise->finish();
         std::lock_guard lock(registry->mutex);
-        registry->running.erase(transfer.get());
-        registry->idle.notify_all();
-    }).detach();
+        registry->live.insert(transfer);
+        transfer->thread = std::thread([t = transfer.get(), r = registry.get(), p = promise.get()] {
+            t->perform(*r);
+            p->finish();
+        });
+    }
 
     co_await done;
+    {
+        std::lock_guard lock(registry->mutex);
+        if (transfer->thread.joinable())
+            transfer->thread.join(); // it has finished its work; this waits for its last instructions
+        registry->live.erase(transfer);
+    }
 
     if (transfer->readError)
         co_return *transfer->readError;
