@@ -40,7 +40,9 @@ void initialiseCurl()
 }
 }
 
-int curlTransportCode(int curlCode, long osErrno)
+// libcurl's result codes as the URL-loading codes of the rest of the HTTP layer. `osErrno` is
+// the socket's errno when the connection failed.
+static int curlTransportCode(int curlCode, long osErrno)
 {
     switch (curlCode) {
     case CURLE_OPERATION_TIMEDOUT:
@@ -138,26 +140,38 @@ struct TransferRegistry {
         return -1;
     }
 
-    explicit TransferRegistry(const QByteArray &extraCaPem)
-    {
-        trust = X509_STORE_new();
-        if (CURL *probe = curl_easy_init()) {
-            char *bundle = nullptr;
-            char *folder = nullptr;
-            if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &bundle) == CURLE_OK && bundle)
-                X509_STORE_load_file(trust, bundle);
-            if (curl_easy_getinfo(probe, CURLINFO_CAPATH, &folder) == CURLE_OK && folder)
-                X509_STORE_load_path(trust, folder);
-            curl_easy_cleanup(probe);
-        }
-        BIO *bio = BIO_new_mem_buf(extraCaPem.constData(), int(extraCaPem.size()));
-        while (X509 *certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-            X509_STORE_add_cert(trust, certificate);
-            X509_free(certificate);
-        }
-        BIO_free(bio);
-        ERR_clear_error(); // reading ends on "no start line"
+    QByteArray extraCaPem;
+    std::once_flag trustLoaded;
 
+    // The store, read on the first connection rather than when the HTTP layer is made: most runs
+    // of the program never upload a file.
+    X509_STORE *trustStore()
+    {
+        std::call_once(trustLoaded, [this] {
+            if (CURL *probe = curl_easy_init()) {
+                char *bundle = nullptr;
+                char *folder = nullptr;
+                if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &bundle) == CURLE_OK && bundle)
+                    X509_STORE_load_file(trust, bundle);
+                if (curl_easy_getinfo(probe, CURLINFO_CAPATH, &folder) == CURLE_OK && folder)
+                    X509_STORE_load_path(trust, folder);
+                curl_easy_cleanup(probe);
+            }
+            BIO *bio = BIO_new_mem_buf(extraCaPem.constData(), int(extraCaPem.size()));
+            while (X509 *certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+                X509_STORE_add_cert(trust, certificate);
+                X509_free(certificate);
+            }
+            BIO_free(bio);
+            ERR_clear_error(); // reading ends on "no start line"
+        });
+        return trust;
+    }
+
+    explicit TransferRegistry(QByteArray extraCa)
+        : trust(X509_STORE_new())
+        , extraCaPem(std::move(extraCa))
+    {
         share = curl_share_init();
         curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &TransferRegistry::lock);
         curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &TransferRegistry::unlock);
@@ -218,7 +232,7 @@ struct BulkTransfers::Transfer {
     static size_t writeHeader(char *data, size_t size, size_t count, void *self);
     static int onConnection(void *self, char *peerAddress, char *localAddress, int peerPort, int localPort);
     static int onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded);
-    static CURLcode useTrust(CURL *, void *sslContext, void *store);
+    static CURLcode useTrust(CURL *, void *sslContext, void *registry);
 };
 
 size_t BulkTransfers::Transfer::readBody(char *buffer, size_t size, size_t count, void *self)
@@ -322,10 +336,11 @@ int BulkTransfers::Transfer::onProgress(void *self, curl_off_t, curl_off_t downl
     return 0;
 }
 
-CURLcode BulkTransfers::Transfer::useTrust(CURL *, void *sslContext, void *store)
+CURLcode BulkTransfers::Transfer::useTrust(CURL *, void *sslContext, void *registry)
 {
-    X509_STORE_up_ref(static_cast<X509_STORE *>(store));
-    SSL_CTX_set_cert_store(static_cast<SSL_CTX *>(sslContext), static_cast<X509_STORE *>(store));
+    X509_STORE *store = static_cast<TransferRegistry *>(registry)->trustStore();
+    X509_STORE_up_ref(store);
+    SSL_CTX_set_cert_store(static_cast<SSL_CTX *>(sslContext), store);
     return CURLE_OK;
 }
 
@@ -349,8 +364,8 @@ void BulkTransfers::Transfer::perform(TransferRegistry &registry)
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
-    // One connection per transfer: HTTP/2's multiplexing brings nothing and its flow control
-    // only slows a single large body.
+    // HTTP/1.1: one large body at a time gains nothing from HTTP/2's multiplexing, and its flow
+    // control only slows it down.
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "Kavo/" KAVO_VERSION);
     curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
@@ -368,7 +383,7 @@ void BulkTransfers::Transfer::perform(TransferRegistry &registry)
     curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
     curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Transfer::useTrust);
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, registry.trust);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &registry);
 
     curl_easy_setopt(easy, CURLOPT_READFUNCTION, &Transfer::readBody);
     curl_easy_setopt(easy, CURLOPT_READDATA, this);
@@ -411,8 +426,7 @@ void BulkTransfers::Transfer::perform(TransferRegistry &registry)
 
 BulkTransfers::BulkTransfers(std::chrono::milliseconds timeout, QByteArray extraCaPem)
     : m_timeout(timeout)
-    , m_extraCaPem(std::move(extraCaPem))
-    , m_registry((initialiseCurl(), std::make_shared<TransferRegistry>(m_extraCaPem)))
+    , m_registry((initialiseCurl(), std::make_shared<TransferRegistry>(std::move(extraCaPem))))
 {
 }
 

@@ -49,10 +49,5 @@ public:
 
 private:
     std::chrono::milliseconds m_timeout;
-    QByteArray m_extraCaPem;
     std::shared_ptr<struct TransferRegistry> m_registry;
 };
-
-// libcurl's result codes as the URL-loading codes of the rest of the HTTP layer. `osErrno` is
-// the socket's errno when the connection failed.
-int curlTransportCode(int curlCode, long osErrno = 0);
