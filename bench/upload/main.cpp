@@ -51,7 +51,7 @@ Response sink(Response response)
 // The child process: serves every call the uploaders and curl make until its input closes.
 int serve(bool tls)
 {
-    FakeServer server{tls ? FakeServer::tlsOptions() : FakeServer::Options()};
+    FakeServer server{FakeServer::Options{tls}};
     const QByteArray session = server.url().toString().toUtf8() + "/session?upload_id=bench";
     server.route("GET", QStringLiteral("/drive/v3/files"), Response::json(200, "{\"files\":[{\"id\":\"folder\"}]}"));
     server.route("POST", QStringLiteral("/upload/drive/v3/files"), Response{200, {{"Location", session}}, "{}"});

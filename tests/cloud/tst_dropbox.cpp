@@ -1,6 +1,7 @@
 #include "cloud/dropboxauth.h"
 #include "cloud/dropboxuploader.h"
 #include "cloud/oauth.h"
+#include "cloudstandins.h"
 #include "fakeserver.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
@@ -164,11 +165,6 @@ private Q_SLOTS:
 };
 
 namespace {
-class FixedToken : public AccessTokenSource
-{
-public:
-    QCoro::Task<Result<QString>> validAccessToken() override { co_return QStringLiteral("dbx-token"); }
-};
 
 QJsonObject argOf(const FakeServer::Request &request)
 {
@@ -179,7 +175,7 @@ struct Upload {
     FakeServer server{FakeServer::tlsOptions()};
     QNetworkAccessManager network;
     Http http{&network, 10000ms, FakeServer::testCaPem()};
-    FixedToken token;
+    FixedToken token{QStringLiteral("dbx-token")};
     QTemporaryDir files;
     QList<double> progress;
 

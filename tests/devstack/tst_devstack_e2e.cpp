@@ -37,6 +37,7 @@ struct Demo {
     Http http{&network, 20000ms, Endpoints::compiledIn().extraCaPem};
     BackendAPI api{&http, root, [] { return QStringLiteral(KAVO_BUILTIN_KEY); }, nullptr};
     QByteArray shareErrors;
+    QByteArray printed; // everything every `kavo share` wrote
 
     ~Demo()
     {
@@ -74,15 +75,24 @@ struct Demo {
         kavo.start(KAVO_BINARY, {"share", file});
         kavo.waitForFinished(120000);
         shareErrors = kavo.readAllStandardError();
+        const QByteArray out = kavo.readAllStandardOutput();
+        printed += out + shareErrors;
         if (kavo.exitCode() != 0)
             return {};
-        return QString::fromUtf8(kavo.readAllStandardOutput().trimmed()).section('/', -1);
+        return QString::fromUtf8(out.trimmed()).section('/', -1);
     }
     Result<HttpResponse> download(const QString &token, const QString &query = {})
     {
         QUrl url = Endpoints::join(root, "/d/" + token);
         url.setQuery(query);
         return awaitTask(http.send(QNetworkRequest(url), "GET"));
+    }
+    // No secret that kavo holds was ever printed: the stored refresh tokens, the service key,
+    // an upload session's address.
+    bool printedNoSecret(const QString &account) const
+    {
+        const QByteArray token = DefaultsStore(home.path() + "/data/kavo/secrets.json").value(account).toString().toUtf8();
+        return !token.isEmpty() && !printed.contains(token) && !printed.contains(KAVO_BUILTIN_KEY) && !printed.contains("upload_id");
     }
     HttpResponse hook(const QByteArray &method, const QString &path, const QByteArray &body = {})
     {
@@ -184,6 +194,7 @@ private Q_SLOTS:
         const QString folderToken = demo.share(demo.path("files/Holiday"), "exit 1\n");
         QVERIFY2(!folderToken.isEmpty(), demo.shareErrors.constData());
         QVERIFY(demo.unpacksTo(demo.download(folderToken)->body, demo.path("files/Holiday")));
+        QVERIFY(demo.printedNoSecret(GoogleAuth::keychainAccount));
 
         // Three days on, a one-day link has expired; one sweep removes its Drive file.
         QVERIFY(awaitTask(demo.api.setExpiry(token, 1)));
@@ -235,6 +246,7 @@ private Q_SLOTS:
         const QString folderToken = demo.share(demo.path("files/Holiday"), "exit 1\n");
         QVERIFY2(!folderToken.isEmpty(), demo.shareErrors.constData());
         QVERIFY(demo.unpacksTo(demo.download(folderToken)->body, demo.path("files/Holiday")));
+        QVERIFY(demo.printedNoSecret(DropboxAuth::keychainAccount));
 
         // Deleting the link removes the Dropbox file first, quietly.
         const HistoryItem item = awaitTask(demo.api.fetchHistory(15)).value().last();
@@ -277,6 +289,10 @@ private Q_SLOTS:
         demo.hook("POST", "/__test/fail", "{\"path\":\"/api/register.php\",\"status\":500,\"body\":{\"error\":\"Database is read-only.\"}}");
         QVERIFY(demo.share(demo.path("files/notes.txt"), browser).isEmpty());
         QCOMPARE(demo.shareErrors.trimmed().split('\n').last(), QByteArray("kavo: Backend HTTP 500: {\"error\":\"Database is read-only.\"}"));
+
+        // A source that is gone fails before any sign-in, with the job's sentence alone.
+        QVERIFY(demo.share(demo.path("files/ghost.pdf"), "exit 1\n").isEmpty());
+        QCOMPARE(demo.shareErrors.trimmed().split('\n').last(), QByteArray("kavo: Couldn't read source: ghost.pdf \xe2\x80\x94 No such file or directory"));
 
         // Nothing injected: the same file goes through.
         QVERIFY2(!demo.share(demo.path("files/notes.txt"), browser).isEmpty(), demo.shareErrors.constData());

@@ -16,10 +16,7 @@
 
 #include <deque>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -386,9 +383,7 @@ struct FakeServer::Impl {
 
 FakeServer::Options FakeServer::tlsOptions()
 {
-    Options options;
-    options.tls = true;
-    return options;
+    return Options{true};
 }
 
 QByteArray FakeServer::testCaPem()
@@ -397,12 +392,8 @@ QByteArray FakeServer::testCaPem()
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-FakeServer::FakeServer(quint16 port)
-    : FakeServer([port] {
-        Options options;
-        options.port = port;
-        return options;
-    }())
+FakeServer::FakeServer()
+    : FakeServer(Options{false})
 {
 }
 
@@ -414,10 +405,8 @@ FakeServer::FakeServer(Options options)
     d->thread.start();
     if (options.tls) {
         auto *server = new QSslServer;
-        const QString certificateFile = options.certificateFile.isEmpty() ? QStringLiteral(KAVO_TEST_TLS_DIR "/server.pem") : options.certificateFile;
-        const QString keyFile = options.keyFile.isEmpty() ? QStringLiteral(KAVO_TEST_TLS_DIR "/server.key") : options.keyFile;
-        QFile certificate(certificateFile);
-        QFile key(keyFile);
+        QFile certificate(QStringLiteral(KAVO_TEST_TLS_DIR "/server.pem"));
+        QFile key(QStringLiteral(KAVO_TEST_TLS_DIR "/server.key"));
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
         if (certificate.open(QIODevice::ReadOnly) && key.open(QIODevice::ReadOnly)) {
             configuration.setLocalCertificate(QSslCertificate(certificate.readAll(), QSsl::Pem));
@@ -434,22 +423,10 @@ FakeServer::FakeServer(Options options)
         while (QTcpSocket *socket = d->listener->nextPendingConnection())
             d->serve(socket);
     });
-    // A fixed port may still have connections in TIME_WAIT from an earlier test: the socket is
-    // made here with SO_REUSEADDR, which QTcpServer does not set, and handed over.
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int yes = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(options.port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 && ::listen(fd, 64) == 0;
-    // Taking the socket sets up its notifiers, so it happens on the server thread.
-    QMetaObject::invokeMethod(d->listener, [this, fd, bound] {
-        if (bound && d->listener->setSocketDescriptor(fd))
+    // Listening sets up the socket's notifiers, so it happens on the server thread.
+    QMetaObject::invokeMethod(d->listener, [this] {
+        if (d->listener->listen(QHostAddress::LocalHost, 0))
             d->port = d->listener->serverPort();
-        else if (fd >= 0)
-            ::close(fd);
     }, Qt::BlockingQueuedConnection);
 }
 

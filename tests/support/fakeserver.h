@@ -8,7 +8,7 @@
 
 #include <memory>
 
-// A scriptable HTTP/1.1 server on 127.0.0.1, plain or over TLS, running on its own thread.
+// A scriptable HTTP/1.1 server on a free port of 127.0.0.1, plain or over TLS, running on its own thread.
 // Requests are logged exactly as they arrive on the socket (an empty header value included).
 // Each request is answered by the first queued one-shot response for its method and path, else
 // by the route's standing response, else 404; the response is chosen as soon as the request's
@@ -56,15 +56,11 @@ public:
     };
 
     struct Options {
-        quint16 port = 0; // 0 picks a free one
-        bool tls = false;
-        // PEM files of the certificate served over TLS and its key; the test CA's loopback
-        // certificate (testCaPem) when empty.
-        QString certificateFile;
-        QString keyFile;
+        bool tls = false; // with the test CA's loopback certificate (testCaPem)
     };
 
-    explicit FakeServer(quint16 port = 0);
+    // On a free port; plain HTTP without options.
+    FakeServer();
     explicit FakeServer(Options options);
     ~FakeServer();
     FakeServer(const FakeServer &) = delete;
@@ -77,7 +73,6 @@ public:
 
     // https://127.0.0.1:PORT in TLS mode, else http://.
     QUrl url() const;
-    // 0 when the port could not be bound.
     int port() const;
 
     void route(const QByteArray &method, const QString &path, Response response);

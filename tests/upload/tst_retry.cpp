@@ -189,29 +189,6 @@ private Q_SLOTS:
         QCOMPARE(userMessage(UploadError::emptyArchive(42)), QStringLiteral("Zip succeeded but the archive is empty (42 bytes)."));
     }
 
-    void qtErrorsMapToUrlLoadingCodes_data()
-    {
-        QTest::addColumn<int>("qtError");
-        QTest::addColumn<bool>("cancelled");
-        QTest::addColumn<int>("code");
-        QTest::newRow("ssl") << int(QNetworkReply::SslHandshakeFailedError) << false << -1200;
-        QTest::newRow("closed") << int(QNetworkReply::RemoteHostClosedError) << false << -1005;
-        QTest::newRow("timeout") << int(QNetworkReply::TimeoutError) << false << -1001;
-        QTest::newRow("transfer timeout") << int(QNetworkReply::OperationCanceledError) << false << -1001;
-        QTest::newRow("user cancel") << int(QNetworkReply::OperationCanceledError) << true << -999;
-        QTest::newRow("refused") << int(QNetworkReply::ConnectionRefusedError) << false << -1004;
-        QTest::newRow("host not found") << int(QNetworkReply::HostNotFoundError) << false << -1003;
-        QTest::newRow("no session") << int(QNetworkReply::NetworkSessionFailedError) << false << -1009;
-        QTest::newRow("temporary failure") << int(QNetworkReply::TemporaryNetworkFailureError) << false << -1009;
-    }
-    void qtErrorsMapToUrlLoadingCodes()
-    {
-        QFETCH(int, qtError);
-        QFETCH(bool, cancelled);
-        QFETCH(int, code);
-        QCOMPARE(transportCode(QNetworkReply::NetworkError(qtError), ReplyFlags{cancelled}), code);
-    }
-
     void urlQueriesAreCutFromDescriptions()
     {
         const Error e = transportError(QNetworkReply::RemoteHostClosedError,

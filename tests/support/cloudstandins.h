@@ -1,0 +1,50 @@
+#pragma once
+
+#include "cloud/driveuploader.h"
+#include "cloud/googleauth.h"
+#include "fakeserver.h"
+#include "platform/http.h"
+#include "testutil.h"
+
+#include <QNetworkAccessManager>
+#include <QTemporaryDir>
+
+// An access-token source that always has the same token.
+class FixedToken : public AccessTokenSource
+{
+public:
+    explicit FixedToken(QString token = QStringLiteral("tok")) : m_token(std::move(token)) {}
+    QCoro::Task<Result<QString>> validAccessToken() override { co_return QString(m_token); }
+
+private:
+    QString m_token;
+};
+
+// Drive's endpoints on one fake server over TLS, and a DriveUploader pointed at it: the "Kavo"
+// folder exists, the session starts, the PUT is answered 201 with the id "file-9", and that
+// file's permission is granted. Tests replace the routes they are about.
+struct DriveStandIn {
+    FakeServer server{FakeServer::tlsOptions()};
+    QNetworkAccessManager network;
+    Http http{&network, std::chrono::milliseconds(10000), FakeServer::testCaPem()};
+    FixedToken token;
+    DriveUploader uploader{&http, Endpoints::allAt(server.url()), &token};
+    QTemporaryDir files;
+
+    DriveStandIn()
+    {
+        using Response = FakeServer::Response;
+        server.route("GET", QStringLiteral("/drive/v3/files"), Response::json(200, "{\"files\":[{\"id\":\"folder-1\",\"name\":\"Kavo\"}]}"));
+        server.route("POST", QStringLiteral("/upload/drive/v3/files"),
+                     Response{200, {{"Location", server.url().toString().toUtf8() + "/session?upload_id=SECRET"}}, "{}"});
+        server.route("PUT", QStringLiteral("/session"), Response::json(201, "{\"id\":\"file-9\",\"name\":\"x\"}"));
+        server.route("POST", QStringLiteral("/drive/v3/files/file-9/permissions"), Response::json(200, "{\"id\":\"anyoneWithLink\"}"));
+    }
+    // A file of that content in the stand-in's folder.
+    QString file(const QByteArray &content, const QString &name = QString::fromUtf8("Résumé 2026.pdf"))
+    {
+        const QString path = files.path() + QLatin1Char('/') + name;
+        writeFile(path, content);
+        return path;
+    }
+};
