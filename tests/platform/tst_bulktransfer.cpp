@@ -269,16 +269,14 @@ private Q_SLOTS:
         const QStringList none;
         QTest::newRow("nothing set") << "https://api.test/x" << none << "direct";
         QTest::newRow("https_proxy") << "https://api.test/x" << QStringList{"https_proxy=http://p.test:3128"} << "http://p.test:3128";
-        QTest::newRow("HTTPS_PROXY") << "https://api.test/x" << QStringList{"HTTPS_PROXY=p.test:8080"} << "http://p.test:8080";
         QTest::newRow("lower case first") << "https://api.test/x" << QStringList{"HTTPS_PROXY=http://upper.test:1", "https_proxy=http://lower.test:2"} << "http://lower.test:2";
         QTest::newRow("HTTP_PROXY is ignored") << "http://api.test/x" << QStringList{"HTTP_PROXY=http://p.test:1"} << "direct";
         QTest::newRow("http_proxy not for https") << "https://api.test/x" << QStringList{"http_proxy=http://p.test:1"} << "direct";
         QTest::newRow("all_proxy socks5h") << "https://api.test/x" << QStringList{"all_proxy=socks5h://127.0.0.1:9050"} << "socks5h://127.0.0.1:9050";
-        QTest::newRow("no port") << "https://api.test/x" << QStringList{"https_proxy=http://p.test"} << "http://p.test:1080";
+        QTest::newRow("no scheme, no port") << "https://api.test/x" << QStringList{"https_proxy=p.test"} << "http://p.test:1080";
         QTest::newRow("no_proxy domain") << "https://www.api.test/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=other.test,.api.test"} << "direct";
         QTest::newRow("no_proxy is not a substring match") << "https://notapi.test/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=api.test"} << "http://p.test:1";
-        QTest::newRow("no_proxy star") << "https://api.test/x" << QStringList{"https_proxy=http://p.test:1", "NO_PROXY=*"} << "direct";
-        QTest::newRow("no_proxy address") << "https://127.0.0.1:8765/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=127.0.0.1"} << "direct";
+        QTest::newRow("NO_PROXY star") << "https://api.test/x" << QStringList{"https_proxy=http://p.test:1", "NO_PROXY=*"} << "direct";
         QTest::newRow("no_proxy network") << "https://10.1.2.3/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=10.0.0.0/8"} << "direct";
         QTest::newRow("no_proxy IPv6") << "https://[::1]:8765/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=::1"} << "direct";
         QTest::newRow("unsupported scheme") << "https://api.test/x" << QStringList{"https_proxy=socks4://p.test:1"} << "refused";
@@ -338,41 +336,34 @@ private Q_SLOTS:
         QCOMPARE(d.server.requests("PUT", "/session").size(), 1);
     }
 
-    void cancelledAndTruncatedTransfersSayWhy()
+    // A transfer that cannot finish says why: cancelled, a file shorter than announced (nothing
+    // is sent past its end), a server that stops answering (soon after the limit, not seconds
+    // later as curl's averaged low-speed check would).
+    void unfinishedTransfersSayWhy()
     {
         Drive d;
-        const QString path = patternFile(d.files, "cancel.bin", 8 * MiB);
-        QFile file(path);
+        QFile file(patternFile(d.files, "cut.bin", 8 * MiB));
         QVERIFY(file.open(QIODevice::ReadOnly));
         Response slow = sinking(Response::json(200, "{}"));
         slow.readBytesPerSecond = MiB;
         d.server.route("PUT", "/slow", slow);
+        d.server.route("PUT", "/quiet", Response::delayed(5000, Response::json(200, "{}")));
+        const auto put = [&file, &d](Http &http, const char *path, qint64 length) {
+            return awaitTask(http.sendFile("PUT", Endpoints::join(d.server.url(), path), {}, &file, 0, length));
+        };
+
         QTimer::singleShot(300, [&d] { d.http.cancelTransfers(); });
-        const Result<HttpResponse> cancelled = awaitTask(d.http.sendFile("PUT", Endpoints::join(d.server.url(), "/slow"), {}, &file, 0, 8 * MiB));
-        QVERIFY(!cancelled);
-        QCOMPARE(cancelled.error().code, int(TransportCode::cancelled));
+        QCOMPARE(put(d.http, "/slow", 8 * MiB).error().code, int(TransportCode::cancelled));
 
-        // A file shorter than the length announced: nothing is sent past its end.
-        const Result<HttpResponse> truncated = awaitTask(d.http.sendFile("PUT", Endpoints::join(d.server.url(), "/session"), {}, &file, 0, 9 * MiB));
-        QVERIFY(!truncated);
+        const Result<HttpResponse> truncated = put(d.http, "/session", 9 * MiB);
         QCOMPARE(truncated.error().domain, ErrorDomain::file);
-        QCOMPARE(truncated.error().description, QStringLiteral("Couldn't read cancel.bin: the file ended before its announced size"));
-    }
+        QCOMPARE(truncated.error().description, QStringLiteral("Couldn't read cut.bin: the file ended before its announced size"));
 
-    void silentServerTimesOut()
-    {
-        Drive d;
         QNetworkAccessManager network;
         Http impatient(&network, 1000ms, FakeServer::testCaPem());
-        const QString path = patternFile(d.files, "quiet.bin", MiB);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        d.server.route("PUT", "/quiet", Response::delayed(5000, Response::json(200, "{}")));
         QElapsedTimer clock;
         clock.start();
-        const Result<HttpResponse> result = awaitTask(impatient.sendFile("PUT", Endpoints::join(d.server.url(), "/quiet"), {}, &file, 0, MiB));
-        QVERIFY(!result);
-        QCOMPARE(result.error().code, int(TransportCode::timedOut));
+        QCOMPARE(put(impatient, "/quiet", MiB).error().code, int(TransportCode::timedOut));
         QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
     }
 };
