@@ -40,4 +40,6 @@ public:
     virtual bool isSignedIn() const = 0;
     // Interactive sign-in; completes signed in or fails with the sign-in error.
     virtual QCoro::Task<Result<void>> signIn() = 0;
+    // Ends a pending sign-in at once (it fails as cancelled); nothing when none is pending.
+    virtual void cancelSignIn() {}
 };

@@ -45,7 +45,7 @@ public:
     QCoro::Task<Result<void>> signIn() override;
     QCoro::Task<Result<QString>> validAccessToken() override;
     Q_INVOKABLE void signOut();
-    Q_INVOKABLE void cancelSignIn();
+    Q_INVOKABLE void cancelSignIn() override;
     // The redirect of a sign-in, as the single-instance channel received it.
     void deliverRedirect(const QUrl &callback);
 

@@ -60,7 +60,7 @@ public:
     QCoro::Task<Result<QString>> validAccessToken() override;
     Q_INVOKABLE void signOut();
     // Ends a sign-in that is waiting for the browser.
-    Q_INVOKABLE void cancelSignIn();
+    Q_INVOKABLE void cancelSignIn() override;
 
     QUrl authorizationUrl(const QUrl &redirectUri, const QString &challenge) const;
 

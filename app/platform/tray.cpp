@@ -73,8 +73,10 @@ Tray::Tray(QObject *parent)
     m_menu->addAction(QStringLiteral("Quit Kavo"), this, &Tray::quitRequested);
     m_icon->setContextMenu(m_menu);
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+            m_lastClick = QRect(QCursor::pos(), QSize(1, 1));
             Q_EMIT clicked();
+        }
     });
 }
 
@@ -105,8 +107,8 @@ void Tray::showMessage(const QString &title, const QString &body)
     m_icon->showMessage(title, body, QSystemTrayIcon::Information, 4000);
 }
 
-QPoint Tray::anchor() const
+QRect Tray::iconGeometry() const
 {
     const QRect geometry = m_icon->geometry();
-    return geometry.isValid() && !geometry.isEmpty() ? QPoint(geometry.center().x(), geometry.bottom()) : QCursor::pos();
+    return geometry.isValid() && !geometry.isEmpty() ? geometry : m_lastClick;
 }

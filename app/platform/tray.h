@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QObject>
-#include <QPoint>
+#include <QRect>
 
 class QMenu;
 class QSystemTrayIcon;
@@ -22,9 +22,9 @@ public:
     void setLook(Look look);
     // The tray's own message balloon, for desktops without a notification service.
     void showMessage(const QString &title, const QString &body);
-    // The middle of the icon's bottom edge on screen, or the pointer when the tray gives no
-    // geometry.
-    QPoint anchor() const;
+    // Where the icon is on screen: its geometry when the tray gives one, else where the pointer
+    // was at the last click on it (the icon is under the pointer then); empty before either.
+    QRect iconGeometry() const;
 
 Q_SIGNALS:
     void clicked();
@@ -34,4 +34,5 @@ Q_SIGNALS:
 private:
     QSystemTrayIcon *m_icon;
     QMenu *m_menu;
+    QRect m_lastClick;
 };

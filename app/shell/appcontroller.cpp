@@ -9,7 +9,11 @@
 #include "sweeper/drivecleaner.h"
 #include "upload/uploadmanager.h"
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <QUrlQuery>
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -90,12 +94,31 @@ void AppController::signInToDropbox()
         signInTo(m_parts.dropbox, true);
 }
 
+void AppController::cancelSignIn(const QString &provider)
+{
+    CloudAuth *auth = provider == QLatin1String("dropbox") ? m_parts.dropbox : m_parts.google;
+    if (!auth || !m_pending.contains(auth))
+        return;
+    m_cancelled.insert(auth);
+    auth->cancelSignIn();
+}
+
 QCoro::Task<void> AppController::signInTo(CloudAuth *provider, bool reportsFailure)
 {
+    if (m_pending.contains(provider))
+        co_return;
     QPointer<AppController> self(this);
+    m_pending.insert(provider);
+    m_cancelled.remove(provider);
+    Q_EMIT signInPendingChanged();
     const Result<void> signedIn = co_await provider->signIn();
-    if (self && reportsFailure)
-        Q_EMIT dropboxSignInEnded(signedIn ? QString() : signedIn.error().description);
+    if (!self)
+        co_return;
+    m_pending.remove(provider);
+    const bool cancelledByUser = m_cancelled.remove(provider);
+    Q_EMIT signInPendingChanged();
+    if (reportsFailure)
+        Q_EMIT dropboxSignInEnded(signedIn || cancelledByUser ? QString() : signedIn.error().description);
 }
 
 QCoro::Task<void> AppController::refreshForPopover()
@@ -129,6 +152,8 @@ void AppController::setPopoverVisible(bool visible)
 {
     if (m_popoverVisible == visible)
         return;
+    if (visible)
+        placePopoverForOpening();
     m_popoverVisible = visible;
     if (!visible) {
         m_sinceHidden.start();
@@ -145,12 +170,33 @@ void AppController::setPopoverVisible(bool visible)
     }
 }
 
-void AppController::setPopoverAnchor(QPoint anchor)
+QPoint AppController::placePopover(const QRect &icon, QSize size, const QRect &area)
 {
-    if (m_anchor == anchor)
+    const int gap = 4;
+    const bool below = icon.center().y() < area.center().y();
+    int x = icon.center().x() - size.width() / 2;
+    int y = below ? icon.bottom() + 1 + gap : icon.top() - gap - size.height();
+    x = std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - size.width()));
+    y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - size.height()));
+    return {x, y};
+}
+
+void AppController::placePopoverForOpening()
+{
+    QRect icon = m_parts.trayIconGeometry ? m_parts.trayIconGeometry() : QRect();
+    if (icon.isEmpty()) {
+        const QPoint pointer = m_parts.pointer ? m_parts.pointer() : QPoint();
+        icon = QRect(pointer, QSize(1, 1));
+    }
+    const QScreen *screen = QGuiApplication::screenAt(icon.center());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), popoverSize);
+    const QPoint position = placePopover(icon, popoverSize, area);
+    if (position == m_popoverPosition)
         return;
-    m_anchor = anchor;
-    Q_EMIT popoverAnchorChanged();
+    m_popoverPosition = position;
+    Q_EMIT popoverPositionChanged();
 }
 
 bool AppController::acceptsDrop(const QList<QUrl> &urls) const

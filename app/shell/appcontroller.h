@@ -5,7 +5,10 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPoint>
+#include <QRect>
+#include <QSize>
 #include <QPointer>
+#include <QSet>
 #include <QTimer>
 #include <QUrl>
 
@@ -44,15 +47,20 @@ class AppController : public QObject
     Q_PROPERTY(IconState iconState READ iconState NOTIFY iconStateChanged)
     Q_PROPERTY(bool popoverVisible READ popoverVisible WRITE setPopoverVisible NOTIFY popoverVisibleChanged)
     Q_PROPERTY(UploadManager *uploadManager READ uploadManager CONSTANT)
-    Q_PROPERTY(QPoint popoverAnchor READ popoverAnchor NOTIFY popoverAnchorChanged)
+    // The popover's top-left corner on screen, worked out each time it opens.
+    Q_PROPERTY(QPoint popoverPosition READ popoverPosition NOTIFY popoverPositionChanged)
     // Without a tray the panel is an ordinary window: framed, and it stays when it loses focus.
     Q_PROPERTY(bool panelIsWindow READ panelIsWindow CONSTANT)
+    // A browser sign-in started from the settings is waiting for its answer.
+    Q_PROPERTY(bool googleSignInPending READ googleSignInPending NOTIFY signInPendingChanged)
+    Q_PROPERTY(bool dropboxSignInPending READ dropboxSignInPending NOTIFY signInPendingChanged)
 public:
     enum class IconState { normal, highlighted, success };
     Q_ENUM(IconState)
 
     static constexpr int historyLimit = 15;
     static constexpr std::chrono::milliseconds successFlashDuration{1200};
+    static constexpr QSize popoverSize{320, 400};
 
     struct Parts {
         UploadManager *uploads = nullptr;
@@ -69,6 +77,10 @@ public:
         std::function<bool(const QUrl &)> openBrowser;
         // How often the history is reloaded while the popover is open.
         std::chrono::milliseconds popoverRefreshInterval = std::chrono::seconds(30);
+        // Where the tray icon was last seen on screen; empty when no tray has told.
+        std::function<QRect()> trayIconGeometry;
+        // The pointer's position on screen.
+        std::function<QPoint()> pointer;
     };
     explicit AppController(Parts parts, QObject *parent = nullptr);
 
@@ -79,9 +91,11 @@ public:
     bool popoverVisible() const { return m_popoverVisible; }
     void setPopoverVisible(bool visible);
     UploadManager *uploadManager() const { return m_parts.uploads; }
-    // Where the popover hangs from: the middle of the tray icon's bottom edge, or the pointer.
-    QPoint popoverAnchor() const { return m_anchor; }
-    void setPopoverAnchor(QPoint anchor);
+    QPoint popoverPosition() const { return m_popoverPosition; }
+    // Where a panel of `size` goes for an icon at `icon` on a screen whose free area is `area`:
+    // centred under the icon (over it when the icon sits in the lower half, as on a bottom
+    // panel), kept inside the area.
+    static QPoint placePopover(const QRect &icon, QSize size, const QRect &area);
     bool panelIsWindow() const { return m_panelIsWindow; }
     // Set once, before the interface loads.
     void setPanelIsWindow(bool isWindow) { m_panelIsWindow = isWindow; }
@@ -100,9 +114,13 @@ public:
     Q_INVOKABLE void refreshPresets();
     Q_INVOKABLE void showSettings() { Q_EMIT settingsRequested(); }
     // Browser sign-ins from the settings. A Google failure leaves it signed out; a Dropbox one is
-    // reported through `dropboxSignInEnded`.
+    // reported through `dropboxSignInEnded`. One of each runs at a time.
     Q_INVOKABLE void signInToGoogle();
     Q_INVOKABLE void signInToDropbox();
+    // Ends the pending sign-in ("google" or "dropbox") at once; a cancellation reports no error.
+    Q_INVOKABLE void cancelSignIn(const QString &provider);
+    bool googleSignInPending() const { return m_pending.contains(m_parts.google); }
+    bool dropboxSignInPending() const { return m_pending.contains(m_parts.dropbox); }
     // A kavo://setup link: signs in with a valid key, else says why not.
     void handleSetupLink(const QUrl &url);
     void flashSuccessIcon();
@@ -110,7 +128,7 @@ public:
 Q_SIGNALS:
     void iconStateChanged();
     void popoverVisibleChanged();
-    void popoverAnchorChanged();
+    void popoverPositionChanged();
     // A modal informational alert with one "OK" button.
     void alert(const QString &title, const QString &message);
     // The sign-in link has been handled: the account is stored, the refreshes have ended.
@@ -118,6 +136,7 @@ Q_SIGNALS:
     void settingsRequested();
     // `error` is empty when the Dropbox sign-in succeeded.
     void dropboxSignInEnded(const QString &error);
+    void signInPendingChanged();
 
 private:
     QCoro::Task<void> completeSignIn(SetupLink link);
@@ -126,13 +145,18 @@ private:
     QCoro::Task<void> refreshForPopover();
     QCoro::Task<void> refreshAfterAccountChange();
     QCoro::Task<void> signInTo(CloudAuth *provider, bool reportsFailure);
+    // Under the tray icon's last known place; on the pointer's screen, at the pointer, when there
+    // is none.
+    void placePopoverForOpening();
 
     Parts m_parts;
     bool m_popoverVisible = false;
     bool m_hovering = false;
     bool m_panelIsWindow = false;
     bool m_signingIn = false;
-    QPoint m_anchor;
+    QSet<CloudAuth *> m_pending;
+    QSet<CloudAuth *> m_cancelled;
+    QPoint m_popoverPosition;
     QElapsedTimer m_sinceHidden;
     QTimer m_successFlash;
     QTimer m_popoverRefresh;

@@ -38,6 +38,23 @@ void LinkActions::copy(const QString &text)
     m_clipboard->setText(text);
 }
 
+bool LinkActions::isListed(const QString &token) const
+{
+    const QList<HistoryItem> &items = m_history->items();
+    return std::any_of(items.begin(), items.end(), [&token](const HistoryItem &item) { return item.token == token; });
+}
+
+void LinkActions::setError(const QString &token, const QString &error)
+{
+    if (m_errors.value(token).toString() == error)
+        return;
+    if (error.isEmpty())
+        m_errors.remove(token);
+    else
+        m_errors.insert(token, error);
+    Q_EMIT errorsChanged();
+}
+
 void LinkActions::setPreset(const QString &token, qint64 presetID)
 {
     run(token, QStringLiteral("design"), [this, token, presetID]() -> QCoro::Task<Outcome> {
@@ -89,15 +106,21 @@ void LinkActions::deleteLink(const QString &token, const QString &driveFileID, c
     if (m_deleting.contains(token))
         return;
     m_deleting.insert(token);
+    Q_EMIT deletingChanged();
     run(token, QStringLiteral("delete"), [this, token, driveFileID, provider]() -> QCoro::Task<Outcome> {
         QPointer<LinkActions> self(this);
         const Result<std::optional<QString>> deleted = co_await m_backend->deleteLink(token, driveFileID, provider);
         if (!self)
             co_return Outcome{};
-        m_deleting.remove(token);
-        if (!deleted)
+        if (!deleted) {
+            m_deleting.remove(token);
+            Q_EMIT deletingChanged();
             co_return Outcome{errorText(deleted.error()), QString()};
+        }
+        // The row stays busy until the link has left the list.
         m_history->removeToken(token);
+        m_deleting.remove(token);
+        Q_EMIT deletingChanged();
         co_return Outcome{QString(), deleted.value().value_or(QString())};
     });
 }
@@ -116,8 +139,11 @@ QCoro::Task<void> LinkActions::run(QString token, QString action, std::function<
     QPointer<LinkActions> self(this);
     QCoro::Task<Outcome> running = work();
     const Outcome outcome = co_await running;
-    if (self)
-        Q_EMIT finished(token, action, outcome.error, outcome.warning);
+    if (!self)
+        co_return;
+    if (action != QLatin1String("send"))
+        setError(token, outcome.error);
+    Q_EMIT finished(token, action, outcome.error, outcome.warning);
 }
 
 void LinkActions::changeJobDesign(const QString &jobID, qint64 presetID)

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QSet>
-
 #include <QObject>
+#include <QSet>
+#include <QVariantMap>
 #include <QString>
 #include <QUrl>
 #include <QUuid>
@@ -19,14 +19,26 @@ class UploadManager;
 // What the popover's rows do with a link, for QML: the link edits on a past link (the service
 // call, then the history store's local patch) and on a finished upload (through the upload
 // queue), deletion with the cloud file, copying, and the texts the rows show. Every outcome of
-// an action on a past link arrives as `finished` for its token.
+// an action on a past link arrives as `finished` for its token. What a row shows of its link's
+// actions (the last error, a delete in flight) is kept here by token, so that it outlives the
+// row's delegate.
 class LinkActions : public QObject
 {
     Q_OBJECT
+    // Token → the error of the last action on that past link that failed (sending excepted: the
+    // send sheet shows its own). An action that succeeds clears it.
+    Q_PROPERTY(QVariantMap errors READ errors NOTIFY errorsChanged)
+    // The tokens whose delete is in flight.
+    Q_PROPERTY(QStringList deleting READ deleting NOTIFY deletingChanged)
 public:
     LinkActions(BackendAPI *backend, HistoryStore *history, UploadManager *uploads, Clipboard *clipboard, QObject *parent = nullptr);
 
     Q_INVOKABLE void copy(const QString &text);
+
+    QVariantMap errors() const { return m_errors; }
+    QStringList deleting() const { return m_deleting.values(); }
+    // Whether the history still lists a link of that token (its row can show the outcome).
+    Q_INVOKABLE bool isListed(const QString &token) const;
 
     // Past links, by token.
     Q_INVOKABLE void setPreset(const QString &token, qint64 presetID);
@@ -62,6 +74,8 @@ public:
 Q_SIGNALS:
     // `error` is empty on success. A delete that succeeded with a cleanup warning has `warning`.
     void finished(const QString &token, const QString &action, const QString &error, const QString &warning = {});
+    void errorsChanged();
+    void deletingChanged();
 
 private:
     struct Outcome {
@@ -69,10 +83,12 @@ private:
         QString warning; // a delete's cleanup warning
     };
     QCoro::Task<void> run(QString token, QString action, std::function<QCoro::Task<Outcome>()> work);
+    void setError(const QString &token, const QString &error);
 
     BackendAPI *m_backend;
     HistoryStore *m_history;
     UploadManager *m_uploads;
     Clipboard *m_clipboard;
-    QSet<QString> m_deleting; // tokens whose delete is in flight
+    QSet<QString> m_deleting;
+    QVariantMap m_errors;
 };

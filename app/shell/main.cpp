@@ -205,6 +205,9 @@ int runTray()
     parts.dropbox = &app.dropboxAuth;
     parts.serviceBaseUrl = endpoints.serviceBaseUrl;
     parts.openBrowser = WebAuthSession::systemBrowser();
+    Tray tray;
+    parts.trayIconGeometry = [&tray] { return Tray::isAvailable() ? tray.iconGeometry() : QRect(); };
+    parts.pointer = [] { return QCursor::pos(); };
     AppController controller(parts);
 
     UrlDispatcher dispatcher;
@@ -218,11 +221,7 @@ int runTray()
     QObject::connect(&dispatcher, &UrlDispatcher::setupLinkReceived, &controller, &AppController::handleSetupLink);
     QObject::connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &app.dropboxAuth, &DropboxAuth::deliverRedirect);
 
-    Tray tray;
-    QObject::connect(&tray, &Tray::clicked, &controller, [&] {
-        controller.setPopoverAnchor(tray.anchor());
-        controller.togglePopover();
-    });
+    QObject::connect(&tray, &Tray::clicked, &controller, &AppController::togglePopover);
     QObject::connect(&tray, &Tray::quitRequested, qApp, &QCoreApplication::quit);
     QObject::connect(&tray, &Tray::settingsRequested, &controller, &AppController::showSettings);
     if (Tray::isAvailable())
@@ -250,7 +249,6 @@ int runTray()
         // No tray on this desktop: the panel is an ordinary window that stays until closed;
         // running `kavo` again brings it back.
         controller.setPanelIsWindow(true);
-        controller.setPopoverAnchor(QCursor::pos());
         controller.showPopover();
     }
     return QCoreApplication::exec();

@@ -54,48 +54,33 @@ RowLayout {
             }
             Symbol {
                 name: "chevron.down"
-                font.pointSize: Style.pt(8)
+                size: 8
                 color: Style.secondaryText
                 anchors.verticalCenter: parent.verticalCenter
             }
         }
-        Menu {
+        ThemedMenu {
             id: menu
             objectName: "designMenu"
             y: menuButton.height
             Instantiator {
                 model: Presets.presets
-                delegate: MenuItem {
-                    id: entry
+                delegate: ThemedMenuItem {
                     required property var modelData
                     text: modelData.name
+                    checkmark: modelData.id === Preferences.selectedPresetID
                     onTriggered: Preferences.selectedPresetID = modelData.id
-                    contentItem: RowLayout {
-                        spacing: 12
-                        Label {
-                            textFormat: Text.PlainText // text from outside is never markup
-                            text: entry.text
-                            color: Style.primaryText
-                            Layout.fillWidth: true
-                        }
-                        Symbol {
-                            name: "checkmark"
-                            color: Style.primaryText
-                            visible: entry.modelData.id === Preferences.selectedPresetID
-                        }
-                    }
                 }
                 onObjectAdded: (index, object) => menu.insertItem(index, object)
                 onObjectRemoved: (index, object) => menu.removeItem(object)
             }
-            MenuItem {
+            ThemedMenuItem {
                 text: "No presets"
                 enabled: false
                 visible: Presets.presets.length === 0
-                height: visible ? implicitHeight : 0
             }
-            MenuSeparator {}
-            MenuItem {
+            ThemedSeparator {}
+            ThemedMenuItem {
                 text: "Refresh"
                 onTriggered: App.refreshPresets()
             }

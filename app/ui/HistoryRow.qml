@@ -8,10 +8,13 @@ import QtQuick.Layouts
 Rectangle {
     id: row
     required property var model
+    // The panel's dialogs, which outlive this delegate.
+    required property LinkDialogs dialogs
 
     property bool copiedFlash: false
-    property string errorMessage: ""
-    property bool isDeleting: false
+    // What the link's last action left to show; kept by token, so a rebuilt row shows it too.
+    readonly property string errorMessage: Links.errors[model.token] || ""
+    readonly property bool isDeleting: Links.deleting.indexOf(model.token) >= 0
 
     implicitHeight: column.implicitHeight + 16
     radius: 10
@@ -25,36 +28,22 @@ Rectangle {
         copiedTimer.restart()
     }
     function openRename() {
-        renameDialog.input = model.filename
-        renameDialog.open()
+        dialogs.renameLink(model.token, model.filename)
     }
     function openSend() {
-        sendSheet.token = model.token
-        sendSheet.filename = model.filename
-        sendSheet.present()
+        dialogs.sendLink(model.token, model.filename)
     }
     function openPassword() {
-        passwordDialog.input = ""
-        passwordDialog.open()
+        dialogs.passwordForLink(model.token, model.isProtected)
+    }
+    function confirmDelete() {
+        dialogs.confirmDelete(model.token, model.filename, model.driveFileID, model.provider)
     }
 
     Timer {
         id: copiedTimer
         interval: 1000
         onTriggered: row.copiedFlash = false
-    }
-
-    Connections {
-        target: Links
-        function onFinished(token, action, error, warning) {
-            if (token !== row.model.token || action === "send")
-                return
-            if (action === "delete" && error === "")
-                return // the row goes; the popover shows any cleanup warning
-            if (action === "delete")
-                row.isDeleting = false
-            row.errorMessage = error
-        }
     }
 
     TapHandler {
@@ -72,21 +61,23 @@ Rectangle {
             spacing: 8
             Layout.fillWidth: true
             Rectangle {
-                width: 20
-                height: 20
+                objectName: "historyBadge"
+                implicitWidth: 20
+                implicitHeight: 20
                 radius: 6
                 color: row.model.status === "protected" ? Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.85) : Style.pressedFill
                 Symbol {
                     anchors.centerIn: parent
                     name: row.model.status === "expired" ? "clock.badge.xmark" : row.model.status === "protected" ? "lock.fill" : "checkmark"
-                    font.bold: true
-                    font.pointSize: Style.pt(9.5)
+                    size: 9.5
                     color: Style.primaryText
                 }
             }
+            // The title takes the width the buttons leave, elided in the middle only when short of it.
             ColumnLayout {
                 spacing: 1
                 Layout.fillWidth: true
+                Layout.preferredWidth: 0
                 Label {
                     textFormat: Text.PlainText // text from outside is never markup
                     objectName: "historyTitle"
@@ -188,57 +179,5 @@ Rectangle {
         id: contextMenu
         row: row
         withCopy: true
-    }
-
-    SendLinkSheet {
-        id: sendSheet
-    }
-    RenameDialog {
-        id: renameDialog
-        onSave: text => Links.rename(row.model.token, row.model.filename, text)
-    }
-    PasswordDialog {
-        id: passwordDialog
-        isProtected: row.model.isProtected
-        onSubmit: password => Links.setPassword(row.model.token, password)
-    }
-    Dialog {
-        id: deleteDialog
-        objectName: "deleteDialog"
-        title: "Delete " + row.model.filename + "?"
-        modal: true
-        parent: Overlay.overlay
-        anchors.centerIn: parent
-        width: Math.min(300, parent ? parent.width - 20 : 300)
-        ColumnLayout {
-            anchors.fill: parent
-            spacing: 8
-            Label {
-                textFormat: Text.PlainText // text from outside is never markup
-                text: "This will permanently delete the file from your cloud storage and remove the share link."
-                wrapMode: Text.Wrap
-                font.pointSize: Style.pt(10.5)
-                Layout.fillWidth: true
-            }
-            RowLayout {
-                Layout.alignment: Qt.AlignRight
-                Button {
-                    text: "Cancel"
-                    onClicked: deleteDialog.close()
-                }
-                Button {
-                    text: "Delete"
-                    palette.buttonText: "#d1242f"
-                    onClicked: {
-                        deleteDialog.close()
-                        row.isDeleting = true
-                        Links.deleteLink(row.model.token, row.model.driveFileID, row.model.provider)
-                    }
-                }
-            }
-        }
-    }
-    function confirmDelete() {
-        deleteDialog.open()
     }
 }

@@ -9,12 +9,11 @@ AbstractButton {
     property string tip
     property color symbolColor: Style.primaryText
     property real symbolOpacity: 0.75
+    property real symbolSize: 10
     property color fill: Style.controlFill
     implicitWidth: 22
     implicitHeight: 22
     hoverEnabled: true
-    ToolTip.visible: hovered && tip !== ""
-    ToolTip.text: tip
     background: Rectangle {
         radius: 6
         color: button.fill
@@ -24,9 +23,10 @@ AbstractButton {
         name: button.symbol
         color: button.symbolColor
         opacity: button.symbolOpacity
-        font.pointSize: Style.pt(10)
-        font.weight: Font.DemiBold
-        horizontalAlignment: Text.AlignHCenter
-        verticalAlignment: Text.AlignVCenter
+        size: button.symbolSize
+    }
+    ThemedToolTip {
+        visible: button.hovered && button.tip !== ""
+        text: button.tip
     }
 }

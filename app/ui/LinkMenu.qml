@@ -3,40 +3,46 @@ import Kavo.Ui
 import QtQuick.Controls
 
 // The actions of a past link, for its "more" button and its context menu (which also copies).
-Menu {
+ThemedMenu {
     id: menu
     required property var row
     property bool withCopy: false
 
 
-    MenuItem {
+    ThemedMenuItem {
         text: "Send by email…"
+        symbol: "envelope"
         onTriggered: menu.row.openSend()
     }
-    MenuItem {
+    ThemedMenuItem {
         text: "Rename…"
+        symbol: "pencil"
         onTriggered: menu.row.openRename()
     }
-    MenuSeparator {}
+    ThemedSeparator {}
     ChoiceMenu {
         title: "Change expiry"
+        symbol: "clock"
         choices: Choices.expiry
         marksCurrent: false
         onChosen: value => Links.setExpiry(menu.row.model.token, value)
     }
-    MenuItem {
+    ThemedMenuItem {
         text: menu.row.model.isProtected ? "Change password…" : "Set password…"
+        symbol: menu.row.model.isProtected ? "lock.fill" : "lock"
         onTriggered: menu.row.openPassword()
     }
-    MenuItem {
+    ThemedMenuItem {
         text: "Copy link"
+        symbol: "doc.on.doc"
         visible: menu.withCopy
-        height: visible ? implicitHeight : 0
         onTriggered: menu.row.copyLink()
     }
-    MenuSeparator {}
-    MenuItem {
+    ThemedSeparator {}
+    ThemedMenuItem {
         text: "Delete"
+        symbol: "trash"
+        destructive: true
         onTriggered: menu.row.confirmDelete()
     }
 }

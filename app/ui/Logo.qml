@@ -21,8 +21,7 @@ Rectangle {
         anchors.centerIn: parent
         name: "arrow.up"
         color: Style.accentInk
-        font.bold: true
-        font.pixelSize: Math.round(parent.height * 0.62)
+        size: Math.round(parent.height * 0.62)
     }
 
     HoverHandler {

@@ -4,7 +4,7 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // Setting, changing or removing a link's password.
-Dialog {
+PanelDialog {
     id: dialog
     property bool isProtected: false
     property alias input: field.text
@@ -12,11 +12,6 @@ Dialog {
     signal submit(string password)
 
     title: isProtected ? "Change link password" : "Set link password"
-    modal: true
-    parent: Overlay.overlay
-    anchors.centerIn: parent
-    width: Math.min(300, parent ? parent.width - 20 : 300)
-    standardButtons: Dialog.NoButton
 
     ColumnLayout {
         anchors.fill: parent

@@ -16,19 +16,34 @@ Window {
     title: "Kavo"
     color: Style.panelFill
     visible: App.popoverVisible
-    x: Math.max(Screen.virtualX, Math.min(App.popoverAnchor.x - width / 2, Screen.virtualX + Screen.desktopAvailableWidth - width))
-    y: Math.max(Screen.virtualY, Math.min(App.popoverAnchor.y + 4, Screen.virtualY + Screen.desktopAvailableHeight - height))
+    x: App.popoverPosition.x
+    y: App.popoverPosition.y
 
     readonly property bool signedIn: Account.apiKey !== ""
 
-    // A delete's outcome outlives its row (the row is gone once the link is), so the warning of an
-    // incomplete cloud cleanup is shown from here.
+    // A link action's outcome outlives its row: the warning of an incomplete cloud cleanup comes
+    // once the link's row is gone, and a failure whose link a reload took away has no row to
+    // show it in.
+    readonly property var failureTitles: ({
+        design: "Couldn't change the design",
+        expiry: "Couldn't change the expiry",
+        rename: "Couldn't rename the file",
+        password: "Couldn't change the password",
+        delete: "Couldn't delete the link"
+    })
     Connections {
         target: Links
         function onFinished(token, action, error, warning) {
             if (action === "delete" && error === "" && warning !== "")
                 App.alert("Cleanup incomplete", warning)
+            else if (error !== "" && popover.failureTitles[action] !== undefined && !Links.isListed(token))
+                App.alert(popover.failureTitles[action], error)
         }
+    }
+
+    LinkDialogs {
+        id: linkDialogs
+        objectName: "linkDialogs"
     }
 
     // Menus and dialogs inside the panel take the theme's colours from here.
@@ -125,15 +140,32 @@ Window {
                     topPadding: 5
                     bottomPadding: 5
                     hoverEnabled: true
-                    ToolTip.visible: hovered
-                    ToolTip.text: "Open the Kavo dashboard in your browser"
                     onClicked: App.openServicePage("dashboard/")
-                    background: Rectangle {
-                        radius: height / 2
-                        gradient: Gradient {
-                            orientation: Gradient.Horizontal
-                            GradientStop { position: 0.0; color: Style.accentLight }
-                            GradientStop { position: 1.0; color: Style.accent }
+                    ThemedToolTip {
+                        visible: dashboardPill.hovered
+                        text: "Open the Kavo dashboard in your browser"
+                    }
+                    // The accent gradient runs from the top-leading corner to the bottom-trailing one.
+                    background: Canvas {
+                        objectName: "pillBackground"
+                        onWidthChanged: requestPaint()
+                        onHeightChanged: requestPaint()
+                        onPaint: {
+                            const context = getContext("2d")
+                            context.reset()
+                            const fill = context.createLinearGradient(0, 0, width, height)
+                            fill.addColorStop(0, Style.accentLight)
+                            fill.addColorStop(1, Style.accent)
+                            context.fillStyle = fill
+                            const r = height / 2
+                            context.beginPath()
+                            context.moveTo(r, 0)
+                            context.arcTo(width, 0, width, height, r)
+                            context.arcTo(width, height, 0, height, r)
+                            context.arcTo(0, height, 0, 0, r)
+                            context.arcTo(0, 0, width, 0, r)
+                            context.closePath()
+                            context.fill()
                         }
                     }
                     contentItem: Row {
@@ -147,8 +179,7 @@ Window {
                         }
                         Symbol {
                             name: "arrow.up.forward"
-                            font.bold: true
-                            font.pointSize: Style.pt(9)
+                            size: 9
                             color: Style.accentInk
                             anchors.verticalCenter: parent.verticalCenter
                         }
@@ -160,8 +191,10 @@ Window {
                     implicitWidth: 22
                     implicitHeight: 22
                     hoverEnabled: true
-                    ToolTip.visible: hovered
-                    ToolTip.text: Theme.isDark ? "Switch to light mode" : "Switch to dark mode"
+                    ThemedToolTip {
+                        visible: themeToggle.hovered
+                        text: Theme.isDark ? "Switch to light mode" : "Switch to dark mode"
+                    }
                     onClicked: Theme.toggle()
                     background: Rectangle {
                         radius: 6
@@ -170,19 +203,17 @@ Window {
                     contentItem: Symbol {
                         objectName: "themeSymbol"
                         name: Theme.isDark ? "moon.fill" : "sun.max.fill"
-                        font.pointSize: Style.pt(11)
-                        font.weight: Font.DemiBold
+                        size: 11
                         color: Style.primaryText
                         opacity: 0.75
-                        horizontalAlignment: Text.AlignHCenter
-                        verticalAlignment: Text.AlignVCenter
                     }
                 }
             }
             Rectangle {
+                objectName: "headerHairline"
                 anchors.bottom: parent.bottom
                 width: parent.width
-                height: 0.5
+                height: 1 // the thinnest line a screen can show
                 color: Style.hairline
             }
         }
@@ -200,7 +231,7 @@ Window {
             implicitHeight: footer.implicitHeight + 16
             Rectangle {
                 width: parent.width
-                height: 0.5
+                height: 1
                 color: Style.hairline
             }
             RowLayout {
@@ -243,8 +274,7 @@ Window {
                     Symbol {
                         anchors.centerIn: parent
                         name: "arrow.up"
-                        font.bold: true
-                        font.pointSize: Style.pt(24)
+                        size: 24
                         color: Style.accent
                     }
                 }
@@ -332,7 +362,7 @@ Window {
                     Symbol {
                         Layout.alignment: Qt.AlignHCenter
                         name: "tray.and.arrow.down"
-                        font.pointSize: Style.pt(32)
+                        size: 32
                         color: Style.primaryText
                         opacity: 0.35
                     }
@@ -356,6 +386,7 @@ Window {
                         Repeater {
                             model: App.uploadManager.uploads
                             delegate: UploadRow {
+                                dialogs: linkDialogs
                                 width: parent.width - 16
                             }
                         }
@@ -374,13 +405,14 @@ Window {
                             Rectangle {
                                 Layout.topMargin: 4
                                 Layout.fillWidth: true
-                                height: 0.5
+                                Layout.preferredHeight: 1
                                 color: Style.hairline
                             }
                         }
                         Repeater {
                             model: History.items
                             delegate: HistoryRow {
+                                dialogs: linkDialogs
                                 width: parent.width - 16
                             }
                         }

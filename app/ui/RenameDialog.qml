@@ -4,17 +4,12 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // "Rename file": a new name for the link; Save hands over the field's text.
-Dialog {
+PanelDialog {
     id: dialog
     property alias input: field.text
     signal save(string text)
 
     title: "Rename file"
-    modal: true
-    parent: Overlay.overlay
-    anchors.centerIn: parent
-    width: Math.min(300, parent ? parent.width - 20 : 300)
-    standardButtons: Dialog.NoButton
 
     ColumnLayout {
         anchors.fill: parent

@@ -4,7 +4,7 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // "Send link by email": a recipient and an optional note; the service mails the link.
-Dialog {
+PanelDialog {
     id: sheet
     property string token
     property string filename
@@ -22,12 +22,8 @@ Dialog {
         address.forceActiveFocus()
     }
 
-    modal: true
-    parent: Overlay.overlay
-    anchors.centerIn: parent
     width: Math.min(320, parent ? parent.width : 320)
     padding: 20
-    closePolicy: Popup.CloseOnEscape
 
     Connections {
         target: Links
@@ -169,8 +165,7 @@ Dialog {
                         visible: !sheet.sending
                         name: sheet.sent ? "checkmark" : "envelope"
                         color: Style.accentInk
-                        font.pointSize: Style.pt(11)
-                        font.bold: sheet.sent
+                        size: 11
                     }
                     Label {
                         textFormat: Text.PlainText // text from outside is never markup

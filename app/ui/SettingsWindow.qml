@@ -8,7 +8,7 @@ import QtQuick.Layouts
 Window {
     id: settings
 
-    property bool isSigningIntoDropbox: false
+    readonly property bool isSigningIntoDropbox: App.dropboxSignInPending
     property string dropboxError: ""
 
     function present() {
@@ -41,7 +41,6 @@ Window {
     Connections {
         target: App
         function onDropboxSignInEnded(error) {
-            settings.isSigningIntoDropbox = false
             settings.dropboxError = error
         }
     }
@@ -94,11 +93,9 @@ Window {
                 font.weight: Font.Medium
                 color: Style.primaryText
             }
-            Label {
-                textFormat: Text.PlainText // text from outside is never markup
-                text: "\u2195"
-                font.pointSize: Style.pt(9)
-                font.bold: true
+            Symbol {
+                name: "chevron.up.chevron.down"
+                size: 10
                 color: Style.primaryText
                 anchors.verticalCenter: parent.verticalCenter
             }
@@ -106,6 +103,8 @@ Window {
     }
     component ProminentButton: AbstractButton {
         id: prominent
+        // A small spinner stands in for the label.
+        property bool busy: false
         leftPadding: 12
         rightPadding: 12
         topPadding: 4
@@ -115,12 +114,28 @@ Window {
             radius: 6
             color: Style.accent
         }
-        contentItem: Label {
-            textFormat: Text.PlainText // text from outside is never markup
-            text: prominent.text
-            font.pointSize: Style.pt(11)
-            font.weight: Font.DemiBold
-            color: Style.accentInk
+        contentItem: Item {
+            implicitWidth: label.implicitWidth
+            implicitHeight: label.implicitHeight
+            Label {
+                id: label
+                anchors.centerIn: parent
+                visible: !prominent.busy
+                textFormat: Text.PlainText // text from outside is never markup
+                text: prominent.text
+                font.pointSize: Style.pt(11)
+                font.weight: Font.DemiBold
+                color: Style.accentInk
+            }
+            BusyIndicator {
+                objectName: "signInSpinner"
+                anchors.centerIn: parent
+                visible: prominent.busy
+                running: visible
+                width: 14
+                height: 14
+                palette.dark: Style.accentInk
+            }
         }
     }
 
@@ -156,10 +171,10 @@ Window {
                     RowLayout {
                         spacing: 10
                         Layout.fillWidth: true
-                        Label {
-                            textFormat: Text.PlainText // text from outside is never markup
-                            text: Account.apiKey !== "" ? "\u263A" : "!"
-                            font.pointSize: Style.pt(22)
+                        Symbol {
+                            objectName: "accountSymbol"
+                            name: Account.apiKey !== "" ? "person.crop.circle.fill" : "person.crop.circle.badge.exclamationmark"
+                            size: Account.apiKey !== "" ? 24 : 22
                             color: Account.apiKey !== "" ? Style.primaryText : Qt.rgba(1.0, 0.58, 0.0, 0.9)
                             opacity: Account.apiKey !== "" ? 0.7 : 1
                         }
@@ -229,13 +244,13 @@ Window {
                     RowLayout {
                         readonly property bool dropbox: Preferences.selectedProvider === "dropbox"
                         readonly property bool signedIn: dropbox ? Dropbox.isSignedIn : Google.isSignedIn
+                        readonly property bool pending: dropbox ? App.dropboxSignInPending : App.googleSignInPending
                         id: providerRow
                         spacing: 10
                         Layout.fillWidth: true
-                        Label {
-                            textFormat: Text.PlainText // text from outside is never markup
-                            text: "\u2601"
-                            font.pointSize: Style.pt(16)
+                        Symbol {
+                            name: providerRow.dropbox ? "shippingbox.fill" : "cloud.fill"
+                            size: 20
                             color: Style.primaryText
                             opacity: 0.7
                         }
@@ -265,14 +280,20 @@ Window {
                             text: "Sign out"
                             onClicked: providerRow.dropbox ? Dropbox.signOut() : Google.signOut()
                         }
+                        PlainButton {
+                            objectName: "providerCancel"
+                            visible: !providerRow.signedIn && providerRow.pending
+                            text: "Cancel"
+                            onClicked: App.cancelSignIn(providerRow.dropbox ? "dropbox" : "google")
+                        }
                         ProminentButton {
                             objectName: "providerSignIn"
                             visible: !providerRow.signedIn
-                            enabled: !(providerRow.dropbox && settings.isSigningIntoDropbox)
-                            text: providerRow.dropbox && settings.isSigningIntoDropbox ? "Signing in…" : "Sign in"
+                            enabled: !providerRow.pending
+                            busy: providerRow.pending
+                            text: "Sign in"
                             onClicked: {
                                 if (providerRow.dropbox) {
-                                    settings.isSigningIntoDropbox = true
                                     settings.dropboxError = ""
                                     App.signInToDropbox()
                                 } else {

@@ -31,6 +31,14 @@ QtObject {
     readonly property color settingsCardStroke: dark ? grey(1.0, 0.06) : grey(0.0, 0.10)
     readonly property color settingsSecondaryText: dark ? grey(1.0, 0.62) : grey(0.0, 0.58)
 
+    // Menus, tooltips and dialogs: the settings window's card and background colours, its card
+    // stroke as their outline, and the pressed fill under the entry the pointer is on.
+    readonly property color popupFill: dark ? settingsCard : settingsBackground
+    readonly property color popupStroke: settingsCardStroke
+    readonly property color popupHighlight: pressedFill
+    readonly property color destructive: dark ? Qt.rgba(1.0, 0.27, 0.23, 1) : Qt.rgba(0.84, 0.15, 0.13, 1)
+    readonly property color errorText: Qt.rgba(1.0, 0.23, 0.19, 0.85)
+
     readonly property color accent: Qt.rgba(0.18, 0.835, 1.0, 1)
     readonly property color accentLight: Qt.rgba(0.545, 0.91, 1.0, 1)
     readonly property color accentInk: Qt.rgba(0.039, 0.086, 0.125, 1)

@@ -8,6 +8,8 @@ import QtQuick.Layouts
 Rectangle {
     id: row
     required property var model
+    // The panel's dialogs, which outlive this delegate.
+    required property LinkDialogs dialogs
 
     property bool copiedFlash: false
     property bool completionAccentActive: false
@@ -27,8 +29,7 @@ Rectangle {
         copiedTimer.restart()
     }
     function openRename() {
-        renameDialog.input = model.displayName
-        renameDialog.open()
+        dialogs.renameJob(model.id, model.displayName)
     }
 
     // The green moment of completion, also for a row first shown for a finished job.
@@ -72,8 +73,8 @@ Rectangle {
             Layout.fillWidth: true
             Rectangle {
                 objectName: "uploadBadge"
-                width: 18
-                height: 18
+                implicitWidth: 18
+                implicitHeight: 18
                 radius: 5
                 color: row.model.stateName === "failed" ? Style.failedBadge
                      : row.model.stateName === "done" && row.completionAccentActive ? Style.completedBadge
@@ -84,14 +85,15 @@ Rectangle {
                 Symbol {
                     anchors.centerIn: parent
                     name: row.model.stateName === "done" ? "checkmark" : row.model.stateName === "failed" ? "exclamationmark" : "arrow.up"
-                    font.bold: true
-                    font.pointSize: Style.pt(row.model.stateName === "done" ? 8.5 : 9.5)
+                    size: row.model.stateName === "done" ? 8.5 : 9.5
                     color: Style.primaryText
                 }
             }
+            // The title takes the width the buttons leave, elided in the middle only when short of it.
             ColumnLayout {
                 spacing: 1
                 Layout.fillWidth: true
+                Layout.preferredWidth: 0
                 Label {
                     textFormat: Text.PlainText // text from outside is never markup
                     objectName: "uploadTitle"
@@ -141,10 +143,7 @@ Rectangle {
                 symbolColor: row.model.isProtected ? Style.accent : Style.primaryText
                 symbolOpacity: row.model.isProtected ? 1 : 0.75
                 tip: row.model.isProtected ? "Change or remove password" : "Set password"
-                onClicked: {
-                    passwordDialog.input = ""
-                    passwordDialog.open()
-                }
+                onClicked: row.dialogs.passwordForJob(row.model.id, row.model.isProtected)
             }
             IconButton {
                 visible: row.finished
@@ -204,24 +203,17 @@ Rectangle {
         }
     }
 
-    Menu {
+    ThemedMenu {
         id: contextMenu
-        MenuItem {
+        ThemedMenuItem {
             text: "Rename…"
+            symbol: "pencil"
             onTriggered: row.openRename()
         }
-        MenuItem {
+        ThemedMenuItem {
             text: "Copy link"
+            symbol: "doc.on.doc"
             onTriggered: row.copyLink()
         }
-    }
-    RenameDialog {
-        id: renameDialog
-        onSave: text => Links.renameJob(row.model.id, text)
-    }
-    PasswordDialog {
-        id: passwordDialog
-        isProtected: row.model.isProtected
-        onSubmit: password => Links.setJobPassword(row.model.id, password)
     }
 }

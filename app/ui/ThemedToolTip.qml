@@ -1,0 +1,25 @@
+import QtQuick
+import Kavo.Ui
+import QtQuick.Controls
+
+// A tooltip in the theme's colours (the style's shared one keeps the colours it was made with).
+ToolTip {
+    id: tip
+    delay: 500
+    palette.toolTipBase: Style.popupFill
+    palette.toolTipText: Style.primaryText
+    contentItem: Label {
+        objectName: "toolTipText"
+        textFormat: Text.PlainText // text from outside is never markup
+        text: tip.text
+        color: Style.primaryText
+        font.pointSize: Style.pt(11)
+    }
+    background: Rectangle {
+        objectName: "popupBackground"
+        radius: 5
+        color: Style.popupFill
+        border.color: Style.popupStroke
+        border.width: 1
+    }
+}
