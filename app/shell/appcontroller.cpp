@@ -173,8 +173,8 @@ void AppController::setPopoverVisible(bool visible)
 QPoint AppController::placePopover(const QRect &icon, QSize size, const QRect &area)
 {
     const int gap = 4;
-    const bool below = icon.center().y() < area.center().y();
-    int x = icon.center().x() - size.width() / 2;
+    const bool below = icon.y() + icon.height() / 2 < area.y() + area.height() / 2;
+    int x = icon.x() + icon.width() / 2 - size.width() / 2;
     int y = below ? icon.bottom() + 1 + gap : icon.top() - gap - size.height();
     x = std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - size.width()));
     y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - size.height()));

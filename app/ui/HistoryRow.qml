@@ -7,6 +7,7 @@ import QtQuick.Layouts
 // expiry or password, delete it with its cloud file. Failures show in red under the row.
 Rectangle {
     id: row
+    objectName: "historyRow-" + model.token
     required property var model
     // The panel's dialogs, which outlive this delegate.
     required property LinkDialogs dialogs

@@ -7,6 +7,7 @@ import QtQuick.Layouts
 // its error when it fails, its link and the link edits when it is done.
 Rectangle {
     id: row
+    objectName: "uploadRow"
     required property var model
     // The panel's dialogs, which outlive this delegate.
     required property LinkDialogs dialogs

@@ -2,6 +2,7 @@
 // alert loaded offscreen on top of it.
 
 #include "backend/backendapi.h"
+#include "backend/cloudcleanup.h"
 #include "backend/historystore.h"
 #include "backend/preferences.h"
 #include "backend/presetsstore.h"
@@ -9,6 +10,7 @@
 #include "cloud/dropboxauth.h"
 #include "cloud/googleauth.h"
 #include "platform/endpoints.h"
+#include "cloudstandins.h"
 #include "fakeserver.h"
 #include "platform/desktop.h"
 #include "platform/notificationcenter.h"
@@ -23,12 +25,14 @@
 #include <QNetworkAccessManager>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
+#include <QScreen>
 #include <QQuickWindow>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QPointer>
 #include <QTest>
+#include <qcoro/qcorotimer.h>
 #include <QtQml/QQmlExtensionPlugin>
 
 Q_IMPORT_QML_PLUGIN(Kavo_UiPlugin)
@@ -57,14 +61,27 @@ struct Shell {
     ThemeStore theme{DefaultsStore::standard(config.path())};
     GoogleAuth google{&http, Endpoints::compiledIn(), &secrets, DefaultsStore::suite(config.path()), GoogleAuth::Options{}};
     DropboxAuth dropbox{&http, Endpoints::compiledIn(), &secrets, DropboxAuth::Options{}};
-    // A Dropbox sign-in that the browser never completes.
-    struct : CloudAuth {
+    // A browser sign-in that fails at once or, when `waits`, waits until it is cancelled.
+    struct StandInAuth : CloudAuth {
+        bool waits = false;
+        bool cancelled = false;
         bool isSignedIn() const override { return false; }
-        QCoro::Task<Result<void>> signIn() override { co_return Error{QStringLiteral("auth"), 1, QStringLiteral("Dropbox sign-in was cancelled.")}; }
-    } refusingDropbox;
+        QCoro::Task<Result<void>> signIn() override
+        {
+            cancelled = false;
+            while (waits && !cancelled)
+                co_await QCoro::sleepFor(10ms);
+            co_return Error{QStringLiteral("auth"), 1, QStringLiteral("Dropbox sign-in was cancelled.")};
+        }
+        void cancelSignIn() override { cancelled = true; }
+    };
+    StandInAuth googleStandIn;
+    StandInAuth refusingDropbox;
     UploadManager uploads{storeServices(&api, &history, &presets, &preferences, &notifications)};
     QList<QUrl> opened;
     RecordingClipboard clipboard;
+    // Where the tray says its icon is (nowhere until a test says), and the pointer.
+    QRect trayIcon;
     AppController controller{parts()};
     QSignalSpy alerts{&controller, &AppController::alert};
 
@@ -77,12 +94,15 @@ struct Shell {
         p.presets = &presets;
         p.notifications = &notifications;
         p.dropbox = &refusingDropbox;
+        p.google = &googleStandIn;
         p.serviceBaseUrl = server.url();
         p.openBrowser = [this](const QUrl &url) {
             opened.append(url);
             return true;
         };
         p.popoverRefreshInterval = 150ms;
+        p.trayIconGeometry = [this] { return trayIcon; };
+        p.pointer = [] { return QPoint(100, 100); };
         return p;
     }
     ~Shell()
@@ -97,6 +117,7 @@ struct Shell {
     }
     Shell()
     {
+        googleStandIn.waits = true;
         server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[],\"default_id\":null}"));
         server.route("GET", "/api/history.php", Response::json(200, "{\"items\":[]}"));
     }
@@ -150,6 +171,57 @@ QQuickWindow *window(QQmlApplicationEngine &engine, const char *propertyName)
 {
     return qobject_cast<QQuickWindow *>(engine.rootObjects().value(0)->property(propertyName).value<QObject *>());
 }
+
+// Keys pressed one by one into the window's focused item.
+void type(QWindow *window, const QString &text)
+{
+    for (const QChar c : text)
+        QTest::keyClick(window, c.toLatin1());
+}
+
+QByteArray historyJson(const QList<std::tuple<QString, QString, int>> &items) // token, filename, downloads
+{
+    QByteArray out = "{\"items\":[";
+    for (const auto &[token, filename, downloads] : items) {
+        if (!out.endsWith('['))
+            out += ',';
+        out += "{\"token\":\"" + token.toUtf8() + "\",\"filename\":\"" + filename.toUtf8()
+            + "\",\"filesize\":2048,\"drive_file_id\":\"file-" + token.toUtf8()
+            + "\",\"provider\":\"google\",\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":false,"
+              "\"download_count\":" + QByteArray::number(downloads)
+            + ",\"status\":\"active\",\"view_url\":\"http://k/l/" + token.toUtf8() + "\",\"download_url\":\"d\"}";
+    }
+    return out + "]}";
+}
+
+// The whole interface over a shell: the link actions (deleting cloud files through the fake
+// server), the QML windows, and the popover opened.
+struct Ui {
+    Shell &s;
+    FixedToken driveToken;
+    CloudCleanup cleanup{&s.http, Endpoints::allAt(s.server.url()), &driveToken, &driveToken};
+    LinkActions links{&s.api, &s.history, &s.uploads, &s.clipboard};
+    QQmlApplicationEngine engine;
+    QQuickWindow *popover = nullptr;
+
+    explicit Ui(Shell &shell)
+        : s(shell)
+    {
+        s.api.setCleanup(&cleanup);
+        exposeToQml({&s.controller, &s.account, &s.history, &s.presets, &s.preferences, &s.theme, &s.google, &s.dropbox, &links});
+        engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
+        popover = window(engine, "popover");
+    }
+    QQuickItem *item(const QString &name) const { return findItem(popover->contentItem(), name); }
+    // A popup of the panel (they sit outside the visual tree while closed).
+    QObject *popup(const char *name) const { return popover->findChild<QObject *>(QLatin1String(name)); }
+    void reload(const QByteArray &history)
+    {
+        s.server.route("GET", "/api/history.php", FakeServer::Response::json(200, history));
+        awaitTask(s.history.refresh(15));
+        QTest::qWait(30);
+    }
+};
 
 } // namespace
 
@@ -399,14 +471,254 @@ private Q_SLOTS:
         QTest::qWait(300);
         QVERIFY(s.server.requests("GET", "/x").isEmpty());
 
-        // A delete's cleanup warning reaches the user although no row of that link is left.
-        Q_EMIT links.finished("gone", "delete", QString(), "The Drive file couldn't be removed.");
-        QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Cleanup incomplete"));
-        QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(),
-                 QStringLiteral("The Drive file couldn't be removed."));
         s.controller.setPopoverVisible(false);
         QVERIFY(!popover->isVisible());
         QVERIFY2(log.linesContaining("qrc:/").isEmpty(), qPrintable(log.lines().join('\n')));
+    }
+
+    void dialogsAndErrorsSurviveReloads()
+    {
+        Shell s;
+        s.server.route("GET", "/api/history.php", Response::json(200, historyJson({{"t1", "report.pdf", 0}, {"t2", "b.pdf", 0}})));
+        Ui ui(s);
+        s.controller.showPopover();
+        QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t2"); }, 2000));
+        const QPointer<QQuickItem> row = ui.item("historyRow-t1");
+
+        // A failed action leaves its error under the row.
+        s.server.route("POST", "/api/set_expiry.php", Response::json(500, "{\"error\":\"Database is read-only.\"}"));
+        ui.links.setExpiry("t1", 7);
+        QVERIFY(QTest::qWaitFor([&] { return findItem(row, "historyError")->isVisible(); }, 2000));
+        const QString error = findItem(row, "historyError")->property("text").toString();
+        QVERIFY2(error.contains("Database is read-only."), qPrintable(error));
+
+        // The same reload, one that changes the other row, one that adds a row above.
+        const QList<QByteArray> reloads{historyJson({{"t1", "report.pdf", 0}, {"t2", "b.pdf", 0}}),
+                                        historyJson({{"t1", "report.pdf", 0}, {"t2", "b.pdf", 4}}),
+                                        historyJson({{"t0", "new.pdf", 0}, {"t1", "report.pdf", 0}, {"t2", "b.pdf", 4}})};
+
+        // The rename dialog, with what was typed in it.
+        QMetaObject::invokeMethod(row, "openRename");
+        QObject *rename = ui.popup("renameDialog");
+        QVERIFY(QTest::qWaitFor([&] { return rename->property("opened").toBool(); }, 1000));
+        QQuickItem *field = ui.popover->findChild<QQuickItem *>("renameField");
+        QCOMPARE(field->property("text").toString(), QStringLiteral("report.pdf"));
+        field->forceActiveFocus();
+        QTest::keyClick(ui.popover, Qt::Key_End);
+        type(ui.popover, " v2");
+        QCOMPARE(field->property("text").toString(), QStringLiteral("report.pdf v2"));
+        for (const QByteArray &history : reloads) {
+            ui.reload(history);
+            QVERIFY2(row, "the row's delegate was rebuilt");
+            QVERIFY(rename->property("opened").toBool());
+            QCOMPARE(field->property("text").toString(), QStringLiteral("report.pdf v2"));
+            QCOMPARE(findItem(row, "historyError")->property("text").toString(), error);
+            QVERIFY(findItem(row, "historyError")->isVisible());
+        }
+        QCOMPARE(ui.item("historyRow-t2")->property("y").toReal() > row->property("y").toReal(), true);
+        QMetaObject::invokeMethod(rename, "close");
+
+        // The send sheet the same way.
+        QMetaObject::invokeMethod(row, "openSend");
+        QObject *send = ui.popup("sendSheet");
+        QVERIFY(QTest::qWaitFor([&] { return send->property("opened").toBool(); }, 1000));
+        QQuickItem *address = ui.popover->findChild<QQuickItem *>("sendAddress");
+        type(ui.popover, "ann@example.com");
+        QCOMPARE(address->property("text").toString(), QStringLiteral("ann@example.com"));
+        for (const QByteArray &history : {reloads.at(1), reloads.at(0), reloads.at(2)}) {
+            ui.reload(history);
+            QVERIFY2(row, "the row's delegate was rebuilt");
+            QVERIFY(send->property("opened").toBool());
+            QCOMPARE(address->property("text").toString(), QStringLiteral("ann@example.com"));
+        }
+        // A later success of the same link clears its error line.
+        s.server.route("POST", "/api/set_expiry.php", Response::json(200, "{\"expires_at\":null}"));
+        ui.links.setExpiry("t1", 0);
+        QVERIFY(QTest::qWaitFor([&] { return !findItem(row, "historyError")->isVisible(); }, 2000));
+    }
+
+    void deleteOutcomesOutliveTheRow()
+    {
+        Shell s;
+        s.server.route("GET", "/api/history.php", Response::json(200, historyJson({{"t1", "report.pdf", 0}, {"t2", "b.pdf", 0}})));
+        s.server.route("DELETE", "/drive/v3/files/file-t1", Response::json(500, "{}"));
+        s.server.route("POST", "/api/delete.php", Response::delayed(300, Response::json(200, "{\"ok\":true}")));
+        Ui ui(s);
+        s.controller.showPopover();
+        QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1"); }, 2000));
+        QQuickWindow *alert = window(ui.engine, "alertWindow");
+
+        // Confirmed twice while the first is in flight: one delete is sent, the row shows it.
+        QObject *confirm = ui.popup("deleteDialog");
+        for (int press = 0; press < 2; ++press) {
+            QMetaObject::invokeMethod(ui.item("historyRow-t1"), "confirmDelete");
+            QVERIFY(QTest::qWaitFor([&] { return confirm->property("opened").toBool(); }, 1000));
+            QCOMPARE(findItem(ui.popover->contentItem(), "dialogTitle")->property("text").toString(), QStringLiteral("Delete report.pdf?"));
+            QMetaObject::invokeMethod(ui.popover->findChild<QObject *>("deleteConfirm"), "clicked");
+            QVERIFY(QTest::qWaitFor([&] { return !confirm->property("visible").toBool(); }, 1000));
+            QVERIFY(ui.item("historyRow-t1")->property("isDeleting").toBool());
+        }
+        QVERIFY(QTest::qWaitFor([&] { return alert->isVisible(); }, 3000));
+        QVERIFY(!ui.item("historyRow-t1"));
+        QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Cleanup incomplete"));
+        QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(),
+                 QStringLiteral("We removed the share link, but Google Drive returned an unexpected response (HTTP 500). You may want to "
+                                "remove the file manually from the Vendrel folder in Drive."));
+        QTest::qWait(100);
+        QCOMPARE(s.server.requests("POST", "/api/delete.php").size(), 1);
+        QCOMPARE(s.server.requests("DELETE", "/drive/v3/files/file-t1").size(), 1);
+        QMetaObject::invokeMethod(alert->findChild<QObject *>("alertOK"), "clicked");
+
+        // A failure whose row a reload has taken away still reaches the user.
+        s.server.route("POST", "/api/delete.php", Response::delayed(200, Response::json(404, "{\"error\":\"No such link.\"}")));
+        s.server.route("DELETE", "/drive/v3/files/file-t2", Response{204, {}, {}});
+        QMetaObject::invokeMethod(ui.item("historyRow-t2"), "confirmDelete");
+        QMetaObject::invokeMethod(ui.popover->findChild<QObject *>("deleteConfirm"), "clicked");
+        ui.reload(historyJson({}));
+        QVERIFY(QTest::qWaitFor([&] { return alert->isVisible(); }, 3000));
+        QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Couldn't delete the link"));
+        QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(), QStringLiteral("Backend HTTP 404: No such link."));
+    }
+
+    void popupsFollowTheTheme()
+    {
+        Shell s;
+        s.server.route("GET", "/api/history.php", Response::json(200, historyJson({{"t1", "report.pdf", 0}})));
+        s.server.route("GET", "/api/presets.php",
+                       Response::json(200, "{\"presets\":[{\"id\":4,\"name\":\"Ocean\",\"is_default\":false,\"gradient_from\":\"#0000ff\","
+                                           "\"gradient_to\":\"#ffffff\",\"accent_color\":\"#1a2b3c\"}],\"default_id\":null}"));
+        Ui ui(s);
+        s.controller.showPopover();
+        s.controller.showSettings();
+        QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1") && !s.presets.presets().isEmpty(); }, 2000));
+        QQuickWindow *settings = window(ui.engine, "settingsWindow");
+
+        // The named colours of each theme: menus and tooltips fill with the settings background
+        // (light) or card (dark) colour and write in the primary colour.
+        const QColor lightFill = QColor::fromRgbF(1, 1, 1), darkFill = QColor::fromRgbF(0.17f, 0.17f, 0.18f);
+        const QColor lightText = QColor::fromRgbF(0, 0, 0, 0.88f), darkText = QColor::fromRgbF(1, 1, 1, 0.92f);
+        const auto close = [](QColor a, QColor b) {
+            return qAbs(a.redF() - b.redF()) < 0.01 && qAbs(a.greenF() - b.greenF()) < 0.01 && qAbs(a.blueF() - b.blueF()) < 0.01
+                && qAbs(a.alphaF() - b.alphaF()) < 0.01;
+        };
+        // Every menu and tooltip of both windows, those of the rows' delegates too.
+        QList<QObject *> popups;
+        std::function<void(QObject *)> collect = [&](QObject *object) {
+            for (QObject *child : object->findChildren<QObject *>()) {
+                const bool tip = child->inherits("QQuickToolTip");
+                // A tooltip without text is never shown.
+                if ((child->inherits("QQuickMenu") || (tip && !child->property("text").toString().isEmpty())) && !popups.contains(child))
+                    popups.append(child);
+            }
+            if (auto *item = qobject_cast<QQuickItem *>(object))
+                for (QQuickItem *child : item->childItems())
+                    collect(child);
+        };
+        for (QQuickWindow *w : {ui.popover, settings}) {
+            collect(w);
+            collect(w->contentItem());
+        }
+        // The design menu, a row's design, more and context menus with their expiry submenus, the
+        // settings' two menus; the tooltips of the pill, the theme toggle and the row's three buttons.
+        QCOMPARE(popups.size(), 13);
+
+        for (const bool dark : {false, true, false}) {
+            s.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
+            const QColor fill = dark ? darkFill : lightFill, text = dark ? darkText : lightText;
+            for (QObject *popup : popups) {
+                const QString what = QString::fromLatin1(popup->metaObject()->className()) + (dark ? " dark" : " light");
+                // A submenu opens from the menu it belongs to.
+                QObject *menu = popup->parent();
+                while (menu && !menu->inherits("QQuickMenu"))
+                    menu = menu->parent();
+                if (menu)
+                    QMetaObject::invokeMethod(menu, "open");
+                QMetaObject::invokeMethod(popup, "open");
+                QVERIFY2(QTest::qWaitFor([&] { return popup->property("opened").toBool(); }, 1000), qPrintable(what));
+                QQuickItem *background = popup->property("background").value<QQuickItem *>();
+                QVERIFY2(close(background->property("color").value<QColor>(), fill), qPrintable(what));
+                // What is drawn, read back from the screen: the fill just inside the outline.
+                QQuickWindow *host = background->window();
+                const QImage shot = host->grabWindow();
+                const QPointF inside = background->mapToScene(QPointF(background->width() / 2, 2.5));
+                const QColor drawn = shot.pixelColor((inside * shot.devicePixelRatio()).toPoint());
+                QVERIFY2(close(drawn, fill), qPrintable(what + " drew " + drawn.name()));
+                QStringList wrong;
+                for (QQuickItem *label : popup->property("contentItem").value<QQuickItem *>()->findChildren<QQuickItem *>()) {
+                    if (!label->inherits("QQuickText") || !label->isVisible() || label->property("text").toString().isEmpty())
+                        continue;
+                    const QColor color = label->property("color").value<QColor>();
+                    // Disabled entries are secondary, "Delete" is destructive; neither is the other theme's.
+                    if (!close(color, text) && label->property("text") != QStringLiteral("Delete") && label->parentItem()->parentItem()->isEnabled())
+                        wrong.append(label->property("text").toString() + " " + color.name(QColor::HexArgb));
+                }
+                const QQuickItem *tipText = popup->inherits("QQuickToolTip") ? popup->property("contentItem").value<QQuickItem *>() : nullptr;
+                if (tipText && !close(tipText->property("color").value<QColor>(), text))
+                    wrong.append(popup->property("text").toString());
+                QVERIFY2(wrong.isEmpty(), qPrintable(what + ": " + wrong.join(", ")));
+                QMetaObject::invokeMethod(popup, "close");
+                if (menu)
+                    QMetaObject::invokeMethod(menu, "close");
+                QVERIFY(QTest::qWaitFor([&] { return !popup->property("visible").toBool(); }, 1000));
+            }
+        }
+    }
+
+    void popoverOpensUnderTheTrayIcon()
+    {
+        // Under an icon in a top panel, over one in a bottom panel, always inside the screen.
+        const QRect screen(0, 0, 1280, 800);
+        const QSize size = AppController::popoverSize;
+        QCOMPARE(AppController::placePopover(QRect(600, 2, 24, 24), size, screen), QPoint(452, 30));
+        QCOMPARE(AppController::placePopover(QRect(1256, 2, 24, 24), size, screen), QPoint(960, 30));
+        QCOMPARE(AppController::placePopover(QRect(10, 772, 24, 24), size, screen), QPoint(0, 368));
+        QCOMPARE(AppController::placePopover(QRect(1900, 30, 24, 24), size, QRect(1280, 28, 1920, 1052)), QPoint(1752, 58));
+
+        // However it is opened (here by a drop from `kavo FILE`), at the icon's last known place;
+        // at the pointer when the tray has told nothing.
+        Shell s;
+        Ui ui(s);
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        s.controller.handleDrop({QUrl::fromLocalFile(s.config.filePath("a.txt"))});
+        QVERIFY(QTest::qWaitFor([&] { return ui.popover->isVisible(); }, 1000));
+        QCOMPARE(ui.popover->position(), AppController::placePopover(QRect(100, 100, 1, 1), size, area));
+        s.controller.setPopoverVisible(false);
+        const QRect icon(area.right() - 30, area.top() + 2, 24, 24);
+        s.trayIcon = icon;
+        s.controller.showPopover();
+        QCOMPARE(ui.popover->position(), AppController::placePopover(icon, size, area));
+        QCOMPARE(ui.popover->x() + ui.popover->width(), area.right() + 1);
+        QCOMPARE(ui.popover->y(), icon.bottom() + 5);
+        s.controller.setPopoverVisible(false);
+    }
+
+    void pendingSignInsCancel()
+    {
+        Shell s;
+        Ui ui(s);
+        s.controller.showSettings();
+        QQuickWindow *settings = window(ui.engine, "settingsWindow");
+        const auto item = [&](const char *name) { return findItem(settings->contentItem(), name); };
+        QSignalSpy ended(&s.controller, &AppController::dropboxSignInEnded);
+        s.refusingDropbox.waits = true;
+        for (const QString provider : {"google", "dropbox"}) {
+            s.preferences.setSelectedProviderRaw(provider);
+            QMetaObject::invokeMethod(item("providerSignIn"), "clicked");
+            QVERIFY(provider == "google" ? s.controller.googleSignInPending() : s.controller.dropboxSignInPending());
+            // Waiting: a spinner in the disabled button, and a way out.
+            QVERIFY(!item("providerSignIn")->isEnabled());
+            QVERIFY(findItem(item("providerSignIn"), "signInSpinner")->isVisible());
+            QVERIFY(item("providerCancel")->isVisible());
+            QMetaObject::invokeMethod(item("providerSignIn"), "clicked"); // a second press starts nothing
+            QMetaObject::invokeMethod(item("providerCancel"), "clicked");
+            QVERIFY(QTest::qWaitFor([&] { return !s.controller.googleSignInPending() && !s.controller.dropboxSignInPending(); }, 500));
+            QVERIFY(!item("providerCancel")->isVisible());
+            QVERIFY(item("providerSignIn")->isEnabled());
+            QVERIFY(!texts(settings->contentItem()).contains("Dropbox sign-in was cancelled."));
+        }
+        // The cancelled Dropbox sign-in ended once, reporting nothing.
+        QCOMPARE(ended.size(), 1);
+        QCOMPARE(ended.first().first().toString(), QString());
     }
 };
 
