@@ -12,6 +12,8 @@ Dialog {
     width: Math.min(300, parent ? parent.width - 20 : 300)
     standardButtons: Dialog.NoButton
     closePolicy: Popup.CloseOnEscape
+    padding: 14
+    topPadding: 10
 
     palette.window: Style.popupFill
     palette.windowText: Style.primaryText

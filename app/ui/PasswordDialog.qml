@@ -12,6 +12,7 @@ PanelDialog {
     signal submit(string password)
 
     title: isProtected ? "Change link password" : "Set link password"
+    onOpened: field.forceActiveFocus()
 
     ColumnLayout {
         anchors.fill: parent

@@ -10,6 +10,7 @@ PanelDialog {
     signal save(string text)
 
     title: "Rename file"
+    onOpened: field.forceActiveFocus()
 
     ColumnLayout {
         anchors.fill: parent

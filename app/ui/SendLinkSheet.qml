@@ -19,11 +19,12 @@ PanelDialog {
         sent = false
         errorMessage = ""
         open()
-        address.forceActiveFocus()
     }
 
     width: Math.min(320, parent ? parent.width : 320)
     padding: 20
+    topPadding: 20
+    onOpened: address.forceActiveFocus()
 
     Connections {
         target: Links
@@ -68,7 +69,9 @@ PanelDialog {
                 }
             }
             IconButton {
-                symbol: "xmark"
+                symbol: "xmark.circle.fill"
+                symbolSize: 16
+                symbolOpacity: 1
                 fill: "transparent"
                 symbolColor: Style.secondaryText
                 onClicked: sheet.close()

@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QPainter>
 #include <QQuickWindow>
+#include <QStandardPaths>
 
 #include <mutex>
 
@@ -69,6 +70,17 @@ void useFallbackTheme()
 {
     static std::once_flag once;
     std::call_once(once, [] {
+        // Without a desktop (no platform theme) Qt names no theme at all and looks nowhere but in
+        // its resources; the freedesktop default theme and folders then stand for the desktop's.
+        if (QIcon::themeName().isEmpty()) {
+            QIcon::setThemeName(QStringLiteral("hicolor"));
+            QStringList paths = QIcon::themeSearchPaths();
+            for (const QString &folder : QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, QStringLiteral("icons"),
+                                                                    QStandardPaths::LocateDirectory))
+                if (!paths.contains(folder))
+                    paths.append(folder);
+            QIcon::setThemeSearchPaths(paths);
+        }
         if (QIcon::fallbackThemeName().isEmpty() || QIcon::fallbackThemeName() == QLatin1String("hicolor"))
             QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
     });

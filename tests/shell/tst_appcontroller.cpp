@@ -19,6 +19,7 @@
 #include "shell/appcontroller.h"
 #include "testutil.h"
 #include "ui/foreigntypes.h"
+#include "ui/symbol.h"
 #include "upload/uploadmanager.h"
 
 #include <QElapsedTimer>
@@ -30,6 +31,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QPainter>
 #include <QPointer>
 #include <QTest>
 #include <qcoro/qcorotimer.h>
@@ -165,6 +167,15 @@ QQuickItem *findItem(QQuickItem *item, const QString &name)
         if (QQuickItem *found = findItem(child, name))
             return found;
     return nullptr;
+}
+
+// Every item of the visual tree under `item` (rows made by a Repeater are not its QObject children).
+QList<QQuickItem *> allItems(QQuickItem *item)
+{
+    QList<QQuickItem *> out{item};
+    for (QQuickItem *child : item->childItems())
+        out += allItems(child);
+    return out;
 }
 
 QQuickWindow *window(QQmlApplicationEngine &engine, const char *propertyName)
@@ -719,6 +730,60 @@ private Q_SLOTS:
         // The cancelled Dropbox sign-in ended once, reporting nothing.
         QCOMPARE(ended.size(), 1);
         QCOMPARE(ended.first().first().toString(), QString());
+    }
+
+    void symbolsComeFromTheIconTheme()
+    {
+        // Every symbol the popover and the settings show (in both themes, signed in and out) is in
+        // the desktop's icon theme or the fallback one.
+        Shell s;
+        s.server.route("GET", "/api/history.php", Response::json(200, historyJson({{"t1", "report.pdf", 0}})));
+        Ui ui(s);
+        s.controller.showPopover();
+        s.controller.showSettings();
+        QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1"); }, 2000));
+        QSet<QString> names;
+        const auto gather = [&] {
+            for (QQuickWindow *w : {ui.popover, window(ui.engine, "settingsWindow")})
+                for (QQuickItem *item : allItems(w->contentItem()))
+                    if (auto *symbol = qobject_cast<Symbol *>(item)) {
+                        names.insert(symbol->name());
+                        QVERIFY2(symbol->available(), qPrintable(symbol->name()));
+                    }
+        };
+        gather();
+        s.account.signOut();
+        QTest::qWait(50);
+        gather();
+        QVERIFY2(names.size() >= 12, qPrintable(QStringList(names.values()).join(' ')));
+
+        // Drawn in the colour asked for, and the open lock is not the closed one.
+        const auto draw = [](const QString &name, QColor color) {
+            Symbol symbol;
+            symbol.setName(name);
+            symbol.setColor(color);
+            symbol.setSize(16);
+            symbol.setWidth(16);
+            symbol.setHeight(16);
+            QImage image(16, 16, QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::transparent);
+            QPainter painter(&image);
+            symbol.paint(&painter);
+            return image;
+        };
+        const QImage open = draw("lock", Qt::red), closed = draw("lock.fill", Qt::red);
+        QVERIFY(open != closed);
+        int opaque = 0;
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x) {
+                const QColor pixel = closed.pixelColor(x, y);
+                if (pixel.alpha() == 255) {
+                    ++opaque;
+                    QCOMPARE(pixel.rgb(), QColor(Qt::red).rgb());
+                }
+            }
+        QVERIFY(opaque > 30);
+        QVERIFY(draw("no.such.symbol", Qt::red) == draw("", Qt::red));
     }
 };
 
