@@ -26,7 +26,13 @@ Window {
     width: 360
     height: Math.max(140, layout.implicitHeight + 40)
     minimumWidth: 300
-    color: palette.window
+    color: Style.popupFill
+    palette.window: Style.popupFill
+    palette.windowText: Style.primaryText
+    palette.button: Style.dark ? Style.settingsBackground : Style.settingsCard
+    palette.buttonText: Style.primaryText
+    palette.highlight: Style.accent
+    palette.highlightedText: Style.accentInk
 
     ColumnLayout {
         id: layout
@@ -40,6 +46,7 @@ Window {
             text: alert.heading
             font.bold: true
             font.pointSize: Style.pt(15)
+            color: Style.primaryText
             Layout.fillWidth: true
             wrapMode: Text.Wrap
         }
@@ -47,6 +54,7 @@ Window {
             textFormat: Text.PlainText // text from outside is never markup
             objectName: "alertMessage"
             text: alert.message
+            color: Style.primaryText
             Layout.fillWidth: true
             wrapMode: Text.Wrap
         }
