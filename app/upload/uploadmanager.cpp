@@ -10,6 +10,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
+#include <QtConcurrent/QtConcurrentRun>
+#include <qcoro/qcorofuture.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 UploadManager::UploadManager(Services services, QObject *parent)
     : QObject(parent)
@@ -61,21 +69,42 @@ void UploadManager::fail(const QUuid &id, const Error &error)
     Q_EMIT jobFinished(id, false);
 }
 
+namespace {
+
+// What a single dropped file is, found out on a worker thread: looking at a file can block (a
+// named pipe opens only once a writer comes; a stalled network mount answers late), and the
+// interface must not wait for it. Only a regular file is uploaded as it is; a file that is gone,
+// cannot be opened or is not a regular file says why, rather than reading as 0 bytes or failing
+// inside the provider upload.
+Result<PreparedUpload> probeSingleFile(const QString &path)
+{
+    const QString name = QFileInfo(QDir::cleanPath(path)).fileName();
+    const QByteArray local = QFile::encodeName(path);
+    struct stat status {};
+    if (::stat(local.constData(), &status) != 0)
+        return UploadError::sourceUnreadable(name + QStringLiteral(" — ") + QString::fromLocal8Bit(std::strerror(errno)));
+    if (!S_ISREG(status.st_mode))
+        return UploadError::sourceUnreadable(name + QStringLiteral(" — Not a regular file"));
+    // Opened without waiting, in case it was swapped for a pipe since.
+    const int fd = ::open(local.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return UploadError::sourceUnreadable(name + QStringLiteral(" — ") + QString::fromLocal8Bit(std::strerror(errno)));
+    ::close(fd);
+    return PreparedUpload{path, name, SourcePreparation::mimeType(path)};
+}
+
+} // namespace
+
 QCoro::Task<Result<PreparedUpload>> UploadManager::prepare(QUuid id, QStringList sources)
 {
-    if (SourcePreparation::isSingleFile(sources)) {
-        const QString path = sources.first();
-        const QFileInfo info(path);
-        const QString name = QFileInfo(QDir::cleanPath(path)).fileName();
-        // A file that is gone or cannot be opened would otherwise read as 0 bytes or fail later
-        // inside the provider upload; say what is wrong with it instead.
-        if (!info.exists())
-            co_return UploadError::sourceUnreadable(name + QStringLiteral(" — No such file or directory"));
-        QFile probe(path);
-        if (!probe.open(QIODevice::ReadOnly))
-            co_return UploadError::sourceUnreadable(name + QStringLiteral(" — ") + probe.errorString());
-        co_return PreparedUpload{path, name, SourcePreparation::mimeType(path)};
-    }
+    QFuture<std::optional<Result<PreparedUpload>>> probing = QtConcurrent::run([sources]() -> std::optional<Result<PreparedUpload>> {
+        if (!SourcePreparation::isSingleFile(sources))
+            return std::nullopt;
+        return probeSingleFile(sources.first());
+    });
+    std::optional<Result<PreparedUpload>> single = co_await probing;
+    if (single)
+        co_return std::move(*single);
     update(id, [](UploadJob &job) { job.state = UploadJob::State::zipping; });
     QCoro::Task<Result<PreparedUpload>> archiving = m_services.preparation.prepareArchive(sources);
     co_return co_await archiving;

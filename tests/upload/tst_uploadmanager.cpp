@@ -18,7 +18,13 @@
 #include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotask.h>
 
+#include <QTimer>
+
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using State = UploadJob::State;
 
@@ -408,6 +414,37 @@ private Q_SLOTS:
         QTRY_VERIFY(h.finished(id));
         QCOMPARE(h.jobAt(0).errorMessage, QStringLiteral("Couldn't read source: ghost.pdf — No such file or directory"));
         QCOMPARE(h.drive.calls.size(), 0);
+    }
+
+    void namedPipeIsRefusedWithoutWaiting()
+    {
+        // Opening a pipe for reading waits for a writer; a writer that comes after 3 s would let
+        // a probe that blocks finish (as an empty upload) instead of hanging the test.
+        Harness h;
+        const QByteArray fifo = QFile::encodeName(h.files.path() + QStringLiteral("/pipe"));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        std::atomic<bool> done{false};
+        std::thread writer([&] {
+            for (int i = 0; i < 300 && !done; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (done)
+                return;
+            const int fd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                ::close(fd);
+        });
+        // The main thread goes on meanwhile: a timer keeps firing.
+        int ticks = 0;
+        QTimer beat;
+        QObject::connect(&beat, &QTimer::timeout, [&] { ++ticks; });
+        beat.start(20);
+        const QUuid id = h.manager->enqueue({QUrl::fromLocalFile(QFile::decodeName(fifo))});
+        QTRY_VERIFY_WITH_TIMEOUT(h.finished(id), 5000);
+        done = true;
+        writer.join();
+        QCOMPARE(h.jobAt(0).errorMessage, QStringLiteral("Couldn't read source: pipe — Not a regular file"));
+        QCOMPARE(h.drive.calls.size(), 0);
+        QVERIFY(ticks > 0);
     }
 
     void signInFirstWhenNeeded()
