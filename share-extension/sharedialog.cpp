@@ -23,7 +23,8 @@ SharedItem SharedItem::fromArguments(const QStringList &arguments)
     const QUrl url(argument, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
     if (scheme == QLatin1String("file")) {
-        item = {Kind::file, url};
+        // Without a path there is nothing to read; nothing may be sent for it.
+        item = url.toLocalFile().isEmpty() || url.path().endsWith(QLatin1Char('/')) ? SharedItem{Kind::unreadable, {}} : SharedItem{Kind::file, url};
     } else if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
         item = {Kind::url, url};
     } else if (url.scheme().isEmpty() || QDir::isAbsolutePath(argument)) {
@@ -122,6 +123,10 @@ ShareDialog::ShareDialog(SharedItem item, ShareUpload *upload, Clipboard *clipbo
         break;
     case SharedItem::Kind::unsupported:
         showStatus(QStringLiteral("Unsupported item type."), Tone::red);
+        m_uploadButton->setEnabled(false);
+        break;
+    case SharedItem::Kind::unreadable:
+        showStatus(QStringLiteral("Couldn't read file."), Tone::red);
         m_uploadButton->setEnabled(false);
         break;
     case SharedItem::Kind::file:

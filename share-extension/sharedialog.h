@@ -14,7 +14,8 @@ class ShareUpload;
 
 // What the file manager handed over: one file, a web address, something else, or nothing.
 struct SharedItem {
-    enum class Kind { none, file, url, unsupported };
+    // `unreadable`: a file link that names no file ("file:").
+    enum class Kind { none, file, url, unsupported, unreadable };
     Kind kind = Kind::none;
     QUrl url;
 

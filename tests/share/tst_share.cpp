@@ -137,6 +137,8 @@ private Q_SLOTS:
         QCOMPARE(SharedItem::fromArguments({"file:///tmp/a%20b.pdf"}).url.toLocalFile(), QStringLiteral("/tmp/a b.pdf"));
         QCOMPARE(SharedItem::fromArguments({"https://example.com/report.pdf"}).kind, Kind::url);
         QCOMPARE(SharedItem::fromArguments({"mailto:ann@example.com"}).kind, Kind::unsupported);
+        for (const char *nameless : {"file:", "file://", "file:///"})
+            QCOMPARE(SharedItem::fromArguments({nameless}).kind, Kind::unreadable);
         QCOMPARE(SharedItem::fromArguments({"relative.txt"}).url, QUrl::fromLocalFile(QDir::current().absoluteFilePath("relative.txt")));
     }
 
@@ -150,6 +152,13 @@ private Q_SLOTS:
             ShareDialog text(SharedItem::fromArguments({"mailto:ann@example.com"}), &s.upload, &s.clipboard);
             QCOMPARE(text.status(), QStringLiteral("Unsupported item type."));
             QVERIFY(!text.canUpload());
+            // A file link without a path is refused before anything is sent.
+            ShareDialog nameless(SharedItem::fromArguments({"file:"}), &s.upload, &s.clipboard);
+            QCOMPARE(nameless.status(), QStringLiteral("Couldn't read file."));
+            QVERIFY(!nameless.canUpload());
+            nameless.startUpload();
+            QTest::qWait(100);
+            QVERIFY(s.server.requests().isEmpty());
         }
 
         // A failure can be retried by hand with another expiry; success copies and closes.
