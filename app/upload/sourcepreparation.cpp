@@ -11,6 +11,7 @@
 #include <QMimeDatabase>
 #include <QProcess>
 #include <QStorageInfo>
+#include <QTextBoundaryFinder>
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 #include <qcoro/qcorofuture.h>
@@ -19,6 +20,9 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -46,6 +50,19 @@ QString capitalised(QString text)
     return text;
 }
 
+// Gives `target` the access and modification times of `source` (of the link itself, not what it
+// points at, unless `follow`). A time that cannot be kept leaves the copy's own: the archive is
+// still right in content.
+void keepTimes(const fs::path &source, const fs::path &target, bool follow)
+{
+    struct stat status {};
+    const int statted = follow ? ::stat(source.c_str(), &status) : ::lstat(source.c_str(), &status);
+    if (statted != 0)
+        return;
+    const struct timespec times[2] = {status.st_atim, status.st_mtim};
+    ::utimensat(AT_FDCWD, target.c_str(), times, follow ? 0 : AT_SYMLINK_NOFOLLOW);
+}
+
 // Copies `source` to `target`, which must not exist. The top level follows a link (the user
 // dropped what it points at); below it links are copied as links, so that zip stores them as
 // links. Pipes, sockets and devices carry no content to share and are left out rather than read,
@@ -69,16 +86,23 @@ std::optional<QString> copyTree(const fs::path &source, const fs::path &target, 
     switch (status.type()) {
     case fs::file_type::symlink:
         fs::copy_symlink(source, target, ec);
-        return ec ? fail(source, ec) : std::nullopt;
+        if (ec)
+            return fail(source, ec);
+        keepTimes(source, target, false);
+        return std::nullopt;
     case fs::file_type::regular:
+        // The copy takes the file's mode; its times are set as `cp -p` would.
         fs::copy_file(source, target, fs::copy_options::none, ec);
-        return ec ? fail(source, ec) : std::nullopt;
+        if (ec)
+            return fail(source, ec);
+        keepTimes(source, target, true);
+        return std::nullopt;
     case fs::file_type::directory: {
         fs::create_directory(target, source, ec);
         if (ec)
             return fail(source, ec);
-        // The copy takes the source folder's mode; the owner needs to write into it (a read-only
-        // source folder) and to delete it again afterwards.
+        // The copy takes the source folder's mode, but the owner needs to write into it while it
+        // fills (a read-only source folder); the mode is put back once it is full.
         fs::permissions(target, fs::perms::owner_all, fs::perm_options::add, ec);
         if (ec)
             return fail(source, ec);
@@ -91,6 +115,9 @@ std::optional<QString> copyTree(const fs::path &source, const fs::path &target, 
         }
         if (ec)
             return fail(source, ec);
+        fs::permissions(target, fs::status(source, ec).permissions(), fs::perm_options::replace, ec);
+        // Set last: filling the folder changed its modification time.
+        keepTimes(source, target, true);
         return std::nullopt;
     }
     default:
@@ -104,7 +131,16 @@ void removeTree(const QString &path)
     if (path.isEmpty())
         return;
     std::error_code ec;
-    fs::remove_all(toFsPath(path), ec);
+    // The staging copy keeps read-only folders read-only; their entries can only go once the
+    // owner may write to them again.
+    const fs::path root = toFsPath(path);
+    if (fs::is_directory(fs::symlink_status(root, ec))) {
+        fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
+        for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
+            if (it->is_directory(ec) && !it->is_symlink(ec))
+                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(root, ec);
 }
 
 // Deleting a large staging copy can take a while: it happens off the main thread.
@@ -273,7 +309,26 @@ QString SourcePreparation::archiveName(const QStringList &sources) const
     const QString label = sources.size() == 1
         ? lastComponent(sources.first())
         : QString::number(sources.size()) + QLatin1Char(' ') + collectiveNoun(sources);
-    return QStringLiteral("Kavo-") + date + QStringLiteral(" - ") + label + QStringLiteral(".zip");
+    return fittedName(QStringLiteral("Kavo-") + date + QStringLiteral(" - "), label, QStringLiteral(".zip"));
+}
+
+QString SourcePreparation::fittedName(const QString &prefix, const QString &label, const QString &suffix)
+{
+    const auto bytes = [](const QString &name) { return QFile::encodeName(name).size(); };
+    if (bytes(prefix + label + suffix) <= maxNameBytes)
+        return prefix + label + suffix;
+    // Cut at the last whole character (grapheme) that leaves room for the ellipsis.
+    const QString ellipsis = QStringLiteral("…");
+    QTextBoundaryFinder boundaries(QTextBoundaryFinder::Grapheme, label);
+    boundaries.toEnd();
+    qsizetype end = 0;
+    while (boundaries.toPreviousBoundary() > 0) {
+        if (bytes(prefix + label.left(boundaries.position()) + ellipsis + suffix) <= maxNameBytes) {
+            end = boundaries.position();
+            break;
+        }
+    }
+    return prefix + label.left(end).trimmed() + ellipsis + suffix;
 }
 
 QCoro::Task<Result<PreparedUpload>> SourcePreparation::prepareArchive(QStringList sources) const

@@ -52,6 +52,11 @@ public:
     static bool isSingleFile(const QStringList &sources);
 
     QString archiveName(const QStringList &sources) const;
+    // The longest file name Linux file systems take, in bytes.
+    static constexpr qsizetype maxNameBytes = 255;
+    // prefix + label + suffix, the label cut short (at a whole character, with "…") so that the
+    // name fits in maxNameBytes.
+    static QString fittedName(const QString &prefix, const QString &label, const QString &suffix);
 
     // Measures the sources, applies the disk-space rule, names and builds the archive.
     QCoro::Task<Result<PreparedUpload>> prepareArchive(QStringList sources) const;

@@ -7,6 +7,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
+
+#include <fcntl.h>
 #include <qcoro/qcorotask.h>
 
 #include <sys/socket.h>
@@ -72,6 +75,77 @@ private Q_SLOTS:
         const SourcePreparation prep(f.environment());
         QCOMPARE(prep.archiveName({f.path(QStringLiteral("Holiday"))}), QStringLiteral("Kavo-Dec-05-1430 - Holiday.zip"));
         QCOMPARE(prep.archiveName({f.path(QStringLiteral("Holiday/"))}), QStringLiteral("Kavo-Dec-05-1430 - Holiday.zip"));
+    }
+
+    void longNamesAreCutToFit()
+    {
+        Fixture f;
+        const SourcePreparation prep(f.environment());
+        // 80 CJK characters are 240 bytes: with the date and ".zip" the name would pass the
+        // 255-byte limit of a file name.
+        const QString cjk = QString(80, QChar(0x65E5));
+        writeFile(f.path(cjk + QStringLiteral("/a.txt")), "a");
+        const Result<PreparedUpload> result = prepare(prep, {f.path(cjk)});
+        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
+        QVERIFY(result->name.startsWith(QStringLiteral("Kavo-Dec-05-1430 - ") + QString(10, QChar(0x65E5))));
+        QVERIFY(result->name.endsWith(QStringLiteral("….zip")));
+        QVERIFY(QFile::encodeName(result->name).size() <= 255);
+        QVERIFY(QFile::encodeName(result->name).size() > 250); // as much of the label as fits
+        const QStringList expected{cjk + QStringLiteral("/"), cjk + QStringLiteral("/a.txt")};
+        QCOMPARE(archiveEntries(result->filePath), expected);
+
+        // The cut falls between whole characters: an accent is never parted from its letter.
+        const QString accented = QStringLiteral("e\u0301").repeated(100);
+        const QString fitted = SourcePreparation::fittedName(QStringLiteral("Kavo-Dec-05-1430 - "), accented, QStringLiteral(".zip"));
+        QVERIFY(fitted.endsWith(QStringLiteral("e\u0301….zip")));
+        QVERIFY(QFile::encodeName(fitted).size() <= 255);
+        // A name that fits is left alone.
+        QCOMPARE(SourcePreparation::fittedName(QStringLiteral("a "), QString(70, QChar(0x65E5)), QStringLiteral(".zip")),
+                 QStringLiteral("a ") + QString(70, QChar(0x65E5)) + QStringLiteral(".zip"));
+    }
+
+    void keepsTimesAndModes()
+    {
+        // The archive holds each entry's own time and mode, as a copy by the platform keeps them.
+        qputenv("TZ", "UTC");
+        Fixture f;
+        const QDateTime y2000(QDate(2000, 1, 1), QTime(12, 0), QTimeZone::utc());
+        const QDateTime y2001(QDate(2001, 2, 3), QTime(4, 5, 6), QTimeZone::utc());
+        writeFile(f.path(QStringLiteral("Old/run.sh")), "#!/bin/sh\n");
+        writeFile(f.path(QStringLiteral("Old/locked/notes.txt")), "n");
+        QFile::setPermissions(f.path(QStringLiteral("Old/run.sh")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                                        | QFileDevice::ReadGroup | QFileDevice::ExeGroup);
+        const auto setTime = [](const QString &path, const QDateTime &when) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly) || QFileInfo(path).isDir());
+            const QByteArray local = QFile::encodeName(path);
+            const struct timespec times[2] = {{when.toSecsSinceEpoch(), 0}, {when.toSecsSinceEpoch(), 0}};
+            QCOMPARE(::utimensat(AT_FDCWD, local.constData(), times, 0), 0);
+        };
+        setTime(f.path(QStringLiteral("Old/run.sh")), y2000);
+        setTime(f.path(QStringLiteral("Old/locked/notes.txt")), y2000);
+        setTime(f.path(QStringLiteral("Old/locked")), y2001);
+        // A read-only folder: copied, zipped and cleaned up all the same.
+        QFile::setPermissions(f.path(QStringLiteral("Old/locked")), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        const SourcePreparation prep(f.environment());
+        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Old"))});
+        QFile::setPermissions(f.path(QStringLiteral("Old/locked")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
+        // zipinfo's long listing: mode, version, system, size, type, method, time, name.
+        const QString listing = QString::fromUtf8(runTool(QStringLiteral("/usr/bin/zipinfo"), {QStringLiteral("-T"), result->filePath}));
+        const auto line = [&](const QString &entry) {
+            for (const QString &l : listing.split(QLatin1Char('\n')))
+                if (l.endsWith(QLatin1Char(' ') + entry))
+                    return l.simplified();
+            return QString();
+        };
+        QVERIFY2(line("Old/run.sh").startsWith("-rwxr-x---"), qPrintable(listing));
+        QVERIFY2(line("Old/run.sh").contains(" 20000101.120000 "), qPrintable(listing));
+        QVERIFY2(line("Old/locked/notes.txt").contains(" 20000101.120000 "), qPrintable(listing));
+        QVERIFY2(line("Old/locked/").startsWith("dr-x------"), qPrintable(listing));
+        QVERIFY2(line("Old/locked/").contains(" 20010203.040506 "), qPrintable(listing));
+        QCOMPARE(f.leftInTemp().size(), 1); // the staging copy went, read-only folder and all
+        qunsetenv("TZ");
     }
 
     void collectiveNouns_data()
