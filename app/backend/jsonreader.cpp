@@ -47,6 +47,12 @@ Result<QJsonValue> parseJson(const QByteArray &body)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
+        // A document holds only an object or an array; a lone number, string, true, false or
+        // null is valid JSON all the same and reads as that value.
+        QJsonParseError wrappedError;
+        const QJsonDocument wrapped = QJsonDocument::fromJson("[" + body + "]", &wrappedError);
+        if (wrappedError.error == QJsonParseError::NoError && wrapped.array().size() == 1)
+            return wrapped.array().first();
         return Error{JsonError::domain, JsonError::invalidJson,
                      QStringLiteral("The service's answer isn't valid JSON (") + parseError.errorString()
                          + QStringLiteral(" at byte ") + QString::number(parseError.offset) + QStringLiteral(").")};

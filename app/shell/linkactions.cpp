@@ -58,7 +58,10 @@ void LinkActions::setError(const QString &token, const QString &error)
 void LinkActions::setPreset(const QString &token, qint64 presetID)
 {
     run(token, QStringLiteral("design"), [this, token, presetID]() -> QCoro::Task<Outcome> {
+        QPointer<LinkActions> self(this);
         const Result<void> done = co_await m_backend->setPreset(token, presetID);
+        if (!self)
+            co_return Outcome{};
         if (!done)
             co_return Outcome{errorText(done.error()), QString()};
         m_history->updatePreset(token, presetID);
@@ -69,7 +72,10 @@ void LinkActions::setPreset(const QString &token, qint64 presetID)
 void LinkActions::setExpiry(const QString &token, qint64 days)
 {
     run(token, QStringLiteral("expiry"), [this, token, days]() -> QCoro::Task<Outcome> {
+        QPointer<LinkActions> self(this);
         const Result<std::optional<QString>> expires = co_await m_backend->setExpiry(token, days);
+        if (!self)
+            co_return Outcome{};
         if (!expires)
             co_return Outcome{errorText(expires.error()), QString()};
         m_history->updateExpiry(token, expires.value());
@@ -83,7 +89,10 @@ void LinkActions::rename(const QString &token, const QString &currentName, const
     if (name.isEmpty())
         return;
     run(token, QStringLiteral("rename"), [this, token, name]() -> QCoro::Task<Outcome> {
+        QPointer<LinkActions> self(this);
         const Result<QString> stored = co_await m_backend->rename(token, name);
+        if (!self)
+            co_return Outcome{};
         if (!stored)
             co_return Outcome{errorText(stored.error()), QString()};
         m_history->updateFilename(token, stored.value());

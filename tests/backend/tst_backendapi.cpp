@@ -176,6 +176,24 @@ private Q_SLOTS:
         QCOMPARE(jsonBody(requests[3]).value("filename").toString(), QStringLiteral("wanted.pdf"));
     }
 
+    void registrationAnswersThatAreNotAnObject()
+    {
+        // Valid JSON of another kind is a bad response; what does not parse is the parser's error.
+        Client c;
+        RegistrationRequest request;
+        request.driveFileID = "file-1";
+        for (const QByteArray &body : {QByteArray("[1]"), QByteArray("42"), QByteArray("\"ok\""), QByteArray("null"), QByteArray(" true ")}) {
+            c.server.route("POST", "/api/register.php", Response::json(200, body));
+            const Result<Registration> done = awaitTask(c.api.registerUpload(request));
+            QVERIFY(!done);
+            QCOMPARE(done.error().description, QStringLiteral("Bad response from backend."));
+        }
+        c.server.route("POST", "/api/register.php", Response::json(200, "{\"token\":"));
+        const Result<Registration> broken = awaitTask(c.api.registerUpload(request));
+        QVERIFY(!broken);
+        QVERIFY2(broken.error().description.startsWith("The service's answer isn't valid JSON"), qPrintable(broken.error().description));
+    }
+
     void registrationBodyHasExactlyWhatIsPresent()
     {
         Client c;

@@ -136,6 +136,28 @@ private Q_SLOTS:
         QCOMPARE(l.clipboard.texts, QStringList{QStringLiteral("http://127.0.0.1/l/t1")});
     }
 
+    void answersAfterTheActionsAreGoneTouchNothing()
+    {
+        // The panel's actions go away (the application quits) while edits are in flight; their
+        // answers then arrive to nobody.
+        Links l;
+        auto *actions = new LinkActions(&l.api, &l.history, &l.uploads, &l.clipboard);
+        l.server.route("POST", "/api/set_preset.php", Response::delayed(150, Response::json(200, "{\"ok\":true}")));
+        l.server.route("POST", "/api/set_expiry.php", Response::delayed(150, Response::json(200, "{\"expires_at\":\"2030-01-01T00:00:00Z\"}")));
+        l.server.route("POST", "/api/rename.php", Response::delayed(150, Response::json(200, "{\"filename\":\"new.pdf\"}")));
+        l.server.route("POST", "/api/delete.php", Response::delayed(150, Response::json(200, "{\"ok\":true}")));
+        actions->setPreset("t1", 3);
+        actions->setExpiry("t1", 7);
+        actions->rename("t1", "report.pdf", "new.pdf");
+        actions->deleteLink("t1", QString(), "google");
+        QVERIFY(QTest::qWaitFor([&] { return l.server.requests().size() == 4; }, 2000));
+        delete actions;
+        QTest::qWait(400);
+        QCOMPARE(l.history.items().size(), 1);
+        QCOMPARE(l.history.items().first().filename, QStringLiteral("report.pdf"));
+        QCOMPARE(l.history.items().first().presetID, std::nullopt);
+    }
+
     void failuresLeaveTheItem()
     {
         Links l;

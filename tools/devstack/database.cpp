@@ -50,17 +50,37 @@ bool bind(sqlite3_stmt *statement, const QVariantList &parameters)
 }
 }
 
-bool Database::exec(const QString &sql, const QVariantList &parameters)
+QString Database::lastError() const
 {
-    query(sql, parameters);
-    return m_error.isEmpty();
+    std::lock_guard lock(m_mutex);
+    return m_error;
 }
 
-QList<QVariantMap> Database::query(const QString &sql, const QVariantList &parameters)
+bool Database::exec(const QString &sql, const QVariantList &parameters, QString *error)
+{
+    // The statement's own outcome: another thread's call may have set m_error since.
+    QString own;
+    query(sql, parameters, &own);
+    if (error)
+        *error = own;
+    return own.isEmpty();
+}
+
+QList<QVariantMap> Database::query(const QString &sql, const QVariantList &parameters, QString *error)
 {
     std::lock_guard lock(m_mutex);
     m_error.clear();
     QList<QVariantMap> rows;
+    // Whatever this call ends with is copied out while the lock is still held.
+    struct Report {
+        QString &latest;
+        QString *out;
+        ~Report()
+        {
+            if (out)
+                *out = latest;
+        }
+    } report{m_error, error};
     if (!m_db) {
         m_error = QStringLiteral("database is not open");
         return rows;

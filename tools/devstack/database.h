@@ -20,12 +20,15 @@ public:
     Database &operator=(const Database &) = delete;
 
     bool isOpen() const { return m_db != nullptr; }
-    QString lastError() const { return m_error; }
+    // The error of the last call that failed on this thread's behalf is what exec() returned;
+    // this is the latest of any thread, for the log.
+    QString lastError() const;
 
-    // Runs one statement with positional parameters (?); true on success.
-    bool exec(const QString &sql, const QVariantList &parameters = {});
+    // Runs one statement with positional parameters (?); true on success. `error`, when given,
+    // receives this statement's own error text.
+    bool exec(const QString &sql, const QVariantList &parameters = {}, QString *error = nullptr);
     // The rows of a query, each a map of column name to value.
-    QList<QVariantMap> query(const QString &sql, const QVariantList &parameters = {});
+    QList<QVariantMap> query(const QString &sql, const QVariantList &parameters = {}, QString *error = nullptr);
     // Runs `work` with the database held, for steps that must not interleave.
     template<typename Work>
     auto locked(Work work)
@@ -37,6 +40,6 @@ public:
 private:
     sqlite3 *m_db = nullptr;
     QString m_error;
-    std::recursive_mutex m_mutex;
+    mutable std::recursive_mutex m_mutex;
     std::recursive_mutex m_transaction;
 };

@@ -19,9 +19,25 @@ using namespace DevHttp;
 
 namespace {
 
-void fail(httplib::Response &response, int status, const QString &message)
+// The service words a refusal as plain text, except where its client reads an `error` key: the
+// rename and delete endpoints answer {"error": "…"}.
+void failAsText(httplib::Response &response, int status, const QString &message)
+{
+    response.status = status;
+    response.set_content(message.toStdString(), "text/plain; charset=utf-8");
+}
+
+void failWithErrorKey(httplib::Response &response, int status, const QString &message)
 {
     json(response, status, {{QStringLiteral("error"), message}});
+}
+
+void fail(const httplib::Request &request, httplib::Response &response, int status, const QString &message)
+{
+    if (request.path == "/api/rename.php" || request.path == "/api/delete.php")
+        failWithErrorKey(response, status, message);
+    else
+        failAsText(response, status, message);
 }
 
 // The request's JSON object, or an empty one after answering 400.
@@ -30,7 +46,7 @@ std::optional<QJsonObject> jsonBody(const httplib::Request &request, httplib::Re
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(request.body), &parseError);
     if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
-        fail(response, 400, QStringLiteral("The request body must be a JSON object."));
+        fail(request, response, 400, QStringLiteral("The request body must be a JSON object."));
         return std::nullopt;
     }
     return document.object();
@@ -121,7 +137,7 @@ QString DevStack::account(const httplib::Request &request, httplib::Response &re
     const QString key = str(request.get_header_value("X-Api-Key"));
     if (!key.isEmpty() && !m_db->query(QStringLiteral("SELECT 1 FROM accounts WHERE api_key = ?"), {key}).isEmpty())
         return key;
-    fail(response, 401, QStringLiteral("Unknown API key. Sign in again."));
+    fail(request, response, 401, QStringLiteral("Unknown API key. Sign in again."));
     return {};
 }
 
@@ -202,15 +218,15 @@ void DevStack::routeService()
             return;
         for (const char *name : {"drive_file_id", "original_filename", "mimetype", "provider"}) {
             if (!body->value(QLatin1String(name)).isString() || body->value(QLatin1String(name)).toString().isEmpty())
-                return fail(response, 400, QStringLiteral("missing %1").arg(QLatin1String(name)));
+                return fail(request, response, 400, QStringLiteral("missing %1").arg(QLatin1String(name)));
         }
         for (const char *name : {"filesize", "expiry_days"}) {
             if (!isInteger(body->value(QLatin1String(name))))
-                return fail(response, 400, QStringLiteral("%1 must be an integer").arg(QLatin1String(name)));
+                return fail(request, response, 400, QStringLiteral("%1 must be an integer").arg(QLatin1String(name)));
         }
         const QString provider = body->value(QStringLiteral("provider")).toString();
         if (provider != QLatin1String("google") && provider != QLatin1String("dropbox"))
-            return fail(response, 400, QStringLiteral("unknown provider"));
+            return fail(request, response, 400, QStringLiteral("unknown provider"));
         const qint64 days = body->value(QStringLiteral("expiry_days")).toInteger();
         const QJsonValue preset = body->value(QStringLiteral("preset_id"));
         const QString token = random(12);
@@ -238,27 +254,27 @@ void DevStack::routeService()
                 return;
             const QString token = body->value(QStringLiteral("token")).toString();
             if (m_db->query(QStringLiteral("SELECT 1 FROM links WHERE token = ? AND account = ?"), {token, key}).isEmpty())
-                return fail(response, 404, QStringLiteral("No such link."));
+                return fail(request, response, 404, QStringLiteral("No such link."));
             apply(token, *body, response);
         });
     };
     edit("/api/set_preset.php", [this](const QString &token, const QJsonObject &body, Response &response) {
         const QJsonValue id = body.value(QStringLiteral("preset_id"));
         if (!isInteger(id) || m_db->query(QStringLiteral("SELECT 1 FROM presets WHERE id = ?"), {id.toInteger()}).isEmpty())
-            return fail(response, 400, QStringLiteral("No such preset."));
+            return failAsText(response, 400, QStringLiteral("No such preset."));
         m_db->exec(QStringLiteral("UPDATE links SET preset_id = ? WHERE token = ?"), {id.toInteger(), token});
         json(response, 200, {{QStringLiteral("ok"), true}});
     });
     edit("/api/set_password.php", [this](const QString &token, const QJsonObject &body, Response &response) {
         if (!body.value(QStringLiteral("password")).isString())
-            return fail(response, 400, QStringLiteral("password must be a string"));
+            return failAsText(response, 400, QStringLiteral("password must be a string"));
         m_db->exec(QStringLiteral("UPDATE links SET password = ? WHERE token = ?"), {passwordHash(body.value(QStringLiteral("password")).toString()), token});
         json(response, 200, {{QStringLiteral("ok"), true}});
     });
     edit("/api/set_expiry.php", [this](const QString &token, const QJsonObject &body, Response &response) {
         const QJsonValue days = body.value(QStringLiteral("expiry_days"));
         if (!isInteger(days))
-            return fail(response, 400, QStringLiteral("expiry_days must be an integer"));
+            return failAsText(response, 400, QStringLiteral("expiry_days must be an integer"));
         const QVariant expires = days.toInteger() > 0 ? QVariant(iso(now().addDays(days.toInteger()))) : QVariant();
         m_db->exec(QStringLiteral("UPDATE links SET expires_at = ? WHERE token = ?"), {expires, token});
         json(response, 200, {{QStringLiteral("expires_at"), expires.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(expires.toString())}});
@@ -266,14 +282,14 @@ void DevStack::routeService()
     edit("/api/rename.php", [this](const QString &token, const QJsonObject &body, Response &response) {
         const QString name = body.value(QStringLiteral("filename")).toString().trimmed();
         if (name.isEmpty() || name.contains(QLatin1Char('/')))
-            return fail(response, 409, QStringLiteral("That name can't be used."));
+            return failWithErrorKey(response, 409, QStringLiteral("That name can't be used."));
         m_db->exec(QStringLiteral("UPDATE links SET filename = ? WHERE token = ?"), {name, token});
         json(response, 200, {{QStringLiteral("filename"), name}});
     });
     edit("/api/send_link.php", [this](const QString &token, const QJsonObject &body, Response &response) {
         const QString to = body.value(QStringLiteral("to")).toString();
         if (!to.contains(QLatin1Char('@')))
-            return fail(response, 400, QStringLiteral("That address doesn't look right."));
+            return failAsText(response, 400, QStringLiteral("That address doesn't look right."));
         m_db->exec(QStringLiteral("INSERT INTO outbox (token, recipient, note, sent_at) VALUES (?, ?, ?, ?)"),
                    {token, to, body.value(QStringLiteral("note")).toString(), iso(now())});
         json(response, 200, {{QStringLiteral("ok"), true}});
@@ -324,7 +340,7 @@ void DevStack::routeTestHooks()
             return;
         const std::string path = body->value(QStringLiteral("path")).toString().toStdString();
         if (path.empty() || path.front() != '/')
-            return fail(response, 400, QStringLiteral("path must start with /"));
+            return failAsText(response, 400, QStringLiteral("path must start with /"));
         InjectedFailure failure;
         failure.status = int(body->value(QStringLiteral("status")).toInteger(500));
         failure.remaining = int(body->value(QStringLiteral("times")).toInteger(1));
