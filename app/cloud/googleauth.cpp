@@ -174,13 +174,17 @@ QCoro::Task<Result<void>> GoogleAuth::exchangeCode(QString code, QString verifie
 QCoro::Task<void> GoogleAuth::fetchEmail(QString accessToken)
 {
     QPointer<GoogleAuth> self(this);
-    QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/oauth2/v3/userinfo")));
+    // The drive.file scope may read Drive's "about" resource, which names the account; the
+    // OpenID user-info endpoint gives no e-mail without the email scope.
+    QUrl about = Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/about"));
+    about.setQuery(QStringLiteral("fields=user(displayName,emailAddress)"));
+    QNetworkRequest request(about);
     request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
     const Result<HttpResponse> response = co_await m_http->send(request, "GET");
-    if (!self || !response)
+    if (!self || !response || !response->isSuccess())
         co_return;
-    const QJsonValue email = objectOf(response->body).value(QStringLiteral("email"));
-    if (email.isString())
+    const QJsonValue email = objectOf(response->body).value(QStringLiteral("user")).toObject().value(QStringLiteral("emailAddress"));
+    if (email.isString() && !email.toString().isEmpty())
         setUserEmail(email.toString());
 }
 

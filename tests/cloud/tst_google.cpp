@@ -72,7 +72,9 @@ private Q_SLOTS:
     {
         Google g;
         g.tokenAnswer(200, "{\"access_token\":\"ya29.access\",\"refresh_token\":\"1//refresh\",\"expires_in\":3599}");
-        g.server.route("GET", "/oauth2/v3/userinfo", Response::json(200, "{\"email\":\"me@example.com\"}"));
+        // Drive's account resource names the user; user-info, without the email scope, would not.
+        g.server.route("GET", "/oauth2/v3/userinfo", Response::json(200, "{\"sub\":\"1001\"}"));
+        g.server.route("GET", "/drive/v3/about", Response::json(200, "{\"user\":{\"displayName\":\"Me\",\"emailAddress\":\"me@example.com\"}}"));
         LogCapture log;
         QSignalSpy signedIn(g.auth.get(), &GoogleAuth::isSignedInChanged);
         const Result<void> done = awaitTask(g.auth->signIn());
@@ -115,7 +117,10 @@ private Q_SLOTS:
         QCOMPARE(form.value("client_secret"), Endpoints::compiledIn().googleClientSecret);
         QCOMPARE(form.value("code_verifier").size(), 43);
         QCOMPARE(OAuth::challengeFor(form.value("code_verifier")), query.queryItemValue("code_challenge"));
-        QCOMPARE(g.server.requests("GET", "/oauth2/v3/userinfo").value(0).header("Authorization"), QByteArray("Bearer ya29.access"));
+        const FakeServer::Request about = g.server.requests("GET", "/drive/v3/about").value(0);
+        QCOMPARE(about.header("Authorization"), QByteArray("Bearer ya29.access"));
+        const QList<QPair<QString, QString>> fields{{"fields", "user(displayName,emailAddress)"}};
+        QCOMPARE(about.queryItems(), fields);
 
         // The fresh token is used as long as it has more than 30 seconds left.
         QCOMPARE(awaitTask(g.auth->validAccessToken()).value(), QStringLiteral("ya29.access"));

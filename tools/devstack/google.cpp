@@ -127,10 +127,22 @@ void DevStack::routeGoogle()
         oauthError(response, QStringLiteral("unsupported_grant_type"), QStringLiteral("Invalid grant_type."));
     });
 
+    // As with Google: with only the drive.file scope the user-info endpoint names the subject
+    // and no e-mail; Drive's "about" (which wants its `fields`) names the account.
     m_server->Get("/oauth2/v3/userinfo", [this](const Request &request, Response &response) {
         if (googleUser(request, response).isEmpty())
             return;
-        json(response, 200, {{QStringLiteral("email"), QStringLiteral("drive-user@kavo.test")}, {QStringLiteral("email_verified"), true}});
+        json(response, 200, {{QStringLiteral("sub"), QStringLiteral("100000000000000000001")}});
+    });
+    m_server->Get("/drive/v3/about", [this](const Request &request, Response &response) {
+        if (googleUser(request, response).isEmpty())
+            return;
+        if (!request.has_param("fields"))
+            return json(response, 400, {{QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), 400},
+                                         {QStringLiteral("message"), QStringLiteral("The 'fields' parameter is required for this method.")}}}});
+        json(response, 200, {{QStringLiteral("user"), QJsonObject{{QStringLiteral("kind"), QStringLiteral("drive#user")},
+                                                                   {QStringLiteral("displayName"), QStringLiteral("Drive User")},
+                                                                   {QStringLiteral("emailAddress"), QStringLiteral("drive-user@kavo.test")}}}});
     });
 
     // Folder search: the expression Kavo sends names the folder MIME type and the name.
