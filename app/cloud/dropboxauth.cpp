@@ -92,6 +92,13 @@ void DropboxAuth::cancelSignIn()
 
 QCoro::Task<Result<void>> DropboxAuth::signIn()
 {
+    SharedSignIn::Start once = [this] { return signInOnce(); };
+    QCoro::Task<Result<void>> shared = m_sharedSignIn.run(once);
+    co_return co_await shared;
+}
+
+QCoro::Task<Result<void>> DropboxAuth::signInOnce()
+{
     QPointer<DropboxAuth> self(this);
     const QString verifier = OAuth::makeVerifier();
     auto *session = new WebAuthSession(m_options.browser, this);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cloud/oauth.h"
 #include "clouduploader.h"
 #include "googleauth.h"
 #include "platform/endpoints.h"
@@ -42,6 +43,7 @@ public:
     QString accountEmailText() const { return m_accountEmail.value_or(QString()); }
     QString accountNameText() const { return m_accountName.value_or(QString()); }
 
+    // Concurrent callers share one sign-in and all get its outcome.
     QCoro::Task<Result<void>> signIn() override;
     QCoro::Task<Result<QString>> validAccessToken() override;
     Q_INVOKABLE void signOut();
@@ -56,6 +58,8 @@ Q_SIGNALS:
     void accountChanged();
 
 private:
+    // One browser sign-in, from the authorization page to the stored tokens.
+    QCoro::Task<Result<void>> signInOnce();
     QCoro::Task<Result<HttpResponse>> postForm(QList<QPair<QString, QString>> fields);
     QCoro::Task<void> fetchAccount(QString accessToken);
     void setSignedIn(bool signedIn);
@@ -71,4 +75,5 @@ private:
     std::optional<QString> m_accessToken;
     std::optional<QDateTime> m_accessTokenExpiry;
     QPointer<WebAuthSession> m_session;
+    SharedSignIn m_sharedSignIn;
 };

@@ -99,6 +99,13 @@ QCoro::Task<Result<HttpResponse>> GoogleAuth::postForm(QList<QPair<QString, QStr
 
 QCoro::Task<Result<void>> GoogleAuth::signIn()
 {
+    SharedSignIn::Start once = [this] { return signInOnce(); };
+    QCoro::Task<Result<void>> shared = m_sharedSignIn.run(once);
+    co_return co_await shared;
+}
+
+QCoro::Task<Result<void>> GoogleAuth::signInOnce()
+{
     QPointer<GoogleAuth> self(this);
     const QString verifier = OAuth::makeVerifier();
     auto *session = new WebAuthSession(m_options.browser, this);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cloud/oauth.h"
 #include "clouduploader.h"
 #include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
@@ -56,6 +57,7 @@ public:
     std::optional<QString> userEmail() const { return m_userEmail; }
     QString userEmailText() const { return m_userEmail.value_or(QString()); }
 
+    // Concurrent callers share one sign-in and all get its outcome.
     QCoro::Task<Result<void>> signIn() override;
     QCoro::Task<Result<QString>> validAccessToken() override;
     Q_INVOKABLE void signOut();
@@ -69,6 +71,8 @@ Q_SIGNALS:
     void userEmailChanged();
 
 private:
+    // One browser sign-in, from the authorization page to the stored tokens.
+    QCoro::Task<Result<void>> signInOnce();
     QCoro::Task<Result<void>> exchangeCode(QString code, QString verifier, QUrl redirectUri);
     QCoro::Task<void> fetchEmail(QString accessToken);
     QCoro::Task<Result<QString>> refresh(QString refreshToken);
@@ -87,4 +91,5 @@ private:
     std::optional<QString> m_accessToken;
     std::optional<QDateTime> m_accessTokenExpiry;
     QPointer<WebAuthSession> m_session;
+    SharedSignIn m_sharedSignIn;
 };

@@ -3,7 +3,9 @@
 #include <QCryptographicHash>
 #include <QRandomGenerator>
 #include <QUrl>
+#include <QPointer>
 #include <QUrlQuery>
+#include <qcoro/qcorosignal.h>
 
 namespace {
 QString base64Url(const QByteArray &bytes)
@@ -44,4 +46,25 @@ QString codeFrom(const QUrl &callback)
     return {};
 }
 
+}
+
+QCoro::Task<Result<void>> SharedSignIn::run(Start start)
+{
+    QPointer<SharedSignIn> self(this);
+    if (m_running) {
+        auto ending = qCoro(this, &SharedSignIn::ended);
+        co_await ending;
+        if (!self)
+            co_return Error{QStringLiteral("auth"), 0, QStringLiteral("Sign-in was cancelled.")};
+        co_return m_outcome;
+    }
+    m_running = true;
+    QCoro::Task<Result<void>> signingIn = start();
+    Result<void> outcome = co_await signingIn;
+    if (!self)
+        co_return outcome;
+    m_outcome = outcome;
+    m_running = false;
+    Q_EMIT ended();
+    co_return outcome;
 }

@@ -228,6 +228,33 @@ private Q_SLOTS:
         QVERIFY(!g.suite().contains("kavo.shared.googleRefreshToken"));
     }
 
+    void concurrentSignInsShareOne()
+    {
+        // Two drops while signed out: one browser page, one code exchange, one outcome for both.
+        Google g;
+        g.tokenAnswer(200, "{\"access_token\":\"ya29.access\",\"refresh_token\":\"1//refresh\",\"expires_in\":3599}");
+        g.server.route("GET", "/drive/v3/about", Response::json(200, "{\"user\":{\"emailAddress\":\"me@example.com\"}}"));
+        QCoro::Task<Result<void>> first = g.auth->signIn();
+        QCoro::Task<Result<void>> second = g.auth->signIn();
+        const Result<void> secondDone = awaitTask(std::move(second));
+        const Result<void> firstDone = awaitTask(std::move(first));
+        QVERIFY(firstDone && secondDone);
+        QCOMPARE(g.opened.size(), 1);
+        QCOMPARE(g.server.requests("POST", "/token").size(), 1);
+
+        // A failure reaches every caller; the next sign-in starts afresh.
+        g.auth->signOut();
+        g.browserAnswers = false;
+        QCoro::Task<Result<void>> a = g.auth->signIn();
+        QCoro::Task<Result<void>> b = g.auth->signIn();
+        QTimer::singleShot(100, g.auth.get(), [&] { g.auth->cancelSignIn(); });
+        const Result<void> bDone = awaitTask(std::move(b));
+        const Result<void> aDone = awaitTask(std::move(a));
+        QVERIFY(!aDone && !bDone);
+        QCOMPARE(aDone.error().description, bDone.error().description);
+        QCOMPARE(g.opened.size(), 2);
+    }
+
     void unansweredSignInIsCancelled()
     {
         Google g;
