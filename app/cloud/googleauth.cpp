@@ -120,23 +120,40 @@ QCoro::Task<Result<void>> GoogleAuth::signInOnce()
     const Result<QUrl> callback = co_await waiting;
     if (!self)
         co_return GoogleAuthError::make(GoogleAuthError::unknown);
-    session->deleteLater();
-    if (!callback)
+    // The session stays until the browser tab has been told how it ended.
+    const QPointer<WebAuthSession> tab(session);
+    const auto tell = [tab](WebAuthSession::Outcome outcome, const QString &detail = {}) {
+        if (!tab)
+            return;
+        tab->answerBrowser(outcome, detail);
+        tab->deleteLater();
+    };
+    if (!callback) {
+        tell(WebAuthSession::Outcome::cancelled);
         co_return callback.error();
+    }
 
     const QString code = OAuth::codeFrom(callback.value());
-    if (code.isEmpty())
-        co_return GoogleAuthError::make(GoogleAuthError::noCode);
+    if (code.isEmpty()) {
+        // Google sends the user who refuses consent back with error=access_denied.
+        const bool refused = QUrlQuery(callback.value()).queryItemValue(QStringLiteral("error")) == QLatin1String("access_denied");
+        const Error noCode = GoogleAuthError::make(GoogleAuthError::noCode);
+        tell(refused ? WebAuthSession::Outcome::cancelled : WebAuthSession::Outcome::failed, refused ? QString() : noCode.description);
+        co_return noCode;
+    }
 
     const Result<void> exchanged = co_await exchangeCode(code, verifier, redirectUri.value());
     if (!self)
         co_return GoogleAuthError::make(GoogleAuthError::unknown);
-    if (!exchanged)
+    if (!exchanged) {
+        tell(WebAuthSession::Outcome::failed, exchanged.error().description);
         co_return exchanged.error();
+    }
     co_await fetchEmail(m_accessToken.value_or(QString()));
     if (!self)
         co_return Result<void>();
     setSignedIn(true);
+    tell(WebAuthSession::Outcome::signedIn);
     co_return Result<void>();
 }
 

@@ -14,10 +14,44 @@ Error cancelled(const QString &why)
     return Error{WebAuthError::domain, WebAuthError::cancelledLogin, why};
 }
 
-const QByteArray closePage =
-    "<!doctype html><html><head><meta charset=\"utf-8\"><title>Kavo</title></head>"
-    "<body style=\"font-family:sans-serif;text-align:center;margin-top:4em\">"
-    "<h2>You're signed in.</h2><p>You can close this tab and return to Kavo.</p></body></html>";
+}
+
+QByteArray WebAuthSession::pageFor(Outcome outcome, const QString &detail)
+{
+    QString heading;
+    QString text;
+    switch (outcome) {
+    case Outcome::signedIn:
+        heading = QStringLiteral("You're signed in.");
+        text = QStringLiteral("You can close this tab and return to Kavo.");
+        break;
+    case Outcome::cancelled:
+        heading = QStringLiteral("Sign-in cancelled.");
+        text = QStringLiteral("Kavo was not given access. You can close this tab and sign in again from Kavo.");
+        break;
+    case Outcome::failed:
+        heading = QStringLiteral("Sign-in failed.");
+        text = (detail.isEmpty() ? QString() : detail + QLatin1Char(' '))
+            + QStringLiteral("You can close this tab and try again from Kavo.");
+        break;
+    }
+    return QStringLiteral("<!doctype html><html><head><meta charset=\"utf-8\"><title>Kavo</title></head>"
+                          "<body style=\"font-family:sans-serif;text-align:center;margin-top:4em\">"
+                          "<h2>%1</h2><p>%2</p></body></html>")
+        .arg(heading.toHtmlEscaped(), text.toHtmlEscaped())
+        .toUtf8();
+}
+
+void WebAuthSession::answerBrowser(Outcome outcome, const QString &detail)
+{
+    QTcpSocket *socket = m_answerSocket;
+    m_answerSocket.clear();
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    const QByteArray page = pageFor(outcome, detail);
+    socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nConnection: close\r\nContent-Length: "
+                  + QByteArray::number(page.size()) + "\r\n\r\n" + page);
+    socket->disconnectFromHost();
 }
 
 WebAuthSession::WebAuthSession(BrowserLauncher launcher, QObject *parent)
@@ -29,7 +63,12 @@ WebAuthSession::WebAuthSession(BrowserLauncher launcher, QObject *parent)
     });
 }
 
-WebAuthSession::~WebAuthSession() = default;
+WebAuthSession::~WebAuthSession()
+{
+    // A tab still waiting hears at least that it is over.
+    if (m_answerSocket)
+        answerBrowser(Outcome::failed);
+}
 
 WebAuthSession::BrowserLauncher WebAuthSession::systemBrowser()
 {
@@ -83,8 +122,11 @@ void WebAuthSession::handleConnection(QTcpSocket *socket)
 {
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     // A slow or silent client must not hold the listener: it gets a few seconds to send its line.
-    QTimer::singleShot(5000, socket, [socket] { socket->abort(); });
-    connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+    auto *patience = new QTimer(socket);
+    patience->setSingleShot(true);
+    connect(patience, &QTimer::timeout, socket, &QTcpSocket::abort);
+    patience->start(5000);
+    connect(socket, &QTcpSocket::readyRead, socket, [this, socket, patience] {
         if (!socket->canReadLine()) {
             if (socket->bytesAvailable() > 8192)
                 socket->abort();
@@ -99,9 +141,13 @@ void WebAuthSession::handleConnection(QTcpSocket *socket)
             socket->disconnectFromHost();
             return;
         }
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nConnection: close\r\nContent-Length: "
-                      + QByteArray::number(closePage.size()) + "\r\n\r\n" + closePage);
-        socket->disconnectFromHost();
+        // The tab waits for the outcome (answerBrowser), up to a minute.
+        disconnect(socket, &QTcpSocket::readyRead, socket, nullptr);
+        patience->start(60000);
+        // The tab's connection outlives the listener (closed now) and this session: it goes
+        // once its page is written and it has disconnected.
+        socket->setParent(nullptr);
+        m_answerSocket = socket;
         QUrl callback = m_redirectUri;
         callback.setQuery(target.query(QUrl::FullyEncoded), QUrl::StrictMode);
         finish(callback);

@@ -48,6 +48,13 @@ public:
 
     // Hands in a redirect received elsewhere (a custom-scheme link).
     void deliver(const QUrl &callback);
+
+    // What the browser tab that brought the loopback answer is told, once the sign-in knows: the
+    // tab waits for it (up to a minute) instead of saying "signed in" before anything was checked.
+    enum class Outcome { signedIn, cancelled, failed };
+    void answerBrowser(Outcome outcome, const QString &detail = {});
+    // The page for an outcome; `detail` is shown as text.
+    static QByteArray pageFor(Outcome outcome, const QString &detail);
     void cancel();
     bool isWaiting() const { return m_waiting; }
 
@@ -56,6 +63,7 @@ Q_SIGNALS:
 
 private:
     void handleConnection(QTcpSocket *socket);
+    QPointer<QTcpSocket> m_answerSocket;
     void finish(Result<QUrl> outcome);
 
     BrowserLauncher m_launcher;

@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -35,9 +36,19 @@ struct Google {
     QByteArray redirectQuery = "code=4%2F0Acode&scope=drive.file";
     bool browserAnswers = true;
     QNetworkAccessManager browserNetwork;
+    QPointer<QNetworkReply> page; // the tab that brought the answer
     std::unique_ptr<GoogleAuth> auth;
 
     Google() { start(); }
+    // What the browser tab says once the sign-in has ended: the page's heading.
+    QString pageHeading()
+    {
+        if (!page || !QTest::qWaitFor([this] { return page->isFinished(); }, 3000))
+            return {};
+        const QString html = QString::fromUtf8(page->readAll());
+        const qsizetype from = html.indexOf("<h2>"), to = html.indexOf("</h2>");
+        return from < 0 || to < from ? html : html.mid(from + 4, to - from - 4);
+    }
     void start()
     {
         GoogleAuth::Options options;
@@ -52,7 +63,7 @@ struct Google {
             browserNetwork.get(QNetworkRequest(redirect.resolved(QUrl("/favicon.ico"))));
             QUrl answer = redirect;
             answer.setQuery(QString::fromLatin1(redirectQuery));
-            browserNetwork.get(QNetworkRequest(answer));
+            page = browserNetwork.get(QNetworkRequest(answer));
             return true;
         };
         auth = std::make_unique<GoogleAuth>(&http, Endpoints::allAt(server.url()), &secrets,
@@ -82,6 +93,7 @@ private Q_SLOTS:
         QVERIFY(g.auth->isSignedIn());
         QCOMPARE(signedIn.size(), 1);
         QCOMPARE(g.auth->userEmail(), QStringLiteral("me@example.com"));
+        QCOMPARE(g.pageHeading(), QStringLiteral("You're signed in."));
         QCOMPARE(g.secrets.read(GoogleAuth::keychainAccount), QStringLiteral("1//refresh"));
         QCOMPARE(g.suite().value("kavo.shared.googleRefreshToken"), QJsonValue("1//refresh"));
 
@@ -205,17 +217,20 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("redirectQuery");
         QTest::addColumn<QByteArray>("tokenBody");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("error without code") << QByteArray("error=access_denied") << QByteArray() << "No authorization code returned.";
-        QTest::newRow("empty code") << QByteArray("code=") << QByteArray() << "No authorization code returned.";
+        QTest::addColumn<QString>("page");
+        QTest::newRow("consent refused") << QByteArray("error=access_denied") << QByteArray() << "No authorization code returned."
+                                         << "Sign-in cancelled.";
+        QTest::newRow("empty code") << QByteArray("code=") << QByteArray() << "No authorization code returned." << "Sign-in failed.";
         QTest::newRow("no refresh token") << QByteArray("code=abc") << QByteArray("{\"access_token\":\"a\",\"expires_in\":10}")
-                                          << "Bad response from Google.";
-        QTest::newRow("not JSON") << QByteArray("code=abc") << QByteArray("nope") << "Google's answer isn't valid JSON";
+                                          << "Bad response from Google." << "Sign-in failed.";
+        QTest::newRow("not JSON") << QByteArray("code=abc") << QByteArray("nope") << "Google's answer isn't valid JSON" << "Sign-in failed.";
     }
     void signInFailures()
     {
         QFETCH(QByteArray, redirectQuery);
         QFETCH(QByteArray, tokenBody);
         QFETCH(QString, expected);
+        QFETCH(QString, page);
         Google g;
         g.redirectQuery = redirectQuery;
         if (!tokenBody.isEmpty())
@@ -223,6 +238,8 @@ private Q_SLOTS:
         const Result<void> done = awaitTask(g.auth->signIn());
         QVERIFY(!done);
         QVERIFY2(done.error().description.startsWith(expected), qPrintable(done.error().description));
+        // The browser tab says how it ended, not "signed in".
+        QCOMPARE(g.pageHeading(), page);
         QVERIFY(!g.auth->isSignedIn());
         QCOMPARE(g.secrets.read(GoogleAuth::keychainAccount), std::nullopt);
         QVERIFY(!g.suite().contains("kavo.shared.googleRefreshToken"));
