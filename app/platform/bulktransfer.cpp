@@ -53,6 +53,7 @@ static int curlTransportCode(int curlCode, long osErrno)
     case CURLE_COULDNT_CONNECT:
         if (osErrno == ENETUNREACH || osErrno == ENETDOWN)
             return TransportCode::notConnectedToInternet;
+        // EHOSTUNREACH: the network is there, that one host is not.
         return TransportCode::cannotConnectToHost;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
@@ -498,7 +499,10 @@ QCoro::Task<Result<HttpResponse>> BulkTransfers::send(Request request, Http::Pro
     if (transfer->code != CURLE_OK) {
         const QString text = transfer->errorText[0] ? QString::fromUtf8(transfer->errorText)
                                                     : QString::fromUtf8(curl_easy_strerror(transfer->code));
-        co_return Error{ErrorDomain::transport, curlTransportCode(transfer->code, transfer->osErrno), withoutUrlQueries(text)};
+        const int code = curlTransportCode(transfer->code, transfer->osErrno);
+        // Through a proxy the machine's own interfaces say nothing about the way out.
+        const int worded = transfer->proxy.isDirect() ? offlineAware(code, transfer->request.url.host()) : code;
+        co_return Error{ErrorDomain::transport, worded, withoutUrlQueries(text)};
     }
     HttpResponse response;
     response.status = int(transfer->status);

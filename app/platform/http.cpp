@@ -6,7 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSslConfiguration>
+#include <QHostAddress>
 #include <QNetworkAccessManager>
+#include <QNetworkInterface>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QStringDecoder>
@@ -70,6 +72,34 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
     if (decoder.hasError())
         return std::nullopt;
     return text;
+}
+
+bool noNetworkFor(const QString &host)
+{
+    const QHostAddress address(host);
+    const bool loopback = host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || address.isLoopback();
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    return std::none_of(interfaces.begin(), interfaces.end(), [loopback](const QNetworkInterface &interface) {
+        const QNetworkInterface::InterfaceFlags flags = interface.flags();
+        const bool up = flags.testFlag(QNetworkInterface::IsUp) && flags.testFlag(QNetworkInterface::IsRunning);
+        return up && flags.testFlag(QNetworkInterface::IsLoopBack) == loopback;
+    });
+}
+
+int offlineAware(int code, const QString &host, const QString &failureText)
+{
+    // Qt words the socket's ENETUNREACH/ENETDOWN and EHOSTUNREACH in these words.
+    if (failureText.contains(QLatin1String("network unreachable"), Qt::CaseInsensitive)
+        || failureText.contains(QLatin1String("network is unreachable"), Qt::CaseInsensitive)
+        || failureText.contains(QLatin1String("network is down"), Qt::CaseInsensitive))
+        return TransportCode::notConnectedToInternet;
+    if (failureText.contains(QLatin1String("host unreachable"), Qt::CaseInsensitive)
+        || failureText.contains(QLatin1String("no route to host"), Qt::CaseInsensitive))
+        return TransportCode::cannotConnectToHost;
+    const bool connecting = code == TransportCode::cannotFindHost || code == TransportCode::cannotConnectToHost || code == TransportCode::unknown;
+    if (connecting && noNetworkFor(host))
+        return TransportCode::notConnectedToInternet;
+    return code;
 }
 
 Error transportError(QNetworkReply::NetworkError error, const QString &errorString, ReplyFlags flags)
@@ -149,7 +179,10 @@ QCoro::Task<Result<HttpResponse>> Http::finish(QNetworkReply *reply)
         // error ("Proxy connection refused"); libcurl says it could not connect, and so do we.
         if (reported == QNetworkReply::UnknownNetworkError && reply->property("kavoProxied").toBool())
             reported = QNetworkReply::ProxyConnectionRefusedError;
-        co_return transportError(reported, reply->errorString(), flags);
+        Error failure = transportError(reported, reply->errorString(), flags);
+        if (!reply->property("kavoProxied").toBool())
+            failure.code = offlineAware(failure.code, reply->url().host(), reply->errorString());
+        co_return failure;
     }
 
     HttpResponse response;

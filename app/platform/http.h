@@ -45,6 +45,15 @@ int transportCode(QNetworkReply::NetworkError error, ReplyFlags flags = {});
 Error transportError(QNetworkReply::NetworkError error, const QString &errorString, ReplyFlags flags = {});
 QString withoutUrlQueries(const QString &text);
 
+// Whether this machine has no network that could carry a request to `host`: for a loopback
+// host, its loopback interface is down; for any other, no interface but loopback is up.
+bool noNetworkFor(const QString &host);
+// A connection failure's code as the user should read it: "not connected to the internet" when
+// the failure says the network is unreachable, or when it could not find or reach the host and
+// the machine has no network for it at all; "cannot connect to host" when the host alone is
+// unreachable. Other codes are returned as they are.
+int offlineAware(int code, const QString &host, const QString &failureText = {});
+
 // "Couldn't read NAME: reason" for a file that could not be opened or read.
 Error fileReadError(const QFile &file);
 

@@ -19,7 +19,14 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QProcess>
 #include <QTimer>
+
+#include <cstring>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using Response = FakeServer::Response;
@@ -50,6 +57,43 @@ QByteArray sha256Of(const QString &path)
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(&file);
     return hash.result();
+}
+
+
+// Brings the loopback interface of this process's network namespace up.
+bool raiseLoopback()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return false;
+    struct ifreq request {};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP | IFF_RUNNING;
+    up = up && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    ::close(fd);
+    return up;
+}
+
+// What a user reads after a small request and a file upload to `url`, through both engines.
+QStringList wordingFor(const QUrl &url, QStringList *codes)
+{
+    QNetworkAccessManager network;
+    Http http(&network, 5s);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("f.bin");
+    writeFile(path, "bytes");
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    const Result<HttpResponse> small = awaitTask(http.send(QNetworkRequest(url), "GET"));
+    const Result<HttpResponse> bulk = awaitTask(http.sendFile("PUT", url, {}, &file, 0, 5));
+    QStringList out;
+    for (const Result<HttpResponse> *result : {&small, &bulk}) {
+        out.append(*result ? QStringLiteral("answered") : userMessage(result->error()));
+        if (codes)
+            codes->append(*result ? QString() : QString::number(result->error().code));
+    }
+    return out;
 }
 
 bool underAddressSanitizer()
@@ -339,6 +383,54 @@ private Q_SLOTS:
     // A transfer that cannot finish says why: cancelled, a file shorter than announced (nothing
     // is sent past its end), a server that stops answering (soon after the limit, not seconds
     // later as curl's averaged low-speed check would).
+    void offlineIsWordedAsOffline()
+    {
+        // A network namespace of its own has no interface but a loopback that starts down, and no
+        // packet can leave it: there the machine is as offline as it gets. This test runs again
+        // inside two such namespaces (loopback down, then up) and checks the wording there.
+        const QByteArray inside = qgetenv("KAVO_OFFLINE_CASE");
+        const QString offline = QStringLiteral("You're offline. Reconnect and try again.");
+        const QString dropped = QStringLiteral("Connection dropped during upload. Check your network and try again.");
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close(); // a loopback port nobody listens on
+        const QUrl closedPort(QStringLiteral("http://127.0.0.1:%1/x").arg(port));
+        if (inside == "loopback-down") {
+            // Connecting to 127.0.0.1 fails as unreachable.
+            QStringList codes;
+            QCOMPARE(wordingFor(closedPort, &codes), (QStringList{offline, offline}));
+            QCOMPARE(codes, (QStringList{"-1009", "-1009"}));
+            return;
+        }
+        if (inside == "loopback-up") {
+            QVERIFY(raiseLoopback());
+            // Loopback works (the port refuses); a name cannot be resolved, as there is no network.
+            QCOMPARE(wordingFor(closedPort, nullptr), (QStringList{dropped, dropped}));
+            QCOMPARE(wordingFor(QUrl("http://files.kavo-unresolvable.invalid/x"), nullptr), (QStringList{offline, offline}));
+            return;
+        }
+
+        // Here, on the machine's own network: a closed loopback port is a connection that failed.
+        QCOMPARE(wordingFor(closedPort, nullptr), (QStringList{dropped, dropped}));
+        for (const char *which : {"loopback-down", "loopback-up"}) {
+            QProcess child;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("KAVO_OFFLINE_CASE", which);
+            environment.remove("http_proxy");
+            environment.remove("https_proxy");
+            environment.remove("all_proxy");
+            child.setProcessEnvironment(environment);
+            child.start("unshare", {"--net", QCoreApplication::applicationFilePath(), "offlineIsWordedAsOffline"});
+            QVERIFY(child.waitForFinished(60000));
+            const QByteArray output = child.readAllStandardOutput() + child.readAllStandardError();
+            if (child.exitCode() != 0 && output.contains("unshare:"))
+                QSKIP(qPrintable("no network namespace can be made here: " + QString::fromLocal8Bit(output.trimmed())));
+            QVERIFY2(child.exitCode() == 0, output.constData());
+            QVERIFY2(output.contains("PASS   : TestBulkTransfer::offlineIsWordedAsOffline()"), output.constData());
+        }
+    }
+
     void unfinishedTransfersSayWhy()
     {
         Drive d;
