@@ -5,6 +5,11 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSaveFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <QStandardPaths>
 
 namespace {
@@ -58,18 +63,41 @@ bool DefaultsStore::setValue(const QString &key, const QJsonValue &value)
 {
     if (value.isUndefined())
         return remove(key);
-    QJsonObject object = all();
-    object.insert(key, value);
-    return write(object);
+    return update([&](QJsonObject &object) {
+        object.insert(key, value);
+        return true;
+    });
 }
 
 bool DefaultsStore::remove(const QString &key)
 {
-    QJsonObject object = all();
-    if (!object.contains(key))
+    return update([&](QJsonObject &object) {
+        if (!object.contains(key))
+            return false;
+        object.remove(key);
         return true;
-    object.remove(key);
-    return write(object);
+    });
+}
+
+bool DefaultsStore::update(const std::function<bool(QJsonObject &)> &change)
+{
+    const QFileInfo info(m_path);
+    if (!QDir().mkpath(info.absolutePath()))
+        return false;
+    // Read, change and write under an exclusive lock on a file beside it, so that a write by
+    // another process (kavo-share, a second kavo) between this one's read and write is not lost.
+    // The lock goes with the descriptor, also when the process dies.
+    const QByteArray lockPath = QFile::encodeName(m_path + QStringLiteral(".lock"));
+    const int lock = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock < 0)
+        return false;
+    while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    QJsonObject object = all();
+    const bool changed = change(object);
+    const bool written = !changed || write(object);
+    ::close(lock);
+    return written;
 }
 
 bool DefaultsStore::write(const QJsonObject &object)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
@@ -30,6 +32,8 @@ public:
     bool remove(const QString &key);
 
 private:
+    // The read-change-write of one update, serialised with every other process's.
+    bool update(const std::function<bool(QJsonObject &)> &change);
     bool write(const QJsonObject &object);
     QString m_path;
 };

@@ -5,11 +5,14 @@
 #include "testutil.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QTemporaryDir>
+#include <QDir>
 #include <QTest>
 
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 int unixMode(const QString &path)
@@ -50,14 +53,37 @@ private Q_SLOTS:
         QVERIFY(reread.contains(QStringLiteral("prefs.expiryDays")));
     }
 
+    void concurrentWritersLoseNothing()
+    {
+        // Two writers of one file, each with its own store (as kavo and kavo-share are): every
+        // key either wrote is there at the end.
+        QTemporaryDir dir;
+        const QString path = DefaultsStore::suite(dir.path()).filePath();
+        const auto writeKeys = [&path](const QString &prefix) {
+            DefaultsStore store(path);
+            for (int i = 0; i < 150; ++i)
+                store.setValue(prefix + QString::number(i), i);
+        };
+        std::thread other(writeKeys, QStringLiteral("share."));
+        writeKeys(QStringLiteral("kavo."));
+        other.join();
+        const QJsonObject all = DefaultsStore(path).all();
+        QCOMPARE(all.size(), 300);
+        QCOMPARE(all.value("share.149").toInteger(), 149);
+        QCOMPARE(all.value("kavo.0").toInteger(), 0);
+    }
+
     void defaultsFileIsPrivate()
     {
         QTemporaryDir dir;
         DefaultsStore store = DefaultsStore::suite(dir.path());
         QVERIFY(store.setValue(QStringLiteral("kavo.shared.apiKey"), QStringLiteral("k")));
         QCOMPARE(unixMode(store.filePath()), 0600);
-        // Nothing but the file itself is left in the folder (the atomic write's temporary is gone).
-        QCOMPARE(QDir(dir.path() + QStringLiteral("/kavo")).entryList(QDir::Files).size(), 1);
+        // Nothing but the file and its (empty, private) lock is left in the folder: the atomic
+        // write's temporary is gone.
+        const QStringList left = QDir(dir.path() + QStringLiteral("/kavo")).entryList(QDir::Files);
+        QCOMPARE(left, (QStringList{QFileInfo(store.filePath()).fileName(), QFileInfo(store.filePath()).fileName() + ".lock"}));
+        QCOMPARE(unixMode(store.filePath() + ".lock"), 0600);
     }
 
     void corruptDefaultsReadEmptyAndRecover_data()
