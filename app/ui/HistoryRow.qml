@@ -29,13 +29,13 @@ Rectangle {
         copiedTimer.restart()
     }
     function openRename() {
-        dialogs.renameLink(model.token, model.filename)
+        dialogs.rename({ token: model.token }, model.filename)
     }
     function openSend() {
         dialogs.sendLink(model.token, model.filename)
     }
     function openPassword() {
-        dialogs.passwordForLink(model.token, model.isProtected)
+        dialogs.password({ token: model.token }, model.isProtected)
     }
     function confirmDelete() {
         dialogs.confirmDelete(model.token, model.filename, model.driveFileID, model.provider)

@@ -9,29 +9,18 @@ import QtQuick.Layouts
 Item {
     id: dialogs
 
-    function renameLink(token, filename) {
-        rename.target = { token: token }
-        rename.currentName = filename
-        rename.input = filename
-        rename.open()
+    // `target` is { token: … } for a past link or { job: … } for an upload.
+    function rename(target, currentName) {
+        renameDialog.target = target
+        renameDialog.currentName = currentName
+        renameDialog.input = currentName
+        renameDialog.open()
     }
-    function renameJob(jobID, displayName) {
-        rename.target = { job: jobID }
-        rename.currentName = displayName
-        rename.input = displayName
-        rename.open()
-    }
-    function passwordForLink(token, isProtected) {
-        password.target = { token: token }
-        password.isProtected = isProtected
-        password.input = ""
-        password.open()
-    }
-    function passwordForJob(jobID, isProtected) {
-        password.target = { job: jobID }
-        password.isProtected = isProtected
-        password.input = ""
-        password.open()
+    function password(target, isProtected) {
+        passwordDialog.target = target
+        passwordDialog.isProtected = isProtected
+        passwordDialog.input = ""
+        passwordDialog.open()
     }
     function sendLink(token, filename) {
         send.token = token
@@ -45,7 +34,7 @@ Item {
     }
 
     RenameDialog {
-        id: rename
+        id: renameDialog
         objectName: "renameDialog"
         property var target: ({})
         property string currentName
@@ -57,7 +46,7 @@ Item {
         }
     }
     PasswordDialog {
-        id: password
+        id: passwordDialog
         objectName: "passwordDialog"
         property var target: ({})
         onSubmit: secret => {

@@ -30,7 +30,7 @@ Rectangle {
         copiedTimer.restart()
     }
     function openRename() {
-        dialogs.renameJob(model.id, model.displayName)
+        dialogs.rename({ job: model.id }, model.displayName)
     }
 
     // The green moment of completion, also for a row first shown for a finished job.
@@ -144,7 +144,7 @@ Rectangle {
                 symbolColor: row.model.isProtected ? Style.accent : Style.primaryText
                 symbolOpacity: row.model.isProtected ? 1 : 0.75
                 tip: row.model.isProtected ? "Change or remove password" : "Set password"
-                onClicked: row.dialogs.passwordForJob(row.model.id, row.model.isProtected)
+                onClicked: row.dialogs.password({ job: row.model.id }, row.model.isProtected)
             }
             IconButton {
                 visible: row.finished
