@@ -43,6 +43,7 @@
 
 Q_IMPORT_QML_PLUGIN(Kavo_UiPlugin)
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -58,29 +59,45 @@ void printUsage(FILE *stream)
 
 bool hasDisplay();
 
+// Printed once when the instance takes long to answer (busy, stopped, still starting).
+void sayWaiting()
+{
+    std::fputs("kavo: Kavo is busy; waiting for it to take this (Ctrl+C gives up)\n", stderr);
+}
+
 // Hands files (made absolute, as the instance has its own working directory) or links to the
-// running instance.
+// running instance, starting one when there is none and a desktop to show it on. Returns once
+// the instance has queued the files or taken the link.
 int forwardToInstance(const QStringList &arguments)
 {
     QStringList absolute;
     for (const QString &argument : arguments) {
-        const QString scheme = QUrl(argument).scheme().toLower();
-        const bool isLink = scheme == QLatin1String("kavo") || scheme == QLatin1String("vendrel") || scheme == QLatin1String("file");
-        absolute.append(isLink ? argument : QFileInfo(argument).absoluteFilePath());
+        const bool isUrl = UrlDispatcher::isLink(argument) || QUrl(argument).scheme().toLower() == QLatin1String("file");
+        absolute.append(isUrl ? argument : QFileInfo(argument).absoluteFilePath());
     }
-    if (SingleInstance().forward(absolute))
-        return 0;
-    // With a desktop to show it on, start Kavo and hand the arguments over once it listens.
-    if (hasDisplay() && QProcess::startDetached(QCoreApplication::applicationFilePath(), {})) {
+    const SingleInstance channel;
+    SingleInstance::Handover handover = channel.forward(absolute, sayWaiting);
+    if (handover.status == SingleInstance::Status::notRunning && hasDisplay()
+        && QProcess::startDetached(QCoreApplication::applicationFilePath(), {})) {
+        // Until the new process holds the lock there is nobody to wait for.
         QDeadlineTimer deadline(10000);
-        while (!deadline.hasExpired()) {
+        while (handover.status == SingleInstance::Status::notRunning && !deadline.hasExpired()) {
             QThread::msleep(100);
-            if (SingleInstance().forward(absolute))
-                return 0;
+            handover = channel.forward(absolute, sayWaiting);
         }
     }
-    std::fputs("kavo: Kavo isn't running, so there is nothing to hand this to. "
-               "To upload without it, use: kavo share FILE...\n", stderr);
+    switch (handover.status) {
+    case SingleInstance::Status::taken:
+        return 0;
+    case SingleInstance::Status::notRunning:
+        std::fputs("kavo: Kavo isn't running, so there is nothing to hand this to. "
+                   "To upload without it, use: kavo share FILE...\n", stderr);
+        return 1;
+    case SingleInstance::Status::refused:
+    case SingleInstance::Status::failed:
+        std::fprintf(stderr, "kavo: %s\n", qPrintable(handover.message));
+        return 1;
+    }
     return 1;
 }
 
@@ -160,14 +177,15 @@ int share(const QStringList &paths)
     // answer to a Dropbox sign-in (vendrel://dropbox-auth?...) reaches it when no other Kavo runs.
     SingleInstance instance;
     UrlDispatcher dispatcher;
-    if (instance.listen()) {
-        QObject::connect(&instance, &SingleInstance::received, &dispatcher, [&dispatcher](const QStringList &arguments) {
+    if (instance.claim() == SingleInstance::Claim::instance) {
+        instance.listen([&dispatcher](const QStringList &arguments) {
+            if (!std::all_of(arguments.begin(), arguments.end(), UrlDispatcher::isLink))
+                return QStringLiteral("Kavo is busy with `kavo share`, which takes no other files. "
+                                      "Try again once it has finished, or run another `kavo share` for them.");
             dispatcher.dispatch(arguments);
+            return QString();
         });
         QObject::connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &app.dropboxAuth, &DropboxAuth::deliverRedirect);
-        QObject::connect(&dispatcher, &UrlDispatcher::filesDropped, &dispatcher, [] {
-            std::fputs("kavo: this `kavo share` takes no more files; run another one for them\n", stderr);
-        });
     }
     const int exitCode = runShareCommand(*app.uploads, paths);
     // A success starts a history reload; let it finish (briefly) so the program ends cleanly.
@@ -184,11 +202,25 @@ constexpr const char *showPanelArgument = "--show-panel";
 int runTray()
 {
     SingleInstance instance;
-    if (!instance.listen()) {
-        // Already running: bring its panel up (the only way back to it when there is no tray).
-        SingleInstance().forward({QString::fromLatin1(showPanelArgument)});
-        std::fputs("kavo: Kavo is already running; its panel is open.\n", stderr);
-        return 0;
+    switch (instance.claim()) {
+    case SingleInstance::Claim::instance:
+        break;
+    case SingleInstance::Claim::alreadyRunning: {
+        // Bring its panel up (the only way back to it when there is no tray).
+        const SingleInstance::Handover handover = instance.forward({QString::fromLatin1(showPanelArgument)}, sayWaiting);
+        if (handover.status == SingleInstance::Status::taken) {
+            std::fputs("kavo: Kavo is already running; its panel is open.\n", stderr);
+            return 0;
+        }
+        if (handover.status == SingleInstance::Status::notRunning)
+            std::fputs("kavo: the running Kavo quit just now; start it again.\n", stderr);
+        else
+            std::fprintf(stderr, "kavo: %s\n", qPrintable(handover.message));
+        return 1;
+    }
+    case SingleInstance::Claim::failed:
+        std::fprintf(stderr, "kavo: %s\n", qPrintable(instance.problem()));
+        return 1;
     }
     QApplication::setQuitOnLastWindowClosed(false);
     const Endpoints endpoints = Endpoints::compiledIn();
@@ -211,15 +243,21 @@ int runTray()
     AppController controller(parts);
 
     UrlDispatcher dispatcher;
-    QObject::connect(&instance, &SingleInstance::received, &dispatcher, [&dispatcher, &controller](const QStringList &arguments) {
+    QObject::connect(&dispatcher, &UrlDispatcher::filesDropped, &controller, &AppController::handleDrop);
+    QObject::connect(&dispatcher, &UrlDispatcher::setupLinkReceived, &controller, &AppController::handleSetupLink);
+    QObject::connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &app.dropboxAuth, &DropboxAuth::deliverRedirect);
+    // A `kavo FILE` hears "taken" once its files are in the queue.
+    const bool listening = instance.listen([&dispatcher, &controller](const QStringList &arguments) {
         if (arguments == QStringList{QString::fromLatin1(showPanelArgument)})
             controller.showPopover();
         else
             dispatcher.dispatch(arguments);
+        return QString();
     });
-    QObject::connect(&dispatcher, &UrlDispatcher::filesDropped, &controller, &AppController::handleDrop);
-    QObject::connect(&dispatcher, &UrlDispatcher::setupLinkReceived, &controller, &AppController::handleSetupLink);
-    QObject::connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &app.dropboxAuth, &DropboxAuth::deliverRedirect);
+    if (!listening) {
+        std::fprintf(stderr, "kavo: %s\n", qPrintable(instance.problem()));
+        return 1;
+    }
 
     QObject::connect(&tray, &Tray::clicked, &controller, &AppController::togglePopover);
     QObject::connect(&tray, &Tray::quitRequested, qApp, &QCoreApplication::quit);

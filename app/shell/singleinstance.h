@@ -3,29 +3,64 @@
 #include <QObject>
 #include <QStringList>
 
+#include <functional>
+
 class QLocalServer;
 
-// One kavo per user: the first process listens on a per-user local socket; a later `kavo FILE...`
-// or `kavo URL` connects, hands over its arguments and exits.
+// One kavo per user. The process holding the lock on `kavo.lock` in the user's runtime folder is
+// the instance: only it creates `kavo.socket` beside the lock and listens there, so two processes
+// started together cannot both win, and a dead instance's socket is never taken for a live one.
+// A later `kavo FILE...` or `kavo URL` connects, hands over its arguments and waits, for as long as
+// the instance lives, until the instance has taken them (queued the drop, passed on the link) or
+// refused them.
 class SingleInstance : public QObject
 {
     Q_OBJECT
 public:
-    // $XDG_RUNTIME_DIR/kavo.socket when that folder exists, else a name private to the user.
-    static QString defaultSocketName();
+    // What the instance does with one hand-over: an empty answer means taken; any other text is
+    // why not, and the sender prints it.
+    using Handler = std::function<QString(const QStringList &arguments)>;
 
-    explicit SingleInstance(QString socketName = defaultSocketName(), QObject *parent = nullptr);
+    enum class Claim { instance, alreadyRunning, failed };
+    enum class Status { taken, refused, notRunning, failed };
+    struct Handover {
+        Status status = Status::failed;
+        QString message; // the refusal, or what went wrong
+    };
+
+    // $XDG_RUNTIME_DIR when it is a folder private to the user, else "kavo-UID" in the temporary
+    // folder, made private (0700). Empty, with `problem` set, when that folder exists but belongs
+    // to someone else or others may write to it.
+    static QString runtimeDirectory(QString *problem = nullptr);
+
+    explicit SingleInstance(QObject *parent = nullptr);
+    explicit SingleInstance(QString directory, QObject *parent = nullptr);
     ~SingleInstance() override;
 
-    // Becomes the running instance; false when another one already answers.
-    bool listen();
-    // Hands the arguments to the running instance; false when none answered.
-    bool forward(const QStringList &arguments, int timeoutMs = 3000) const;
+    // Takes the lock without waiting: `instance` makes this process the one to listen().
+    Claim claim();
+    // Takes hand-overs from now on (after claim() gave `instance`): the socket left by an instance
+    // that is gone is replaced.
+    bool listen(Handler handler);
 
-Q_SIGNALS:
-    void received(const QStringList &arguments);
+    // Hands the arguments to the instance and waits for its answer. An instance that holds the lock
+    // but is not listening yet, or is busy, is waited for; `waiting` is called once when the answer
+    // takes longer than `patienceMs`.
+    Handover forward(const QStringList &arguments, const std::function<void()> &waiting = {}, int patienceMs = 3000) const;
+
+    // Whether some process holds the lock (this one included).
+    bool instanceRunning() const;
+    // Why the runtime folder cannot be used (with an empty folder), for the user.
+    QString problem() const { return m_problem; }
+    QString socketPath() const;
 
 private:
-    QString m_name;
+    QString lockPath() const;
+    void answer(class QLocalSocket *socket);
+
+    QString m_directory;
+    QString m_problem;
+    int m_lockFd = -1;
     QLocalServer *m_server = nullptr;
+    Handler m_handler;
 };

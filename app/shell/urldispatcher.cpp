@@ -4,15 +4,20 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 
+bool UrlDispatcher::isLink(const QString &argument)
+{
+    const QString scheme = QUrl(argument, QUrl::StrictMode).scheme().toLower();
+    return scheme == QLatin1String("kavo") || scheme == QLatin1String("vendrel");
+}
+
 void UrlDispatcher::dispatch(const QStringList &arguments, const QString &workingDirectory)
 {
     QList<QUrl> files;
     for (const QString &argument : arguments) {
         const QUrl url(argument, QUrl::StrictMode);
-        const QString scheme = url.scheme().toLower();
-        if (scheme == QLatin1String("kavo") || scheme == QLatin1String("vendrel")) {
+        if (isLink(argument)) {
             dispatchUrl(url);
-        } else if (scheme == QLatin1String("file")) {
+        } else if (url.scheme().toLower() == QLatin1String("file")) {
             files.append(url);
         } else {
             const QString path = QDir::isAbsolutePath(argument) ? argument : QDir(workingDirectory).absoluteFilePath(argument);

@@ -13,6 +13,9 @@ class UrlDispatcher : public QObject
 public:
     using QObject::QObject;
 
+    // Whether an argument is one of Kavo's links (kavo:// or vendrel://) rather than a file.
+    static bool isLink(const QString &argument);
+
     // Handles the arguments of one `kavo` call: paths or file URLs, and links.
     void dispatch(const QStringList &arguments, const QString &workingDirectory = {});
 

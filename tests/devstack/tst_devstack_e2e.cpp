@@ -23,6 +23,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <signal.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -52,8 +54,8 @@ struct Demo {
                                        "--certificates", KAVO_DEVSTACK_CA_DIR, "--test-hooks"});
         return devstack.waitForReadyRead(10000) && devstack.readLine().startsWith("kavo-devstack listening on https://127.0.0.1:");
     }
-    // The token of the link `kavo share` printed, or empty when it failed.
-    QString share(const QString &file, const QByteArray &browserScript)
+    // What every kavo here runs with: the private home, no desktop, the browser script.
+    QProcessEnvironment environment(const QByteArray &browserScript)
     {
         writeFile(path("browser.sh"), "#!/bin/sh\n" + browserScript);
         QFile::setPermissions(path("browser.sh"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -65,13 +67,20 @@ struct Demo {
         env.insert("XDG_DATA_HOME", path("data"));
         env.insert("XDG_RUNTIME_DIR", path("runtime"));
         env.insert("TMPDIR", path("tmp"));
+        env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("BROWSER", path("browser.sh"));
         env.insert("KAVO_BIN", KAVO_BINARY);
         env.insert("KAVO_CA", KAVO_DEVSTACK_CA_DIR "/ca.pem"); // the browser script's curl trusts the devstack
         QDir().mkpath(path("tmp"));
         QDir().mkpath(path("runtime"));
+        QFile::setPermissions(path("runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        return env;
+    }
+    // The token of the link `kavo share` printed, or empty when it failed.
+    QString share(const QString &file, const QByteArray &browserScript)
+    {
         QProcess kavo;
-        kavo.setProcessEnvironment(env);
+        kavo.setProcessEnvironment(environment(browserScript));
         kavo.start(KAVO_BINARY, {"share", file});
         kavo.waitForFinished(120000);
         shareErrors = kavo.readAllStandardError();
@@ -263,6 +272,55 @@ private Q_SLOTS:
         QCOMPARE(deleted.value(), std::nullopt);
         QCOMPARE(QDir(demo.path("state/dropbox")).entryList(QDir::Files).size(), 1); // the folder's zip stays
         QCOMPARE(demo.download(token)->status, 404);
+    }
+
+    // Two `kavo FILE` against an instance that is stopped: both wait for it instead of giving up
+    // or starting another, and once it goes on each file is uploaded and registered exactly once.
+    void aPausedInstanceTakesEachDropOnce()
+    {
+        Demo demo;
+        if (demo.root.host() != QLatin1String("127.0.0.1"))
+            QSKIP("the build's endpoints are not on loopback");
+        if (!loopbackPortFree(quint16(demo.root.port())))
+            QSKIP(qPrintable(portTakenMessage(demo.root.port())));
+        QVERIFY2(demo.startDevstack(), "the devstack did not start");
+        writeFile(demo.path("files/first.txt"), "signs in");
+        QVERIFY2(!demo.share(demo.path("files/first.txt"), "curl --cacert \"$KAVO_CA\" -s -L -o /dev/null \"$1\" &\n").isEmpty(),
+                 demo.shareErrors.constData());
+
+        QProcess tray;
+        tray.setProcessEnvironment(demo.environment("exit 1\n"));
+        tray.start(KAVO_BINARY, {});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(demo.path("runtime/kavo.socket")), 20000);
+        QTest::qWait(500);
+        ::kill(pid_t(tray.processId()), SIGSTOP);
+        std::vector<std::unique_ptr<QProcess>> senders;
+        for (const QString &name : QStringList{"a.txt", "b.txt"}) {
+            writeFile(demo.path("files/") + name, name.toUtf8());
+            senders.push_back(std::make_unique<QProcess>());
+            senders.back()->setProcessEnvironment(demo.environment("exit 1\n"));
+            senders.back()->start(KAVO_BINARY, {demo.path("files/") + name});
+        }
+        QTest::qWait(5000); // longer than any patience a sender might have
+        for (const auto &sender : senders)
+            QCOMPARE(sender->state(), QProcess::Running);
+        ::kill(pid_t(tray.processId()), SIGCONT);
+        for (const auto &sender : senders) {
+            QVERIFY(sender->waitForFinished(15000));
+            QCOMPARE(sender->exitCode(), 0);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(demo.requests().filter("POST /api/register.php 200").size(), 3, 30000);
+        QTest::qWait(1000);
+        QStringList names;
+        const QList<HistoryItem> links = awaitTask(demo.api.fetchHistory(15)).value();
+        for (const HistoryItem &item : links)
+            names.append(item.filename);
+        names.sort();
+        QCOMPARE(names, (QStringList{"a.txt", "b.txt", "first.txt"}));
+        QCOMPARE(demo.requests().filter("POST /upload/drive/v3/files").size(), 3);
+        QCOMPARE(tray.state(), QProcess::Running);
+        tray.terminate();
+        QVERIFY(tray.waitForFinished(10000));
     }
 
     // What the services refuse reaches the user as the job's sentence, and a failed upload is

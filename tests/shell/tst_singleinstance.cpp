@@ -3,66 +3,208 @@
 #include "shell/urldispatcher.h"
 #include "testutil.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <atomic>
-#include <thread>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+// An environment for real kavo processes: a runtime folder of the test's own, no display, no
+// session bus.
+QProcessEnvironment kavoEnvironment(const QString &home)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"})
+        env.remove(QString::fromLatin1(variable));
+    env.insert("HOME", home);
+    env.insert("XDG_CONFIG_HOME", home + "/config");
+    env.insert("XDG_DATA_HOME", home + "/data");
+    env.insert("XDG_RUNTIME_DIR", home + "/runtime");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    QDir().mkpath(home + "/runtime");
+    QFile::setPermissions(home + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return env;
+}
+
+struct Kavo : QProcess {
+    Kavo(const QString &home, const QStringList &arguments)
+    {
+        setProcessEnvironment(kavoEnvironment(home));
+        setWorkingDirectory(home);
+        start(KAVO_BINARY, arguments);
+    }
+    ~Kavo() override
+    {
+        if (state() != NotRunning) {
+            ::kill(pid_t(processId()), SIGCONT);
+            kill();
+            waitForFinished(5000);
+        }
+    }
+};
+}
 
 class TestSingleInstance : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    // The instance answers only once its handler has dealt with the request; a refusal reaches
+    // the sender's standard error and exit code.
     void secondKavoHandsOverItsArguments()
     {
-        QTemporaryDir runtime;
-        SingleInstance instance(runtime.path() + "/kavo.socket");
-        QVERIFY(instance.listen());
-        QSignalSpy received(&instance, &SingleInstance::received);
+        QTemporaryDir home;
+        kavoEnvironment(home.path());
+        SingleInstance instance(home.path() + "/runtime");
+        QCOMPARE(instance.claim(), SingleInstance::Claim::instance);
+        QList<QStringList> handled;
+        QString refusal = "Not now.";
+        QVERIFY(instance.listen([&](const QStringList &arguments) {
+            handled.append(arguments);
+            return refusal;
+        }));
 
-        QProcess kavo;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_RUNTIME_DIR", runtime.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        kavo.setProcessEnvironment(env);
-        kavo.setWorkingDirectory(runtime.path());
-        kavo.start(KAVO_BINARY, {"notes 1.txt", "vendrel://dropbox-auth?code=abc", "file:///tmp/x.pdf"});
+        Kavo refused(home.path(), {"a.txt"});
+        QTRY_COMPARE_WITH_TIMEOUT(refused.state(), QProcess::NotRunning, 10000);
+        QCOMPARE(refused.exitCode(), 1);
+        QCOMPARE(refused.readAllStandardError(), QByteArray("kavo: Not now.\n"));
+
+        refusal.clear();
+        Kavo kavo(home.path(), {"notes 1.txt", "vendrel://dropbox-auth?code=abc", "file:///tmp/x.pdf"});
         QTRY_COMPARE_WITH_TIMEOUT(kavo.state(), QProcess::NotRunning, 10000);
         QCOMPARE(kavo.exitCode(), 0);
-        QCOMPARE(received.size(), 1);
-        QCOMPARE(received.first().first().toStringList(),
-                 (QStringList{runtime.path() + "/notes 1.txt", "vendrel://dropbox-auth?code=abc", "file:///tmp/x.pdf"}));
+        QCOMPARE(handled.size(), 2);
+        QCOMPARE(handled.last(), (QStringList{home.path() + "/notes 1.txt", "vendrel://dropbox-auth?code=abc", "file:///tmp/x.pdf"}));
     }
 
     void withoutAnInstanceTheProgramSaysSo()
     {
-        QTemporaryDir runtime;
-        QProcess kavo;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_RUNTIME_DIR", runtime.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        kavo.setProcessEnvironment(env);
-        kavo.start(KAVO_BINARY, {"a.txt"});
+        QTemporaryDir home;
+        Kavo kavo(home.path(), {"a.txt"});
         QVERIFY(kavo.waitForFinished(10000));
         QCOMPARE(kavo.exitCode(), 1);
         QVERIFY(kavo.readAllStandardError().contains("Kavo isn't running"));
     }
 
-    void onlyOneInstanceListens()
+    // The lock elects the instance, not the socket file: a stale socket does not block the next
+    // instance, a second claim loses even inside the same process, and the lock goes with its
+    // holder.
+    void theLockElectsOneInstance()
     {
         QTemporaryDir runtime;
-        const QString name = runtime.path() + "/kavo.socket";
-        // A socket file left by a process that died does not block the next instance.
-        writeFile(name, "stale");
-        SingleInstance first(name);
-        QVERIFY(first.listen());
-        std::atomic<int> secondListened{-1};
-        std::thread second([&] { secondListened = SingleInstance(name).listen() ? 1 : 0; });
-        QTRY_VERIFY(secondListened != -1);
-        second.join();
-        QCOMPARE(int(secondListened), 0);
+        writeFile(runtime.path() + "/kavo.socket", "stale");
+        {
+            SingleInstance first(runtime.path());
+            QVERIFY(!first.instanceRunning());
+            QCOMPARE(first.claim(), SingleInstance::Claim::instance);
+            QVERIFY(first.listen({}));
+            SingleInstance second(runtime.path());
+            QCOMPARE(second.claim(), SingleInstance::Claim::alreadyRunning);
+            QVERIFY(second.instanceRunning());
+            QVERIFY(first.instanceRunning()); // the second one's look did not release the lock
+        }
+        SingleInstance next(runtime.path());
+        QVERIFY(!next.instanceRunning());
+        QCOMPARE(next.claim(), SingleInstance::Claim::instance);
+    }
+
+    // Three trays started in the same instant: one keeps running, the others open its panel and
+    // leave.
+    void traysStartedTogetherLeaveOneRunning()
+    {
+        QTemporaryDir home;
+        std::vector<std::unique_ptr<Kavo>> trays;
+        for (int i = 0; i < 3; ++i)
+            trays.push_back(std::make_unique<Kavo>(home.path(), QStringList{}));
+        const auto running = [&] {
+            return std::count_if(trays.begin(), trays.end(), [](const auto &tray) { return tray->state() != QProcess::NotRunning; });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(running(), 1, 30000);
+        QTest::qWait(1500); // and it stays that way
+        QCOMPARE(running(), 1);
+        for (const auto &tray : trays) {
+            if (tray->state() == QProcess::NotRunning) {
+                QCOMPARE(tray->exitCode(), 0);
+                QVERIFY(tray->readAllStandardError().contains("Kavo is already running; its panel is open."));
+            }
+        }
+        QVERIFY(SingleInstance(home.path() + "/runtime").instanceRunning());
+    }
+
+    // A stopped instance is waited for as long as it lives; when it dies without answering, the
+    // sender says so instead of waiting on.
+    void aStoppedInstanceIsWaitedForUntilItDies()
+    {
+        QTemporaryDir home;
+        Kavo tray(home.path(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(home.path() + "/runtime/kavo.socket"), 20000);
+        QTest::qWait(300);
+        ::kill(pid_t(tray.processId()), SIGSTOP);
+        Kavo sender(home.path(), {"a.txt"});
+        sender.setReadChannel(QProcess::StandardError);
+        QVERIFY(sender.waitForReadyRead(10000));
+        QVERIFY(sender.readAllStandardError().startsWith("kavo: Kavo is busy; waiting for it to take this"));
+        QTest::qWait(1500);
+        QCOMPARE(sender.state(), QProcess::Running);
+        ::kill(pid_t(tray.processId()), SIGKILL);
+        QVERIFY(sender.waitForFinished(10000));
+        QCOMPARE(sender.exitCode(), 1);
+        QVERIFY(sender.readAllStandardError().contains("Kavo isn't running"));
+    }
+
+    // Without XDG_RUNTIME_DIR the socket lives in a folder only this user can reach; one that
+    // others could write to, or that someone else owns, is refused rather than used.
+    void withoutARuntimeFolderTheSocketStaysPrivate()
+    {
+        QTemporaryDir tmp;
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR"), savedTmp = qgetenv("TMPDIR");
+        qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        const QString folder = tmp.path() + "/kavo-" + QString::number(::getuid());
+        QCOMPARE(SingleInstance::runtimeDirectory(), folder);
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(folder).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, 0700u);
+
+        ::chmod(QFile::encodeName(folder).constData(), 0777);
+        QString problem;
+        QCOMPARE(SingleInstance::runtimeDirectory(&problem), QString());
+        QVERIFY(problem.startsWith(folder + " is not a folder private to you"));
+        SingleInstance refused;
+        QCOMPARE(refused.claim(), SingleInstance::Claim::failed);
+        QCOMPARE(refused.forward({"a.txt"}).status, SingleInstance::Status::failed);
+        QVERIFY(!QFile::exists(folder + "/kavo.lock"));
+
+        QProcess kavo;
+        QProcessEnvironment env = kavoEnvironment(tmp.path());
+        env.remove("XDG_RUNTIME_DIR");
+        env.insert("TMPDIR", tmp.path());
+        kavo.setProcessEnvironment(env);
+        kavo.start(KAVO_BINARY, {});
+        QVERIFY(kavo.waitForFinished(10000));
+        QCOMPARE(kavo.exitCode(), 1);
+        QVERIFY(kavo.readAllStandardError().contains("is not a folder private to you"));
+
+        // A link in its place, even to a private folder, is not the folder.
+        QVERIFY(QDir(folder).removeRecursively());
+        QDir().mkpath(tmp.path() + "/elsewhere");
+        ::chmod(QFile::encodeName(tmp.path() + "/elsewhere").constData(), 0700);
+        QVERIFY(QFile::link(tmp.path() + "/elsewhere", folder));
+        QCOMPARE(SingleInstance::runtimeDirectory(), QString());
+        if (::getuid() == 0) {
+            QFile::remove(folder);
+            QDir().mkpath(folder);
+            ::chmod(QFile::encodeName(folder).constData(), 0700);
+            QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+            QCOMPARE(SingleInstance::runtimeDirectory(), QString());
+        }
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
+        qputenv("TMPDIR", savedTmp);
     }
 
     void dispatcherSortsArguments()
