@@ -161,7 +161,8 @@ QCoro::Task<Result<Registration>> BackendAPI::registerUpload(RegistrationRequest
     // Read at the moment of the call: the service keeps the newest refresh token whichever
     // provider this upload went to.
     if (m_secrets) {
-        if (const std::optional<QString> token = m_secrets->read(googleTokenAccount))
+        const std::optional<QString> token = co_await m_secrets->read(googleTokenAccount);
+        if (token)
             body.insert(QStringLiteral("google_refresh_token"), *token);
     }
     const Result<HttpResponse> response = co_await post(QStringLiteral("api/register.php"), body);

@@ -38,6 +38,9 @@ class CloudAuth
 public:
     virtual ~CloudAuth() = default;
     virtual bool isSignedIn() const = 0;
+    // Finishes once the stored sign-in has been read from the keychain; until then isSignedIn()
+    // is false although a sign-in may be stored.
+    virtual QCoro::Task<void> restored() { co_return; }
     // Interactive sign-in; completes signed in or fails with the sign-in error.
     virtual QCoro::Task<Result<void>> signIn() = 0;
     // Ends a pending sign-in at once (it fails as cancelled); nothing when none is pending.

@@ -33,7 +33,12 @@ DropboxAuth::DropboxAuth(Http *http, Endpoints endpoints, SecretStore *secrets, 
     , m_secrets(secrets)
     , m_options(std::move(options))
 {
-    m_isSignedIn = m_secrets->read(keychainAccount).has_value();
+    QCoro::connect(m_secrets->read(keychainAccount), this, [this](const std::optional<QString> &token) {
+        // A sign-in or sign-out meanwhile has the last word.
+        if (token && !m_restored.isReached())
+            setSignedIn(true);
+        m_restored.reach();
+    });
 }
 
 QUrl DropboxAuth::authorizationUrl(const QString &challenge) const
@@ -141,6 +146,7 @@ QCoro::Task<Result<void>> DropboxAuth::signInOnce()
         co_return DropboxAuthError::make(DropboxAuthError::badResponse, bodyText);
     m_accessToken = access.toString();
     m_accessTokenExpiry = m_options.now().addMSecs(qint64(expiresIn.toDouble() * 1000));
+    m_restored.reach();
     m_secrets->save(keychainAccount, refresh.toString());
 
     co_await fetchAccount(*m_accessToken);
@@ -171,8 +177,8 @@ QCoro::Task<Result<QString>> DropboxAuth::validAccessToken()
     QPointer<DropboxAuth> self(this);
     if (m_accessToken && m_accessTokenExpiry && *m_accessTokenExpiry > m_options.now().addSecs(30))
         co_return QString(*m_accessToken);
-    const std::optional<QString> refreshToken = m_secrets->read(keychainAccount);
-    if (!refreshToken)
+    const std::optional<QString> refreshToken = co_await m_secrets->read(keychainAccount);
+    if (!self || !refreshToken)
         co_return DropboxAuthError::make(DropboxAuthError::notSignedIn);
     const QList<QPair<QString, QString>> fields{
         {QStringLiteral("grant_type"), QStringLiteral("refresh_token")},
@@ -202,6 +208,7 @@ QCoro::Task<Result<QString>> DropboxAuth::validAccessToken()
 
 void DropboxAuth::signOut()
 {
+    m_restored.reach();
     m_secrets->remove(keychainAccount);
     m_accessToken.reset();
     m_accessTokenExpiry.reset();

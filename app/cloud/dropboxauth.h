@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cloud/oauth.h"
+#include "platform/milestone.h"
 #include "clouduploader.h"
 #include "googleauth.h"
 #include "platform/endpoints.h"
@@ -38,6 +39,7 @@ public:
     DropboxAuth(Http *http, Endpoints endpoints, SecretStore *secrets, Options options, QObject *parent = nullptr);
 
     bool isSignedIn() const override { return m_isSignedIn; }
+    QCoro::Task<void> restored() override { return m_restored.reached(); }
     std::optional<QString> accountEmail() const { return m_accountEmail; }
     std::optional<QString> accountName() const { return m_accountName; }
     QString accountEmailText() const { return m_accountEmail.value_or(QString()); }
@@ -70,6 +72,7 @@ private:
     SecretStore *m_secrets;
     Options m_options;
     bool m_isSignedIn = false;
+    Milestone m_restored;
     std::optional<QString> m_accountEmail;
     std::optional<QString> m_accountName;
     std::optional<QString> m_accessToken;

@@ -43,10 +43,14 @@ GoogleAuth::GoogleAuth(Http *http, Endpoints endpoints, SecretStore *secrets, De
     , m_suite(std::move(suite))
     , m_options(std::move(options))
 {
-    if (const std::optional<QString> token = m_secrets->read(keychainAccount)) {
-        m_isSignedIn = true;
-        m_suite.setValue(udRefreshTokenKey, *token);
-    }
+    QCoro::connect(m_secrets->read(keychainAccount), this, [this](const std::optional<QString> &token) {
+        // A sign-in or sign-out meanwhile has the last word.
+        if (token && !m_restored.isReached()) {
+            m_suite.setValue(udRefreshTokenKey, *token);
+            setSignedIn(true);
+        }
+        m_restored.reach();
+    });
 }
 
 QUrl GoogleAuth::authorizationUrl(const QUrl &redirectUri, const QString &challenge) const
@@ -85,6 +89,7 @@ void GoogleAuth::setUserEmail(const std::optional<QString> &email)
 
 void GoogleAuth::storeRefreshToken(const QString &token)
 {
+    m_restored.reach();
     m_secrets->save(keychainAccount, token);
     m_suite.setValue(udRefreshTokenKey, token);
 }
@@ -216,8 +221,9 @@ QCoro::Task<Result<QString>> GoogleAuth::validAccessToken()
 {
     if (m_accessToken && m_accessTokenExpiry && *m_accessTokenExpiry > m_options.now().addSecs(30))
         co_return QString(*m_accessToken);
-    const std::optional<QString> refreshToken = m_secrets->read(keychainAccount);
-    if (!refreshToken)
+    QPointer<GoogleAuth> self(this);
+    const std::optional<QString> refreshToken = co_await m_secrets->read(keychainAccount);
+    if (!self || !refreshToken)
         co_return GoogleAuthError::make(GoogleAuthError::notSignedIn);
     co_return co_await refresh(*refreshToken);
 }
@@ -263,6 +269,7 @@ QCoro::Task<Result<QString>> GoogleAuth::refresh(QString refreshToken)
 
 void GoogleAuth::signOut()
 {
+    m_restored.reach();
     m_secrets->remove(keychainAccount);
     m_suite.remove(udRefreshTokenKey);
     m_accessToken.reset();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cloud/oauth.h"
+#include "platform/milestone.h"
 #include "clouduploader.h"
 #include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
@@ -54,6 +55,7 @@ public:
                QObject *parent = nullptr);
 
     bool isSignedIn() const override { return m_isSignedIn; }
+    QCoro::Task<void> restored() override { return m_restored.reached(); }
     std::optional<QString> userEmail() const { return m_userEmail; }
     QString userEmailText() const { return m_userEmail.value_or(QString()); }
 
@@ -87,6 +89,7 @@ private:
     DefaultsStore m_suite;
     Options m_options;
     bool m_isSignedIn = false;
+    Milestone m_restored;
     std::optional<QString> m_userEmail;
     std::optional<QString> m_accessToken;
     std::optional<QDateTime> m_accessTokenExpiry;

@@ -2,21 +2,23 @@
 
 #include "defaultsstore.h"
 
-#include <QHash>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFuture>
+#include <QPromise>
 #include <QStandardPaths>
 #include <QThread>
-#include <QTimer>
+#include <qcoro/qcorofuture.h>
 #include <qt6keychain/keychain.h>
 
-#include <chrono>
-#include <future>
+#include <deque>
 
-std::optional<QString> MemorySecretStore::read(const QString &account)
+QCoro::Task<std::optional<QString>> MemorySecretStore::read(const QString &account)
 {
     const auto it = m_items.constFind(account);
     if (it == m_items.constEnd())
-        return std::nullopt;
-    return *it;
+        co_return std::nullopt;
+    co_return QString(*it);
 }
 
 void MemorySecretStore::save(const QString &account, const QString &value)
@@ -40,13 +42,18 @@ QString FileSecretStore::defaultPath()
         + QStringLiteral("/kavo/secrets.json");
 }
 
-// The file shares the defaults format: a flat object, atomic writes, mode 0600.
-std::optional<QString> FileSecretStore::read(const QString &account)
+// The file shares the defaults format: a flat object, atomic writes under its lock, mode 0600.
+std::optional<QString> FileSecretStore::value(const QString &account) const
 {
     const QJsonValue value = DefaultsStore(m_path).value(account);
     if (!value.isString())
         return std::nullopt;
     return value.toString();
+}
+
+QCoro::Task<std::optional<QString>> FileSecretStore::read(const QString &account)
+{
+    co_return value(account);
 }
 
 void FileSecretStore::save(const QString &account, const QString &value)
@@ -61,114 +68,212 @@ void FileSecretStore::remove(const QString &account)
 
 namespace {
 const QString keychainService = QStringLiteral("Kavo");
-constexpr auto keychainWait = std::chrono::seconds(10);
+
+// The names a secret service is reached by on the session bus: the freedesktop one (GNOME
+// Keyring, KeePassXC, KWallet 6) and KWallet's own.
+const QStringList secretServiceNames{QStringLiteral("org.freedesktop.secrets"), QStringLiteral("org.kde.kwalletd6"),
+                                     QStringLiteral("org.kde.kwalletd5")};
+
+// Why there is no secret service to ask, or empty when there may be one: one running on the bus
+// or one the bus starts on demand. Asks the bus daemon only, never the service itself.
+QString whyNoSecretService()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return QStringLiteral("there is no D-Bus session bus");
+    QDBusConnectionInterface *daemon = bus.interface();
+    if (!daemon)
+        return QStringLiteral("the session bus does not answer");
+    const QDBusReply<QStringList> activatable = daemon->activatableServiceNames();
+    for (const QString &name : secretServiceNames) {
+        if (daemon->isServiceRegistered(name).value() || (activatable.isValid() && activatable.value().contains(name)))
+            return {};
+    }
+    return QStringLiteral("no secret service is running on the session bus or can be started there");
+}
 }
 
-struct KeychainSecretStore::Outcome {
-    QKeychain::Error error = QKeychain::OtherError;
+// One call on the store; a read's answer goes to its promise.
+struct KeychainCall {
+    enum class Kind { read, save, remove };
+    Kind kind = Kind::read;
+    QString account;
     QString value;
+    std::shared_ptr<QPromise<std::optional<QString>>> answer;
 };
 
-KeychainSecretStore::KeychainSecretStore(std::unique_ptr<SecretStore> fallback)
-    : m_fallback(std::move(fallback))
-    , m_thread(new QThread)
+// Lives on the store's thread and runs the calls one at a time, in order.
+class KeychainWorker : public QObject
 {
-    // Keychain jobs run on their own thread so that the callers, which expect an answer at once,
-    // can wait without spinning a nested event loop on the main thread.
+public:
+    explicit KeychainWorker(std::unique_ptr<FileSecretStore> fallback)
+        : m_fallback(std::move(fallback))
+    {
+    }
+    ~KeychainWorker() override
+    {
+        // Quitting with calls still waiting: their readers get no value rather than a broken
+        // promise.
+        if (m_current)
+            answer(*m_current, std::nullopt);
+        for (KeychainCall &call : m_queue)
+            answer(call, std::nullopt);
+    }
+
+    void add(KeychainCall call)
+    {
+        m_queue.push_back(std::move(call));
+        if (!m_current)
+            next();
+    }
+
+private:
+    enum class Backend { undecided, keychain, file };
+
+    static void answer(KeychainCall &call, const std::optional<QString> &value)
+    {
+        if (!call.answer)
+            return;
+        call.answer->addResult(value);
+        call.answer->finish();
+        call.answer.reset();
+    }
+
+    void useFile(const QString &why)
+    {
+        m_backend = Backend::file;
+        qWarning("kavo: keeping secrets in %s (readable by you only), because %s",
+                 qPrintable(m_fallback->path()), qPrintable(why));
+    }
+
+    void runOnFile(KeychainCall &call)
+    {
+        switch (call.kind) {
+        case KeychainCall::Kind::read:
+            answer(call, m_fallback->value(call.account));
+            break;
+        case KeychainCall::Kind::save:
+            m_fallback->save(call.account, call.value);
+            break;
+        case KeychainCall::Kind::remove:
+            m_fallback->remove(call.account);
+            break;
+        }
+    }
+
+    void next()
+    {
+        m_current.reset();
+        if (m_queue.empty())
+            return;
+        m_current = std::move(m_queue.front());
+        m_queue.pop_front();
+        if (m_backend == Backend::undecided) {
+            const QString why = whyNoSecretService();
+            if (why.isEmpty())
+                m_backend = Backend::keychain;
+            else
+                useFile(why);
+        }
+        if (m_backend == Backend::file) {
+            runOnFile(*m_current);
+            QMetaObject::invokeMethod(this, [this] { next(); }, Qt::QueuedConnection);
+            return;
+        }
+        QKeychain::Job *job = nullptr;
+        switch (m_current->kind) {
+        case KeychainCall::Kind::read:
+            job = new QKeychain::ReadPasswordJob(keychainService, this);
+            break;
+        case KeychainCall::Kind::save: {
+            auto *write = new QKeychain::WritePasswordJob(keychainService, this);
+            write->setTextData(m_current->value);
+            job = write;
+            break;
+        }
+        case KeychainCall::Kind::remove:
+            job = new QKeychain::DeletePasswordJob(keychainService, this);
+            break;
+        }
+        job->setAutoDelete(true);
+        job->setInsecureFallback(false);
+        job->setKey(m_current->account);
+        connect(job, &QKeychain::Job::finished, this, [this](QKeychain::Job *done) { finished(done); });
+        job->start();
+    }
+
+    void finished(QKeychain::Job *job)
+    {
+        if (!m_current)
+            return;
+        KeychainCall &call = *m_current;
+        const QKeychain::Error error = job->error();
+        if (error == QKeychain::NoBackendAvailable || error == QKeychain::NotImplemented) {
+            useFile(QStringLiteral("the secret service cannot be used (%1)").arg(job->errorString()));
+            runOnFile(call);
+        } else if (error == QKeychain::NoError) {
+            if (auto *reader = qobject_cast<QKeychain::ReadPasswordJob *>(job))
+                answer(call, reader->textData());
+        } else {
+            // Locked and not unlocked, refused, or an item that is not there: the service stays
+            // the store, and the item reads as absent.
+            if (error != QKeychain::EntryNotFound) {
+                static const char *const verbs[] = {"read", "save", "remove"};
+                qWarning("kavo: the secret service did not %s %s: %s", verbs[int(call.kind)], qPrintable(call.account),
+                         qPrintable(job->errorString()));
+            }
+            answer(call, std::nullopt);
+        }
+        next();
+    }
+
+    std::unique_ptr<FileSecretStore> m_fallback;
+    std::deque<KeychainCall> m_queue;
+    std::optional<KeychainCall> m_current;
+    Backend m_backend = Backend::undecided;
+};
+
+KeychainSecretStore::KeychainSecretStore(std::unique_ptr<FileSecretStore> fallback)
+    : m_thread(new QThread)
+    , m_worker(new KeychainWorker(std::move(fallback)))
+{
     m_thread->setObjectName(QStringLiteral("kavo-keychain"));
+    m_worker->moveToThread(m_thread);
     m_thread->start();
 }
 
 KeychainSecretStore::~KeychainSecretStore()
 {
+    KeychainWorker *worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker] { delete worker; }, Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
     delete m_thread;
 }
 
-KeychainSecretStore::Outcome KeychainSecretStore::run(Op op, const QString &account, const QString &value)
+QCoro::Task<std::optional<QString>> KeychainSecretStore::read(const QString &account)
 {
-    auto promise = std::make_shared<std::promise<Outcome>>();
-    std::future<Outcome> future = promise->get_future();
-    auto *context = new QObject;
-    context->moveToThread(m_thread);
-    QMetaObject::invokeMethod(context, [=] {
-        QKeychain::Job *job = nullptr;
-        switch (op) {
-        case Op::read:
-            job = new QKeychain::ReadPasswordJob(keychainService);
-            break;
-        case Op::save: {
-            auto *write = new QKeychain::WritePasswordJob(keychainService);
-            write->setTextData(value);
-            job = write;
-            break;
-        }
-        case Op::remove:
-            job = new QKeychain::DeletePasswordJob(keychainService);
-            break;
-        }
-        job->setAutoDelete(true);
-        job->setInsecureFallback(false);
-        job->setKey(account);
-        QObject::connect(job, &QKeychain::Job::finished, context, [promise, context](QKeychain::Job *done) {
-            Outcome outcome;
-            outcome.error = done->error();
-            if (auto *reader = qobject_cast<QKeychain::ReadPasswordJob *>(done))
-                outcome.value = reader->textData();
-            promise->set_value(outcome);
-            context->deleteLater();
-        });
-        job->start();
-    }, Qt::QueuedConnection);
-
-    if (future.wait_for(keychainWait) != std::future_status::ready) {
-        Outcome outcome;
-        outcome.error = QKeychain::NoBackendAvailable;
-        return outcome;
-    }
-    return future.get();
-}
-
-bool KeychainSecretStore::usingFallback(const Outcome &outcome)
-{
-    if (m_fallbackActive)
-        return true;
-    const bool unavailable = outcome.error == QKeychain::NoBackendAvailable
-        || outcome.error == QKeychain::NotImplemented
-        || (!m_serviceAnswered && outcome.error == QKeychain::OtherError);
-    if (!unavailable) {
-        m_serviceAnswered = true;
-        return false;
-    }
-    m_fallbackActive = true;
-    qWarning("kavo: no secret service answered; keeping secrets in %s (readable by you only)",
-             qPrintable(FileSecretStore::defaultPath()));
-    return true;
-}
-
-std::optional<QString> KeychainSecretStore::read(const QString &account)
-{
-    if (!m_fallbackActive) {
-        const Outcome outcome = run(Op::read, account, {});
-        if (!usingFallback(outcome))
-            return outcome.error == QKeychain::NoError ? std::optional<QString>(outcome.value) : std::nullopt;
-    }
-    return m_fallback->read(account);
+    KeychainCall call{KeychainCall::Kind::read, account, {}, std::make_shared<QPromise<std::optional<QString>>>()};
+    call.answer->start();
+    QFuture<std::optional<QString>> answer = call.answer->future();
+    KeychainWorker *worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker, call] { worker->add(call); }, Qt::QueuedConnection);
+    const std::optional<QString> value = co_await answer;
+    co_return value;
 }
 
 void KeychainSecretStore::save(const QString &account, const QString &value)
 {
-    if (!m_fallbackActive && !usingFallback(run(Op::save, account, value)))
-        return;
-    m_fallback->save(account, value);
+    KeychainWorker *worker = m_worker;
+    KeychainCall call{KeychainCall::Kind::save, account, value, nullptr};
+    QMetaObject::invokeMethod(worker, [worker, call] { worker->add(call); }, Qt::QueuedConnection);
 }
 
 void KeychainSecretStore::remove(const QString &account)
 {
-    if (!m_fallbackActive && !usingFallback(run(Op::remove, account, {})))
-        return;
-    m_fallback->remove(account);
+    KeychainWorker *worker = m_worker;
+    KeychainCall call{KeychainCall::Kind::remove, account, {}, nullptr};
+    QMetaObject::invokeMethod(worker, [worker, call] { worker->add(call); }, Qt::QueuedConnection);
 }
 
 std::unique_ptr<SecretStore> SecretStore::createDefault()

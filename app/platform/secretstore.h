@@ -2,24 +2,27 @@
 
 #include <QHash>
 #include <QString>
+#include <qcoro/qcorotask.h>
 
 #include <memory>
 #include <optional>
 
 class QThread;
+class KeychainWorker;
 
-// Generic-password items keyed by account name (the keychain of the desktop). Reads give no value
-// when the item is missing or cannot be read; saves and deletes report nothing, as callers only
-// ever carry on.
+// Generic-password items keyed by account name (the keychain of the desktop). A read gives no
+// value when the item is missing or cannot be read. Saves and removes are carried out in the
+// order they were asked for, after every earlier call, and a later read sees them; they report
+// nothing, as callers only ever carry on.
 class SecretStore
 {
 public:
     virtual ~SecretStore() = default;
-    virtual std::optional<QString> read(const QString &account) = 0;
+    virtual QCoro::Task<std::optional<QString>> read(const QString &account) = 0;
     virtual void save(const QString &account, const QString &value) = 0;
     virtual void remove(const QString &account) = 0;
 
-    // The desktop's secret service, falling back to a private file when none answers.
+    // The desktop's secret service, or a private file when the desktop has none.
     static std::unique_ptr<SecretStore> createDefault();
 };
 
@@ -27,7 +30,7 @@ public:
 class MemorySecretStore : public SecretStore
 {
 public:
-    std::optional<QString> read(const QString &account) override;
+    QCoro::Task<std::optional<QString>> read(const QString &account) override;
     void save(const QString &account, const QString &value) override;
     void remove(const QString &account) override;
 
@@ -41,36 +44,33 @@ class FileSecretStore : public SecretStore
 public:
     explicit FileSecretStore(QString filePath);
     static QString defaultPath();
+    QString path() const { return m_path; }
 
-    std::optional<QString> read(const QString &account) override;
+    QCoro::Task<std::optional<QString>> read(const QString &account) override;
     void save(const QString &account, const QString &value) override;
     void remove(const QString &account) override;
+    std::optional<QString> value(const QString &account) const;
 
 private:
     QString m_path;
 };
 
-// The Secret Service (or KWallet) through QtKeychain, service name "Kavo". The first time the
-// service does not answer, the store switches to `fallback` for the rest of the run and says so
-// once on the log.
+// The Secret Service (or KWallet) through QtKeychain, service name "Kavo". Every call runs on a
+// thread of its own, one after the other, and the caller awaits the answer, however long an
+// unlock prompt takes, without ever holding up the main thread. Only when the session bus has no
+// secret service at all, or QtKeychain finds no backend, do the items live in `fallback`; the log
+// says so once, with the reason. A service that is slow, locked or refuses stays the store.
 class KeychainSecretStore : public SecretStore
 {
 public:
-    explicit KeychainSecretStore(std::unique_ptr<SecretStore> fallback);
+    explicit KeychainSecretStore(std::unique_ptr<FileSecretStore> fallback);
     ~KeychainSecretStore() override;
 
-    std::optional<QString> read(const QString &account) override;
+    QCoro::Task<std::optional<QString>> read(const QString &account) override;
     void save(const QString &account, const QString &value) override;
     void remove(const QString &account) override;
 
 private:
-    enum class Op { read, save, remove };
-    struct Outcome;
-    Outcome run(Op op, const QString &account, const QString &value);
-    bool usingFallback(const Outcome &outcome);
-
-    std::unique_ptr<SecretStore> m_fallback;
     QThread *m_thread = nullptr;
-    bool m_fallbackActive = false;
-    bool m_serviceAnswered = false;
+    KeychainWorker *m_worker = nullptr;
 };

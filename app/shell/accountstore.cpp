@@ -28,24 +28,38 @@ AccountStore::AccountStore(SecretStore *secrets, DefaultsStore defaults, Default
 
 void AccountStore::load(const BuiltinAccount &builtin)
 {
-    const std::optional<QString> stored = m_secrets->read(keychainAccount);
+    QCoro::connect(m_secrets->read(keychainAccount), this, [this, builtin](const std::optional<QString> &stored) {
+        // A sign-in or sign-out while the keychain was answering has the last word.
+        if (!m_loaded.isReached())
+            apply(stored, builtin);
+        m_loaded.reach();
+    });
+}
+
+void AccountStore::apply(const std::optional<QString> &stored, const BuiltinAccount &builtin)
+{
+    QString apiKey;
+    std::optional<QString> email, name;
     if (stored && !stored->isEmpty()) {
-        m_apiKey = *stored;
+        apiKey = *stored;
         // The extension always sees the key the application has.
-        m_suite.setValue(udApiKeyShared, m_apiKey);
+        m_suite.setValue(udApiKeyShared, apiKey);
     } else if (!m_defaults.value(udBootstrappedKey).toBool()) {
         m_secrets->save(keychainAccount, builtin.apiKey);
         m_defaults.setValue(udBootstrappedKey, true);
-        m_apiKey = builtin.apiKey;
-        m_email = builtin.email;
-        m_name = builtinName;
+        apiKey = builtin.apiKey;
+        email = builtin.email;
+        name = builtinName;
+        m_email = email;
+        m_name = name;
         storeProfile();
-        m_suite.setValue(udApiKeyShared, m_apiKey);
+        m_suite.setValue(udApiKeyShared, apiKey);
     }
-    if (!m_email) {
-        m_email = stringValue(m_defaults.value(udEmailKey));
-        m_name = stringValue(m_defaults.value(udNameKey));
+    if (!email) {
+        email = stringValue(m_defaults.value(udEmailKey));
+        name = stringValue(m_defaults.value(udNameKey));
     }
+    publish(apiKey, email, name);
 }
 
 void AccountStore::storeProfile()
@@ -68,6 +82,7 @@ void AccountStore::signIn(const QString &apiKey, const std::optional<QString> &e
 {
     if (apiKey.size() != 64)
         return;
+    m_loaded.reach();
     m_secrets->save(keychainAccount, apiKey);
     publish(apiKey, email, name);
     storeProfile();
@@ -78,6 +93,7 @@ void AccountStore::signIn(const QString &apiKey, const std::optional<QString> &e
 
 void AccountStore::signOut()
 {
+    m_loaded.reach();
     m_secrets->remove(keychainAccount);
     publish(QString(), std::nullopt, std::nullopt);
     m_defaults.remove(udEmailKey);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/defaultsstore.h"
+#include "platform/milestone.h"
 
 #include <QObject>
 #include <QString>
@@ -33,7 +34,9 @@ public:
         QString email;
     };
 
-    // Loads the account (installing the built-in one on the very first launch).
+    // Loads the account (installing the built-in one on the very first launch). The key comes
+    // from the keychain, which may take a while (an unlock prompt): until then the store is
+    // empty, and `loaded()` finishes when it is known.
     AccountStore(SecretStore *secrets, DefaultsStore defaults, DefaultsStore suite, NotificationCenter *notifications,
                  BuiltinAccount builtin, QObject *parent = nullptr);
 
@@ -43,6 +46,7 @@ public:
     QString emailText() const { return m_email.value_or(QString()); }
     QString nameText() const { return m_name.value_or(QString()); }
     bool isSignedIn() const { return !m_apiKey.isEmpty(); }
+    QCoro::Task<void> loaded() const { return m_loaded.reached(); }
 
     // A key that is not 64 characters long is ignored.
     void signIn(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name);
@@ -53,6 +57,7 @@ Q_SIGNALS:
 
 private:
     void load(const BuiltinAccount &builtin);
+    void apply(const std::optional<QString> &stored, const BuiltinAccount &builtin);
     void publish(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name);
     void storeProfile();
 
@@ -63,4 +68,5 @@ private:
     QString m_apiKey;
     std::optional<QString> m_email;
     std::optional<QString> m_name;
+    Milestone m_loaded;
 };

@@ -61,8 +61,15 @@ void AppController::launch()
 {
     if (m_parts.sweeper)
         m_parts.sweeper->start();
-    m_parts.presets->refresh();
-    m_parts.history->refresh(historyLimit);
+    // Both lists need the API key, which the keychain may still be looking up.
+    const auto refreshLists = [this] {
+        m_parts.presets->refresh();
+        m_parts.history->refresh(historyLimit);
+    };
+    if (m_parts.account)
+        QCoro::connect(m_parts.account->loaded(), this, refreshLists);
+    else
+        refreshLists();
     m_parts.notifications->observe(NotificationCenter::uploadSucceeded, this, [this] { flashSuccessIcon(); });
     m_parts.notifications->observe(NotificationCenter::accountChanged, this, [this] {
         if (!m_signingIn)

@@ -172,6 +172,7 @@ int share(const QStringList &paths)
     Application app(Endpoints::compiledIn());
     // The preset a new upload gets comes from the service's list; without it the link would get
     // none. A failure to load it is not fatal: the upload goes on without a preset.
+    QCoro::waitFor(app.account.loaded());
     QCoro::waitFor(app.presets.refresh());
     // While it runs, this process takes the links handed to `kavo URL`, so that the browser's
     // answer to a Dropbox sign-in (vendrel://dropbox-auth?...) reaches it when no other Kavo runs.

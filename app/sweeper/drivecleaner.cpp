@@ -60,7 +60,7 @@ QCoro::Task<void> DriveCleaner::runScheduled(quint64 generation)
 
 QCoro::Task<void> DriveCleaner::sweep()
 {
-    if (m_isRunning || !m_google->isSignedIn())
+    if (m_isRunning)
         co_return;
     m_isRunning = true;
     QPointer<DriveCleaner> self(this);
@@ -68,6 +68,10 @@ QCoro::Task<void> DriveCleaner::sweep()
         if (self)
             self->m_isRunning = false;
     });
+    // The first sweep comes at start, perhaps before the keychain has answered.
+    co_await m_google->restored();
+    if (!self || !m_google->isSignedIn())
+        co_return;
 
     const Result<QList<ExpiredItem>> expired = co_await fetchExpired();
     if (!self)

@@ -140,6 +140,10 @@ QCoro::Task<void> UploadManager::process(UploadJob job)
     const StorageProvider provider = m_services.preferences->selectedProvider();
     CloudUploader *uploader = provider == StorageProvider::google ? m_services.driveUploader : m_services.dropboxUploader;
     CloudAuth *auth = provider == StorageProvider::google ? m_services.googleAuth : m_services.dropboxAuth;
+    // A stored sign-in still being read from the keychain is waited for, not replaced.
+    co_await auth->restored();
+    if (!self)
+        co_return;
     if (!auth->isSignedIn()) {
         const Result<void> signedIn = co_await auth->signIn();
         if (!self)

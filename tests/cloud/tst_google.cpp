@@ -30,7 +30,7 @@ struct Google {
     QTemporaryDir config;
     QNetworkAccessManager network;
     Http http{&network, 2000ms, FakeServer::testCaPem()};
-    MemorySecretStore secrets;
+    HeldSecretStore secrets;
     QDateTime clock = QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC);
     QList<QUrl> opened;
     QByteArray redirectQuery = "code=4%2F0Acode&scope=drive.file";
@@ -79,6 +79,26 @@ class TestGoogle : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    // A stored sign-in that the keychain is slow to give back shows once it has.
+    void aStoredSignInComesBackWhenTheKeychainAnswers()
+    {
+        Google g;
+        g.secrets.save(GoogleAuth::keychainAccount, QStringLiteral("1//stored"));
+        g.secrets.hold();
+        g.start();
+        QSignalSpy changed(g.auth.get(), &GoogleAuth::isSignedInChanged);
+        bool restored = false;
+        QCoro::connect(g.auth->restored(), this, [&restored] { restored = true; });
+        QTest::qWait(50);
+        QVERIFY(!restored);
+        QVERIFY(!g.auth->isSignedIn());
+        g.secrets.release();
+        QTRY_VERIFY(restored);
+        QVERIFY(g.auth->isSignedIn());
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(g.suite().value(GoogleAuth::udRefreshTokenKey).toString(), QStringLiteral("1//stored"));
+    }
+
     void signInThroughTheBrowser()
     {
         Google g;
@@ -94,7 +114,7 @@ private Q_SLOTS:
         QCOMPARE(signedIn.size(), 1);
         QCOMPARE(g.auth->userEmail(), QStringLiteral("me@example.com"));
         QCOMPARE(g.pageHeading(), QStringLiteral("You're signed in."));
-        QCOMPARE(g.secrets.read(GoogleAuth::keychainAccount), QStringLiteral("1//refresh"));
+        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)), QStringLiteral("1//refresh"));
         QCOMPARE(g.suite().value("kavo.shared.googleRefreshToken"), QJsonValue("1//refresh"));
 
         // The authorization URL: endpoint, and every item in order.
@@ -168,7 +188,7 @@ private Q_SLOTS:
         QCOMPARE(form.keys(), (QStringList{"client_id", "client_secret", "grant_type", "refresh_token"}));
         QCOMPARE(form.value("refresh_token"), QStringLiteral("r1"));
         QCOMPARE(form.value("grant_type"), QStringLiteral("refresh_token"));
-        QCOMPARE(g.secrets.read(GoogleAuth::keychainAccount), QStringLiteral("r2")); // a rotated token is kept
+        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)), QStringLiteral("r2")); // a rotated token is kept
         QCOMPARE(g.suite().value("kavo.shared.googleRefreshToken"), QJsonValue("r2"));
     }
 
@@ -208,7 +228,7 @@ private Q_SLOTS:
             QVERIFY2(lines.first().endsWith(logLine), qPrintable(lines.first()));
         }
         QCOMPARE(g.auth->isSignedIn(), staysSignedIn);
-        QCOMPARE(g.secrets.read(GoogleAuth::keychainAccount).has_value(), staysSignedIn);
+        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)).has_value(), staysSignedIn);
         QVERIFY(!log.lines().join('\n').contains("stored-refresh"));
     }
 
@@ -241,7 +261,7 @@ private Q_SLOTS:
         // The browser tab says how it ended, not "signed in".
         QCOMPARE(g.pageHeading(), page);
         QVERIFY(!g.auth->isSignedIn());
-        QCOMPARE(g.secrets.read(GoogleAuth::keychainAccount), std::nullopt);
+        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)), std::nullopt);
         QVERIFY(!g.suite().contains("kavo.shared.googleRefreshToken"));
     }
 

@@ -1,5 +1,6 @@
 // Runs inside its own D-Bus session (dbus-run-session): a bus with no secret service on it, where
-// the test also plays the desktop's notification server on a second connection.
+// the test also plays the desktop's notification server on a second connection, and a secret
+// service that is slow to answer in a process of its own.
 
 #include "platform/desktop.h"
 #include "platform/secretstore.h"
@@ -9,7 +10,11 @@
 #include <QDBusConnectionInterface>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QProcess>
 #include <QTest>
+#include <QTimer>
+
+#include <signal.h>
 
 class FakeNotificationServer : public QObject
 {
@@ -54,10 +59,58 @@ private Q_SLOTS:
         clock.start();
         KeychainSecretStore store(std::make_unique<FileSecretStore>(path));
         store.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("0123"));
-        QCOMPARE(store.read(QStringLiteral("Vendrel.BackendApiKey")), QStringLiteral("0123"));
-        QCOMPARE(FileSecretStore(path).read(QStringLiteral("Vendrel.BackendApiKey")), QStringLiteral("0123"));
+        QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))), QStringLiteral("0123"));
+        QCOMPARE(FileSecretStore(path).value(QStringLiteral("Vendrel.BackendApiKey")), QStringLiteral("0123"));
         QVERIFY2(clock.elapsed() < 5000, "the missing service must not stall the caller");
-        QCOMPARE(log.linesContaining(QStringLiteral("no secret service answered")).size(), 1);
+        QCOMPARE(log.linesContaining(QStringLiteral("keeping secrets in ") + path
+                                     + QStringLiteral(" (readable by you only), because no secret service is running on the session bus"))
+                     .size(),
+                 1);
+    }
+
+    // A secret service that is there but does not answer yet (an unlock prompt): the store waits
+    // for it, however long, while the main thread goes on, and never moves the secrets to the
+    // file. When the service then fails the calls, the item reads as absent and the log says why.
+    void aSlowSecretServiceIsWaitedForNotReplaced()
+    {
+        QProcess service;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KAVO_TEST_OWN_SECRET_SERVICE"), QStringLiteral("1"));
+        service.setProcessEnvironment(env);
+        service.start(QCoreApplication::applicationFilePath(), {});
+        QVERIFY(service.waitForReadyRead(10000));
+        QCOMPARE(service.readLine(), QByteArray("ready\n"));
+        ::kill(pid_t(service.processId()), SIGSTOP);
+
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/secrets.json");
+        LogCapture log;
+        {
+            KeychainSecretStore store(std::make_unique<FileSecretStore>(path));
+            store.save(QStringLiteral("Vendrel.GoogleOAuth"), QStringLiteral("refresh-1"));
+            std::optional<std::optional<QString>> answer;
+            QCoro::connect(store.read(QStringLiteral("Vendrel.GoogleOAuth")), this,
+                           [&answer](const std::optional<QString> &value) { answer = value; });
+            int ticks = 0;
+            QTimer ticker;
+            connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
+            ticker.start(100);
+            QTest::qWait(11000); // longer than any patience the store might have
+            QVERIFY(!answer.has_value());
+            QVERIFY2(ticks >= 80, qPrintable(QStringLiteral("the main thread stalled: %1 ticks").arg(ticks)));
+            QVERIFY(!QFile::exists(path));
+
+            ::kill(pid_t(service.processId()), SIGCONT); // it answers now, and knows none of the objects asked for
+            QTRY_VERIFY_WITH_TIMEOUT(answer.has_value(), 40000);
+            QCOMPARE(*answer, std::nullopt);
+        }
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(log.linesContaining(QStringLiteral("keeping secrets in")).isEmpty());
+        QCOMPARE(log.linesContaining(QStringLiteral("the secret service did not save Vendrel.GoogleOAuth: ")).size(), 1);
+        QCOMPARE(log.linesContaining(QStringLiteral("the secret service did not read Vendrel.GoogleOAuth: ")).size(), 1);
+        QVERIFY(!log.lines().join(QLatin1Char('\n')).contains(QStringLiteral("refresh-1")));
+        service.kill();
+        service.waitForFinished(5000);
     }
 
     void deliversToTheNotificationServer()
@@ -77,5 +130,23 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSessionBus)
+// The slow secret service: owns the service's name on the session bus, to be stopped by the test.
+int playSecretService(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (!QDBusConnection::sessionBus().registerService(QStringLiteral("org.freedesktop.secrets")))
+        return 1;
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+    return app.exec();
+}
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsSet("KAVO_TEST_OWN_SECRET_SERVICE"))
+        return playSecretService(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestSessionBus test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_sessionbus.moc"

@@ -1,9 +1,11 @@
+#include "cloudstandins.h"
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "shell/accountstore.h"
 #include "testutil.h"
 
 #include <QFile>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -15,7 +17,7 @@ const QString builtinEmail = QStringLiteral("admin@kavo.test");
 // Fresh defaults, suite and keychain, and a way to launch the store over them.
 struct Launch {
     QTemporaryDir config;
-    MemorySecretStore secrets;
+    HeldSecretStore secrets;
     NotificationCenter notifications;
     int changes = 0;
 
@@ -49,12 +51,38 @@ private Q_SLOTS:
         QCOMPARE(store->apiKey(), builtinKey);
         QCOMPARE(store->email(), builtinEmail);
         QCOMPARE(store->name(), QStringLiteral("Admin"));
-        QCOMPARE(launch.secrets.read("Vendrel.BackendApiKey"), builtinKey);
+        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")), builtinKey);
         QCOMPARE(launch.defaults().value("account.bootstrapped"), QJsonValue(true));
         QCOMPARE(launch.defaults().value("account.email"), QJsonValue(builtinEmail));
         QCOMPARE(launch.defaults().value("account.name"), QJsonValue("Admin"));
         QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(builtinKey));
         QCOMPARE(launch.changes, 0); // loading announces nothing
+    }
+
+    // The keychain gives the key back late (an unlock prompt): the store starts empty, then
+    // shows the account, and nothing treats the wait as a first launch.
+    void aKeyTheKeychainGivesLateShowsWhenItComes()
+    {
+        Launch launch;
+        const QString key = QStringLiteral("k").repeated(64);
+        launch.secrets.save("Vendrel.BackendApiKey", key);
+        QVERIFY(launch.defaults().setValue("account.bootstrapped", true));
+        QVERIFY(launch.defaults().setValue("account.email", "me@kavo.test"));
+        launch.secrets.hold();
+        const auto store = launch.start();
+        QSignalSpy changed(store.get(), &AccountStore::changed);
+        bool loaded = false;
+        QCoro::connect(store->loaded(), this, [&loaded] { loaded = true; });
+        QTest::qWait(50);
+        QVERIFY(!loaded);
+        QVERIFY(!store->isSignedIn());
+        launch.secrets.release();
+        QTRY_VERIFY(loaded);
+        QCOMPARE(store->apiKey(), key);
+        QCOMPARE(store->email(), QStringLiteral("me@kavo.test"));
+        QCOMPARE(changed.size(), 1);
+        QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(key));
+        QCOMPARE(launch.changes, 0);
     }
 
     void launchAfterSignOutStaysSignedOutAndWritesNothing()
@@ -69,7 +97,7 @@ private Q_SLOTS:
         QVERIFY(again->apiKey().isEmpty());
         QVERIFY(!again->isSignedIn());
         QCOMPARE(again->email(), std::nullopt);
-        QCOMPARE(launch.secrets.read("Vendrel.BackendApiKey"), std::nullopt);
+        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")), std::nullopt);
         QCOMPARE(launch.files(), before);
     }
 
@@ -102,7 +130,7 @@ private Q_SLOTS:
         QCOMPARE(store->apiKey(), key);
         QCOMPARE(store->email(), std::nullopt);
         QCOMPARE(store->name(), QStringLiteral("Dee"));
-        QCOMPARE(launch.secrets.read("Vendrel.BackendApiKey"), key);
+        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")), key);
         QVERIFY(!launch.defaults().contains("account.email")); // an absent e-mail removes the key
         QCOMPARE(launch.defaults().value("account.name"), QJsonValue("Dee"));
         QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(key));

@@ -4,10 +4,35 @@
 #include "cloud/googleauth.h"
 #include "fakeserver.h"
 #include "platform/http.h"
+#include "platform/milestone.h"
+#include "platform/secretstore.h"
 #include "testutil.h"
 
 #include <QNetworkAccessManager>
 #include <QTemporaryDir>
+
+// A keychain in memory whose reads can be held, as a locked keychain's are while its unlock
+// prompt waits for the user.
+class HeldSecretStore : public MemorySecretStore
+{
+public:
+    void hold() { m_gate = std::make_unique<Milestone>(); }
+    void release()
+    {
+        if (m_gate)
+            m_gate->reach();
+    }
+    QCoro::Task<std::optional<QString>> read(const QString &account) override
+    {
+        const QString key = account;
+        if (m_gate && !m_gate->isReached())
+            co_await m_gate->reached();
+        co_return co_await MemorySecretStore::read(key);
+    }
+
+private:
+    std::unique_ptr<Milestone> m_gate;
+};
 
 // An access-token source that always has the same token.
 class FixedToken : public AccessTokenSource

@@ -7,6 +7,7 @@
 #include "platform/secretstore.h"
 #include "platform/desktop.h"
 #include "platform/notificationcenter.h"
+#include "platform/milestone.h"
 #include "testutil.h"
 #include "upload/uploadmanager.h"
 
@@ -104,7 +105,13 @@ public:
     bool signedIn = true;
     std::optional<Error> signInError;
     int signInCalls = 0;
+    std::unique_ptr<Milestone> restoring; // the keychain is still looking up the stored sign-in
     bool isSignedIn() const override { return signedIn; }
+    QCoro::Task<void> restored() override
+    {
+        if (restoring)
+            co_await restoring->reached();
+    }
     QCoro::Task<Result<void>> signIn() override
     {
         ++signInCalls;
@@ -466,6 +473,19 @@ private Q_SLOTS:
         QTRY_VERIFY(h.finished(second));
         QCOMPARE(h.dropboxAuth.signInCalls, 2);
         QCOMPARE(h.manager->job(second)->state, State::done);
+
+        // A drop while the keychain is still giving back a stored sign-in waits for it instead
+        // of sending the user to sign in again.
+        h.dropboxAuth.signedIn = false;
+        h.dropboxAuth.restoring = std::make_unique<Milestone>();
+        const QUuid third = h.manager->enqueue({h.file(QStringLiteral("c.txt"))});
+        QTest::qWait(200);
+        QVERIFY(!h.finished(third));
+        h.dropboxAuth.signedIn = true;
+        h.dropboxAuth.restoring->reach();
+        QTRY_VERIFY(h.finished(third));
+        QCOMPARE(h.manager->job(third)->state, State::done);
+        QCOMPARE(h.dropboxAuth.signInCalls, 2);
     }
 
     void transientUploadFailuresAreRetriedAndOthersWorded()
