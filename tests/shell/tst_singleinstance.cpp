@@ -10,6 +10,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <latch>
+#include <thread>
+
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,6 +115,28 @@ private Q_SLOTS:
         SingleInstance next(runtime.path());
         QVERIFY(!next.instanceRunning());
         QCOMPARE(next.claim(), SingleInstance::Claim::instance);
+    }
+
+    // Eight claims released at the same instant: exactly one wins.
+    void claimsAtTheSameInstantElectOne()
+    {
+        QTemporaryDir runtime;
+        std::vector<std::unique_ptr<SingleInstance>> claimants;
+        for (int i = 0; i < 8; ++i)
+            claimants.push_back(std::make_unique<SingleInstance>(runtime.path()));
+        std::latch start(8);
+        std::atomic<int> won{0};
+        std::vector<std::thread> threads;
+        for (auto &claimant : claimants) {
+            threads.emplace_back([&start, &won, raw = claimant.get()] {
+                start.arrive_and_wait();
+                if (raw->claim() == SingleInstance::Claim::instance)
+                    ++won;
+            });
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+        QCOMPARE(int(won), 1);
     }
 
     // Three trays started in the same instant: one keeps running, the others open its panel and
