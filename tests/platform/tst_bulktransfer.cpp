@@ -232,8 +232,12 @@ private Q_SLOTS:
         const Result<CloudUploadResult> result = d.upload(path, log.callback());
         QVERIFY(!result);
         QCOMPARE(result.error().description, QStringLiteral("Drive HTTP 400: {\"error\":\"too big\"}"));
+        // How far the client got before it read the refusal depends on the machine's load (half
+        // the file has been seen on a busy one); it must stop well short of the end, and no
+        // report may claim the whole file.
+        QCOMPARE(log.completeReports(), 0);
         for (const auto &report : log.reports)
-            QVERIFY2(report.first < 0.5, qPrintable(QString::number(report.first)));
+            QVERIFY2(report.first < 0.9, qPrintable(QString::number(report.first)));
     }
 
     void answersFramedAnyWaySucceedOnce_data()
