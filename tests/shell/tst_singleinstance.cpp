@@ -58,12 +58,16 @@ class TestSingleInstance : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    // The instance answers only once its handler has dealt with the request; a refusal reaches
-    // the sender's standard error and exit code.
+    // With no instance the sender says so; with one, it is answered only once the handler has
+    // dealt with the request, and a refusal reaches the sender's standard error and exit code.
     void secondKavoHandsOverItsArguments()
     {
         QTemporaryDir home;
-        kavoEnvironment(home.path());
+        Kavo alone(home.path(), {"a.txt"});
+        QVERIFY(alone.waitForFinished(10000));
+        QCOMPARE(alone.exitCode(), 1);
+        QVERIFY(alone.readAllStandardError().contains("Kavo isn't running"));
+
         SingleInstance instance(home.path() + "/runtime");
         QCOMPARE(instance.claim(), SingleInstance::Claim::instance);
         QList<QStringList> handled;
@@ -84,15 +88,6 @@ private Q_SLOTS:
         QCOMPARE(kavo.exitCode(), 0);
         QCOMPARE(handled.size(), 2);
         QCOMPARE(handled.last(), (QStringList{home.path() + "/notes 1.txt", "vendrel://dropbox-auth?code=abc", "file:///tmp/x.pdf"}));
-    }
-
-    void withoutAnInstanceTheProgramSaysSo()
-    {
-        QTemporaryDir home;
-        Kavo kavo(home.path(), {"a.txt"});
-        QVERIFY(kavo.waitForFinished(10000));
-        QCOMPARE(kavo.exitCode(), 1);
-        QVERIFY(kavo.readAllStandardError().contains("Kavo isn't running"));
     }
 
     // The lock elects the instance, not the socket file: a stale socket does not block the next
