@@ -243,8 +243,12 @@ SingleInstance::Handover SingleInstance::forward(const QStringList &arguments, c
         return {Status::taken, {}};
     if (reply.startsWith(refused))
         return {Status::refused, QString::fromUtf8(reply.mid(refused.size()))};
-    // No answer: the instance quit or died before it took the request.
-    if (!instanceRunning())
-        return {Status::notRunning, {}};
+    // No answer: the instance quit or died before it took the request. A dying process closes
+    // its descriptors one by one, so its lock may outlive its socket by a moment.
+    for (int i = 0; i < 40; ++i) {
+        if (!instanceRunning())
+            return {Status::notRunning, {}};
+        QThread::msleep(50);
+    }
     return {Status::failed, QStringLiteral("Kavo closed the connection without answering.")};
 }
