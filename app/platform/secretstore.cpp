@@ -251,29 +251,31 @@ KeychainSecretStore::~KeychainSecretStore()
     delete m_thread;
 }
 
+void KeychainSecretStore::enqueue(KeychainCall call)
+{
+    KeychainWorker *worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker, call = std::move(call)]() mutable { worker->add(std::move(call)); },
+                              Qt::QueuedConnection);
+}
+
 QCoro::Task<std::optional<QString>> KeychainSecretStore::read(const QString &account)
 {
-    KeychainCall call{KeychainCall::Kind::read, account, {}, std::make_shared<QPromise<std::optional<QString>>>()};
-    call.answer->start();
-    QFuture<std::optional<QString>> answer = call.answer->future();
-    KeychainWorker *worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker, call] { worker->add(call); }, Qt::QueuedConnection);
+    auto promise = std::make_shared<QPromise<std::optional<QString>>>();
+    promise->start();
+    QFuture<std::optional<QString>> answer = promise->future();
+    enqueue({KeychainCall::Kind::read, account, {}, std::move(promise)});
     const std::optional<QString> value = co_await answer;
     co_return value;
 }
 
 void KeychainSecretStore::save(const QString &account, const QString &value)
 {
-    KeychainWorker *worker = m_worker;
-    KeychainCall call{KeychainCall::Kind::save, account, value, nullptr};
-    QMetaObject::invokeMethod(worker, [worker, call] { worker->add(call); }, Qt::QueuedConnection);
+    enqueue({KeychainCall::Kind::save, account, value, nullptr});
 }
 
 void KeychainSecretStore::remove(const QString &account)
 {
-    KeychainWorker *worker = m_worker;
-    KeychainCall call{KeychainCall::Kind::remove, account, {}, nullptr};
-    QMetaObject::invokeMethod(worker, [worker, call] { worker->add(call); }, Qt::QueuedConnection);
+    enqueue({KeychainCall::Kind::remove, account, {}, nullptr});
 }
 
 std::unique_ptr<SecretStore> SecretStore::createDefault()

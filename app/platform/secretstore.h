@@ -9,6 +9,7 @@
 
 class QThread;
 class KeychainWorker;
+struct KeychainCall;
 
 // Generic-password items keyed by account name (the keychain of the desktop). A read gives no
 // value when the item is missing or cannot be read. Saves and removes are carried out in the
@@ -71,6 +72,8 @@ public:
     void remove(const QString &account) override;
 
 private:
+    void enqueue(KeychainCall call);
+
     QThread *m_thread = nullptr;
     KeychainWorker *m_worker = nullptr;
 };

@@ -59,6 +59,11 @@ void printUsage(FILE *stream)
 
 bool hasDisplay();
 
+void sayProblem(const QString &problem)
+{
+    std::fprintf(stderr, "kavo: %s\n", qPrintable(problem));
+}
+
 // Printed once when the instance takes long to answer (busy, stopped, still starting).
 void sayWaiting()
 {
@@ -95,7 +100,7 @@ int forwardToInstance(const QStringList &arguments)
         return 1;
     case SingleInstance::Status::refused:
     case SingleInstance::Status::failed:
-        std::fprintf(stderr, "kavo: %s\n", qPrintable(handover.message));
+        sayProblem(handover.message);
         return 1;
     }
     return 1;
@@ -216,11 +221,11 @@ int runTray()
         if (handover.status == SingleInstance::Status::notRunning)
             std::fputs("kavo: the running Kavo quit just now; start it again.\n", stderr);
         else
-            std::fprintf(stderr, "kavo: %s\n", qPrintable(handover.message));
+            sayProblem(handover.message);
         return 1;
     }
     case SingleInstance::Claim::failed:
-        std::fprintf(stderr, "kavo: %s\n", qPrintable(instance.problem()));
+        sayProblem(instance.problem());
         return 1;
     }
     QApplication::setQuitOnLastWindowClosed(false);
@@ -256,7 +261,7 @@ int runTray()
         return QString();
     });
     if (!listening) {
-        std::fprintf(stderr, "kavo: %s\n", qPrintable(instance.problem()));
+        sayProblem(instance.problem());
         return 1;
     }
 
