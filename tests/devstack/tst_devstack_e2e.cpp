@@ -46,6 +46,15 @@ struct Demo {
         devstack.terminate();
         devstack.waitForFinished(5000);
     }
+    // Why this build cannot run the demo here, or empty when it can.
+    QString unavailable() const
+    {
+        if (root.host() != QLatin1String("127.0.0.1"))
+            return QStringLiteral("the build's endpoints are not on loopback");
+        if (!loopbackPortFree(quint16(root.port())))
+            return portTakenMessage(root.port());
+        return {};
+    }
     QString path(const QString &relative) const { return home.path() + QLatin1Char('/') + relative; }
     bool startDevstack()
     {
@@ -168,6 +177,15 @@ QByteArray pattern(qsizetype size, int step)
 
 } // namespace
 
+// Skips the test when the demo cannot run on this machine, and fails it when the devstack does
+// not start.
+#define START_DEVSTACK(demo)                                                                       \
+    do {                                                                                           \
+        if (const QString why = (demo).unavailable(); !why.isEmpty())                              \
+            QSKIP(qPrintable(why));                                                                \
+        QVERIFY2((demo).startDevstack(), "the devstack did not start");                            \
+    } while (false)
+
 class TestDevStackEndToEnd : public QObject
 {
     Q_OBJECT
@@ -175,11 +193,7 @@ private Q_SLOTS:
     void googleRoadAgainstTheDevstack()
     {
         Demo demo;
-        if (demo.root.host() != QLatin1String("127.0.0.1"))
-            QSKIP("the build's endpoints are not on loopback");
-        if (!loopbackPortFree(quint16(demo.root.port())))
-            QSKIP(qPrintable(portTakenMessage(demo.root.port())));
-        QVERIFY2(demo.startDevstack(), "the devstack did not start");
+        START_DEVSTACK(demo);
         const QByteArray bytes = pattern(300000, 31);
         writeFile(demo.path("files/photo 1.jpg"), bytes);
 
@@ -228,11 +242,7 @@ private Q_SLOTS:
     void dropboxRoadAgainstTheDevstack()
     {
         Demo demo;
-        if (demo.root.host() != QLatin1String("127.0.0.1"))
-            QSKIP("the build's endpoints are not on loopback");
-        if (!loopbackPortFree(quint16(demo.root.port())))
-            QSKIP(qPrintable(portTakenMessage(demo.root.port())));
-        QVERIFY2(demo.startDevstack(), "the devstack did not start");
+        START_DEVSTACK(demo);
         writeFile(demo.path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
         // Several chunks, and a name Dropbox only takes escaped in its ASCII-only header.
         const QByteArray bytes = pattern(20000000, 131);
@@ -279,11 +289,7 @@ private Q_SLOTS:
     void aPausedInstanceTakesEachDropOnce()
     {
         Demo demo;
-        if (demo.root.host() != QLatin1String("127.0.0.1"))
-            QSKIP("the build's endpoints are not on loopback");
-        if (!loopbackPortFree(quint16(demo.root.port())))
-            QSKIP(qPrintable(portTakenMessage(demo.root.port())));
-        QVERIFY2(demo.startDevstack(), "the devstack did not start");
+        START_DEVSTACK(demo);
         writeFile(demo.path("files/first.txt"), "signs in");
         QVERIFY2(!demo.share(demo.path("files/first.txt"), "curl --cacert \"$KAVO_CA\" -s -L -o /dev/null \"$1\" &\n").isEmpty(),
                  demo.shareErrors.constData());
@@ -328,11 +334,7 @@ private Q_SLOTS:
     void refusalsReachTheUser()
     {
         Demo demo;
-        if (demo.root.host() != QLatin1String("127.0.0.1"))
-            QSKIP("the build's endpoints are not on loopback");
-        if (!loopbackPortFree(quint16(demo.root.port())))
-            QSKIP(qPrintable(portTakenMessage(demo.root.port())));
-        QVERIFY2(demo.startDevstack(), "the devstack did not start");
+        START_DEVSTACK(demo);
         writeFile(demo.path("files/notes.txt"), "notes");
         const QByteArray browser = "curl --cacert \"$KAVO_CA\" -s -L -o /dev/null \"$1\" &\n";
         demo.hook("POST", "/__test/fail",

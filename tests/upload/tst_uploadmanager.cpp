@@ -232,18 +232,13 @@ struct Recorders {
                                      LinkService *backend, HistoryUpdates *history, PresetChoice *presets,
                                      UploadPreferences *preferences)
     {
-        UploadManager::Services s;
+        UploadManager::Services s = storeServices(backend, history, presets, preferences, &notifications);
         s.driveUploader = drive;
         s.googleAuth = google;
         s.dropboxUploader = dropbox;
         s.dropboxAuth = dropboxAuth;
-        s.backend = backend;
-        s.history = history;
-        s.presets = presets;
-        s.preferences = preferences;
         s.clipboard = &clipboard;
         s.notifier = &notifier;
-        s.notifications = &notifications;
         s.pause = [this](std::chrono::seconds seconds) -> QCoro::Task<void> {
             pauses.append(seconds.count());
             co_return;
