@@ -68,7 +68,7 @@ std::optional<Error> BackendAPI::validateResponse(const HttpResponse &response, 
         message = decodeUtf8(response.body);
     if (!message)
         message = rule == MessageRule::errorKeyOrBodyOrUnknown ? QStringLiteral("Unknown error") : QString();
-    return BackendError::http(response.status, *message);
+    return throttling(BackendError::http(response.status, *message), response);
 }
 
 QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url)

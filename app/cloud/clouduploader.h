@@ -22,14 +22,41 @@ struct CloudUploadResult {
 // returned; the receiver carries each report to its own thread.
 using ProgressCallback = std::function<void(double fraction)>;
 
+// Where a provider's upload session stands, so that an interrupted upload goes on from there
+// rather than from byte 0. `handle` is Drive's session URL (a credential: whoever holds it may
+// write to the session) or Dropbox's session id; `path` is where a Dropbox session commits to;
+// `offset` counts the bytes the provider has confirmed; `size` is the file's size when the
+// session started. `finishing` says a Dropbox commit was sent and its answer may be lost.
+struct UploadSession {
+    QString handle;
+    QString path;
+    qint64 offset = 0;
+    qint64 size = 0;
+    bool finishing = false;
+
+    bool isEmpty() const { return handle.isEmpty(); }
+    bool operator==(const UploadSession &) const = default;
+};
+
 // The one operation every uploader offers to the upload queue. The file is stored under the last
 // path component of `filePath`.
+//
+// `session` is where an earlier attempt left off (empty for a new upload): the uploader asks the
+// provider where it stands and sends only what it lacks, or starts a new session when that one is
+// gone or was for a file of another size. `sessionChanged` hears every change (started, offset
+// confirmed, commit sent, dropped), on the caller's thread, so the caller can keep it.
 class CloudUploader
 {
 public:
+    using SessionCallback = std::function<void(const UploadSession &)>;
+
     virtual ~CloudUploader() = default;
-    virtual QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType,
-                                                          ProgressCallback progress) = 0;
+    virtual QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress,
+                                                          UploadSession session, SessionCallback sessionChanged) = 0;
+    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress)
+    {
+        return upload(std::move(filePath), std::move(mimeType), std::move(progress), UploadSession{}, SessionCallback{});
+    }
 };
 
 // The part of a provider's sign-in object the upload queue needs.

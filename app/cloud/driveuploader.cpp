@@ -18,6 +18,23 @@ Error http(int status, const QByteArray &body)
                                      + decodeUtf8(body).value_or(QString())};
 }
 
+Error http(const HttpResponse &response)
+{
+    Error error = throttling(http(response.status, response.body), response);
+    if (response.status == 403) {
+        // {"error": {"errors": [{"reason": "userRateLimitExceeded", ...}], ...}}
+        const QJsonArray errors = QJsonDocument::fromJson(response.body).object().value(QStringLiteral("error")).toObject().value(QStringLiteral("errors")).toArray();
+        for (const QJsonValue &entry : errors) {
+            const QString reason = entry.toObject().value(QStringLiteral("reason")).toString();
+            if (reason == QLatin1String("userRateLimitExceeded") || reason == QLatin1String("rateLimitExceeded"))
+                error.throttled = true;
+        }
+        if (error.throttled)
+            error.retryAfter = retryAfterDelay(response.header("Retry-After"), QDateTime::currentDateTimeUtc());
+    }
+    return error;
+}
+
 Error badResponse()
 {
     return Error{domain, badResponseCode, QStringLiteral("Bad response from Drive.")};
@@ -65,6 +82,9 @@ QCoro::Task<Result<QString>> DriveUploader::ensureFolder(QString name, QString a
     const Result<HttpResponse> found = co_await m_http->send(authorized(search, accessToken), "GET");
     if (!found)
         co_return found.error();
+    // A throttled search says nothing about the folder; creating one would make a second.
+    if (const Error refusal = DriveError::http(*found); refusal.throttled)
+        co_return refusal;
     const Result<QJsonDocument> listing = parse(found->body);
     if (!listing)
         co_return listing.error();
@@ -103,12 +123,36 @@ QCoro::Task<Result<QUrl>> DriveUploader::startSession(QString name, QString fold
         co_return response.error();
     const QUrl location = QUrl(QString::fromUtf8(response->header("Location")), QUrl::StrictMode);
     if (response->status != 200 || !location.isValid() || location.scheme().isEmpty() || location.host().isEmpty())
-        co_return DriveError::http(response->status, response->body);
+        co_return DriveError::http(*response);
     co_return location;
 }
 
-QCoro::Task<Result<QString>> DriveUploader::sendBytes(QUrl session, QString filePath, QString mimeType, qint64 size,
-                                                     ProgressCallback progress)
+std::optional<qint64> DriveUploader::confirmedOffset(const HttpResponse &answer)
+{
+    const QByteArray range = answer.header("Range").trimmed();
+    if (range.isEmpty())
+        return 0;
+    if (!range.startsWith("bytes=0-"))
+        return std::nullopt;
+    bool isNumber = false;
+    const qint64 last = range.mid(8).toLongLong(&isNumber);
+    if (!isNumber || last < 0)
+        return std::nullopt;
+    return last + 1;
+}
+
+QCoro::Task<Result<HttpResponse>> DriveUploader::askSession(UploadSession session)
+{
+    QNetworkRequest request{QUrl(session.handle)};
+    request.setRawHeader("Content-Range", "bytes */" + QByteArray::number(session.size));
+    request.setHeader(QNetworkRequest::ContentLengthHeader, 0);
+    // 308 here means "resume incomplete", not a redirect to follow.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    co_return co_await m_http->send(request, "PUT");
+}
+
+QCoro::Task<Result<HttpResponse>> DriveUploader::sendRest(UploadSession session, QString filePath, QString mimeType, bool ranged,
+                                                         ProgressCallback progress)
 {
     // The body goes on a connection of its own (the session URL is a credential of this upload),
     // streamed from the file; no Authorization header.
@@ -116,22 +160,13 @@ QCoro::Task<Result<QString>> DriveUploader::sendBytes(QUrl session, QString file
     if (!file.open(QIODevice::ReadOnly))
         co_return fileReadError(file);
     const UploadDelegate delegate(progress);
-    const Http::Progress report = [delegate](qint64 sent, qint64 total) { delegate.didSendBodyData(0, sent, total); };
-    const Http::Headers headers{{"Content-Type", mimeType.toUtf8()}};
-    const Result<HttpResponse> response = co_await m_http->sendFile("PUT", session, headers, &file, 0, size, report);
-    if (!response)
-        co_return response.error();
-    if (!response->isSuccess())
-        co_return DriveError::http(response->status, response->body);
-    const Result<QJsonDocument> answer = parse(response->body);
-    if (!answer)
-        co_return answer.error();
-    const QJsonValue id = answer->object().value(QStringLiteral("id"));
-    if (!id.isString())
-        co_return DriveError::http(response->status, response->body);
-    co_return id.toString();
+    const qint64 from = session.offset, size = session.size;
+    const Http::Progress report = [delegate, from, size](qint64 sent, qint64) { delegate.didSendBodyData(sent, from + sent, size); };
+    Http::Headers headers{{"Content-Type", mimeType.toUtf8()}};
+    if (ranged)
+        headers.append({"Content-Range", "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/' + QByteArray::number(size)});
+    co_return co_await m_http->sendFile("PUT", QUrl(session.handle), headers, &file, from, size - from, report);
 }
-
 QCoro::Task<Result<void>> DriveUploader::share(QString fileID, QString token)
 {
     QNetworkRequest request = authorized(
@@ -144,31 +179,93 @@ QCoro::Task<Result<void>> DriveUploader::share(QString fileID, QString token)
     if (!response)
         co_return response.error();
     if (!response->isSuccess())
-        co_return DriveError::http(response->status, response->body);
+        co_return DriveError::http(*response);
     co_return Result<void>();
 }
 
-QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, QString mimeType, ProgressCallback progress)
+QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, QString mimeType, ProgressCallback progress,
+                                                             UploadSession session, SessionCallback sessionChanged)
 {
+    const auto changed = [&sessionChanged](const UploadSession &now) {
+        if (sessionChanged)
+            sessionChanged(now);
+    };
     const Result<QString> token = co_await m_auth->validAccessToken();
     if (!token)
         co_return token.error();
-    const Result<QString> folder = co_await ensureFolder(folderName, token.value());
-    if (!folder)
-        co_return folder.error();
     const QFileInfo info(filePath);
     const qint64 size = info.exists() ? info.size() : 0;
-    const Result<QUrl> session = co_await startSession(info.fileName(), folder.value(), mimeType, size, token.value());
-    if (!session)
-        co_return session.error();
-    const Result<QString> fileID = co_await sendBytes(session.value(), filePath, mimeType, size, progress);
-    if (!fileID)
-        co_return fileID.error();
-    const Result<void> shared = co_await share(fileID.value(), token.value());
+    if (!session.isEmpty() && session.size != size) {
+        session = {};
+        changed(session);
+    }
+
+    // A session handed in, or one that went wrong on the way, is asked where it stands before
+    // anything is sent; one that is gone (404, 410: expired or never known) is replaced once.
+    bool ask = !session.isEmpty();
+    bool replaced = false;
+    int roundsWithoutProgress = 0;
+    std::optional<HttpResponse> done;
+    while (!done) {
+        if (session.isEmpty()) {
+            const Result<QString> folder = co_await ensureFolder(folderName, token.value());
+            if (!folder)
+                co_return folder.error();
+            const Result<QUrl> started = co_await startSession(info.fileName(), folder.value(), mimeType, size, token.value());
+            if (!started)
+                co_return started.error();
+            session = UploadSession{started->toString(QUrl::FullyEncoded), {}, 0, size, false};
+            changed(session);
+            ask = false;
+        }
+        Result<HttpResponse> answer = Error{};
+        if (ask) {
+            answer = co_await askSession(session);
+        } else {
+            answer = co_await sendRest(session, filePath, mimeType, session.offset > 0, progress);
+        }
+        if (!answer)
+            co_return answer.error();
+        const int status = answer->status;
+        if (answer->isSuccess()) {
+            done = answer.value();
+        } else if (status == 404 || status == 410) {
+            if (replaced)
+                co_return DriveError::http(*answer);
+            replaced = true;
+            session = {};
+            changed(session);
+        } else if (status == 308) {
+            // The session lacks bytes: send them from where it stands. An answer that confirms no
+            // more than the last one, twice in a row, means it takes nothing and ends the upload.
+            const std::optional<qint64> offset = confirmedOffset(*answer);
+            if (!offset || *offset > size)
+                co_return DriveError::http(*answer);
+            if (!ask)
+                roundsWithoutProgress = *offset > session.offset ? 0 : roundsWithoutProgress + 1;
+            if (roundsWithoutProgress >= 2)
+                co_return DriveError::http(*answer);
+            if (*offset != session.offset) {
+                session.offset = *offset;
+                changed(session);
+            }
+            ask = false;
+        } else {
+            co_return DriveError::http(*answer);
+        }
+    }
+
+    const Result<QJsonDocument> parsed = parse(done->body);
+    if (!parsed)
+        co_return parsed.error();
+    const QJsonValue fileID = parsed->object().value(QStringLiteral("id"));
+    if (!fileID.isString())
+        co_return DriveError::http(*done);
+    const Result<void> shared = co_await share(fileID.toString(), token.value());
     if (!shared)
         co_return shared.error();
     CloudUploadResult result;
     result.provider = StorageProvider::google;
-    result.providerFileID = fileID.value();
+    result.providerFileID = fileID.toString();
     co_return result;
 }

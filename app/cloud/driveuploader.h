@@ -5,12 +5,15 @@
 
 class AccessTokenSource;
 class Http;
+struct HttpResponse;
 
 namespace DriveError {
 inline const QString domain = QStringLiteral("drive");
 enum Code : int { badResponseCode = -2 };
 // "Drive HTTP <status>: <body>"; the error's code is the status.
 Error http(int status, const QByteArray &body);
+// The same for an answer, marked as throttled for 429, 503 and Drive's 403 rate-limit refusals.
+Error http(const HttpResponse &response);
 Error badResponse();
 }
 
@@ -24,13 +27,24 @@ public:
 
     DriveUploader(Http *http, Endpoints endpoints, AccessTokenSource *auth);
 
-    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress) override;
+    using CloudUploader::upload;
+    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress,
+                                                  UploadSession session, SessionCallback sessionChanged) override;
     QCoro::Task<Result<QString>> ensureFolder(QString name, QString accessToken);
+
+    // The offset a 308 answer's Range header ("bytes=0-N") confirms: N + 1, or 0 without one;
+    // no value for a Range that does not start at 0.
+    static std::optional<qint64> confirmedOffset(const HttpResponse &answer);
 
 private:
     QUrl apiUrl(const QString &path) const;
     QCoro::Task<Result<QUrl>> startSession(QString name, QString folderID, QString mimeType, qint64 size, QString token);
-    QCoro::Task<Result<QString>> sendBytes(QUrl session, QString filePath, QString mimeType, qint64 size, ProgressCallback progress);
+    // Asks the session where it stands ("Content-Range: bytes */N").
+    QCoro::Task<Result<HttpResponse>> askSession(UploadSession session);
+    // Sends the file from `session.offset` to its end: the whole file as one PUT, or the rest with
+    // a Content-Range.
+    QCoro::Task<Result<HttpResponse>> sendRest(UploadSession session, QString filePath, QString mimeType, bool ranged,
+                                               ProgressCallback progress);
     QCoro::Task<Result<void>> share(QString fileID, QString token);
 
     Http *m_http;

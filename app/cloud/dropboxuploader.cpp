@@ -17,6 +17,11 @@ Error http(int status, const QByteArray &body)
                                      + decodeUtf8(body).value_or(QString())};
 }
 
+Error http(const HttpResponse &response)
+{
+    return throttling(http(response.status, response.body), response);
+}
+
 Error badResponse(const QString &text)
 {
     return Error{domain, badResponseCode, QStringLiteral("Bad Dropbox response: ") + text};
@@ -82,10 +87,6 @@ QCoro::Task<Result<HttpResponse>> DropboxUploader::content(QString path, QByteAr
             request.setRawHeader(name, value);
         response = co_await m_http->send(request, "POST");
     }
-    if (!response)
-        co_return response.error();
-    if (!response->isSuccess())
-        co_return DropboxError::http(response->status, response->body);
     co_return response;
 }
 
@@ -111,7 +112,7 @@ QCoro::Task<Result<QString>> DropboxUploader::sharedLink(QString path, QString t
     if (created->isSuccess() && url.isString())
         co_return url.toString();
     if (created->status != 409)
-        co_return DropboxError::http(created->status, created->body);
+        co_return DropboxError::http(*created);
 
     // 409: among others, a link for this path exists already; ask for it.
     const QJsonObject listBody{{QStringLiteral("path"), path}, {QStringLiteral("direct_only"), true}};
@@ -125,33 +126,97 @@ QCoro::Task<Result<QString>> DropboxUploader::sharedLink(QString path, QString t
     co_return DropboxError::http(409, created->body);
 }
 
-QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath, QString mimeType, ProgressCallback progress)
+namespace {
+// What a 409 from a session call says about the session: its tag ("incorrect_offset",
+// "not_found", "closed", ...) and, for a wrong offset, the one the session stands at. The finish
+// call nests them under "lookup_failed".
+struct SessionRefusal {
+    QString tag;
+    std::optional<qint64> correctOffset;
+};
+
+SessionRefusal sessionRefusal(const HttpResponse &answer)
+{
+    if (answer.status != 409)
+        return {};
+    QJsonObject error = QJsonDocument::fromJson(answer.body).object().value(QStringLiteral("error")).toObject();
+    if (error.value(QStringLiteral(".tag")).toString() == QLatin1String("lookup_failed"))
+        error = error.value(QStringLiteral("lookup_failed")).toObject();
+    SessionRefusal refusal{error.value(QStringLiteral(".tag")).toString(), std::nullopt};
+    const QJsonValue offset = error.value(QStringLiteral("correct_offset"));
+    if (offset.isDouble())
+        refusal.correctOffset = offset.toInteger();
+    return refusal;
+}
+}
+
+QCoro::Task<Result<bool>> DropboxUploader::committed(QString path, qint64 size, QString token)
+{
+    const QJsonObject body{{QStringLiteral("path"), path}};
+    const Result<HttpResponse> answer = co_await api(QStringLiteral("/2/files/get_metadata"), body, token);
+    if (!answer)
+        co_return answer.error();
+    if (answer->status == 409)
+        co_return false;
+    if (!answer->isSuccess())
+        co_return DropboxError::http(*answer);
+    co_return QJsonDocument::fromJson(answer->body).object().value(QStringLiteral("size")).toInteger(-1) == size;
+}
+
+QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath, QString mimeType, ProgressCallback progress,
+                                                               UploadSession session, SessionCallback sessionChanged)
 {
     Q_UNUSED(mimeType);
+    const auto changed = [&sessionChanged](const UploadSession &now) {
+        if (sessionChanged)
+            sessionChanged(now);
+    };
     const Result<QString> token = co_await m_auth->validAccessToken();
     if (!token)
         co_return token.error();
     const QFileInfo info(filePath);
     const qint64 size = info.exists() ? info.size() : 0;
-    const QString path = uploadPath(info.fileName());
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
         co_return fileReadError(file);
-
-    const Result<HttpResponse> started = co_await content(QStringLiteral("/2/files/upload_session/start"), QByteArray("{\"close\": false}"),
-                                                          nullptr, 0, 0, {}, token.value());
-    if (!started)
-        co_return started.error();
-    const QJsonValue sessionID = QJsonDocument::fromJson(started->body).object().value(QStringLiteral("session_id"));
-    if (!sessionID.isString())
-        co_return DropboxError::badResponse(bodyText(started->body));
+    if (!session.isEmpty() && (session.size != size || session.offset > size)) {
+        session = {};
+        changed(session);
+    }
+    // The path (its random folder) stays with the drop, also when a new session replaces one that
+    // is gone; nothing was committed there.
+    const QString path = session.isEmpty() ? uploadPath(info.fileName()) : session.path;
+    bool replaced = false;
 
     // Every report goes through one delegate, so they reach the caller in order; within a chunk
     // they follow the bytes the server has taken, and 1.0 comes once the session is committed.
     const UploadDelegate delegate(progress);
-    qint64 offset = 0;
     for (;;) {
+        if (session.isEmpty()) {
+            const Result<HttpResponse> started = co_await content(QStringLiteral("/2/files/upload_session/start"),
+                                                                  QByteArray("{\"close\": false}"), nullptr, 0, 0, {}, token.value());
+            if (!started)
+                co_return started.error();
+            if (!started->isSuccess())
+                co_return DropboxError::http(*started);
+            const QJsonValue sessionID = QJsonDocument::fromJson(started->body).object().value(QStringLiteral("session_id"));
+            if (!sessionID.isString())
+                co_return DropboxError::badResponse(bodyText(started->body));
+            session = UploadSession{sessionID.toString(), path, 0, size, false};
+            changed(session);
+        } else if (session.finishing) {
+            // The commit went out and its answer never came: it may have been made.
+            const Result<bool> done = co_await committed(session.path, size, token.value());
+            if (!done)
+                co_return done.error();
+            if (*done) {
+                delegate.didSendBodyData(0, size, size);
+                break;
+            }
+        }
+
         // Each chunk is streamed from the file by the HTTP layer, never held in memory.
+        const qint64 offset = session.offset;
         const qint64 length = std::min(m_chunkSize, size - offset);
         if (length <= 0) {
             // The session would never be committed and the link step would fail obscurely.
@@ -162,26 +227,61 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
             if (offset + sent < size)
                 delegate.didSendBodyData(sent, offset + sent, size);
         };
-        const QJsonObject cursor{{QStringLiteral("session_id"), sessionID.toString()}, {QStringLiteral("offset"), offset}};
-        if (offset + length >= size) {
+        const QJsonObject cursor{{QStringLiteral("session_id"), session.handle}, {QStringLiteral("offset"), offset}};
+        const bool last = offset + length >= size;
+        Result<HttpResponse> answer = Error{};
+        if (last) {
+            session.finishing = true;
+            changed(session);
             const QJsonObject commit{{QStringLiteral("path"), path}, {QStringLiteral("mode"), QStringLiteral("add")},
                                      {QStringLiteral("autorename"), true}, {QStringLiteral("mute"), true}};
             const QJsonObject arg{{QStringLiteral("cursor"), cursor}, {QStringLiteral("commit"), commit}};
-            const Result<HttpResponse> finished = co_await content(QStringLiteral("/2/files/upload_session/finish"), headerJson(arg),
-                                                                   &file, offset, length, report, token.value());
-            if (!finished)
-                co_return finished.error();
-            if (!QJsonDocument::fromJson(finished->body).object().value(QStringLiteral("id")).isString())
-                co_return DropboxError::badResponse(bodyText(finished->body));
-            delegate.didSendBodyData(length, size, size);
-            break;
+            answer = co_await content(QStringLiteral("/2/files/upload_session/finish"), headerJson(arg), &file, offset, length, report,
+                                      token.value());
+        } else {
+            const QJsonObject arg{{QStringLiteral("cursor"), cursor}, {QStringLiteral("close"), false}};
+            answer = co_await content(QStringLiteral("/2/files/upload_session/append_v2"), headerJson(arg), &file, offset, length,
+                                      report, token.value());
         }
-        const QJsonObject arg{{QStringLiteral("cursor"), cursor}, {QStringLiteral("close"), false}};
-        const Result<HttpResponse> appended = co_await content(QStringLiteral("/2/files/upload_session/append_v2"), headerJson(arg),
-                                                               &file, offset, length, report, token.value());
-        if (!appended)
-            co_return appended.error();
-        offset += length;
+        if (!answer)
+            co_return answer.error();
+        if (answer->isSuccess()) {
+            if (last) {
+                if (!QJsonDocument::fromJson(answer->body).object().value(QStringLiteral("id")).isString())
+                    co_return DropboxError::badResponse(bodyText(answer->body));
+                delegate.didSendBodyData(length, size, size);
+                break;
+            }
+            session.offset = offset + length;
+            changed(session);
+            continue;
+        }
+        const SessionRefusal refusal = sessionRefusal(*answer);
+        if (refusal.tag == QLatin1String("incorrect_offset") && refusal.correctOffset && *refusal.correctOffset >= 0
+            && *refusal.correctOffset <= size && *refusal.correctOffset != offset) {
+            // An earlier chunk arrived although its answer did not: go on from where the session stands.
+            session.offset = *refusal.correctOffset;
+            session.finishing = false;
+            changed(session);
+            continue;
+        }
+        if ((refusal.tag == QLatin1String("not_found") || refusal.tag == QLatin1String("closed")) && !replaced) {
+            if (session.finishing) {
+                const Result<bool> done = co_await committed(path, size, token.value());
+                if (!done)
+                    co_return done.error();
+                if (*done) {
+                    delegate.didSendBodyData(0, size, size);
+                    break;
+                }
+            }
+            // The session expired or was never known: start again, once, from byte 0.
+            replaced = true;
+            session = {};
+            changed(session);
+            continue;
+        }
+        co_return DropboxError::http(*answer);
     }
 
     const Result<QString> link = co_await sharedLink(path, token.value());

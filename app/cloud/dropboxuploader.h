@@ -16,6 +16,8 @@ inline const QString domain = QStringLiteral("dropbox");
 enum Code : int { badResponseCode = -2 };
 // "Dropbox HTTP <status>: <body>"; the error's code is the status.
 Error http(int status, const QByteArray &body);
+// The same for an answer, marked as throttled for 429 and 503.
+Error http(const HttpResponse &response);
 // "Bad Dropbox response: <text>"
 Error badResponse(const QString &text);
 }
@@ -30,7 +32,9 @@ public:
 
     DropboxUploader(Http *http, Endpoints endpoints, AccessTokenSource *auth, qint64 chunkSize = defaultChunkSize);
 
-    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress) override;
+    using CloudUploader::upload;
+    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress,
+                                                  UploadSession session, SessionCallback sessionChanged) override;
 
     static QString uploadPath(const QString &fileName);
     // JSON for the Dropbox-API-Arg header: 0x7F and every non-ASCII character escaped as \uXXXX
@@ -39,7 +43,11 @@ public:
     static QString directLink(QString link);
 
 private:
-    // A content-host request whose body is `length` bytes of `file` from `offset` (no body without a file).
+    // Whether the file the session commits to is there with `size` bytes: a commit whose answer
+    // was lost.
+    QCoro::Task<Result<bool>> committed(QString path, qint64 size, QString token);
+    // A content-host request whose body is `length` bytes of `file` from `offset` (no body without
+    // a file). Any HTTP answer is returned as it is.
     QCoro::Task<Result<HttpResponse>> content(QString path, QByteArray arg, QFile *file, qint64 offset, qint64 length,
                                               Http::Progress progress, QString token);
     QCoro::Task<Result<HttpResponse>> api(QString path, QJsonObject body, QString token);

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -10,9 +11,17 @@
 // failure, a service answer, ...), `code` is the case within that family, and `description` is
 // exactly the text the user reads.
 struct Error {
+    Error() = default;
+    Error(QString domain, int code, QString description)
+        : domain(std::move(domain)), code(code), description(std::move(description)) {}
+
     QString domain;
     int code = 0;
     QString description;
+    // The server asked the client to slow down (429, 503, a rate-limit refusal), and how long
+    // to wait when it said so (Retry-After).
+    bool throttled = false;
+    std::optional<std::chrono::milliseconds> retryAfter;
 
     bool is(const QString &d, int c) const { return domain == d && code == c; }
 };

@@ -23,6 +23,31 @@ QByteArray HttpResponse::header(const QByteArray &name) const
     return {};
 }
 
+std::optional<std::chrono::milliseconds> retryAfterDelay(const QByteArray &value, const QDateTime &now)
+{
+    const QByteArray text = value.trimmed();
+    if (text.isEmpty())
+        return std::nullopt;
+    bool isNumber = false;
+    const qint64 seconds = text.toLongLong(&isNumber);
+    if (isNumber)
+        return seconds < 0 ? std::nullopt : std::optional(std::chrono::milliseconds(seconds * 1000));
+    // An HTTP date: IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT"), which RFC 2822 parsing reads.
+    const QDateTime when = QDateTime::fromString(QString::fromLatin1(text), Qt::RFC2822Date);
+    if (!when.isValid())
+        return std::nullopt;
+    return std::chrono::milliseconds(std::max<qint64>(0, now.msecsTo(when)));
+}
+
+Error throttling(Error error, const HttpResponse &response, const QDateTime &now)
+{
+    if (response.status == 429 || response.status == 503) {
+        error.throttled = true;
+        error.retryAfter = retryAfterDelay(response.header("Retry-After"), now);
+    }
+    return error;
+}
+
 int transportCode(QNetworkReply::NetworkError error, ReplyFlags flags)
 {
     switch (error) {

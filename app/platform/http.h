@@ -3,6 +3,7 @@
 #include "error.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -53,6 +54,11 @@ bool noNetworkFor(const QString &host);
 // the machine has no network for it at all; "cannot connect to host" when the host alone is
 // unreachable. Other codes are returned as they are.
 int offlineAware(int code, const QString &host, const QString &failureText = {});
+
+// `error` marked as throttled when `response` is a 429 or 503, with the wait its Retry-After
+// names (delay seconds, or an HTTP date, against `now`).
+Error throttling(Error error, const HttpResponse &response, const QDateTime &now = QDateTime::currentDateTimeUtc());
+std::optional<std::chrono::milliseconds> retryAfterDelay(const QByteArray &value, const QDateTime &now);
 
 // "Couldn't read NAME: reason" for a file that could not be opened or read.
 Error fileReadError(const QFile &file);

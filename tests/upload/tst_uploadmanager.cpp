@@ -70,7 +70,9 @@ public:
     int inFlight = 0;
     int maxInFlight = 0;
 
-    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress) override
+    using CloudUploader::upload;
+    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress, UploadSession,
+                                                  SessionCallback) override
     {
         calls.append({filePath, mimeType});
         ++inFlight;

@@ -332,8 +332,10 @@ void DevStack::routeTestHooks()
         json(response, 200, {{QStringLiteral("outbox"), mails}});
     });
 
-    // {"path": "/api/register.php", "status": 503, "body": {...} or "text", "times": 2}: the next
-    // `times` requests for that path (default 1; 0 clears) get that answer instead of being served.
+    // {"path": "/api/register.php", "status": 503, "body": {...} or "text", "times": 2,
+    //  "method": "POST", "headers": {"Retry-After": "2"}}: the next `times` requests for that path
+    // (default 1; 0 clears), of that method when one is named, get that answer, with those
+    // headers, instead of being served.
     m_server->Post("/__test/fail", [this](const httplib::Request &request, httplib::Response &response) {
         const std::optional<QJsonObject> body = jsonBody(request, response);
         if (!body)
@@ -348,6 +350,10 @@ void DevStack::routeTestHooks()
         failure.body = answer.isObject() ? QJsonDocument(answer.toObject()).toJson(QJsonDocument::Compact).toStdString()
                                          : answer.toString().toStdString();
         failure.contentType = answer.isObject() ? "application/json" : "text/plain";
+        failure.method = body->value(QStringLiteral("method")).toString().toStdString();
+        const QJsonObject headers = body->value(QStringLiteral("headers")).toObject();
+        for (auto header = headers.begin(); header != headers.end(); ++header)
+            failure.headers.append({header.key().toStdString(), header.value().toString().toStdString()});
         std::lock_guard lock(m_hooksMutex);
         if (failure.remaining > 0)
             m_failures.insert(path, failure);
@@ -358,9 +364,11 @@ void DevStack::routeTestHooks()
     m_server->set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
         std::lock_guard lock(m_hooksMutex);
         const auto found = m_failures.find(request.path);
-        if (found == m_failures.end())
+        if (found == m_failures.end() || (!found->method.empty() && found->method != request.method))
             return httplib::Server::HandlerResponse::Unhandled;
         response.status = found->status;
+        for (const auto &[name, value] : found->headers)
+            response.set_header(name, value);
         response.set_content(found->body, found->contentType);
         if (--found->remaining <= 0)
             m_failures.erase(found);
@@ -375,6 +383,10 @@ void DevStack::routeTestHooks()
         m_requestLog.append(QJsonObject{{QStringLiteral("method"), str(request.method)},
                                         {QStringLiteral("path"), str(request.path)},
                                         {QStringLiteral("status"), response.status}});
+    });
+    // Upload body bytes the content endpoints have received, whole requests or not.
+    m_server->Get("/__test/stats", [this](const httplib::Request &, httplib::Response &response) {
+        json(response, 200, {{QStringLiteral("upload_bytes"), qint64(m_uploadBytes)}});
     });
     m_server->Get("/__test/requests", [this](const httplib::Request &, httplib::Response &response) {
         std::lock_guard lock(m_hooksMutex);

@@ -6,7 +6,9 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QMap>
+#include <QPair>
 
 #include <atomic>
 #include <memory>
@@ -76,10 +78,17 @@ private:
     std::unique_ptr<httplib::Server> m_server;
     int m_port = -1;
     std::atomic<qint64> m_clockOffset{0};
+    // Upload body bytes received by the Drive and Dropbox content endpoints, for the tests.
+    std::atomic<qint64> m_uploadBytes{0};
+    // How long an upload session may be used (Drive's and Dropbox's: a week).
+    static constexpr qint64 driveSessionLifetime = 7 * 24 * 3600;
+    static constexpr qint64 dropboxSessionLifetime = 7 * 24 * 3600;
     QString m_error;
 
     // Test hooks: failures injected by path, and the log of requests served.
     struct InjectedFailure {
+        std::string method; // any method when empty
+        QList<QPair<std::string, std::string>> headers;
         int status = 500;
         std::string body;
         std::string contentType;

@@ -61,6 +61,8 @@ void DevStack::routeDropbox()
              QStringLiteral("CREATE TABLE IF NOT EXISTS dropbox_files (path TEXT PRIMARY KEY, id TEXT, size INTEGER, shared_url TEXT)"),
          })
         m_db->exec(statement);
+    if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_sessions') WHERE name = 'created_at'")).isEmpty())
+        m_db->exec(QStringLiteral("ALTER TABLE dropbox_sessions ADD COLUMN created_at INTEGER DEFAULT 0"));
     QDir().mkpath(m_options.stateDir + QStringLiteral("/dropbox/sessions"));
 
     m_server->Get("/oauth2/authorize", [this](const Request &request, Response &response) {
@@ -122,6 +124,7 @@ void DevStack::routeDropbox()
                                      "text/plain");
                 return;
             }
+            m_uploadBytes += qint64(request.body.size());
             handle(QJsonDocument::fromJson(QByteArray::fromStdString(raw)).object(), request, response);
         });
     };
@@ -131,24 +134,34 @@ void DevStack::routeDropbox()
         file.write(bytes);
         m_db->exec(QStringLiteral("UPDATE dropbox_sessions SET size = size + ? WHERE session_id = ?"), {qint64(bytes.size()), session});
     };
-    // The cursor's offset must be what the session holds, as Dropbox insists.
-    const auto checkCursor = [this](const QJsonObject &cursor, Response &response) -> bool {
-        const auto rows = m_db->query(QStringLiteral("SELECT size FROM dropbox_sessions WHERE session_id = ?"), {cursor.value(QStringLiteral("session_id")).toString()});
+    // The cursor's offset must be what the session holds, as Dropbox insists; a session lives a
+    // week.
+    // The finish call words its refusals as Dropbox does, nested under "lookup_failed".
+    const auto checkCursor = [this](const QJsonObject &cursor, Response &response, bool finishing = false) -> bool {
+        const auto refuse = [&](const QString &summary, const QJsonObject &error) {
+            if (finishing)
+                conflict(response, QStringLiteral("lookup_failed/") + summary,
+                         {{QStringLiteral(".tag"), QStringLiteral("lookup_failed")}, {QStringLiteral("lookup_failed"), error}});
+            else
+                conflict(response, summary, error);
+        };
+        const auto rows = m_db->query(QStringLiteral("SELECT size FROM dropbox_sessions WHERE session_id = ? AND created_at >= ?"),
+                                      {cursor.value(QStringLiteral("session_id")).toString(), now().toSecsSinceEpoch() - dropboxSessionLifetime});
         if (rows.isEmpty()) {
-            conflict(response, QStringLiteral("not_found/.."), {{QStringLiteral(".tag"), QStringLiteral("not_found")}});
+            refuse(QStringLiteral("not_found/.."), {{QStringLiteral(".tag"), QStringLiteral("not_found")}});
             return false;
         }
         const qint64 size = rows.first().value(QStringLiteral("size")).toLongLong();
         if (cursor.value(QStringLiteral("offset")).toInteger() != size) {
-            conflict(response, QStringLiteral("incorrect_offset/.."),
-                     {{QStringLiteral(".tag"), QStringLiteral("incorrect_offset")}, {QStringLiteral("correct_offset"), size}});
+            refuse(QStringLiteral("incorrect_offset/.."),
+                   {{QStringLiteral(".tag"), QStringLiteral("incorrect_offset")}, {QStringLiteral("correct_offset"), size}});
             return false;
         }
         return true;
     };
     content("/2/files/upload_session/start", [this, append](const QJsonObject &, const Request &request, Response &response) {
         const QString session = random(32);
-        m_db->exec(QStringLiteral("INSERT INTO dropbox_sessions VALUES (?, 0)"), {session});
+        m_db->exec(QStringLiteral("INSERT INTO dropbox_sessions (session_id, size, created_at) VALUES (?, 0, ?)"), {session, now().toSecsSinceEpoch()});
         append(session, QByteArray::fromStdString(request.body));
         json(response, 200, {{QStringLiteral("session_id"), session}});
     });
@@ -162,7 +175,7 @@ void DevStack::routeDropbox()
     });
     content("/2/files/upload_session/finish", [this, append, checkCursor](const QJsonObject &arg, const Request &request, Response &response) {
         const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
-        if (!checkCursor(cursor, response))
+        if (!checkCursor(cursor, response, true))
             return;
         const QString session = cursor.value(QStringLiteral("session_id")).toString();
         append(session, QByteArray::fromStdString(request.body));
@@ -204,6 +217,14 @@ void DevStack::routeDropbox()
                                                   {body.value(QStringLiteral("path")).toString()}))
             links.append(QJsonObject{{QStringLiteral("url"), row.value(QStringLiteral("shared_url")).toString()}});
         json(response, 200, {{QStringLiteral("links"), links}, {QStringLiteral("has_more"), false}});
+    });
+    api("/2/files/get_metadata", [this](const QJsonObject &body, Response &response) {
+        const QString path = body.value(QStringLiteral("path")).toString();
+        const auto rows = m_db->query(QStringLiteral("SELECT id, size FROM dropbox_files WHERE path = ?"), {path});
+        if (rows.isEmpty())
+            return conflict(response, QStringLiteral("path/not_found/.."), {{QStringLiteral(".tag"), QStringLiteral("path")}});
+        json(response, 200, {{QStringLiteral(".tag"), QStringLiteral("file")}, {QStringLiteral("id"), rows.first().value(QStringLiteral("id")).toString()},
+                             {QStringLiteral("path_display"), path}, {QStringLiteral("size"), rows.first().value(QStringLiteral("size")).toLongLong()}});
     });
     api("/2/files/delete_v2", [this](const QJsonObject &body, Response &response) {
         const QString path = body.value(QStringLiteral("path")).toString();

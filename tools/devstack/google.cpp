@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -69,7 +70,13 @@ void DevStack::routeGoogle()
     };
     for (const QString &statement : schema)
         m_db->exec(statement);
-    QDir().mkpath(m_options.stateDir + QStringLiteral("/drive"));
+    // Columns added since the first devstack; a state folder made by an older one gains them.
+    for (const QString &column : {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("file_id TEXT")}) {
+        if (!m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('drive_sessions') WHERE name = ?"), {column.section(QLatin1Char(' '), 0, 0)}).isEmpty())
+            continue;
+        m_db->exec(QStringLiteral("ALTER TABLE drive_sessions ADD COLUMN ") + column);
+    }
+    QDir().mkpath(m_options.stateDir + QStringLiteral("/drive/sessions"));
 
     // The consent page approves at once and sends the browser back with a code.
     m_server->Get("/o/oauth2/v2/auth", [this](const Request &request, Response &response) {
@@ -184,43 +191,84 @@ void DevStack::routeGoogle()
         if (!parent.isEmpty() && m_db->query(QStringLiteral("SELECT 1 FROM drive_files WHERE id = ? AND folder = 1"), {parent}).isEmpty())
             return driveError(response, 404, QStringLiteral("File not found: ") + parent);
         const QString uploadId = random(40);
-        m_db->exec(QStringLiteral("INSERT INTO drive_sessions VALUES (?, ?, ?, ?, ?)"),
+        m_db->exec(QStringLiteral("INSERT INTO drive_sessions (upload_id, name, parent, mime, length, created_at) VALUES (?, ?, ?, ?, ?, ?)"),
                    {uploadId, metadata.value(QStringLiteral("name")).toString(), parent,
                     str(request.get_header_value("X-Upload-Content-Type")),
-                    str(request.get_header_value("X-Upload-Content-Length")).toLongLong()});
+                    str(request.get_header_value("X-Upload-Content-Length")).toLongLong(), now().toSecsSinceEpoch()});
         response.set_header("Location", QString(baseUrl() + QStringLiteral("/upload/drive/v3/files?uploadType=resumable&upload_id=") + uploadId).toStdString());
         json(response, 200, {});
     });
 
-    // The bytes go straight to disk; the announced length must match what arrives.
+    // The session's bytes go straight to disk as they arrive, and what arrived stays there when
+    // the connection drops (rounded down to 256 KiB, as Drive keeps whole blocks only). A PUT
+    // without Content-Range sends the whole file; "bytes A-B/N" sends from A, which must be where
+    // the session stands; "bytes */N" with no body asks where it stands: 308 with the Range held
+    // (none when nothing is), or 200 with the file once it is complete. A session lives a week.
     m_server->Put("/upload/drive/v3/files", [this](const Request &request, Response &response, const httplib::ContentReader &reader) {
         const QString uploadId = str(request.get_param_value("upload_id"));
         const auto sessions = m_db->query(QStringLiteral("SELECT * FROM drive_sessions WHERE upload_id = ?"), {uploadId});
-        if (sessions.isEmpty())
+        if (sessions.isEmpty() || sessions.first().value(QStringLiteral("created_at")).toLongLong() + driveSessionLifetime < now().toSecsSinceEpoch())
             return driveError(response, 404, QStringLiteral("No such upload session."));
         const QVariantMap session = sessions.first();
+        const auto fileJson = [&session](const QString &id) {
+            return QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("name"), session.value(QStringLiteral("name")).toString()},
+                               {QStringLiteral("mimeType"), session.value(QStringLiteral("mime")).toString()}};
+        };
+        if (!session.value(QStringLiteral("file_id")).toString().isEmpty())
+            return json(response, 200, fileJson(session.value(QStringLiteral("file_id")).toString()));
         const qint64 announced = session.value(QStringLiteral("length")).toLongLong();
-        if (str(request.get_header_value("Content-Length")).toLongLong() != announced)
-            return driveError(response, 400, QStringLiteral("Content-Length does not match X-Upload-Content-Length."));
-        const QString id = random(33);
-        QFile file(driveFilePath(id));
-        if (!file.open(QIODevice::WriteOnly))
-            return driveError(response, 500, QStringLiteral("cannot store the file"));
-        qint64 received = 0;
-        reader([&](const char *data, size_t length) {
-            received += qint64(length);
-            return file.write(data, qint64(length)) == qint64(length);
-        });
-        file.close();
-        if (received != announced) {
-            QFile::remove(file.fileName());
-            return driveError(response, 400, QStringLiteral("Incomplete upload."));
+        const QString partial = m_options.stateDir + QStringLiteral("/drive/sessions/") + uploadId;
+        const qint64 held = QFileInfo(partial).size();
+        const auto incomplete = [&response](qint64 held) {
+            response.status = 308;
+            if (held > 0)
+                response.set_header("Range", "bytes=0-" + std::to_string(held - 1));
+        };
+        const QString range = str(request.get_header_value("Content-Range"));
+        static const QRegularExpression query(QStringLiteral("^bytes \\*/(\\d+)$"));
+        static const QRegularExpression part(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"));
+        const qint64 length = str(request.get_header_value("Content-Length")).toLongLong();
+        qint64 from = 0;
+        if (range.isEmpty()) {
+            if (length != announced)
+                return driveError(response, 400, QStringLiteral("Content-Length does not match X-Upload-Content-Length."));
+        } else if (const QRegularExpressionMatch asked = query.match(range); asked.hasMatch()) {
+            if (asked.captured(1).toLongLong() != announced || length != 0)
+                return driveError(response, 400, QStringLiteral("Invalid Content-Range for a status query."));
+            return incomplete(held);
+        } else if (const QRegularExpressionMatch sent = part.match(range); sent.hasMatch()) {
+            from = sent.captured(1).toLongLong();
+            if (sent.captured(3).toLongLong() != announced || sent.captured(2).toLongLong() - from + 1 != length
+                || sent.captured(2).toLongLong() >= announced)
+                return driveError(response, 400, QStringLiteral("Invalid Content-Range."));
+            if (from > held)
+                return driveError(response, 400, QStringLiteral("The upload must continue where the session stands."));
+        } else {
+            return driveError(response, 400, QStringLiteral("Invalid Content-Range."));
         }
-        m_db->exec(QStringLiteral("DELETE FROM drive_sessions WHERE upload_id = ?"), {uploadId});
+        QFile file(partial);
+        if (!file.open(QIODevice::ReadWrite) || !file.resize(from) || !file.seek(from))
+            return driveError(response, 500, QStringLiteral("cannot store the upload"));
+        qint64 received = 0;
+        const bool whole = reader([&](const char *data, size_t size) {
+            received += qint64(size);
+            m_uploadBytes += qint64(size);
+            return file.write(data, qint64(size)) == qint64(size);
+        });
+        const qint64 stands = from + received;
+        if (!whole || received != length) {
+            file.resize(stands - stands % (256 * 1024));
+            return incomplete(file.size());
+        }
+        file.close();
+        if (stands < announced)
+            return incomplete(stands);
+        const QString id = random(33);
+        QFile::rename(partial, driveFilePath(id));
+        m_db->exec(QStringLiteral("UPDATE drive_sessions SET file_id = ? WHERE upload_id = ?"), {id, uploadId});
         m_db->exec(QStringLiteral("INSERT INTO drive_files (id, name, mime, parent, size) VALUES (?, ?, ?, ?, ?)"),
-                   {id, session.value(QStringLiteral("name")), session.value(QStringLiteral("mime")), session.value(QStringLiteral("parent")), received});
-        json(response, 200, {{QStringLiteral("id"), id}, {QStringLiteral("name"), session.value(QStringLiteral("name")).toString()},
-                             {QStringLiteral("mimeType"), session.value(QStringLiteral("mime")).toString()}});
+                   {id, session.value(QStringLiteral("name")), session.value(QStringLiteral("mime")), session.value(QStringLiteral("parent")), stands});
+        json(response, 200, fileJson(id));
     });
 
     m_server->Post(R"(/drive/v3/files/([^/]+)/permissions)", [this](const Request &request, Response &response) {
