@@ -2,11 +2,14 @@
 
 #include "uploaderror.h"
 
+#include <QRandomGenerator>
 #include <qcoro/qcorotimer.h>
+
+#include <algorithm>
 
 namespace Retry {
 
-QCoro::Task<void> sleep(std::chrono::seconds duration)
+QCoro::Task<void> sleep(std::chrono::milliseconds duration)
 {
     co_await QCoro::sleepFor(duration);
 }
@@ -26,15 +29,47 @@ bool isTransient(const Error &error)
     }
 }
 
-std::chrono::seconds pauseAfter(int failures)
+bool isUnreachable(const Error &error)
+{
+    return error.domain == ErrorDomain::transport
+        && (error.code == TransportCode::notConnectedToInternet || error.code == TransportCode::cannotFindHost
+            || error.code == TransportCode::cannotConnectToHost);
+}
+
+std::chrono::milliseconds pauseAfter(int failures)
 {
     return failures == 1 ? std::chrono::seconds(1) : std::chrono::seconds(3);
 }
 
-void logRetry(int failures, std::chrono::seconds pause, const Error &error)
+std::chrono::milliseconds throttledWait(const Error &error, int throttled)
+{
+    if (error.retryAfter)
+        return std::min(*error.retryAfter, longestRetryAfter);
+    const qint64 full = qint64(1000) << std::clamp(throttled - 1, 0, 3);
+    return std::chrono::milliseconds(full / 2 + qint64(QRandomGenerator::global()->bounded(double(full) / 2)));
+}
+
+std::chrono::milliseconds networkWait(int waits)
+{
+    return std::min<std::chrono::milliseconds>(firstNetworkWait * (qint64(1) << std::clamp(waits - 1, 0, 8)), longestNetworkWait);
+}
+
+void logRetry(int failures, std::chrono::milliseconds pause, const Error &error)
 {
     qCInfo(lcUpload, "transient network error (attempt %ld/%ld) — retrying in %llus: %s", long(failures),
-           long(maxAttempts), static_cast<unsigned long long>(pause.count()), qUtf8Printable(error.description));
+           long(maxAttempts), static_cast<unsigned long long>(pause.count() / 1000), qUtf8Printable(error.description));
+}
+
+void logThrottled(int throttled, std::chrono::milliseconds pause, const Error &error)
+{
+    qCInfo(lcUpload, "server asked to slow down (answer %ld/%ld) — retrying in %.1fs: %s", long(throttled),
+           long(maxThrottledAnswers), double(pause.count()) / 1000, qUtf8Printable(error.description));
+}
+
+void logNetworkWait(std::chrono::milliseconds longest, const Error &error)
+{
+    qCInfo(lcUpload, "cannot reach the server — trying again when the network is back, at the latest in %llds: %s",
+           static_cast<long long>(longest.count() / 1000), qUtf8Printable(error.description));
 }
 
 } // namespace Retry

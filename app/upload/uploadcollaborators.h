@@ -37,6 +37,14 @@ class LinkService
 public:
     virtual ~LinkService() = default;
     virtual QCoro::Task<Result<Registration>> registerUpload(RegistrationRequest request) = 0;
+    // The link the service already holds for this cloud file, if any: a registration whose
+    // answer was lost may have been made. `filename` narrows the search.
+    virtual QCoro::Task<Result<std::optional<Registration>>> findRegistration(QString providerFileID, QString filename)
+    {
+        Q_UNUSED(providerFileID);
+        Q_UNUSED(filename);
+        co_return std::optional<Registration>();
+    }
     virtual QCoro::Task<Result<void>> setPassword(QString token, QString password) = 0;
     // The filename as the service stored it.
     virtual QCoro::Task<Result<QString>> rename(QString token, QString filename) = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 #include <QMetaType>
 #include <QString>
@@ -8,7 +9,7 @@
 
 #include <optional>
 
-// One drop on its way to a share link, as the upload rows show it. Jobs live in memory only.
+// One drop on its way to a share link, as the upload rows show it.
 struct UploadJob {
     Q_GADGET
 public:
@@ -28,6 +29,10 @@ public:
     std::optional<qint64> expiryDays;
     std::optional<QString> expiresAt;
     bool isProtected = false;
+    // While the job waits before trying again: until when, and whether it waits for the network
+    // to come back (rather than for a server that asked it to slow down, or a retry pause).
+    std::optional<QDateTime> waitingUntil;
+    bool waitingForNetwork = false;
 
     // A new job for the dropped locations: named after the single source, or "N items".
     static UploadJob forDrop(const QList<QUrl> &urls);

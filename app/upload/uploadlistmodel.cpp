@@ -50,6 +50,10 @@ QVariant UploadListModel::data(const QModelIndex &index, int role) const
         return optionalText(job.expiresAt);
     case IsProtectedRole:
         return job.isProtected;
+    case WaitingUntilRole:
+        return job.waitingUntil ? job.waitingUntil->toMSecsSinceEpoch() : qint64(0);
+    case WaitingForNetworkRole:
+        return job.waitingForNetwork;
     }
     return {};
 }
@@ -71,6 +75,8 @@ QHash<int, QByteArray> UploadListModel::roleNames() const
         {ExpiryDaysRole, "expiryDays"},
         {ExpiresAtRole, "expiresAt"},
         {IsProtectedRole, "isProtected"},
+        {WaitingUntilRole, "waitingUntil"},
+        {WaitingForNetworkRole, "waitingForNetwork"},
     };
 }
 

@@ -11,7 +11,8 @@
 // Roles: id (string), sourceURLs (list of url), displayName, state (UploadJob::State as int),
 // stateName ("queued" ... "failed"), progress (0..1), totalBytes, shareURL, errorMessage, token
 // (empty strings when absent), presetID, expiryDays (-1 when absent), expiresAt (empty when
-// absent), isProtected.
+// absent), isProtected, waitingUntil (milliseconds since the epoch, 0 when not waiting),
+// waitingForNetwork.
 class UploadListModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -32,6 +33,8 @@ public:
         ExpiryDaysRole,
         ExpiresAtRole,
         IsProtectedRole,
+        WaitingUntilRole,
+        WaitingForNetworkRole,
     };
     Q_ENUM(Role)
 

@@ -4,6 +4,7 @@
 #include "platform/desktop.h"
 #include "platform/logging.h"
 #include "platform/notificationcenter.h"
+#include "platform/secretstore.h"
 #include "uploaderror.h"
 
 #include <QCoreApplication>
@@ -44,6 +45,89 @@ QUuid UploadManager::enqueue(const QList<QUrl> &urls)
     return job.id;
 }
 
+void UploadManager::keep(const QUuid &id, const std::function<void(UploadRecord &)> &change)
+{
+    const auto found = m_records.find(id);
+    if (found == m_records.end())
+        return;
+    change(*found);
+    if (m_services.journal)
+        m_services.journal->put(*found);
+}
+
+void UploadManager::keepSession(const QUuid &id, const UploadSession &session)
+{
+    const auto found = m_records.find(id);
+    if (found == m_records.end())
+        return;
+    const bool secret = found->sessionHandleIsSecret() && m_services.sessionSecrets;
+    const QString account = UploadRecord::sessionSecretAccount(id);
+    if (secret && session.handle != found->session.handle) {
+        if (session.isEmpty())
+            m_services.sessionSecrets->remove(account);
+        else
+            m_services.sessionSecrets->save(account, session.handle);
+    }
+    keep(id, [&session](UploadRecord &record) { record.session = session; });
+}
+
+void UploadManager::forget(const QUuid &id)
+{
+    const auto found = m_records.find(id);
+    if (found == m_records.end())
+        return;
+    if (found->sessionHandleIsSecret() && m_services.sessionSecrets)
+        m_services.sessionSecrets->remove(UploadRecord::sessionSecretAccount(id));
+    m_records.erase(found);
+    if (m_services.journal)
+        m_services.journal->remove(id);
+}
+
+Retry::Hooks UploadManager::retryHooks(const QUuid &id)
+{
+    Retry::Hooks hooks;
+    hooks.pause = [this, id](std::chrono::milliseconds wait) { return pauseShown(id, wait); };
+    if (m_services.awaitNetwork)
+        hooks.waitForNetwork = [this, id](std::chrono::milliseconds longest) { return networkWaitShown(id, longest); };
+    return hooks;
+}
+
+QCoro::Task<void> UploadManager::pauseShown(QUuid id, std::chrono::milliseconds wait)
+{
+    QPointer<UploadManager> self(this);
+    const QDateTime until = QDateTime::currentDateTimeUtc().addMSecs(wait.count());
+    update(id, [&until](UploadJob &job) {
+        job.waitingUntil = until;
+        job.waitingForNetwork = false;
+    });
+    QCoro::Task<void> pausing = m_services.pause(wait);
+    co_await pausing;
+    if (self)
+        update(id, [](UploadJob &job) { job.waitingUntil.reset(); });
+}
+
+QCoro::Task<bool> UploadManager::networkWaitShown(QUuid id, std::chrono::milliseconds longest)
+{
+    QPointer<UploadManager> self(this);
+    // A job the user removed stops waiting: nobody would see it come back.
+    if (m_uploads.indexOf(id) < 0)
+        co_return false;
+    const QDateTime until = QDateTime::currentDateTimeUtc().addMSecs(longest.count());
+    update(id, [&until](UploadJob &job) {
+        job.waitingUntil = until;
+        job.waitingForNetwork = true;
+    });
+    QCoro::Task<void> waiting = m_services.awaitNetwork(longest);
+    co_await waiting;
+    if (!self)
+        co_return false;
+    update(id, [](UploadJob &job) {
+        job.waitingUntil.reset();
+        job.waitingForNetwork = false;
+    });
+    co_return m_uploads.indexOf(id) >= 0;
+}
+
 void UploadManager::update(const QUuid &id, const std::function<void(UploadJob &)> &change)
 {
     m_uploads.update(id, change);
@@ -57,10 +141,12 @@ void UploadManager::setProgress(const QUuid &id, double fraction)
 void UploadManager::removeJob(const QUuid &id)
 {
     m_uploads.remove(id);
+    forget(id);
 }
 
 void UploadManager::fail(const QUuid &id, const Error &error)
 {
+    forget(id);
     const QString message = userMessage(error);
     update(id, [&message](UploadJob &job) {
         job.state = UploadJob::State::failed;
@@ -112,32 +198,134 @@ QCoro::Task<Result<PreparedUpload>> UploadManager::prepare(QUuid id, QStringList
 
 QCoro::Task<void> UploadManager::process(UploadJob job)
 {
+    UploadRecord record;
+    record.id = job.id;
+    record.sources = job.sourcePaths();
+    record.displayName = job.displayName;
+    record.droppedAt = QDateTime::currentDateTimeUtc();
+    record.expiryDays = m_services.preferences->expiryDays();
+    record.presetID = m_services.presets->effectivePresetID();
+    m_records.insert(job.id, record);
+    keep(job.id, [](UploadRecord &) {});
+    QCoro::Task<void> running = run(job.id, false);
+    co_await running;
+}
+
+namespace {
+// Whether the prepared file is still the one the record describes (same size, same time).
+bool unchanged(const UploadRecord::Prepared &prepared)
+{
+    const QFileInfo info(prepared.path);
+    return info.isFile() && info.size() == prepared.size && info.lastModified().toMSecsSinceEpoch() == prepared.modifiedMs;
+}
+}
+
+QCoro::Task<void> UploadManager::resumeUnfinished()
+{
+    if (!m_services.journal)
+        co_return;
     QPointer<UploadManager> self(this);
-    const QUuid id = job.id;
-    update(id, [](UploadJob &j) { j.state = UploadJob::State::preparing; });
-
-    QCoro::Task<Result<PreparedUpload>> preparing = prepare(id, job.sourcePaths());
-    const Result<PreparedUpload> prepared = co_await preparing;
-    if (!self)
-        co_return;
-    if (!prepared) {
-        fail(id, prepared.error());
-        co_return;
+    const QList<UploadRecord> records = m_services.journal->load();
+    QList<UploadRecord> resumable;
+    for (UploadRecord record : records) {
+        if (record.state == UploadJob::State::done || record.state == UploadJob::State::failed) {
+            m_services.journal->remove(record.id);
+            continue;
+        }
+        if (record.sessionHandleIsSecret() && record.session.size > 0 && record.session.handle.isEmpty()) {
+            std::optional<QString> handle;
+            if (m_services.sessionSecrets) {
+                QCoro::Task<std::optional<QString>> reading = m_services.sessionSecrets->read(UploadRecord::sessionSecretAccount(record.id));
+                handle = co_await reading;
+                if (!self)
+                    co_return;
+            }
+            if (handle && !handle->isEmpty())
+                record.session.handle = *handle;
+            else
+                record.session = {};
+        }
+        resumable.append(record);
     }
-    const PreparedUpload file = prepared.value();
+    // Oldest first, so that the newest ends up at the top, as when they were dropped.
+    for (const UploadRecord &record : std::as_const(resumable)) {
+        if (m_records.contains(record.id))
+            continue;
+        UploadJob job;
+        job.id = record.id;
+        for (const QString &source : record.sources)
+            job.sourceURLs.append(QUrl::fromLocalFile(source));
+        job.displayName = record.displayName;
+        job.state = record.state;
+        if (record.prepared) {
+            job.totalBytes = record.prepared->size;
+            if (record.session.size > 0)
+                job.progress = double(record.session.offset) / double(record.session.size);
+        }
+        if (record.cloud)
+            job.progress = 1.0;
+        m_records.insert(record.id, record);
+        m_uploads.prepend(job);
+        qCInfo(lcUpload, "resuming %s (%s)", qUtf8Printable(record.displayName), qUtf8Printable(UploadJob::stateName(record.state)));
+        QMetaObject::invokeMethod(this, [this, id = record.id] { run(id, true); }, Qt::QueuedConnection);
+    }
+}
 
-    const qint64 size = QFileInfo(file.filePath).size();
-    qCInfo(lcUpload, "ready to upload: %s — %ld bytes", qUtf8Printable(file.name), long(size));
-    if (size < 1) {
-        fail(id, UploadError::zeroByteUpload());
-        co_return;
+QCoro::Task<void> UploadManager::run(QUuid id, bool resumed)
+{
+    QPointer<UploadManager> self(this);
+    const auto recordOf = [this, &id] { return m_records.value(id); };
+    UploadRecord record = recordOf();
+
+    PreparedUpload file;
+    qint64 size = 0;
+    if (record.prepared && unchanged(*record.prepared)) {
+        file = PreparedUpload{record.prepared->path, record.prepared->name, record.prepared->mimeType};
+        size = record.prepared->size;
+    } else {
+        if (record.prepared || !record.session.isEmpty() || record.cloud) {
+            // The file changed or is gone since: what was sent of it no longer counts.
+            qCInfo(lcUpload, "%s changed since it was prepared; starting it again", qUtf8Printable(record.displayName));
+            keepSession(id, UploadSession{});
+            keep(id, [](UploadRecord &r) {
+                r.prepared.reset();
+                r.cloud.reset();
+                r.registrationSent = false;
+            });
+        }
+        update(id, [](UploadJob &j) { j.state = UploadJob::State::preparing; });
+        keep(id, [](UploadRecord &r) { r.state = UploadJob::State::preparing; });
+        QCoro::Task<Result<PreparedUpload>> preparing = prepare(id, record.sources);
+        const Result<PreparedUpload> prepared = co_await preparing;
+        if (!self)
+            co_return;
+        if (!prepared) {
+            fail(id, prepared.error());
+            co_return;
+        }
+        file = prepared.value();
+        const QFileInfo info(file.filePath);
+        size = info.size();
+        qCInfo(lcUpload, "ready to upload: %s — %ld bytes", qUtf8Printable(file.name), long(size));
+        if (size < 1) {
+            fail(id, UploadError::zeroByteUpload());
+            co_return;
+        }
+        const UploadRecord::Prepared kept{file.filePath, file.name, file.mimeType, size, info.lastModified().toMSecsSinceEpoch()};
+        keep(id, [&kept](UploadRecord &r) {
+            r.prepared = kept;
+            r.displayName = kept.name;
+        });
     }
     update(id, [&](UploadJob &j) {
         j.displayName = file.name;
         j.totalBytes = size;
     });
 
-    const StorageProvider provider = m_services.preferences->selectedProvider();
+    // A job of an earlier run keeps the provider it chose then: its session belongs there.
+    record = recordOf();
+    const StorageProvider provider = record.provider.value_or(m_services.preferences->selectedProvider());
+    keep(id, [provider](UploadRecord &r) { r.provider = provider; });
     CloudUploader *uploader = provider == StorageProvider::google ? m_services.driveUploader : m_services.dropboxUploader;
     CloudAuth *auth = provider == StorageProvider::google ? m_services.googleAuth : m_services.dropboxAuth;
     // A stored sign-in still being read from the keychain is waited for, not replaced.
@@ -154,45 +342,70 @@ QCoro::Task<void> UploadManager::process(UploadJob job)
         }
     }
 
-    update(id, [](UploadJob &j) { j.state = UploadJob::State::uploading; });
-    // Reports may come from any thread and after the upload returned: each one is carried to the
-    // main thread on its own and only ever touches `progress`.
-    const ProgressCallback progress = [self, id](double fraction) {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, id, fraction] {
-            if (self)
-                self->setProgress(id, fraction);
-        }, Qt::QueuedConnection);
-    };
-    std::function<QCoro::Task<Result<CloudUploadResult>>()> uploadOnce = [uploader, file, progress] {
-        return uploader->upload(file.filePath, file.mimeType, progress);
-    };
-    QCoro::Task<Result<CloudUploadResult>> uploading = withRetry(uploadOnce, m_services.pause);
-    const Result<CloudUploadResult> uploaded = co_await uploading;
-    if (!self)
-        co_return;
-    if (!uploaded) {
-        fail(id, uploaded.error());
-        co_return;
+    record = recordOf();
+    CloudUploadResult cloud;
+    if (record.cloud && record.cloud->provider == provider) {
+        cloud = *record.cloud;
+    } else {
+        update(id, [](UploadJob &j) { j.state = UploadJob::State::uploading; });
+        keep(id, [](UploadRecord &r) { r.state = UploadJob::State::uploading; });
+        // Reports may come from any thread and after the upload returned: each one is carried to
+        // the main thread on its own and only ever touches `progress`.
+        const ProgressCallback progress = [self, id](double fraction) {
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [self, id, fraction] {
+                if (self)
+                    self->setProgress(id, fraction);
+            }, Qt::QueuedConnection);
+        };
+        // Each attempt goes on from the session the last one left, and the journal follows it.
+        const auto session = std::make_shared<UploadSession>(record.session);
+        std::function<QCoro::Task<Result<CloudUploadResult>>()> uploadOnce = [self, id, uploader, file, progress, session] {
+            CloudUploader::SessionCallback changed = [self, id, session](const UploadSession &now) {
+                *session = now;
+                if (self)
+                    self->keepSession(id, now);
+            };
+            return uploader->upload(file.filePath, file.mimeType, progress, *session, changed);
+        };
+        QCoro::Task<Result<CloudUploadResult>> uploading = withRetry(uploadOnce, retryHooks(id));
+        const Result<CloudUploadResult> uploaded = co_await uploading;
+        if (!self)
+            co_return;
+        if (!uploaded) {
+            fail(id, uploaded.error());
+            co_return;
+        }
+        cloud = uploaded.value();
+        keepSession(id, UploadSession{});
+        keep(id, [&cloud](UploadRecord &r) {
+            r.cloud = cloud;
+            r.registrationSent = false;
+        });
     }
-    const CloudUploadResult cloud = uploaded.value();
 
     update(id, [](UploadJob &j) { j.state = UploadJob::State::registering; });
-    const std::optional<qint64> presetID = m_services.presets->effectivePresetID();
-    LinkService *backend = m_services.backend;
+    keep(id, [](UploadRecord &r) { r.state = UploadJob::State::registering; });
+    // A job of this run takes the preferences as they are now; one of an earlier run, those of
+    // its drop.
+    record = recordOf();
+    const std::optional<qint64> presetID = resumed ? record.presetID : m_services.presets->effectivePresetID();
     UploadPreferences *preferences = m_services.preferences;
-    std::function<QCoro::Task<Result<Registration>>()> registerOnce = [backend, preferences, file, size, presetID, cloud] {
-            RegistrationRequest request;
-            request.driveFileID = cloud.providerFileID;
-            request.filename = file.name;
-            request.filesize = size;
-            request.mimetype = file.mimeType;
-            request.expiryDays = preferences->expiryDays();
-            request.presetID = presetID;
-            request.provider = cloud.provider;
-            request.directURL = cloud.directURL;
-            return backend->registerUpload(request);
-        };
-    QCoro::Task<Result<Registration>> registering = withRetry(registerOnce, m_services.pause);
+    const qint64 droppedExpiry = record.expiryDays;
+    const auto expiryNow = [resumed, preferences, droppedExpiry] { return resumed ? droppedExpiry : preferences->expiryDays(); };
+    const auto mayExist = std::make_shared<bool>(record.registrationSent);
+    std::function<QCoro::Task<Result<Registration>>()> registerAttempt = [this, id, file, size, presetID, cloud, expiryNow, mayExist] {
+        RegistrationRequest request;
+        request.driveFileID = cloud.providerFileID;
+        request.filename = file.name;
+        request.filesize = size;
+        request.mimetype = file.mimeType;
+        request.expiryDays = expiryNow();
+        request.presetID = presetID;
+        request.provider = cloud.provider;
+        request.directURL = cloud.directURL;
+        return registerOnce(id, request, mayExist);
+    };
+    QCoro::Task<Result<Registration>> registering = withRetry(registerAttempt, retryHooks(id));
     const Result<Registration> registered = co_await registering;
     if (!self)
         co_return;
@@ -202,8 +415,9 @@ QCoro::Task<void> UploadManager::process(UploadJob job)
     }
 
     const Registration link = registered.value();
+    forget(id);
     m_services.clipboard->setText(link.url);
-    const qint64 expiryDays = preferences->expiryDays();
+    const qint64 expiryDays = expiryNow();
     update(id, [&](UploadJob &j) {
         j.state = UploadJob::State::done;
         j.progress = 1.0;
@@ -216,6 +430,29 @@ QCoro::Task<void> UploadManager::process(UploadJob job)
     m_services.notifications->post(NotificationCenter::uploadSucceeded);
     Q_EMIT jobFinished(id, true);
     m_services.history->refresh(historyRefreshLimit);
+}
+
+QCoro::Task<Result<Registration>> UploadManager::registerOnce(QUuid id, RegistrationRequest request, std::shared_ptr<bool> mayExist)
+{
+    QPointer<UploadManager> self(this);
+    LinkService *backend = m_services.backend;
+    // After a registration whose answer never came (a lost connection, a restart), the service
+    // may hold the link already: look for it before making a second one.
+    if (*mayExist) {
+        QCoro::Task<Result<std::optional<Registration>>> looking = backend->findRegistration(request.driveFileID, request.filename);
+        const Result<std::optional<Registration>> found = co_await looking;
+        if (!found)
+            co_return found.error();
+        if (found.value()) {
+            qCInfo(lcUpload, "the service already holds the link of %s", qUtf8Printable(request.filename));
+            co_return *found.value();
+        }
+    }
+    *mayExist = true;
+    if (self)
+        keep(id, [](UploadRecord &r) { r.registrationSent = true; });
+    QCoro::Task<Result<Registration>> registering = backend->registerUpload(request);
+    co_return co_await registering;
 }
 
 namespace {

@@ -3,11 +3,14 @@
 #include "retry.h"
 #include "sourcepreparation.h"
 #include "uploadcollaborators.h"
+#include "uploadjournal.h"
 #include "uploadlistmodel.h"
 
+#include <QHash>
 #include <QObject>
 
 #include <functional>
+#include <memory>
 #include <type_traits>
 #include <variant>
 #include <qcoro/qcorotask.h>
@@ -17,6 +20,7 @@ class CloudAuth;
 class CloudUploader;
 class NotificationCenter;
 class Notifier;
+class SecretStore;
 
 // The upload queue: each drop becomes an UploadJob at the top of `uploads` and runs through
 // preparation, upload to the selected provider, registration with the service and the success
@@ -42,6 +46,14 @@ public:
         NotificationCenter *notifications = nullptr;
         SourcePreparation preparation;
         Retry::Pause pause = Retry::sleep;
+        // Keeps unfinished jobs across restarts (none: jobs live in memory only), and the Drive
+        // session URLs, which are credentials, in the secret store.
+        UploadJournal *journal = nullptr;
+        SecretStore *sessionSecrets = nullptr;
+        // Returns when the network may be back, at the latest after the given time. When set, a
+        // job that cannot reach a server waits for it, as long as it stays in the list, instead
+        // of failing.
+        std::function<QCoro::Task<void>(std::chrono::milliseconds longest)> awaitNetwork;
     };
 
     static constexpr int historyRefreshLimit = 15;
@@ -57,6 +69,8 @@ public:
     QUuid enqueue(const QList<QUrl> &urls);
     // Runs a job to `done` or `failed`; never fails itself.
     QCoro::Task<void> process(UploadJob job);
+    // Brings back the unfinished jobs of the journal, as they were, and resumes each one.
+    QCoro::Task<void> resumeUnfinished();
     void setProgress(const QUuid &id, double fraction);
     // Drops the job from the list; a pipeline still running for it goes on unseen.
     Q_INVOKABLE void removeJob(const QUuid &id);
@@ -74,7 +88,18 @@ Q_SIGNALS:
     void jobFinished(const QUuid &id, bool succeeded);
 
 private:
+    // The pipeline from wherever the job's record stands; `resumed` for a job of an earlier run.
+    QCoro::Task<void> run(QUuid id, bool resumed);
     QCoro::Task<Result<PreparedUpload>> prepare(QUuid id, QStringList sources);
+    QCoro::Task<Result<Registration>> registerOnce(QUuid id, RegistrationRequest request, std::shared_ptr<bool> mayExist);
+    // The retry's waits for this job, shown in its row.
+    Retry::Hooks retryHooks(const QUuid &id);
+    QCoro::Task<void> pauseShown(QUuid id, std::chrono::milliseconds wait);
+    QCoro::Task<bool> networkWaitShown(QUuid id, std::chrono::milliseconds longest);
+    // Changes the job's record and writes the journal; nothing once the job has left the list.
+    void keep(const QUuid &id, const std::function<void(UploadRecord &)> &change);
+    void keepSession(const QUuid &id, const UploadSession &session);
+    void forget(const QUuid &id);
     void update(const QUuid &id, const std::function<void(UploadJob &)> &change);
     void fail(const QUuid &id, const Error &error);
 
@@ -90,4 +115,5 @@ private:
 
     Services m_services;
     UploadListModel m_uploads;
+    QHash<QUuid, UploadRecord> m_records;
 };

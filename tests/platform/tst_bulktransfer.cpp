@@ -164,7 +164,7 @@ struct Drive : DriveStandIn {
         std::function<QCoro::Task<Result<CloudUploadResult>>()> once = [this, path] {
             return uploader.upload(path, "application/octet-stream", {});
         };
-        return awaitTask(withRetry(once, [](std::chrono::seconds) -> QCoro::Task<void> { co_return; }));
+        return awaitTask(withRetry(once, [](std::chrono::milliseconds) -> QCoro::Task<void> { co_return; }));
     }
 };
 

@@ -18,8 +18,8 @@ struct PauseRecorder {
     QList<qint64> seconds;
     Retry::Pause pause()
     {
-        return [this](std::chrono::seconds s) -> QCoro::Task<void> {
-            seconds.append(s.count());
+        return [this](std::chrono::milliseconds s) -> QCoro::Task<void> {
+            seconds.append(s.count() / 1000);
             co_return;
         };
     }

@@ -241,8 +241,8 @@ struct Recorders {
         s.dropboxAuth = dropboxAuth;
         s.clipboard = &clipboard;
         s.notifier = &notifier;
-        s.pause = [this](std::chrono::seconds seconds) -> QCoro::Task<void> {
-            pauses.append(seconds.count());
+        s.pause = [this](std::chrono::milliseconds wait) -> QCoro::Task<void> {
+            pauses.append(wait.count() / 1000);
             co_return;
         };
         return s;

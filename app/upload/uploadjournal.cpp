@@ -1,0 +1,252 @@
+#include "uploadjournal.h"
+
+#include "platform/logging.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMetaEnum>
+#include <QSaveFile>
+
+namespace {
+const QString version = QStringLiteral("v");
+
+std::optional<UploadJob::State> stateFromName(const QString &name)
+{
+    bool known = false;
+    const int value = QMetaEnum::fromType<UploadJob::State>().keyToValue(name.toLatin1().constData(), &known);
+    if (!known)
+        return std::nullopt;
+    return UploadJob::State(value);
+}
+
+QJsonValue optionalInteger(const std::optional<qint64> &value)
+{
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+bool isInteger(const QJsonValue &value)
+{
+    return value.isDouble() && value.toDouble() == double(value.toInteger());
+}
+} // namespace
+
+QString UploadRecord::sessionSecretAccount(const QUuid &id)
+{
+    return QStringLiteral("Kavo.UploadSession.") + id.toString(QUuid::WithoutBraces);
+}
+
+QJsonObject UploadRecord::toJson() const
+{
+    QJsonArray sourceList;
+    for (const QString &source : sources)
+        sourceList.append(source);
+    QJsonObject object{
+        {version, 1},
+        {QStringLiteral("id"), id.toString(QUuid::WithoutBraces)},
+        {QStringLiteral("sources"), sourceList},
+        {QStringLiteral("name"), displayName},
+        {QStringLiteral("state"), UploadJob::stateName(state)},
+        {QStringLiteral("dropped_at"), droppedAt.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("expiry_days"), expiryDays},
+        {QStringLiteral("preset_id"), optionalInteger(presetID)},
+        {QStringLiteral("provider"), provider ? rawValue(*provider) : QString()},
+        {QStringLiteral("registration_sent"), registrationSent},
+    };
+    if (prepared) {
+        object.insert(QStringLiteral("file"), QJsonObject{{QStringLiteral("path"), prepared->path},
+                                                          {QStringLiteral("name"), prepared->name},
+                                                          {QStringLiteral("mime"), prepared->mimeType},
+                                                          {QStringLiteral("size"), prepared->size},
+                                                          {QStringLiteral("modified_ms"), prepared->modifiedMs}});
+    }
+    if (!session.isEmpty()) {
+        QJsonObject kept{{QStringLiteral("path"), session.path},
+                         {QStringLiteral("offset"), session.offset},
+                         {QStringLiteral("size"), session.size},
+                         {QStringLiteral("finishing"), session.finishing}};
+        if (sessionHandleIsSecret())
+            kept.insert(QStringLiteral("in_secret_store"), true);
+        else
+            kept.insert(QStringLiteral("id"), session.handle);
+        object.insert(QStringLiteral("session"), kept);
+    }
+    if (cloud) {
+        QJsonObject result{{QStringLiteral("provider"), rawValue(cloud->provider)}, {QStringLiteral("file_id"), cloud->providerFileID}};
+        if (cloud->directURL)
+            result.insert(QStringLiteral("direct_url"), *cloud->directURL);
+        object.insert(QStringLiteral("cloud"), result);
+    }
+    return object;
+}
+
+std::optional<UploadRecord> UploadRecord::fromJson(const QJsonObject &object, QString *problem)
+{
+    const auto refuse = [problem](const QString &why) -> std::optional<UploadRecord> {
+        if (problem)
+            *problem = why;
+        return std::nullopt;
+    };
+    if (object.value(version).toInteger() != 1)
+        return refuse(QStringLiteral("not a record this version of Kavo knows"));
+    UploadRecord record;
+    record.id = QUuid::fromString(object.value(QStringLiteral("id")).toString());
+    if (record.id.isNull())
+        return refuse(QStringLiteral("no job id"));
+    for (const QJsonValue &source : object.value(QStringLiteral("sources")).toArray()) {
+        if (!source.isString() || source.toString().isEmpty())
+            return refuse(QStringLiteral("a source that is not a path"));
+        record.sources.append(source.toString());
+    }
+    if (record.sources.isEmpty())
+        return refuse(QStringLiteral("no sources"));
+    record.displayName = object.value(QStringLiteral("name")).toString();
+    const std::optional<UploadJob::State> state = stateFromName(object.value(QStringLiteral("state")).toString());
+    if (!state)
+        return refuse(QStringLiteral("an unknown state"));
+    record.state = *state;
+    record.droppedAt = QDateTime::fromString(object.value(QStringLiteral("dropped_at")).toString(), Qt::ISODateWithMs);
+    if (!isInteger(object.value(QStringLiteral("expiry_days"))))
+        return refuse(QStringLiteral("no expiry"));
+    record.expiryDays = object.value(QStringLiteral("expiry_days")).toInteger();
+    if (isInteger(object.value(QStringLiteral("preset_id"))))
+        record.presetID = object.value(QStringLiteral("preset_id")).toInteger();
+    record.provider = storageProviderFromRaw(object.value(QStringLiteral("provider")).toString());
+    record.registrationSent = object.value(QStringLiteral("registration_sent")).toBool();
+
+    if (object.contains(QStringLiteral("file"))) {
+        const QJsonObject file = object.value(QStringLiteral("file")).toObject();
+        Prepared prepared{file.value(QStringLiteral("path")).toString(), file.value(QStringLiteral("name")).toString(),
+                          file.value(QStringLiteral("mime")).toString(), file.value(QStringLiteral("size")).toInteger(-1),
+                          file.value(QStringLiteral("modified_ms")).toInteger()};
+        if (prepared.path.isEmpty() || prepared.name.isEmpty() || prepared.size < 1)
+            return refuse(QStringLiteral("an unreadable prepared file"));
+        record.prepared = prepared;
+    }
+    if (object.contains(QStringLiteral("session"))) {
+        const QJsonObject session = object.value(QStringLiteral("session")).toObject();
+        record.session.path = session.value(QStringLiteral("path")).toString();
+        record.session.offset = session.value(QStringLiteral("offset")).toInteger(-1);
+        record.session.size = session.value(QStringLiteral("size")).toInteger(-1);
+        record.session.finishing = session.value(QStringLiteral("finishing")).toBool();
+        // A secret-store handle is filled in by the queue; until then the session reads as empty.
+        record.session.handle = session.value(QStringLiteral("id")).toString();
+        if (!record.provider || record.session.offset < 0 || record.session.size < 0 || record.session.offset > record.session.size)
+            return refuse(QStringLiteral("an unreadable upload session"));
+    }
+    if (object.contains(QStringLiteral("cloud"))) {
+        const QJsonObject cloud = object.value(QStringLiteral("cloud")).toObject();
+        const std::optional<StorageProvider> provider = storageProviderFromRaw(cloud.value(QStringLiteral("provider")).toString());
+        const QString fileID = cloud.value(QStringLiteral("file_id")).toString();
+        if (!provider || fileID.isEmpty())
+            return refuse(QStringLiteral("an unreadable cloud file"));
+        CloudUploadResult result{*provider, fileID, std::nullopt};
+        if (cloud.value(QStringLiteral("direct_url")).isString())
+            result.directURL = cloud.value(QStringLiteral("direct_url")).toString();
+        record.cloud = result;
+    }
+    return record;
+}
+
+UploadJournal::UploadJournal(QString path)
+    : m_path(std::move(path))
+{
+}
+
+QString UploadJournal::defaultPath()
+{
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/state");
+    return base + QStringLiteral("/kavo/uploads.jsonl");
+}
+
+QList<UploadRecord> UploadJournal::load()
+{
+    m_records.clear();
+    QFile file(m_path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (file.exists())
+            qCWarning(lcUpload, "cannot read the upload queue %s: %s", qUtf8Printable(m_path), qUtf8Printable(file.errorString()));
+        return m_records;
+    }
+    int lineNumber = 0;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        ++lineNumber;
+        if (line.isEmpty())
+            continue;
+        QJsonParseError parseError;
+        const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
+        QString problem;
+        std::optional<UploadRecord> record;
+        if (parseError.error != QJsonParseError::NoError || !document.isObject())
+            problem = QStringLiteral("not a JSON object");
+        else
+            record = UploadRecord::fromJson(document.object(), &problem);
+        if (record && std::any_of(m_records.begin(), m_records.end(), [&](const UploadRecord &r) { return r.id == record->id; })) {
+            record.reset();
+            problem = QStringLiteral("a second record of the same job");
+        }
+        if (!record) {
+            qCWarning(lcUpload, "upload queue %s, line %d left out: %s", qUtf8Printable(m_path), lineNumber, qUtf8Printable(problem));
+            m_keepUnreadable = true;
+            continue;
+        }
+        m_records.append(*record);
+    }
+    return m_records;
+}
+
+void UploadJournal::put(const UploadRecord &record)
+{
+    const auto found = std::find_if(m_records.begin(), m_records.end(), [&](const UploadRecord &r) { return r.id == record.id; });
+    if (found != m_records.end())
+        *found = record;
+    else
+        m_records.append(record);
+    write();
+}
+
+void UploadJournal::remove(const QUuid &id)
+{
+    const qsizetype before = m_records.size();
+    m_records.removeIf([&](const UploadRecord &r) { return r.id == id; });
+    if (m_records.size() != before)
+        write();
+}
+
+void UploadJournal::write()
+{
+    const QFileInfo info(m_path);
+    if (!QDir().mkpath(info.absolutePath())) {
+        qCWarning(lcUpload, "cannot keep the upload queue: %s cannot be made", qUtf8Printable(info.absolutePath()));
+        return;
+    }
+    QFile::setPermissions(info.absolutePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    if (m_keepUnreadable) {
+        // What could not be read is kept for whoever wants to look, never silently dropped.
+        const QString keep = m_path + QStringLiteral(".unreadable");
+        QFile::remove(keep);
+        if (QFile::copy(m_path, keep))
+            QFile::setPermissions(keep, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        m_keepUnreadable = false;
+    }
+    if (m_records.isEmpty()) {
+        QFile::remove(m_path);
+        return;
+    }
+    QSaveFile file(m_path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qCWarning(lcUpload, "cannot write the upload queue %s: %s", qUtf8Printable(m_path), qUtf8Printable(file.errorString()));
+        return;
+    }
+    // Restricted before any byte is written.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    for (const UploadRecord &record : m_records)
+        file.write(QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact) + '\n');
+    if (!file.commit())
+        qCWarning(lcUpload, "cannot write the upload queue %s: %s", qUtf8Printable(m_path), qUtf8Printable(file.errorString()));
+}

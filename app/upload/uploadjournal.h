@@ -1,0 +1,85 @@
+#pragma once
+
+#include "cloud/clouduploader.h"
+#include "uploadjob.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QUuid>
+
+#include <optional>
+
+// What the queue keeps of one unfinished job, so that it comes back after Kavo quits, crashes or
+// the session ends: what was dropped and what was chosen then, the prepared file, the provider's
+// upload session, the cloud file once the bytes are up, and whether the registration went out.
+struct UploadRecord {
+    QUuid id;
+    QStringList sources;
+    QString displayName;
+    UploadJob::State state = UploadJob::State::queued;
+    QDateTime droppedAt;
+    // The preferences when the drop was made.
+    qint64 expiryDays = 0;
+    std::optional<qint64> presetID;
+    // Set once the job has picked its provider; its upload session belongs to that provider.
+    std::optional<StorageProvider> provider;
+
+    // The file that is uploaded (the source itself, or the archive made of the sources), with
+    // its size and modification time, which say whether it is still the same file.
+    struct Prepared {
+        QString path;
+        QString name;
+        QString mimeType;
+        qint64 size = 0;
+        qint64 modifiedMs = 0;
+        bool operator==(const Prepared &) const = default;
+    };
+    std::optional<Prepared> prepared;
+
+    // The provider's session. A Drive session URL is a credential and never written to the
+    // journal: `session.handle` is empty there, and the URL lives in the secret store under
+    // sessionSecretAccount(id).
+    UploadSession session;
+    std::optional<CloudUploadResult> cloud;
+    // The registration request went out, so the service may hold a link for this upload.
+    bool registrationSent = false;
+
+    static QString sessionSecretAccount(const QUuid &id);
+    // Whether the session's handle is kept in the secret store rather than here.
+    bool sessionHandleIsSecret() const { return provider == StorageProvider::google; }
+
+    QJsonObject toJson() const;
+    // The record of one journal line; no value (and `problem` says why) when it cannot be read.
+    static std::optional<UploadRecord> fromJson(const QJsonObject &object, QString *problem);
+};
+
+// The unfinished jobs, one JSON object a line, in $XDG_STATE_HOME/kavo/uploads.jsonl. Every
+// change rewrites the file whole through a temporary file that replaces it (mode 0600), so a
+// crash leaves the old version or the new one. A line that cannot be read is logged and left
+// out; the rest come back. When any line was unreadable, the file as it was is kept beside it as
+// uploads.jsonl.unreadable before it is next written.
+class UploadJournal
+{
+public:
+    explicit UploadJournal(QString path);
+    // $XDG_STATE_HOME/kavo/uploads.jsonl (~/.local/state when unset).
+    static QString defaultPath();
+
+    QString path() const { return m_path; }
+    // Reads the file; the records it holds, oldest drop first.
+    QList<UploadRecord> load();
+    // Adds or replaces the record with that id, and writes the file.
+    void put(const UploadRecord &record);
+    void remove(const QUuid &id);
+    const QList<UploadRecord> &records() const { return m_records; }
+
+private:
+    void write();
+
+    QString m_path;
+    QList<UploadRecord> m_records;
+    bool m_keepUnreadable = false;
+};
