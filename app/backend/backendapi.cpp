@@ -134,6 +134,19 @@ QCoro::Task<Result<QList<HistoryItem>>> BackendAPI::fetchHistory(qint64 limit, s
     co_return decodeList<HistoryItem>(array, QStringLiteral("items"));
 }
 
+QCoro::Task<Result<std::optional<Registration>>> BackendAPI::findRegistration(QString providerFileID, QString filename)
+{
+    QCoro::Task<Result<QList<HistoryItem>>> searching = fetchHistory(registrationSearchLimit, filename);
+    const Result<QList<HistoryItem>> items = co_await searching;
+    if (!items)
+        co_return items.error();
+    for (const HistoryItem &item : items.value()) {
+        if (item.driveFileID == providerFileID && !item.token.isEmpty() && !item.viewURL.isEmpty())
+            co_return std::optional(Registration{item.token, item.viewURL});
+    }
+    co_return std::optional<Registration>();
+}
+
 QJsonObject BackendAPI::registrationBody(const RegistrationRequest &r)
 {
     QJsonObject body{

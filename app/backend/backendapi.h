@@ -26,6 +26,8 @@ Error badResponse();
 class BackendAPI : public LinkService
 {
 public:
+    // How many links of the same name a search for an earlier registration looks through.
+    static constexpr qint64 registrationSearchLimit = 100;
     // How the message of a failed call is chosen from the body.
     enum class MessageRule { body, errorKeyOrBody, errorKeyOrBodyOrUnknown };
 
@@ -46,6 +48,8 @@ public:
     QCoro::Task<Result<QList<HistoryItem>>> fetchHistory(qint64 limit, std::optional<QString> query = std::nullopt);
 
     QCoro::Task<Result<Registration>> registerUpload(RegistrationRequest request) override;
+    // Searches the history for the file's name and takes the link whose cloud file is this one.
+    QCoro::Task<Result<std::optional<Registration>>> findRegistration(QString providerFileID, QString filename) override;
     QCoro::Task<Result<void>> setPreset(QString token, qint64 presetID) override;
     QCoro::Task<Result<void>> setPassword(QString token, QString password) override;
     QCoro::Task<Result<std::optional<QString>>> setExpiry(QString token, qint64 days) override;

@@ -1,5 +1,7 @@
 #include "linkactions.h"
 
+#include <cmath>
+
 #include "backend/backendapi.h"
 #include "backend/historystore.h"
 #include "platform/desktop.h"
@@ -253,6 +255,16 @@ QString LinkActions::stageText(const QString &stateName, double progress)
     if (stateName == QLatin1String("failed"))
         return QStringLiteral("Failed");
     return {};
+}
+
+QString LinkActions::waitText(double msLeft, bool forNetwork)
+{
+    const qint64 seconds = std::max<qint64>(0, qint64(std::ceil(msLeft / 1000)));
+    const QString left = seconds < 120 ? QString::number(seconds) + QStringLiteral(" s")
+                                       : QString::number((seconds + 59) / 60) + QStringLiteral(" min");
+    if (forNetwork)
+        return QStringLiteral("Waiting for the network… next try in ") + left;
+    return QStringLiteral("Waiting to retry… ") + left;
 }
 
 QString LinkActions::uploadTitle(const QString &displayName, const QList<QUrl> &sources)

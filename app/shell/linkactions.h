@@ -65,6 +65,9 @@ public:
     Q_INVOKABLE static bool hasExpired(const QString &expiresAt);
     // The stage line of an upload row: "Uploading… 42%", "Zipping folder…", ...
     Q_INVOKABLE static QString stageText(const QString &stateName, double progress);
+    // A waiting job's line: "Waiting to retry… 12 s", or for the network "Waiting for the
+    // network… next try in 12 s"; `msLeft` is rounded up to whole seconds (minutes from 2 min).
+    Q_INVOKABLE static QString waitText(double msLeft, bool forNetwork);
     // An upload row's title: the job's display name, else the last path component of its first
     // source, else "Upload".
     Q_INVOKABLE static QString uploadTitle(const QString &displayName, const QList<QUrl> &sources);

@@ -16,6 +16,7 @@
 #include "platform/endpoints.h"
 #include "platform/http.h"
 #include "platform/notificationcenter.h"
+#include "platform/networkwatch.h"
 #include "platform/secretstore.h"
 #include "platform/tray.h"
 #include "platform/webauthsession.h"
@@ -120,7 +121,11 @@ void chooseHeadlessPlatform()
 
 // Everything the application is made of, built once from the endpoints.
 struct Application {
-    explicit Application(const Endpoints &endpoints)
+    // The tray keeps unfinished jobs across restarts and lets them wait for the network;
+    // `kavo share` runs its one drop in memory and fails rather than wait.
+    enum class Mode { tray, share };
+
+    Application(const Endpoints &endpoints, Mode mode)
         : secrets(SecretStore::createDefault())
         , http(&network, Http::defaultTimeout, endpoints.extraCaPem)
         , account(secrets.get(), DefaultsStore::standard(), DefaultsStore::suite(), &notifications,
@@ -149,6 +154,12 @@ struct Application {
         services.clipboard = &clipboard;
         services.notifier = &notifier;
         services.notifications = &notifications;
+        if (mode == Mode::tray) {
+            journal = std::make_unique<UploadJournal>(UploadJournal::defaultPath());
+            services.journal = journal.get();
+            services.sessionSecrets = secrets.get();
+            services.awaitNetwork = [this](std::chrono::milliseconds longest) { return networkWatch.wait(longest); };
+        }
         uploads = std::make_unique<UploadManager>(std::move(services));
     }
 
@@ -169,12 +180,14 @@ struct Application {
     CloudCleanup cleanup;
     SystemClipboard clipboard;
     DBusNotifier notifier;
+    NetworkWatch networkWatch;
+    std::unique_ptr<UploadJournal> journal;
     std::unique_ptr<UploadManager> uploads;
 };
 
 int share(const QStringList &paths)
 {
-    Application app(Endpoints::compiledIn());
+    Application app(Endpoints::compiledIn(), Application::Mode::share);
     // The preset a new upload gets comes from the service's list; without it the link would get
     // none. A failure to load it is not fatal: the upload goes on without a preset.
     QCoro::waitFor(app.account.loaded());
@@ -230,7 +243,7 @@ int runTray()
     }
     QApplication::setQuitOnLastWindowClosed(false);
     const Endpoints endpoints = Endpoints::compiledIn();
-    Application app(endpoints);
+    Application app(endpoints, Application::Mode::tray);
     DriveCleaner sweeper(&app.http, &app.backend, endpoints, &app.googleAuth, &app.googleAuth, DriveCleaner::Options{});
     AppController::Parts parts;
     parts.uploads = app.uploads.get();
@@ -287,6 +300,8 @@ int runTray()
         return 1;
     }
     controller.launch();
+    // Unfinished uploads of an earlier run go on once the account (the service key) is read.
+    QCoro::connect(app.account.loaded(), &controller, [&app] { app.uploads->resumeUnfinished(); });
     if (Tray::isAvailable()) {
         tray.show();
     } else {

@@ -1,5 +1,6 @@
 #include "sharecommand.h"
 
+#include "linkactions.h"
 #include "upload/uploadmanager.h"
 
 #include <QCoreApplication>
@@ -41,11 +42,25 @@ int runShareCommand(UploadManager &manager, const QStringList &paths)
     QTextStream err(stderr);
     std::optional<UploadJob::State> shownState;
     int shownPercent = -1;
+    std::optional<QDateTime> shownWait;
     QUuid id;
     const auto show = [&] {
         const std::optional<UploadJob> job = manager.job(id);
         if (!job || job->state == UploadJob::State::done || job->state == UploadJob::State::failed)
             return;
+        if (job->waitingUntil != shownWait) {
+            shownWait = job->waitingUntil;
+            if (shownWait) {
+                const QString wait = LinkActions::waitText(double(QDateTime::currentDateTimeUtc().msecsTo(*shownWait)), job->waitingForNetwork);
+                if (terminal)
+                    err << '\r' << wait << "\x1b[K";
+                else
+                    err << "kavo: " << wait << Qt::endl;
+                err.flush();
+                shownState.reset();
+                return;
+            }
+        }
         const int percent = int(job->progress * 100);
         if (terminal) {
             if (job->state == shownState && percent == shownPercent)

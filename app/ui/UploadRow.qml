@@ -52,6 +52,15 @@ Rectangle {
         interval: 2500
         onTriggered: row.completionAccentActive = false
     }
+    // The clock of a waiting job's countdown, ticking only while it waits.
+    property double now: Date.now()
+    Timer {
+        interval: 1000
+        repeat: true
+        running: row.model.waitingUntil > 0
+        triggeredOnStart: true
+        onTriggered: row.now = Date.now()
+    }
     Timer {
         id: copiedTimer
         interval: 1000
@@ -108,7 +117,8 @@ Rectangle {
                 Label {
                     textFormat: Text.PlainText // text from outside is never markup
                     objectName: "uploadStage"
-                    text: Links.stageText(row.model.stateName, row.model.progress)
+                    text: row.model.waitingUntil > 0 ? Links.waitText(row.model.waitingUntil - row.now, row.model.waitingForNetwork)
+                                                     : Links.stageText(row.model.stateName, row.model.progress)
                     font.pointSize: Style.pt(10)
                     color: Style.secondaryText
                 }
