@@ -11,7 +11,10 @@
 #include "testutil.h"
 #include "upload/uploadmanager.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QTemporaryDir>
@@ -71,10 +74,16 @@ public:
     int maxInFlight = 0;
 
     using CloudUploader::upload;
-    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress, UploadSession,
-                                                  SessionCallback) override
+    QList<UploadSession> sessionsHanded;
+    std::optional<UploadSession> sessionToStart; // reported as started on each call
+
+    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress, UploadSession session,
+                                                  SessionCallback changed) override
     {
         calls.append({filePath, mimeType});
+        sessionsHanded.append(session);
+        if (sessionToStart && changed)
+            changed(*sessionToStart);
         ++inFlight;
         maxInFlight = std::max(maxInFlight, inFlight);
         if (gate) {
@@ -687,6 +696,81 @@ private Q_SLOTS:
                  QStringLiteral("tok-9"));
         QCOMPARE(h.history.items()[0].filename, QStringLiteral("renamed.txt"));
         QCOMPARE(h.manager->job(id)->displayName, QStringLiteral("renamed.txt"));
+    }
+
+    // A job in flight is in the journal (0600, no secret in it, the Drive session URL in the
+    // secret store); after a restart it comes back with its session, next to lines that cannot
+    // be read, and completes with one registration; then the journal is empty.
+    void unfinishedJobsComeBackFromTheJournal()
+    {
+        QTemporaryDir state;
+        const QString path = state.path() + QStringLiteral("/kavo/uploads.jsonl");
+        MemorySecretStore sessions;
+        const UploadSession started{QStringLiteral("https://upload.test/s?upload_id=SECRET-SESSION"), {}, 4, 7, false};
+        QUuid id;
+        {
+            Harness h;
+            UploadJournal journal(path);
+            UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
+                                                   &h.presets, &h.preferences);
+            s.journal = &journal;
+            s.sessionSecrets = &sessions;
+            UploadManager manager(std::move(s));
+            Gate never;
+            h.drive.gate = &never;
+            h.drive.sessionToStart = started;
+            id = manager.enqueue({h.file(QStringLiteral("report.pdf"), "1234567")});
+            QTRY_COMPARE(h.drive.calls.size(), 1);
+            QFile kept(path);
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            const QByteArray text = kept.readAll();
+            QVERIFY(text.contains("\"state\":\"uploading\""));
+            QVERIFY(!text.contains("SECRET-SESSION"));
+            QCOMPARE(QFileInfo(path).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+            QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))), started.handle);
+            // The process ends here with the upload in flight; the files stay.
+            QFile::copy(h.files.path() + QStringLiteral("/report.pdf"), state.path() + QStringLiteral("/report.pdf"));
+        }
+        // The dropped file went away with the first harness; put it back where the record says.
+        QString record;
+        {
+            QFile kept(path);
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            record = QString::fromUtf8(kept.readAll());
+        }
+        const QString oldFolder = QJsonDocument::fromJson(record.toUtf8()).object().value("sources").toArray().first().toString().section('/', 0, -2);
+        QDir().mkpath(oldFolder);
+        QVERIFY(QFile::copy(state.path() + QStringLiteral("/report.pdf"), oldFolder + QStringLiteral("/report.pdf")));
+        {
+            // The same file: same bytes and same modification time.
+            QFile back(oldFolder + QStringLiteral("/report.pdf"));
+            QVERIFY(back.open(QIODevice::ReadWrite));
+            const qint64 modified = QJsonDocument::fromJson(record.toUtf8()).object().value("file").toObject().value("modified_ms").toInteger();
+            QVERIFY(back.setFileTime(QDateTime::fromMSecsSinceEpoch(modified), QFileDevice::FileModificationTime));
+        }
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        writeFile(path, "{\"v\":1,\"id\":\"not-a-uuid\"}\n" + record.toUtf8() + "{\"v\":1,\"id\":\"12345678-1234-1234-1234-1234567");
+
+        Harness h;
+        UploadJournal journal(path);
+        UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
+                                               &h.presets, &h.preferences);
+        s.journal = &journal;
+        s.sessionSecrets = &sessions;
+        UploadManager manager(std::move(s));
+        LogCapture log;
+        awaitTask(manager.resumeUnfinished());
+        QCOMPARE(log.linesContaining(QStringLiteral("left out")).size(), 2);
+        QCOMPARE(manager.jobs().size(), 1);
+        QCOMPARE(manager.jobs().first().id, id);
+        QCOMPARE(manager.jobs().first().displayName, QStringLiteral("report.pdf"));
+        QTRY_COMPARE(manager.job(id)->state, State::done);
+        QCOMPARE(h.drive.sessionsHanded.value(0), started);
+        QCOMPARE(h.backend.registrations.size(), 1);
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(QFile::exists(path + QStringLiteral(".unreadable")));
+        QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))), std::nullopt);
+        QDir(oldFolder).removeRecursively();
     }
 
     void modelPublishesJobs()
