@@ -4,6 +4,8 @@
 #include "proxy.h"
 
 #include <QFile>
+#include <QLocale>
+#include <QTimeZone>
 #include <QFileInfo>
 #include <QSslConfiguration>
 #include <QHostAddress>
@@ -32,8 +34,9 @@ std::optional<std::chrono::milliseconds> retryAfterDelay(const QByteArray &value
     const qint64 seconds = text.toLongLong(&isNumber);
     if (isNumber)
         return seconds < 0 ? std::nullopt : std::optional(std::chrono::milliseconds(seconds * 1000));
-    // An HTTP date: IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT"), which RFC 2822 parsing reads.
-    const QDateTime when = QDateTime::fromString(QString::fromLatin1(text), Qt::RFC2822Date);
+    // An HTTP date: IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT"), always in English and GMT.
+    QDateTime when = QLocale::c().toDateTime(QString::fromLatin1(text), QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    when.setTimeZone(QTimeZone::utc());
     if (!when.isValid())
         return std::nullopt;
     return std::chrono::milliseconds(std::max<qint64>(0, now.msecsTo(when)));
