@@ -715,9 +715,10 @@ private Q_SLOTS:
                                                    &h.presets, &h.preferences);
             s.journal = &journal;
             s.sessionSecrets = &sessions;
-            UploadManager manager(std::move(s));
-            Gate never;
-            h.drive.gate = &never;
+            Gate held;
+            auto first = std::make_unique<UploadManager>(std::move(s));
+            UploadManager &manager = *first;
+            h.drive.gate = &held;
             h.drive.sessionToStart = started;
             id = manager.enqueue({h.file(QStringLiteral("report.pdf"), "1234567")});
             QTRY_COMPARE(h.drive.calls.size(), 1);
@@ -728,8 +729,12 @@ private Q_SLOTS:
             QVERIFY(!text.contains("SECRET-SESSION"));
             QCOMPARE(QFileInfo(path).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
             QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))), started.handle);
-            // The process ends here with the upload in flight; the files stay.
+            // The process ends here with the upload in flight; the files stay. (The upload's
+            // coroutine is let go of after the queue, which it no longer finds.)
             QFile::copy(h.files.path() + QStringLiteral("/report.pdf"), state.path() + QStringLiteral("/report.pdf"));
+            first.reset();
+            held.open();
+            QVERIFY(QFile::exists(path));
         }
         // The dropped file went away with the first harness; put it back where the record says.
         QString record;
