@@ -699,65 +699,42 @@ private Q_SLOTS:
     }
 
     // A job in flight is in the journal (0600, no secret in it, the Drive session URL in the
-    // secret store); after a restart it comes back with its session, next to lines that cannot
-    // be read, and completes with one registration; then the journal is empty.
+    // secret store); a second run on that journal, next to lines that cannot be read, brings it
+    // back with its session and completes it with one registration; then the journal is empty.
     void unfinishedJobsComeBackFromTheJournal()
     {
         QTemporaryDir state;
         const QString path = state.path() + QStringLiteral("/kavo/uploads.jsonl");
         MemorySecretStore sessions;
         const UploadSession started{QStringLiteral("https://upload.test/s?upload_id=SECRET-SESSION"), {}, 4, 7, false};
-        QUuid id;
-        {
-            Harness h;
-            UploadJournal journal(path);
-            UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
-                                                   &h.presets, &h.preferences);
-            s.journal = &journal;
-            s.sessionSecrets = &sessions;
-            Gate held;
-            auto first = std::make_unique<UploadManager>(std::move(s));
-            UploadManager &manager = *first;
-            h.drive.gate = &held;
-            h.drive.sessionToStart = started;
-            id = manager.enqueue({h.file(QStringLiteral("report.pdf"), "1234567")});
-            QTRY_COMPARE(h.drive.calls.size(), 1);
-            QFile kept(path);
-            QVERIFY(kept.open(QIODevice::ReadOnly));
-            const QByteArray text = kept.readAll();
-            QVERIFY(text.contains("\"state\":\"uploading\""));
-            QVERIFY(!text.contains("SECRET-SESSION"));
-            QCOMPARE(QFileInfo(path).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
-            QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))), started.handle);
-            // The process ends here with the upload in flight; the files stay. (The upload's
-            // coroutine is let go of after the queue, which it no longer finds.)
-            QFile::copy(h.files.path() + QStringLiteral("/report.pdf"), state.path() + QStringLiteral("/report.pdf"));
-            first.reset();
-            held.open();
-            QVERIFY(QFile::exists(path));
-        }
-        // The dropped file went away with the first harness; put it back where the record says.
-        QString record;
+        Harness earlier;
+        UploadJournal firstJournal(path);
+        UploadManager::Services first = earlier.services(&earlier.drive, &earlier.googleAuth, &earlier.dropbox, &earlier.dropboxAuth,
+                                                         &earlier.backend, &earlier.history, &earlier.presets, &earlier.preferences);
+        first.journal = &firstJournal;
+        first.sessionSecrets = &sessions;
+        UploadManager running(std::move(first));
+        Gate held;
+        earlier.drive.gate = &held;
+        earlier.drive.sessionToStart = started;
+        const QUuid id = running.enqueue({earlier.file(QStringLiteral("report.pdf"), "1234567")});
+        QTRY_COMPARE(earlier.drive.calls.size(), 1);
+        QByteArray record;
         {
             QFile kept(path);
             QVERIFY(kept.open(QIODevice::ReadOnly));
-            record = QString::fromUtf8(kept.readAll());
+            record = kept.readAll();
         }
-        const QString oldFolder = QJsonDocument::fromJson(record.toUtf8()).object().value("sources").toArray().first().toString().section('/', 0, -2);
-        QDir().mkpath(oldFolder);
-        QVERIFY(QFile::copy(state.path() + QStringLiteral("/report.pdf"), oldFolder + QStringLiteral("/report.pdf")));
-        {
-            // The same file: same bytes and same modification time.
-            QFile back(oldFolder + QStringLiteral("/report.pdf"));
-            QVERIFY(back.open(QIODevice::ReadWrite));
-            const qint64 modified = QJsonDocument::fromJson(record.toUtf8()).object().value("file").toObject().value("modified_ms").toInteger();
-            QVERIFY(back.setFileTime(QDateTime::fromMSecsSinceEpoch(modified), QFileDevice::FileModificationTime));
-        }
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        writeFile(path, "{\"v\":1,\"id\":\"not-a-uuid\"}\n" + record.toUtf8() + "{\"v\":1,\"id\":\"12345678-1234-1234-1234-1234567");
+        QVERIFY(record.contains("\"state\":\"uploading\""));
+        QVERIFY(!record.contains("SECRET-SESSION"));
+        QCOMPARE(QFileInfo(path).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+        QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))), started.handle);
 
+        // The journal as a crash in the middle of this upload leaves it, with damage around it.
+        const QString later = state.path() + QStringLiteral("/later/uploads.jsonl");
+        writeFile(later, "{\"v\":1,\"id\":\"not-a-uuid\"}\n" + record + "{\"v\":1,\"id\":\"12345678-1234-1234-1234-1234567");
         Harness h;
-        UploadJournal journal(path);
+        UploadJournal journal(later);
         UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
                                                &h.presets, &h.preferences);
         s.journal = &journal;
@@ -772,10 +749,12 @@ private Q_SLOTS:
         QTRY_COMPARE(manager.job(id)->state, State::done);
         QCOMPARE(h.drive.sessionsHanded.value(0), started);
         QCOMPARE(h.backend.registrations.size(), 1);
-        QVERIFY(!QFile::exists(path));
-        QVERIFY(QFile::exists(path + QStringLiteral(".unreadable")));
+        QVERIFY(!QFile::exists(later));
+        QVERIFY(QFile::exists(later + QStringLiteral(".unreadable")));
         QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))), std::nullopt);
-        QDir(oldFolder).removeRecursively();
+
+        held.open();
+        QTRY_COMPARE(running.job(id)->state, State::done);
     }
 
     void modelPublishesJobs()
