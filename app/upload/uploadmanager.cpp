@@ -55,6 +55,12 @@ void UploadManager::keep(const QUuid &id, const std::function<void(UploadRecord 
         m_services.journal->put(*found);
 }
 
+void UploadManager::enter(const QUuid &id, UploadJob::State state)
+{
+    update(id, [state](UploadJob &job) { job.state = state; });
+    keep(id, [state](UploadRecord &record) { record.state = state; });
+}
+
 void UploadManager::keepSession(const QUuid &id, const UploadSession &session)
 {
     const auto found = m_records.find(id);
@@ -293,8 +299,7 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed)
                 r.registrationSent = false;
             });
         }
-        update(id, [](UploadJob &j) { j.state = UploadJob::State::preparing; });
-        keep(id, [](UploadRecord &r) { r.state = UploadJob::State::preparing; });
+        enter(id, UploadJob::State::preparing);
         QCoro::Task<Result<PreparedUpload>> preparing = prepare(id, record.sources);
         const Result<PreparedUpload> prepared = co_await preparing;
         if (!self)
@@ -347,8 +352,7 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed)
     if (record.cloud && record.cloud->provider == provider) {
         cloud = *record.cloud;
     } else {
-        update(id, [](UploadJob &j) { j.state = UploadJob::State::uploading; });
-        keep(id, [](UploadRecord &r) { r.state = UploadJob::State::uploading; });
+        enter(id, UploadJob::State::uploading);
         // Reports may come from any thread and after the upload returned: each one is carried to
         // the main thread on its own and only ever touches `progress`.
         const ProgressCallback progress = [self, id](double fraction) {
@@ -383,8 +387,7 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed)
         });
     }
 
-    update(id, [](UploadJob &j) { j.state = UploadJob::State::registering; });
-    keep(id, [](UploadRecord &r) { r.state = UploadJob::State::registering; });
+    enter(id, UploadJob::State::registering);
     // A job of this run takes the preferences as they are now; one of an earlier run, those of
     // its drop.
     record = recordOf();

@@ -99,6 +99,8 @@ private:
     // Changes the job's record and writes the journal; nothing once the job has left the list.
     void keep(const QUuid &id, const std::function<void(UploadRecord &)> &change);
     void keepSession(const QUuid &id, const UploadSession &session);
+    // Moves the job, and its record, to `state`.
+    void enter(const QUuid &id, UploadJob::State state);
     void forget(const QUuid &id);
     void update(const QUuid &id, const std::function<void(UploadJob &)> &change);
     void fail(const QUuid &id, const Error &error);
