@@ -24,6 +24,10 @@ UploadManager::UploadManager(Services services, QObject *parent)
     : QObject(parent)
     , m_services(std::move(services))
 {
+    // Read before anything is queued: a drop made before the earlier jobs resume writes the
+    // journal, which must still hold them.
+    if (m_services.journal)
+        m_earlier = m_services.journal->load();
 }
 
 std::optional<UploadJob> UploadManager::job(const QUuid &id) const
@@ -231,7 +235,7 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
     if (!m_services.journal)
         co_return;
     QPointer<UploadManager> self(this);
-    const QList<UploadRecord> records = m_services.journal->load();
+    const QList<UploadRecord> records = std::exchange(m_earlier, {});
     QList<UploadRecord> resumable;
     for (UploadRecord record : records) {
         if (record.state == UploadJob::State::done || record.state == UploadJob::State::failed) {

@@ -118,4 +118,6 @@ private:
     Services m_services;
     UploadListModel m_uploads;
     QHash<QUuid, UploadRecord> m_records;
+    // The journal's jobs of an earlier run, until resumeUnfinished takes them.
+    QList<UploadRecord> m_earlier;
 };

@@ -739,16 +739,24 @@ private Q_SLOTS:
                                                &h.presets, &h.preferences);
         s.journal = &journal;
         s.sessionSecrets = &sessions;
-        UploadManager manager(std::move(s));
         LogCapture log;
+        UploadManager manager(std::move(s));
+        // A drop before the earlier jobs resume (the account is still being read) loses none.
+        Gate later_drop;
+        h.dropbox.gate = &later_drop;
+        h.preferences.provider = StorageProvider::dropbox;
+        const QUuid fresh = manager.enqueue({h.file(QStringLiteral("fresh.txt"))});
+        QTRY_COMPARE(h.dropbox.calls.size(), 1);
         awaitTask(manager.resumeUnfinished());
         QCOMPARE(log.linesContaining(QStringLiteral("left out")).size(), 2);
-        QCOMPARE(manager.jobs().size(), 1);
+        QCOMPARE(manager.jobs().size(), 2);
         QCOMPARE(manager.jobs().first().id, id);
         QCOMPARE(manager.jobs().first().displayName, QStringLiteral("report.pdf"));
         QTRY_COMPARE(manager.job(id)->state, State::done);
         QCOMPARE(h.drive.sessionsHanded.value(0), started);
         QCOMPARE(h.backend.registrations.size(), 1);
+        later_drop.open();
+        QTRY_COMPARE(manager.job(fresh)->state, State::done);
         QVERIFY(!QFile::exists(later));
         QVERIFY(QFile::exists(later + QStringLiteral(".unreadable")));
         QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))), std::nullopt);
