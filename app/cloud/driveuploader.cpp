@@ -20,19 +20,17 @@ Error http(int status, const QByteArray &body)
 
 Error http(const HttpResponse &response)
 {
-    Error error = throttling(http(response.status, response.body), response);
+    Error error = http(response.status, response.body);
     if (response.status == 403) {
         // {"error": {"errors": [{"reason": "userRateLimitExceeded", ...}], ...}}
         const QJsonArray errors = QJsonDocument::fromJson(response.body).object().value(QStringLiteral("error")).toObject().value(QStringLiteral("errors")).toArray();
         for (const QJsonValue &entry : errors) {
             const QString reason = entry.toObject().value(QStringLiteral("reason")).toString();
             if (reason == QLatin1String("userRateLimitExceeded") || reason == QLatin1String("rateLimitExceeded"))
-                error.throttled = true;
+                return throttled(error, response);
         }
-        if (error.throttled)
-            error.retryAfter = retryAfterDelay(response.header("Retry-After"), QDateTime::currentDateTimeUtc());
     }
-    return error;
+    return throttling(error, response);
 }
 
 Error badResponse()

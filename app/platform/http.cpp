@@ -42,12 +42,17 @@ std::optional<std::chrono::milliseconds> retryAfterDelay(const QByteArray &value
     return std::chrono::milliseconds(std::max<qint64>(0, now.msecsTo(when)));
 }
 
+Error throttled(Error error, const HttpResponse &response, const QDateTime &now)
+{
+    error.throttled = true;
+    error.retryAfter = retryAfterDelay(response.header("Retry-After"), now);
+    return error;
+}
+
 Error throttling(Error error, const HttpResponse &response, const QDateTime &now)
 {
-    if (response.status == 429 || response.status == 503) {
-        error.throttled = true;
-        error.retryAfter = retryAfterDelay(response.header("Retry-After"), now);
-    }
+    if (response.status == 429 || response.status == 503)
+        return throttled(std::move(error), response, now);
     return error;
 }
 

@@ -58,6 +58,8 @@ int offlineAware(int code, const QString &host, const QString &failureText = {})
 // `error` marked as throttled when `response` is a 429 or 503, with the wait its Retry-After
 // names (delay seconds, or an HTTP date, against `now`).
 Error throttling(Error error, const HttpResponse &response, const QDateTime &now = QDateTime::currentDateTimeUtc());
+// `error` marked as throttled whatever the status (a provider's own rate-limit refusal).
+Error throttled(Error error, const HttpResponse &response, const QDateTime &now = QDateTime::currentDateTimeUtc());
 std::optional<std::chrono::milliseconds> retryAfterDelay(const QByteArray &value, const QDateTime &now);
 
 // "Couldn't read NAME: reason" for a file that could not be opened or read.

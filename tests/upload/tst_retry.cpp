@@ -1,4 +1,5 @@
 #include "fakeserver.h"
+#include "cloud/driveuploader.h"
 #include "platform/http.h"
 #include "testutil.h"
 #include "upload/retry.h"
@@ -163,6 +164,14 @@ private Q_SLOTS:
         QCOMPARE(Retry::throttledWait(asked, 1), std::chrono::milliseconds(2000));
         asked.retryAfter = std::chrono::hours(1);
         QCOMPARE(Retry::throttledWait(asked, 1), Retry::longestRetryAfter);
+
+        // Drive words its rate limits as 403 with a reason; other 403s are refusals.
+        const auto drive403 = [](const QByteArray &reason) {
+            return DriveError::http(HttpResponse{403, {{"Retry-After", "3"}}, "{\"error\":{\"errors\":[{\"reason\":\"" + reason + "\"}]}}"});
+        };
+        QVERIFY(drive403("userRateLimitExceeded").throttled);
+        QCOMPARE(drive403("rateLimitExceeded").retryAfter, std::optional(std::chrono::milliseconds(3000)));
+        QVERIFY(!drive403("insufficientFilePermissions").throttled);
     }
 
     void httpErrorStatusIsAnAnswerNotATransportFailure()
