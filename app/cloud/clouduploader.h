@@ -44,7 +44,8 @@ struct UploadSession {
 // `session` is where an earlier attempt left off (empty for a new upload): the uploader asks the
 // provider where it stands and sends only what it lacks, or starts a new session when that one is
 // gone or was for a file of another size. `sessionChanged` hears every change (started, offset
-// confirmed, commit sent, dropped), on the caller's thread, so the caller can keep it.
+// confirmed, commit sent, dropped), on the caller's thread, so the caller can keep it; it is
+// never empty.
 class CloudUploader
 {
 public:
@@ -55,7 +56,7 @@ public:
                                                           UploadSession session, SessionCallback sessionChanged) = 0;
     QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress)
     {
-        return upload(std::move(filePath), std::move(mimeType), std::move(progress), UploadSession{}, SessionCallback{});
+        return upload(std::move(filePath), std::move(mimeType), std::move(progress), UploadSession{}, [](const UploadSession &) {});
     }
 };
 

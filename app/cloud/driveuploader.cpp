@@ -149,7 +149,7 @@ QCoro::Task<Result<HttpResponse>> DriveUploader::askSession(UploadSession sessio
     co_return co_await m_http->send(request, "PUT");
 }
 
-QCoro::Task<Result<HttpResponse>> DriveUploader::sendRest(UploadSession session, QString filePath, QString mimeType, bool ranged,
+QCoro::Task<Result<HttpResponse>> DriveUploader::sendRest(UploadSession session, QString filePath, QString mimeType,
                                                          ProgressCallback progress)
 {
     // The body goes on a connection of its own (the session URL is a credential of this upload),
@@ -161,7 +161,7 @@ QCoro::Task<Result<HttpResponse>> DriveUploader::sendRest(UploadSession session,
     const qint64 from = session.offset, size = session.size;
     const Http::Progress report = [delegate, from, size](qint64 sent, qint64) { delegate.didSendBodyData(sent, from + sent, size); };
     Http::Headers headers{{"Content-Type", mimeType.toUtf8()}};
-    if (ranged)
+    if (from > 0)
         headers.append({"Content-Range", "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/' + QByteArray::number(size)});
     co_return co_await m_http->sendFile("PUT", QUrl(session.handle), headers, &file, from, size - from, report);
 }
@@ -184,10 +184,6 @@ QCoro::Task<Result<void>> DriveUploader::share(QString fileID, QString token)
 QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, QString mimeType, ProgressCallback progress,
                                                              UploadSession session, SessionCallback sessionChanged)
 {
-    const auto changed = [&sessionChanged](const UploadSession &now) {
-        if (sessionChanged)
-            sessionChanged(now);
-    };
     const Result<QString> token = co_await m_auth->validAccessToken();
     if (!token)
         co_return token.error();
@@ -195,7 +191,7 @@ QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, Q
     const qint64 size = info.exists() ? info.size() : 0;
     if (!session.isEmpty() && session.size != size) {
         session = {};
-        changed(session);
+        sessionChanged(session);
     }
 
     // A session handed in, or one that went wrong on the way, is asked where it stands before
@@ -213,14 +209,14 @@ QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, Q
             if (!started)
                 co_return started.error();
             session = UploadSession{started->toString(QUrl::FullyEncoded), {}, 0, size, false};
-            changed(session);
+            sessionChanged(session);
             ask = false;
         }
         Result<HttpResponse> answer = Error{};
         if (ask) {
             answer = co_await askSession(session);
         } else {
-            answer = co_await sendRest(session, filePath, mimeType, session.offset > 0, progress);
+            answer = co_await sendRest(session, filePath, mimeType, progress);
         }
         if (!answer)
             co_return answer.error();
@@ -232,7 +228,7 @@ QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, Q
                 co_return DriveError::http(*answer);
             replaced = true;
             session = {};
-            changed(session);
+            sessionChanged(session);
         } else if (status == 308) {
             // The session lacks bytes: send them from where it stands. An answer that confirms no
             // more than the last one, twice in a row, means it takes nothing and ends the upload.
@@ -245,7 +241,7 @@ QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, Q
                 co_return DriveError::http(*answer);
             if (*offset != session.offset) {
                 session.offset = *offset;
-                changed(session);
+                sessionChanged(session);
             }
             ask = false;
         } else {

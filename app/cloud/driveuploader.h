@@ -43,8 +43,7 @@ private:
     QCoro::Task<Result<HttpResponse>> askSession(UploadSession session);
     // Sends the file from `session.offset` to its end: the whole file as one PUT, or the rest with
     // a Content-Range.
-    QCoro::Task<Result<HttpResponse>> sendRest(UploadSession session, QString filePath, QString mimeType, bool ranged,
-                                               ProgressCallback progress);
+    QCoro::Task<Result<HttpResponse>> sendRest(UploadSession session, QString filePath, QString mimeType, ProgressCallback progress);
     QCoro::Task<Result<void>> share(QString fileID, QString token);
 
     Http *m_http;

@@ -167,10 +167,6 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
                                                                UploadSession session, SessionCallback sessionChanged)
 {
     Q_UNUSED(mimeType);
-    const auto changed = [&sessionChanged](const UploadSession &now) {
-        if (sessionChanged)
-            sessionChanged(now);
-    };
     const Result<QString> token = co_await m_auth->validAccessToken();
     if (!token)
         co_return token.error();
@@ -181,7 +177,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
         co_return fileReadError(file);
     if (!session.isEmpty() && (session.size != size || session.offset > size)) {
         session = {};
-        changed(session);
+        sessionChanged(session);
     }
     // The path (its random folder) stays with the drop, also when a new session replaces one that
     // is gone; nothing was committed there.
@@ -203,7 +199,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
             if (!sessionID.isString())
                 co_return DropboxError::badResponse(bodyText(started->body));
             session = UploadSession{sessionID.toString(), path, 0, size, false};
-            changed(session);
+            sessionChanged(session);
         } else if (session.finishing) {
             // The commit went out and its answer never came: it may have been made.
             const Result<bool> done = co_await committed(session.path, size, token.value());
@@ -232,7 +228,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
         Result<HttpResponse> answer = Error{};
         if (last) {
             session.finishing = true;
-            changed(session);
+            sessionChanged(session);
             const QJsonObject commit{{QStringLiteral("path"), path}, {QStringLiteral("mode"), QStringLiteral("add")},
                                      {QStringLiteral("autorename"), true}, {QStringLiteral("mute"), true}};
             const QJsonObject arg{{QStringLiteral("cursor"), cursor}, {QStringLiteral("commit"), commit}};
@@ -253,7 +249,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
                 break;
             }
             session.offset = offset + length;
-            changed(session);
+            sessionChanged(session);
             continue;
         }
         const SessionRefusal refusal = sessionRefusal(*answer);
@@ -262,23 +258,15 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
             // An earlier chunk arrived although its answer did not: go on from where the session stands.
             session.offset = *refusal.correctOffset;
             session.finishing = false;
-            changed(session);
+            sessionChanged(session);
             continue;
         }
         if ((refusal.tag == QLatin1String("not_found") || refusal.tag == QLatin1String("closed")) && !replaced) {
-            if (session.finishing) {
-                const Result<bool> done = co_await committed(path, size, token.value());
-                if (!done)
-                    co_return done.error();
-                if (*done) {
-                    delegate.didSendBodyData(0, size, size);
-                    break;
-                }
-            }
-            // The session expired or was never known: start again, once, from byte 0.
+            // The session expired or was never known (a commit of it was looked for above, when
+            // one had gone out): start again, once, from byte 0.
             replaced = true;
             session = {};
-            changed(session);
+            sessionChanged(session);
             continue;
         }
         co_return DropboxError::http(*answer);

@@ -8,8 +8,7 @@
 NetworkWatch::NetworkWatch(QObject *parent)
     : QObject(parent)
 {
-    m_hasBackend = QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability);
-    if (!m_hasBackend)
+    if (!QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability))
         return;
     connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged, this,
             [this](QNetworkInformation::Reachability reachability) {

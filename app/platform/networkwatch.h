@@ -14,7 +14,6 @@ class NetworkWatch : public QObject
 public:
     explicit NetworkWatch(QObject *parent = nullptr);
 
-    bool hasBackend() const { return m_hasBackend; }
     QCoro::Task<void> wait(std::chrono::milliseconds longest);
 
     // Ends every wait now: the network is back.
@@ -22,7 +21,4 @@ public:
 
 Q_SIGNALS:
     void back();
-
-private:
-    bool m_hasBackend = false;
 };

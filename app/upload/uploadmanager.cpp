@@ -216,7 +216,8 @@ QCoro::Task<void> UploadManager::process(UploadJob job)
     record.expiryDays = m_services.preferences->expiryDays();
     record.presetID = m_services.presets->effectivePresetID();
     m_records.insert(job.id, record);
-    keep(job.id, [](UploadRecord &) {});
+    if (m_services.journal)
+        m_services.journal->put(record);
     QCoro::Task<void> running = run(job.id, false);
     co_await running;
 }
