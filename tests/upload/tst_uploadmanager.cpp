@@ -765,6 +765,31 @@ private Q_SLOTS:
         QTRY_COMPARE(running.job(id)->state, State::done);
     }
 
+    // A registration whose answer was lost did make the link: the retry finds it by its cloud
+    // file and makes no second one.
+    void aLostRegistrationAnswerMakesNoSecondLink()
+    {
+        using Response = FakeServer::Response;
+        ServiceHarness h;
+        h.preferences.setSelectedProvider(StorageProvider::dropbox);
+        h.server.enqueue("POST", "/api/register.php", Response::dropped());
+        h.server.route("POST", "/api/register.php", Response::json(200, "{\"token\":\"second\",\"url\":\"https://kavo.test/l/second\"}"));
+        const auto item = [](const char *token, const char *fileID) -> QByteArray {
+            return "{\"token\":\"" + QByteArray(token) + "\",\"drive_file_id\":\"" + fileID + "\",\"filename\":\"notes.txt\",\"filesize\":5,"
+                   "\"mimetype\":\"text/plain\",\"custom_message\":\"\",\"protected\":false,\"download_count\":0,\"status\":\"active\","
+                   "\"view_url\":\"https://kavo.test/l/" + token + "\",\"download_url\":\"d\",\"provider\":\"dropbox\"}";
+        };
+        h.server.route("GET", "/api/history.php",
+                       Response::json(200, "{\"items\":[" + item("other", "/x/notes.txt") + ',' + item("first", "/abcdefghijkl/notes.txt") + "]}"));
+        const QString path = h.files.path() + QStringLiteral("/notes.txt");
+        writeFile(path, "hello");
+        const QUuid id = h.manager->enqueue({QUrl::fromLocalFile(path)});
+        QTRY_COMPARE(h.manager->job(id)->state, UploadJob::State::done);
+        QCOMPARE(h.manager->job(id)->token, QStringLiteral("first"));
+        QCOMPARE(h.clipboard.texts, QStringList{QStringLiteral("https://kavo.test/l/first")});
+        QCOMPARE(h.server.requests("POST", "/api/register.php").size(), 1);
+    }
+
     void modelPublishesJobs()
     {
         Harness h;
