@@ -13,13 +13,16 @@
 #include "testutil.h"
 
 #include <QDir>
+#include <QCryptographicHash>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -43,6 +46,8 @@ struct Demo {
 
     ~Demo()
     {
+        // The devstack waits for idle kept-alive connections before it exits.
+        network.clearConnectionCache();
         devstack.terminate();
         devstack.waitForFinished(5000);
     }
@@ -125,6 +130,50 @@ struct Demo {
             log.append(entry["method"].toString() + ' ' + entry["path"].toString() + ' ' + QString::number(entry["status"].toInt()));
         return log;
     }
+    // A `kavo` of this home in the tray (no display: offscreen), its log kept.
+    std::unique_ptr<QProcess> startTray()
+    {
+        auto tray = std::make_unique<QProcess>();
+        tray->setProcessEnvironment(environment("exit 1\n"));
+        tray->start(KAVO_BINARY, {});
+        return tray->waitForStarted(5000) ? std::move(tray) : nullptr;
+    }
+    // Hands `file` to the running tray as the file manager would.
+    bool drop(const QString &file)
+    {
+        QProcess sender;
+        sender.setProcessEnvironment(environment("exit 1\n"));
+        sender.start(KAVO_BINARY, {file});
+        return sender.waitForFinished(20000) && sender.exitStatus() == QProcess::NormalExit && sender.exitCode() == 0;
+    }
+    qint64 uploadBytes() { return QJsonDocument::fromJson(hook("GET", "/__test/stats").body)["upload_bytes"].toInteger(-1); }
+    // The tray's upload queue as it is on disk.
+    QByteArray journal() const
+    {
+        QFile file(path(".local/state/kavo/uploads.jsonl"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    QList<HistoryItem> links(const QString &filename)
+    {
+        QList<HistoryItem> found;
+        const Result<QList<HistoryItem>> history = awaitTask(api.fetchHistory(100));
+        for (const HistoryItem &item : history.value())
+            if (item.filename == filename)
+                found.append(item);
+        return found;
+    }
+    // Nothing kavo keeps secret is in the queue file: no refresh token, no service key, no
+    // session address, no password.
+    bool journalHoldsNoSecret() const
+    {
+        const QByteArray queue = journal();
+        const QJsonObject secrets = DefaultsStore(home.path() + "/data/kavo/secrets.json").all();
+        for (const QJsonValue secret : secrets)
+            if (const QByteArray value = secret.toString().toUtf8(); !value.isEmpty() && queue.contains(value))
+                return false;
+        return !queue.isEmpty() && !queue.contains(KAVO_BUILTIN_KEY) && !queue.contains("upload_id") && !queue.contains("Bearer")
+            && !queue.contains("password");
+    }
     // Whether `zip` unpacks to a copy of `folder` (same entries, same bytes), under the folder's name.
     bool unpacksTo(const QByteArray &zip, const QString &folder)
     {
@@ -174,6 +223,31 @@ QByteArray pattern(qsizetype size, int step)
         bytes[i] = char((i * step) % 251);
     return bytes;
 }
+
+// `mebibytes` of bytes that never repeat a mebibyte, written without holding them all.
+void writeLargeFile(const QString &path, int mebibytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QRandomGenerator generator(20261208);
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (int i = 0; i < mebibytes; ++i) {
+        generator.fillRange(reinterpret_cast<quint32 *>(chunk.data()), chunk.size() / 4);
+        QCOMPARE(file.write(chunk), chunk.size());
+    }
+}
+
+QByteArray digest(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result() : QByteArray();
+}
+
+const QByteArray googleBrowser = "curl --cacert \"$KAVO_CA\" -s -L -o /dev/null \"$1\" &\n";
+// The desktop would hand the vendrel:// redirect to `kavo URL`; this browser does the same.
+const QByteArray dropboxBrowser = "loc=$(curl --cacert \"$KAVO_CA\" -s -o /dev/null -w '%{redirect_url}' \"$1\")\n\"$KAVO_BIN\" \"$loc\" &\n";
 
 } // namespace
 
@@ -356,6 +430,159 @@ private Q_SLOTS:
 
         // Nothing injected: the same file goes through.
         QVERIFY2(!demo.share(demo.path("files/notes.txt"), browser).isEmpty(), demo.shareErrors.constData());
+    }
+
+    // A 300 MiB upload killed halfway goes on where it stopped once kavo starts again: the
+    // provider gets little more than the file once, holds the same bytes, and one link is made.
+    void aKilledUploadResumesWhereItStopped_data()
+    {
+        QTest::addColumn<bool>("dropbox");
+        QTest::newRow("Drive") << false;
+        QTest::newRow("Dropbox") << true;
+    }
+    void aKilledUploadResumesWhereItStopped()
+    {
+        QFETCH(bool, dropbox);
+        Demo demo;
+        START_DEVSTACK(demo);
+        if (dropbox)
+            writeFile(demo.path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
+        writeFile(demo.path("files/first.txt"), "signs in");
+        QVERIFY2(!demo.share(demo.path("files/first.txt"), dropbox ? dropboxBrowser : googleBrowser).isEmpty(), demo.shareErrors.constData());
+        constexpr qint64 size = qint64(300) << 20;
+        const QString big = demo.path("files/big.bin");
+        writeLargeFile(big, 300);
+        const qint64 before = demo.uploadBytes();
+
+        std::unique_ptr<QProcess> tray = demo.startTray();
+        QVERIFY(tray);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(demo.path("runtime/kavo.socket")), 20000);
+        QVERIFY(demo.drop(big));
+        QTRY_VERIFY_WITH_TIMEOUT(demo.uploadBytes() - before >= size / 2, 120000);
+        ::kill(pid_t(tray->processId()), SIGKILL);
+        QVERIFY(tray->waitForFinished(5000));
+        const qint64 sentBeforeKill = demo.uploadBytes() - before;
+        QVERIFY2(sentBeforeKill < size * 9 / 10, "the upload was nearly done before it was killed");
+        QVERIFY(demo.links("big.bin").isEmpty());
+        QVERIFY(demo.journal().contains("big.bin"));
+        QVERIFY(demo.journalHoldsNoSecret());
+
+        tray = demo.startTray();
+        QVERIFY(tray);
+        QTRY_VERIFY_WITH_TIMEOUT(!demo.links("big.bin").isEmpty() && demo.journal().trimmed().isEmpty(), 180000);
+        const qint64 sent = demo.uploadBytes() - before;
+        qInfo("%s: %lld MiB arrived before the kill, %lld MiB in all", dropbox ? "Dropbox" : "Drive",
+              (long long)(sentBeforeKill >> 20), (long long)(sent >> 20));
+        QVERIFY(sent >= size);
+        QVERIFY(sent <= qint64(320) << 20);
+        const QList<HistoryItem> links = demo.links("big.bin");
+        QCOMPARE(links.size(), 1);
+        QCOMPARE(links.first().filesize, size);
+        QCOMPARE(demo.requests().filter("POST /api/register.php").size(), 2); // the sign-in's file and this one
+        const QString stored = dropbox ? demo.path("state/dropbox/")
+                + QString::fromLatin1(QCryptographicHash::hash(links.first().driveFileID.toUtf8(), QCryptographicHash::Sha1).toHex())
+                                       : demo.path("state/drive/") + links.first().driveFileID;
+        QCOMPARE(digest(stored), digest(big));
+        if (!dropbox) // the restart asked the session where it stood
+            QVERIFY(demo.requests().contains("PUT /upload/drive/v3/files 308"));
+        tray->terminate();
+        QVERIFY(tray->waitForFinished(10000));
+    }
+
+    // A drop made while the services cannot be reached waits for them and goes through once they
+    // are back, without using up its attempts.
+    void aDropWaitsForTheServiceToComeBack()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        writeFile(demo.path("files/first.txt"), "signs in");
+        QVERIFY2(!demo.share(demo.path("files/first.txt"), googleBrowser).isEmpty(), demo.shareErrors.constData());
+        std::unique_ptr<QProcess> tray = demo.startTray();
+        QVERIFY(tray);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(demo.path("runtime/kavo.socket")), 20000);
+
+        demo.devstack.terminate();
+        QVERIFY(demo.devstack.waitForFinished(5000));
+        writeFile(demo.path("files/offline.txt"), "written on a train");
+        QVERIFY(demo.drop(demo.path("files/offline.txt")));
+        QTest::qWait(8000); // longer than the three attempts of a transient failure would last
+        QVERIFY(demo.journal().contains("offline.txt"));
+        QVERIFY(demo.startDevstack());
+        QTRY_VERIFY_WITH_TIMEOUT(demo.journal().trimmed().isEmpty(), 60000);
+        const QList<HistoryItem> links = demo.links("offline.txt");
+        QCOMPARE(links.size(), 1);
+        QCOMPARE(demo.download(links.first().token)->body, QByteArray("written on a train"));
+        QCOMPARE(tray->state(), QProcess::Running);
+        tray->terminate();
+        QVERIFY(tray->waitForFinished(10000));
+    }
+
+    // A 429 with Retry-After is waited out and said; a storm of 503s ends the job with its text
+    // within the documented bound (15 s of waiting, plus the requests).
+    void throttledAnswersAreWaitedOut()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        writeFile(demo.path("files/first.txt"), "signs in");
+        QVERIFY2(!demo.share(demo.path("files/first.txt"), googleBrowser).isEmpty(), demo.shareErrors.constData());
+
+        writeFile(demo.path("files/later.txt"), "later");
+        demo.hook("POST", "/__test/fail",
+                  "{\"path\":\"/upload/drive/v3/files\",\"method\":\"POST\",\"status\":429,\"headers\":{\"Retry-After\":\"2\"},"
+                  "\"body\":{\"error\":{\"code\":429,\"message\":\"Too many requests\"}}}");
+        QElapsedTimer clock;
+        clock.start();
+        const QString token = demo.share(demo.path("files/later.txt"), "exit 1\n");
+        QVERIFY2(!token.isEmpty(), demo.shareErrors.constData());
+        QVERIFY(clock.elapsed() >= 2000);
+        QVERIFY2(demo.shareErrors.contains("kavo: Waiting to retry\xe2\x80\xa6 2 s\n"), demo.shareErrors.constData());
+        QCOMPARE(demo.requests().filter("POST /upload/drive/v3/files").mid(1),
+                 (QStringList{"POST /upload/drive/v3/files 429", "POST /upload/drive/v3/files 200"}));
+        QCOMPARE(demo.download(token)->body, QByteArray("later"));
+
+        demo.hook("POST", "/__test/fail",
+                  "{\"path\":\"/upload/drive/v3/files\",\"method\":\"POST\",\"status\":503,\"times\":5,\"body\":\"Backend Error\"}");
+        clock.restart();
+        QVERIFY(demo.share(demo.path("files/later.txt"), "exit 1\n").isEmpty());
+        const qint64 took = clock.elapsed();
+        qInfo("five 503s ended the job after %lld ms", (long long)took);
+        QCOMPARE(demo.shareErrors.trimmed().split('\n').last(), QByteArray("kavo: Drive HTTP 503: Backend Error"));
+        QCOMPARE(demo.requests().filter("POST /upload/drive/v3/files 503").size(), 5);
+        QVERIFY(took >= 7500);  // 1 + 2 + 4 + 8 s, each at least half
+        QVERIFY(took <= 25000); // at most 15 s of waiting, plus five requests and the start
+        QCOMPARE(demo.requests().filter("POST /api/register.php").size(), 2);
+    }
+
+    // The service registered the link but kavo was killed before the answer came: the restarted
+    // kavo finds that link instead of making a second one.
+    void aRestartDuringRegistrationMakesOneLink()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        writeFile(demo.path("files/first.txt"), "signs in");
+        QVERIFY2(!demo.share(demo.path("files/first.txt"), googleBrowser).isEmpty(), demo.shareErrors.constData());
+        std::unique_ptr<QProcess> tray = demo.startTray();
+        QVERIFY(tray);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(demo.path("runtime/kavo.socket")), 20000);
+
+        demo.hook("POST", "/__test/stall", "{\"path\":\"/api/register.php\",\"seconds\":60}");
+        writeFile(demo.path("files/minutes.txt"), "minutes of the meeting");
+        QVERIFY(demo.drop(demo.path("files/minutes.txt")));
+        QTRY_COMPARE_WITH_TIMEOUT(demo.links("minutes.txt").size(), 1, 20000); // registered; the answer is held
+        QVERIFY(demo.journal().contains("\"registration_sent\":true"));
+        ::kill(pid_t(tray->processId()), SIGKILL);
+        QVERIFY(tray->waitForFinished(5000));
+        QVERIFY(demo.journalHoldsNoSecret());
+
+        tray = demo.startTray();
+        QVERIFY(tray);
+        QTRY_VERIFY_WITH_TIMEOUT(demo.journal().trimmed().isEmpty(), 30000);
+        const QList<HistoryItem> links = demo.links("minutes.txt");
+        QCOMPARE(links.size(), 1);
+        QCOMPARE(demo.download(links.first().token)->body, QByteArray("minutes of the meeting"));
+        QCOMPARE(demo.requests().filter("POST /upload/drive/v3/files").size(), 2); // the bytes went up once
+        tray->terminate();
+        QVERIFY(tray->waitForFinished(10000));
     }
 };
 

@@ -413,6 +413,28 @@ private Q_SLOTS:
         QMetaObject::invokeMethod(findItem(popover->contentItem(), "uploadRemove"), "clicked");
         QVERIFY(s.uploads.jobs().isEmpty());
 
+        // A job that waits counts the time down, says when it waits for the network, and shows
+        // its progress again once it goes on.
+        UploadJob waiting = UploadJob::forDrop({QUrl::fromLocalFile(s.config.filePath("big.iso"))});
+        waiting.state = UploadJob::State::uploading;
+        waiting.progress = 0.4;
+        waiting.waitingUntil = QDateTime::currentDateTimeUtc().addMSecs(2500);
+        s.uploads.uploads()->prepend(waiting);
+        const auto stage = [&] { return findItem(popover->contentItem(), "uploadStage")->property("text").toString(); };
+        QTRY_COMPARE_WITH_TIMEOUT(stage(), QStringLiteral("Waiting to retry… 3 s"), 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(stage(), QStringLiteral("Waiting to retry… 2 s"), 2000);
+        s.uploads.uploads()->update(waiting.id, [](UploadJob &job) {
+            job.waitingUntil = QDateTime::currentDateTimeUtc().addSecs(30);
+            job.waitingForNetwork = true;
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(stage(), QStringLiteral("Waiting for the network… next try in 30 s"), 1000);
+        s.uploads.uploads()->update(waiting.id, [](UploadJob &job) {
+            job.waitingUntil.reset();
+            job.waitingForNetwork = false;
+        });
+        QCOMPARE(stage(), QStringLiteral("Uploading… 40%"));
+        s.uploads.uploads()->remove(waiting.id);
+
         // The theme toggle names the other theme and switches to it.
         QCOMPARE(item("themeSymbol")->property("name").toString(), QStringLiteral("sun.max.fill"));
         QMetaObject::invokeMethod(item("themeToggle"), "clicked");

@@ -13,6 +13,8 @@
 
 #include <httplib.h>
 
+#include <thread>
+
 #include <sys/socket.h>
 
 using namespace DevHttp;
@@ -369,15 +371,56 @@ void DevStack::routeTestHooks()
         response.status = found->status;
         for (const auto &[name, value] : found->headers)
             response.set_header(name, value);
+        // Answered before the request's body is read, as a server turning a request away does;
+        // what is left of the body must not be taken for the next request.
+        response.set_header("Connection", "close");
         response.set_content(found->body, found->contentType);
         if (--found->remaining <= 0)
             m_failures.erase(found);
         return httplib::Server::HandlerResponse::Handled;
     });
 
+    // {"path": "/api/register.php", "seconds": 30, "times": 1, "method": "POST"}: the next `times`
+    // requests for that path are served as usual, and their answer is then held back for that
+    // long: the work is done while the caller waits, times out or goes away.
+    m_server->Post("/__test/stall", [this](const httplib::Request &request, httplib::Response &response) {
+        const std::optional<QJsonObject> body = jsonBody(request, response);
+        if (!body)
+            return;
+        const std::string path = body->value(QStringLiteral("path")).toString().toStdString();
+        if (path.empty() || path.front() != '/')
+            return failAsText(response, 400, QStringLiteral("path must start with /"));
+        Stall stall;
+        stall.milliseconds = int(body->value(QStringLiteral("seconds")).toDouble(0) * 1000);
+        stall.remaining = int(body->value(QStringLiteral("times")).toInteger(1));
+        stall.method = body->value(QStringLiteral("method")).toString().toStdString();
+        std::lock_guard lock(m_hooksMutex);
+        if (stall.remaining > 0 && stall.milliseconds > 0)
+            m_stalls.insert(path, stall);
+        else
+            m_stalls.remove(path);
+        json(response, 200, {{QStringLiteral("ok"), true}});
+    });
+    m_server->set_post_routing_handler([this](const httplib::Request &request, httplib::Response &) {
+        int milliseconds = 0;
+        {
+            std::lock_guard lock(m_hooksMutex);
+            const auto found = m_stalls.find(request.path);
+            if (found == m_stalls.end() || (!found->method.empty() && found->method != request.method))
+                return;
+            milliseconds = found->milliseconds;
+            if (--found->remaining <= 0)
+                m_stalls.erase(found);
+        }
+        // In slices, so that stopping the devstack does not wait for a held answer.
+        for (int waited = 0; waited < milliseconds && !m_stopping; waited += 100)
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(100, milliseconds - waited)));
+    });
+
     // Every request served but the hooks' own: method, path and the status answered.
     m_server->set_logger([this](const httplib::Request &request, const httplib::Response &response) {
-        if (request.path.rfind("/__test/", 0) == 0)
+        // Hooks, and the rest of a turned-away request's body read as a request of its own.
+        if (request.path.rfind("/__test/", 0) == 0 || request.method.empty())
             return;
         std::lock_guard lock(m_hooksMutex);
         m_requestLog.append(QJsonObject{{QStringLiteral("method"), str(request.method)},
@@ -414,5 +457,6 @@ bool DevStack::run()
 
 void DevStack::stop()
 {
+    m_stopping = true;
     m_server->stop();
 }

@@ -80,6 +80,7 @@ private:
     std::atomic<qint64> m_clockOffset{0};
     // Upload body bytes received by the Drive and Dropbox content endpoints, for the tests.
     std::atomic<qint64> m_uploadBytes{0};
+    std::atomic<bool> m_stopping{false};
     // How long an upload session may be used (Drive's and Dropbox's: a week).
     static constexpr qint64 driveSessionLifetime = 7 * 24 * 3600;
     static constexpr qint64 dropboxSessionLifetime = 7 * 24 * 3600;
@@ -94,7 +95,13 @@ private:
         std::string contentType;
         int remaining = 1;
     };
+    struct Stall {
+        std::string method; // any method when empty
+        int milliseconds = 0;
+        int remaining = 1;
+    };
     std::mutex m_hooksMutex;
     QMap<std::string, InjectedFailure> m_failures;
+    QMap<std::string, Stall> m_stalls;
     QJsonArray m_requestLog;
 };
