@@ -3,7 +3,6 @@
 #include <QNetworkInformation>
 #include <QTimer>
 #include <qcoro/qcorotimer.h>
-#include <qcoro/qcorosignal.h>
 
 NetworkWatch::NetworkWatch(QObject *parent)
     : QObject(parent)
@@ -23,5 +22,5 @@ QCoro::Task<void> NetworkWatch::wait(std::chrono::milliseconds longest)
     timer.setSingleShot(true);
     connect(this, &NetworkWatch::back, &timer, [&timer] { timer.start(0); });
     timer.start(longest);
-    co_await qCoro(&timer, &QTimer::timeout);
+    co_await timer;
 }

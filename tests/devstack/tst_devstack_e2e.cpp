@@ -508,7 +508,7 @@ private Q_SLOTS:
         QTest::qWait(8000); // longer than the three attempts of a transient failure would last
         QVERIFY(demo.journal().contains("offline.txt"));
         QVERIFY(demo.startDevstack());
-        QTRY_VERIFY_WITH_TIMEOUT(demo.journal().trimmed().isEmpty(), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(demo.journal().trimmed().isEmpty(), tray->readAllStandardError().constData(), 60000);
         const QList<HistoryItem> links = demo.links("offline.txt");
         QCOMPARE(links.size(), 1);
         QCOMPARE(demo.download(links.first().token)->body, QByteArray("written on a train"));

@@ -1,5 +1,6 @@
 #include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
+#include "platform/networkwatch.h"
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
@@ -9,6 +10,7 @@
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -188,6 +190,29 @@ private Q_SLOTS:
         // The observer's context is gone: no more calls.
         center.post(QStringLiteral("VendrelUploadSucceeded"));
         QCOMPARE(succeeded, 1);
+    }
+
+    // A wait for the network ends when its time is up, or earlier when the network is back;
+    // each wait ends on its own.
+    void networkWaitsEnd()
+    {
+        NetworkWatch watch;
+        QElapsedTimer clock;
+        clock.start();
+        awaitTask(watch.wait(std::chrono::milliseconds(300)));
+        QVERIFY(clock.elapsed() >= 280); // a coarse timer may fire 5 % early
+
+        bool shortEnded = false, longEnded = false;
+        QCoro::Task<void> shortWait = watch.wait(std::chrono::milliseconds(100));
+        QCoro::Task<void> longWait = watch.wait(std::chrono::seconds(60));
+        shortWait.then([&] { shortEnded = true; });
+        longWait.then([&] { longEnded = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(shortEnded, 2000);
+        QVERIFY(!longEnded);
+        clock.restart();
+        watch.announceBack();
+        QTRY_VERIFY_WITH_TIMEOUT(longEnded, 2000);
+        QVERIFY(clock.elapsed() < 1000);
     }
 };
 
