@@ -295,24 +295,6 @@ private Q_SLOTS:
         QVERIFY(!dashboard.body.contains("admin only.pdf"));
     }
 
-    void testHooksInjectFailuresAndLogRequests()
-    {
-        QTemporaryDir state;
-        Stack stack(state.path());
-        Client c(stack);
-        c.hook(stack.root, "POST", "/__test/fail", R"({"path":"/api/presets.php","status":503,"body":"Down for maintenance.","times":2})");
-        for (int i = 0; i < 2; ++i)
-            QCOMPARE(awaitTask(c.api.fetchPresets()).error().description, QStringLiteral("Backend HTTP 503: Down for maintenance."));
-        QVERIFY(awaitTask(c.api.fetchPresets()));
-        QVERIFY(awaitTask(c.api.fetchHistory(15)));
-
-        QStringList log;
-        for (const QJsonValue entry : c.hook(stack.root, "GET", "/__test/requests").value("requests").toArray())
-            log.append(entry["method"].toString() + " " + entry["path"].toString() + " " + QString::number(entry["status"].toInt()));
-        QCOMPARE(log, (QStringList{"GET /api/presets.php 503", "GET /api/presets.php 503", "GET /api/presets.php 200",
-                                   "GET /api/history.php 200"}));
-    }
-
     void onlyAClientThatTrustsItsCaConnects()
     {
         // The production build trusts the system store alone: the devstack's certificate is

@@ -111,10 +111,17 @@ void DevStack::routeDropbox()
                              {QStringLiteral("name"), QJsonObject{{QStringLiteral("display_name"), QStringLiteral("Devstack User")}}}});
     });
 
-    // Content calls: parameters in Dropbox-API-Arg, which Dropbox refuses unless plain ASCII.
-    const auto content = [this](const char *path, std::function<void(const QJsonObject &arg, const Request &, Response &)> handle) {
-        m_server->Post(path, [this, path, handle](const Request &request, Response &response) {
-            if (!dropboxUser(request, response))
+    // Content calls: parameters in Dropbox-API-Arg, which Dropbox refuses unless plain ASCII. The
+    // body is counted as it arrives, so that a request cut short still counts what it sent.
+    const auto content = [this](const char *path, std::function<void(const QJsonObject &arg, const std::string &body, Response &)> handle) {
+        m_server->Post(path, [this, path, handle](const Request &request, Response &response, const httplib::ContentReader &reader) {
+            std::string body;
+            const bool whole = reader([&](const char *data, size_t size) {
+                body.append(data, size);
+                m_uploadBytes += qint64(size);
+                return true;
+            });
+            if (!whole || !dropboxUser(request, response))
                 return;
             const std::string raw = request.get_header_value("Dropbox-API-Arg");
             if (std::any_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x7F; })) {
@@ -124,8 +131,7 @@ void DevStack::routeDropbox()
                                      "text/plain");
                 return;
             }
-            m_uploadBytes += qint64(request.body.size());
-            handle(QJsonDocument::fromJson(QByteArray::fromStdString(raw)).object(), request, response);
+            handle(QJsonDocument::fromJson(QByteArray::fromStdString(raw)).object(), body, response);
         });
     };
     const auto append = [this](const QString &session, const QByteArray &bytes) {
@@ -159,26 +165,26 @@ void DevStack::routeDropbox()
         }
         return true;
     };
-    content("/2/files/upload_session/start", [this, append](const QJsonObject &, const Request &request, Response &response) {
+    content("/2/files/upload_session/start", [this, append](const QJsonObject &, const std::string &body, Response &response) {
         const QString session = random(32);
         m_db->exec(QStringLiteral("INSERT INTO dropbox_sessions (session_id, size, created_at) VALUES (?, 0, ?)"), {session, now().toSecsSinceEpoch()});
-        append(session, QByteArray::fromStdString(request.body));
+        append(session, QByteArray::fromStdString(body));
         json(response, 200, {{QStringLiteral("session_id"), session}});
     });
-    content("/2/files/upload_session/append_v2", [append, checkCursor](const QJsonObject &arg, const Request &request, Response &response) {
+    content("/2/files/upload_session/append_v2", [append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
         const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
         if (!checkCursor(cursor, response))
             return;
-        append(cursor.value(QStringLiteral("session_id")).toString(), QByteArray::fromStdString(request.body));
+        append(cursor.value(QStringLiteral("session_id")).toString(), QByteArray::fromStdString(body));
         response.status = 200;
         response.set_content("null", "application/json");
     });
-    content("/2/files/upload_session/finish", [this, append, checkCursor](const QJsonObject &arg, const Request &request, Response &response) {
+    content("/2/files/upload_session/finish", [this, append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
         const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
         if (!checkCursor(cursor, response, true))
             return;
         const QString session = cursor.value(QStringLiteral("session_id")).toString();
-        append(session, QByteArray::fromStdString(request.body));
+        append(session, QByteArray::fromStdString(body));
         const QString path = arg.value(QStringLiteral("commit")).toObject().value(QStringLiteral("path")).toString();
         if (!path.startsWith(QLatin1Char('/')))
             return conflict(response, QStringLiteral("path/malformed_path/.."), {{QStringLiteral(".tag"), QStringLiteral("path")}});
