@@ -365,18 +365,16 @@ void DevStack::routeTestHooks()
     });
     m_server->set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
         std::lock_guard lock(m_hooksMutex);
-        const auto found = m_failures.find(request.path);
-        if (found == m_failures.end() || (!found->method.empty() && found->method != request.method))
+        const std::optional<InjectedFailure> failure = take(m_failures, request);
+        if (!failure)
             return httplib::Server::HandlerResponse::Unhandled;
-        response.status = found->status;
-        for (const auto &[name, value] : found->headers)
+        response.status = failure->status;
+        for (const auto &[name, value] : failure->headers)
             response.set_header(name, value);
         // Answered before the request's body is read, as a server turning a request away does;
         // what is left of the body must not be taken for the next request.
         response.set_header("Connection", "close");
-        response.set_content(found->body, found->contentType);
-        if (--found->remaining <= 0)
-            m_failures.erase(found);
+        response.set_content(failure->body, failure->contentType);
         return httplib::Server::HandlerResponse::Handled;
     });
 
@@ -405,12 +403,10 @@ void DevStack::routeTestHooks()
         int milliseconds = 0;
         {
             std::lock_guard lock(m_hooksMutex);
-            const auto found = m_stalls.find(request.path);
-            if (found == m_stalls.end() || (!found->method.empty() && found->method != request.method))
+            const std::optional<Stall> stall = take(m_stalls, request);
+            if (!stall)
                 return;
-            milliseconds = found->milliseconds;
-            if (--found->remaining <= 0)
-                m_stalls.erase(found);
+            milliseconds = stall->milliseconds;
         }
         // In slices, so that stopping the devstack does not wait for a held answer.
         for (int waited = 0; waited < milliseconds && !m_stopping; waited += 100)
@@ -459,4 +455,16 @@ void DevStack::stop()
 {
     m_stopping = true;
     m_server->stop();
+}
+
+template <class Hook>
+std::optional<Hook> DevStack::take(QMap<std::string, Hook> &hooks, const httplib::Request &request)
+{
+    const auto found = hooks.find(request.path);
+    if (found == hooks.end() || (!found->method.empty() && found->method != request.method))
+        return std::nullopt;
+    const Hook hook = *found;
+    if (--found->remaining <= 0)
+        hooks.erase(found);
+    return hook;
 }

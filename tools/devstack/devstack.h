@@ -87,19 +87,23 @@ private:
     QString m_error;
 
     // Test hooks: failures injected by path, and the log of requests served.
-    struct InjectedFailure {
+    // Which requests a test hook takes: the next `remaining` of a path, of one method or any.
+    struct HookTarget {
         std::string method; // any method when empty
+        int remaining = 1;
+    };
+    struct InjectedFailure : HookTarget {
         QList<QPair<std::string, std::string>> headers;
         int status = 500;
         std::string body;
         std::string contentType;
-        int remaining = 1;
     };
-    struct Stall {
-        std::string method; // any method when empty
+    struct Stall : HookTarget {
         int milliseconds = 0;
-        int remaining = 1;
     };
+    // The hook of `hooks` that takes this request, used up by one; none when no hook takes it.
+    template <class Hook>
+    static std::optional<Hook> take(QMap<std::string, Hook> &hooks, const httplib::Request &request);
     std::mutex m_hooksMutex;
     QMap<std::string, InjectedFailure> m_failures;
     QMap<std::string, Stall> m_stalls;
