@@ -121,38 +121,27 @@ private Q_SLOTS:
 
     // A 503 storm: five answers end the operation with the last one, after four waits that grow
     // 1, 2, 4, 8 s, each shortened at random by at most half. A Retry-After (seconds or an HTTP
-    // date) is waited for as given, up to the longest honoured.
+    // date) is waited for as given, up to the longest honoured. The storm through a real server
+    // is in the end-to-end tests.
     void throttledAnswersBackOffWithinTheirBound()
     {
-        FakeServer server(FakeServer::tlsOptions());
-        server.route("GET", QStringLiteral("/busy"), FakeServer::Response::text(503, "busy"));
-        QNetworkAccessManager manager;
-        Http http(&manager, 2000ms, FakeServer::testCaPem());
         QList<qint64> waits;
         int attempts = 0;
         std::function<QCoro::Task<Result<int>>()> once = [&]() -> QCoro::Task<Result<int>> {
             ++attempts;
-            const Result<HttpResponse> answer = co_await http.send(QNetworkRequest(server.url().resolved(QUrl(QStringLiteral("/busy")))), "GET");
-            if (!answer)
-                co_return answer.error();
-            co_return throttling(Error{QStringLiteral("service"), answer->status, QStringLiteral("Backend HTTP 503: busy")}, *answer);
+            co_return throttling(Error{QStringLiteral("service"), 503, QStringLiteral("Backend HTTP 503: busy")}, HttpResponse{503, {}, "busy"});
         };
         const Retry::Pause record = [&waits](std::chrono::milliseconds wait) -> QCoro::Task<void> {
             waits.append(wait.count());
             co_return;
         };
-        const Result<int> outcome = awaitTask(withRetry(once, record));
-        QVERIFY(!outcome);
-        QCOMPARE(outcome.error().description, QStringLiteral("Backend HTTP 503: busy"));
+        QVERIFY(!awaitTask(withRetry(once, record)));
         QCOMPARE(attempts, Retry::maxThrottledAnswers);
         QCOMPARE(waits.size(), 4);
-        qint64 total = 0;
         for (int i = 0; i < waits.size(); ++i) {
             const qint64 full = qint64(1000) << i;
             QVERIFY2(waits[i] >= full / 2 && waits[i] <= full, qPrintable(QString::number(waits[i])));
-            total += waits[i];
         }
-        QVERIFY(total <= 15000);
 
         const QDateTime now = QDateTime::fromString(QStringLiteral("2026-12-07T10:00:00Z"), Qt::ISODate);
         QCOMPARE(retryAfterDelay("2", now), std::optional(std::chrono::milliseconds(2000)));
