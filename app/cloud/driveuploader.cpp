@@ -2,6 +2,7 @@
 
 #include "googleauth.h"
 #include "platform/http.h"
+#include "platform/logging.h"
 #include "uploaddelegate.h"
 
 #include <QFile>
@@ -235,7 +236,9 @@ QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, Q
             const std::optional<qint64> offset = confirmedOffset(*answer);
             if (!offset || *offset > size)
                 co_return DriveError::http(*answer);
-            if (!ask)
+            if (ask)
+                qCInfo(lcUpload, "the Drive session holds %lld of %lld bytes; sending the rest", qlonglong(*offset), qlonglong(size));
+            else
                 roundsWithoutProgress = *offset > session.offset ? 0 : roundsWithoutProgress + 1;
             if (roundsWithoutProgress >= 2)
                 co_return DriveError::http(*answer);
