@@ -295,23 +295,6 @@ private Q_SLOTS:
         QVERIFY(!dashboard.body.contains("admin only.pdf"));
     }
 
-    void onlyAClientThatTrustsItsCaConnects()
-    {
-        // The production build trusts the system store alone: the devstack's certificate is
-        // refused as untrusted, worded as a failed secure connection. Trusting its CA, as the
-        // default build does, connects.
-        QTemporaryDir state;
-        Stack stack(state.path());
-        QNetworkAccessManager network;
-        Http production(&network, 5000ms);
-        const Result<HttpResponse> refused = awaitTask(production.send(QNetworkRequest(Endpoints::join(stack.root, "/api/presets.php")), "GET"));
-        QVERIFY(!refused);
-        QCOMPARE(refused.error().code, int(TransportCode::serverCertificateUntrusted));
-        QVERIFY(userMessage(refused.error()).startsWith("Network issue — the secure connection failed."));
-        Client c(stack);
-        QVERIFY(awaitTask(c.api.fetchPresets()));
-    }
-
     void stateSurvivesARestart()
     {
         QTemporaryDir state;
