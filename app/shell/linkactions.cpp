@@ -190,18 +190,21 @@ void LinkActions::removeJob(const QString &jobID)
     m_uploads->removeJob(QUuid::fromString(jobID));
 }
 
-QString LinkActions::summary(qint64 filesize, qint64 downloadCount, const QString &status)
+QString LinkActions::sizeText(qint64 filesize)
 {
-    QStringList parts;
     const double bytes = double(filesize);
     if (filesize >= 1073741824)
-        parts.append(QString::asprintf("%.1f GB", bytes / 1073741824.0));
-    else if (filesize >= 1048576)
-        parts.append(QString::asprintf("%.1f MB", bytes / 1048576.0));
-    else if (filesize >= 1024)
-        parts.append(QString::asprintf("%.1f KB", bytes / 1024.0));
-    else
-        parts.append(QString::number(filesize) + QStringLiteral(" B"));
+        return QString::asprintf("%.1f GB", bytes / 1073741824.0);
+    if (filesize >= 1048576)
+        return QString::asprintf("%.1f MB", bytes / 1048576.0);
+    if (filesize >= 1024)
+        return QString::asprintf("%.1f KB", bytes / 1024.0);
+    return QString::number(filesize) + QStringLiteral(" B");
+}
+
+QString LinkActions::summary(qint64 filesize, qint64 downloadCount, const QString &status)
+{
+    QStringList parts{sizeText(filesize)};
     if (downloadCount >= 1)
         parts.append(QString::number(downloadCount) + (downloadCount == 1 ? QStringLiteral(" download") : QStringLiteral(" downloads")));
     if (status == QLatin1String("expired"))

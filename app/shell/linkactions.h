@@ -57,6 +57,8 @@ public:
     // Takes the row away; the job's pipeline goes on unseen.
     Q_INVOKABLE void removeJob(const QString &jobID);
 
+    // "2.4 MB", "300 B".
+    static QString sizeText(qint64 filesize);
     // "2.4 MB · 3 downloads · password".
     Q_INVOKABLE static QString summary(qint64 filesize, qint64 downloadCount, const QString &status);
     // "Expires 5 Dec 2026" / "Expired 5 Dec 2026", or "" when `expiresAt` is not an internet

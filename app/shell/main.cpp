@@ -23,6 +23,7 @@
 #include "shell/accountstore.h"
 #include "shell/appcontroller.h"
 #include "shell/linkactions.h"
+#include "shell/linkcommand.h"
 #include "shell/sharecommand.h"
 #include "shell/singleinstance.h"
 #include "shell/urldispatcher.h"
@@ -49,14 +50,18 @@ Q_IMPORT_QML_PLUGIN(Kavo_UiPlugin)
 
 namespace {
 
-void printUsage(FILE *stream)
-{
-    std::fputs("usage: kavo                  start Kavo in the tray\n"
-               "       kavo share FILE...   upload the files as one drop and print the share link\n"
-               "       kavo FILE... | URL    hand files or a sign-in link to Kavo (starting it when needed)\n"
-               "       kavo --version\n",
-               stream);
-}
+const char *const usage = "usage: kavo                       start Kavo in the tray\n"
+                          "       kavo FILE... | URL          hand files or a sign-in link to Kavo (starting it when needed)\n"
+                          "       kavo share FILE...          upload the files as one drop and print the share link\n"
+                          "       kavo links [OPTIONS]        list the account's links\n"
+                          "       kavo link LINK ACTION ...   copy, password, expiry, rename, design, send or delete one link\n"
+                          "       kavo --version\n"
+                          "Each command's --help says more.\n";
+
+const char *const shareUsage = "usage: kavo share FILE...\n"
+                               "  Uploads the files as one drop (several files or a folder go as one zip) to the provider the\n"
+                               "  preferences choose, registers the link and prints it; progress goes to standard error.\n"
+                               "Exit status: 0 with the link, 1 with the reason on standard error, 2 bad usage.\n";
 
 bool hasDisplay();
 
@@ -216,6 +221,26 @@ int share(const QStringList &paths)
 
 // What a second `kavo` without arguments sends the running one.
 constexpr const char *showPanelArgument = "--show-panel";
+// What `kavo link LINK copy` sends it, with the text: the tray's clipboard outlives the command.
+constexpr const char *copyArgument = "--copy";
+
+int linkCommand(const QString &verb, const QStringList &arguments)
+{
+    Application app(Endpoints::compiledIn(), Application::Mode::share);
+    LinkActions actions(&app.backend, &app.history, app.uploads.get(), &app.clipboard);
+    LinkCommandParts parts;
+    parts.account = &app.account;
+    parts.backend = &app.backend;
+    parts.presets = &app.presets;
+    parts.actions = &actions;
+    parts.clipboard = &app.clipboard;
+    parts.copyInTray = [](const QString &text) {
+        const SingleInstance channel;
+        return channel.instanceRunning()
+            && channel.forward({QString::fromLatin1(copyArgument), text}).status == SingleInstance::Status::taken;
+    };
+    return verb == QLatin1String("links") ? runLinksCommand(arguments, parts) : runLinkCommand(arguments, parts);
+}
 
 // The tray application: the one running instance.
 int runTray()
@@ -266,9 +291,11 @@ int runTray()
     QObject::connect(&dispatcher, &UrlDispatcher::setupLinkReceived, &controller, &AppController::handleSetupLink);
     QObject::connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &app.dropboxAuth, &DropboxAuth::deliverRedirect);
     // A `kavo FILE` hears "taken" once its files are in the queue.
-    const bool listening = instance.listen([&dispatcher, &controller](const QStringList &arguments) {
+    const bool listening = instance.listen([&dispatcher, &controller, &app](const QStringList &arguments) {
         if (arguments == QStringList{QString::fromLatin1(showPanelArgument)})
             controller.showPopover();
+        else if (arguments.size() == 2 && arguments.first() == QLatin1String(copyArgument))
+            app.clipboard.setText(arguments[1]);
         else
             dispatcher.dispatch(arguments);
         return QString();
@@ -327,12 +354,26 @@ int main(int argc, char *argv[])
         QTextStream(stdout) << "kavo " << KAVO_VERSION << Qt::endl;
         return 0;
     }
-    if (args.value(0) == QLatin1String("share") && args.size() > 1)
-        return share(args.mid(1));
+    if (args.value(0) == QLatin1String("--help") || args.value(0) == QLatin1String("-h")) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (args.value(0) == QLatin1String("share")) {
+        if (args.contains(QLatin1String("--help"))) {
+            std::fputs(shareUsage, stdout);
+            return 0;
+        }
+        if (args.size() > 1)
+            return share(args.mid(1));
+        std::fputs(shareUsage, stderr);
+        return 2;
+    }
+    if (args.value(0) == QLatin1String("links") || args.value(0) == QLatin1String("link"))
+        return linkCommand(args.first(), args.mid(1));
     if (args.isEmpty())
         return runTray();
-    if (!args.isEmpty() && !args.first().startsWith(QLatin1Char('-')))
+    if (!args.first().startsWith(QLatin1Char('-')))
         return forwardToInstance(args);
-    printUsage(stderr);
+    std::fputs(usage, stderr);
     return 2;
 }

@@ -1,0 +1,372 @@
+#include "linkcommand.h"
+
+#include "backend/backendapi.h"
+#include "backend/presetsstore.h"
+#include "linkactions.h"
+#include "platform/blockingwait.h"
+#include "platform/desktop.h"
+#include "shell/accountstore.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTextStream>
+#include <QUrl>
+
+#include <cstdio>
+#include <termios.h>
+#include <unistd.h>
+
+const char *const linksUsage = "usage: kavo links [--limit N] [--search TEXT] [--json]\n"
+                               "  The account's links, newest first: a table on a terminal, else one JSON object a line.\n"
+                               "  --limit N      how many (1 to 500; 15 unless given)\n"
+                               "  --search TEXT  only links whose file name contains TEXT\n"
+                               "  --json         JSON lines also on a terminal\n";
+
+const char *const linkUsage = "usage: kavo link TOKEN_OR_URL copy\n"
+                              "       kavo link TOKEN_OR_URL password [--remove]\n"
+                              "       kavo link TOKEN_OR_URL expiry DAYS\n"
+                              "       kavo link TOKEN_OR_URL rename NAME\n"
+                              "       kavo link TOKEN_OR_URL design PRESET\n"
+                              "       kavo link TOKEN_OR_URL send EMAIL [--message TEXT]\n"
+                              "       kavo link TOKEN_OR_URL delete [--yes]\n"
+                              "  copy      put the link on the clipboard and print it\n"
+                              "  password  set a password, read from the terminal without echo or from standard input;\n"
+                              "            --remove clears it\n"
+                              "  expiry    1, 3, 7, 14, 30, 90, 180 or 365 days from now, or never (0)\n"
+                              "  rename    the file name the download page shows\n"
+                              "  design    the branding preset, by name or number\n"
+                              "  send      e-mail the link, with an optional note\n"
+                              "  delete    delete the link and its file in your Drive or Dropbox (asks first unless --yes)\n"
+                              "Exit status: 0 done, 1 refused (the reason on standard error), 2 bad usage.\n";
+
+namespace {
+
+constexpr int done = 0;
+constexpr int refused = 1;
+constexpr int badUsage = 2;
+
+QTextStream &err()
+{
+    static QTextStream stream(stderr);
+    return stream;
+}
+
+int refuse(const QString &why)
+{
+    err() << "kavo: " << why << Qt::endl;
+    return refused;
+}
+
+int misuse(const QString &why, const char *usage)
+{
+    err() << "kavo: " << why << Qt::endl << usage;
+    err().flush();
+    return badUsage;
+}
+
+bool isTerminal(int fd)
+{
+    return ::isatty(fd) == 1;
+}
+
+// One line from standard input without its line end; with a terminal there, the prompt goes to
+// standard error and, for a secret, the typing is not echoed.
+std::optional<QString> readLine(const QString &prompt, bool secret)
+{
+    const bool terminal = isTerminal(STDIN_FILENO);
+    termios saved{};
+    const bool hide = terminal && secret && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        err() << prompt;
+        err().flush();
+    }
+    if (hide) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    QByteArray line;
+    bool ended = false;
+    for (int c = std::getchar(); c != EOF; c = std::getchar()) {
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
+        line.append(char(c));
+    }
+    if (hide) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        err() << Qt::endl;
+    }
+    if (line.endsWith('\r'))
+        line.chop(1);
+    if (!ended && line.isEmpty())
+        return std::nullopt;
+    return QString::fromUtf8(line);
+}
+
+QString providerName(const QString &provider)
+{
+    return provider.compare(QLatin1String("dropbox"), Qt::CaseInsensitive) == 0 ? QStringLiteral("Dropbox") : QStringLiteral("Google Drive");
+}
+
+QString expiryColumn(const HistoryItem &item)
+{
+    if (!item.expiresAt)
+        return QStringLiteral("never");
+    const QString text = LinkActions::expiryText(*item.expiresAt);
+    if (text.isEmpty())
+        return *item.expiresAt;
+    return LinkActions::hasExpired(*item.expiresAt) ? QStringLiteral("expired ") + text.section(QLatin1Char(' '), 1)
+                                                    : text.section(QLatin1Char(' '), 1);
+}
+
+QJsonObject linkJson(const HistoryItem &item)
+{
+    return {{QStringLiteral("token"), item.token},
+            {QStringLiteral("name"), item.filename},
+            {QStringLiteral("size"), item.filesize},
+            {QStringLiteral("provider"), item.provider.isEmpty() ? QStringLiteral("google") : item.provider.toLower()},
+            {QStringLiteral("downloads"), item.downloadCount},
+            {QStringLiteral("expires_at"), item.expiresAt ? QJsonValue(*item.expiresAt) : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("protected"), item.isProtected},
+            {QStringLiteral("status"), item.status},
+            {QStringLiteral("url"), item.viewURL}};
+}
+
+// Columns padded to their widest cell; the name is cut so that a row fits a usual terminal.
+void printTable(const QList<HistoryItem> &items)
+{
+    QList<QStringList> rows{{QStringLiteral("NAME"), QStringLiteral("SIZE"), QStringLiteral("PROVIDER"), QStringLiteral("DOWNLOADS"),
+                             QStringLiteral("EXPIRES"), QStringLiteral("PASSWORD"), QStringLiteral("URL")}};
+    for (const HistoryItem &item : items) {
+        const QString name = item.filename.size() > 40 ? item.filename.left(39) + QChar(0x2026) : item.filename;
+        rows.append({name, LinkActions::sizeText(item.filesize), providerName(item.provider), QString::number(item.downloadCount),
+                     expiryColumn(item), item.isProtected ? QStringLiteral("yes") : QStringLiteral("no"), item.viewURL});
+    }
+    QList<qsizetype> widths(rows.first().size(), 0);
+    for (const QStringList &row : rows)
+        for (qsizetype i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], row[i].size());
+    QTextStream out(stdout);
+    for (const QStringList &row : rows) {
+        QString line;
+        for (qsizetype i = 0; i < row.size(); ++i)
+            line += i + 1 < row.size() ? row[i].leftJustified(widths[i] + 2) : row[i];
+        out << line << Qt::endl;
+    }
+}
+
+// The outcome of one link action, waited for.
+struct Outcome {
+    QString error;
+    QString warning;
+};
+
+Outcome perform(LinkActions &actions, const QString &token, const std::function<void()> &start)
+{
+    std::optional<Outcome> outcome;
+    const QMetaObject::Connection connection =
+        QObject::connect(&actions, &LinkActions::finished, &actions,
+                         [&outcome, &token](const QString &finished, const QString &, const QString &error, const QString &warning) {
+                             if (finished == token)
+                                 outcome = Outcome{error, warning};
+                         });
+    start();
+    while (!outcome)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QObject::disconnect(connection);
+    return *outcome;
+}
+
+int outcomeCode(const Outcome &outcome, const QString &doneText)
+{
+    if (!outcome.error.isEmpty())
+        return refuse(outcome.error);
+    if (!outcome.warning.isEmpty())
+        err() << "kavo: Cleanup incomplete: " << outcome.warning << Qt::endl;
+    if (!doneText.isEmpty())
+        err() << "kavo: " << doneText << Qt::endl;
+    return done;
+}
+
+std::optional<qint64> expiryDays(const QString &text)
+{
+    if (text.compare(QLatin1String("never"), Qt::CaseInsensitive) == 0)
+        return 0;
+    bool ok = false;
+    const qint64 days = text.toLongLong(&ok);
+    static const QList<qint64> choices{0, 1, 3, 7, 14, 30, 90, 180, 365};
+    if (!ok || !choices.contains(days))
+        return std::nullopt;
+    return days;
+}
+
+} // namespace
+
+QString linkToken(const QString &text)
+{
+    static const QRegularExpression token(QStringLiteral("^[A-Za-z0-9_-]{1,64}$"));
+    QString candidate = text.trimmed();
+    const QUrl url(candidate);
+    if (url.isValid() && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http"))) {
+        const QStringList segments = url.path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        const qsizetype at = segments.lastIndexOf(QStringLiteral("l"));
+        candidate = at >= 0 && at + 1 < segments.size() ? segments[at + 1] : QString();
+    }
+    return token.match(candidate).hasMatch() ? candidate : QString();
+}
+
+int runLinksCommand(const QStringList &arguments, const LinkCommandParts &parts)
+{
+    QCommandLineParser parser;
+    parser.addOption({QStringLiteral("limit"), {}, QStringLiteral("N")});
+    parser.addOption({QStringLiteral("search"), {}, QStringLiteral("TEXT")});
+    parser.addOption(QCommandLineOption(QStringLiteral("json")));
+    parser.addOption(QCommandLineOption(QStringLiteral("help")));
+    if (!parser.parse(QStringList{QStringLiteral("kavo")} + arguments))
+        return misuse(parser.errorText(), linksUsage);
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(linksUsage, stdout);
+        return done;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return misuse(QStringLiteral("links takes no argument \"%1\"").arg(parser.positionalArguments().first()), linksUsage);
+    qint64 limit = 15;
+    if (parser.isSet(QStringLiteral("limit"))) {
+        bool ok = false;
+        limit = parser.value(QStringLiteral("limit")).toLongLong(&ok);
+        if (!ok || limit < 1 || limit > 500)
+            return misuse(QStringLiteral("--limit takes a number from 1 to 500"), linksUsage);
+    }
+    const QString search = parser.value(QStringLiteral("search"));
+
+    awaitTask(parts.account->loaded());
+    const Result<QList<HistoryItem>> links = awaitTask(parts.backend->fetchHistory(limit, search));
+    if (!links)
+        return refuse(links.error().description);
+    if (parser.isSet(QStringLiteral("json")) || !isTerminal(STDOUT_FILENO)) {
+        QTextStream out(stdout);
+        for (const HistoryItem &item : links.value())
+            out << QJsonDocument(linkJson(item)).toJson(QJsonDocument::Compact) << '\n';
+        return done;
+    }
+    if (links->isEmpty()) {
+        err() << (search.isEmpty() ? QStringLiteral("kavo: No links yet.") : QStringLiteral("kavo: No links match \"%1\".").arg(search)) << Qt::endl;
+        return done;
+    }
+    printTable(links.value());
+    return done;
+}
+
+int runLinkCommand(const QStringList &arguments, const LinkCommandParts &parts)
+{
+    QCommandLineParser parser;
+    parser.addOption(QCommandLineOption(QStringLiteral("remove")));
+    parser.addOption(QCommandLineOption(QStringLiteral("yes")));
+    parser.addOption({QStringLiteral("message"), {}, QStringLiteral("TEXT")});
+    parser.addOption(QCommandLineOption(QStringLiteral("help")));
+    if (!parser.parse(QStringList{QStringLiteral("kavo")} + arguments))
+        return misuse(parser.errorText(), linkUsage);
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(linkUsage, stdout);
+        return done;
+    }
+    const QStringList words = parser.positionalArguments();
+    if (words.size() < 2)
+        return misuse(QStringLiteral("link needs a link and what to do with it"), linkUsage);
+    const QString token = linkToken(words[0]);
+    if (token.isEmpty())
+        return misuse(QStringLiteral("\"%1\" is neither a share link nor a link token").arg(words[0]), linkUsage);
+    const QString verb = words[1];
+    const QStringList rest = words.mid(2);
+    static const QHash<QString, int> valueCount{{QStringLiteral("copy"), 0},   {QStringLiteral("password"), 0}, {QStringLiteral("expiry"), 1},
+                                                {QStringLiteral("rename"), 1}, {QStringLiteral("design"), 1},   {QStringLiteral("send"), 1},
+                                                {QStringLiteral("delete"), 0}};
+    if (!valueCount.contains(verb))
+        return misuse(QStringLiteral("unknown action \"%1\"").arg(verb), linkUsage);
+    if (rest.size() != valueCount.value(verb))
+        return misuse(valueCount.value(verb) ? QStringLiteral("%1 takes one value").arg(verb) : QStringLiteral("%1 takes no value").arg(verb),
+                      linkUsage);
+    const auto onlyFor = [&](const char *option, const char *forVerb) {
+        return parser.isSet(QLatin1String(option)) && verb != QLatin1String(forVerb);
+    };
+    if (onlyFor("remove", "password") || onlyFor("yes", "delete") || onlyFor("message", "send"))
+        return misuse(QStringLiteral("that option is not one of %1's").arg(verb), linkUsage);
+
+    // What the command needs from the user comes before the service is asked anything.
+    std::optional<qint64> days;
+    if (verb == QLatin1String("expiry") && !(days = expiryDays(rest[0])))
+        return misuse(QStringLiteral("DAYS is one of 1, 3, 7, 14, 30, 90, 180, 365 or never"), linkUsage);
+    QString password;
+    if (verb == QLatin1String("password") && !parser.isSet(QStringLiteral("remove"))) {
+        const std::optional<QString> typed = readLine(QStringLiteral("New password: "), true);
+        if (!typed || typed->isEmpty())
+            return misuse(QStringLiteral("no password was given (to clear it, use --remove)"), linkUsage);
+        password = *typed;
+    }
+    if (verb == QLatin1String("delete") && !parser.isSet(QStringLiteral("yes")) && !isTerminal(STDIN_FILENO))
+        return misuse(QStringLiteral("delete asks first; without a terminal to ask on, add --yes"), linkUsage);
+
+    awaitTask(parts.account->loaded());
+    // The service lists links, it has no lookup by token: the link is found among the newest.
+    const Result<QList<HistoryItem>> links = awaitTask(parts.backend->fetchHistory(500));
+    if (!links)
+        return refuse(links.error().description);
+    const auto found = std::find_if(links->begin(), links->end(), [&token](const HistoryItem &item) { return item.token == token; });
+    if (found == links->end())
+        return refuse(QStringLiteral("No link %1 among your links.").arg(token));
+    const HistoryItem item = *found;
+    LinkActions &actions = *parts.actions;
+
+    if (verb == QLatin1String("copy")) {
+        if (!parts.copyInTray || !parts.copyInTray(item.viewURL))
+            parts.clipboard->setText(item.viewURL);
+        QTextStream(stdout) << item.viewURL << Qt::endl;
+        return done;
+    }
+    if (verb == QLatin1String("password"))
+        return outcomeCode(perform(actions, token, [&] { actions.setPassword(token, password); }), {});
+    if (verb == QLatin1String("expiry"))
+        return outcomeCode(perform(actions, token, [&] { actions.setExpiry(token, *days); }), {});
+    if (verb == QLatin1String("rename")) {
+        const QString name = LinkActions::renamed(item.filename, rest[0]);
+        if (name.isEmpty())
+            return rest[0].trimmed().isEmpty() ? misuse(QStringLiteral("the new name is empty"), linkUsage)
+                                               : outcomeCode({}, QStringLiteral("It is already called %1.").arg(item.filename));
+        return outcomeCode(perform(actions, token, [&] { actions.rename(token, item.filename, rest[0]); }), {});
+    }
+    if (verb == QLatin1String("design")) {
+        awaitTask(parts.presets->refresh());
+        if (parts.presets->presets().isEmpty())
+            return refuse(parts.presets->lastError().value_or(QStringLiteral("The service offers no designs.")));
+        std::optional<BrandingPreset> chosen;
+        bool isNumber = false;
+        const qint64 id = rest[0].toLongLong(&isNumber);
+        QStringList names;
+        for (const BrandingPreset &preset : parts.presets->presets()) {
+            names.append(preset.name);
+            if (!chosen && ((isNumber && preset.id == id) || preset.name.compare(rest[0].trimmed(), Qt::CaseInsensitive) == 0))
+                chosen = preset;
+        }
+        if (!chosen)
+            return refuse(QStringLiteral("No design \"%1\". The designs: %2.").arg(rest[0], names.join(QStringLiteral(", "))));
+        return outcomeCode(perform(actions, token, [&] { actions.setPreset(token, chosen->id); }), {});
+    }
+    if (verb == QLatin1String("send"))
+        return outcomeCode(perform(actions, token, [&] { actions.sendLink(token, rest[0], parser.value(QStringLiteral("message"))); }), {});
+
+    // delete
+    if (!parser.isSet(QStringLiteral("yes"))) {
+        const QString where = providerName(item.provider) == QLatin1String("Dropbox") ? QStringLiteral("your Dropbox") : QStringLiteral("your Google Drive");
+        const std::optional<QString> answer =
+            readLine(QStringLiteral("Delete the link to %1 and the file in %2? [y/N] ").arg(item.filename, where), false);
+        if (!answer || !QStringList{QStringLiteral("y"), QStringLiteral("yes")}.contains(answer->trimmed().toLower()))
+            return refuse(QStringLiteral("Nothing was deleted."));
+    }
+    return outcomeCode(perform(actions, token, [&] { actions.deleteLink(token, item.driveFileID, item.provider); }), {});
+}
