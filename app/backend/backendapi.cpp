@@ -71,9 +71,9 @@ std::optional<Error> BackendAPI::validateResponse(const HttpResponse &response, 
     return throttling(BackendError::http(response.status, *message), response);
 }
 
-QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url)
+QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url, const QObject *cancelWhenGone)
 {
-    const Result<HttpResponse> response = co_await m_http->send(authorizedRequest(url), "GET");
+    const Result<HttpResponse> response = co_await m_http->send(authorizedRequest(url), "GET", {}, cancelWhenGone);
     if (!response)
         co_return response.error();
     if (auto failure = validateResponse(response.value()))
@@ -113,7 +113,7 @@ QCoro::Task<Result<BackendAPI::PresetList>> BackendAPI::fetchPresets()
     co_return PresetList{std::move(presets).value(), defaultID};
 }
 
-QCoro::Task<Result<QList<HistoryItem>>> BackendAPI::fetchHistory(qint64 limit, std::optional<QString> query)
+QCoro::Task<Result<QList<HistoryItem>>> BackendAPI::fetchHistory(qint64 limit, std::optional<QString> query, const QObject *cancelWhenGone)
 {
     QUrl target = url(QStringLiteral("api/history.php"));
     QUrlQuery items;
@@ -121,7 +121,7 @@ QCoro::Task<Result<QList<HistoryItem>>> BackendAPI::fetchHistory(qint64 limit, s
     if (query && !query->isEmpty())
         items.addQueryItem(QStringLiteral("q"), QString::fromLatin1(QUrl::toPercentEncoding(*query)));
     target.setQuery(items.query(QUrl::FullyEncoded), QUrl::StrictMode);
-    const Result<HttpResponse> response = co_await get(target);
+    const Result<HttpResponse> response = co_await get(target, cancelWhenGone);
     if (!response)
         co_return response.error();
     const Result<QJsonObject> json = parseJsonObject(response->body);

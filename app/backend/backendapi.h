@@ -45,7 +45,9 @@ public:
     QNetworkRequest authorizedRequest(const QUrl &url) const;
 
     QCoro::Task<Result<PresetList>> fetchPresets();
-    QCoro::Task<Result<QList<HistoryItem>>> fetchHistory(qint64 limit, std::optional<QString> query = std::nullopt);
+    // Aborted once `cancelWhenGone` (when given) is destroyed.
+    QCoro::Task<Result<QList<HistoryItem>>> fetchHistory(qint64 limit, std::optional<QString> query = std::nullopt,
+                                                         const QObject *cancelWhenGone = nullptr);
 
     QCoro::Task<Result<Registration>> registerUpload(RegistrationRequest request) override;
     // Searches the history for the file's name and takes the link whose cloud file is this one.
@@ -68,7 +70,7 @@ public:
     static QJsonObject registrationBody(const RegistrationRequest &request);
 
 private:
-    QCoro::Task<Result<HttpResponse>> get(QUrl url);
+    QCoro::Task<Result<HttpResponse>> get(QUrl url, const QObject *cancelWhenGone = nullptr);
     QCoro::Task<Result<HttpResponse>> post(QString path, QJsonObject body, MessageRule rule = MessageRule::body);
 
     Http *m_http;

@@ -158,19 +158,61 @@ HistoryStore::HistoryStore(BackendAPI *api, QObject *parent)
     : LoadableStore(parent)
     , m_api(api)
 {
+    m_searchTimer.setSingleShot(true);
+    m_searchTimer.setInterval(searchDelay);
+    connect(&m_searchTimer, &QTimer::timeout, this, [this] { refresh(recentLimit); });
 }
 
+HistoryStore::~HistoryStore()
+{
+    // The loads still in flight end now, their answers dropped.
+    ++m_generation;
+    qDeleteAll(m_loads.children());
+}
 
+void HistoryStore::setQuery(const QString &query)
+{
+    if (query == m_query)
+        return;
+    const bool changesTheSearch = query.trimmed() != m_query.trimmed();
+    m_query = query;
+    Q_EMIT queryChanged();
+    if (!changesTheSearch)
+        return;
+    // What is on its way answers the old query: cancel it and drop its answer.
+    ++m_generation;
+    qDeleteAll(m_loads.children());
+    if (m_query.trimmed().isEmpty()) {
+        m_searchTimer.stop();
+        refresh(recentLimit);
+    } else {
+        setLoading(true);
+        m_searchTimer.start();
+    }
+}
 
 QCoro::Task<void> HistoryStore::refresh(int limit)
 {
-    QPointer<HistoryStore> self(this);
-    setLoading(true);
-    Result<QList<HistoryItem>> result = co_await m_api->fetchHistory(limit);
-    if (!self)
+    // While typing has not paused, the search waits for its timer, reloads included.
+    if (m_searchTimer.isActive())
         co_return;
+    QPointer<HistoryStore> self(this);
+    const quint64 generation = m_generation;
+    const QString query = m_query.trimmed();
+    QPointer<QObject> load = new QObject(&m_loads);
+    setLoading(true);
+    QCoro::Task<Result<QList<HistoryItem>>> fetching =
+        query.isEmpty() ? m_api->fetchHistory(limit, std::nullopt, load) : m_api->fetchHistory(std::max(limit, searchLimit), query, load);
+    Result<QList<HistoryItem>> result = co_await fetching;
+    if (!self || generation != m_generation)
+        co_return;
+    delete load;
     if (result) {
         m_model.setItems(std::move(result).value());
+        if (m_listedQuery != query) {
+            m_listedQuery = query;
+            Q_EMIT listedQueryChanged();
+        }
         setLastError(std::nullopt);
     } else {
         setLastError(result.error().description);

@@ -154,7 +154,7 @@ Http::Http(QNetworkAccessManager *manager, std::chrono::milliseconds timeout, QB
 
 Http::~Http() = default;
 
-QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray verb, QByteArray body)
+QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray verb, QByteArray body, const QObject *cancelWhenGone)
 {
     // A proxy setting that cannot be honoured refuses the request instead of going around it.
     const Result<ProxyChoice> proxy = ProxyEnvironment::choose(request.url());
@@ -167,6 +167,12 @@ QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray
     reply->setProperty("kavoProxied", !proxy->isDirect());
     // Verification failures come before the handshake's error; they make it "untrusted".
     QObject::connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->setProperty("kavoCertificateRejected", true); });
+    if (cancelWhenGone) {
+        QObject::connect(cancelWhenGone, &QObject::destroyed, reply, [reply] {
+            reply->setProperty("kavoUserCancelled", true);
+            reply->abort();
+        });
+    }
     co_return co_await finish(reply);
 }
 

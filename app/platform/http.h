@@ -89,7 +89,10 @@ public:
     QNetworkAccessManager *manager() const { return m_manager; }
     std::chrono::milliseconds timeout() const { return m_timeout; }
 
-    QCoro::Task<Result<HttpResponse>> send(QNetworkRequest request, QByteArray verb, QByteArray body = {});
+    // With `cancelWhenGone`, the request is aborted once that object is destroyed (the answer is
+    // then a cancellation error).
+    QCoro::Task<Result<HttpResponse>> send(QNetworkRequest request, QByteArray verb, QByteArray body = {},
+                                           const QObject *cancelWhenGone = nullptr);
     // Sends `length` bytes of `file` (open for reading; it must stay open until the task ends)
     // from `offset` as the request body, with Content-Length set. See BulkTransfers.
     QCoro::Task<Result<HttpResponse>> sendFile(QByteArray verb, QUrl url, Headers headers, QFile *file, qint64 offset,

@@ -343,7 +343,11 @@ Window {
     Component {
         id: signedInBody
         ColumnLayout {
+            id: body
             spacing: 0
+            // A search is on: the list holds its matches, and stays (empty or not) with the field.
+            readonly property bool searching: History.query.trim() !== ""
+            readonly property bool empty: App.uploadManager.uploads.count === 0 && History.items.count === 0 && !searching
             DesignRow {
                 Layout.fillWidth: true
                 Layout.leftMargin: 12
@@ -351,13 +355,21 @@ Window {
                 Layout.topMargin: 8
                 Layout.bottomMargin: 2
             }
+            SearchField {
+                Layout.fillWidth: true
+                Layout.leftMargin: 16
+                Layout.rightMargin: 16
+                Layout.topMargin: 6
+                Layout.bottomMargin: 2
+                visible: History.items.count > 0 || body.searching || History.query !== ""
+            }
             Item {
                 Layout.fillWidth: true
                 Layout.fillHeight: true
                 ColumnLayout {
                     objectName: "dropHint"
                     anchors.centerIn: parent
-                    visible: App.uploadManager.uploads.count === 0 && History.items.count === 0
+                    visible: body.empty
                     spacing: 6
                     Symbol {
                         Layout.alignment: Qt.AlignHCenter
@@ -376,7 +388,7 @@ Window {
                 }
                 ScrollView {
                     anchors.fill: parent
-                    visible: !(App.uploadManager.uploads.count === 0 && History.items.count === 0)
+                    visible: !body.empty
                     contentWidth: availableWidth
                     Column {
                         objectName: "rows"
@@ -391,13 +403,13 @@ Window {
                             }
                         }
                         RowLayout {
-                            visible: History.items.count > 0
+                            visible: History.items.count > 0 || History.listedQuery !== ""
                             width: parent.width - 16
                             spacing: 8
                             Label {
                                 textFormat: Text.PlainText // text from outside is never markup
                                 Layout.topMargin: 4
-                                text: "RECENT"
+                                text: History.listedQuery !== "" ? "MATCHING" : "RECENT"
                                 font.pointSize: Style.pt(9.5)
                                 font.weight: Font.DemiBold
                                 color: Style.secondaryText
@@ -408,6 +420,29 @@ Window {
                                 Layout.preferredHeight: 1
                                 color: Style.hairline
                             }
+                        }
+                        Label {
+                            objectName: "noMatches"
+                            textFormat: Text.PlainText // text from outside is never markup
+                            visible: History.listedQuery !== "" && History.listedQuery === History.query.trim() && History.items.count === 0
+                            width: parent.width - 16
+                            topPadding: 14
+                            bottomPadding: 14
+                            text: "No links match \u201c" + History.listedQuery + "\u201d"
+                            font.pointSize: Style.pt(11)
+                            color: Style.secondaryText
+                            horizontalAlignment: Text.AlignHCenter
+                            wrapMode: Text.Wrap
+                        }
+                        Label {
+                            objectName: "searchError"
+                            textFormat: Text.PlainText // text from outside is never markup
+                            visible: body.searching && History.lastError !== ""
+                            width: parent.width - 16
+                            text: "Couldn't search: " + History.lastError
+                            font.pointSize: Style.pt(10)
+                            color: Style.errorText
+                            wrapMode: Text.Wrap
                         }
                         Repeater {
                             model: History.items

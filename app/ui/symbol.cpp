@@ -53,6 +53,7 @@ const QHash<QString, Recipe> &recipes()
         {QStringLiteral("pencil"), Recipe(QStringLiteral("document-edit"))},
         {QStringLiteral("doc.on.doc"), Recipe(QStringLiteral("edit-copy"))},
         {QStringLiteral("xmark"), Recipe(QStringLiteral("window-close"))},
+        {QStringLiteral("magnifyingglass"), Recipe(QStringLiteral("edit-find"))},
         {QStringLiteral("xmark.circle.fill"), Recipe(QStringLiteral("window-close"))},
         {QStringLiteral("ellipsis"), Recipe(QStringLiteral("view-more-horizontal"))},
         {QStringLiteral("envelope"), Recipe(QStringLiteral("mail-unread"))},

@@ -551,6 +551,68 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return !findItem(row, "historyError")->isVisible(); }, 2000));
     }
 
+    // The search field: a request once typing pauses (never one per key, reloads included), its
+    // matches in place of the list, an answer to an older query dropped, a state for no matches,
+    // and the recent links back when it is cleared.
+    void searchReplacesTheListUntilCleared()
+    {
+        Shell s;
+        const QByteArray recent = historyJson({{"t1", "report.pdf", 0}, {"t2", "b.pdf", 0}, {"t3", "notes.txt", 0}});
+        s.server.route("GET", "/api/history.php", Response::json(200, recent));
+        Ui ui(s);
+        s.controller.showPopover();
+        QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t3"); }, 2000));
+        QQuickItem *field = ui.item("historySearch");
+        QVERIFY(field && field->isVisible());
+        const auto queries = [&s] {
+            QStringList sent;
+            for (const FakeServer::Request &r : s.server.requests("GET", "/api/history.php"))
+                if (r.rawQuery.contains("&q="))
+                    sent.append(QString::fromUtf8(r.rawQuery));
+            sent.removeDuplicates();
+            return sent;
+        };
+        const auto rows = [&ui] {
+            QStringList shown;
+            for (QQuickItem *item : allItems(ui.popover->contentItem()))
+                if (item->objectName().startsWith("historyRow-") && item->isVisible())
+                    shown.append(item->objectName().mid(11));
+            return shown;
+        };
+
+        // An answer to "re" that comes late, after the query has become "rep".
+        s.server.route("GET", "/api/history.php", Response::delayed(1200, Response::json(200, historyJson({{"t9", "old.pdf", 0}}))));
+        field->forceActiveFocus();
+        type(ui.popover, "r");
+        QTest::qWait(200); // a pause shorter than the search's, with reloads in it
+        type(ui.popover, "e");
+        QVERIFY(QTest::qWaitFor([&] { return !queries().isEmpty(); }, 2000));
+        s.server.route("GET", "/api/history.php", Response::json(200, historyJson({{"t1", "report.pdf", 0}})));
+        type(ui.popover, "p");
+        QVERIFY(QTest::qWaitFor([&] { return rows() == QStringList{"t1"}; }, 2000));
+        QTest::qWait(1500); // the late answer has come and gone
+        QCOMPARE(rows(), QStringList{"t1"});
+        QCOMPARE(queries(), (QStringList{"limit=50&q=re", "limit=50&q=rep"}));
+        QVERIFY(texts(ui.popover->contentItem()).contains("MATCHING"));
+
+        s.server.route("GET", "/api/history.php", Response::json(200, "{\"items\":[]}"));
+        type(ui.popover, "x");
+        QVERIFY(QTest::qWaitFor([&] { return ui.item("noMatches")->isVisible(); }, 2000));
+        QCOMPARE(ui.item("noMatches")->property("text").toString(), QString::fromUtf8("No links match \u201crepx\u201d"));
+        QTest::qWait(400); // reloads go on, with the query and the typed text kept
+        QCOMPARE(field->property("text").toString(), QStringLiteral("repx"));
+        QVERIFY(ui.item("noMatches")->isVisible());
+
+        s.server.route("GET", "/api/history.php", Response::json(200, recent));
+        s.server.clearLog();
+        QTest::keyClick(ui.popover, Qt::Key_Escape);
+        QVERIFY(QTest::qWaitFor([&] { return rows().size() == 3; }, 1000));
+        QCOMPARE(field->property("text").toString(), QString());
+        QCOMPARE(s.server.requests("GET", "/api/history.php").value(0).rawQuery, QByteArray("limit=15"));
+        QVERIFY(texts(ui.popover->contentItem()).contains("RECENT"));
+        QVERIFY(!ui.item("noMatches")->isVisible());
+    }
+
     void deleteOutcomesOutliveTheRow()
     {
         Shell s;
@@ -633,8 +695,9 @@ private Q_SLOTS:
             collect(w->contentItem());
         }
         // The design menu, a row's design, more and context menus with their expiry submenus, the
-        // settings' two menus; the tooltips of the pill, the theme toggle and the row's three buttons.
-        QCOMPARE(popups.size(), 13);
+        // settings' two menus; the tooltips of the pill, the theme toggle, the search's clear button
+        // and the row's three buttons.
+        QCOMPARE(popups.size(), 14);
 
         for (const bool dark : {false, true, false}) {
             s.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
