@@ -4,6 +4,8 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QGuiApplication>
 #include <QVariantMap>
 
@@ -16,26 +18,86 @@ void SystemClipboard::setText(const QString &text)
     clipboard->setText(text, QClipboard::Clipboard);
 }
 
-DBusNotifier::DBusNotifier(Fallback fallback)
-    : m_fallback(std::move(fallback))
+namespace {
+const QString notificationService = QStringLiteral("org.freedesktop.Notifications");
+const QString notificationPath = QStringLiteral("/org/freedesktop/Notifications");
+}
+
+DBusNotifier::DBusNotifier(Fallback fallback, QObject *parent)
+    : QObject(parent)
+    , m_fallback(std::move(fallback))
 {
 }
 
-void DBusNotifier::notify(const QString &title, const QString &body)
+void DBusNotifier::notify(const QString &title, const QString &body, const QList<NotificationAction> &actions)
 {
-    static const QString service = QStringLiteral("org.freedesktop.Notifications");
     QDBusConnection bus = QDBusConnection::sessionBus();
     const bool available = bus.isConnected() && bus.interface()
-        && bus.interface()->isServiceRegistered(service).value();
+        && bus.interface()->isServiceRegistered(notificationService).value();
     if (!available) {
         if (m_fallback)
             m_fallback(title, body);
         return;
     }
-    QDBusMessage message = QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/Notifications"),
-                                                          service, QStringLiteral("Notify"));
-    message << QStringLiteral("Kavo") << 0u << QStringLiteral("kavo") << title << body << QStringList()
-            << QVariantMap() << -1;
-    // Fire and forget: a notification server that is slow to answer must not hold up the caller.
-    bus.asyncCall(message);
+    if (actions.isEmpty() || !m_offersActions) {
+        send(title, body, {});
+        return;
+    }
+    if (m_serverHasActions) {
+        send(title, body, *m_serverHasActions ? actions : QList<NotificationAction>());
+        return;
+    }
+    // Asked once, without waiting on it: a server slow to answer must not hold up the caller.
+    const QDBusMessage ask = QDBusMessage::createMethodCall(notificationService, notificationPath, notificationService,
+                                                            QStringLiteral("GetCapabilities"));
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(ask), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, title, body, actions](QDBusPendingCallWatcher *answered) {
+        answered->deleteLater();
+        const QDBusPendingReply<QStringList> capabilities = *answered;
+        m_serverHasActions = !capabilities.isError() && capabilities.value().contains(QStringLiteral("actions"));
+        send(title, body, *m_serverHasActions ? actions : QList<NotificationAction>());
+    });
+}
+
+void DBusNotifier::send(const QString &title, const QString &body, const QList<NotificationAction> &actions)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QStringList pairs;
+    for (const NotificationAction &action : actions)
+        pairs << action.key << action.label;
+    QDBusMessage message = QDBusMessage::createMethodCall(notificationService, notificationPath, notificationService,
+                                                          QStringLiteral("Notify"));
+    message << QStringLiteral("Kavo") << 0u << QStringLiteral("kavo") << title << body << pairs
+            << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("kavo")}} << -1;
+    const QDBusPendingCall sent = bus.asyncCall(message);
+    if (actions.isEmpty())
+        return;
+    if (!m_listening) {
+        bus.connect(notificationService, notificationPath, notificationService, QStringLiteral("ActionInvoked"), this,
+                    SLOT(actionInvoked(uint,QString)));
+        bus.connect(notificationService, notificationPath, notificationService, QStringLiteral("NotificationClosed"), this,
+                    SLOT(notificationClosed(uint,uint)));
+        m_listening = true;
+    }
+    auto *watcher = new QDBusPendingCallWatcher(sent, this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, actions](QDBusPendingCallWatcher *answered) {
+        answered->deleteLater();
+        const QDBusPendingReply<uint> id = *answered;
+        if (!id.isError())
+            m_shown.insert(id.value(), actions);
+    });
+}
+
+void DBusNotifier::actionInvoked(uint id, const QString &key)
+{
+    const QList<NotificationAction> actions = m_shown.value(id);
+    for (const NotificationAction &action : actions)
+        if (action.key == key && action.run)
+            action.run();
+}
+
+void DBusNotifier::notificationClosed(uint id, uint reason)
+{
+    Q_UNUSED(reason);
+    m_shown.remove(id);
 }

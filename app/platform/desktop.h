@@ -1,6 +1,11 @@
 #pragma once
 
+#include <QHash>
+#include <QList>
+#include <QObject>
 #include <QString>
+
+#include <optional>
 
 #include <functional>
 
@@ -19,24 +24,46 @@ public:
     void setText(const QString &text) override;
 };
 
-// User-visible notifications (title and informative text).
+// Something a notification offers to do, as a button on it.
+struct NotificationAction {
+    QString key;   // the action's name on the bus
+    QString label; // what its button says
+    std::function<void()> run;
+};
+
+// User-visible notifications (title and informative text), with what they offer to do where the
+// desktop shows such buttons.
 class Notifier
 {
 public:
     virtual ~Notifier() = default;
-    virtual void notify(const QString &title, const QString &body) = 0;
+    virtual void notify(const QString &title, const QString &body, const QList<NotificationAction> &actions = {}) = 0;
 };
 
 // org.freedesktop.Notifications on the session bus; when that is not there, `fallback`
-// (the tray's message balloon) is called instead, if set.
-class DBusNotifier : public Notifier
+// (the tray's message balloon) is called instead, if set. Actions go along only when this
+// process stays to hear them (`setOffersActions`) and the server has the "actions" capability;
+// an invoked action runs here.
+class DBusNotifier : public QObject, public Notifier
 {
+    Q_OBJECT
 public:
     using Fallback = std::function<void(const QString &title, const QString &body)>;
-    explicit DBusNotifier(Fallback fallback = {});
+    explicit DBusNotifier(Fallback fallback = {}, QObject *parent = nullptr);
     void setFallback(Fallback fallback) { m_fallback = std::move(fallback); }
-    void notify(const QString &title, const QString &body) override;
+    void setOffersActions(bool offers) { m_offersActions = offers; }
+    void notify(const QString &title, const QString &body, const QList<NotificationAction> &actions = {}) override;
+
+private Q_SLOTS:
+    void actionInvoked(uint id, const QString &key);
+    void notificationClosed(uint id, uint reason);
 
 private:
+    void send(const QString &title, const QString &body, const QList<NotificationAction> &actions);
+
     Fallback m_fallback;
+    bool m_offersActions = false;
+    std::optional<bool> m_serverHasActions;
+    bool m_listening = false;
+    QHash<uint, QList<NotificationAction>> m_shown; // notification id → its actions
 };

@@ -164,6 +164,7 @@ struct Application {
             services.journal = journal.get();
             services.sessionSecrets = secrets.get();
             services.awaitNetwork = [this](std::chrono::milliseconds longest) { return networkWatch.wait(longest); };
+            services.openBrowser = WebAuthSession::systemBrowser();
         }
         uploads = std::make_unique<UploadManager>(std::move(services));
     }
@@ -308,6 +309,7 @@ int runTray()
     QObject::connect(&tray, &Tray::clicked, &controller, &AppController::togglePopover);
     QObject::connect(&tray, &Tray::quitRequested, qApp, &QCoreApplication::quit);
     QObject::connect(&tray, &Tray::settingsRequested, &controller, &AppController::showSettings);
+    app.notifier.setOffersActions(true);
     if (Tray::isAvailable())
         app.notifier.setFallback([&tray](const QString &title, const QString &body) { tray.showMessage(title, body); });
     QObject::connect(&controller, &AppController::iconStateChanged, &tray, [&] {

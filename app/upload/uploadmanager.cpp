@@ -154,6 +154,15 @@ void UploadManager::removeJob(const QUuid &id)
     forget(id);
 }
 
+QUuid UploadManager::retryJob(const QUuid &id)
+{
+    const std::optional<UploadJob> failed = job(id);
+    if (!failed || failed->state != UploadJob::State::failed)
+        return {};
+    removeJob(id);
+    return enqueue(failed->sourceURLs);
+}
+
 void UploadManager::fail(const QUuid &id, const Error &error)
 {
     forget(id);
@@ -162,7 +171,24 @@ void UploadManager::fail(const QUuid &id, const Error &error)
         job.state = UploadJob::State::failed;
         job.errorMessage = message;
     });
+    if (m_services.notifier)
+        notifyFailure(id, message);
     Q_EMIT jobFinished(id, false);
+}
+
+void UploadManager::notifyFailure(const QUuid &id, const QString &message)
+{
+    QString name;
+    if (const std::optional<UploadJob> failed = job(id))
+        name = !failed->displayName.isEmpty() ? failed->displayName
+             : !failed->sourceURLs.isEmpty()  ? QFileInfo(failed->sourceURLs.first().toLocalFile()).fileName()
+                                              : QString();
+    QPointer<UploadManager> self(this);
+    m_services.notifier->notify(QStringLiteral("Upload failed"), name.isEmpty() ? message : name + QStringLiteral(": ") + message,
+                                {{QStringLiteral("retry"), QStringLiteral("Retry"), [self, id] {
+                                      if (self)
+                                          self->retryJob(id);
+                                  }}});
 }
 
 namespace {
@@ -434,7 +460,8 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed)
         j.presetID = presetID;
         j.expiryDays = expiryDays;
     });
-    m_services.notifier->notify(QStringLiteral("Link copied"), link.url);
+    if (m_services.notifier)
+        m_services.notifier->notify(QStringLiteral("Link copied"), link.url, linkCopiedActions(link.url, m_services.clipboard, m_services.openBrowser));
     m_services.notifications->post(NotificationCenter::uploadSucceeded);
     Q_EMIT jobFinished(id, true);
     m_services.history->refresh(historyRefreshLimit);
@@ -547,4 +574,13 @@ QCoro::Task<std::optional<QString>> UploadManager::setLinkPassword(QString token
         co_return done.error().description;
     m_services.history->updateProtected(token, !password.isEmpty());
     co_return std::nullopt;
+}
+
+QList<NotificationAction> linkCopiedActions(const QString &url, Clipboard *clipboard, const std::function<bool(const QUrl &)> &openBrowser)
+{
+    QList<NotificationAction> actions;
+    if (openBrowser)
+        actions.append({QStringLiteral("open"), QStringLiteral("Open"), [openBrowser, url] { openBrowser(QUrl(url)); }});
+    actions.append({QStringLiteral("copy"), QStringLiteral("Copy again"), [clipboard, url] { clipboard->setText(url); }});
+    return actions;
 }

@@ -5,6 +5,7 @@
 #include "uploadcollaborators.h"
 #include "uploadjournal.h"
 #include "uploadlistmodel.h"
+#include "platform/desktop.h"
 
 #include <QHash>
 #include <QObject>
@@ -43,6 +44,8 @@ public:
         UploadPreferences *preferences = nullptr;
         Clipboard *clipboard = nullptr;
         Notifier *notifier = nullptr;
+        // Opens a link in the browser; when set, "Link copied" offers "Open".
+        std::function<bool(const QUrl &)> openBrowser;
         NotificationCenter *notifications = nullptr;
         SourcePreparation preparation;
         Retry::Pause pause = Retry::sleep;
@@ -74,6 +77,9 @@ public:
     void setProgress(const QUuid &id, double fraction);
     // Drops the job from the list; a pipeline still running for it goes on unseen.
     Q_INVOKABLE void removeJob(const QUuid &id);
+    // A failed job's drop made again as a new job in its place (its sources as they are now);
+    // the new job's id, or none when `id` is not a failed job.
+    Q_INVOKABLE QUuid retryJob(const QUuid &id);
 
     // Link edits on a finished job (the job as the row shows it). The two that return a message
     // give the bare error text on failure and nothing on success.
@@ -104,6 +110,8 @@ private:
     void forget(const QUuid &id);
     void update(const QUuid &id, const std::function<void(UploadJob &)> &change);
     void fail(const QUuid &id, const Error &error);
+    // "Upload failed" with why, offering to try the drop again.
+    void notifyFailure(const QUuid &id, const QString &message);
 
     // One link edit on a finished job: the service call with the job's token, then `apply` with
     // what it returned. Without a token: "Upload has no token yet.". On failure the job's message
@@ -121,3 +129,7 @@ private:
     // The journal's jobs of an earlier run, until resumeUnfinished takes them.
     QList<UploadRecord> m_earlier;
 };
+
+// What the "Link copied" notification offers: the link in the browser (when there is a way to
+// open it) and the link on the clipboard again.
+QList<NotificationAction> linkCopiedActions(const QString &url, Clipboard *clipboard, const std::function<bool(const QUrl &)> &openBrowser);

@@ -4,11 +4,14 @@
 
 #include "platform/desktop.h"
 #include "platform/secretstore.h"
+#include "upload/uploadmanager.h"
 #include "testutil.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QTemporaryDir>
 #include <QProcess>
 #include <QTest>
@@ -21,19 +24,43 @@ class FakeNotificationServer : public QObject
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 public:
+    QStringList capabilities{QStringLiteral("body")};
     QStringList received;
+    QList<QStringList> actions;
 
 public Q_SLOTS:
+    QStringList GetCapabilities() { return capabilities; }
     uint Notify(const QString &appName, uint replacesId, const QString &appIcon, const QString &summary,
-                const QString &body, const QStringList &actions, const QVariantMap &hints, int expireTimeout)
+                const QString &body, const QStringList &actionPairs, const QVariantMap &hints, int expireTimeout)
     {
         Q_UNUSED(replacesId);
         Q_UNUSED(appIcon);
-        Q_UNUSED(actions);
         Q_UNUSED(hints);
         Q_UNUSED(expireTimeout);
         received.append(appName + QStringLiteral(" | ") + summary + QStringLiteral(" | ") + body);
+        actions.append(actionPairs);
         return uint(received.size());
+    }
+};
+
+// The desktop's notification server on a connection of its own, for as long as it lives.
+struct NotificationServer {
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake-server"));
+    FakeNotificationServer server;
+    bool registered = bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server, QDBusConnection::ExportAllSlots)
+        && bus.registerService(QStringLiteral("org.freedesktop.Notifications"));
+    ~NotificationServer()
+    {
+        bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("fake-server"));
+    }
+    // The user presses the button of `key` on notification `id`.
+    void invoke(uint id, const QString &key)
+    {
+        QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/Notifications"),
+                                                         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("ActionInvoked"));
+        signal << id << key;
+        bus.send(signal);
     }
 };
 
@@ -115,18 +142,53 @@ private Q_SLOTS:
 
     void deliversToTheNotificationServer()
     {
-        QDBusConnection serverBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake-server"));
-        FakeNotificationServer server;
-        QVERIFY(serverBus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server, QDBusConnection::ExportAllSlots));
-        QVERIFY(serverBus.registerService(QStringLiteral("org.freedesktop.Notifications")));
-
+        NotificationServer desktop;
+        QVERIFY(desktop.registered);
         int fallbacks = 0;
         DBusNotifier notifier([&](const QString &, const QString &) { ++fallbacks; });
-        notifier.notify(QStringLiteral("Link copied"), QStringLiteral("https://kavo.example/l/2"));
-        QTRY_COMPARE(server.received, QStringList{QStringLiteral("Kavo | Link copied | https://kavo.example/l/2")});
+        notifier.setOffersActions(true);
+        SystemClipboard clipboard;
+        notifier.notify(QStringLiteral("Link copied"), QStringLiteral("https://kavo.example/l/2"),
+                        linkCopiedActions(QStringLiteral("https://kavo.example/l/2"), &clipboard, {}));
+        QTRY_COMPARE(desktop.server.received, QStringList{QStringLiteral("Kavo | Link copied | https://kavo.example/l/2")});
+        QCOMPARE(desktop.server.actions.value(0), QStringList()); // the server shows no buttons
         QCOMPARE(fallbacks, 0);
-        serverBus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
-        QDBusConnection::disconnectFromBus(QStringLiteral("fake-server"));
+    }
+
+    // A server with buttons gets "Open" and "Copy again"; pressing "Copy again" puts the link on
+    // the clipboard once more, in this process.
+    void aNotificationsButtonRunsItsAction()
+    {
+        NotificationServer desktop;
+        QVERIFY(desktop.registered);
+        desktop.server.capabilities.append(QStringLiteral("actions"));
+        DBusNotifier notifier;
+        notifier.setOffersActions(true);
+        SystemClipboard clipboard;
+        QList<QUrl> opened;
+        const QString link = QStringLiteral("https://kavo.example/l/3");
+        notifier.notify(QStringLiteral("Link copied"), link, linkCopiedActions(link, &clipboard, [&opened](const QUrl &url) {
+                            opened.append(url);
+                            return true;
+                        }));
+        QTRY_COMPARE(desktop.server.actions.size(), 1);
+        QCOMPARE(desktop.server.actions.first(), (QStringList{"open", "Open", "copy", "Copy again"}));
+        QTest::qWait(100); // the notification's id is back
+
+        QGuiApplication::clipboard()->setText(QStringLiteral("something else"));
+        desktop.invoke(1, QStringLiteral("copy"));
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(), link);
+        desktop.invoke(1, QStringLiteral("open"));
+        QTRY_COMPARE(opened, QList<QUrl>{QUrl(link)});
+        desktop.invoke(7, QStringLiteral("open")); // another program's notification
+        QTest::qWait(100);
+        QCOMPARE(opened.size(), 1);
+
+        // A process that does not stay to hear the buttons offers none.
+        DBusNotifier leaving;
+        leaving.notify(QStringLiteral("Link copied"), link, linkCopiedActions(link, &clipboard, {}));
+        QTRY_COMPARE(desktop.server.actions.size(), 2);
+        QCOMPARE(desktop.server.actions.last(), QStringList());
     }
 };
 
@@ -145,7 +207,7 @@ int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsSet("KAVO_TEST_OWN_SECRET_SERVICE"))
         return playSecretService(argc, argv);
-    QCoreApplication app(argc, argv);
+    QGuiApplication app(argc, argv);
     TestSessionBus test;
     return QTest::qExec(&test, argc, argv);
 }

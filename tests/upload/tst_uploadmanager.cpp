@@ -229,7 +229,12 @@ class RecordingNotifier : public Notifier
 {
 public:
     QStringList notes;
-    void notify(const QString &title, const QString &body) override { notes.append(title + QStringLiteral(" | ") + body); }
+    QList<QList<NotificationAction>> offered;
+    void notify(const QString &title, const QString &body, const QList<NotificationAction> &actions) override
+    {
+        notes.append(title + QStringLiteral(" | ") + body);
+        offered.append(actions);
+    }
 };
 
 // What the queue reports through, and the wiring of its services around it.
@@ -420,13 +425,34 @@ private Q_SLOTS:
         QVERIFY(QDir(h.temp.path()).isEmpty());
     }
 
-    void missingSingleSourceSaysSo()
+    // A failure is said in the row and in a notification that offers to try again; trying again
+    // makes the drop anew in the failed row's place.
+    void missingSingleSourceSaysSoAndCanBeRetried()
     {
         Harness h;
-        const QUuid id = h.manager->enqueue({QUrl::fromLocalFile(h.files.path() + QStringLiteral("/ghost.pdf"))});
+        const QString path = h.files.path() + QStringLiteral("/ghost.pdf");
+        const QUuid id = h.manager->enqueue({QUrl::fromLocalFile(path)});
         QTRY_VERIFY(h.finished(id));
-        QCOMPARE(h.jobAt(0).errorMessage, QStringLiteral("Couldn't read source: ghost.pdf — No such file or directory"));
+        const QString why = QStringLiteral("Couldn't read source: ghost.pdf — No such file or directory");
+        QCOMPARE(h.jobAt(0).errorMessage, why);
         QCOMPARE(h.drive.calls.size(), 0);
+        QCOMPARE(h.notifier.notes, QStringList{QStringLiteral("Upload failed | ghost.pdf: ") + why});
+        QCOMPARE(h.notifier.offered.value(0).size(), 1);
+        QCOMPARE(h.notifier.offered.value(0).first().label, QStringLiteral("Retry"));
+
+        writeFile(path, "found");
+        h.notifier.offered.value(0).first().run();
+        QCOMPARE(h.manager->jobs().size(), 1);
+        const QUuid again = h.manager->jobs().first().id;
+        QVERIFY(again != id);
+        QTRY_VERIFY(h.finished(again));
+        QCOMPARE(h.manager->job(again)->state, State::done);
+        QCOMPARE(h.manager->retryJob(again), QUuid()); // only a failed job is tried again
+        // "Link copied" offers the link again (there is no browser here to open it in).
+        QCOMPARE(h.notifier.offered.value(1).size(), 1);
+        h.clipboard.texts.clear();
+        h.notifier.offered.value(1).first().run();
+        QCOMPARE(h.clipboard.texts, QStringList{QStringLiteral("https://kavo.example/l/1")});
     }
 
     void namedPipeIsRefusedWithoutWaiting()
