@@ -346,20 +346,22 @@ int runTray()
 
 int main(int argc, char *argv[])
 {
+    // Answered before any of Qt starts, so that they work wherever the program is installed.
+    const QByteArray first = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    if (first == "--version") {
+        std::printf("kavo %s\n", KAVO_VERSION);
+        return 0;
+    }
+    if (first == "--help" || first == "-h") {
+        std::fputs(usage, stdout);
+        return 0;
+    }
     chooseHeadlessPlatform();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kavo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KAVO_VERSION));
 
     const QStringList args = QCoreApplication::arguments().mid(1);
-    if (args.value(0) == QLatin1String("--version")) {
-        QTextStream(stdout) << "kavo " << KAVO_VERSION << Qt::endl;
-        return 0;
-    }
-    if (args.value(0) == QLatin1String("--help") || args.value(0) == QLatin1String("-h")) {
-        std::fputs(usage, stdout);
-        return 0;
-    }
     if (args.value(0) == QLatin1String("share")) {
         if (args.contains(QLatin1String("--help"))) {
             std::fputs(shareUsage, stdout);
