@@ -194,6 +194,20 @@ int outcomeCode(const Outcome &outcome, const QString &doneText)
     return done;
 }
 
+// Parses `arguments` with `parser`'s options and --help; the exit code when that already
+// answers the command (bad usage, or the help printed).
+std::optional<int> parse(QCommandLineParser &parser, const QStringList &arguments, const char *usage)
+{
+    parser.addOption(QCommandLineOption(QStringLiteral("help")));
+    if (!parser.parse(QStringList{QStringLiteral("kavo")} + arguments))
+        return misuse(parser.errorText(), usage);
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(usage, stdout);
+        return done;
+    }
+    return std::nullopt;
+}
+
 std::optional<qint64> expiryDays(const QString &text)
 {
     if (text.compare(QLatin1String("never"), Qt::CaseInsensitive) == 0)
@@ -227,13 +241,8 @@ int runLinksCommand(const QStringList &arguments, const LinkCommandParts &parts)
     parser.addOption({QStringLiteral("limit"), {}, QStringLiteral("N")});
     parser.addOption({QStringLiteral("search"), {}, QStringLiteral("TEXT")});
     parser.addOption(QCommandLineOption(QStringLiteral("json")));
-    parser.addOption(QCommandLineOption(QStringLiteral("help")));
-    if (!parser.parse(QStringList{QStringLiteral("kavo")} + arguments))
-        return misuse(parser.errorText(), linksUsage);
-    if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(linksUsage, stdout);
-        return done;
-    }
+    if (const std::optional<int> answered = parse(parser, arguments, linksUsage))
+        return *answered;
     if (!parser.positionalArguments().isEmpty())
         return misuse(QStringLiteral("links takes no argument \"%1\"").arg(parser.positionalArguments().first()), linksUsage);
     qint64 limit = 15;
@@ -269,13 +278,8 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandParts &parts)
     parser.addOption(QCommandLineOption(QStringLiteral("remove")));
     parser.addOption(QCommandLineOption(QStringLiteral("yes")));
     parser.addOption({QStringLiteral("message"), {}, QStringLiteral("TEXT")});
-    parser.addOption(QCommandLineOption(QStringLiteral("help")));
-    if (!parser.parse(QStringList{QStringLiteral("kavo")} + arguments))
-        return misuse(parser.errorText(), linkUsage);
-    if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(linkUsage, stdout);
-        return done;
-    }
+    if (const std::optional<int> answered = parse(parser, arguments, linkUsage))
+        return *answered;
     const QStringList words = parser.positionalArguments();
     if (words.size() < 2)
         return misuse(QStringLiteral("link needs a link and what to do with it"), linkUsage);

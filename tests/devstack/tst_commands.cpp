@@ -97,6 +97,9 @@ private Q_SLOTS:
         run = demo.kavo({"links", "--help"});
         QCOMPARE(run.code, 0);
         QVERIFY(run.out.startsWith("usage: kavo links"));
+        run = demo.kavo({"share", "--help"});
+        QCOMPARE(run.code, 0);
+        QVERIFY(run.out.startsWith("usage: kavo share FILE"));
         run = demo.kavo({"--help"});
         QCOMPARE(run.code, 0);
         QVERIFY(run.out.contains("kavo link LINK ACTION") && run.out.contains("kavo share FILE"));
