@@ -235,7 +235,7 @@ QString linkToken(const QString &text)
     return token.match(candidate).hasMatch() ? candidate : QString();
 }
 
-int runLinksCommand(const QStringList &arguments, const LinkCommandParts &parts)
+int runLinksCommand(const QStringList &arguments, const LinkCommandSetup &setup)
 {
     QCommandLineParser parser;
     parser.addOption({QStringLiteral("limit"), {}, QStringLiteral("N")});
@@ -254,6 +254,7 @@ int runLinksCommand(const QStringList &arguments, const LinkCommandParts &parts)
     }
     const QString search = parser.value(QStringLiteral("search"));
 
+    const LinkCommandParts &parts = setup();
     awaitTask(parts.account->loaded());
     const Result<QList<HistoryItem>> links = awaitTask(parts.backend->fetchHistory(limit, search));
     if (!links)
@@ -272,7 +273,7 @@ int runLinksCommand(const QStringList &arguments, const LinkCommandParts &parts)
     return done;
 }
 
-int runLinkCommand(const QStringList &arguments, const LinkCommandParts &parts)
+int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
 {
     QCommandLineParser parser;
     parser.addOption(QCommandLineOption(QStringLiteral("remove")));
@@ -316,6 +317,7 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandParts &parts)
     if (verb == QLatin1String("delete") && !parser.isSet(QStringLiteral("yes")) && !isTerminal(STDIN_FILENO))
         return misuse(QStringLiteral("delete asks first; without a terminal to ask on, add --yes"), linkUsage);
 
+    const LinkCommandParts &parts = setup();
     awaitTask(parts.account->loaded());
     // The service lists links, it has no lookup by token: the link is found among the newest.
     const Result<QList<HistoryItem>> links = awaitTask(parts.backend->fetchHistory(500));

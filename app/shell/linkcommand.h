@@ -25,10 +25,13 @@ struct LinkCommandParts {
     std::function<bool(const QString &)> copyInTray;
 };
 
+// Builds the parts on first call; a command with bad usage never calls it.
+using LinkCommandSetup = std::function<const LinkCommandParts &()>;
+
 // kavo links [--limit N] [--search TEXT] [--json]
-int runLinksCommand(const QStringList &arguments, const LinkCommandParts &parts);
+int runLinksCommand(const QStringList &arguments, const LinkCommandSetup &setup);
 // kavo link TOKEN_OR_URL VERB ...
-int runLinkCommand(const QStringList &arguments, const LinkCommandParts &parts);
+int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup);
 
 extern const char *const linksUsage;
 extern const char *const linkUsage;

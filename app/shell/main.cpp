@@ -227,20 +227,27 @@ constexpr const char *copyArgument = "--copy";
 
 int linkCommand(const QString &verb, const QStringList &arguments)
 {
-    Application app(Endpoints::compiledIn(), Application::Mode::share);
-    LinkActions actions(&app.backend, &app.history, app.uploads.get(), &app.clipboard);
+    std::unique_ptr<Application> app;
+    std::unique_ptr<LinkActions> actions;
     LinkCommandParts parts;
-    parts.account = &app.account;
-    parts.backend = &app.backend;
-    parts.presets = &app.presets;
-    parts.actions = &actions;
-    parts.clipboard = &app.clipboard;
-    parts.copyInTray = [](const QString &text) {
-        const SingleInstance channel;
-        return channel.instanceRunning()
-            && channel.forward({QString::fromLatin1(copyArgument), text}).status == SingleInstance::Status::taken;
+    const LinkCommandSetup setup = [&]() -> const LinkCommandParts & {
+        if (app)
+            return parts;
+        app = std::make_unique<Application>(Endpoints::compiledIn(), Application::Mode::share);
+        actions = std::make_unique<LinkActions>(&app->backend, &app->history, app->uploads.get(), &app->clipboard);
+        parts.account = &app->account;
+        parts.backend = &app->backend;
+        parts.presets = &app->presets;
+        parts.actions = actions.get();
+        parts.clipboard = &app->clipboard;
+        parts.copyInTray = [](const QString &text) {
+            const SingleInstance channel;
+            return channel.instanceRunning()
+                && channel.forward({QString::fromLatin1(copyArgument), text}).status == SingleInstance::Status::taken;
+        };
+        return parts;
     };
-    return verb == QLatin1String("links") ? runLinksCommand(arguments, parts) : runLinkCommand(arguments, parts);
+    return verb == QLatin1String("links") ? runLinksCommand(arguments, setup) : runLinkCommand(arguments, setup);
 }
 
 // The tray application: the one running instance.
