@@ -190,6 +190,11 @@ void LinkActions::removeJob(const QString &jobID)
     m_uploads->removeJob(QUuid::fromString(jobID));
 }
 
+void LinkActions::retryJob(const QString &jobID)
+{
+    m_uploads->retryJob(QUuid::fromString(jobID));
+}
+
 QString LinkActions::sizeText(qint64 filesize)
 {
     const double bytes = double(filesize);

@@ -56,6 +56,8 @@ public:
     Q_INVOKABLE void renameJob(const QString &jobID, const QString &input);
     // Takes the row away; the job's pipeline goes on unseen.
     Q_INVOKABLE void removeJob(const QString &jobID);
+    // A failed upload's drop made again in its row's place.
+    Q_INVOKABLE void retryJob(const QString &jobID);
 
     // "2.4 MB", "300 B".
     static QString sizeText(qint64 filesize);

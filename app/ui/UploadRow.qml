@@ -170,6 +170,13 @@ Rectangle {
                 onClicked: row.copyLink()
             }
             IconButton {
+                objectName: "uploadRetry"
+                visible: row.model.stateName === "failed"
+                symbol: "arrow.clockwise"
+                tip: "Try again"
+                onClicked: Links.retryJob(row.model.id)
+            }
+            IconButton {
                 objectName: "uploadRemove"
                 symbol: "xmark"
                 symbolOpacity: 0.65

@@ -54,6 +54,7 @@ const QHash<QString, Recipe> &recipes()
         {QStringLiteral("doc.on.doc"), Recipe(QStringLiteral("edit-copy"))},
         {QStringLiteral("xmark"), Recipe(QStringLiteral("window-close"))},
         {QStringLiteral("magnifyingglass"), Recipe(QStringLiteral("edit-find"))},
+        {QStringLiteral("arrow.clockwise"), Recipe(QStringLiteral("view-refresh"))},
         {QStringLiteral("xmark.circle.fill"), Recipe(QStringLiteral("window-close"))},
         {QStringLiteral("ellipsis"), Recipe(QStringLiteral("view-more-horizontal"))},
         {QStringLiteral("envelope"), Recipe(QStringLiteral("mail-unread"))},

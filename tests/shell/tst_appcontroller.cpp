@@ -397,6 +397,13 @@ private Q_SLOTS:
         QVERIFY(!texts(popover->contentItem()).contains("RECENT"));
         QCOMPARE(findItem(popover->contentItem(), "uploadStage")->property("text").toString(), QStringLiteral("Failed"));
         QVERIFY(!findItem(popover->contentItem(), "uploadCopy")->isVisible());
+        // Trying again makes the drop anew in the row's place; it fails the same way.
+        const QUuid failed = s.uploads.jobs().first().id;
+        QVERIFY(findItem(popover->contentItem(), "uploadRetry")->isVisible());
+        QMetaObject::invokeMethod(findItem(popover->contentItem(), "uploadRetry"), "clicked");
+        QCOMPARE(s.uploads.jobs().size(), 1);
+        QVERIFY(s.uploads.jobs().first().id != failed);
+        QVERIFY(QTest::qWaitFor([&] { return s.uploads.jobs().first().state == UploadJob::State::failed; }, 3000));
 
         // A past link: its summary, and its copy button puts the page's address on the clipboard.
         s.server.route("GET", "/api/history.php",
