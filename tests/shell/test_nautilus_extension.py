@@ -1,7 +1,7 @@
 """The Nautilus extension under stand-ins for gi: which selections get "Share via Kavo", and
 that choosing it starts one `kavo FILE...` with the whole selection."""
 
-import importlib.util
+import importlib.machinery
 import sys
 import types
 import unittest
@@ -54,9 +54,10 @@ def load_extension(path, versions_known):
     repository.Nautilus = types.SimpleNamespace(MenuProvider=type("MenuProvider", (), {}), MenuItem=MenuItem)
     gi.repository = repository
     with mock.patch.dict(sys.modules, {"gi": gi, "gi.repository": repository}):
-        spec = importlib.util.spec_from_file_location("kavo_nautilus", path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        loader = importlib.machinery.SourceFileLoader("kavo_nautilus", path)
+        module = types.ModuleType(loader.name)
+        module.__file__ = path
+        loader.exec_module(module)
     return module
 
 
