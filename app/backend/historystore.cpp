@@ -165,8 +165,7 @@ HistoryStore::HistoryStore(BackendAPI *api, QObject *parent)
 
 HistoryStore::~HistoryStore()
 {
-    // The loads still in flight end now, their answers dropped.
-    ++m_generation;
+    // The loads still in flight end now, while the store is whole; their answers are dropped.
     qDeleteAll(m_loads.children());
 }
 
@@ -179,8 +178,7 @@ void HistoryStore::setQuery(const QString &query)
     Q_EMIT queryChanged();
     if (!changesTheSearch)
         return;
-    // What is on its way answers the old query: cancel it and drop its answer.
-    ++m_generation;
+    // What is on its way answers the old query: cancel it, which also drops its answer.
     qDeleteAll(m_loads.children());
     if (m_query.trimmed().isEmpty()) {
         m_searchTimer.stop();
@@ -197,14 +195,14 @@ QCoro::Task<void> HistoryStore::refresh(int limit)
     if (m_searchTimer.isActive())
         co_return;
     QPointer<HistoryStore> self(this);
-    const quint64 generation = m_generation;
     const QString query = m_query.trimmed();
+    // Deleted when the query changes: the request is cancelled and its answer no longer counts.
     QPointer<QObject> load = new QObject(&m_loads);
     setLoading(true);
     QCoro::Task<Result<QList<HistoryItem>>> fetching =
         query.isEmpty() ? m_api->fetchHistory(limit, std::nullopt, load) : m_api->fetchHistory(std::max(limit, searchLimit), query, load);
     Result<QList<HistoryItem>> result = co_await fetching;
-    if (!self || generation != m_generation)
+    if (!self || !load)
         co_return;
     delete load;
     if (result) {

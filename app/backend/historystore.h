@@ -111,8 +111,6 @@ private:
     QString m_query;
     QString m_listedQuery;
     QTimer m_searchTimer;
-    // The answers that count are those of this generation; a new query starts the next one.
-    quint64 m_generation = 0;
     // Each load in flight has a child here; deleting them cancels those requests.
     QObject m_loads;
 };
