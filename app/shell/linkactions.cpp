@@ -277,10 +277,7 @@ QString LinkActions::waitText(double msLeft, bool forNetwork)
 
 QString LinkActions::uploadTitle(const QString &displayName, const QList<QUrl> &sources)
 {
-    if (!displayName.isEmpty())
-        return displayName;
-    const QString last = sources.isEmpty() ? QString() : sources.first().adjusted(QUrl::StripTrailingSlash).fileName();
-    return last.isEmpty() ? QStringLiteral("Upload") : last;
+    return UploadJob::title(displayName, sources);
 }
 
 QString LinkActions::renamed(const QString &currentName, const QString &input)

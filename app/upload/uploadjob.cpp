@@ -27,6 +27,14 @@ QStringList UploadJob::sourcePaths() const
     return paths;
 }
 
+QString UploadJob::title(const QString &displayName, const QList<QUrl> &sources)
+{
+    if (!displayName.isEmpty())
+        return displayName;
+    const QString last = sources.isEmpty() ? QString() : sources.first().adjusted(QUrl::StripTrailingSlash).fileName();
+    return last.isEmpty() ? QStringLiteral("Upload") : last;
+}
+
 QString UploadJob::stateName(State state)
 {
     return QString::fromLatin1(QMetaEnum::fromType<State>().valueToKey(int(state)));

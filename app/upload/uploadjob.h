@@ -37,5 +37,9 @@ public:
     // A new job for the dropped locations: named after the single source, or "N items".
     static UploadJob forDrop(const QList<QUrl> &urls);
     QStringList sourcePaths() const;
+    // What the job is called where it is shown: its display name, else the last path component
+    // of its first source, else "Upload".
+    static QString title(const QString &displayName, const QList<QUrl> &sources);
+    QString title() const { return title(displayName, sourceURLs); }
     static QString stateName(State state);
 };

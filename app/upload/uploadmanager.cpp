@@ -178,13 +178,9 @@ void UploadManager::fail(const QUuid &id, const Error &error)
 
 void UploadManager::notifyFailure(const QUuid &id, const QString &message)
 {
-    QString name;
-    if (const std::optional<UploadJob> failed = job(id))
-        name = !failed->displayName.isEmpty() ? failed->displayName
-             : !failed->sourceURLs.isEmpty()  ? QFileInfo(failed->sourceURLs.first().toLocalFile()).fileName()
-                                              : QString();
+    const QString name = job(id).value_or(UploadJob{}).title();
     QPointer<UploadManager> self(this);
-    m_services.notifier->notify(QStringLiteral("Upload failed"), name.isEmpty() ? message : name + QStringLiteral(": ") + message,
+    m_services.notifier->notify(QStringLiteral("Upload failed"), name + QStringLiteral(": ") + message,
                                 {{QStringLiteral("retry"), QStringLiteral("Retry"), [self, id] {
                                       if (self)
                                           self->retryJob(id);
