@@ -31,7 +31,7 @@ CloudCleanup::CloudCleanup(Http *http, Endpoints endpoints, AccessTokenSource *g
 
 QCoro::Task<std::optional<QString>> CloudCleanup::clean(QString driveFileID, QString provider)
 {
-    if (provider.toLower() == QLatin1String("dropbox"))
+    if (linkStorageProvider(provider) == StorageProvider::dropbox)
         co_return co_await cleanDropbox(driveFileID);
     co_return co_await cleanDrive(driveFileID);
 }

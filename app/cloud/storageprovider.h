@@ -14,3 +14,8 @@ inline constexpr std::array<StorageProvider, 2> allStorageProviders{StorageProvi
 QString rawValue(StorageProvider provider);
 // Exactly "google" or "dropbox" (case-sensitive); anything else gives no value.
 std::optional<StorageProvider> storageProviderFromRaw(const QString &raw);
+// Where a listed link's file lives, from the provider the service gives for it: "dropbox" in any
+// letter case is Dropbox; anything else (also nothing, from links older than Dropbox) is Drive.
+StorageProvider linkStorageProvider(const QString &listed);
+// "Google Drive", "Dropbox".
+QString displayName(StorageProvider provider);

@@ -231,13 +231,18 @@ std::optional<QDateTime> internetDate(const QString &text)
 }
 }
 
-QString LinkActions::expiryText(const QString &expiresAt)
+QString LinkActions::expiryDate(const QString &expiresAt)
 {
     const std::optional<QDateTime> moment = internetDate(expiresAt);
-    if (!moment)
+    return moment ? QLocale().toString(moment->toLocalTime().date(), QStringLiteral("d MMM yyyy")) : QString();
+}
+
+QString LinkActions::expiryText(const QString &expiresAt)
+{
+    const QString date = expiryDate(expiresAt);
+    if (date.isEmpty())
         return {};
-    const QString date = QLocale().toString(moment->toLocalTime().date(), QStringLiteral("d MMM yyyy"));
-    return (*moment < QDateTime::currentDateTimeUtc() ? QStringLiteral("Expired ") : QStringLiteral("Expires ")) + date;
+    return (hasExpired(expiresAt) ? QStringLiteral("Expired ") : QStringLiteral("Expires ")) + date;
 }
 
 bool LinkActions::hasExpired(const QString &expiresAt)

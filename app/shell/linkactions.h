@@ -66,6 +66,8 @@ public:
     // "Expires 5 Dec 2026" / "Expired 5 Dec 2026", or "" when `expiresAt` is not an internet
     // date-time without fractional seconds.
     Q_INVOKABLE static QString expiryText(const QString &expiresAt);
+    // Its date alone, "5 Dec 2026"; "" as above.
+    static QString expiryDate(const QString &expiresAt);
     Q_INVOKABLE static bool hasExpired(const QString &expiresAt);
     // The stage line of an upload row: "Uploading… 42%", "Zipping folder…", ...
     Q_INVOKABLE static QString stageText(const QString &stateName, double progress);

@@ -2,6 +2,7 @@
 
 #include "backend/backendapi.h"
 #include "backend/presetsstore.h"
+#include "cloud/storageprovider.h"
 #include "linkactions.h"
 #include "platform/blockingwait.h"
 #include "platform/desktop.h"
@@ -109,20 +110,14 @@ std::optional<QString> readLine(const QString &prompt, bool secret)
     return QString::fromUtf8(line);
 }
 
-QString providerName(const QString &provider)
-{
-    return provider.compare(QLatin1String("dropbox"), Qt::CaseInsensitive) == 0 ? QStringLiteral("Dropbox") : QStringLiteral("Google Drive");
-}
-
 QString expiryColumn(const HistoryItem &item)
 {
     if (!item.expiresAt)
         return QStringLiteral("never");
-    const QString text = LinkActions::expiryText(*item.expiresAt);
-    if (text.isEmpty())
+    const QString date = LinkActions::expiryDate(*item.expiresAt);
+    if (date.isEmpty())
         return *item.expiresAt;
-    return LinkActions::hasExpired(*item.expiresAt) ? QStringLiteral("expired ") + text.section(QLatin1Char(' '), 1)
-                                                    : text.section(QLatin1Char(' '), 1);
+    return LinkActions::hasExpired(*item.expiresAt) ? QStringLiteral("expired ") + date : date;
 }
 
 QJsonObject linkJson(const HistoryItem &item)
@@ -130,7 +125,7 @@ QJsonObject linkJson(const HistoryItem &item)
     return {{QStringLiteral("token"), item.token},
             {QStringLiteral("name"), item.filename},
             {QStringLiteral("size"), item.filesize},
-            {QStringLiteral("provider"), item.provider.isEmpty() ? QStringLiteral("google") : item.provider.toLower()},
+            {QStringLiteral("provider"), rawValue(linkStorageProvider(item.provider))},
             {QStringLiteral("downloads"), item.downloadCount},
             {QStringLiteral("expires_at"), item.expiresAt ? QJsonValue(*item.expiresAt) : QJsonValue(QJsonValue::Null)},
             {QStringLiteral("protected"), item.isProtected},
@@ -145,7 +140,7 @@ void printTable(const QList<HistoryItem> &items)
                              QStringLiteral("EXPIRES"), QStringLiteral("PASSWORD"), QStringLiteral("URL")}};
     for (const HistoryItem &item : items) {
         const QString name = item.filename.size() > 40 ? item.filename.left(39) + QChar(0x2026) : item.filename;
-        rows.append({name, LinkActions::sizeText(item.filesize), providerName(item.provider), QString::number(item.downloadCount),
+        rows.append({name, LinkActions::sizeText(item.filesize), displayName(linkStorageProvider(item.provider)), QString::number(item.downloadCount),
                      expiryColumn(item), item.isProtected ? QStringLiteral("yes") : QStringLiteral("no"), item.viewURL});
     }
     QList<qsizetype> widths(rows.first().size(), 0);
@@ -183,14 +178,12 @@ Outcome perform(LinkActions &actions, const QString &token, const std::function<
     return *outcome;
 }
 
-int outcomeCode(const Outcome &outcome, const QString &doneText)
+int outcomeCode(const Outcome &outcome)
 {
     if (!outcome.error.isEmpty())
         return refuse(outcome.error);
     if (!outcome.warning.isEmpty())
         err() << "kavo: Cleanup incomplete: " << outcome.warning << Qt::endl;
-    if (!doneText.isEmpty())
-        err() << "kavo: " << doneText << Qt::endl;
     return done;
 }
 
@@ -336,15 +329,18 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
         return done;
     }
     if (verb == QLatin1String("password"))
-        return outcomeCode(perform(actions, token, [&] { actions.setPassword(token, password); }), {});
+        return outcomeCode(perform(actions, token, [&] { actions.setPassword(token, password); }));
     if (verb == QLatin1String("expiry"))
-        return outcomeCode(perform(actions, token, [&] { actions.setExpiry(token, *days); }), {});
+        return outcomeCode(perform(actions, token, [&] { actions.setExpiry(token, *days); }));
     if (verb == QLatin1String("rename")) {
         const QString name = LinkActions::renamed(item.filename, rest[0]);
-        if (name.isEmpty())
-            return rest[0].trimmed().isEmpty() ? misuse(QStringLiteral("the new name is empty"), linkUsage)
-                                               : outcomeCode({}, QStringLiteral("It is already called %1.").arg(item.filename));
-        return outcomeCode(perform(actions, token, [&] { actions.rename(token, item.filename, rest[0]); }), {});
+        if (name.isEmpty()) {
+            if (rest[0].trimmed().isEmpty())
+                return misuse(QStringLiteral("the new name is empty"), linkUsage);
+            err() << "kavo: It is already called " << item.filename << '.' << Qt::endl;
+            return done;
+        }
+        return outcomeCode(perform(actions, token, [&] { actions.rename(token, item.filename, rest[0]); }));
     }
     if (verb == QLatin1String("design")) {
         awaitTask(parts.presets->refresh());
@@ -361,18 +357,18 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
         }
         if (!chosen)
             return refuse(QStringLiteral("No design \"%1\". The designs: %2.").arg(rest[0], names.join(QStringLiteral(", "))));
-        return outcomeCode(perform(actions, token, [&] { actions.setPreset(token, chosen->id); }), {});
+        return outcomeCode(perform(actions, token, [&] { actions.setPreset(token, chosen->id); }));
     }
     if (verb == QLatin1String("send"))
-        return outcomeCode(perform(actions, token, [&] { actions.sendLink(token, rest[0], parser.value(QStringLiteral("message"))); }), {});
+        return outcomeCode(perform(actions, token, [&] { actions.sendLink(token, rest[0], parser.value(QStringLiteral("message"))); }));
 
     // delete
     if (!parser.isSet(QStringLiteral("yes"))) {
-        const QString where = providerName(item.provider) == QLatin1String("Dropbox") ? QStringLiteral("your Dropbox") : QStringLiteral("your Google Drive");
+        const QString where = displayName(linkStorageProvider(item.provider));
         const std::optional<QString> answer =
-            readLine(QStringLiteral("Delete the link to %1 and the file in %2? [y/N] ").arg(item.filename, where), false);
+            readLine(QStringLiteral("Delete the link to %1 and the file in your %2? [y/N] ").arg(item.filename, where), false);
         if (!answer || !QStringList{QStringLiteral("y"), QStringLiteral("yes")}.contains(answer->trimmed().toLower()))
             return refuse(QStringLiteral("Nothing was deleted."));
     }
-    return outcomeCode(perform(actions, token, [&] { actions.deleteLink(token, item.driveFileID, item.provider); }), {});
+    return outcomeCode(perform(actions, token, [&] { actions.deleteLink(token, item.driveFileID, item.provider); }));
 }

@@ -361,7 +361,7 @@ Window {
                 Layout.rightMargin: 16
                 Layout.topMargin: 6
                 Layout.bottomMargin: 2
-                visible: History.items.count > 0 || body.searching || History.query !== ""
+                visible: History.items.count > 0 || History.query !== ""
             }
             Item {
                 Layout.fillWidth: true
