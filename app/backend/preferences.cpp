@@ -26,6 +26,7 @@ Preferences::Preferences(DefaultsStore defaults, QObject *parent)
         m_selectedPresetID = preset;
     if (stored.value(selectedProviderKey).toString() == QLatin1String("dropbox"))
         m_selectedProvider = StorageProvider::dropbox;
+    m_keepPanelOpen = stored.value(keepPanelOpenKey).toBool(false);
 }
 
 void Preferences::setExpiryDays(qint64 days)
@@ -58,4 +59,13 @@ void Preferences::setSelectedProvider(StorageProvider provider)
 void Preferences::setSelectedProviderRaw(const QString &raw)
 {
     setSelectedProvider(raw == QLatin1String("dropbox") ? StorageProvider::dropbox : StorageProvider::google);
+}
+
+void Preferences::setKeepPanelOpen(bool keep)
+{
+    if (keep == m_keepPanelOpen)
+        return;
+    m_keepPanelOpen = keep;
+    Q_EMIT keepPanelOpenChanged();
+    m_defaults.setValue(keepPanelOpenKey, keep);
 }

@@ -95,6 +95,16 @@ void Tray::show()
     m_icon->show();
 }
 
+void Tray::hide()
+{
+    m_icon->hide();
+}
+
+bool Tray::isVisible() const
+{
+    return m_icon->isVisible();
+}
+
 void Tray::setLook(Look look)
 {
     static const QIcon icons[] = {drawn(Look::normal), drawn(Look::highlighted), drawn(Look::success)};

@@ -19,6 +19,8 @@ public:
 
     static bool isAvailable();
     void show();
+    void hide();
+    bool isVisible() const;
     void setLook(Look look);
     // The tray's own message balloon, for desktops without a notification service.
     void showMessage(const QString &title, const QString &body);

@@ -1,6 +1,7 @@
 #include "appcontroller.h"
 
 #include "backend/historystore.h"
+#include "backend/preferences.h"
 #include "backend/presetsstore.h"
 #include "cloud/clouduploader.h"
 #include "platform/endpoints.h"
@@ -55,6 +56,17 @@ AppController::AppController(Parts parts, QObject *parent)
     connect(&m_successFlash, &QTimer::timeout, this, &AppController::iconStateChanged);
     m_popoverRefresh.setInterval(m_parts.popoverRefreshInterval);
     connect(&m_popoverRefresh, &QTimer::timeout, this, [this] { m_parts.history->refresh(historyLimit); });
+    const std::chrono::milliseconds pointerPoll{40};
+    m_dragPointer.setInterval(pointerPoll);
+    connect(&m_dragPointer, &QTimer::timeout, this, &AppController::followPointerOverTrayIcon);
+    m_releaseWait.setInterval(pointerPoll);
+    connect(&m_releaseWait, &QTimer::timeout, this, &AppController::closeOnRelease);
+    m_dragEndGrace.setSingleShot(true);
+    m_dragEndGrace.setInterval(dropGrace);
+    connect(&m_dragEndGrace, &QTimer::timeout, this, [this] {
+        if (m_shownForDrag && !m_hovering && !m_dragging)
+            setPopoverVisible(false);
+    });
 }
 
 void AppController::launch()
@@ -152,19 +164,37 @@ AppController::IconState AppController::iconState() const
 {
     if (m_successFlash.isActive())
         return IconState::success;
-    return m_hovering ? IconState::highlighted : IconState::normal;
+    return dropHovering() ? IconState::highlighted : IconState::normal;
+}
+
+void AppController::setPanelIsWindow(bool isWindow)
+{
+    if (m_panelIsWindow == isWindow)
+        return;
+    m_panelIsWindow = isWindow;
+    Q_EMIT panelIsWindowChanged();
+}
+
+void AppController::setShownForDrag(bool shown)
+{
+    if (m_shownForDrag == shown)
+        return;
+    m_shownForDrag = shown;
+    Q_EMIT panelShownForDragChanged();
 }
 
 void AppController::setPopoverVisible(bool visible)
 {
     if (m_popoverVisible == visible)
         return;
-    if (visible)
+    if (visible && !m_panelIsWindow)
         placePopoverForOpening();
     m_popoverVisible = visible;
+    m_releaseWait.stop();
     if (!visible) {
         m_sinceHidden.start();
         m_popoverRefresh.stop();
+        setShownForDrag(false);
     }
     Q_EMIT popoverVisibleChanged();
     if (visible) {
@@ -216,6 +246,9 @@ void AppController::handleDrop(const QList<QUrl> &urls)
     if (!acceptsDrop(urls))
         return;
     m_parts.uploads->enqueue(urls);
+    // Dropped on the panel shown for the drag: it stays, as the panel the drop opens.
+    m_dragEndGrace.stop();
+    setShownForDrag(false);
     QPointer<AppController> self(this);
     QTimer::singleShot(0, this, [self] {
         if (self)
@@ -225,12 +258,71 @@ void AppController::handleDrop(const QList<QUrl> &urls)
 
 void AppController::setDropHovering(bool hovering)
 {
-    if (m_hovering == hovering)
-        return;
+    updateIconHover(hovering, m_trayHovering);
+    // Files that leave the panel while the drag goes on elsewhere: the drag's end decides.
+    if (!hovering && m_shownForDrag && !m_dragging && !m_dragEndGrace.isActive())
+        m_dragEndGrace.start();
+}
+
+void AppController::updateIconHover(bool panel, bool trayIcon)
+{
     const IconState before = iconState();
-    m_hovering = hovering;
+    m_hovering = panel;
+    m_trayHovering = trayIcon;
     if (iconState() != before)
         Q_EMIT iconStateChanged();
+}
+
+void AppController::panelLostFocus()
+{
+    if (!m_popoverVisible || m_panelIsWindow || m_dragging || m_hovering || (m_parts.preferences && m_parts.preferences->keepPanelOpen()))
+        return;
+    if (m_parts.pointerButtonDown && m_parts.pointerButtonDown()) {
+        m_releaseWait.start();
+        return;
+    }
+    setPopoverVisible(false);
+}
+
+void AppController::closeOnRelease()
+{
+    if (m_parts.pointerButtonDown && m_parts.pointerButtonDown())
+        return;
+    m_releaseWait.stop();
+    if (!m_dragging)
+        setPopoverVisible(false);
+}
+
+void AppController::dragStarted()
+{
+    m_dragging = true;
+    m_dragEndGrace.stop();
+    if (m_panelIsWindow)
+        return;
+    // A panel the user had open stays as it is (and open after the drag).
+    m_releaseWait.stop();
+    if (!m_popoverVisible) {
+        setShownForDrag(true);
+        setPopoverVisible(true);
+    }
+    m_dragPointer.start();
+}
+
+void AppController::dragEnded()
+{
+    m_dragging = false;
+    m_dragPointer.stop();
+    updateIconHover(m_hovering, false);
+    // The drop message reaches the panel just after the buttons are up: give it a moment.
+    if (m_shownForDrag)
+        m_dragEndGrace.start();
+}
+
+void AppController::followPointerOverTrayIcon()
+{
+    const QRect icon = m_parts.trayIconGeometry ? m_parts.trayIconGeometry() : QRect();
+    const bool over = !icon.isEmpty() && m_parts.pointer && icon.contains(m_parts.pointer());
+    updateIconHover(m_hovering, over);
 }
 
 void AppController::togglePopover()

@@ -19,6 +19,7 @@
 
 class AccountStore;
 class CloudAuth;
+class Preferences;
 class DriveCleaner;
 class HistoryStore;
 class NotificationCenter;
@@ -50,7 +51,10 @@ class AppController : public QObject
     // The popover's top-left corner on screen, worked out each time it opens.
     Q_PROPERTY(QPoint popoverPosition READ popoverPosition NOTIFY popoverPositionChanged)
     // Without a tray the panel is an ordinary window: framed, and it stays when it loses focus.
-    Q_PROPERTY(bool panelIsWindow READ panelIsWindow CONSTANT)
+    Q_PROPERTY(bool panelIsWindow READ panelIsWindow NOTIFY panelIsWindowChanged)
+    // The panel is on screen only because a drag is under way in another application: it must
+    // not take the focus from that application, and goes again when the drag ends elsewhere.
+    Q_PROPERTY(bool panelShownForDrag READ panelShownForDrag NOTIFY panelShownForDragChanged)
     // A browser sign-in started from the settings is waiting for its answer.
     Q_PROPERTY(bool googleSignInPending READ googleSignInPending NOTIFY signInPendingChanged)
     Q_PROPERTY(bool dropboxSignInPending READ dropboxSignInPending NOTIFY signInPendingChanged)
@@ -61,6 +65,8 @@ public:
     static constexpr int historyLimit = 15;
     static constexpr std::chrono::milliseconds successFlashDuration{1200};
     static constexpr QSize popoverSize{320, 400};
+    // How long a panel shown for a drag waits, once the drag is over, for the drop to arrive.
+    static constexpr std::chrono::milliseconds dropGrace{400};
 
     struct Parts {
         UploadManager *uploads = nullptr;
@@ -81,6 +87,10 @@ public:
         std::function<QRect()> trayIconGeometry;
         // The pointer's position on screen.
         std::function<QPoint()> pointer;
+        // Whether a pointer button is held down in any application (unknown: false).
+        std::function<bool()> pointerButtonDown;
+        // The panel's pin.
+        Preferences *preferences = nullptr;
     };
     explicit AppController(Parts parts, QObject *parent = nullptr);
 
@@ -97,8 +107,11 @@ public:
     // panel), kept inside the area.
     static QPoint placePopover(const QRect &icon, QSize size, const QRect &area);
     bool panelIsWindow() const { return m_panelIsWindow; }
-    // Set once, before the interface loads.
-    void setPanelIsWindow(bool isWindow) { m_panelIsWindow = isWindow; }
+    // Whether there is no tray to hang the panel from; it may change while Kavo runs.
+    void setPanelIsWindow(bool isWindow);
+    bool panelShownForDrag() const { return m_shownForDrag; }
+    // Whether the tray icon is lit: a drag is over the panel or over the icon.
+    bool dropHovering() const { return m_hovering || m_trayHovering; }
 
     // Only local files are taken; anything else refuses the whole drop.
     Q_INVOKABLE bool acceptsDrop(const QList<QUrl> &urls) const;
@@ -109,6 +122,15 @@ public:
     Q_INVOKABLE void setDropHovering(bool hovering);
     Q_INVOKABLE void togglePopover();
     Q_INVOKABLE void showPopover();
+    // The panel lost the focus: it closes, unless it is a window, pinned or a drop target now.
+    // A press in another application may be the start of a drag, so while a button is held the
+    // panel waits: it closes on the release, or stays for the drag.
+    Q_INVOKABLE void panelLostFocus();
+    // A drag that may carry files began somewhere on the desktop: the panel shows under the tray
+    // icon (without taking focus) for its length, and the icon lights while the pointer is on it.
+    void dragStarted();
+    // The drag ended: a panel shown only for it goes, unless the files were dropped on it.
+    void dragEnded();
     // Opens the service's page at `path` ("login.php", "signup.php", "dashboard/") in the browser.
     Q_INVOKABLE void openServicePage(const QString &path);
     Q_INVOKABLE void refreshPresets();
@@ -129,6 +151,8 @@ Q_SIGNALS:
     void iconStateChanged();
     void popoverVisibleChanged();
     void popoverPositionChanged();
+    void panelIsWindowChanged();
+    void panelShownForDragChanged();
     // A modal informational alert with one "OK" button.
     void alert(const QString &title, const QString &message);
     // The sign-in link has been handled: the account is stored, the refreshes have ended.
@@ -148,11 +172,20 @@ private:
     // Under the tray icon's last known place; on the pointer's screen, at the pointer, when there
     // is none.
     void placePopoverForOpening();
+    void setShownForDrag(bool shown);
+    void updateIconHover(bool panel, bool trayIcon);
+    // During a drag: the pointer over the tray icon lights it.
+    void followPointerOverTrayIcon();
+    // After a focus loss with a button down: close on its release unless a drag began.
+    void closeOnRelease();
 
     Parts m_parts;
     bool m_popoverVisible = false;
     bool m_hovering = false;
+    bool m_trayHovering = false;
     bool m_panelIsWindow = false;
+    bool m_dragging = false;
+    bool m_shownForDrag = false;
     bool m_signingIn = false;
     QSet<CloudAuth *> m_pending;
     QSet<CloudAuth *> m_cancelled;
@@ -160,4 +193,7 @@ private:
     QElapsedTimer m_sinceHidden;
     QTimer m_successFlash;
     QTimer m_popoverRefresh;
+    QTimer m_dragPointer;
+    QTimer m_releaseWait;
+    QTimer m_dragEndGrace;
 };

@@ -13,6 +13,7 @@
 #include "cloud/googleauth.h"
 #include "platform/defaultsstore.h"
 #include "platform/desktop.h"
+#include "platform/desktopwatch.h"
 #include "platform/endpoints.h"
 #include "platform/http.h"
 #include "platform/notificationcenter.h"
@@ -33,6 +34,9 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
+#include <QTimer>
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -290,9 +294,14 @@ int runTray()
     parts.serviceBaseUrl = endpoints.serviceBaseUrl;
     parts.openBrowser = WebAuthSession::systemBrowser();
     Tray tray;
-    parts.trayIconGeometry = [&tray] { return Tray::isAvailable() ? tray.iconGeometry() : QRect(); };
+    DesktopWatch desktop;
+    parts.trayIconGeometry = [&tray] { return tray.isVisible() ? tray.iconGeometry() : QRect(); };
     parts.pointer = [] { return QCursor::pos(); };
+    parts.pointerButtonDown = [&desktop] { return desktop.pointerButtonDown(); };
+    parts.preferences = &app.preferences;
     AppController controller(parts);
+    QObject::connect(&desktop, &DesktopWatch::dragStarted, &controller, &AppController::dragStarted);
+    QObject::connect(&desktop, &DesktopWatch::dragEnded, &controller, &AppController::dragEnded);
 
     UrlDispatcher dispatcher;
     QObject::connect(&dispatcher, &UrlDispatcher::filesDropped, &controller, &AppController::handleDrop);
@@ -317,14 +326,42 @@ int runTray()
     QObject::connect(&tray, &Tray::quitRequested, qApp, &QCoreApplication::quit);
     QObject::connect(&tray, &Tray::settingsRequested, &controller, &AppController::showSettings);
     app.notifier.setOffersActions(true);
-    if (Tray::isAvailable())
-        app.notifier.setFallback([&tray](const QString &title, const QString &body) { tray.showMessage(title, body); });
+    app.notifier.setFallback([&tray](const QString &title, const QString &body) {
+        if (tray.isVisible())
+            tray.showMessage(title, body);
+    });
     QObject::connect(&controller, &AppController::iconStateChanged, &tray, [&] {
         const AppController::IconState state = controller.iconState();
         tray.setLook(state == AppController::IconState::success       ? Tray::Look::success
                      : state == AppController::IconState::highlighted ? Tray::Look::highlighted
                                                                       : Tray::Look::normal);
     });
+
+    // Without a tray on this desktop the panel is an ordinary window that stays until closed;
+    // running `kavo` again brings it back. A tray that comes (or goes) later switches the mode.
+    const auto followTray = [&tray, &controller] {
+        const bool available = Tray::isAvailable();
+        if (available == tray.isVisible())
+            return;
+        if (available) {
+            controller.setPopoverVisible(false);
+            controller.setPanelIsWindow(false);
+            tray.show();
+        } else {
+            tray.hide();
+            controller.setPopoverVisible(false);
+            controller.setPanelIsWindow(true);
+            controller.showPopover();
+        }
+    };
+    controller.setPanelIsWindow(!Tray::isAvailable());
+    // XEmbed trays announce themselves through a selection, StatusNotifierItem hosts on the bus.
+    // The tray manager may take a moment to answer Qt's own look-up, so look again shortly after.
+    const auto followTraySoon = [&followTray, &controller] { QTimer::singleShot(500, &controller, followTray); };
+    QObject::connect(&desktop, &DesktopWatch::trayManagerChanged, &controller, followTraySoon);
+    QDBusServiceWatcher statusNotifierWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"), QDBusConnection::sessionBus(),
+                                              QDBusServiceWatcher::WatchForOwnerChange);
+    QObject::connect(&statusNotifierWatcher, &QDBusServiceWatcher::serviceOwnerChanged, &controller, followTraySoon);
 
     LinkActions links(&app.backend, &app.history, app.uploads.get(), &app.clipboard);
     exposeToQml({&controller, &app.account, &app.history, &app.presets, &app.preferences, &app.theme, &app.googleAuth,
@@ -338,14 +375,11 @@ int runTray()
     controller.launch();
     // Unfinished uploads of an earlier run go on once the account (the service key) is read.
     QCoro::connect(app.account.loaded(), &controller, [&app] { app.uploads->resumeUnfinished(); });
-    if (Tray::isAvailable()) {
+    if (!controller.panelIsWindow())
         tray.show();
-    } else {
-        // No tray on this desktop: the panel is an ordinary window that stays until closed;
-        // running `kavo` again brings it back.
-        controller.setPanelIsWindow(true);
+    // A pinned panel is where files are dropped (on Wayland the only place): it comes back at start.
+    if (controller.panelIsWindow() || app.preferences.keepPanelOpen())
         controller.showPopover();
-    }
     return QCoreApplication::exec();
 }
 

@@ -12,7 +12,16 @@ Window {
 
     width: 320
     height: 400
-    flags: App.panelIsWindow ? Qt.Window : Qt.Tool | Qt.FramelessWindowHint
+    // A fixed size: tiling compositors float such a window at its size instead of tiling it.
+    minimumWidth: 320
+    maximumWidth: 320
+    minimumHeight: 400
+    maximumHeight: 400
+    // Under the tray icon a frameless panel above the other windows; one shown for another
+    // application's drag never takes the focus from it. Without a tray, an ordinary window.
+    flags: App.panelIsWindow ? Qt.Window
+                             : Qt.Tool | Qt.FramelessWindowHint | Qt.WindowStaysOnTopHint
+                               | (App.panelShownForDrag ? Qt.WindowDoesNotAcceptFocus : 0)
     title: "Kavo"
     color: Style.panelFill
     visible: App.popoverVisible
@@ -55,10 +64,20 @@ Window {
     palette.buttonText: Style.primaryText
     palette.placeholderText: Style.secondaryText
 
-    onVisibleChanged: if (visible) requestActivate()
-    // Closes when the user clicks elsewhere.
-    onActiveChanged: if (!active && visible && !App.panelIsWindow) App.popoverVisible = false
+    onVisibleChanged: if (visible && !App.panelShownForDrag) requestActivate()
+    // Closes when the user clicks elsewhere (the controller knows when not to).
+    onActiveChanged: if (!active && visible) App.panelLostFocus()
     onClosing: App.popoverVisible = false
+    Connections {
+        target: App
+        // Files dropped on a panel that showed for the drag: it is the open panel now.
+        function onPanelShownForDragChanged() {
+            if (!App.panelShownForDrag && popover.visible) {
+                popover.raise()
+                popover.requestActivate()
+            }
+        }
+    }
 
     // The panel background: an opaque fill under the wash, framed, lit while files hover.
     Rectangle {
@@ -106,6 +125,12 @@ Window {
         Item {
             Layout.fillWidth: true
             implicitHeight: header.implicitHeight + 20
+            // A pinned panel is moved by its header, as a title bar would.
+            DragHandler {
+                enabled: Preferences.keepPanelOpen && !App.panelIsWindow
+                target: null
+                onActiveChanged: if (active) popover.startSystemMove()
+            }
             RowLayout {
                 id: header
                 anchors.fill: parent
@@ -183,6 +208,36 @@ Window {
                             color: Style.accentInk
                             anchors.verticalCenter: parent.verticalCenter
                         }
+                    }
+                }
+                AbstractButton {
+                    id: pin
+                    objectName: "pinButton"
+                    visible: !App.panelIsWindow
+                    implicitWidth: 22
+                    implicitHeight: 22
+                    hoverEnabled: true
+                    checkable: true
+                    checked: Preferences.keepPanelOpen
+                    onToggled: Preferences.keepPanelOpen = checked
+                    Accessible.name: "Keep open"
+                    ThemedToolTip {
+                        visible: pin.hovered
+                        text: pin.checked ? "Keep open (on): the panel stays until you unpin it; drag the header to move it"
+                                          : "Keep open"
+                    }
+                    background: Rectangle {
+                        radius: 6
+                        color: pin.checked ? Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.25) : Style.controlFill
+                        border.width: pin.visualFocus ? 1 : 0
+                        border.color: Style.accent
+                    }
+                    contentItem: Symbol {
+                        objectName: "pinSymbol"
+                        name: "pin"
+                        size: 11
+                        color: pin.checked ? Style.accent : Style.primaryText
+                        opacity: pin.checked ? 1 : 0.75
                     }
                 }
                 AbstractButton {

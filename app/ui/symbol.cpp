@@ -64,6 +64,7 @@ const QHash<QString, Recipe> &recipes()
          {QStringLiteral("avatar-default"), QStringLiteral("emblem-important"), L::badge}},
         {QStringLiteral("cloud.fill"), Recipe(QStringLiteral("weather-overcast"))},
         {QStringLiteral("shippingbox.fill"), Recipe(QStringLiteral("package-x-generic"))},
+        {QStringLiteral("pin"), Recipe(QStringLiteral("view-pin"))},
     };
     return table;
 }

@@ -704,9 +704,9 @@ private Q_SLOTS:
             collect(w->contentItem());
         }
         // The design menu, a row's design, more and context menus with their expiry submenus, the
-        // settings' two menus; the tooltips of the pill, the theme toggle, the search's clear button
-        // and the row's three buttons.
-        QCOMPARE(popups.size(), 14);
+        // settings' two menus; the tooltips of the pill, the pin, the theme toggle, the search's clear
+        // button and the row's three buttons.
+        QCOMPARE(popups.size(), 15);
 
         for (const bool dark : {false, true, false}) {
             s.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);

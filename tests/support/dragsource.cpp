@@ -1,0 +1,72 @@
+// A stand-in for a file manager in the desktop tests: a window that takes the focus when it is
+// pressed and, when the pointer then moves with the button held, starts a real drag (XDND on
+// X11) of the files named on its command line. It prints one line as it starts ("ready") and one
+// for each drag's outcome ("drag copied" or "drag ignored").
+
+#include <QApplication>
+#include <QDrag>
+#include <QLabel>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <cstdio>
+
+namespace {
+
+class Source : public QLabel
+{
+public:
+    explicit Source(QList<QUrl> files)
+        : m_files(std::move(files))
+    {
+        setText(QStringLiteral("%1 item(s) to drag").arg(m_files.size()));
+        setAlignment(Qt::AlignCenter);
+        setFocusPolicy(Qt::StrongFocus);
+    }
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override
+    {
+        m_pressedAt = event->position().toPoint();
+        m_pressed = true;
+    }
+    void mouseReleaseEvent(QMouseEvent *) override { m_pressed = false; }
+    void mouseMoveEvent(QMouseEvent *event) override
+    {
+        if (!m_pressed || (event->position().toPoint() - m_pressedAt).manhattanLength() < QApplication::startDragDistance())
+            return;
+        m_pressed = false;
+        auto *data = new QMimeData;
+        data->setUrls(m_files);
+        auto *drag = new QDrag(this);
+        drag->setMimeData(data);
+        const Qt::DropAction result = drag->exec(Qt::CopyAction);
+        std::printf("drag %s\n", result == Qt::CopyAction ? "copied" : "ignored");
+        std::fflush(stdout);
+    }
+
+private:
+    QList<QUrl> m_files;
+    QPoint m_pressedAt;
+    bool m_pressed = false;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QList<QUrl> files;
+    for (const QString &path : QCoreApplication::arguments().mid(1))
+        files.append(QUrl::fromLocalFile(path));
+    Source window(files);
+    window.setWindowTitle(QStringLiteral("Drag source"));
+    window.resize(360, 240);
+    window.move(60, 300);
+    window.show();
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return QApplication::exec();
+}
