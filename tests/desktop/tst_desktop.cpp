@@ -1,0 +1,195 @@
+// Kavo on a desktop of the test's own (Xvfb, openbox, trayer) against kavo-devstack: files are
+// dragged from another application, which takes the focus when pressed as a file manager does,
+// with a real XDND drag driven by the pointer; and the panel without a tray.
+
+#include "demo.h"
+#include "xsession.h"
+
+namespace {
+
+// The tray icon's highlighted colour (the drop target's look).
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool showsHighlight(const QImage &shot, const QRect &icon)
+{
+    for (int y = icon.top(); y <= icon.bottom(); ++y)
+        for (int x = icon.left(); x <= icon.right(); ++x) {
+            const QColor c = shot.pixelColor(x, y);
+            if (qAbs(c.red() - 46) < 12 && qAbs(c.green() - 213) < 12 && c.blue() > 240)
+                return true;
+        }
+    return false;
+}
+
+// A home with kavo signed in to Google, the devstack, and a desktop.
+struct Desk {
+    Demo demo;
+    XSession x;
+    QProcess *kavo = nullptr;
+    QProcess *source = nullptr;
+    QRect icon;
+
+    QProcessEnvironment kavoEnvironment()
+    {
+        QProcessEnvironment env = demo.environment("exit 1\n");
+        const QProcessEnvironment desktop = x.environment();
+        for (const char *variable : {"DISPLAY", "QT_QPA_PLATFORM"})
+            env.insert(variable, desktop.value(variable));
+        return env;
+    }
+    bool startKavo()
+    {
+        kavo = x.launch(KAVO_BINARY, {}, kavoEnvironment());
+        return QTest::qWaitFor([&] { return QFile::exists(demo.path("runtime/kavo.socket")); }, 20000);
+    }
+    // Kavo's icon docked in trayer.
+    bool findIcon()
+    {
+        return QTest::qWaitFor(
+            [&] {
+                icon = x.findWindow(QRegularExpression("\"kavo\": \\(\"kavo\" \"kavo\"\\)"), 64);
+                return !icon.isEmpty() && icon.x() > 1000;
+            },
+            10000);
+    }
+    // The stand-in file manager with two files and a folder.
+    bool startSource()
+    {
+        writeFile(demo.path("files/notes.txt"), "notes\n");
+        writeFile(demo.path("files/photo.jpg"), pattern(50000, 7));
+        writeTree(demo.path("files/Trip"));
+        source = x.launch(KAVO_TEST_DRAGSOURCE, {demo.path("files/notes.txt"), demo.path("files/photo.jpg"), demo.path("files/Trip")});
+        return source->waitForReadyRead(10000) && source->readLine() == "ready\n"
+            && QTest::qWaitFor([&] { return !x.visibleWindow("Drag source").isEmpty(); }, 10000);
+    }
+    QString panel() const { return x.visibleWindow("Kavo"); }
+    // Presses in the source (which takes the focus) and drags until the drag is under way.
+    QPoint pressAndStartDrag()
+    {
+        const QRect window = x.geometry(x.visibleWindow("Drag source"));
+        const QPoint start = window.center();
+        x.xdotool({"mousemove", QString::number(start.x()), QString::number(start.y())});
+        x.xdotool({"mousedown", "1"});
+        QTest::qWait(200);
+        const QPoint away = start + QPoint(60, -40);
+        x.glide(start, away, 4);
+        return away;
+    }
+    // The one link made from the drop: a zip of the three items.
+    bool deliveredTheThreeAsOneZip(int before)
+    {
+        if (!QTest::qWaitFor([&] { return awaitTask(demo.api.fetchHistory(100))->size() > before; }, 60000))
+            return false;
+        QTest::qWait(1500); // a second link would come now
+        const QList<HistoryItem> all = awaitTask(demo.api.fetchHistory(100)).value();
+        if (all.size() != before + 1 || !all.first().filename.endsWith(" - 3 files.zip")) {
+            qWarning() << "links:" << all.size() << all.first().filename;
+            return false;
+        }
+        QTemporaryDir out;
+        writeFile(out.filePath("got.zip"), demo.download(all.first().token)->body);
+        runTool("/usr/bin/unzip", {"-q", out.filePath("got.zip"), "-d", out.filePath("tree")});
+        return Demo::tree(out.filePath("tree")).contains("Trip/readme.txt") && readFile(out.filePath("tree/notes.txt")) == "notes\n"
+            && readFile(out.filePath("tree/photo.jpg")) == pattern(50000, 7);
+    }
+};
+
+#define START_DESK(desk)                                                                           \
+    do {                                                                                           \
+        const QStringList missing = XSession::missingPrograms();                                   \
+        QVERIFY2(missing.isEmpty(), qPrintable("not installed (scripts/install-deps): " + missing.join(", "))); \
+        START_DEVSTACK((desk).demo);                                                               \
+        QVERIFY((desk).demo.signIn(googleBrowser));                                                \
+        QVERIFY2((desk).x.start(), "Xvfb and openbox did not start");                              \
+    } while (false)
+
+} // namespace
+
+class TestDesktop : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    // The panel is closed; a drag of two files and a folder starts in a window that has the
+    // focus, passes over the tray icon (which lights) to the panel that showed for it, and is
+    // released there: one zip, one link. A drag that ends elsewhere leaves no panel behind.
+    void dragFromAnotherApplicationToTheTrayPanel()
+    {
+        Desk desk;
+        START_DESK(desk);
+        QVERIFY(desk.x.startTray());
+        QVERIFY(desk.startKavo());
+        QVERIFY(desk.findIcon());
+        QVERIFY(desk.startSource());
+        QVERIFY(desk.panel().isEmpty());
+        const int before = awaitTask(desk.demo.api.fetchHistory(100))->size();
+
+        QPoint at = desk.pressAndStartDrag();
+        const QString sourceWindow = desk.x.visibleWindow("Drag source");
+        QCOMPARE(desk.x.activeWindow(), sourceWindow); // the press gave it the focus
+        QVERIFY2(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000), "no panel for the drag");
+        QCOMPARE(desk.x.activeWindow(), sourceWindow); // the panel took no focus
+        const QRect panel = desk.x.geometry(desk.panel());
+        QCOMPARE(panel.size(), QSize(320, 400));
+        QVERIFY2(panel.top() >= desk.icon.bottom() && qAbs(panel.center().x() - desk.icon.center().x()) < 170, "not under the icon");
+
+        // Over the tray icon: it lights.
+        desk.x.glide(at, desk.icon.center());
+        at = desk.icon.center();
+        QVERIFY(QTest::qWaitFor([&] { return showsHighlight(desk.x.screenshot(desk.demo.path("over-icon.png")), desk.icon); }, 2000));
+        // Onto the panel, and released.
+        desk.x.glide(at, panel.center());
+        QTest::qWait(300);
+        QVERIFY(!desk.panel().isEmpty());
+        desk.x.xdotool({"mouseup", "1"});
+        QVERIFY(desk.source->waitForReadyRead(5000));
+        QCOMPARE(desk.source->readLine(), "drag copied\n");
+        QVERIFY(desk.deliveredTheThreeAsOneZip(before));
+        QVERIFY(!desk.panel().isEmpty()); // the panel the drop opened shows the upload
+
+        // Closed with a click elsewhere; a drag that ends on the desktop leaves it closed.
+        desk.x.xdotool({"mousemove", "600", "700", "click", "1"});
+        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        at = desk.pressAndStartDrag();
+        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
+        desk.x.glide(at, QPoint(700, 700));
+        desk.x.xdotool({"mouseup", "1"});
+        QVERIFY(desk.source->waitForReadyRead(5000));
+        QCOMPARE(desk.source->readLine(), "drag ignored\n");
+        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        QCOMPARE(awaitTask(desk.demo.api.fetchHistory(100))->size(), before + 1);
+    }
+
+    // The panel is open (a click on the tray icon) when the user presses on a file in another
+    // window: that press takes the focus, yet the panel stays for the drag and takes the drop.
+    void dragToAPanelThatWasOpen()
+    {
+        Desk desk;
+        START_DESK(desk);
+        QVERIFY(desk.x.startTray());
+        QVERIFY(desk.startKavo());
+        QVERIFY(desk.findIcon());
+        QVERIFY(desk.startSource());
+        const int before = awaitTask(desk.demo.api.fetchHistory(100))->size();
+
+        desk.x.xdotool({"mousemove", QString::number(desk.icon.center().x()), QString::number(desk.icon.center().y()), "click", "1"});
+        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty() && desk.x.activeWindow() == desk.panel(); }, 3000));
+        const QString panelWindow = desk.panel();
+        const QPoint at = desk.pressAndStartDrag();
+        QCOMPARE(desk.x.activeWindow(), desk.x.visibleWindow("Drag source"));
+        QTest::qWait(300);
+        QCOMPARE(desk.panel(), panelWindow); // still open
+        desk.x.glide(at, desk.x.geometry(panelWindow).center());
+        QTest::qWait(300);
+        desk.x.xdotool({"mouseup", "1"});
+        QVERIFY(desk.source->waitForReadyRead(5000));
+        QCOMPARE(desk.source->readLine(), "drag copied\n");
+        QVERIFY(desk.deliveredTheThreeAsOneZip(before));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDesktop)
+#include "tst_desktop.moc"

@@ -1,0 +1,148 @@
+#pragma once
+
+// A desktop of the tests' own: Xvfb on a free display, openbox (which gives focus on click, as
+// every desktop does) and, when asked, trayer as the XEmbed tray at the top right. Pointer and
+// keys go through xdotool (XTest), as a user's would; windows are found by their titles.
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QRect>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+struct XSession {
+    QString display;
+    QTemporaryDir home;
+    std::vector<std::unique_ptr<QProcess>> processes;
+
+    ~XSession()
+    {
+        for (auto it = processes.rbegin(); it != processes.rend(); ++it) {
+            (*it)->terminate();
+            if (!(*it)->waitForFinished(3000))
+                (*it)->kill();
+            (*it)->waitForFinished(1000);
+        }
+    }
+    // Programs this session needs that the machine lacks (scripts/install-deps installs them).
+    static QStringList missingPrograms()
+    {
+        QStringList missing;
+        for (const char *program : {"Xvfb", "openbox", "trayer", "xdotool", "xwininfo", "xprop"})
+            if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
+                missing.append(QString::fromLatin1(program));
+        return missing;
+    }
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *variable : {"WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XAUTHORITY"})
+            env.remove(QString::fromLatin1(variable));
+        env.insert("DISPLAY", display);
+        env.insert("HOME", home.path()); // openbox's own defaults, not a user's rc.xml
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        return env;
+    }
+    QProcess *launch(const QString &program, const QStringList &arguments, QProcessEnvironment env = {})
+    {
+        processes.push_back(std::make_unique<QProcess>());
+        QProcess *process = processes.back().get();
+        process->setProcessEnvironment(env.isEmpty() ? environment() : env);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(program, arguments);
+        process->waitForStarted(5000);
+        return process;
+    }
+    // Xvfb on the first free display from :91, then openbox; false when either did not come up.
+    bool start()
+    {
+        for (int number = 91; number < 140 && display.isEmpty(); ++number) {
+            if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)) || QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+                continue;
+            display = QStringLiteral(":%1").arg(number);
+            launch("Xvfb", {display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+            if (!QTest::qWaitFor([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)); }, 10000))
+                return false;
+        }
+        if (display.isEmpty())
+            return false;
+        launch("openbox", {});
+        // openbox owns the WM selection once it manages the screen.
+        return QTest::qWaitFor([&] { return tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"); }, 10000);
+    }
+    // trayer at the top right, as in a panel; true once it manages the tray selection.
+    bool startTray()
+    {
+        launch("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "28", "--SetDockType", "true",
+                          "--transparent", "false", "--tint", "0x303030"});
+        return QTest::qWaitFor([&] { return !windowTree().filter(QRegularExpression("\"panel\": \\(\"panel\" \"trayer\"\\)")).isEmpty(); },
+                               10000);
+    }
+    QByteArray tool(const QString &program, const QStringList &arguments) const
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment());
+        process.start(program, arguments);
+        process.waitForFinished(10000);
+        return process.readAllStandardOutput();
+    }
+    QStringList windowTree() const { return QString::fromUtf8(tool("xwininfo", {"-root", "-tree"})).split('\n'); }
+    // The on-screen rectangle of the first window whose line in the tree matches `pattern`, and
+    // that is at most `maxWidth` wide; empty when there is none.
+    QRect findWindow(const QRegularExpression &pattern, int maxWidth = 10000) const
+    {
+        static const QRegularExpression geometry(QStringLiteral("\\s(\\d+)x(\\d+)[+-]-?\\d+[+-]-?\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)"));
+        for (const QString &line : windowTree()) {
+            if (!pattern.match(line).hasMatch())
+                continue;
+            const QRegularExpressionMatch m = geometry.match(line);
+            if (m.hasMatch() && m.captured(1).toInt() <= maxWidth)
+                return QRect(m.captured(3).toInt(), m.captured(4).toInt(), m.captured(1).toInt(), m.captured(2).toInt());
+        }
+        return {};
+    }
+    // The id of the mapped window with exactly this title, or empty.
+    QString visibleWindow(const QString &title) const
+    {
+        return QString::fromLatin1(tool("xdotool", {"search", "--onlyvisible", "--name", '^' + QRegularExpression::escape(title) + '$'}))
+            .section('\n', 0, 0)
+            .trimmed();
+    }
+    QRect geometry(const QString &windowId) const
+    {
+        const QString out = QString::fromLatin1(tool("xdotool", {"getwindowgeometry", windowId}));
+        const QRegularExpressionMatch position = QRegularExpression("Position: (-?\\d+),(-?\\d+)").match(out);
+        const QRegularExpressionMatch size = QRegularExpression("Geometry: (\\d+)x(\\d+)").match(out);
+        if (!position.hasMatch() || !size.hasMatch())
+            return {};
+        return QRect(position.captured(1).toInt(), position.captured(2).toInt(), size.captured(1).toInt(), size.captured(2).toInt());
+    }
+    QString activeWindow() const { return QString::fromLatin1(tool("xdotool", {"getactivewindow"})).trimmed(); }
+    void xdotool(const QStringList &arguments) const { tool("xdotool", arguments); }
+    // The pointer moved to `to` in steps, as a hand would move it, with events handled between.
+    void glide(QPoint from, QPoint to, int steps = 8) const
+    {
+        for (int i = 1; i <= steps; ++i) {
+            const QPoint at = from + (to - from) * i / steps;
+            xdotool({"mousemove", QString::number(at.x()), QString::number(at.y())});
+            QTest::qWait(40);
+        }
+    }
+    QImage screenshot(const QString &path) const
+    {
+        tool("import", {"-window", "root", path});
+        return QImage(path);
+    }
+    // The property `name` of window `id` as xprop prints it.
+    QString property(const QString &id, const QString &name) const
+    {
+        return QString::fromUtf8(tool("xprop", {"-id", id, name})).trimmed();
+    }
+};
