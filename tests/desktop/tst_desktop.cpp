@@ -46,13 +46,16 @@ struct Desk {
         kavo = x.launch(KAVO_BINARY, {}, kavoEnvironment());
         return QTest::qWaitFor([&] { return QFile::exists(demo.path("runtime/kavo.socket")); }, 20000);
     }
-    // Kavo's icon docked in trayer.
+    // Kavo's icon docked in trayer, once trayer has laid it out (it moves as the tray grows).
     bool findIcon()
     {
+        QRect seen;
         return QTest::qWaitFor(
             [&] {
+                seen = icon;
+                QTest::qWait(250);
                 icon = x.findWindow(QRegularExpression("\"kavo\": \\(\"kavo\" \"kavo\"\\)"), 64);
-                return !icon.isEmpty() && icon.x() > 1000;
+                return !icon.isEmpty() && icon.x() > 1000 && icon == seen;
             },
             10000);
     }
@@ -188,6 +191,91 @@ private Q_SLOTS:
         QVERIFY(desk.source->waitForReadyRead(5000));
         QCOMPARE(desk.source->readLine(), "drag copied\n");
         QVERIFY(desk.deliveredTheThreeAsOneZip(before));
+    }
+
+    // The pin, pressed with the mouse: the panel stays when another window is clicked, moves by
+    // its header, and is open again, still pinned, after a restart.
+    void pinnedPanelStaysAndIsRemembered()
+    {
+        Desk desk;
+        START_DESK(desk);
+        QVERIFY(desk.x.startTray());
+        QVERIFY(desk.startKavo());
+        QVERIFY(desk.findIcon());
+        QVERIFY(desk.startSource());
+        desk.x.xdotool({"mousemove", QString::number(desk.icon.center().x()), QString::number(desk.icon.center().y()), "click", "1"});
+        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
+        const QString panelWindow = desk.panel();
+        const QRect panel = desk.x.geometry(panelWindow);
+        const QPoint pin = panel.topLeft() + QPoint(267, 23);
+        desk.x.xdotool({"mousemove", QString::number(pin.x()), QString::number(pin.y()), "click", "1"});
+        QVERIFY(QTest::qWaitFor([&] { return readFile(desk.demo.path("config/kavo/defaults.json")).contains("\"panel.keepOpen\": true"); }, 2000));
+
+        const QRect source = desk.x.geometry(desk.x.visibleWindow("Drag source"));
+        desk.x.xdotool({"mousemove", QString::number(source.center().x()), QString::number(source.center().y()), "click", "1"});
+        QVERIFY(QTest::qWaitFor([&] { return desk.x.activeWindow() == desk.x.visibleWindow("Drag source"); }, 2000));
+        QTest::qWait(400);
+        QCOMPARE(desk.panel(), panelWindow);
+        desk.x.screenshot(desk.demo.path("pinned.png"));
+
+        // Its header moves it, as a title bar would.
+        const QPoint grip = panel.topLeft() + QPoint(120, 20);
+        desk.x.xdotool({"mousemove", QString::number(grip.x()), QString::number(grip.y()), "mousedown", "1"});
+        desk.x.glide(grip, grip + QPoint(-300, 150));
+        desk.x.xdotool({"mouseup", "1"});
+        QVERIFY(QTest::qWaitFor([&] { return desk.x.geometry(panelWindow).x() < panel.x() - 200; }, 3000));
+
+        // A restart brings it back open.
+        desk.kavo->terminate();
+        QVERIFY(desk.kavo->waitForFinished(10000));
+        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        QFile::remove(desk.demo.path("runtime/kavo.socket"));
+        QVERIFY(desk.startKavo());
+        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 10000));
+        desk.x.xdotool({"mousemove", QString::number(source.center().x()), QString::number(source.center().y()), "click", "1"});
+        QTest::qWait(400);
+        QVERIFY(!desk.panel().isEmpty());
+    }
+
+    // No tray: the panel is an ordinary window with the window manager's frame; closing it
+    // keeps Kavo running and `kavo` brings it back; a tray that arrives takes the panel back
+    // under its icon.
+    void withoutATrayThePanelIsAWindow()
+    {
+        Desk desk;
+        START_DESK(desk);
+        QVERIFY(desk.startKavo());
+        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 10000));
+        const QString window = desk.panel();
+        QVERIFY2(desk.x.property(window, "_NET_WM_WINDOW_TYPE").endsWith("_NET_WM_WINDOW_TYPE_NORMAL"),
+                 qPrintable(desk.x.property(window, "_NET_WM_WINDOW_TYPE")));
+        // openbox framed it: a title bar above, and the usual decorations.
+        const QString extents = desk.x.property(window, "_NET_FRAME_EXTENTS");
+        const QRegularExpressionMatch frame = QRegularExpression("= (\\d+), (\\d+), (\\d+), (\\d+)").match(extents);
+        QVERIFY2(frame.hasMatch() && frame.captured(3).toInt() >= 10, qPrintable(extents));
+        QVERIFY(!desk.x.property(window, "_MOTIF_WM_HINTS").contains("0x2, 0x0, 0x0")); // decorations not turned off
+        QCOMPARE(desk.x.geometry(window).size(), QSize(320, 400));
+        desk.x.screenshot(desk.demo.path("no-tray.png"));
+
+        desk.x.xdotool({"windowactivate", "--sync", window});
+        desk.x.xdotool({"key", "alt+F4"}); // openbox's close
+        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        QTest::qWait(300);
+        QCOMPARE(desk.kavo->state(), QProcess::Running);
+        QProcess again;
+        again.setProcessEnvironment(desk.kavoEnvironment());
+        again.start(KAVO_BINARY, {});
+        QVERIFY(again.waitForFinished(10000));
+        QCOMPARE(again.exitCode(), 0);
+        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
+
+        QVERIFY(desk.x.startTray());
+        QVERIFY(desk.findIcon());
+        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        QTest::qWait(500); // a click just after the panel went would be taken for the one that closed it
+        desk.x.xdotool({"mousemove", QString::number(desk.icon.center().x()), QString::number(desk.icon.center().y()), "click", "1"});
+        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
+        QVERIFY(desk.x.property(desk.panel(), "_NET_WM_WINDOW_TYPE").contains("_NET_WM_WINDOW_TYPE_UTILITY"));
     }
 };
 

@@ -55,27 +55,36 @@ struct XSession {
         processes.push_back(std::make_unique<QProcess>());
         QProcess *process = processes.back().get();
         process->setProcessEnvironment(env.isEmpty() ? environment() : env);
-        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->setProcessChannelMode(program == QLatin1String("openbox") ? QProcess::MergedChannels : QProcess::ForwardedErrorChannel);
         process->start(program, arguments);
         process->waitForStarted(5000);
         return process;
     }
-    // Xvfb on the first free display from :91, then openbox; false when either did not come up.
+    // Xvfb on the first free display from :91 (a display another server takes first is passed
+    // over), then openbox; false when they did not come up.
     bool start()
     {
         for (int number = 91; number < 140 && display.isEmpty(); ++number) {
-            if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)) || QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+            const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
+            if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)) || QFile::exists(socket))
                 continue;
-            display = QStringLiteral(":%1").arg(number);
-            launch("Xvfb", {display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
-            if (!QTest::qWaitFor([&] { return QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)); }, 10000))
-                return false;
+            QProcess *xvfb = launch("Xvfb", {QStringLiteral(":%1").arg(number), "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"});
+            if (QTest::qWaitFor([&] { return QFile::exists(socket) || xvfb->state() != QProcess::Running; }, 10000)
+                && xvfb->state() == QProcess::Running)
+                display = QStringLiteral(":%1").arg(number);
         }
-        if (display.isEmpty())
+        // The socket is there a moment before the server answers on it.
+        if (display.isEmpty() || !QTest::qWaitFor([&] { return tool("xprop", {"-root", "-len", "0", "_NET_SUPPORTED"}).contains("_NET_SUPPORTED"); }, 10000))
             return false;
-        launch("openbox", {});
-        // openbox owns the WM selection once it manages the screen.
-        return QTest::qWaitFor([&] { return tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"); }, 10000);
+        QProcess *openbox = launch("openbox", {});
+        // openbox names itself on the root window once it manages the screen.
+        const bool managed = QTest::qWaitFor(
+            [&] { return openbox->state() == QProcess::Running && tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"); },
+            15000);
+        if (!managed)
+            qWarning() << "display" << display << "openbox" << openbox->state() << openbox->exitCode() << openbox->readAll()
+                       << tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"});
+        return managed;
     }
     // trayer at the top right, as in a panel; true once it manages the tray selection.
     bool startTray()
