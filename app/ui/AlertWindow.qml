@@ -23,9 +23,14 @@ Window {
     title: heading
     modality: Qt.ApplicationModal
     flags: Qt.Dialog
+    // A fixed size, and the window it belongs to as its transient parent (set by whoever shows
+    // it): tiling compositors float it over that window instead of tiling it.
     width: 360
     height: Math.max(140, layout.implicitHeight + 40)
-    minimumWidth: 300
+    minimumWidth: width
+    maximumWidth: width
+    minimumHeight: height
+    maximumHeight: height
     color: Style.popupFill
     palette.window: Style.popupFill
     palette.windowText: Style.primaryText

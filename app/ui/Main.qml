@@ -14,6 +14,9 @@ QtObject {
     property Connections alerts: Connections {
         target: App
         function onAlert(title, message) {
+            // The alert belongs to the window the user is looking at; the panel stays open under it.
+            root.alertWindow.transientParent = root.popover.visible ? root.popover
+                                             : root.settingsWindow.visible ? root.settingsWindow : null
             root.alertWindow.present(title, message)
         }
         function onSettingsRequested() {

@@ -18,10 +18,13 @@ Window {
     }
 
     title: "Kavo Preferences"
+    // A fixed size: tiling compositors float it at this size.
     width: 460
     height: 500
-    minimumWidth: 420
-    minimumHeight: 360
+    minimumWidth: 460
+    maximumWidth: 460
+    minimumHeight: 500
+    maximumHeight: 500
     color: Style.settingsBackground
 
     palette.window: Style.settingsCard

@@ -465,6 +465,19 @@ private Q_SLOTS:
         QVERIFY(popover->isVisible());
         QCOMPARE(popover->width(), 320);
         QCOMPARE(popover->height(), 400);
+        // Fixed sizes make tiling compositors float the panel and its windows instead of tiling them.
+        QCOMPARE(popover->minimumSize(), QSize(320, 400));
+        QCOMPARE(popover->maximumSize(), QSize(320, 400));
+        QQuickWindow *settings = window(engine, "settingsWindow");
+        QCOMPARE(settings->minimumSize(), settings->maximumSize());
+        // Under a tray a frameless panel; as a window (no tray, even when that comes later) an
+        // ordinary one, with the window manager's frame.
+        QVERIFY(popover->flags().testFlag(Qt::FramelessWindowHint));
+        s.controller.setPanelIsWindow(true);
+        QCOMPARE(popover->flags() & Qt::WindowType_Mask, Qt::Window);
+        QVERIFY(!popover->flags().testFlag(Qt::FramelessWindowHint));
+        s.controller.setPanelIsWindow(false);
+        QVERIFY(popover->flags().testFlag(Qt::FramelessWindowHint));
         const auto item = [&](const char *name) { return popover->findChild<QQuickItem *>(name); };
 
         // Signed in, nothing yet: the dashboard pill, the design row, the drop hint.
@@ -544,7 +557,7 @@ private Q_SLOTS:
 
         // Preferences: what the account, provider and expiry rows say.
         s.controller.showSettings();
-        QQuickWindow *settings = window(engine, "settingsWindow");
+        settings = window(engine, "settingsWindow");
         QVERIFY(settings && settings->isVisible());
         const auto setting = [&](const char *name) { return findItem(settings->contentItem(), name)->property("text").toString(); };
         const auto label = [&](const char *name) { return findItem(settings->contentItem(), name)->property("label").toString(); };
@@ -573,11 +586,19 @@ private Q_SLOTS:
         Q_EMIT s.controller.alert("Signed in", markup);
         QQuickWindow *alert = window(engine, "alertWindow");
         QVERIFY(alert && alert->isVisible());
+        QCOMPARE(alert->transientParent(), settings); // a dialog of the window the user is in
+        QCOMPARE(alert->minimumSize(), alert->maximumSize());
         QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Signed in"));
         QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(), markup);
         QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("textFormat").toInt(), 0 /* Text.PlainText; AutoText would render it */);
         QTest::qWait(300);
         QVERIFY(s.server.requests("GET", "/x").isEmpty());
+        alert->close();
+        settings->close();
+        s.controller.showPopover();
+        Q_EMIT s.controller.alert("Signed in", "Kavo is now signed in and ready to upload.");
+        QCOMPARE(alert->transientParent(), popover);
+        alert->close();
 
         s.controller.setPopoverVisible(false);
         QVERIFY(!popover->isVisible());
