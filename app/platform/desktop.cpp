@@ -7,7 +7,28 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QGuiApplication>
+#include <QMimeData>
 #include <QVariantMap>
+
+QList<QUrl> copiedFiles(const QMimeData *data)
+{
+    if (!data)
+        return {};
+    QList<QUrl> urls;
+    const QString gnome = QStringLiteral("x-special/gnome-copied-files");
+    if (data->hasFormat(gnome)) {
+        const QStringList lines = QString::fromUtf8(data->data(gnome)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (qsizetype i = 1; i < lines.size(); ++i) // the first line says "copy" or "cut"
+            urls.append(QUrl(lines[i].trimmed()));
+    } else if (data->hasUrls()) {
+        urls = data->urls();
+    }
+    QList<QUrl> files;
+    for (const QUrl &url : urls)
+        if (url.isLocalFile())
+            files.append(url);
+    return files.size() == urls.size() ? files : QList<QUrl>();
+}
 
 void SystemClipboard::setText(const QString &text)
 {

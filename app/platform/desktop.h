@@ -4,10 +4,18 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 
 #include <optional>
 
 #include <functional>
+
+class QMimeData;
+
+// The files a file manager put on the clipboard with "Copy" (or "Cut"): `text/uri-list`, or
+// GNOME's `x-special/gnome-copied-files` ("copy" or "cut", then one URI a line). Anything else,
+// text that merely looks like a path among it, gives nothing.
+QList<QUrl> copiedFiles(const QMimeData *data);
 
 // The clipboard as the upload pipeline uses it: replace what is there with plain text.
 class Clipboard

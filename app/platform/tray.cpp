@@ -68,6 +68,8 @@ Tray::Tray(QObject *parent)
     m_icon->setToolTip(QStringLiteral("Kavo"));
     setLook(Look::normal);
     m_menu->addAction(QStringLiteral("Open Kavo"), this, &Tray::clicked);
+    m_menu->addAction(QStringLiteral("Upload files…"), this, [this] { Q_EMIT uploadRequested(false); });
+    m_menu->addAction(QStringLiteral("Upload a folder…"), this, [this] { Q_EMIT uploadRequested(true); });
     m_menu->addAction(QStringLiteral("Preferences…"), this, &Tray::settingsRequested);
     m_menu->addSeparator();
     m_menu->addAction(QStringLiteral("Quit Kavo"), this, &Tray::quitRequested);

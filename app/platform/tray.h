@@ -31,6 +31,7 @@ public:
 Q_SIGNALS:
     void clicked();
     void settingsRequested();
+    void uploadRequested(bool folder);
     void quitRequested();
 
 private:

@@ -256,6 +256,26 @@ void AppController::handleDrop(const QList<QUrl> &urls)
     });
 }
 
+void AppController::chooseFilesToUpload(bool folder)
+{
+    if (!m_parts.chooseFiles)
+        return;
+    QPointer<AppController> self(this);
+    m_parts.chooseFiles(folder, [self](const QList<QUrl> &chosen) {
+        if (self && !chosen.isEmpty())
+            self->handleDrop(chosen);
+    });
+}
+
+bool AppController::pasteFiles()
+{
+    const QList<QUrl> files = m_parts.copiedFiles ? m_parts.copiedFiles() : QList<QUrl>();
+    if (!acceptsDrop(files))
+        return false;
+    handleDrop(files);
+    return true;
+}
+
 void AppController::setDropHovering(bool hovering)
 {
     updateIconHover(hovering, m_trayHovering);

@@ -91,6 +91,11 @@ public:
         std::function<bool()> pointerButtonDown;
         // The panel's pin.
         Preferences *preferences = nullptr;
+        // Asks the user for files (or a folder) and hands the choice, empty when cancelled, to
+        // the callback.
+        std::function<void(bool folder, std::function<void(const QList<QUrl> &)>)> chooseFiles;
+        // The files a file manager copied to the clipboard; empty when it holds none.
+        std::function<QList<QUrl>()> copiedFiles;
     };
     explicit AppController(Parts parts, QObject *parent = nullptr);
 
@@ -118,6 +123,11 @@ public:
 
     // A drop: one upload for the files, then the popover (after the drop has been accepted).
     Q_INVOKABLE void handleDrop(const QList<QUrl> &urls);
+    // "Upload files…" / "Upload a folder…": the chosen files are one drop.
+    Q_INVOKABLE void chooseFilesToUpload(bool folder = false);
+    // Paste into the panel: files copied in a file manager are one drop. False when the
+    // clipboard holds no files.
+    Q_INVOKABLE bool pasteFiles();
     // The drop target's hover look on the tray icon.
     Q_INVOKABLE void setDropHovering(bool hovering);
     Q_INVOKABLE void togglePopover();

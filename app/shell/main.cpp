@@ -14,6 +14,7 @@
 #include "platform/defaultsstore.h"
 #include "platform/desktop.h"
 #include "platform/desktopwatch.h"
+#include "platform/filechooser.h"
 #include "platform/endpoints.h"
 #include "platform/http.h"
 #include "platform/notificationcenter.h"
@@ -33,6 +34,8 @@
 #include "upload/uploadmanager.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QWindow>
 #include <QCursor>
 #include <QDBusConnection>
 #include <QDBusServiceWatcher>
@@ -299,6 +302,17 @@ int runTray()
     parts.pointer = [] { return QCursor::pos(); };
     parts.pointerButtonDown = [&desktop] { return desktop.pointerButtonDown(); };
     parts.preferences = &app.preferences;
+    FileChooser chooser;
+    parts.chooseFiles = [&chooser](bool folder, std::function<void(const QList<QUrl> &)> done) {
+        // The portal puts its dialog over the window it is asked from: the panel, when open.
+        QString parentWindow;
+        if (QGuiApplication::platformName() == QLatin1String("xcb"))
+            for (QWindow *window : QGuiApplication::topLevelWindows())
+                if (window->isVisible() && window->title() == QLatin1String("Kavo"))
+                    parentWindow = QStringLiteral("x11:") + QString::number(window->winId(), 16);
+        chooser.choose(folder ? FileChooser::Kind::folder : FileChooser::Kind::files, parentWindow, std::move(done));
+    };
+    parts.copiedFiles = [] { return copiedFiles(QGuiApplication::clipboard()->mimeData()); };
     AppController controller(parts);
     QObject::connect(&desktop, &DesktopWatch::dragStarted, &controller, &AppController::dragStarted);
     QObject::connect(&desktop, &DesktopWatch::dragEnded, &controller, &AppController::dragEnded);
@@ -325,6 +339,7 @@ int runTray()
     QObject::connect(&tray, &Tray::clicked, &controller, &AppController::togglePopover);
     QObject::connect(&tray, &Tray::quitRequested, qApp, &QCoreApplication::quit);
     QObject::connect(&tray, &Tray::settingsRequested, &controller, &AppController::showSettings);
+    QObject::connect(&tray, &Tray::uploadRequested, &controller, &AppController::chooseFilesToUpload);
     app.notifier.setOffersActions(true);
     app.notifier.setFallback([&tray](const QString &title, const QString &body) {
         if (tray.isVisible())

@@ -50,6 +50,13 @@ Window {
         }
     }
 
+    // Files copied in a file manager, pasted into the panel, are a drop (a text field that has
+    // the focus takes its own paste first).
+    Shortcut {
+        sequences: [StandardKey.Paste]
+        onActivated: App.pasteFiles()
+    }
+
     LinkDialogs {
         id: linkDialogs
         objectName: "linkDialogs"
@@ -305,6 +312,28 @@ Window {
                     }
                 }
                 Item { Layout.fillWidth: true }
+                PlainButton {
+                    id: uploadButton
+                    objectName: "uploadFiles"
+                    text: "Upload files…"
+                    onClicked: uploadMenu.open()
+                    ThemedMenu {
+                        id: uploadMenu
+                        objectName: "uploadMenu"
+                        y: -height
+                        ThemedMenuItem {
+                            objectName: "uploadChooseFiles"
+                            text: "Files…"
+                            onTriggered: App.chooseFilesToUpload(false)
+                        }
+                        ThemedMenuItem {
+                            objectName: "uploadChooseFolder"
+                            text: "Folder…"
+                            onTriggered: App.chooseFilesToUpload(true)
+                        }
+                    }
+                }
+                Item { Layout.preferredWidth: 12 }
                 PlainButton {
                     text: "Quit"
                     onClicked: Qt.quit()

@@ -3,6 +3,7 @@
 // service that is slow to answer in a process of its own.
 
 #include "platform/desktop.h"
+#include "platform/filechooser.h"
 #include "platform/secretstore.h"
 #include "upload/uploadmanager.h"
 #include "testutil.h"
@@ -10,7 +11,11 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QClipboard>
+#include <QApplication>
+#include <QDBusObjectPath>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QGuiApplication>
 #include <QTemporaryDir>
 #include <QProcess>
@@ -64,10 +69,119 @@ struct NotificationServer {
     }
 };
 
+// The desktop's file chooser portal on a connection of its own: it answers each OpenFile with the
+// request handle the caller asked for, then (as the user picks) with `answer` on that request.
+class FakeFileChooserPortal : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.FileChooser")
+public:
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake-portal"));
+    QList<QVariantMap> asked;
+    QStringList parents;
+    uint response = 0;
+    QStringList answer;
+
+    bool start()
+    {
+        return bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), this, QDBusConnection::ExportAllSlots)
+            && bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop"));
+    }
+    ~FakeFileChooserPortal() override
+    {
+        bus.unregisterService(QStringLiteral("org.freedesktop.portal.Desktop"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("fake-portal"));
+    }
+
+public Q_SLOTS:
+    QDBusObjectPath OpenFile(const QString &parentWindow, const QString &title, const QVariantMap &options, const QDBusMessage &call)
+    {
+        Q_UNUSED(title);
+        asked.append(options);
+        parents.append(parentWindow);
+        const QString sender = call.service().mid(1).replace('.', '_');
+        const QString path = "/org/freedesktop/portal/desktop/request/" + sender + '/' + options.value("handle_token").toString();
+        QTimer::singleShot(50, this, [this, path] {
+            QDBusMessage signal = QDBusMessage::createSignal(path, "org.freedesktop.portal.Request", "Response");
+            signal << response << QVariantMap{{"uris", answer}};
+            bus.send(signal);
+        });
+        return QDBusObjectPath(path);
+    }
+};
+
 class TestSessionBus : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    // "Upload files…" asks the desktop's portal where there is one: several files, or one
+    // folder; what the user picked comes back (only local files), a cancel gives nothing.
+    void fileChooserAsksThePortal()
+    {
+        FakeFileChooserPortal portal;
+        QVERIFY(portal.start());
+        FileChooser chooser;
+        QList<QUrl> got;
+        bool answered = false;
+        const auto done = [&](const QList<QUrl> &chosen) {
+            got = chosen;
+            answered = true;
+        };
+        portal.answer = {"file:///home/ann/a%20b.txt", "file:///home/ann/c.pdf"};
+        chooser.choose(FileChooser::Kind::files, "x11:1a00003", done);
+        QVERIFY(QTest::qWaitFor([&] { return answered; }, 5000));
+        QCOMPARE(got, (QList<QUrl>{QUrl("file:///home/ann/a%20b.txt"), QUrl("file:///home/ann/c.pdf")}));
+        QCOMPARE(portal.parents, QStringList{"x11:1a00003"});
+        QCOMPARE(portal.asked.first().value("multiple").toBool(), true);
+        QCOMPARE(portal.asked.first().value("directory").toBool(), false);
+
+        answered = false;
+        portal.answer = {"file:///home/ann/Trip", "https://example.com/x"};
+        chooser.choose(FileChooser::Kind::folder, {}, done);
+        QVERIFY(QTest::qWaitFor([&] { return answered; }, 5000));
+        QCOMPARE(got, QList<QUrl>{QUrl("file:///home/ann/Trip")});
+        QCOMPARE(portal.asked.last().value("directory").toBool(), true);
+        QCOMPARE(portal.asked.last().value("multiple").toBool(), false);
+
+        answered = false;
+        portal.response = 1; // cancelled
+        chooser.choose(FileChooser::Kind::files, {}, done);
+        QVERIFY(QTest::qWaitFor([&] { return answered; }, 5000));
+        QVERIFY(got.isEmpty());
+        QVERIFY(!chooser.isAsking());
+    }
+
+    // No portal on the bus: Kavo's own dialog, answered by typing two names and Enter.
+    void fileChooserFallsBackToADialog()
+    {
+        QTemporaryDir folder;
+        writeFile(folder.filePath("one.txt"), "1");
+        writeFile(folder.filePath("two.txt"), "2");
+        FileChooser chooser;
+        QList<QUrl> got;
+        bool answered = false;
+        chooser.choose(FileChooser::Kind::files, {}, [&](const QList<QUrl> &chosen) {
+            got = chosen;
+            answered = true;
+        });
+        QFileDialog *dialog = nullptr;
+        QVERIFY(QTest::qWaitFor([&] {
+            for (QWidget *widget : QApplication::topLevelWidgets())
+                if (widget->objectName() == "kavoFileChooser" && widget->isVisible())
+                    dialog = qobject_cast<QFileDialog *>(widget);
+            return dialog != nullptr;
+        }, 3000));
+        dialog->setDirectory(folder.path());
+        QTest::qWait(300); // the dialog lists the folder in the background
+        auto *name = dialog->findChild<QLineEdit *>("fileNameEdit");
+        QVERIFY(name);
+        name->setFocus();
+        QTest::keyClicks(name, "\"one.txt\" \"two.txt\"");
+        QTest::keyClick(name, Qt::Key_Return);
+        QVERIFY2(QTest::qWaitFor([&] { return answered; }, 3000), qPrintable(name->text()));
+        QCOMPARE(got, (QList<QUrl>{QUrl::fromLocalFile(folder.filePath("one.txt")), QUrl::fromLocalFile(folder.filePath("two.txt"))}));
+    }
+
     void fallsBackWithoutANotificationServer()
     {
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run inside dbus-run-session");
@@ -207,7 +321,7 @@ int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsSet("KAVO_TEST_OWN_SECRET_SERVICE"))
         return playSecretService(argc, argv);
-    QGuiApplication app(argc, argv);
+    QApplication app(argc, argv); // the file chooser's fallback is a widget dialog
     TestSessionBus test;
     return QTest::qExec(&test, argc, argv);
 }

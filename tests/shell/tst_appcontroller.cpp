@@ -22,7 +22,9 @@
 #include "ui/symbol.h"
 #include "upload/uploadmanager.h"
 
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QMimeData>
 #include <QNetworkAccessManager>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -87,6 +89,9 @@ struct Shell {
     QRect trayIcon;
     QPoint pointer{100, 100};
     bool buttonDown = false;
+    // What the file chooser was asked for, and what the user picks in it.
+    QStringList chooserAsked;
+    QList<QUrl> chosen;
     AppController controller{parts()};
     QSignalSpy alerts{&controller, &AppController::alert};
 
@@ -110,6 +115,11 @@ struct Shell {
         p.pointer = [this] { return pointer; };
         p.pointerButtonDown = [this] { return buttonDown; };
         p.preferences = &preferences;
+        p.chooseFiles = [this](bool folder, std::function<void(const QList<QUrl> &)> done) {
+            chooserAsked.append(folder ? "folder" : "files");
+            done(chosen);
+        };
+        p.copiedFiles = [] { return copiedFiles(QGuiApplication::clipboard()->mimeData()); };
         return p;
     }
     ~Shell()
@@ -773,6 +783,51 @@ private Q_SLOTS:
         QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(), QStringLiteral("Backend HTTP 404: No such link."));
     }
 
+    // "Upload files…" and paste in the panel: each is one drop, as a drag of the same files.
+    void otherWaysInAreOneDropEach()
+    {
+        Shell s;
+        Ui ui(s);
+        s.controller.showPopover();
+        const QList<QUrl> two{QUrl::fromLocalFile(s.config.filePath("a b.txt")), QUrl::fromLocalFile(s.config.filePath("c.pdf"))};
+
+        // The footer's menu asks for files; the two picked are one upload.
+        s.chosen = two;
+        QMetaObject::invokeMethod(ui.item("uploadFiles"), "clicked");
+        QObject *menu = ui.popup("uploadMenu");
+        QVERIFY(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 1000));
+        QMetaObject::invokeMethod(ui.popover->findChild<QObject *>("uploadChooseFiles"), "triggered");
+        QCOMPARE(s.chooserAsked, QStringList{"files"});
+        QCOMPARE(s.uploads.jobs().size(), 1);
+        QCOMPARE(s.uploads.jobs().first().sourceURLs, two);
+        // A folder; and a cancelled chooser uploads nothing.
+        s.chosen = {QUrl::fromLocalFile(s.config.filePath("Trip"))}; // missing: the queue gets no further than reading it
+        s.controller.chooseFilesToUpload(true);
+        s.chosen = {};
+        s.controller.chooseFilesToUpload(false);
+        QCOMPARE(s.chooserAsked, (QStringList{"files", "folder", "files"}));
+        QCOMPARE(s.uploads.jobs().size(), 2);
+
+        // Ctrl+V in the panel with files a file manager copied, in either of the two formats.
+        ui.popover->requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(ui.popover));
+        auto *copied = new QMimeData;
+        copied->setData("x-special/gnome-copied-files", "copy\n" + two[0].toEncoded() + "\n" + two[1].toEncoded());
+        QGuiApplication::clipboard()->setMimeData(copied);
+        QTest::keyClick(ui.popover, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(s.uploads.jobs().size(), 3);
+        QCOMPARE(s.uploads.jobs().first().sourceURLs, two);
+        QGuiApplication::clipboard()->setText("/etc/passwd"); // text is not a file
+        QTest::keyClick(ui.popover, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(s.uploads.jobs().size(), 3);
+        auto *uriList = new QMimeData;
+        uriList->setUrls({two[1]});
+        QGuiApplication::clipboard()->setMimeData(uriList);
+        QTest::keyClick(ui.popover, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(s.uploads.jobs().size(), 4);
+        QCOMPARE(s.uploads.jobs().first().sourceURLs, QList<QUrl>{two[1]});
+    }
+
     void popupsFollowTheTheme()
     {
         Shell s;
@@ -812,9 +867,9 @@ private Q_SLOTS:
             collect(w->contentItem());
         }
         // The design menu, a row's design, more and context menus with their expiry submenus, the
-        // settings' two menus; the tooltips of the pill, the pin, the theme toggle, the search's clear
-        // button and the row's three buttons.
-        QCOMPARE(popups.size(), 15);
+        // settings' two menus, the footer's upload menu; the tooltips of the pill, the pin, the theme
+        // toggle, the search's clear button and the row's three buttons.
+        QCOMPARE(popups.size(), 16);
 
         for (const bool dark : {false, true, false}) {
             s.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
