@@ -187,7 +187,7 @@ void AppController::setPopoverVisible(bool visible)
 {
     if (m_popoverVisible == visible)
         return;
-    if (visible && !m_panelIsWindow)
+    if (visible && (!m_panelIsWindow || m_popoverPosition.isNull()))
         placePopoverForOpening();
     m_popoverVisible = visible;
     m_releaseWait.stop();
@@ -220,6 +220,14 @@ QPoint AppController::placePopover(const QRect &icon, QSize size, const QRect &a
 
 void AppController::placePopoverForOpening()
 {
+    if (m_panelIsWindow) {
+        // A window of its own starts in the middle of the screen; the user moves it from there.
+        const QScreen *screen = QGuiApplication::primaryScreen();
+        const QPoint centre = screen ? screen->availableGeometry().center() : QPoint(popoverSize.width(), popoverSize.height());
+        m_popoverPosition = centre - QPoint(popoverSize.width() / 2, popoverSize.height() / 2);
+        Q_EMIT popoverPositionChanged();
+        return;
+    }
     QRect icon = m_parts.trayIconGeometry ? m_parts.trayIconGeometry() : QRect();
     if (icon.isEmpty()) {
         const QPoint pointer = m_parts.pointer ? m_parts.pointer() : QPoint();
@@ -302,6 +310,14 @@ void AppController::panelLostFocus()
         return;
     }
     setPopoverVisible(false);
+}
+
+void AppController::movePanelBy(int dx, int dy)
+{
+    if (dx == 0 && dy == 0)
+        return;
+    m_popoverPosition += QPoint(dx, dy);
+    Q_EMIT popoverPositionChanged();
 }
 
 void AppController::closeOnRelease()

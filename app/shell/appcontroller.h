@@ -136,6 +136,8 @@ public:
     // A press in another application may be the start of a drag, so while a button is held the
     // panel waits: it closes on the release, or stays for the drag.
     Q_INVOKABLE void panelLostFocus();
+    // The user drags the pinned panel by its header.
+    Q_INVOKABLE void movePanelBy(int dx, int dy);
     // A drag that may carry files began somewhere on the desktop: the panel shows under the tray
     // icon (without taking focus) for its length, and the icon lights while the pointer is on it.
     void dragStarted();

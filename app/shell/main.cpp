@@ -41,6 +41,7 @@
 #include <QDBusServiceWatcher>
 #include <QTimer>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QProcess>
@@ -354,7 +355,7 @@ int runTray()
 
     // Without a tray on this desktop the panel is an ordinary window that stays until closed;
     // running `kavo` again brings it back. A tray that comes (or goes) later switches the mode.
-    const auto followTray = [&tray, &controller] {
+    const auto followTray = [&tray, &controller, &app] {
         const bool available = Tray::isAvailable();
         if (available == tray.isVisible())
             return;
@@ -362,6 +363,8 @@ int runTray()
             controller.setPopoverVisible(false);
             controller.setPanelIsWindow(false);
             tray.show();
+            if (app.preferences.keepPanelOpen())
+                controller.showPopover();
         } else {
             tray.hide();
             controller.setPopoverVisible(false);
@@ -392,9 +395,23 @@ int runTray()
     QCoro::connect(app.account.loaded(), &controller, [&app] { app.uploads->resumeUnfinished(); });
     if (!controller.panelIsWindow())
         tray.show();
-    // A pinned panel is where files are dropped (on Wayland the only place): it comes back at start.
-    if (controller.panelIsWindow() || app.preferences.keepPanelOpen())
+    // A pinned panel is where files are dropped (on Wayland the only place): it comes back at
+    // start, under the icon once the tray has placed it (or where the pointer is, if it never says).
+    if (controller.panelIsWindow()) {
         controller.showPopover();
+    } else if (app.preferences.keepPanelOpen()) {
+        auto *placed = new QTimer(&controller);
+        QElapsedTimer waited;
+        waited.start();
+        QObject::connect(placed, &QTimer::timeout, &controller, [placed, waited, &tray, &controller] {
+            if (tray.iconGeometry().isEmpty() && waited.elapsed() < 3000)
+                return;
+            placed->deleteLater();
+            placed->stop();
+            controller.showPopover();
+        });
+        placed->start(100);
+    }
     return QCoreApplication::exec();
 }
 

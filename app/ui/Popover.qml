@@ -132,11 +132,24 @@ Window {
         Item {
             Layout.fillWidth: true
             implicitHeight: header.implicitHeight + 20
-            // A pinned panel is moved by its header, as a title bar would.
-            DragHandler {
+            // A pinned panel is moved by its header, as a title bar would: on Wayland only the
+            // compositor may move a window; on X11 the panel follows the pointer itself, since a
+            // window manager's move started for a frameless window may outlast the button.
+            MouseArea {
+                objectName: "headerGrip"
+                anchors.fill: parent
                 enabled: Preferences.keepPanelOpen && !App.panelIsWindow
-                target: null
-                onActiveChanged: if (active) popover.startSystemMove()
+                cursorShape: pressed ? Qt.ClosedHandCursor : Qt.ArrowCursor
+                property point pressedAt
+                onPressed: mouse => {
+                    if (Qt.platform.pluginName === "wayland")
+                        popover.startSystemMove()
+                    pressedAt = Qt.point(mouse.x, mouse.y)
+                }
+                onPositionChanged: mouse => {
+                    if (Qt.platform.pluginName !== "wayland")
+                        App.movePanelBy(mouse.x - pressedAt.x, mouse.y - pressedAt.y)
+                }
             }
             RowLayout {
                 id: header

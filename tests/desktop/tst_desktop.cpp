@@ -218,12 +218,17 @@ private Q_SLOTS:
         QCOMPARE(desk.panel(), panelWindow);
         desk.x.screenshot(desk.demo.path("pinned.png"));
 
-        // Its header moves it, as a title bar would.
-        const QPoint grip = panel.topLeft() + QPoint(120, 20);
+        // Its header moves it by as much as the pointer moved, as a title bar would, and no
+        // further once the button is up.
+        const QPoint grip = panel.topLeft() + QPoint(70, 20); // between the logo and the pill
         desk.x.xdotool({"mousemove", QString::number(grip.x()), QString::number(grip.y()), "mousedown", "1"});
-        desk.x.glide(grip, grip + QPoint(-300, 150));
+        desk.x.glide(grip, grip + QPoint(-300, 150), 12);
+        QTest::qWait(200);
         desk.x.xdotool({"mouseup", "1"});
-        QVERIFY(QTest::qWaitFor([&] { return desk.x.geometry(panelWindow).x() < panel.x() - 200; }, 3000));
+        QVERIFY(QTest::qWaitFor([&] { return desk.x.geometry(panelWindow).topLeft() == panel.topLeft() + QPoint(-300, 150); }, 3000));
+        desk.x.glide(grip + QPoint(-300, 150), QPoint(700, 700), 4);
+        QTest::qWait(300);
+        QCOMPARE(desk.x.geometry(panelWindow).topLeft(), panel.topLeft() + QPoint(-300, 150));
 
         // A restart brings it back open.
         desk.kavo->terminate();
@@ -232,6 +237,8 @@ private Q_SLOTS:
         QFile::remove(desk.demo.path("runtime/kavo.socket"));
         QVERIFY(desk.startKavo());
         QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 10000));
+        QTest::qWait(300);
+        QCOMPARE(desk.x.geometry(desk.panel()).topLeft(), panel.topLeft()); // under the icon again
         desk.x.xdotool({"mousemove", QString::number(source.center().x()), QString::number(source.center().y()), "click", "1"});
         QTest::qWait(400);
         QVERIFY(!desk.panel().isEmpty());
