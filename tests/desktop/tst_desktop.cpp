@@ -164,6 +164,25 @@ private Q_SLOTS:
         QCOMPARE(desk.source->readLine(), "drag ignored\n");
         QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
         QCOMPARE(awaitTask(desk.demo.api.fetchHistory(100))->size(), before + 1);
+
+        // Text dragged from a window: the panel refuses it over the panel's place and the icon stays dark.
+        desk.source->terminate();
+        desk.source->waitForFinished(3000);
+        desk.source = desk.x.launch(KAVO_TEST_DRAGSOURCE, {"--text", "just words"});
+        QVERIFY(desk.source->waitForReadyRead(10000) && desk.source->readLine() == "ready\n");
+        QVERIFY(QTest::qWaitFor([&] { return !desk.x.visibleWindow("Drag source").isEmpty(); }, 10000));
+        at = desk.pressAndStartDrag();
+        desk.x.glide(at, desk.icon.center());
+        QTest::qWait(300);
+        QVERIFY(!showsHighlight(desk.x.screenshot(desk.demo.path("text-over-icon.png")), desk.icon));
+        desk.x.glide(desk.icon.center(), panel.center());
+        QTest::qWait(300);
+        desk.x.xdotool({"mouseup", "1"});
+        QVERIFY(desk.source->waitForReadyRead(5000));
+        QCOMPARE(desk.source->readLine(), "drag ignored\n");
+        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        QTest::qWait(1000);
+        QCOMPARE(awaitTask(desk.demo.api.fetchHistory(100))->size(), before + 1);
     }
 
     // The panel is open (a click on the tray icon) when the user presses on a file in another
