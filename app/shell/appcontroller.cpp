@@ -229,14 +229,17 @@ void AppController::placePopoverForOpening()
         return;
     }
     QRect icon = m_parts.trayIconGeometry ? m_parts.trayIconGeometry() : QRect();
-    if (icon.isEmpty()) {
-        const QPoint pointer = m_parts.pointer ? m_parts.pointer() : QPoint();
-        icon = QRect(pointer, QSize(1, 1));
-    }
-    const QScreen *screen = QGuiApplication::screenAt(icon.center());
+    const QPoint pointer = m_parts.pointer ? m_parts.pointer() : QPoint();
+    const QScreen *screen = QGuiApplication::screenAt(icon.isEmpty() ? pointer : icon.center());
     if (!screen)
         screen = QGuiApplication::primaryScreen();
     const QRect area = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), popoverSize);
+    if (icon.isEmpty()) {
+        // A tray that does not say where its icon is (StatusNotifierItem hosts) and no click on
+        // it yet: at the pointer, unless a drag is under the pointer; that panel goes to the top
+        // right corner, where trays mostly are, out of the way of what the drag passes over.
+        icon = m_shownForDrag ? QRect(area.right(), area.top(), 1, 1) : QRect(pointer, QSize(1, 1));
+    }
     const QPoint position = placePopover(icon, popoverSize, area);
     if (position == m_popoverPosition)
         return;

@@ -421,6 +421,18 @@ private Q_SLOTS:
         s.controller.panelLostFocus();
         QVERIFY(!s.controller.popoverVisible());
 
+        // A tray that does not say where its icon is: a panel for a drag goes to the top right
+        // corner, not under the pointer the drag is on.
+        s.trayIcon = QRect();
+        s.pointer = QPoint(200, 300);
+        s.buttonDown = true;
+        s.controller.dragStarted();
+        QCOMPARE(s.controller.popoverPosition(), QPoint(800 - 320, 5)); // the offscreen screen is 800 wide
+        s.buttonDown = false;
+        s.controller.dragEnded();
+        settle();
+        QVERIFY(!s.controller.popoverVisible());
+
         // As a window (no tray) it stays when it loses focus, and drags leave it alone.
         QSignalSpy modeChanges(&s.controller, &AppController::panelIsWindowChanged);
         s.controller.setPanelIsWindow(true);
