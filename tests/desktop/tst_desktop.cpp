@@ -69,6 +69,12 @@ struct Desk {
         return source->waitForReadyRead(10000) && source->readLine() == "ready\n"
             && QTest::qWaitFor([&] { return !x.visibleWindow("Drag source").isEmpty(); }, 10000);
     }
+    // trayer, Kavo with its icon in it, and the stand-in file manager.
+    bool startInTheTray() { return x.startTray() && startKavo() && findIcon() && startSource(); }
+    void clickIcon() const
+    {
+        x.xdotool({"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click", "1"});
+    }
     QString panel() const { return x.visibleWindow("Kavo"); }
     // Presses in the source (which takes the focus) and drags until the drag is under way.
     QPoint pressAndStartDrag()
@@ -123,10 +129,7 @@ private Q_SLOTS:
     {
         Desk desk;
         START_DESK(desk);
-        QVERIFY(desk.x.startTray());
-        QVERIFY(desk.startKavo());
-        QVERIFY(desk.findIcon());
-        QVERIFY(desk.startSource());
+        QVERIFY(desk.startInTheTray());
         QVERIFY(desk.panel().isEmpty());
         const int before = awaitTask(desk.demo.api.fetchHistory(100))->size();
 
@@ -191,13 +194,10 @@ private Q_SLOTS:
     {
         Desk desk;
         START_DESK(desk);
-        QVERIFY(desk.x.startTray());
-        QVERIFY(desk.startKavo());
-        QVERIFY(desk.findIcon());
-        QVERIFY(desk.startSource());
+        QVERIFY(desk.startInTheTray());
         const int before = awaitTask(desk.demo.api.fetchHistory(100))->size();
 
-        desk.x.xdotool({"mousemove", QString::number(desk.icon.center().x()), QString::number(desk.icon.center().y()), "click", "1"});
+        desk.clickIcon();
         QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty() && desk.x.activeWindow() == desk.panel(); }, 3000));
         const QString panelWindow = desk.panel();
         const QPoint at = desk.pressAndStartDrag();
@@ -218,11 +218,8 @@ private Q_SLOTS:
     {
         Desk desk;
         START_DESK(desk);
-        QVERIFY(desk.x.startTray());
-        QVERIFY(desk.startKavo());
-        QVERIFY(desk.findIcon());
-        QVERIFY(desk.startSource());
-        desk.x.xdotool({"mousemove", QString::number(desk.icon.center().x()), QString::number(desk.icon.center().y()), "click", "1"});
+        QVERIFY(desk.startInTheTray());
+        desk.clickIcon();
         QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
         const QString panelWindow = desk.panel();
         const QRect panel = desk.x.geometry(panelWindow);
@@ -299,7 +296,7 @@ private Q_SLOTS:
         QVERIFY(desk.findIcon());
         QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
         QTest::qWait(500); // a click just after the panel went would be taken for the one that closed it
-        desk.x.xdotool({"mousemove", QString::number(desk.icon.center().x()), QString::number(desk.icon.center().y()), "click", "1"});
+        desk.clickIcon();
         QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
         QVERIFY(desk.x.property(desk.panel(), "_NET_WM_WINDOW_TYPE").contains("_NET_WM_WINDOW_TYPE_UTILITY"));
     }
