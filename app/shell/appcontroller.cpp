@@ -376,6 +376,8 @@ void AppController::togglePopover()
 void AppController::showPopover()
 {
     setPopoverVisible(true);
+    // Also when it was open already: a minimised or buried window comes to the front.
+    Q_EMIT panelRaiseRequested();
 }
 
 void AppController::flashSuccessIcon()

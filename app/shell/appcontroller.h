@@ -165,6 +165,8 @@ Q_SIGNALS:
     void popoverPositionChanged();
     void panelIsWindowChanged();
     void panelShownForDragChanged();
+    // The panel was asked for (a drop, a click, `kavo`): it comes to the front with the focus.
+    void panelRaiseRequested();
     // A modal informational alert with one "OK" button.
     void alert(const QString &title, const QString &message);
     // The sign-in link has been handled: the account is stored, the refreshes have ended.

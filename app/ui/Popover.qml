@@ -77,6 +77,14 @@ Window {
     onClosing: App.popoverVisible = false
     Connections {
         target: App
+        function onPanelRaiseRequested() {
+            if (!popover.visible)
+                return
+            if (popover.visibility === Window.Minimized)
+                popover.showNormal()
+            popover.raise()
+            popover.requestActivate()
+        }
         // Files dropped on a panel that showed for the drag: it is the open panel now.
         function onPanelShownForDragChanged() {
             if (!App.panelShownForDrag && popover.visible) {

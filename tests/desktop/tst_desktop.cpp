@@ -291,6 +291,13 @@ private Q_SLOTS:
         QVERIFY(again.waitForFinished(10000));
         QCOMPARE(again.exitCode(), 0);
         QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
+        // Minimised, it comes back the same way.
+        desk.x.xdotool({"windowminimize", "--sync", desk.panel()});
+        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        again.start(KAVO_BINARY, {});
+        QVERIFY(again.waitForFinished(10000));
+        QCOMPARE(again.exitCode(), 0);
+        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
 
         QVERIFY(desk.x.startTray());
         QVERIFY(desk.findIcon());
