@@ -1,10 +1,16 @@
 #include "tray.h"
 
+#include <QApplication>
 #include <QCursor>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
 #include <QSystemTrayIcon>
+#include <QWidget>
+
+#include <algorithm>
 
 namespace {
 
@@ -95,6 +101,60 @@ bool Tray::isAvailable()
 void Tray::show()
 {
     m_icon->show();
+    acceptDropsOnIcon();
+}
+
+void Tray::acceptDropsOnIcon()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (qstrcmp(widget->metaObject()->className(), "QSystemTrayIconSys") != 0 || widget->acceptDrops())
+            continue;
+        widget->setAcceptDrops(true);
+        widget->installEventFilter(this);
+    }
+}
+
+bool Tray::eventFilter(QObject *watched, QEvent *event)
+{
+    const auto localFiles = [](const QMimeData *data) {
+        QList<QUrl> urls = data && data->hasUrls() ? data->urls() : QList<QUrl>();
+        const bool allLocal = std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
+        return allLocal ? urls : QList<QUrl>();
+    };
+    switch (event->type()) {
+    case QEvent::DragEnter: {
+        auto *enter = static_cast<QDragEnterEvent *>(event);
+        if (localFiles(enter->mimeData()).isEmpty()) {
+            enter->ignore();
+        } else {
+            enter->setDropAction(Qt::CopyAction);
+            enter->accept();
+            Q_EMIT dropHovering(true);
+        }
+        return true;
+    }
+    case QEvent::DragMove:
+        static_cast<QDragMoveEvent *>(event)->acceptProposedAction();
+        return true;
+    case QEvent::DragLeave:
+        Q_EMIT dropHovering(false);
+        return true;
+    case QEvent::Drop: {
+        auto *drop = static_cast<QDropEvent *>(event);
+        Q_EMIT dropHovering(false);
+        const QList<QUrl> files = localFiles(drop->mimeData());
+        if (files.isEmpty()) {
+            drop->ignore();
+        } else {
+            drop->setDropAction(Qt::CopyAction);
+            drop->accept();
+            Q_EMIT filesDropped(files);
+        }
+        return true;
+    }
+    default:
+        return QObject::eventFilter(watched, event);
+    }
 }
 
 void Tray::hide()

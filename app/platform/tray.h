@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QObject>
+#include <QList>
 #include <QRect>
+#include <QUrl>
 
 class QMenu;
 class QSystemTrayIcon;
@@ -32,9 +34,19 @@ Q_SIGNALS:
     void clicked();
     void settingsRequested();
     void uploadRequested(bool folder);
+    // Files released on the icon itself, where the tray lets the drag reach it (XEmbed trays,
+    // whose icon is a window of Kavo's own).
+    void filesDropped(const QList<QUrl> &urls);
+    void dropHovering(bool hovering);
     void quitRequested();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    // Lets the icon's own window (XEmbed) take drags; a StatusNotifierItem has no window here.
+    void acceptDropsOnIcon();
+
     QSystemTrayIcon *m_icon;
     QMenu *m_menu;
     QRect m_lastClick;

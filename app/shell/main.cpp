@@ -341,6 +341,8 @@ int runTray()
     QObject::connect(&tray, &Tray::quitRequested, qApp, &QCoreApplication::quit);
     QObject::connect(&tray, &Tray::settingsRequested, &controller, &AppController::showSettings);
     QObject::connect(&tray, &Tray::uploadRequested, &controller, &AppController::chooseFilesToUpload);
+    QObject::connect(&tray, &Tray::filesDropped, &controller, &AppController::handleDrop);
+    QObject::connect(&tray, &Tray::dropHovering, &controller, &AppController::setDropHovering);
     app.notifier.setOffersActions(true);
     app.notifier.setFallback([&tray](const QString &title, const QString &body) {
         if (tray.isVisible())

@@ -200,7 +200,7 @@ private Q_SLOTS:
         desk.clickIcon();
         QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty() && desk.x.activeWindow() == desk.panel(); }, 3000));
         const QString panelWindow = desk.panel();
-        const QPoint at = desk.pressAndStartDrag();
+        QPoint at = desk.pressAndStartDrag();
         QCOMPARE(desk.x.activeWindow(), desk.x.visibleWindow("Drag source"));
         QTest::qWait(300);
         QCOMPARE(desk.panel(), panelWindow); // still open
@@ -210,6 +210,18 @@ private Q_SLOTS:
         QVERIFY(desk.source->waitForReadyRead(5000));
         QCOMPARE(desk.source->readLine(), "drag copied\n");
         QVERIFY(desk.deliveredTheThreeAsOneZip(before));
+
+        // Released on the tray icon itself (an XEmbed icon is a window of Kavo's): a drop too.
+        desk.x.xdotool({"mousemove", "600", "700", "click", "1"});
+        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        at = desk.pressAndStartDrag();
+        desk.x.glide(at, desk.icon.center());
+        QTest::qWait(300);
+        desk.x.xdotool({"mouseup", "1"});
+        QVERIFY(desk.source->waitForReadyRead(5000));
+        QCOMPARE(desk.source->readLine(), "drag copied\n");
+        QVERIFY(desk.deliveredTheThreeAsOneZip(before + 1));
+        QVERIFY(!desk.panel().isEmpty());
     }
 
     // The pin, pressed with the mouse: the panel stays when another window is clicked, moves by
