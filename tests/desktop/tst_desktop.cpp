@@ -318,6 +318,12 @@ private Q_SLOTS:
         desk.clickIcon();
         QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
         QVERIFY(desk.x.property(desk.panel(), "_NET_WM_WINDOW_TYPE").contains("_NET_WM_WINDOW_TYPE_UTILITY"));
+
+        // The tray goes away again (its panel quit): the window is back, framed.
+        desk.x.processes.back()->kill(); // trayer, the last one started
+        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty()
+                                        && desk.x.property(desk.panel(), "_NET_WM_WINDOW_TYPE").endsWith("_NET_WM_WINDOW_TYPE_NORMAL"); },
+                                5000));
     }
 };
 
