@@ -1,10 +1,11 @@
 #include "defaultsstore.h"
 
+#include "platform/savefile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -107,11 +108,8 @@ bool DefaultsStore::write(const QJsonObject &object)
         return false;
     QFile::setPermissions(info.absolutePath(),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    // Restrict before any byte is written so the data is never readable by others.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    file.write(QJsonDocument(object).toJson(QJsonDocument::Indented));
-    return file.commit();
+    const QString problem = replaceFileWhole(m_path, QJsonDocument(object).toJson(QJsonDocument::Indented));
+    if (!problem.isEmpty())
+        qWarning("kavo: cannot write %s: %s", qUtf8Printable(m_path), qUtf8Printable(problem));
+    return problem.isEmpty();
 }

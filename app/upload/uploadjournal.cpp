@@ -1,6 +1,7 @@
 #include "uploadjournal.h"
 
 #include "platform/logging.h"
+#include "platform/savefile.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,7 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMetaEnum>
-#include <QSaveFile>
 
 namespace {
 const QString version = QStringLiteral("v");
@@ -238,15 +238,11 @@ void UploadJournal::write()
         QFile::remove(m_path);
         return;
     }
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qCWarning(lcUpload, "cannot write the upload queue %s: %s", qUtf8Printable(m_path), qUtf8Printable(file.errorString()));
-        return;
-    }
-    // Restricted before any byte is written.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QByteArray lines;
     for (const UploadRecord &record : m_records)
-        file.write(QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact) + '\n');
-    if (!file.commit())
-        qCWarning(lcUpload, "cannot write the upload queue %s: %s", qUtf8Printable(m_path), qUtf8Printable(file.errorString()));
+        lines += QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact) + '\n';
+    // On failure the file keeps the queue as it was last written whole.
+    const QString problem = replaceFileWhole(m_path, lines);
+    if (!problem.isEmpty())
+        qCWarning(lcUpload, "cannot write the upload queue %s: %s", qUtf8Printable(m_path), qUtf8Printable(problem));
 }

@@ -119,6 +119,23 @@ private Q_SLOTS:
         QVERIFY(store.value(QStringLiteral("a")).isUndefined());
     }
 
+    // A full disk: a write that does not fit fails and leaves the file as it was, whole.
+    void fullDiskKeepsTheOldDefaults()
+    {
+        FullDisk disk(64);
+        QVERIFY2(!disk.path().isEmpty(), qPrintable(disk.problem()));
+        DefaultsStore store(disk.path() + "/kavo/defaults.json");
+        QVERIFY(store.setValue("kavo.shared.apiKey", QString("k").repeated(64)));
+        const QByteArray before = [&] { QFile f(store.filePath()); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+        disk.fill(0);
+        QVERIFY(!store.setValue("more", QString("x").repeated(2000))); // fits Qt's write buffer, not the disk
+        QFile after(store.filePath());
+        QVERIFY(after.open(QIODevice::ReadOnly));
+        QCOMPARE(after.readAll(), before);
+        QCOMPARE(store.value("kavo.shared.apiKey").toString(), QString("k").repeated(64));
+        QVERIFY(QDir(disk.path() + "/kavo").entryList(QDir::Files).filter(".defaults.json").isEmpty()); // no temporary left
+    }
+
     void fileSecretStore()
     {
         QTemporaryDir dir;
@@ -216,5 +233,11 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPlatform)
+int main(int argc, char *argv[])
+{
+    becomeRootOfOwnNamespace(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestPlatform test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_platform.moc"

@@ -35,6 +35,29 @@ QString portTakenMessage(int port);
 // Runs a program and returns its standard output (empty on failure).
 QByteArray runTool(const QString &program, const QStringList &arguments);
 
+// A small filesystem of its own (tmpfs, mounted by the test: needs root or a user namespace of
+// its own) that can be filled up, as a full disk would be. Unmounted when it goes.
+class FullDisk
+{
+public:
+    explicit FullDisk(int kibibytes = 256);
+    ~FullDisk();
+    // Empty when the filesystem could not be mounted; the reason is in `problem`.
+    QString path() const { return m_mounted ? m_dir : QString(); }
+    QString problem() const { return m_problem; }
+    // Takes every free byte but `leave`.
+    void fill(qint64 leave = 0);
+
+private:
+    QString m_dir;
+    QString m_problem;
+    bool m_mounted = false;
+};
+
+// Runs this test program again in a user and mount namespace of its own when it is not root, so
+// that FullDisk can mount; returns only in the process that runs the tests.
+void becomeRootOfOwnNamespace(int argc, char *argv[]);
+
 // A clipboard that keeps every text put on it.
 class RecordingClipboard : public Clipboard
 {

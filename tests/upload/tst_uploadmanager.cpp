@@ -727,6 +727,37 @@ private Q_SLOTS:
     // A job in flight is in the journal (0600, no secret in it, the Drive session URL in the
     // secret store); a second run on that journal, next to lines that cannot be read, brings it
     // back with its session and completes it with one registration; then the journal is empty.
+    // A full disk: a journal rewrite that does not fit keeps the queue as last written whole.
+    void fullDiskKeepsTheJournal()
+    {
+        FullDisk disk(64);
+        QVERIFY2(!disk.path().isEmpty(), qPrintable(disk.problem()));
+        const QString path = disk.path() + "/kavo/uploads.jsonl";
+        UploadRecord first;
+        first.id = QUuid::createUuid();
+        first.sources = {"/home/ann/report.pdf"};
+        first.droppedAt = QDateTime::currentDateTimeUtc();
+        {
+            UploadJournal journal(path);
+            journal.put(first);
+        }
+        const QByteArray written = [&] { QFile f(path); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+        QVERIFY(written.contains("report.pdf"));
+        disk.fill(0);
+        LogCapture log;
+        UploadJournal journal(path);
+        QCOMPARE(journal.load().size(), 1);
+        UploadRecord second = first;
+        second.id = QUuid::createUuid();
+        second.sources = {"/home/ann/" + QString("long name ").repeated(100)};
+        journal.put(second);
+        QFile after(path);
+        QVERIFY(after.open(QIODevice::ReadOnly));
+        QCOMPARE(after.readAll(), written);
+        QCOMPARE(log.linesContaining("cannot write the upload queue " + path).size(), 1);
+        QCOMPARE(UploadJournal(path).load().size(), 1);
+    }
+
     void unfinishedJobsComeBackFromTheJournal()
     {
         QTemporaryDir state;
@@ -834,5 +865,11 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestUploadManager)
+int main(int argc, char *argv[])
+{
+    becomeRootOfOwnNamespace(argc, argv); // the full-disk test mounts a small filesystem
+    QCoreApplication app(argc, argv);
+    TestUploadManager test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_uploadmanager.moc"
