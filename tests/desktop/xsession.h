@@ -19,6 +19,7 @@
 
 struct XSession {
     QString display;
+    QString bus; // the session bus of this desktop
     QTemporaryDir home;
     std::vector<std::unique_ptr<QProcess>> processes;
 
@@ -35,7 +36,7 @@ struct XSession {
     static QStringList missingPrograms()
     {
         QStringList missing;
-        for (const char *program : {"Xvfb", "openbox", "trayer", "xdotool", "xwininfo", "xprop"})
+        for (const char *program : {"Xvfb", "openbox", "trayer", "xdotool", "xwininfo", "xprop", "dbus-daemon", "import"})
             if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
                 missing.append(QString::fromLatin1(program));
         return missing;
@@ -46,6 +47,10 @@ struct XSession {
         for (const char *variable : {"WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XAUTHORITY"})
             env.remove(QString::fromLatin1(variable));
         env.insert("DISPLAY", display);
+        // A bus of its own: without one, libdbus would start one from the machine's session
+        // configuration for the display, and with it whatever secret service is installed.
+        if (!bus.isEmpty())
+            env.insert("DBUS_SESSION_BUS_ADDRESS", bus);
         env.insert("HOME", home.path()); // openbox's own defaults, not a user's rc.xml
         env.insert("QT_QPA_PLATFORM", "xcb");
         return env;
@@ -60,10 +65,15 @@ struct XSession {
         process->waitForStarted(5000);
         return process;
     }
-    // Xvfb on the first free display from :91 (a display another server takes first is passed
-    // over), then openbox; false when they did not come up.
+    // A private session bus (no installed service is started on it), Xvfb on the first free
+    // display from :91 (a display another server takes first is passed over), then openbox;
+    // false when they did not come up.
     bool start()
     {
+        QProcess *daemon = launch("dbus-daemon", {"--config-file=" KAVO_TEST_SESSION_BUS_CONFIG, "--nofork", "--print-address=1"});
+        if (!daemon->waitForReadyRead(10000))
+            return false;
+        bus = QString::fromLatin1(daemon->readLine()).trimmed();
         for (int number = 91; number < 140 && display.isEmpty(); ++number) {
             const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
             if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)) || QFile::exists(socket))
