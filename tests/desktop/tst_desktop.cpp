@@ -37,7 +37,8 @@ struct Desk {
     {
         QProcessEnvironment env = demo.environment("exit 1\n");
         const QProcessEnvironment desktop = x.environment();
-        for (const char *variable : {"DISPLAY", "QT_QPA_PLATFORM"})
+        // The desktop's display and its own session bus (never one libdbus would start).
+        for (const char *variable : {"DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"})
             env.insert(variable, desktop.value(variable));
         return env;
     }
