@@ -10,6 +10,8 @@
 #include <QMimeData>
 #include <QVariantMap>
 
+#include <algorithm>
+
 QList<QUrl> copiedFiles(const QMimeData *data)
 {
     if (!data)
@@ -23,11 +25,13 @@ QList<QUrl> copiedFiles(const QMimeData *data)
     } else if (data->hasUrls()) {
         urls = data->urls();
     }
-    QList<QUrl> files;
-    for (const QUrl &url : urls)
-        if (url.isLocalFile())
-            files.append(url);
-    return files.size() == urls.size() ? files : QList<QUrl>();
+    return localFilesOnly(urls);
+}
+
+QList<QUrl> localFilesOnly(const QList<QUrl> &urls)
+{
+    const bool allLocal = std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
+    return allLocal ? urls : QList<QUrl>();
 }
 
 void SystemClipboard::setText(const QString &text)

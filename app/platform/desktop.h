@@ -12,6 +12,10 @@
 
 class QMimeData;
 
+// `urls` when every one of them is a local file, else nothing: files handed to Kavo (a drop, a
+// paste, a chooser's answer) are taken whole or refused whole.
+QList<QUrl> localFilesOnly(const QList<QUrl> &urls);
+
 // The files a file manager put on the clipboard with "Copy" (or "Cut"): `text/uri-list`, or
 // GNOME's `x-special/gnome-copied-files` ("copy" or "cut", then one URI a line). Anything else,
 // text that merely looks like a path among it, gives nothing.

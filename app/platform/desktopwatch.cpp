@@ -51,6 +51,8 @@ DesktopWatch::DesktopWatch(QObject *parent)
     m_xfixesFirstEvent = xfixes->first_event;
     m_xdndSelection = internAtom(connection, "XdndSelection");
     m_trayManagerSelection = internAtom(connection, "_NET_SYSTEM_TRAY_S0");
+    m_typeList = internAtom(connection, "XdndTypeList");
+    m_uriList = internAtom(connection, "text/uri-list");
     const quint32 everyChange = XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER
         | XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY | XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE;
     for (const xcb_atom_t selection : {m_xdndSelection, m_trayManagerSelection})
@@ -112,14 +114,12 @@ bool DesktopWatch::mayCarryFiles() const
     // after the drag began, once the source has set it); with three or fewer they travel only
     // in the messages to the window under the pointer, so such a drag may carry files.
     auto *connection = static_cast<xcb_connection_t *>(m_connection);
-    const xcb_atom_t typeList = internAtom(connection, "XdndTypeList");
     xcb_get_property_reply_t *reply
-        = xcb_get_property_reply(connection, xcb_get_property(connection, 0, m_source, typeList, XCB_ATOM_ATOM, 0, 256), nullptr);
+        = xcb_get_property_reply(connection, xcb_get_property(connection, 0, m_source, m_typeList, XCB_ATOM_ATOM, 0, 256), nullptr);
     bool files = true;
     if (reply && reply->type == XCB_ATOM_ATOM && reply->format == 32 && reply->value_len > 0) {
-        const xcb_atom_t uriList = internAtom(connection, "text/uri-list");
         const auto *types = static_cast<const xcb_atom_t *>(xcb_get_property_value(reply));
-        files = std::find(types, types + reply->value_len, uriList) != types + reply->value_len;
+        files = std::find(types, types + reply->value_len, m_uriList) != types + reply->value_len;
     }
     std::free(reply);
     return files;

@@ -41,6 +41,8 @@ private:
     quint32 m_root = 0;
     quint32 m_xdndSelection = 0;
     quint32 m_trayManagerSelection = 0;
+    quint32 m_typeList = 0;
+    quint32 m_uriList = 0;
     quint8 m_xfixesFirstEvent = 0;
     quint32 m_source = 0; // the drag source's window
     bool m_dragging = false;

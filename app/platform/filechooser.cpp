@@ -1,5 +1,7 @@
 #include "filechooser.h"
 
+#include "platform/desktop.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -15,15 +17,6 @@ const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString chooserInterface = QStringLiteral("org.freedesktop.portal.FileChooser");
 const QString requestInterface = QStringLiteral("org.freedesktop.portal.Request");
-
-QList<QUrl> localFiles(const QList<QUrl> &urls)
-{
-    QList<QUrl> local;
-    for (const QUrl &url : urls)
-        if (url.isLocalFile())
-            local.append(url);
-    return local;
-}
 } // namespace
 
 FileChooser::FileChooser(QObject *parent)
@@ -103,7 +96,7 @@ void FileChooser::portalResponse(uint response, const QVariantMap &results)
     if (response == 0) // 1: cancelled, 2: ended otherwise
         for (const QString &uri : results.value(QStringLiteral("uris")).toStringList())
             chosen.append(QUrl(uri));
-    finish(localFiles(chosen));
+    finish(localFilesOnly(chosen));
 }
 
 void FileChooser::askWithDialog(Kind kind)
@@ -122,7 +115,7 @@ void FileChooser::askWithDialog(Kind kind)
         if (!self)
             return;
         self->m_dialog = nullptr;
-        self->finish(result == QDialog::Accepted ? localFiles(dialog->selectedUrls()) : QList<QUrl>());
+        self->finish(result == QDialog::Accepted ? localFilesOnly(dialog->selectedUrls()) : QList<QUrl>());
     });
     dialog->open();
     dialog->raise();

@@ -9,7 +9,8 @@
 
 // Asks the user for files, or a folder, to upload: through the desktop's file chooser portal
 // (org.freedesktop.portal.FileChooser) where the session bus has one, so the desktop's own dialog
-// shows; else with Qt's file dialog. One question at a time; the answer is local files only.
+// shows; else with Qt's file dialog. One question at a time; an answer with anything but local
+// files in it counts as none.
 class FileChooser : public QObject
 {
     Q_OBJECT

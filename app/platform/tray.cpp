@@ -1,5 +1,7 @@
 #include "tray.h"
 
+#include "platform/desktop.h"
+
 #include <QApplication>
 #include <QCursor>
 #include <QDropEvent>
@@ -9,8 +11,6 @@
 #include <QPainterPath>
 #include <QSystemTrayIcon>
 #include <QWidget>
-
-#include <algorithm>
 
 namespace {
 
@@ -116,45 +116,30 @@ void Tray::acceptDropsOnIcon()
 
 bool Tray::eventFilter(QObject *watched, QEvent *event)
 {
-    const auto localFiles = [](const QMimeData *data) {
-        QList<QUrl> urls = data && data->hasUrls() ? data->urls() : QList<QUrl>();
-        const bool allLocal = std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
-        return allLocal ? urls : QList<QUrl>();
-    };
-    switch (event->type()) {
-    case QEvent::DragEnter: {
-        auto *enter = static_cast<QDragEnterEvent *>(event);
-        if (localFiles(enter->mimeData()).isEmpty()) {
-            enter->ignore();
-        } else {
-            enter->setDropAction(Qt::CopyAction);
-            enter->accept();
-            Q_EMIT dropHovering(true);
-        }
-        return true;
-    }
-    case QEvent::DragMove:
-        static_cast<QDragMoveEvent *>(event)->acceptProposedAction();
-        return true;
-    case QEvent::DragLeave:
+    const QEvent::Type type = event->type();
+    if (type == QEvent::DragLeave) {
         Q_EMIT dropHovering(false);
         return true;
-    case QEvent::Drop: {
-        auto *drop = static_cast<QDropEvent *>(event);
-        Q_EMIT dropHovering(false);
-        const QList<QUrl> files = localFiles(drop->mimeData());
-        if (files.isEmpty()) {
-            drop->ignore();
-        } else {
-            drop->setDropAction(Qt::CopyAction);
-            drop->accept();
-            Q_EMIT filesDropped(files);
-        }
-        return true;
     }
-    default:
+    if (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop)
         return QObject::eventFilter(watched, event);
+    // The enter and move events are drop events too, with the same data.
+    auto *drag = static_cast<QDropEvent *>(event);
+    const QMimeData *data = drag->mimeData();
+    const QList<QUrl> files = localFilesOnly(data && data->hasUrls() ? data->urls() : QList<QUrl>());
+    if (files.isEmpty()) {
+        drag->ignore();
+        return true;
     }
+    drag->setDropAction(Qt::CopyAction);
+    drag->accept();
+    if (type == QEvent::DragEnter)
+        Q_EMIT dropHovering(true);
+    if (type == QEvent::Drop) {
+        Q_EMIT dropHovering(false);
+        Q_EMIT filesDropped(files);
+    }
+    return true;
 }
 
 void Tray::hide()

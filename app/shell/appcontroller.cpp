@@ -4,6 +4,7 @@
 #include "backend/preferences.h"
 #include "backend/presetsstore.h"
 #include "cloud/clouduploader.h"
+#include "platform/desktop.h"
 #include "platform/endpoints.h"
 #include "platform/notificationcenter.h"
 #include "shell/accountstore.h"
@@ -249,7 +250,7 @@ void AppController::placePopoverForOpening()
 
 bool AppController::acceptsDrop(const QList<QUrl> &urls) const
 {
-    return !urls.isEmpty() && std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
+    return !localFilesOnly(urls).isEmpty();
 }
 
 void AppController::handleDrop(const QList<QUrl> &urls)

@@ -78,19 +78,12 @@ Window {
     Connections {
         target: App
         function onPanelRaiseRequested() {
-            if (!popover.visible)
+            if (!popover.visible || App.panelShownForDrag)
                 return
             if (popover.visibility === Window.Minimized)
                 popover.showNormal()
             popover.raise()
             popover.requestActivate()
-        }
-        // Files dropped on a panel that showed for the drag: it is the open panel now.
-        function onPanelShownForDragChanged() {
-            if (!App.panelShownForDrag && popover.visible) {
-                popover.raise()
-                popover.requestActivate()
-            }
         }
     }
 

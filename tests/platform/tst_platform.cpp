@@ -133,7 +133,8 @@ private Q_SLOTS:
         QVERIFY(after.open(QIODevice::ReadOnly));
         QCOMPARE(after.readAll(), before);
         QCOMPARE(store.value("kavo.shared.apiKey").toString(), QString("k").repeated(64));
-        QVERIFY(QDir(disk.path() + "/kavo").entryList(QDir::Files).filter(".defaults.json").isEmpty()); // no temporary left
+        // No temporary file left beside it.
+        QCOMPARE(QDir(disk.path() + "/kavo").entryList(QDir::Files | QDir::Hidden), (QStringList{"defaults.json", "defaults.json.lock"}));
     }
 
     void fileSecretStore()

@@ -135,11 +135,12 @@ private Q_SLOTS:
         QCOMPARE(portal.asked.first().value("multiple").toBool(), true);
         QCOMPARE(portal.asked.first().value("directory").toBool(), false);
 
+        // A folder; an answer with a remote address in it is taken as none, as a drop would be.
         answered = false;
         portal.answer = {"file:///home/ann/Trip", "https://example.com/x"};
         chooser.choose(FileChooser::Kind::folder, {}, done);
         QVERIFY(QTest::qWaitFor([&] { return answered; }, 5000));
-        QCOMPARE(got, QList<QUrl>{QUrl("file:///home/ann/Trip")});
+        QVERIFY(got.isEmpty());
         QCOMPARE(portal.asked.last().value("directory").toBool(), true);
         QCOMPARE(portal.asked.last().value("multiple").toBool(), false);
 
