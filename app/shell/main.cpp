@@ -14,8 +14,8 @@
 #include "platform/defaultsstore.h"
 #include "platform/desktop.h"
 #include "platform/desktopwatch.h"
-#include "platform/filechooser.h"
 #include "platform/endpoints.h"
+#include "platform/filechooser.h"
 #include "platform/http.h"
 #include "platform/notificationcenter.h"
 #include "platform/networkwatch.h"
@@ -35,11 +35,9 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QWindow>
 #include <QCursor>
 #include <QDBusConnection>
 #include <QDBusServiceWatcher>
-#include <QTimer>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -48,7 +46,9 @@
 #include <QQmlApplicationEngine>
 #include <QTextStream>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
+#include <QWindow>
 #include <QtQml/QQmlExtensionPlugin>
 
 Q_IMPORT_QML_PLUGIN(Kavo_UiPlugin)
