@@ -8,6 +8,7 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDir>
 #include <QFileDialog>
 #include <QPointer>
 #include <QRandomGenerator>
@@ -110,6 +111,8 @@ void FileChooser::askWithDialog(Kind kind)
     if (kind == Kind::folder)
         dialog->setOption(QFileDialog::ShowDirsOnly);
     dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Upload"));
+    // Kavo's own working folder means nothing to the user; their files start at home.
+    dialog->setDirectory(QDir::homePath());
     QPointer<FileChooser> self(this);
     connect(dialog, &QFileDialog::finished, this, [self, dialog](int result) {
         if (!self)

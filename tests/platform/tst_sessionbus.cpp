@@ -172,6 +172,7 @@ private Q_SLOTS:
                     dialog = qobject_cast<QFileDialog *>(widget);
             return dialog != nullptr;
         }, 3000));
+        QCOMPARE(dialog->directory().absolutePath(), QDir::homePath()); // not Kavo's working folder
         dialog->setDirectory(folder.path());
         QTest::qWait(300); // the dialog lists the folder in the background
         auto *name = dialog->findChild<QLineEdit *>("fileNameEdit");
