@@ -60,23 +60,44 @@ struct Desk {
             },
             10000);
     }
-    // The stand-in file manager with two files and a folder.
-    bool startSource()
+    // The stand-in file manager: with two files and a folder, or with `arguments` ("--text" …).
+    bool startSource(QStringList arguments = {})
     {
-        writeFile(demo.path("files/notes.txt"), "notes\n");
-        writeFile(demo.path("files/photo.jpg"), pattern(50000, 7));
-        writeTree(demo.path("files/Trip"));
-        source = x.launch(KAVO_TEST_DRAGSOURCE, {demo.path("files/notes.txt"), demo.path("files/photo.jpg"), demo.path("files/Trip")});
+        if (source) {
+            source->terminate();
+            source->waitForFinished(3000);
+        }
+        if (arguments.isEmpty()) {
+            writeFile(demo.path("files/notes.txt"), "notes\n");
+            writeFile(demo.path("files/photo.jpg"), pattern(50000, 7));
+            writeTree(demo.path("files/Trip"));
+            arguments = QStringList{demo.path("files/notes.txt"), demo.path("files/photo.jpg"), demo.path("files/Trip")};
+        }
+        source = x.launch(KAVO_TEST_DRAGSOURCE, arguments);
         return source->waitForReadyRead(10000) && source->readLine() == "ready\n"
             && QTest::qWaitFor([&] { return !x.visibleWindow("Drag source").isEmpty(); }, 10000);
     }
     // trayer, Kavo with its icon in it, and the stand-in file manager.
     bool startInTheTray() { return x.startTray() && startKavo() && findIcon() && startSource(); }
-    void clickIcon() const
+    void clickIcon() const { x.click(icon.center()); }
+    // `kavo` run again, as from a launcher; its exit code.
+    int kavoAgain()
     {
-        x.xdotool({"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click", "1"});
+        QProcess again;
+        again.setProcessEnvironment(kavoEnvironment());
+        again.start(KAVO_BINARY, {});
+        return again.waitForFinished(10000) ? again.exitCode() : -1;
     }
     QString panel() const { return x.visibleWindow("Kavo"); }
+    bool panelGoes() const { return QTest::qWaitFor([&] { return panel().isEmpty(); }, 3000); }
+    bool panelComes() const { return QTest::qWaitFor([&] { return !panel().isEmpty(); }, 3000); }
+    // Releases the button; what the source says of its drag ("drag copied" or "drag ignored").
+    QByteArray release()
+    {
+        x.xdotool({"mouseup", "1"});
+        return source->waitForReadyRead(5000) ? source->readLine().trimmed() : QByteArray();
+    }
+    int links() { return int(awaitTask(demo.api.fetchHistory(100))->size()); }
     // Presses in the source (which takes the focus) and drags until the drag is under way.
     QPoint pressAndStartDrag()
     {
@@ -92,7 +113,7 @@ struct Desk {
     // The one link made from the drop: a zip of the three items.
     bool deliveredTheThreeAsOneZip(int before)
     {
-        if (!QTest::qWaitFor([&] { return awaitTask(demo.api.fetchHistory(100))->size() > before; }, 60000))
+        if (!QTest::qWaitFor([&] { return links() > before; }, 60000))
             return false;
         QTest::qWait(1500); // a second link would come now
         const QList<HistoryItem> all = awaitTask(demo.api.fetchHistory(100)).value();
@@ -123,106 +144,74 @@ class TestDesktop : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    // The panel is closed; a drag of two files and a folder starts in a window that has the
-    // focus, passes over the tray icon (which lights) to the panel that showed for it, and is
-    // released there: one zip, one link. A drag that ends elsewhere leaves no panel behind.
-    void dragFromAnotherApplicationToTheTrayPanel()
+    // A drag of two files and a folder starts in a window that has the focus. The closed panel
+    // shows for it without taking the focus, the tray icon lights under the pointer, and the
+    // release on the panel makes one zip and one link. A drag that ends on the desktop leaves no
+    // panel; text lights nothing and is refused. An open panel stays through the press in the
+    // other window and takes the drop; so does the tray icon itself (an XEmbed icon is a window
+    // of Kavo's).
+    void dragsFromAnotherApplication()
     {
         Desk desk;
         START_DESK(desk);
         QVERIFY(desk.startInTheTray());
         QVERIFY(desk.panel().isEmpty());
-        const int before = awaitTask(desk.demo.api.fetchHistory(100))->size();
+        const int before = desk.links();
 
         QPoint at = desk.pressAndStartDrag();
         const QString sourceWindow = desk.x.visibleWindow("Drag source");
         QCOMPARE(desk.x.activeWindow(), sourceWindow); // the press gave it the focus
-        QVERIFY2(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000), "no panel for the drag");
+        QVERIFY2(desk.panelComes(), "no panel for the drag");
         QCOMPARE(desk.x.activeWindow(), sourceWindow); // the panel took no focus
         const QRect panel = desk.x.geometry(desk.panel());
         QCOMPARE(panel.size(), QSize(320, 400));
         QVERIFY2(panel.top() >= desk.icon.bottom() && qAbs(panel.center().x() - desk.icon.center().x()) < 170, "not under the icon");
-
-        // Over the tray icon: it lights.
         desk.x.glide(at, desk.icon.center());
-        at = desk.icon.center();
         QVERIFY(QTest::qWaitFor([&] { return showsHighlight(desk.x.screenshot(desk.demo.path("over-icon.png")), desk.icon); }, 2000));
-        // Onto the panel, and released.
-        desk.x.glide(at, panel.center());
+        desk.x.glide(desk.icon.center(), panel.center());
         QTest::qWait(300);
-        QVERIFY(!desk.panel().isEmpty());
-        desk.x.xdotool({"mouseup", "1"});
-        QVERIFY(desk.source->waitForReadyRead(5000));
-        QCOMPARE(desk.source->readLine(), "drag copied\n");
+        QCOMPARE(desk.release(), "drag copied");
         QVERIFY(desk.deliveredTheThreeAsOneZip(before));
         QVERIFY(!desk.panel().isEmpty()); // the panel the drop opened shows the upload
 
-        // Closed with a click elsewhere; a drag that ends on the desktop leaves it closed.
-        desk.x.xdotool({"mousemove", "600", "700", "click", "1"});
-        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        desk.x.click({600, 700});
+        QVERIFY(desk.panelGoes());
         at = desk.pressAndStartDrag();
-        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
+        QVERIFY(desk.panelComes());
         desk.x.glide(at, QPoint(700, 700));
-        desk.x.xdotool({"mouseup", "1"});
-        QVERIFY(desk.source->waitForReadyRead(5000));
-        QCOMPARE(desk.source->readLine(), "drag ignored\n");
-        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
-        QCOMPARE(awaitTask(desk.demo.api.fetchHistory(100))->size(), before + 1);
+        QCOMPARE(desk.release(), "drag ignored");
+        QVERIFY(desk.panelGoes());
 
-        // Text dragged from a window: the panel refuses it over the panel's place and the icon stays dark.
-        desk.source->terminate();
-        desk.source->waitForFinished(3000);
-        desk.source = desk.x.launch(KAVO_TEST_DRAGSOURCE, {"--text", "just words"});
-        QVERIFY(desk.source->waitForReadyRead(10000) && desk.source->readLine() == "ready\n");
-        QVERIFY(QTest::qWaitFor([&] { return !desk.x.visibleWindow("Drag source").isEmpty(); }, 10000));
+        QVERIFY(desk.startSource({"--text", "just words"}));
         at = desk.pressAndStartDrag();
         desk.x.glide(at, desk.icon.center());
         QTest::qWait(300);
         QVERIFY(!showsHighlight(desk.x.screenshot(desk.demo.path("text-over-icon.png")), desk.icon));
         desk.x.glide(desk.icon.center(), panel.center());
         QTest::qWait(300);
-        desk.x.xdotool({"mouseup", "1"});
-        QVERIFY(desk.source->waitForReadyRead(5000));
-        QCOMPARE(desk.source->readLine(), "drag ignored\n");
-        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
-        QTest::qWait(1000);
-        QCOMPARE(awaitTask(desk.demo.api.fetchHistory(100))->size(), before + 1);
-    }
+        QCOMPARE(desk.release(), "drag ignored");
+        QVERIFY(desk.panelGoes());
 
-    // The panel is open (a click on the tray icon) when the user presses on a file in another
-    // window: that press takes the focus, yet the panel stays for the drag and takes the drop.
-    void dragToAPanelThatWasOpen()
-    {
-        Desk desk;
-        START_DESK(desk);
-        QVERIFY(desk.startInTheTray());
-        const int before = awaitTask(desk.demo.api.fetchHistory(100))->size();
-
+        QVERIFY(desk.startSource());
         desk.clickIcon();
         QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty() && desk.x.activeWindow() == desk.panel(); }, 3000));
         const QString panelWindow = desk.panel();
-        QPoint at = desk.pressAndStartDrag();
+        at = desk.pressAndStartDrag();
         QCOMPARE(desk.x.activeWindow(), desk.x.visibleWindow("Drag source"));
         QTest::qWait(300);
         QCOMPARE(desk.panel(), panelWindow); // still open
-        desk.x.glide(at, desk.x.geometry(panelWindow).center());
+        desk.x.glide(at, panel.center());
         QTest::qWait(300);
-        desk.x.xdotool({"mouseup", "1"});
-        QVERIFY(desk.source->waitForReadyRead(5000));
-        QCOMPARE(desk.source->readLine(), "drag copied\n");
-        QVERIFY(desk.deliveredTheThreeAsOneZip(before));
+        QCOMPARE(desk.release(), "drag copied");
+        QVERIFY(desk.deliveredTheThreeAsOneZip(before + 1));
 
-        // Released on the tray icon itself (an XEmbed icon is a window of Kavo's): a drop too.
-        desk.x.xdotool({"mousemove", "600", "700", "click", "1"});
-        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        desk.x.click({600, 700});
+        QVERIFY(desk.panelGoes());
         at = desk.pressAndStartDrag();
         desk.x.glide(at, desk.icon.center());
         QTest::qWait(300);
-        desk.x.xdotool({"mouseup", "1"});
-        QVERIFY(desk.source->waitForReadyRead(5000));
-        QCOMPARE(desk.source->readLine(), "drag copied\n");
-        QVERIFY(desk.deliveredTheThreeAsOneZip(before + 1));
-        QVERIFY(!desk.panel().isEmpty());
+        QCOMPARE(desk.release(), "drag copied");
+        QVERIFY(desk.deliveredTheThreeAsOneZip(before + 2));
     }
 
     // The pin, pressed with the mouse: the panel stays when another window is clicked, moves by
@@ -233,19 +222,18 @@ private Q_SLOTS:
         START_DESK(desk);
         QVERIFY(desk.startInTheTray());
         desk.clickIcon();
-        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
+        QVERIFY(desk.panelComes());
         const QString panelWindow = desk.panel();
         const QRect panel = desk.x.geometry(panelWindow);
         const QPoint pin = panel.topLeft() + QPoint(267, 23);
-        desk.x.xdotool({"mousemove", QString::number(pin.x()), QString::number(pin.y()), "click", "1"});
+        desk.x.click(pin);
         QVERIFY(QTest::qWaitFor([&] { return readFile(desk.demo.path("config/kavo/defaults.json")).contains("\"panel.keepOpen\": true"); }, 2000));
 
         const QRect source = desk.x.geometry(desk.x.visibleWindow("Drag source"));
-        desk.x.xdotool({"mousemove", QString::number(source.center().x()), QString::number(source.center().y()), "click", "1"});
+        desk.x.click(source.center());
         QVERIFY(QTest::qWaitFor([&] { return desk.x.activeWindow() == desk.x.visibleWindow("Drag source"); }, 2000));
         QTest::qWait(400);
         QCOMPARE(desk.panel(), panelWindow);
-        desk.x.screenshot(desk.demo.path("pinned.png"));
 
         // Its header moves it by as much as the pointer moved, as a title bar would, and no
         // further once the button is up.
@@ -262,13 +250,13 @@ private Q_SLOTS:
         // A restart brings it back open.
         desk.kavo->terminate();
         QVERIFY(desk.kavo->waitForFinished(10000));
-        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        QVERIFY(desk.panelGoes());
         QFile::remove(desk.demo.path("runtime/kavo.socket"));
         QVERIFY(desk.startKavo());
         QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 10000));
         QTest::qWait(300);
         QCOMPARE(desk.x.geometry(desk.panel()).topLeft(), panel.topLeft()); // under the icon again
-        desk.x.xdotool({"mousemove", QString::number(source.center().x()), QString::number(source.center().y()), "click", "1"});
+        desk.x.click(source.center());
         QTest::qWait(400);
         QVERIFY(!desk.panel().isEmpty());
     }
@@ -290,33 +278,26 @@ private Q_SLOTS:
         const QRegularExpressionMatch frame = QRegularExpression("= (\\d+), (\\d+), (\\d+), (\\d+)").match(extents);
         QVERIFY2(frame.hasMatch() && frame.captured(3).toInt() >= 10, qPrintable(extents));
         QCOMPARE(desk.x.geometry(window).size(), QSize(320, 400));
-        desk.x.screenshot(desk.demo.path("no-tray.png"));
 
         desk.x.xdotool({"windowactivate", "--sync", window});
         desk.x.xdotool({"key", "alt+F4"}); // openbox's close
-        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        QVERIFY(desk.panelGoes());
         QTest::qWait(300);
         QCOMPARE(desk.kavo->state(), QProcess::Running);
-        QProcess again;
-        again.setProcessEnvironment(desk.kavoEnvironment());
-        again.start(KAVO_BINARY, {});
-        QVERIFY(again.waitForFinished(10000));
-        QCOMPARE(again.exitCode(), 0);
-        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
+        QCOMPARE(desk.kavoAgain(), 0);
+        QVERIFY(desk.panelComes());
         // Minimised, it comes back the same way.
         desk.x.xdotool({"windowminimize", "--sync", desk.panel()});
-        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
-        again.start(KAVO_BINARY, {});
-        QVERIFY(again.waitForFinished(10000));
-        QCOMPARE(again.exitCode(), 0);
-        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
+        QVERIFY(desk.panelGoes());
+        QCOMPARE(desk.kavoAgain(), 0);
+        QVERIFY(desk.panelComes());
 
         QVERIFY(desk.x.startTray());
         QVERIFY(desk.findIcon());
-        QVERIFY(QTest::qWaitFor([&] { return desk.panel().isEmpty(); }, 3000));
+        QVERIFY(desk.panelGoes());
         QTest::qWait(500); // a click just after the panel went would be taken for the one that closed it
         desk.clickIcon();
-        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty(); }, 3000));
+        QVERIFY(desk.panelComes());
         QVERIFY(desk.x.property(desk.panel(), "_NET_WM_WINDOW_TYPE").contains("_NET_WM_WINDOW_TYPE_UTILITY"));
 
         // The tray goes away again (its panel quit): the window is back, framed.

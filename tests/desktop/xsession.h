@@ -145,6 +145,7 @@ struct XSession {
     }
     QString activeWindow() const { return QString::fromLatin1(tool("xdotool", {"getactivewindow"})).trimmed(); }
     void xdotool(const QStringList &arguments) const { tool("xdotool", arguments); }
+    void click(QPoint at) const { xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"}); }
     // The pointer moved to `to` in steps, as a hand would move it, with events handled between.
     void glide(QPoint from, QPoint to, int steps = 8) const
     {
