@@ -325,10 +325,9 @@ private Q_SLOTS:
     void dropsStartAnUploadThenOpenThePopover()
     {
         Shell s;
+        // A drop is taken whole or refused whole.
         QVERIFY(!s.controller.acceptsDrop({}));
-        QVERIFY(!s.controller.acceptsDrop({QUrl("https://example.com/a.pdf")}));
-        QVERIFY(!s.controller.acceptsDrop({QUrl::fromLocalFile("/tmp/a"), QUrl("https://example.com/b")}));
-        s.controller.handleDrop({QUrl("https://example.com/a.pdf")});
+        s.controller.handleDrop({QUrl::fromLocalFile("/tmp/a"), QUrl("https://example.com/b")});
         QCOMPARE(s.uploads.jobs().size(), 0);
 
         QStringList posted;
@@ -445,13 +444,9 @@ private Q_SLOTS:
         QVERIFY(popover && !popover->isVisible());
         s.controller.showPopover();
         QVERIFY(popover->isVisible());
-        QCOMPARE(popover->width(), 320);
-        QCOMPARE(popover->height(), 400);
-        // Fixed sizes make tiling compositors float the panel and its windows instead of tiling them.
+        // A fixed size makes tiling compositors float the panel instead of tiling it.
         QCOMPARE(popover->minimumSize(), QSize(320, 400));
         QCOMPARE(popover->maximumSize(), QSize(320, 400));
-        QQuickWindow *settings = window(engine, "settingsWindow");
-        QCOMPARE(settings->minimumSize(), settings->maximumSize());
         // Under a tray a frameless panel; as a window (no tray, even when that comes later) an
         // ordinary one, with the window manager's frame.
         QVERIFY(popover->flags().testFlag(Qt::FramelessWindowHint));
@@ -539,7 +534,7 @@ private Q_SLOTS:
 
         // Preferences: what the account, provider and expiry rows say.
         s.controller.showSettings();
-        settings = window(engine, "settingsWindow");
+        QQuickWindow *settings = window(engine, "settingsWindow");
         QVERIFY(settings && settings->isVisible());
         const auto setting = [&](const char *name) { return findItem(settings->contentItem(), name)->property("text").toString(); };
         const auto label = [&](const char *name) { return findItem(settings->contentItem(), name)->property("label").toString(); };

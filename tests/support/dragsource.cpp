@@ -10,7 +10,6 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QUrl>
-#include <QVBoxLayout>
 
 #include <cstdio>
 
