@@ -211,6 +211,7 @@ private Q_SLOTS:
         desk.x.glide(at, desk.icon.center());
         QTest::qWait(300);
         QCOMPARE(desk.release(), "drag copied");
+        QVERIFY(QTest::qWaitFor([&] { return !showsHighlight(desk.x.screenshot(desk.demo.path("after-drop.png")), desk.icon); }, 2000)); // back to idle
         QVERIFY(desk.deliveredTheThreeAsOneZip(before + 2));
     }
 
