@@ -11,7 +11,7 @@
 namespace BackendError {
 Error http(qint64 status, const QString &message)
 {
-    return Error{domain, int(status), QStringLiteral("Backend HTTP ") + QString::number(status) + QStringLiteral(": ") + message};
+    return Error{domain, int(status), QStringLiteral("Backend HTTP ") + QString::number(status) + QStringLiteral(": ") + shortened(message)};
 }
 
 Error badResponse()
@@ -71,9 +71,9 @@ std::optional<Error> BackendAPI::validateResponse(const HttpResponse &response, 
     return throttling(BackendError::http(response.status, *message), response);
 }
 
-QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url, const QObject *cancelWhenGone)
+QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url, const QObject *cancelWhenGone, qsizetype answerLimit)
 {
-    const Result<HttpResponse> response = co_await m_http->send(authorizedRequest(url), "GET", {}, cancelWhenGone);
+    const Result<HttpResponse> response = co_await m_http->send(authorizedRequest(url), "GET", {}, cancelWhenGone, answerLimit);
     if (!response)
         co_return response.error();
     if (auto failure = validateResponse(response.value()))
@@ -121,7 +121,7 @@ QCoro::Task<Result<QList<HistoryItem>>> BackendAPI::fetchHistory(qint64 limit, s
     if (query && !query->isEmpty())
         items.addQueryItem(QStringLiteral("q"), QString::fromLatin1(QUrl::toPercentEncoding(*query)));
     target.setQuery(items.query(QUrl::FullyEncoded), QUrl::StrictMode);
-    const Result<HttpResponse> response = co_await get(target, cancelWhenGone);
+    const Result<HttpResponse> response = co_await get(target, cancelWhenGone, maxHistoryAnswerBytes);
     if (!response)
         co_return response.error();
     const Result<QJsonObject> json = parseJsonObject(response->body);

@@ -45,6 +45,8 @@ public:
     QNetworkRequest authorizedRequest(const QUrl &url) const;
 
     QCoro::Task<Result<PresetList>> fetchPresets();
+    // The most a history answer may take: 500 items (the most anyone asks for) of up to 16 KiB.
+    static constexpr qsizetype maxHistoryAnswerBytes = 500 * (16 << 10);
     // Aborted once `cancelWhenGone` (when given) is destroyed.
     QCoro::Task<Result<QList<HistoryItem>>> fetchHistory(qint64 limit, std::optional<QString> query = std::nullopt,
                                                          const QObject *cancelWhenGone = nullptr);
@@ -70,7 +72,7 @@ public:
     static QJsonObject registrationBody(const RegistrationRequest &request);
 
 private:
-    QCoro::Task<Result<HttpResponse>> get(QUrl url, const QObject *cancelWhenGone = nullptr);
+    QCoro::Task<Result<HttpResponse>> get(QUrl url, const QObject *cancelWhenGone = nullptr, qsizetype answerLimit = Http::maxAnswerBytes);
     QCoro::Task<Result<HttpResponse>> post(QString path, QJsonObject body, MessageRule rule = MessageRule::body);
 
     Http *m_http;

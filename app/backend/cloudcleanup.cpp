@@ -56,7 +56,7 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
         co_return dropboxSignIn;
     const QJsonValue summary = QJsonDocument::fromJson(response->body).object().value(QStringLiteral("error_summary"));
     if (summary.isString())
-        co_return QStringLiteral("We removed the share link, but Dropbox returned an error: ") + summary.toString()
+        co_return QStringLiteral("We removed the share link, but Dropbox returned an error: ") + shortened(summary.toString())
             + QStringLiteral(". You may want to remove the file manually.");
     co_return QStringLiteral("We removed the share link, but Dropbox returned an unexpected response (HTTP ")
         + QString::number(status) + QStringLiteral(").");

@@ -15,8 +15,7 @@
 namespace DriveError {
 Error http(int status, const QByteArray &body)
 {
-    return Error{domain, status, QStringLiteral("Drive HTTP ") + QString::number(status) + QStringLiteral(": ")
-                                     + decodeUtf8(body).value_or(QString())};
+    return Error{domain, status, QStringLiteral("Drive HTTP ") + QString::number(status) + QStringLiteral(": ") + quotedAnswer(body)};
 }
 
 Error http(const HttpResponse &response)

@@ -13,8 +13,7 @@
 namespace DropboxError {
 Error http(int status, const QByteArray &body)
 {
-    return Error{domain, status, QStringLiteral("Dropbox HTTP ") + QString::number(status) + QStringLiteral(": ")
-                                     + decodeUtf8(body).value_or(QString())};
+    return Error{domain, status, QStringLiteral("Dropbox HTTP ") + QString::number(status) + QStringLiteral(": ") + quotedAnswer(body)};
 }
 
 Error http(const HttpResponse &response)

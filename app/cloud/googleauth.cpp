@@ -258,7 +258,7 @@ QCoro::Task<Result<QString>> GoogleAuth::refresh(QString refreshToken)
     const QJsonValue errorValue = json.value(QStringLiteral("error"));
     const QString code = errorValue.isString() ? errorValue.toString() : QStringLiteral("http_") + QString::number(response->status);
     const QString detail = json.value(QStringLiteral("error_description")).toString();
-    qWarning("%s", qUtf8Printable(QStringLiteral("[GoogleAuth] refresh failed: ") + code + QLatin1Char(' ') + detail));
+    qWarning("%s", qUtf8Printable(QStringLiteral("[GoogleAuth] refresh failed: ") + shortened(code + QLatin1Char(' ') + detail)));
     if (code == QLatin1String("invalid_grant")) {
         m_secrets->remove(keychainAccount);
         setSignedIn(false);

@@ -28,8 +28,6 @@
 using Clock = std::chrono::steady_clock;
 
 namespace {
-// Answers are small JSON objects; a body past this is cut off (and then reads as invalid JSON).
-constexpr qsizetype maxAnswerBody = 4 << 20;
 // Progress is reported when it moved by a thousandth of the body, or after this long.
 constexpr auto reportInterval = std::chrono::milliseconds(100);
 
@@ -202,6 +200,7 @@ struct BulkTransfers::Transfer {
     ProxyChoice proxy;
     std::atomic<bool> cancelled{false};
     bool timedOut = false;
+    bool answerTooLarge = false;
 
     // Written by the worker, read after it has finished.
     CURLcode code = CURLE_OK;
@@ -269,8 +268,12 @@ int BulkTransfers::Transfer::seekBody(void *self, curl_off_t offset, int origin)
 size_t BulkTransfers::Transfer::writeBody(char *data, size_t size, size_t count, void *self)
 {
     auto *t = static_cast<Transfer *>(self);
-    const qsizetype room = maxAnswerBody - t->body.size();
-    t->body.append(data, std::min<qsizetype>(room, qsizetype(size * count)));
+    const qsizetype length = qsizetype(size * count);
+    if (length > Http::maxAnswerBytes - t->body.size()) {
+        t->answerTooLarge = true;
+        return 0; // libcurl ends the transfer with a write error
+    }
+    t->body.append(data, length);
     return size * count;
 }
 
@@ -491,6 +494,8 @@ QCoro::Task<Result<HttpResponse>> BulkTransfers::send(Request request, Http::Pro
 
     if (transfer->readError)
         co_return *transfer->readError;
+    if (transfer->answerTooLarge)
+        co_return Http::answerTooLarge(Http::maxAnswerBytes);
     if (transfer->timedOut)
         co_return Error{ErrorDomain::transport, TransportCode::timedOut, QStringLiteral("The request timed out: nothing moved for ")
                                                                           + QString::number(m_timeout.count() / 1000.0) + QStringLiteral(" s.")};

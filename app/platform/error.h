@@ -45,6 +45,7 @@ enum : int {
     secureConnectionFailed = -1200,
     serverCertificateUntrusted = -1202,
     clientCertificateRejected = -1205,
+    dataLengthExceedsMaximum = -1103,
     unknown = -1,
 };
 }

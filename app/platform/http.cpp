@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QTimer>
 #include <qcoro/qcorosignal.h>
 
 QByteArray HttpResponse::header(const QByteArray &name) const
@@ -107,6 +108,21 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
     return text;
 }
 
+QString shortened(const QString &text)
+{
+    if (text.size() <= maxQuotedAnswer)
+        return text;
+    qsizetype cut = maxQuotedAnswer - 1;
+    if (text.at(cut - 1).isHighSurrogate())
+        --cut;
+    return text.left(cut) + QChar(0x2026);
+}
+
+QString quotedAnswer(const QByteArray &body)
+{
+    return shortened(decodeUtf8(body).value_or(QString()));
+}
+
 bool noNetworkFor(const QString &host)
 {
     const QHostAddress address(host);
@@ -154,17 +170,45 @@ Http::Http(QNetworkAccessManager *manager, std::chrono::milliseconds timeout, QB
 
 Http::~Http() = default;
 
-QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray verb, QByteArray body, const QObject *cancelWhenGone)
+Error Http::answerTooLarge(qsizetype limit)
+{
+    return Error{ErrorDomain::transport, TransportCode::dataLengthExceedsMaximum,
+                 QStringLiteral("The server's answer was refused: it was longer than %1 MiB.").arg(double(limit) / (1 << 20))};
+}
+
+QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray verb, QByteArray body, const QObject *cancelWhenGone,
+                                             qsizetype answerLimit)
 {
     // A proxy setting that cannot be honoured refuses the request instead of going around it.
     const Result<ProxyChoice> proxy = ProxyEnvironment::choose(request.url());
     if (!proxy)
         co_return proxy.error();
-    request.setTransferTimeout(int(m_timeout.count()));
     if (m_tls)
         request.setSslConfiguration(*m_tls);
+    // Uncompressed: the bound below is then on the bytes that arrive, and a small compressed body
+    // cannot unpack into a huge one (answers are small JSON objects).
+    request.setRawHeader("Accept-Encoding", "identity");
     QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, body);
     reply->setProperty("kavoProxied", !proxy->isDirect());
+    // The whole answer must arrive in time: a server that sends a byte now and then is never idle.
+    auto *deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    QObject::connect(deadline, &QTimer::timeout, reply, [reply] {
+        reply->setProperty("kavoDeadlinePassed", true);
+        reply->abort();
+    });
+    deadline->start(m_timeout);
+    // An answer is refused as soon as it says or shows it is too long; nothing more is kept.
+    const auto refuseIfTooLong = [reply, answerLimit](qint64 length) {
+        if (length > answerLimit && !reply->property("kavoTooLarge").toBool()) {
+            reply->setProperty("kavoTooLarge", true);
+            reply->abort();
+        }
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuseIfTooLong] {
+        refuseIfTooLong(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+    });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [refuseIfTooLong](qint64 received, qint64) { refuseIfTooLong(received); });
     // Verification failures come before the handshake's error; they make it "untrusted".
     QObject::connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->setProperty("kavoCertificateRejected", true); });
     if (cancelWhenGone) {
@@ -173,7 +217,7 @@ QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray
             reply->abort();
         });
     }
-    co_return co_await finish(reply);
+    co_return co_await finish(reply, answerLimit);
 }
 
 QCoro::Task<Result<HttpResponse>> Http::sendFile(QByteArray verb, QUrl url, Headers headers, QFile *file, qint64 offset,
@@ -195,7 +239,7 @@ void Http::cancelTransfers()
     m_bulk->cancelAll();
 }
 
-QCoro::Task<Result<HttpResponse>> Http::finish(QNetworkReply *reply)
+QCoro::Task<Result<HttpResponse>> Http::finish(QNetworkReply *reply, qsizetype answerLimit)
 {
     QPointer<QNetworkReply> guard(reply);
     if (!reply->isFinished())
@@ -204,6 +248,11 @@ QCoro::Task<Result<HttpResponse>> Http::finish(QNetworkReply *reply)
         co_return Error{ErrorDomain::transport, TransportCode::cancelled, QStringLiteral("The request was cancelled.")};
     reply->deleteLater();
 
+    if (reply->property("kavoTooLarge").toBool())
+        co_return answerTooLarge(answerLimit);
+    if (reply->property("kavoDeadlinePassed").toBool())
+        co_return Error{ErrorDomain::transport, TransportCode::timedOut,
+                        QStringLiteral("The request timed out: no whole answer within %1 s.").arg(m_timeout.count() / 1000.0)};
     const QNetworkReply::NetworkError error = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     // Errors below 200 are the connection's own (including a connection lost half-way through a

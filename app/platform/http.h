@@ -68,8 +68,18 @@ Error fileReadError(const QFile &file);
 // `bytes` as UTF-8 text, or no value when they are not valid UTF-8.
 std::optional<QString> decodeUtf8(const QByteArray &bytes);
 
-// The HTTP layer. Small JSON and form requests go on one QNetworkAccessManager with a transfer
-// timeout on every request; request bodies read from a file go through libcurl (bulktransfer.h).
+// The longest server text an error message quotes, in characters.
+constexpr qsizetype maxQuotedAnswer = 300;
+// `text` cut to maxQuotedAnswer characters, with an ellipsis where it was cut.
+QString shortened(const QString &text);
+// A body quoted in an error message: its UTF-8 text shortened, empty when it is not UTF-8.
+QString quotedAnswer(const QByteArray &body);
+
+// The HTTP layer. Small JSON and form requests go on one QNetworkAccessManager and must be
+// answered whole within the timeout; request bodies read from a file go through libcurl
+// (bulktransfer.h), where the timeout is the longest time nothing moves. Neither engine keeps an
+// answer longer than its bound (maxAnswerBytes unless a request names another): a longer one is
+// refused (answerTooLarge).
 // Each reply becomes an HttpResponse or a transport Error. Both engines trust the system's
 // certificate store plus `extraCaPem` (PEM certificates, empty for none) and take the proxy the
 // environment names (proxy.h).
@@ -80,6 +90,9 @@ public:
     // Body bytes the server has taken so far, of `total`. Called from the transfer's own thread.
     using Progress = std::function<void(qint64 sent, qint64 total)>;
     static constexpr std::chrono::milliseconds defaultTimeout{60000};
+    // Answers are JSON objects or error texts.
+    static constexpr qsizetype maxAnswerBytes = 4 << 20;
+    static Error answerTooLarge(qsizetype limit);
 
     explicit Http(QNetworkAccessManager *manager, std::chrono::milliseconds timeout = defaultTimeout, QByteArray extraCaPem = {});
     ~Http();
@@ -90,9 +103,9 @@ public:
     std::chrono::milliseconds timeout() const { return m_timeout; }
 
     // With `cancelWhenGone`, the request is aborted once that object is destroyed (the answer is
-    // then a cancellation error).
+    // then a cancellation error). An answer longer than `answerLimit` bytes is refused.
     QCoro::Task<Result<HttpResponse>> send(QNetworkRequest request, QByteArray verb, QByteArray body = {},
-                                           const QObject *cancelWhenGone = nullptr);
+                                           const QObject *cancelWhenGone = nullptr, qsizetype answerLimit = maxAnswerBytes);
     // Sends `length` bytes of `file` (open for reading; it must stay open until the task ends)
     // from `offset` as the request body, with Content-Length set. See BulkTransfers.
     QCoro::Task<Result<HttpResponse>> sendFile(QByteArray verb, QUrl url, Headers headers, QFile *file, qint64 offset,
@@ -101,7 +114,7 @@ public:
     void cancelTransfers();
 
 private:
-    QCoro::Task<Result<HttpResponse>> finish(QNetworkReply *reply);
+    QCoro::Task<Result<HttpResponse>> finish(QNetworkReply *reply, qsizetype answerLimit);
     QNetworkAccessManager *m_manager;
     std::chrono::milliseconds m_timeout;
     std::unique_ptr<QSslConfiguration> m_tls; // set when extra certificates are trusted

@@ -14,12 +14,12 @@
 namespace CleanerError {
 Error backendHTTP(int status, const QByteArray &body)
 {
-    return Error{domain, status, QStringLiteral("Backend HTTP ") + QString::number(status) + QStringLiteral(": ") + decodeUtf8(body).value_or(QString())};
+    return Error{domain, status, QStringLiteral("Backend HTTP ") + QString::number(status) + QStringLiteral(": ") + quotedAnswer(body)};
 }
 
 Error driveHTTP(int status, const QByteArray &body)
 {
-    return Error{domain, status, QStringLiteral("Drive HTTP ") + QString::number(status) + QStringLiteral(": ") + decodeUtf8(body).value_or(QString())};
+    return Error{domain, status, QStringLiteral("Drive HTTP ") + QString::number(status) + QStringLiteral(": ") + quotedAnswer(body)};
 }
 }
 

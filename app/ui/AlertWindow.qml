@@ -62,6 +62,8 @@ Window {
             color: Style.primaryText
             Layout.fillWidth: true
             wrapMode: Text.Wrap
+            maximumLineCount: 8
+            elide: Text.ElideRight
         }
         Button {
             objectName: "alertOK"

@@ -172,6 +172,8 @@ Rectangle {
             font.pointSize: Style.pt(10)
             color: Qt.rgba(1.0, 0.23, 0.19, 0.85)
             wrapMode: Text.Wrap
+            maximumLineCount: 3
+            elide: Text.ElideRight
             Layout.fillWidth: true
         }
     }

@@ -541,6 +541,8 @@ Window {
                             font.pointSize: Style.pt(10)
                             color: Style.errorText
                             wrapMode: Text.Wrap
+                            maximumLineCount: 3
+                            elide: Text.ElideRight
                         }
                         Repeater {
                             model: History.items

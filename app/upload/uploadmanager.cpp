@@ -171,6 +171,7 @@ void UploadManager::fail(const QUuid &id, const Error &error)
         job.state = UploadJob::State::failed;
         job.errorMessage = message;
     });
+    qCWarning(lcUpload, "upload of %s failed: %s", qUtf8Printable(job(id).value_or(UploadJob{}).title()), qUtf8Printable(message));
     if (m_services.notifier)
         notifyFailure(id, message);
     Q_EMIT jobFinished(id, false);

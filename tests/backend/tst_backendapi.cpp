@@ -10,9 +10,11 @@
 #include <QNetworkAccessManager>
 #include <QTcpServer>
 #include <QTest>
+#include <QElapsedTimer>
 
 using namespace std::chrono_literals;
 using Response = FakeServer::Response;
+Q_DECLARE_METATYPE(FakeServer::Response)
 
 namespace {
 
@@ -416,34 +418,68 @@ private Q_SLOTS:
         QCOMPARE(c.server.requests("DELETE", "/drive/v3/files/file-1").size(), 1);
     }
 
-    void largeHistoryDecodes()
+    void answersAreReadUpToTheirBound()
     {
         Client c;
-        QByteArray body = "{\"items\":[";
-        const QByteArray message = QByteArray(900, 'm');
-        for (int i = 0; i < 5000; ++i)
-            body += (i ? "," : "") + historyItem("t" + QByteArray::number(i), ",\"custom_message\":\"" + message + "\"");
-        body += "]}";
-        QVERIFY(body.size() > 5'000'000);
-        c.server.route("GET", "/api/history.php", Response::json(200, body));
-        const Result<QList<HistoryItem>> items = awaitTask(c.api.fetchHistory(15));
+        // The longest history anyone asks for (500 items) with long messages is read whole...
+        const auto history = [](int count, int messageBytes) -> QByteArray {
+            QByteArray body = "{\"items\":[";
+            const QByteArray message(messageBytes, 'm');
+            for (int i = 0; i < count; ++i)
+                body += (i ? "," : "") + historyItem("t" + QByteArray::number(i), ",\"custom_message\":\"" + message + "\"");
+            return body + "]}";
+        };
+        c.server.enqueue("GET", "/api/history.php", Response::json(200, history(500, 15000)));
+        const Result<QList<HistoryItem>> items = awaitTask(c.api.fetchHistory(500));
         QVERIFY2(items, qPrintable(items ? QString() : items.error().description));
-        QCOMPARE(items->size(), 5000);
-        QCOMPARE(items->last().token, QStringLiteral("t4999"));
+        QCOMPARE(items->size(), 500);
+        QCOMPARE(items->last().token, QStringLiteral("t499"));
+
+        // ...a longer one is refused, whether its length is announced or not.
+        for (const auto framing : {Response::Framing::contentLength, Response::Framing::chunked}) {
+            Response huge = Response::json(200, history(600, 15000));
+            huge.framing = framing;
+            c.server.enqueue("GET", "/api/history.php", huge);
+            const Result<QList<HistoryItem>> refused = awaitTask(c.api.fetchHistory(500));
+            QVERIFY(!refused);
+            QCOMPARE(refused.error().code, int(TransportCode::dataLengthExceedsMaximum));
+            QCOMPARE(refused.error().description, QStringLiteral("The server's answer was refused: it was longer than 7.8125 MiB."));
+        }
+
+        // Other answers have a few MiB; a 50 MB error page is refused, not quoted.
+        c.server.route("POST", "/api/set_password.php", Response::text(500, QByteArray(50'000'000, 'x')));
+        QCOMPARE(run(c, "password"), QStringLiteral("The server's answer was refused: it was longer than 4 MiB."));
+        // An error text within the bound is quoted only as far as a message can show.
+        c.server.route("POST", "/api/set_password.php", Response::text(500, QByteArray(1'000'000, 'x')));
+        const QString quoted = run(c, "password");
+        QCOMPARE(quoted, QStringLiteral("Backend HTTP 500: ") + QString(299, u'x') + QChar(0x2026));
     }
 
-    void silentServiceTimesOut()
+    void answersMustArriveWholeInTime_data()
     {
+        QTest::addColumn<Response>("answer");
+        QTest::newRow("silent") << Response::delayed(3000, Response::json(200, "{\"items\":[]}"));
+        Response dribbled = Response::json(200, "{\"items\":[]}" + QByteArray(100, ' '));
+        dribbled.dribbleMs = 100; // never idle, never done
+        QTest::newRow("a byte at a time") << dribbled;
+    }
+
+    void answersMustArriveWholeInTime()
+    {
+        QFETCH(Response, answer);
         Client c;
         QNetworkAccessManager network;
-        Http impatient(&network, 300ms);
+        Http impatient(&network, 700ms);
         BackendAPI api(&impatient, c.server.url(), [] { return QString(); }, nullptr);
-        c.server.route("GET", "/api/history.php", Response::delayed(3000, Response::json(200, "{\"items\":[]}")));
+        c.server.route("GET", "/api/history.php", answer);
+        QElapsedTimer clock;
+        clock.start();
         const Result<QList<HistoryItem>> items = awaitTask(api.fetchHistory(15));
         QVERIFY(!items);
         QCOMPARE(items.error().domain, ErrorDomain::transport);
         QCOMPARE(items.error().code, int(TransportCode::timedOut));
-        QVERIFY(!items.error().description.isEmpty());
+        QCOMPARE(items.error().description, QStringLiteral("The request timed out: no whole answer within 0.7 s."));
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
     }
 };
 

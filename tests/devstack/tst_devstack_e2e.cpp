@@ -170,6 +170,39 @@ private Q_SLOTS:
         QVERIFY2(!demo.share(demo.path("files/notes.txt"), googleBrowser).isEmpty(), demo.shareErrors.constData());
     }
 
+    // A 50 MB error page from Drive is refused as it arrives: the tray takes the next drop at
+    // once, its memory stays small, and the job says why it failed.
+    void aHugeAnswerLeavesTheTrayResponsive()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        QVERIFY(demo.signIn(googleBrowser));
+        std::unique_ptr<QProcess> tray = demo.startTray();
+        QVERIFY(tray);
+        demo.hook("POST", "/__test/fail",
+                  "{\"path\":\"/upload/drive/v3/files\",\"method\":\"POST\",\"status\":400,\"body\":\"0123456789\",\"repeat\":5000000}");
+        writeFile(demo.path("files/first.txt"), "first");
+        writeFile(demo.path("files/second.txt"), "second");
+        QVERIFY(demo.drop(demo.path("files/first.txt")));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(demo.drop(demo.path("files/second.txt")));
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(demo.deliveredOnce("second.txt", "second", 30000));
+        QByteArray log;
+        QTest::qWaitFor([&] { return (log += tray->readAllStandardError()).contains("upload of first.txt failed"); }, 10000);
+        QVERIFY2(log.contains("upload of first.txt failed: The server's answer was refused: it was longer than 4 MiB."), log.constData());
+        QFile status(QStringLiteral("/proc/%1/status").arg(tray->processId()));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        QByteArray peak;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            peak = line.startsWith("VmHWM:") ? line : peak;
+        qInfo("tray after the refused 50 MB answer: %s", peak.simplified().constData());
+        QVERIFY2(peak.simplified().split(' ').value(1).toLongLong() < 150 * 1024, peak.constData());
+        tray->terminate();
+        QVERIFY(tray->waitForFinished(10000));
+    }
+
     // A 300 MiB upload killed halfway goes on where it stopped once kavo starts again: the
     // provider gets little more than the file once, holds the same bytes, and one link is made.
     void aKilledUploadResumesWhereItStopped_data()

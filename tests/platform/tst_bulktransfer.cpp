@@ -455,6 +455,9 @@ private Q_SLOTS:
         QCOMPARE(truncated.error().domain, ErrorDomain::file);
         QCOMPARE(truncated.error().description, QStringLiteral("Couldn't read cut.bin: the file ended before its announced size"));
 
+        d.server.route("PUT", "/endless", Response::text(500, QByteArray(Http::maxAnswerBytes + 1, 'x')));
+        QCOMPARE(put(d.http, "/endless", MiB).error().code, int(TransportCode::dataLengthExceedsMaximum));
+
         QNetworkAccessManager network;
         Http impatient(&network, 1000ms, FakeServer::testCaPem());
         QElapsedTimer clock;

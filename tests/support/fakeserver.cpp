@@ -357,6 +357,18 @@ struct FakeServer::Impl {
             socket->disconnectFromHost();
             return false;
         }
+        if (response.dribbleMs > 0) {
+            socket->write(head + "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n");
+            auto *drip = new QTimer(socket);
+            QObject::connect(drip, &QTimer::timeout, socket, [socket, drip, body = response.body, sent = qsizetype(0)]() mutable {
+                if (sent < body.size())
+                    socket->write(body.mid(sent++, 1));
+                if (sent == body.size())
+                    drip->deleteLater();
+            });
+            drip->start(response.dribbleMs);
+            return true;
+        }
         switch (response.framing) {
         case Response::Framing::contentLength:
             socket->write(head + "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n" + response.body);

@@ -27,6 +27,7 @@ public:
         bool drop = false; // send the status line and headers, then close the connection
         enum class Framing { contentLength, chunked, closeDelimited };
         Framing framing = Framing::contentLength;
+        int dribbleMs = 0; // send the body one byte at a time, this long apart
         // How the request body is read.
         qint64 readBytesPerSecond = 0; // 0: as fast as it comes
         qint64 resetAfterBodyBytes = -1; // reset the connection once this much of the body is in

@@ -335,9 +335,9 @@ void DevStack::routeTestHooks()
     });
 
     // {"path": "/api/register.php", "status": 503, "body": {...} or "text", "times": 2,
-    //  "method": "POST", "headers": {"Retry-After": "2"}}: the next `times` requests for that path
-    // (default 1; 0 clears), of that method when one is named, get that answer, with those
-    // headers, instead of being served.
+    //  "method": "POST", "headers": {"Retry-After": "2"}, "repeat": 1}: the next `times` requests
+    // for that path (default 1; 0 clears), of that method when one is named, get that answer,
+    // with those headers and the body `repeat` times over (a huge answer), instead of being served.
     m_server->Post("/__test/fail", [this](const httplib::Request &request, httplib::Response &response) {
         const std::optional<QJsonObject> body = jsonBody(request, response);
         if (!body)
@@ -352,6 +352,13 @@ void DevStack::routeTestHooks()
         failure.body = answer.isObject() ? QJsonDocument(answer.toObject()).toJson(QJsonDocument::Compact).toStdString()
                                          : answer.toString().toStdString();
         failure.contentType = answer.isObject() ? "application/json" : "text/plain";
+        const qint64 repeat = body->value(QStringLiteral("repeat")).toInteger(1);
+        if (repeat < 1 || repeat * qint64(failure.body.size()) > (qint64(1) << 30))
+            return failAsText(response, 400, QStringLiteral("repeat must make a body of 1 GiB at most"));
+        const std::string once = failure.body;
+        failure.body.reserve(size_t(repeat) * once.size());
+        for (qint64 i = 1; i < repeat; ++i)
+            failure.body += once;
         failure.method = body->value(QStringLiteral("method")).toString().toStdString();
         const QJsonObject headers = body->value(QStringLiteral("headers")).toObject();
         for (auto header = headers.begin(); header != headers.end(); ++header)
