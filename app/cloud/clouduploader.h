@@ -38,6 +38,28 @@ struct UploadSession {
     bool operator==(const UploadSession &) const = default;
 };
 
+// What one upload may send, whatever the server answers: twice the file plus 8 MiB in all, in no
+// more requests than twice those the file needs plus 8. A session that keeps asking for bytes it
+// was already sent (answers moving back and forth between offsets) is given up on instead of
+// being fed for ever.
+class SendBudget
+{
+public:
+    SendBudget(qint64 fileSize, qint64 requestSize);
+    // Takes one request of `length` bytes from the budget; false when that would go past it.
+    bool take(qint64 length);
+    // The refusal of a session that ran through the budget, in the provider's error domain.
+    Error exhausted(const QString &domain, StorageProvider provider) const;
+
+    static constexpr int exhaustedCode = -3;
+
+private:
+    qint64 m_fileSize;
+    qint64 m_bytesLeft;
+    qint64 m_requestsLeft;
+    qint64 m_sent = 0;
+};
+
 // The one operation every uploader offers to the upload queue. The file is stored under the last
 // path component of `filePath`.
 //

@@ -199,6 +199,7 @@ QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, Q
     bool ask = !session.isEmpty();
     bool replaced = false;
     int roundsWithoutProgress = 0;
+    SendBudget budget(size, size);
     std::optional<HttpResponse> done;
     while (!done) {
         if (session.isEmpty()) {
@@ -216,6 +217,8 @@ QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, Q
         if (ask) {
             answer = co_await askSession(session);
         } else {
+            if (!budget.take(size - session.offset))
+                co_return budget.exhausted(DriveError::domain, StorageProvider::google);
             answer = co_await sendRest(session, filePath, mimeType, progress);
         }
         if (!answer)

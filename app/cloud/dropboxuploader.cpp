@@ -186,6 +186,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
     // Every report goes through one delegate, so they reach the caller in order; within a chunk
     // they follow the bytes the server has taken, and 1.0 comes once the session is committed.
     const UploadDelegate delegate(progress);
+    SendBudget budget(size, m_chunkSize);
     for (;;) {
         if (session.isEmpty()) {
             const Result<HttpResponse> started = co_await content(QStringLiteral("/2/files/upload_session/start"),
@@ -218,6 +219,8 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
             co_return DropboxError::badResponse(QStringLiteral("the file ended after ") + QString::number(offset) + QStringLiteral(" of ")
                                                 + QString::number(size) + QStringLiteral(" bytes; nothing was saved."));
         }
+        if (!budget.take(length))
+            co_return budget.exhausted(DropboxError::domain, StorageProvider::dropbox);
         const Http::Progress report = [delegate, offset, size](qint64 sent, qint64) {
             if (offset + sent < size)
                 delegate.didSendBodyData(sent, offset + sent, size);

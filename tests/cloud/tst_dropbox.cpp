@@ -294,6 +294,24 @@ private Q_SLOTS:
         QCOMPARE(replaced->providerFileID, QStringLiteral("/ABCDEF012345/resume.bin"));
     }
 
+    // A session that keeps sending the commit back to an offset it already took is given up on
+    // after a bounded number of requests.
+    void aSessionThatNeverConvergesIsGivenUp()
+    {
+        Upload u;
+        u.server.route("POST", "/2/files/upload_session/finish",
+                       Response::json(409, "{\"error_summary\":\"lookup_failed/incorrect_offset/..\",\"error\":{\".tag\":\"lookup_failed\","
+                                           "\"lookup_failed\":{\".tag\":\"incorrect_offset\",\"correct_offset\":2000}}}"));
+        const Result<CloudUploadResult> result = u.run(QByteArray(3500, 'o'), 1000);
+        QVERIFY(!result);
+        QCOMPARE(result.error().code, int(SendBudget::exhaustedCode));
+        QVERIFY2(result.error().description.startsWith("Dropbox kept asking again for parts of the file it had been sent"),
+                 qPrintable(result.error().description));
+        const qsizetype requests = u.server.requests("POST", "/2/files/upload_session/append_v2").size()
+            + u.server.requests("POST", "/2/files/upload_session/finish").size();
+        QCOMPARE(requests, 16); // twice the four the file needs, and eight more
+    }
+
     void existingLinkIsFound()
     {
         Upload u;

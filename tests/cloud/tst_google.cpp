@@ -471,6 +471,27 @@ private Q_SLOTS:
         QVERIFY(!d.server.requests("PUT", "/session").last().hasHeader("Content-Range"));
     }
 
+    // A session whose answers move back and forth between two offsets is given up on after a
+    // bounded number of sends and bytes, with a sentence that says so.
+    void aSessionThatNeverConvergesIsGivenUp()
+    {
+        Drive d;
+        const qint64 size = 3 << 20;
+        const QString path = d.file(QByteArray(size, 'o'));
+        for (int i = 0; i < 200; ++i)
+            d.server.enqueue("PUT", "/session", Response{308, {{"Range", i % 2 ? "bytes=0-2097151" : "bytes=0-1048575"}}, {}});
+        const Result<CloudUploadResult> result = awaitTask(d.uploader.upload(path, "text/plain", {}));
+        QVERIFY(!result);
+        QCOMPARE(result.error().code, int(SendBudget::exhaustedCode));
+        QCOMPARE(result.error().description, QStringLiteral("Google Drive kept asking again for parts of the file it had been sent; "
+                                                            "the upload was stopped after 14.0 MB for a file of 3.0 MB."));
+        qint64 sent = 0;
+        for (const FakeServer::Request &put : d.server.requests("PUT", "/session"))
+            sent += put.bodySize;
+        QVERIFY2(sent <= 2 * size + (8 << 20), qPrintable(QString::number(sent)));
+        QVERIFY(d.server.requests("PUT", "/session").size() <= 10);
+    }
+
     void unreadableSizeIsAnnouncedAsZero()
     {
         Drive d;

@@ -118,7 +118,7 @@ struct Demo {
     {
         QUrl url = Endpoints::join(root, "/d/" + token);
         url.setQuery(query);
-        return awaitTask(http.send(QNetworkRequest(url), "GET"));
+        return awaitTask(http.send(QNetworkRequest(url), "GET", {}, nullptr, qsizetype(1) << 30)); // files, not answers
     }
     // No secret that kavo holds was ever printed: the stored refresh tokens, the service key,
     // an upload session's address.
