@@ -2,6 +2,7 @@
 
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
+#include <qcoro/qcorosignal.h>
 
 namespace {
 std::optional<QString> stringValue(const QJsonValue &value)
@@ -89,6 +90,12 @@ void AccountStore::signIn(const QString &apiKey, const std::optional<QString> &e
     m_suite.setValue(udApiKeyShared, apiKey);
     m_defaults.setValue(udBootstrappedKey, true);
     m_notifications->post(NotificationCenter::accountChanged);
+}
+
+QCoro::Task<void> AccountStore::signedIn()
+{
+    while (!isSignedIn())
+        co_await qCoro(this, &AccountStore::changed);
 }
 
 void AccountStore::signOut()

@@ -2,6 +2,7 @@
 
 #include "platform/defaultsstore.h"
 #include "platform/milestone.h"
+#include "upload/uploadcollaborators.h"
 
 #include <QObject>
 #include <QString>
@@ -14,7 +15,7 @@ class SecretStore;
 // The user's account with the Kavo web service: the API key (in the keychain, mirrored into the
 // suite shared with kavo-share) and the e-mail and name shown in the interface (standard
 // defaults). The very first launch installs the build's built-in account.
-class AccountStore : public QObject
+class AccountStore : public QObject, public ServiceAccount
 {
     Q_OBJECT
     Q_PROPERTY(QString apiKey READ apiKey NOTIFY changed)
@@ -45,8 +46,9 @@ public:
     std::optional<QString> name() const { return m_name; }
     QString emailText() const { return m_email.value_or(QString()); }
     QString nameText() const { return m_name.value_or(QString()); }
-    bool isSignedIn() const { return !m_apiKey.isEmpty(); }
-    QCoro::Task<void> loaded() const { return m_loaded.reached(); }
+    bool isSignedIn() const override { return !m_apiKey.isEmpty(); }
+    QCoro::Task<void> loaded() const override { return m_loaded.reached(); }
+    QCoro::Task<void> signedIn() override;
 
     // A key that is not 64 characters long is ignored.
     void signIn(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name);

@@ -161,6 +161,7 @@ struct Application {
         services.dropboxUploader = &dropboxUploader;
         services.dropboxAuth = &dropboxAuth;
         services.backend = &backend;
+        services.account = &account;
         services.history = &history;
         services.presets = &presets;
         services.preferences = &preferences;
@@ -205,6 +206,10 @@ int share(const QStringList &paths)
     // The preset a new upload gets comes from the service's list; without it the link would get
     // none. A failure to load it is not fatal: the upload goes on without a preset.
     QCoro::waitFor(app.account.loaded());
+    if (!app.account.isSignedIn()) {
+        sayProblem(QStringLiteral("You're signed out of Kavo. Sign in from Kavo's panel (or open your set-up link), then share again."));
+        return 1;
+    }
     QCoro::waitFor(app.presets.refresh());
     // While it runs, this process takes the links handed to `kavo URL`, so that the browser's
     // answer to a Dropbox sign-in (vendrel://dropbox-auth?...) reaches it when no other Kavo runs.
@@ -330,6 +335,11 @@ int runTray()
             app.clipboard.setText(arguments[1]);
         else
             dispatcher.dispatch(arguments);
+        // Files are in the queue now; the sender hears whether they would outlive a restart.
+        const bool files = !std::all_of(arguments.begin(), arguments.end(), UrlDispatcher::isLink);
+        const QString problem = files ? app.uploads->journalProblem() : QString();
+        if (!problem.isEmpty())
+            return QStringLiteral("Kavo is uploading it, but couldn't save its queue (%1): the upload won't go on if Kavo quits first.").arg(problem);
         return QString();
     });
     if (!listening) {

@@ -117,7 +117,8 @@ Rectangle {
                 Label {
                     textFormat: Text.PlainText // text from outside is never markup
                     objectName: "uploadStage"
-                    text: row.model.waitingUntil > 0 ? Links.waitText(row.model.waitingUntil - row.now, row.model.waitingForNetwork)
+                    text: row.model.waitingForAccount ? "Waiting for you to sign in to Kavo"
+                        : row.model.waitingUntil > 0 ? Links.waitText(row.model.waitingUntil - row.now, row.model.waitingForNetwork)
                                                      : Links.stageText(row.model.stateName, row.model.progress)
                     font.pointSize: Style.pt(10)
                     color: Style.secondaryText
@@ -199,6 +200,18 @@ Rectangle {
                     NumberAnimation { duration: 350; easing.type: Easing.OutQuad }
                 }
             }
+        }
+        Label {
+            textFormat: Text.PlainText // text from outside is never markup
+            objectName: "uploadWarning"
+            visible: row.model.warning !== "" && !row.finished
+            text: row.model.warning
+            font.pointSize: Style.pt(10)
+            color: Qt.rgba(1.0, 0.58, 0.0, 0.9)
+            wrapMode: Text.Wrap
+            maximumLineCount: 3
+            elide: Text.ElideRight
+            Layout.fillWidth: true
         }
         Label {
             textFormat: Text.PlainText // text from outside is never markup

@@ -53,6 +53,19 @@ public:
     virtual QCoro::Task<Result<void>> setPreset(QString token, qint64 presetID) = 0;
 };
 
+// The user's sign-in to the service as the queue needs it: without one no upload could be
+// registered, so nothing is sent to a provider until there is one.
+class ServiceAccount
+{
+public:
+    virtual ~ServiceAccount() = default;
+    // Finishes once the stored account is known (the keychain has answered).
+    virtual QCoro::Task<void> loaded() const = 0;
+    virtual bool isSignedIn() const = 0;
+    // Finishes once the user is signed in (at once when they are).
+    virtual QCoro::Task<void> signedIn() = 0;
+};
+
 // The history store as the queue uses it: a reload and local patches of one link's row.
 class HistoryUpdates
 {

@@ -33,6 +33,10 @@ public:
     // to come back (rather than for a server that asked it to slow down, or a retry pause).
     std::optional<QDateTime> waitingUntil;
     bool waitingForNetwork = false;
+    // Waiting for the user to sign in to the service: nothing is sent to a provider until then.
+    bool waitingForAccount = false;
+    // Something the user should know while the job goes on (it will not survive a restart).
+    std::optional<QString> warning;
 
     // A new job for the dropped locations: named after the single source, or "N items".
     static UploadJob forDrop(const QList<QUrl> &urls);

@@ -200,30 +200,30 @@ QList<UploadRecord> UploadJournal::load()
     return m_records;
 }
 
-void UploadJournal::put(const UploadRecord &record)
+QString UploadJournal::put(const UploadRecord &record)
 {
     const auto found = std::find_if(m_records.begin(), m_records.end(), [&](const UploadRecord &r) { return r.id == record.id; });
     if (found != m_records.end())
         *found = record;
     else
         m_records.append(record);
-    write();
+    return write();
 }
 
-void UploadJournal::remove(const QUuid &id)
+QString UploadJournal::remove(const QUuid &id)
 {
     const qsizetype before = m_records.size();
     m_records.removeIf([&](const UploadRecord &r) { return r.id == id; });
-    if (m_records.size() != before)
-        write();
+    return m_records.size() != before ? write() : QString();
 }
 
-void UploadJournal::write()
+QString UploadJournal::write()
 {
     const QFileInfo info(m_path);
     if (!QDir().mkpath(info.absolutePath())) {
-        qCWarning(lcUpload, "cannot keep the upload queue: %s cannot be made", qUtf8Printable(info.absolutePath()));
-        return;
+        const QString problem = QStringLiteral("the folder %1 cannot be made").arg(info.absolutePath());
+        qCWarning(lcUpload, "cannot keep the upload queue: %s", qUtf8Printable(problem));
+        return problem;
     }
     QFile::setPermissions(info.absolutePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     if (m_keepUnreadable) {
@@ -235,8 +235,11 @@ void UploadJournal::write()
         m_keepUnreadable = false;
     }
     if (m_records.isEmpty()) {
-        QFile::remove(m_path);
-        return;
+        QFile file(m_path);
+        if (!file.exists() || file.remove())
+            return {};
+        qCWarning(lcUpload, "cannot empty the upload queue %s: %s", qUtf8Printable(m_path), qUtf8Printable(file.errorString()));
+        return file.errorString();
     }
     QByteArray lines;
     for (const UploadRecord &record : m_records)
@@ -245,4 +248,5 @@ void UploadJournal::write()
     const QString problem = replaceFileWhole(m_path, lines);
     if (!problem.isEmpty())
         qCWarning(lcUpload, "cannot write the upload queue %s: %s", qUtf8Printable(m_path), qUtf8Printable(problem));
+    return problem;
 }

@@ -71,13 +71,14 @@ public:
     QString path() const { return m_path; }
     // Reads the file; the records it holds, oldest drop first.
     QList<UploadRecord> load();
-    // Adds or replaces the record with that id, and writes the file.
-    void put(const UploadRecord &record);
-    void remove(const QUuid &id);
+    // Adds or replaces the record with that id, and writes the file. Both return why the file
+    // could not be written (it then holds what it held before), or an empty string.
+    QString put(const UploadRecord &record);
+    QString remove(const QUuid &id);
     const QList<UploadRecord> &records() const { return m_records; }
 
 private:
-    void write();
+    QString write();
 
     QString m_path;
     QList<UploadRecord> m_records;

@@ -54,6 +54,10 @@ QVariant UploadListModel::data(const QModelIndex &index, int role) const
         return job.waitingUntil ? job.waitingUntil->toMSecsSinceEpoch() : qint64(0);
     case WaitingForNetworkRole:
         return job.waitingForNetwork;
+    case WaitingForAccountRole:
+        return job.waitingForAccount;
+    case WarningRole:
+        return optionalText(job.warning);
     }
     return {};
 }
@@ -77,6 +81,8 @@ QHash<int, QByteArray> UploadListModel::roleNames() const
         {IsProtectedRole, "isProtected"},
         {WaitingUntilRole, "waitingUntil"},
         {WaitingForNetworkRole, "waitingForNetwork"},
+        {WaitingForAccountRole, "waitingForAccount"},
+        {WarningRole, "warning"},
     };
 }
 

@@ -12,7 +12,7 @@
 // stateName ("queued" ... "failed"), progress (0..1), totalBytes, shareURL, errorMessage, token
 // (empty strings when absent), presetID, expiryDays (-1 when absent), expiresAt (empty when
 // absent), isProtected, waitingUntil (milliseconds since the epoch, 0 when not waiting),
-// waitingForNetwork.
+// waitingForNetwork, waitingForAccount, warning (empty when none).
 class UploadListModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -28,6 +28,8 @@ public:
         TotalBytesRole,
         ShareURLRole,
         ErrorMessageRole,
+        WarningRole,
+        WaitingForAccountRole,
         TokenRole,
         PresetIDRole,
         ExpiryDaysRole,

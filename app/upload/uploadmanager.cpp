@@ -43,10 +43,29 @@ QUuid UploadManager::enqueue(const QList<QUrl> &urls)
     if (urls.isEmpty())
         return {};
     const UploadJob job = UploadJob::forDrop(urls);
+    UploadRecord record;
+    record.id = job.id;
+    record.sources = job.sourcePaths();
+    record.displayName = job.displayName;
+    record.droppedAt = QDateTime::currentDateTimeUtc();
+    record.expiryDays = m_services.preferences->expiryDays();
+    record.presetID = m_services.presets->effectivePresetID();
+    m_records.insert(job.id, record);
     m_uploads.prepend(job);
+    if (m_services.journal)
+        noteJournal(job.id, m_services.journal->put(record));
     // Started from the event loop so that enqueue returns before the job's first step runs.
-    QMetaObject::invokeMethod(this, [this, job] { process(job); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this, id = job.id] { run(id, false); }, Qt::QueuedConnection);
     return job.id;
+}
+
+void UploadManager::noteJournal(const QUuid &id, const QString &problem)
+{
+    m_journalProblem = problem;
+    const std::optional<QString> warning = problem.isEmpty()
+        ? std::nullopt
+        : std::optional(QStringLiteral("Not saved, so it won't go on if Kavo quits: ") + problem);
+    update(id, [&warning](UploadJob &job) { job.warning = warning; });
 }
 
 void UploadManager::keep(const QUuid &id, const std::function<void(UploadRecord &)> &change)
@@ -56,7 +75,7 @@ void UploadManager::keep(const QUuid &id, const std::function<void(UploadRecord 
         return;
     change(*found);
     if (m_services.journal)
-        m_services.journal->put(*found);
+        noteJournal(id, m_services.journal->put(*found));
 }
 
 void UploadManager::enter(const QUuid &id, UploadJob::State state)
@@ -90,7 +109,7 @@ void UploadManager::forget(const QUuid &id)
         m_services.sessionSecrets->remove(UploadRecord::sessionSecretAccount(id));
     m_records.erase(found);
     if (m_services.journal)
-        m_services.journal->remove(id);
+        m_journalProblem = m_services.journal->remove(id);
 }
 
 Retry::Hooks UploadManager::retryHooks(const QUuid &id)
@@ -138,6 +157,26 @@ QCoro::Task<bool> UploadManager::networkWaitShown(QUuid id, std::chrono::millise
     co_return m_uploads.indexOf(id) >= 0;
 }
 
+QCoro::Task<bool> UploadManager::accountAwaited(QUuid id)
+{
+    ServiceAccount *account = m_services.account;
+    if (!account)
+        co_return true;
+    QPointer<UploadManager> self(this);
+    co_await account->loaded();
+    if (!self)
+        co_return false;
+    if (!account->isSignedIn()) {
+        qCInfo(lcUpload, "%s waits for a sign-in to Kavo", qUtf8Printable(job(id).value_or(UploadJob{}).title()));
+        update(id, [](UploadJob &job) { job.waitingForAccount = true; });
+        co_await account->signedIn();
+        if (!self)
+            co_return false;
+        update(id, [](UploadJob &job) { job.waitingForAccount = false; });
+    }
+    co_return m_uploads.indexOf(id) >= 0;
+}
+
 void UploadManager::update(const QUuid &id, const std::function<void(UploadJob &)> &change)
 {
     m_uploads.update(id, change);
@@ -170,6 +209,7 @@ void UploadManager::fail(const QUuid &id, const Error &error)
     update(id, [&message](UploadJob &job) {
         job.state = UploadJob::State::failed;
         job.errorMessage = message;
+        job.warning.reset();
     });
     qCWarning(lcUpload, "upload of %s failed: %s", qUtf8Printable(job(id).value_or(UploadJob{}).title()), qUtf8Printable(message));
     if (m_services.notifier)
@@ -227,22 +267,6 @@ QCoro::Task<Result<PreparedUpload>> UploadManager::prepare(QUuid id, QStringList
     update(id, [](UploadJob &job) { job.state = UploadJob::State::zipping; });
     QCoro::Task<Result<PreparedUpload>> archiving = m_services.preparation.prepareArchive(sources);
     co_return co_await archiving;
-}
-
-QCoro::Task<void> UploadManager::process(UploadJob job)
-{
-    UploadRecord record;
-    record.id = job.id;
-    record.sources = job.sourcePaths();
-    record.displayName = job.displayName;
-    record.droppedAt = QDateTime::currentDateTimeUtc();
-    record.expiryDays = m_services.preferences->expiryDays();
-    record.presetID = m_services.presets->effectivePresetID();
-    m_records.insert(job.id, record);
-    if (m_services.journal)
-        m_services.journal->put(record);
-    QCoro::Task<void> running = run(job.id, false);
-    co_await running;
 }
 
 namespace {
@@ -361,6 +385,9 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed)
     keep(id, [provider](UploadRecord &r) { r.provider = provider; });
     CloudUploader *uploader = provider == StorageProvider::google ? m_services.driveUploader : m_services.dropboxUploader;
     CloudAuth *auth = provider == StorageProvider::google ? m_services.googleAuth : m_services.dropboxAuth;
+    QCoro::Task<bool> awaitingAccount = accountAwaited(id);
+    if (!co_await awaitingAccount)
+        co_return;
     // A stored sign-in still being read from the keychain is waited for, not replaced.
     co_await auth->restored();
     if (!self)
@@ -415,6 +442,10 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed)
         });
     }
 
+    // Signed out while the bytes went up: the link waits for the next sign-in.
+    QCoro::Task<bool> awaitingRegistration = accountAwaited(id);
+    if (!co_await awaitingRegistration)
+        co_return;
     enter(id, UploadJob::State::registering);
     // A job of this run takes the preferences as they are now; one of an earlier run, those of
     // its drop.
@@ -451,6 +482,7 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed)
     const qint64 expiryDays = expiryNow();
     update(id, [&](UploadJob &j) {
         j.state = UploadJob::State::done;
+        j.warning.reset();
         j.progress = 1.0;
         j.shareURL = link.url;
         j.token = link.token;

@@ -39,6 +39,8 @@ public:
         CloudUploader *dropboxUploader = nullptr;
         CloudAuth *dropboxAuth = nullptr;
         LinkService *backend = nullptr;
+        // When set, a job waits for a sign-in to the service before anything goes to a provider.
+        ServiceAccount *account = nullptr;
         HistoryUpdates *history = nullptr;
         PresetChoice *presets = nullptr;
         UploadPreferences *preferences = nullptr;
@@ -68,10 +70,11 @@ public:
     const QList<UploadJob> &jobs() const { return m_uploads.jobs(); }
     std::optional<UploadJob> job(const QUuid &id) const;
 
-    // Starts one job for the drop (nothing for an empty list) and returns its id at once.
+    // Starts one job for the drop (nothing for an empty list) and returns its id once the job is
+    // in the journal, or could not be put there (journalProblem() then says why).
     QUuid enqueue(const QList<QUrl> &urls);
-    // Runs a job to `done` or `failed`; never fails itself.
-    QCoro::Task<void> process(UploadJob job);
+    // Why the journal could not be written the last time it was, or an empty string.
+    QString journalProblem() const { return m_journalProblem; }
     // Brings back the unfinished jobs of the journal, as they were, and resumes each one.
     QCoro::Task<void> resumeUnfinished();
     void setProgress(const QUuid &id, double fraction);
@@ -102,8 +105,13 @@ private:
     Retry::Hooks retryHooks(const QUuid &id);
     QCoro::Task<void> pauseShown(QUuid id, std::chrono::milliseconds wait);
     QCoro::Task<bool> networkWaitShown(QUuid id, std::chrono::milliseconds longest);
+    // Waits, shown in the job's row, until the user is signed in to the service; false when the
+    // job left the list meanwhile.
+    QCoro::Task<bool> accountAwaited(QUuid id);
     // Changes the job's record and writes the journal; nothing once the job has left the list.
     void keep(const QUuid &id, const std::function<void(UploadRecord &)> &change);
+    // Takes the outcome of a journal write for the job: its row warns while the job is not kept.
+    void noteJournal(const QUuid &id, const QString &problem);
     void keepSession(const QUuid &id, const UploadSession &session);
     // Moves the job, and its record, to `state`.
     void enter(const QUuid &id, UploadJob::State state);
@@ -128,6 +136,7 @@ private:
     QHash<QUuid, UploadRecord> m_records;
     // The journal's jobs of an earlier run, until resumeUnfinished takes them.
     QList<UploadRecord> m_earlier;
+    QString m_journalProblem;
 };
 
 // What the "Link copied" notification offers: the link in the browser (when there is a way to

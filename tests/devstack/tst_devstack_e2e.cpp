@@ -263,6 +263,65 @@ private Q_SLOTS:
         QVERIFY(tray->waitForFinished(10000));
     }
 
+    // `kavo FILE` is answered once the job is in the queue's file: a tray killed right after the
+    // answer brings the job back and delivers it.
+    void aDropTakenIsNeverLost()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        QVERIFY(demo.signIn(googleBrowser));
+        std::unique_ptr<QProcess> tray = demo.startTray();
+        QVERIFY(tray);
+        writeFile(demo.path("files/taken.txt"), "taken");
+        QVERIFY(demo.drop(demo.path("files/taken.txt")));
+        ::kill(pid_t(tray->processId()), SIGKILL);
+        QVERIFY(tray->waitForFinished(5000));
+        QVERIFY(demo.journal().contains("taken.txt") || !demo.links("taken.txt").isEmpty());
+        tray = demo.startTray();
+        QVERIFY(tray);
+        QVERIFY(demo.deliveredOnce("taken.txt", "taken", 60000));
+        tray->terminate();
+        QVERIFY(tray->waitForFinished(10000));
+    }
+
+    // Signed out of Kavo, a drop sends nothing to Drive and waits, across a restart, until the
+    // set-up link signs the user in; then it goes through.
+    void aDropWhileSignedOutWaitsForTheSignIn()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        QVERIFY(demo.signIn(googleBrowser));
+        // Signed out as the panel's "Sign out" leaves it: no service key kept anywhere.
+        FileSecretStore secrets(demo.path("data/kavo/secrets.json"));
+        const QString key = secrets.value("Vendrel.BackendApiKey").value_or(QString());
+        QCOMPARE(key.size(), 64);
+        secrets.remove("Vendrel.BackendApiKey");
+        QVERIFY(DefaultsStore::suite(demo.path("config")).remove("kavo.shared.apiKey"));
+
+        std::unique_ptr<QProcess> tray = demo.startTray();
+        QVERIFY(tray);
+        const qint64 before = demo.uploadBytes();
+        const qsizetype driveCalls = demo.requests().filter("drive").size();
+        writeFile(demo.path("files/waits.txt"), "waits for the sign-in");
+        QVERIFY(demo.drop(demo.path("files/waits.txt")));
+        QTest::qWait(1500);
+        tray->terminate();
+        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(demo.journal().contains("waits.txt"));
+        QCOMPARE(demo.uploadBytes(), before);
+        QCOMPARE(demo.requests().filter("drive").size(), driveCalls);
+
+        tray = demo.startTray();
+        QVERIFY(tray);
+        QTest::qWait(1000);
+        QCOMPARE(demo.uploadBytes(), before);
+        QCOMPARE(demo.requests().filter("drive").size(), driveCalls);
+        QCOMPARE(demo.kavo({"kavo://setup?key=" + key + "&email=ann%40example.com"}).code, 0);
+        QVERIFY(demo.deliveredOnce("waits.txt", "waits for the sign-in", 60000));
+        tray->terminate();
+        QVERIFY(tray->waitForFinished(10000));
+    }
+
     // A drop made while the services cannot be reached waits for them and goes through once they
     // are back, without using up its attempts.
     void aDropWaitsForTheServiceToComeBack()

@@ -56,6 +56,26 @@ Q_SIGNALS:
     void opened();
 };
 
+// The user's service account, signed in or out as the test says.
+class FakeAccount : public ServiceAccount
+{
+public:
+    bool signedInNow = false;
+    Gate arrived;
+    QCoro::Task<void> loaded() const override { co_return; }
+    bool isSignedIn() const override { return signedInNow; }
+    QCoro::Task<void> signedIn() override
+    {
+        if (!signedInNow)
+            co_await arrived.wait();
+    }
+    void signIn()
+    {
+        signedInNow = true;
+        arrived.open();
+    }
+};
+
 struct UploadCall {
     QString filePath;
     QString mimeType;
@@ -514,6 +534,30 @@ private Q_SLOTS:
         QCOMPARE(h.dropboxAuth.signInCalls, 2);
     }
 
+    // Signed out of the service, a drop is prepared and then waits, saying so, without a byte or
+    // a provider sign-in going out; the service sign-in sends it on.
+    void aDropWhileSignedOutWaitsForTheServiceSignIn()
+    {
+        Harness h;
+        FakeAccount account;
+        UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
+                                               &h.presets, &h.preferences);
+        s.account = &account;
+        h.googleAuth.signedIn = false;
+        UploadManager manager(std::move(s));
+        const QUuid id = manager.enqueue({h.file(QStringLiteral("a.txt"))});
+        QTRY_VERIFY(manager.job(id)->waitingForAccount);
+        QTest::qWait(100);
+        QCOMPARE(h.drive.calls.size(), 0);
+        QCOMPARE(h.googleAuth.signInCalls, 0);
+        QCOMPARE(h.backend.registrations.size(), 0);
+        account.signIn();
+        QTRY_COMPARE(manager.job(id)->state, State::done);
+        QVERIFY(!manager.job(id)->waitingForAccount);
+        QCOMPARE(h.drive.calls.size(), 1);
+        QCOMPARE(h.backend.registrations.size(), 1);
+    }
+
     void transientUploadFailuresAreRetriedAndOthersWorded()
     {
         Harness h;
@@ -750,12 +794,37 @@ private Q_SLOTS:
         UploadRecord second = first;
         second.id = QUuid::createUuid();
         second.sources = {"/home/ann/" + QString("long name ").repeated(100)};
-        journal.put(second);
+        QVERIFY(!journal.put(second).isEmpty());
         QFile after(path);
         QVERIFY(after.open(QIODevice::ReadOnly));
         QCOMPARE(after.readAll(), written);
         QCOMPARE(log.linesContaining("cannot write the upload queue " + path).size(), 1);
         QCOMPARE(UploadJournal(path).load().size(), 1);
+    }
+
+    // A journal that cannot be written (a folder in its place) is reported when the drop is
+    // taken, and the job's row says it will not survive a restart; the upload itself goes on.
+    void anUnsavedJobSaysSoInItsRow()
+    {
+        QTemporaryDir state;
+        const QString path = state.path() + QStringLiteral("/uploads.jsonl");
+        QVERIFY(QDir().mkpath(path + QStringLiteral("/in-the-way")));
+        Harness h;
+        UploadJournal journal(path);
+        UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
+                                               &h.presets, &h.preferences);
+        s.journal = &journal;
+        Gate held;
+        h.drive.gate = &held;
+        UploadManager manager(std::move(s));
+        const QUuid id = manager.enqueue({h.file(QStringLiteral("a.txt"))});
+        QVERIFY(!manager.journalProblem().isEmpty());
+        QVERIFY2(manager.job(id)->warning.value_or(QString()).startsWith(QStringLiteral("Not saved, so it won't go on if Kavo quits: ")),
+                 qPrintable(manager.job(id)->warning.value_or(QString())));
+        QTRY_COMPARE(h.drive.calls.size(), 1);
+        held.open();
+        QTRY_COMPARE(manager.job(id)->state, State::done);
+        QCOMPARE(manager.job(id)->warning, std::nullopt);
     }
 
     void unfinishedJobsComeBackFromTheJournal()
