@@ -9,6 +9,7 @@
 #include "platform/desktop.h"
 #include "platform/endpoints.h"
 #include "platform/http.h"
+#include "platform/localpath.h"
 #include "sharedialog.h"
 #include "shareupload.h"
 
@@ -28,7 +29,11 @@ int main(int argc, char *argv[])
     Http http(&network, 60s, endpoints.extraCaPem);
     ShareUpload upload(&http, endpoints, DefaultsStore::suite());
     SystemClipboard clipboard;
-    ShareDialog dialog(SharedItem::fromArguments(QCoreApplication::arguments().mid(1)), &upload, &clipboard);
+    // From the bytes given: a file name that is not valid UTF-8 becomes a file URL that keeps them.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(LocalPath::argument(QByteArray(argv[i])));
+    ShareDialog dialog(SharedItem::fromArguments(arguments), &upload, &clipboard);
     dialog.show();
     return dialog.exec() == QDialog::Accepted ? 0 : 1;
 }

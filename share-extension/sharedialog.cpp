@@ -23,8 +23,12 @@ SharedItem SharedItem::fromArguments(const QStringList &arguments)
     const QUrl url(argument, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
     if (scheme == QLatin1String("file")) {
-        // Without a path there is nothing to read; nothing may be sent for it.
-        item = url.toLocalFile().isEmpty() || url.path().endsWith(QLatin1Char('/')) ? SharedItem{Kind::unreadable, {}} : SharedItem{Kind::file, url};
+        // Without a path there is nothing to read; nothing may be sent for it. A name that is not
+        // text is read through its alias.
+        const QList<QUrl> reachable = localFilesOnly({url});
+        item = url.toLocalFile().isEmpty() || url.path().endsWith(QLatin1Char('/')) || reachable.isEmpty()
+            ? SharedItem{Kind::unreadable, {}}
+            : SharedItem{Kind::file, reachable.first()};
     } else if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
         item = {Kind::url, url};
     } else if (url.scheme().isEmpty() || QDir::isAbsolutePath(argument)) {

@@ -1,5 +1,7 @@
 #include "desktop.h"
 
+#include "localpath.h"
+
 #include <QClipboard>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -31,7 +33,19 @@ QList<QUrl> copiedFiles(const QMimeData *data)
 QList<QUrl> localFilesOnly(const QList<QUrl> &urls)
 {
     const bool allLocal = std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
-    return allLocal ? urls : QList<QUrl>();
+    if (!allLocal)
+        return {};
+    QList<QUrl> reachable;
+    for (const QUrl &url : urls) {
+        QString problem;
+        const std::optional<QUrl> usable = LocalPath::reachable(url, &problem);
+        if (!usable) {
+            qWarning("kavo: %s", qUtf8Printable(problem));
+            return {};
+        }
+        reachable.append(*usable);
+    }
+    return reachable;
 }
 
 void SystemClipboard::setText(const QString &text)

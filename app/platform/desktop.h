@@ -13,7 +13,8 @@
 class QMimeData;
 
 // `urls` when every one of them is a local file, else nothing: files handed to Kavo (a drop, a
-// paste, a chooser's answer) are taken whole or refused whole.
+// paste, a chooser's answer, the command line) are taken whole or refused whole. A file whose
+// path is not valid UTF-8 comes back as the URL of its alias (localpath.h).
 QList<QUrl> localFilesOnly(const QList<QUrl> &urls);
 
 // The files a file manager put on the clipboard with "Copy" (or "Cut"): `text/uri-list`, or

@@ -255,9 +255,10 @@ bool AppController::acceptsDrop(const QList<QUrl> &urls) const
 
 void AppController::handleDrop(const QList<QUrl> &urls)
 {
-    if (!acceptsDrop(urls))
+    const QList<QUrl> files = localFilesOnly(urls);
+    if (files.isEmpty())
         return;
-    m_parts.uploads->enqueue(urls);
+    m_parts.uploads->enqueue(files);
     // Dropped on the panel shown for the drag: it stays, as the panel the drop opens.
     m_dragEndGrace.stop();
     setShownForDrag(false);

@@ -17,6 +17,7 @@
 #include "platform/endpoints.h"
 #include "platform/filechooser.h"
 #include "platform/http.h"
+#include "platform/localpath.h"
 #include "platform/notificationcenter.h"
 #include "platform/networkwatch.h"
 #include "platform/secretstore.h"
@@ -446,7 +447,10 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("kavo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KAVO_VERSION));
 
-    const QStringList args = QCoreApplication::arguments().mid(1);
+    // From the bytes given: a file name that is not valid UTF-8 becomes a file URL that keeps them.
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args.append(LocalPath::argument(QByteArray(argv[i])));
     if (args.value(0) == QLatin1String("share")) {
         if (args.contains(QLatin1String("--help"))) {
             std::fputs(shareUsage, stdout);

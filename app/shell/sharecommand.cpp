@@ -34,9 +34,16 @@ QString stageText(UploadJob::State state)
 
 int runShareCommand(UploadManager &manager, const QStringList &paths)
 {
-    QList<QUrl> urls;
-    for (const QString &path : paths)
-        urls.append(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+    QList<QUrl> given;
+    for (const QString &path : paths) {
+        const QUrl url(path, QUrl::StrictMode); // a path that is not text comes as a file URL
+        given.append(url.isLocalFile() ? url : QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+    }
+    const QList<QUrl> urls = localFilesOnly(given);
+    if (urls.isEmpty()) {
+        std::fputs("kavo: none of these can be shared\n", stderr);
+        return 1;
+    }
 
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     QTextStream err(stderr);

@@ -8,12 +8,6 @@
 namespace {
 
 // The tray icon's highlighted colour (the drop target's look).
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 bool showsHighlight(const QImage &shot, const QRect &icon)
 {
     for (int y = icon.top(); y <= icon.bottom(); ++y)

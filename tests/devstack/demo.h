@@ -103,9 +103,34 @@ struct Demo {
     // The token of the link `kavo share` printed, or empty when it failed.
     QString share(const QString &file, const QByteArray &browserScript)
     {
+        return share(KAVO_BINARY, {"share", file}, browserScript);
+    }
+    // The same for a file named by bytes, which a process argument given as text cannot carry:
+    // a shell hands them over.
+    QString shareBytes(const QByteArray &file, const QByteArray &browserScript)
+    {
+        return share("/bin/sh", {"-c", "exec \"$0\" share \"$(printf '%b' \"$1\")\"", KAVO_BINARY, printfEscaped(file)}, browserScript);
+    }
+    // Hands the file named by these bytes to the running tray, as a file manager would.
+    bool dropBytes(const QByteArray &file)
+    {
+        QProcess sender;
+        sender.setProcessEnvironment(environment("exit 1\n"));
+        sender.start("/bin/sh", {"-c", "exec \"$0\" \"$(printf '%b' \"$1\")\"", KAVO_BINARY, printfEscaped(file)});
+        return sender.waitForFinished(20000) && sender.exitStatus() == QProcess::NormalExit && sender.exitCode() == 0;
+    }
+    static QString printfEscaped(const QByteArray &bytes)
+    {
+        QString escaped;
+        for (const char c : bytes)
+            escaped += uchar(c) < 0x80 && c != '\\' ? QString(QLatin1Char(c)) : QStringLiteral("\\0%1").arg(uchar(c), 3, 8, QLatin1Char('0'));
+        return escaped;
+    }
+    QString share(const QString &program, const QStringList &arguments, const QByteArray &browserScript)
+    {
         QProcess kavo;
         kavo.setProcessEnvironment(environment(browserScript));
-        kavo.start(KAVO_BINARY, {"share", file});
+        kavo.start(program, arguments);
         kavo.waitForFinished(120000);
         shareErrors = kavo.readAllStandardError();
         const QByteArray out = kavo.readAllStandardOutput();
@@ -191,11 +216,7 @@ struct Demo {
     }
     qint64 uploadBytes() { return QJsonDocument::fromJson(hook("GET", "/__test/stats").body)["upload_bytes"].toInteger(-1); }
     // The tray's upload queue as it is on disk.
-    QByteArray journal() const
-    {
-        QFile file(path(".local/state/kavo/uploads.jsonl"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray journal() const { return readFile(path(".local/state/kavo/uploads.jsonl")); }
     // Whether the tray's queue empties within `ms` and `filename` then has exactly one link, whose
     // download is `bytes`.
     bool deliveredOnce(const QString &filename, const QByteArray &bytes, int ms)

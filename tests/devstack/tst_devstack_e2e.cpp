@@ -4,6 +4,8 @@
 // throttling.
 
 #include "demo.h"
+#include <fcntl.h>
+#include <sys/stat.h>
 
 class TestDevStackEndToEnd : public QObject
 {
@@ -168,6 +170,42 @@ private Q_SLOTS:
 
         // Nothing injected: the same file goes through.
         QVERIFY2(!demo.share(demo.path("files/notes.txt"), googleBrowser).isEmpty(), demo.shareErrors.constData());
+    }
+
+    // Names are bytes: a file and a folder whose names are not UTF-8, through `kavo share` and
+    // through the tray, each at the top and inside the folder, are shared with their real bytes.
+    void namesThatAreNotTextAreShared()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        QVERIFY(demo.signIn(googleBrowser));
+        const QByteArray files = QFile::encodeName(demo.path("files"));
+        QVERIFY(::mkdir(QByteArray(files + "/trip\xfe").constData(), 0700) == 0);
+        for (const QByteArray &name : {QByteArray("/bad\xff.txt"), QByteArray("/trip\xfe/inner\xfd.txt")}) {
+            QFile file;
+            const int fd = ::open(QByteArray(files + name).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+            QVERIFY(fd >= 0 && file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle));
+            file.write("bytes of " + name);
+        }
+
+        const QString token = demo.shareBytes(files + "/bad\xff.txt", googleBrowser);
+        QVERIFY2(!token.isEmpty(), demo.shareErrors.constData());
+        QCOMPARE(demo.download(token)->body, QByteArray("bytes of /bad\xff.txt"));
+        QCOMPARE(demo.links(QString::fromUtf8("bad\uFFFD.txt")).size(), 1);
+
+        std::unique_ptr<QProcess> tray = demo.startTray();
+        QVERIFY(tray);
+        QVERIFY(demo.dropBytes(files + "/trip\xfe"));
+        QVERIFY(QTest::qWaitFor([&] { return demo.journal().trimmed().isEmpty(); }, 30000));
+        const Result<QList<HistoryItem>> history = awaitTask(demo.api.fetchHistory(5));
+        QVERIFY(history && !history->isEmpty());
+        QVERIFY2(history->first().filename.endsWith(QString::fromUtf8(" - trip\uFFFD.zip")), qPrintable(history->first().filename));
+        const QString zip = demo.path("trip.zip");
+        writeFile(zip, demo.download(history->first().token)->body);
+        QVERIFY(runTool("unzip", {"-Z1", zip}).contains("/inner\xfd.txt"));
+        QCOMPARE(runTool("unzip", {"-p", zip, "*inner*"}), QByteArray("bytes of /trip\xfe/inner\xfd.txt"));
+        tray->terminate();
+        QVERIFY(tray->waitForFinished(10000));
     }
 
     // A 50 MB error page from Drive is refused as it arrives: the tray takes the next drop at

@@ -126,7 +126,7 @@ private Q_SLOTS:
         QVERIFY2(!disk.path().isEmpty(), qPrintable(disk.problem()));
         DefaultsStore store(disk.path() + "/kavo/defaults.json");
         QVERIFY(store.setValue("kavo.shared.apiKey", QString("k").repeated(64)));
-        const QByteArray before = [&] { QFile f(store.filePath()); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+        const QByteArray before = readFile(store.filePath());
         disk.fill(0);
         QVERIFY(!store.setValue("more", QString("x").repeated(2000))); // fits Qt's write buffer, not the disk
         QFile after(store.filePath());

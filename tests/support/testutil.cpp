@@ -58,6 +58,12 @@ QStringList LogCapture::linesContaining(const QString &text) const
     return lines().filter(text);
 }
 
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 void writeFile(const QString &path, const QByteArray &content)
 {
     QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));

@@ -26,6 +26,8 @@ private:
 
 // Writes `content` to `path`, creating parent folders; fails the calling test on error.
 void writeFile(const QString &path, const QByteArray &content);
+// The file's bytes; empty when it cannot be read.
+QByteArray readFile(const QString &path);
 // The fields of an application/x-www-form-urlencoded body, names and values decoded.
 QMap<QString, QString> formFields(const QByteArray &body);
 // Whether nothing listens on 127.0.0.1:port (tests that need the build's fixed endpoint port

@@ -6,6 +6,7 @@
 #include "fakeserver.h"
 #include "platform/secretstore.h"
 #include "platform/desktop.h"
+#include "platform/localpath.h"
 #include "platform/notificationcenter.h"
 #include "platform/milestone.h"
 #include "testutil.h"
@@ -403,6 +404,48 @@ private Q_SLOTS:
         QVERIFY(QDir(h.temp.path()).isEmpty()); // nothing was zipped
     }
 
+    // Names are bytes: a file and a folder whose names are not UTF-8 are shared, at the top of a
+    // drop and inside a folder, under their names as text, with the real files' bytes; their
+    // aliases go once nothing uses them, never what they point at.
+    void namesThatAreNotTextAreShared()
+    {
+        QTemporaryDir state;
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+        Harness h;
+        const QByteArray dir = QFile::encodeName(h.files.path());
+        const auto write = [](const QByteArray &path, const QByteArray &content) {
+            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+            return fd >= 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size() && ::close(fd) == 0;
+        };
+        QVERIFY(write(dir + "/bad\xff.txt", "top of the drop"));
+        QVERIFY(::mkdir(QByteArray(dir + "/folder\xfe").constData(), 0700) == 0);
+        QVERIFY(write(dir + "/folder\xfe/inner\xfd.txt", "inside the folder"));
+
+        const QList<QUrl> single = localFilesOnly({LocalPath::urlOf(dir + "/bad\xff.txt")});
+        QCOMPARE(single.size(), 1);
+        const QUuid first = h.manager->enqueue(single);
+        QTRY_COMPARE(h.manager->job(first)->state, State::done);
+        QCOMPARE(h.manager->job(first)->displayName, QString::fromUtf8("bad\uFFFD.txt"));
+        QCOMPARE(h.backend.registrations.value(0).filename, QString::fromUtf8("bad\uFFFD.txt"));
+        QCOMPARE(readFile(h.drive.calls.value(0).filePath), QByteArray("top of the drop"));
+
+        const QList<QUrl> folder = localFilesOnly({LocalPath::urlOf(dir + "/folder\xfe")});
+        const QUuid second = h.manager->enqueue(folder);
+        QTRY_COMPARE(h.manager->job(second)->state, State::done);
+        const QString archive = h.drive.calls.value(1).filePath;
+        QVERIFY2(h.backend.registrations.value(1).filename.endsWith(QString::fromUtf8(" - folder\uFFFD.zip")),
+                 qPrintable(h.backend.registrations.value(1).filename));
+        QVERIFY(runTool("unzip", {"-Z1", archive}).contains("/inner\xfd.txt"));
+        QCOMPARE(runTool("unzip", {"-p", archive, "*inner*"}), QByteArray("inside the folder"));
+
+        LocalPath::removeUnusedAliases(LocalPath::aliasRoot(), {});
+        QVERIFY(QDir(LocalPath::aliasRoot()).isEmpty());
+        struct stat kept {};
+        QCOMPARE(::stat(QByteArray(dir + "/folder\xfe/inner\xfd.txt").constData(), &kept), 0); // what the aliases pointed at is still there
+        QCOMPARE(::stat(QByteArray(dir + "/bad\xff.txt").constData(), &kept), 0);
+        qunsetenv("XDG_STATE_HOME");
+    }
+
     void severalFilesAreZippedUnderTheArchiveName()
     {
         Harness h;
@@ -785,7 +828,7 @@ private Q_SLOTS:
             UploadJournal journal(path);
             journal.put(first);
         }
-        const QByteArray written = [&] { QFile f(path); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+        const QByteArray written = readFile(path);
         QVERIFY(written.contains("report.pdf"));
         disk.fill(0);
         LogCapture log;
