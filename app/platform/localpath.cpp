@@ -1,11 +1,11 @@
 #include "localpath.h"
 
 #include "http.h"
+#include "leftovers.h"
 
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
-#include <QUuid>
 
 #include <cerrno>
 #include <cstring>
@@ -53,7 +53,7 @@ std::optional<QUrl> reachable(const QUrl &url, QString *problem)
     while (path.size() > 1 && path.endsWith('/'))
         path.chop(1);
     const QString name = QString::fromUtf8(path.mid(path.lastIndexOf('/') + 1));
-    const QString folder = aliasRoot() + QLatin1Char('/') + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QString folder = aliasRoot() + QLatin1Char('/') + Leftovers::folderName(aliasKind);
     const QString alias = folder + QLatin1Char('/') + name;
     const auto fail = [&](const QString &why) -> std::optional<QUrl> {
         if (problem)
@@ -67,17 +67,6 @@ std::optional<QUrl> reachable(const QUrl &url, QString *problem)
     if (::symlink(path.constData(), QFile::encodeName(alias).constData()) != 0)
         return fail(QString::fromLocal8Bit(std::strerror(errno)));
     return QUrl::fromLocalFile(alias);
-}
-
-void removeUnusedAliases(const QString &root, const QStringList &inUse)
-{
-    const QStringList folders = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
-    for (const QString &folder : folders) {
-        const QString path = root + QLatin1Char('/') + folder + QLatin1Char('/');
-        const bool used = std::any_of(inUse.begin(), inUse.end(), [&path](const QString &p) { return p.startsWith(path); });
-        if (!used)
-            QDir(path).removeRecursively();
-    }
 }
 
 } // namespace LocalPath

@@ -28,9 +28,9 @@ QString argument(const QByteArray &raw);
 // alias for it. No value when the alias could not be made (`problem` says why).
 std::optional<QUrl> reachable(const QUrl &url, QString *problem = nullptr);
 
-// Where the aliases live; `stateHome` overrides $XDG_STATE_HOME (tests).
+// Where the aliases live, each in a folder of the kind aliasKind (leftovers.h); `stateHome`
+// overrides $XDG_STATE_HOME (tests).
 QString aliasRoot(const QString &stateHome = {});
-// Removes every alias folder under `root` that none of `inUse` (paths) lies in.
-void removeUnusedAliases(const QString &root, const QStringList &inUse);
+inline const QString aliasKind = QStringLiteral("alias");
 
 } // namespace LocalPath

@@ -404,6 +404,8 @@ int runTray()
         return 1;
     }
     controller.launch();
+    // What earlier runs left behind goes, except what their unfinished jobs still need.
+    app.uploads->removeLeftovers(LocalPath::aliasRoot());
     // Unfinished uploads of an earlier run go on once the account (the service key) is read.
     QCoro::connect(app.account.loaded(), &controller, [&app] { app.uploads->resumeUnfinished(); });
     if (!controller.panelIsWindow())

@@ -1,6 +1,7 @@
 #include "sourcepreparation.h"
 
 #include "platform/http.h"
+#include "platform/leftovers.h"
 #include "platform/logging.h"
 #include "uploaderror.h"
 
@@ -22,7 +23,10 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -63,18 +67,83 @@ void keepTimes(const fs::path &source, const fs::path &target, bool follow)
     ::utimensat(AT_FDCWD, target.c_str(), times, follow ? 0 : AT_SYMLINK_NOFOLLOW);
 }
 
+// Where a copy failed: reading the source, or writing the copy (the temporary folder's disk).
+struct CopyFailure {
+    std::error_code code;
+    bool writing = false;
+};
+
+// Copies a regular file's bytes to `target` (made new, with the source's permission bits), as
+// far as the source goes when it is read: a file that shrinks or grows meanwhile is copied as it
+// ends up, and a failure says which side it was on.
+std::optional<CopyFailure> copyFileBytes(const fs::path &source, const fs::path &target)
+{
+    const auto failure = [](bool writing) { return CopyFailure{std::error_code(errno, std::generic_category()), writing}; };
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return failure(false);
+    struct stat status {};
+    if (::fstat(in, &status) != 0) {
+        const CopyFailure failed = failure(false);
+        ::close(in);
+        return failed;
+    }
+    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, status.st_mode & 07777);
+    if (out < 0) {
+        const CopyFailure failed = failure(true);
+        ::close(in);
+        return failed;
+    }
+    std::optional<CopyFailure> failed;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            failed = failure(false);
+            break;
+        }
+        if (got == 0)
+            break;
+        for (ssize_t written = 0; written < got && !failed;) {
+            const ssize_t put = ::write(out, buffer.data() + written, size_t(got - written));
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put < 0)
+                failed = failure(true);
+            else
+                written += put;
+        }
+        if (failed)
+            break;
+    }
+    ::close(in);
+    if (::close(out) != 0 && !failed)
+        failed = failure(true);
+    return failed;
+}
+
 // Copies `source` to `target`, which must not exist. The top level follows a link (the user
 // dropped what it points at); below it links are copied as links, so that zip stores them as
 // links. Pipes, sockets and devices carry no content to share and are left out rather than read,
-// which could block forever. Returns the failure text, if any.
-std::optional<QString> copyTree(const fs::path &source, const fs::path &target, const fs::path &root, bool topLevel)
+// which could block forever. Returns what failed, if anything: reading the source (`text` names
+// the entry below the dropped item, if it was one) or writing the copy.
+struct CopyProblem {
+    QString text;
+    bool writing = false;
+};
+std::optional<CopyProblem> copyTree(const fs::path &source, const fs::path &target, const fs::path &root, bool topLevel)
 {
     std::error_code ec;
-    const auto fail = [&](const fs::path &where, const std::error_code &code) -> std::optional<QString> {
+    const auto fail = [&](const fs::path &where, const std::error_code &code) -> std::optional<CopyProblem> {
         const QString reason = capitalised(QString::fromLocal8Bit(code.message()));
         if (where == root)
-            return reason;
-        return fromFsPath(where.lexically_relative(root.parent_path())) + QStringLiteral(": ") + reason;
+            return CopyProblem{reason};
+        return CopyProblem{fromFsPath(where.lexically_relative(root.parent_path())) + QStringLiteral(": ") + reason};
+    };
+    const auto failWriting = [](const std::error_code &code) -> std::optional<CopyProblem> {
+        return CopyProblem{QString::fromLocal8Bit(code.message()), true};
     };
 
     const fs::file_status status = topLevel ? fs::status(source, ec) : fs::symlink_status(source, ec);
@@ -87,20 +156,19 @@ std::optional<QString> copyTree(const fs::path &source, const fs::path &target, 
     case fs::file_type::symlink:
         fs::copy_symlink(source, target, ec);
         if (ec)
-            return fail(source, ec);
+            return failWriting(ec);
         keepTimes(source, target, false);
         return std::nullopt;
     case fs::file_type::regular:
         // The copy takes the file's mode; its times are set as `cp -p` would.
-        fs::copy_file(source, target, fs::copy_options::none, ec);
-        if (ec)
-            return fail(source, ec);
+        if (const std::optional<CopyFailure> failed = copyFileBytes(source, target))
+            return failed->writing ? failWriting(failed->code) : fail(source, failed->code);
         keepTimes(source, target, true);
         return std::nullopt;
     case fs::file_type::directory: {
         fs::create_directory(target, source, ec);
         if (ec)
-            return fail(source, ec);
+            return failWriting(ec);
         // The copy takes the source folder's mode, but the owner needs to write into it while it
         // fills (a read-only source folder); the mode is put back once it is full.
         fs::permissions(target, fs::perms::owner_all, fs::perm_options::add, ec);
@@ -126,27 +194,10 @@ std::optional<QString> copyTree(const fs::path &source, const fs::path &target, 
     }
 }
 
-void removeTree(const QString &path)
-{
-    if (path.isEmpty())
-        return;
-    std::error_code ec;
-    // The staging copy keeps read-only folders read-only; their entries can only go once the
-    // owner may write to them again.
-    const fs::path root = toFsPath(path);
-    if (fs::is_directory(fs::symlink_status(root, ec))) {
-        fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
-        for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
-            if (it->is_directory(ec) && !it->is_symlink(ec))
-                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::remove_all(root, ec);
-}
-
 // Deleting a large staging copy can take a while: it happens off the main thread.
 QCoro::Task<void> removeTreeAsync(QString path)
 {
-    QFuture<void> removing = QtConcurrent::run(removeTree, path);
+    QFuture<void> removing = QtConcurrent::run(Leftovers::removeTree, path);
     co_await removing;
 }
 
@@ -235,7 +286,12 @@ SourcePreparation::SourcePreparation(Environment environment)
 
 QString SourcePreparation::tempDir() const
 {
-    return m_env.tempDir.isEmpty() ? QDir::tempPath() : m_env.tempDir;
+    if (!m_env.tempDir.isEmpty())
+        return m_env.tempDir;
+    // Not QDir::tempPath(): for a TMPDIR that does not exist it answers "", and files would be
+    // made in the root folder.
+    const QString named = qEnvironmentVariable("TMPDIR");
+    return QDir::cleanPath(named.isEmpty() ? QStringLiteral("/tmp") : named);
 }
 
 qint64 SourcePreparation::measureSize(const QString &path)
@@ -352,21 +408,43 @@ QCoro::Task<Result<PreparedUpload>> SourcePreparation::prepareArchive(QStringLis
     co_return PreparedUpload{archive.value(), name, QStringLiteral("application/zip")};
 }
 
+std::optional<Error> SourcePreparation::checkTempDir() const
+{
+    const QString folder = tempDir();
+    const QFileInfo info(folder);
+    if (!folder.isEmpty() && info.isDir() && info.isWritable())
+        return std::nullopt;
+    const QString why = !info.exists() ? QStringLiteral("doesn't exist")
+        : !info.isDir()                 ? QStringLiteral("isn't a folder")
+                                        : QStringLiteral("can't be written to");
+    return UploadError::zipFailed(QStringLiteral("the temporary folder %1 (TMPDIR) %2.").arg(folder, why));
+}
+
+Error SourcePreparation::diskFull(const QString &reason) const
+{
+    return UploadError::zipFailed(capitalised(reason) + QStringLiteral(" in the temporary folder ") + tempDir() + QLatin1Char('.'));
+}
+
 QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, QString archiveName, qint64 totalBytes) const
 {
-    const QString staging = tempDir() + QLatin1Char('/') + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    if (auto unusable = checkTempDir())
+        co_return *unusable;
+    const QString staging = tempDir() + QLatin1Char('/') + Leftovers::folderName(stagingKind);
     if (auto failure = makeFolder(staging))
         co_return *failure;
 
     qCInfo(lcUpload, "zip starting: %ld sources, ~%ld bytes total → %s", long(sources.size()), long(totalBytes),
            qUtf8Printable(archiveName));
 
-    QFuture<std::optional<Error>> copying = QtConcurrent::run([sources, staging]() -> std::optional<Error> {
+    QFuture<std::optional<Error>> copying = QtConcurrent::run([this, sources, staging]() -> std::optional<Error> {
         for (const QString &source : sources) {
             const QString name = lastComponent(source);
             const fs::path from = toFsPath(QDir::cleanPath(source));
-            if (auto failure = copyTree(from, toFsPath(staging + QLatin1Char('/') + name), from, true))
-                return UploadError::sourceUnreadable(name + QStringLiteral(" — ") + *failure);
+            if (auto failure = copyTree(from, toFsPath(staging + QLatin1Char('/') + name), from, true)) {
+                if (failure->writing)
+                    return diskFull(failure->text);
+                return UploadError::sourceUnreadable(name + QStringLiteral(" — ") + failure->text);
+            }
         }
         return std::nullopt;
     });
@@ -376,7 +454,7 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
         co_return *copyFailure;
     }
 
-    const QString outFolder = tempDir() + QLatin1Char('/') + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QString outFolder = tempDir() + QLatin1Char('/') + Leftovers::folderName(archiveKind);
     if (auto failure = makeFolder(outFolder)) {
         co_await removeTreeAsync(staging);
         co_return *failure;
@@ -385,7 +463,16 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
 
     auto process = std::make_unique<QProcess>();
     process->setWorkingDirectory(staging);
-    process->setStandardOutputFile(QProcess::nullDevice());
+    // zip says what went wrong on either output; only the end of what it says is kept.
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    auto said = std::make_shared<QByteArray>();
+    QObject::connect(process.get(), &QProcess::readyRead, process.get(), [said, zip = process.get()] {
+        *said += zip->readAll();
+        if (said->size() > 8192)
+            *said = said->right(4096);
+    });
+    // zip never outlives Kavo: the kernel ends it when the thread that started it goes.
+    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     process->setProgram(m_env.zipTool);
     process->setArguments({QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-y"), archivePath,
                            QStringLiteral(".")});
@@ -403,17 +490,21 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
         auto finished = qCoro(process.get(), &QProcess::finished);
         co_await finished;
     }
-
-    const QByteArray rawError = process->readAllStandardError();
-    const QString errorText = decodeUtf8(rawError).value_or(QString()).trimmed();
+    *said += process->readAll();
     co_await removeTreeAsync(staging);
 
     const int status = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
     if (status != 0) {
         co_await removeTreeAsync(outFolder);
-        qCCritical(lcUpload, "zip exit %d: %s", status, qUtf8Printable(errorText));
-        co_return UploadError::zipFailed(errorText.isEmpty() ? QStringLiteral("exit code ") + QString::number(status)
-                                                             : errorText);
+        const QString output = decodeUtf8(*said).value_or(QString()).trimmed();
+        qCCritical(lcUpload, "zip exit %d: %s", status, qUtf8Printable(output));
+        if (output.contains(QLatin1String("No space left on device")))
+            co_return diskFull(QStringLiteral("no space left on device"));
+        // Its first error line says what happened; the lines after it, what that led to.
+        const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        const auto error = std::find_if(lines.begin(), lines.end(), [](const QString &line) { return line.contains(QLatin1String("error")); });
+        const QString text = error != lines.end() ? *error : lines.value(lines.size() - 1);
+        co_return UploadError::zipFailed(text.isEmpty() ? QStringLiteral("exit code ") + QString::number(status) : shortened(text.trimmed()));
     }
 
     const qint64 size = QFileInfo(archivePath).size();

@@ -20,7 +20,8 @@ struct PreparedUpload {
 
 // Turns a drop (local paths) into one file to upload. A single ordinary file is sent as it is;
 // a folder or several items are copied into a private staging folder and packed with the zip
-// tool into "Kavo-<date> - <label>.zip" under the temporary directory. Copying, measuring and
+// tool into "Kavo-<date> - <label>.zip" under the temporary directory, each in a folder of the
+// kinds below that a later start removes once no job needs it. Copying, measuring and
 // zipping run off the main thread and are awaited.
 class SourcePreparation
 {
@@ -30,7 +31,7 @@ public:
         QLocale locale = QLocale::system();
         // Free bytes on the volume of the temporary directory; defaults to availableDiskSpace().
         std::function<std::optional<qint64>()> freeSpace;
-        QString tempDir; // defaults to QDir::tempPath()
+        QString tempDir; // defaults to $TMPDIR, else /tmp
         QString zipTool = QStringLiteral("/usr/bin/zip");
     };
 
@@ -64,7 +65,13 @@ public:
     QCoro::Task<Result<QString>> zipSources(QStringList sources, QString archiveName, qint64 totalBytes) const;
 
     QString tempDir() const;
+    // The failure to report when the temporary folder is missing or cannot be written.
+    std::optional<Error> checkTempDir() const;
+    // The kinds (leftovers.h) of the staging copies and of the archives' folders.
+    static inline const QString stagingKind = QStringLiteral("kavo-staging");
+    static inline const QString archiveKind = QStringLiteral("kavo-archive");
 
 private:
+    Error diskFull(const QString &reason) const;
     Environment m_env;
 };

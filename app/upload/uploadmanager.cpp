@@ -2,6 +2,8 @@
 
 #include "cloud/clouduploader.h"
 #include "platform/desktop.h"
+#include "platform/leftovers.h"
+#include "platform/localpath.h"
 #include "platform/logging.h"
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
@@ -327,6 +329,25 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
         qCInfo(lcUpload, "resuming %s (%s)", qUtf8Printable(record.displayName), qUtf8Printable(UploadJob::stateName(record.state)));
         QMetaObject::invokeMethod(this, [this, id = record.id] { run(id, true); }, Qt::QueuedConnection);
     }
+}
+
+QCoro::Task<void> UploadManager::removeLeftovers(QString aliasRoot)
+{
+    QStringList inUse;
+    for (const QList<UploadRecord> &records : {m_earlier, m_records.values()}) {
+        for (const UploadRecord &record : records) {
+            inUse += record.sources;
+            if (record.prepared)
+                inUse.append(record.prepared->path);
+        }
+    }
+    const QString temp = m_services.preparation.tempDir();
+    QFuture<void> removing = QtConcurrent::run([temp, aliasRoot, inUse] {
+        Leftovers::removeUnused(temp, SourcePreparation::stagingKind, {});
+        Leftovers::removeUnused(temp, SourcePreparation::archiveKind, inUse);
+        Leftovers::removeUnused(aliasRoot, LocalPath::aliasKind, inUse);
+    });
+    co_await removing;
 }
 
 QCoro::Task<void> UploadManager::run(QUuid id, bool resumed)

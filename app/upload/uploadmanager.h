@@ -77,6 +77,9 @@ public:
     QString journalProblem() const { return m_journalProblem; }
     // Brings back the unfinished jobs of the journal, as they were, and resumes each one.
     QCoro::Task<void> resumeUnfinished();
+    // Removes the staging copies, archives and name aliases (under `aliasRoot`) that earlier runs
+    // left and no job of the journal or of this run needs; finishes once they are gone.
+    QCoro::Task<void> removeLeftovers(QString aliasRoot);
     void setProgress(const QUuid &id, double fraction);
     // Drops the job from the list; a pipeline still running for it goes on unseen.
     Q_INVOKABLE void removeJob(const QUuid &id);

@@ -360,6 +360,47 @@ private Q_SLOTS:
         QVERIFY(tray->waitForFinished(10000));
     }
 
+    // A tray killed while it zips takes zip with it; the next start removes what the dead one
+    // left in the temporary folder, zips the drop again and delivers it.
+    void aKilledZipLeavesNothingBehind()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        QVERIFY(demo.signIn(googleBrowser));
+        writeLargeFile(demo.path("files/big/one.bin"), 200);
+        std::unique_ptr<QProcess> tray = demo.startTray();
+        QVERIFY(tray);
+        const QString dead = QString::number(tray->processId());
+        // The zip processes working in this demo's temporary folder.
+        const auto zips = [&demo] {
+            QStringList found;
+            for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+                const QByteArray command = readFile("/proc/" + pid + "/cmdline");
+                if (command.startsWith("/usr/bin/zip") && command.contains(QFile::encodeName(demo.path("tmp"))))
+                    found.append(pid);
+            }
+            return found;
+        };
+        QVERIFY(demo.drop(demo.path("files/big")));
+        QVERIFY(QTest::qWaitFor([&] { return !zips().isEmpty(); }, 20000));
+        ::kill(pid_t(tray->processId()), SIGKILL);
+        QVERIFY(tray->waitForFinished(5000));
+        QVERIFY2(QTest::qWaitFor([&] { return zips().isEmpty(); }, 3000), qPrintable(zips().join(' ')));
+        QVERIFY(!QDir(demo.path("tmp")).entryList({"kavo-*-" + dead + "-*"}, QDir::Dirs).isEmpty());
+
+        tray = demo.startTray();
+        QVERIFY(tray);
+        QVERIFY(QTest::qWaitFor([&] { return demo.journal().trimmed().isEmpty(); }, 120000));
+        const Result<QList<HistoryItem>> history = awaitTask(demo.api.fetchHistory(1));
+        QVERIFY(history && history->size() == 1);
+        QVERIFY2(history->first().filename.endsWith(" - big.zip"), qPrintable(history->first().filename));
+        QVERIFY(history->first().filesize > qint64(200) << 20);
+        QCOMPARE(QDir(demo.path("tmp")).entryList({"kavo-*-" + dead + "-*"}, QDir::Dirs), QStringList());
+        QCOMPARE(QDir(demo.path("tmp")).entryList({"kavo-staging-*"}, QDir::Dirs), QStringList());
+        tray->terminate();
+        QVERIFY(tray->waitForFinished(10000));
+    }
+
     // A drop made while the services cannot be reached waits for them and goes through once they
     // are back, without using up its attempts.
     void aDropWaitsForTheServiceToComeBack()

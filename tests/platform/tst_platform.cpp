@@ -1,5 +1,6 @@
 #include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
+#include "platform/leftovers.h"
 #include "platform/networkwatch.h"
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
@@ -11,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -208,6 +210,37 @@ private Q_SLOTS:
         // The observer's context is gone: no more calls.
         center.post(QStringLiteral("VendrelUploadSucceeded"));
         QCOMPARE(succeeded, 1);
+    }
+
+    // What a start clears away: folders of that kind whose process is gone and that no job uses,
+    // read-only ones too; never another kind's, a live process's, a used one, nor what a link
+    // inside points at.
+    void leftoversOfGoneProcessesAreRemoved()
+    {
+        QTemporaryDir root, elsewhere;
+        writeFile(elsewhere.filePath("keep/photo.jpg"), "photo");
+        QProcess gone;
+        gone.start("true", {});
+        const QString dead = QString::number(gone.processId());
+        QVERIFY(gone.waitForFinished());
+        const QString uuid = QStringLiteral("0f8fad5b-d9cb-469f-a165-70867728950e");
+        const QString alive = QString::number(QCoreApplication::applicationPid());
+        const QStringList folders = {"kavo-staging-" + dead + "-" + uuid, "kavo-staging-" + alive + "-" + uuid,
+                                     "kavo-archive-" + dead + "-" + uuid, "kavo-staging-" + dead + "-" + uuid.left(8)};
+        for (const QString &folder : folders)
+            writeFile(root.filePath(folder + "/sub/file.txt"), "x");
+        QVERIFY(QFile::link(elsewhere.filePath("keep"), root.filePath(folders[0] + "/link")));
+        QVERIFY(QFile::setPermissions(root.filePath(folders[0] + "/sub"), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        const QString used = root.filePath(folders[2] + "/sub/file.txt");
+
+        Leftovers::removeUnused(root.path(), "kavo-staging", {});
+        Leftovers::removeUnused(root.path(), "kavo-archive", {used});
+        QStringList left = QDir(root.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        QStringList expected{folders[1], folders[2], folders[3]};
+        left.sort();
+        expected.sort();
+        QCOMPARE(left, expected);
+        QCOMPARE(readFile(elsewhere.filePath("keep/photo.jpg")), QByteArray("photo"));
     }
 
     // A wait for the network ends when its time is up, or earlier when the network is back;

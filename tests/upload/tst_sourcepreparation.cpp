@@ -379,6 +379,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::newRow("error output") << QByteArray("echo '  zip error: Nothing to do!  ' >&2\nexit 12\n")
                                       << "Couldn't zip folder: zip error: Nothing to do!";
+        QTest::newRow("standard output") << QByteArray("echo 'zip I/O error: Permission denied'\n"
+                                                       "echo 'zip error: Output file write failure (write error on zip file)'\nexit 14\n")
+                                         << "Couldn't zip folder: zip I/O error: Permission denied";
+        QTest::newRow("disk full") << QByteArray("echo 'zip I/O error: No space left on device'\nexit 14\n")
+                                   << "Couldn't zip folder: No space left on device in the temporary folder TEMP.";
         QTest::newRow("silent") << QByteArray("exit 3\n") << "Couldn't zip folder: exit code 3";
         QTest::newRow("not utf-8") << QByteArray("printf '\\377\\376' >&2\nexit 9\n") << "Couldn't zip folder: exit code 9";
         QTest::newRow("tiny archive") << QByteArray("head -c 50 /dev/zero > \"$4\"\n")
@@ -397,7 +402,7 @@ private Q_SLOTS:
         LogCapture log;
         const Result<PreparedUpload> result = prepare(SourcePreparation(env), {f.path(QStringLiteral("Folder"))});
         QVERIFY(!result);
-        QCOMPARE(result.error().description, message);
+        QCOMPARE(result.error().description, QString(message).replace(QStringLiteral("TEMP"), f.temp.path()));
         QVERIFY2(f.leftInTemp().isEmpty(), qPrintable(f.leftInTemp().join(QLatin1Char(','))));
         if (message.contains(QStringLiteral("Nothing to do")))
             QCOMPARE(log.linesContaining(QStringLiteral("zip exit 12: zip error: Nothing to do!")).size(), 1);
@@ -416,17 +421,25 @@ private Q_SLOTS:
         QVERIFY(f.leftInTemp().isEmpty());
     }
 
-    void tempFolderThatCannotBeCreated()
+    // A temporary folder that is missing or not a folder is named as the cause; nothing is made
+    // anywhere else (Qt's own temporary path would be the root folder then).
+    void unusableTempFolderIsNamed()
     {
         Fixture f;
         writeFile(f.path(QStringLiteral("Folder/a.txt")), "a");
         SourcePreparation::Environment env = f.environment();
-        env.tempDir = f.path(QStringLiteral("Folder/a.txt")); // a file, not a folder
-        const Result<PreparedUpload> result = prepare(SourcePreparation(env), {f.path(QStringLiteral("Folder"))});
-        QVERIFY(!result);
-        QCOMPARE(result.error().domain, ErrorDomain::file);
-        QVERIFY(result.error().description.startsWith(QStringLiteral("Couldn't create the folder ")));
+        env.tempDir = f.path(QStringLiteral("Folder/a.txt"));
+        Result<PreparedUpload> result = prepare(SourcePreparation(env), {f.path(QStringLiteral("Folder"))});
+        QCOMPARE(result.error().description, "Couldn't zip folder: the temporary folder " + env.tempDir + " (TMPDIR) isn't a folder.");
+
+        env.tempDir.clear();
+        qputenv("TMPDIR", QFile::encodeName(f.path(QStringLiteral("gone"))));
+        result = prepare(SourcePreparation(env), {f.path(QStringLiteral("Folder"))});
+        qunsetenv("TMPDIR");
+        QCOMPARE(result.error().description, "Couldn't zip folder: the temporary folder " + f.path(QStringLiteral("gone")) + " (TMPDIR) doesn't exist.");
+        QCOMPARE(QDir(f.sources.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{QStringLiteral("Folder")});
     }
+
 };
 
 QTEST_GUILESS_MAIN(TestSourcePreparation)

@@ -18,6 +18,7 @@
 #include <QJsonObject>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <qcoro/qcorosignal.h>
@@ -405,8 +406,7 @@ private Q_SLOTS:
     }
 
     // Names are bytes: a file and a folder whose names are not UTF-8 are shared, at the top of a
-    // drop and inside a folder, under their names as text, with the real files' bytes; their
-    // aliases go once nothing uses them, never what they point at.
+    // drop and inside a folder, under their names as text, with the real files' bytes.
     void namesThatAreNotTextAreShared()
     {
         QTemporaryDir state;
@@ -438,11 +438,6 @@ private Q_SLOTS:
         QVERIFY(runTool("unzip", {"-Z1", archive}).contains("/inner\xfd.txt"));
         QCOMPARE(runTool("unzip", {"-p", archive, "*inner*"}), QByteArray("inside the folder"));
 
-        LocalPath::removeUnusedAliases(LocalPath::aliasRoot(), {});
-        QVERIFY(QDir(LocalPath::aliasRoot()).isEmpty());
-        struct stat kept {};
-        QCOMPARE(::stat(QByteArray(dir + "/folder\xfe/inner\xfd.txt").constData(), &kept), 0); // what the aliases pointed at is still there
-        QCOMPARE(::stat(QByteArray(dir + "/bad\xff.txt").constData(), &kept), 0);
         qunsetenv("XDG_STATE_HOME");
     }
 
@@ -868,6 +863,38 @@ private Q_SLOTS:
         held.open();
         QTRY_COMPARE(manager.job(id)->state, State::done);
         QCOMPARE(manager.job(id)->warning, std::nullopt);
+    }
+
+    // A temporary folder without room: the job whose staging copy or archive does not fit says
+    // so, against the temporary folder rather than the files, and leaves nothing behind.
+    void fullTempFolderSaysSo_data()
+    {
+        QTest::addColumn<int>("kibibytes");
+        QTest::newRow("the copy does not fit") << 1024;
+        QTest::newRow("the archive does not fit") << 3072;
+    }
+    void fullTempFolderSaysSo()
+    {
+        QFETCH(int, kibibytes);
+        FullDisk disk(kibibytes);
+        QVERIFY2(!disk.path().isEmpty(), qPrintable(disk.problem()));
+        Harness h;
+        UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
+                                               &h.presets, &h.preferences);
+        SourcePreparation::Environment env;
+        env.tempDir = disk.path();
+        env.freeSpace = [] { return std::nullopt; }; // the disk fills while the drop is prepared
+        s.preparation = SourcePreparation(env);
+        UploadManager manager(std::move(s));
+        QByteArray noise(2 << 20, Qt::Uninitialized); // does not compress: the archive is as big as the copy
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+        const QUrl folder = h.file(QStringLiteral("Folder/noise.bin"), noise).adjusted(QUrl::RemoveFilename | QUrl::StripTrailingSlash);
+        const QUuid id = manager.enqueue({folder});
+        QTRY_COMPARE(manager.job(id)->state, State::failed);
+        QCOMPARE(manager.job(id)->errorMessage, "Couldn't zip folder: No space left on device in the temporary folder " + disk.path() + ".");
+        QCOMPARE(QDir(disk.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(readFile(h.files.filePath(QStringLiteral("Folder/noise.bin"))), noise);
+        QCOMPARE(h.drive.calls.size(), 0);
     }
 
     void unfinishedJobsComeBackFromTheJournal()
