@@ -176,6 +176,11 @@ struct Application {
             services.awaitNetwork = [this](std::chrono::milliseconds longest) { return networkWatch.wait(longest); };
             services.openBrowser = WebAuthSession::systemBrowser();
         }
+        services.discardCloudFile = [this](CloudUploadResult file) -> QCoro::Task<void> {
+            QCoro::Task<std::optional<QString>> cleaning = cleanup.clean(file.providerFileID, rawValue(file.provider));
+            if (const std::optional<QString> problem = co_await cleaning)
+                qWarning("kavo: %s", qUtf8Printable(*problem));
+        };
         uploads = std::make_unique<UploadManager>(std::move(services));
     }
 

@@ -5,7 +5,7 @@
 // Refusals of source preparation; the description is the text the upload row shows.
 namespace UploadError {
 inline const QString domain = QStringLiteral("upload");
-enum Code : int { zipFailedCode = 1, emptyArchiveCode, sourceUnreadableCode, zeroByteUploadCode };
+enum Code : int { zipFailedCode = 1, emptyArchiveCode, sourceUnreadableCode, zeroByteUploadCode, sourceChangedCode };
 
 inline Error zipFailed(const QString &text)
 {
@@ -19,6 +19,11 @@ inline Error emptyArchive(qint64 bytes)
 inline Error sourceUnreadable(const QString &text)
 {
     return {domain, sourceUnreadableCode, QStringLiteral("Couldn't read source: ") + text};
+}
+inline Error sourceChanged(const QString &name)
+{
+    return {domain, sourceChangedCode,
+            name + QStringLiteral(" kept changing while it was being uploaded, so it wasn't shared. Share it again once it's saved.")};
 }
 inline Error zeroByteUpload()
 {

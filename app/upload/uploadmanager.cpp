@@ -350,7 +350,7 @@ QCoro::Task<void> UploadManager::removeLeftovers(QString aliasRoot)
     co_await removing;
 }
 
-QCoro::Task<void> UploadManager::run(QUuid id, bool resumed)
+QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
 {
     QPointer<UploadManager> self(this);
     const auto recordOf = [this, &id] { return m_records.value(id); };
@@ -457,6 +457,26 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed)
         }
         cloud = uploaded.value();
         keepSession(id, UploadSession{});
+        // The provider holds the file as it was read; if it changed meanwhile (it grew, or was
+        // saved again), that copy may be cut or mixed: it goes, and the new content is sent.
+        const std::optional<UploadRecord::Prepared> sent = recordOf().prepared;
+        if (sent && !unchanged(*sent)) {
+            if (m_services.discardCloudFile) {
+                QCoro::Task<void> discarding = m_services.discardCloudFile(cloud);
+                co_await discarding;
+                if (!self)
+                    co_return;
+            }
+            if (changes >= maxChangesWhileSent) {
+                fail(id, UploadError::sourceChanged(file.name));
+                co_return;
+            }
+            qCInfo(lcUpload, "%s changed while it was uploaded; sending it again", qUtf8Printable(file.name));
+            keep(id, [](UploadRecord &r) { r.prepared.reset(); });
+            QCoro::Task<void> again = run(id, resumed, changes + 1);
+            co_await again;
+            co_return;
+        }
         keep(id, [&cloud](UploadRecord &r) {
             r.cloud = cloud;
             r.registrationSent = false;

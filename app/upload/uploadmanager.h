@@ -59,9 +59,13 @@ public:
         // job that cannot reach a server waits for it, as long as it stays in the list, instead
         // of failing.
         std::function<QCoro::Task<void>(std::chrono::milliseconds longest)> awaitNetwork;
+        // Deletes an uploaded file that will not be linked (its source changed while it was sent).
+        std::function<QCoro::Task<void>(CloudUploadResult)> discardCloudFile;
     };
 
     static constexpr int historyRefreshLimit = 15;
+    // How often a file that changed while it was sent is sent again before its job fails.
+    static constexpr int maxChangesWhileSent = 2;
     static constexpr qint64 dropboxChunkSize = 8388608;
 
     explicit UploadManager(Services services, QObject *parent = nullptr);
@@ -101,7 +105,9 @@ Q_SIGNALS:
 
 private:
     // The pipeline from wherever the job's record stands; `resumed` for a job of an earlier run.
-    QCoro::Task<void> run(QUuid id, bool resumed);
+    // A file that changed while it was sent is sent again from its new content, `changes` counting
+    // how often that happened.
+    QCoro::Task<void> run(QUuid id, bool resumed, int changes = 0);
     QCoro::Task<Result<PreparedUpload>> prepare(QUuid id, QStringList sources);
     QCoro::Task<Result<Registration>> registerOnce(QUuid id, RegistrationRequest request, std::shared_ptr<bool> mayExist);
     // The retry's waits for this job, shown in its row.

@@ -360,6 +360,38 @@ private Q_SLOTS:
         QVERIFY(tray->waitForFinished(10000));
     }
 
+    // A file that grows while it is uploaded is never linked cut: the first copy leaves Drive and
+    // the link downloads the whole new file.
+    void aFileGrowingWhileSentIsNeverSentCut()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        QVERIFY(demo.signIn(googleBrowser));
+        const QString log = demo.path("files/recording.bin");
+        writeLargeFile(log, 150);
+        const qint64 before = demo.uploadBytes();
+        std::unique_ptr<QProcess> tray = demo.startTray();
+        QVERIFY(tray);
+        // Drive's answer to the bytes is held back a while: the file grows after they were read.
+        demo.hook("POST", "/__test/stall", "{\"path\":\"/upload/drive/v3/files\",\"method\":\"PUT\",\"seconds\":3}");
+        QVERIFY(demo.drop(log));
+        QVERIFY(QTest::qWaitFor([&] { return demo.uploadBytes() - before >= qint64(150) << 20; }, 60000));
+        {
+            QFile grow(log);
+            QVERIFY(grow.open(QIODevice::Append));
+            QCOMPARE(grow.write(QByteArray(1 << 20, 'g')), qint64(1) << 20);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return demo.journal().trimmed().isEmpty(); }, 120000));
+        const QList<HistoryItem> links = demo.links("recording.bin");
+        QCOMPARE(links.size(), 1);
+        QCOMPARE(links.first().filesize, (qint64(151) << 20));
+        QCOMPARE(digest(demo.path("state/drive/") + links.first().driveFileID), digest(log));
+        // Drive keeps the sign-in's file and this one, not the copy that was cut.
+        QCOMPARE(QDir(demo.path("state/drive")).entryList(QDir::Files).size(), 2);
+        tray->terminate();
+        QVERIFY(tray->waitForFinished(10000));
+    }
+
     // A tray killed while it zips takes zip with it; the next start removes what the dead one
     // left in the temporary folder, zips the drop again and delivers it.
     void aKilledZipLeavesNothingBehind()

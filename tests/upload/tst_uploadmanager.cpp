@@ -91,6 +91,7 @@ public:
     QList<UploadCall> calls;
     QList<Result<CloudUploadResult>> outcomes; // consumed in order; then success
     Gate *gate = nullptr;
+    std::function<void(const QString &filePath)> whileSending; // what happens to the file meanwhile
     QList<double> reportsFromThread; // sent from another thread before returning
     int inFlight = 0;
     int maxInFlight = 0;
@@ -104,6 +105,8 @@ public:
     {
         calls.append({filePath, mimeType});
         sessionsHanded.append(session);
+        if (whileSending)
+            whileSending(filePath);
         if (sessionToStart && changed)
             changed(*sessionToStart);
         ++inFlight;
@@ -593,6 +596,44 @@ private Q_SLOTS:
         QTRY_COMPARE(manager.job(id)->state, State::done);
         QVERIFY(!manager.job(id)->waitingForAccount);
         QCOMPARE(h.drive.calls.size(), 1);
+        QCOMPARE(h.backend.registrations.size(), 1);
+    }
+
+    // A file that changes while it is sent is never linked as it was read: that upload is
+    // discarded and the new content sent; one that keeps changing fails saying so.
+    void aFileChangedWhileSentIsSentAgain()
+    {
+        Harness h;
+        QList<QString> discarded;
+        UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
+                                               &h.presets, &h.preferences);
+        s.discardCloudFile = [&discarded](CloudUploadResult file) -> QCoro::Task<void> {
+            discarded.append(file.providerFileID);
+            co_return;
+        };
+        UploadManager manager(std::move(s));
+        int grows = 1;
+        h.drive.whileSending = [&grows](const QString &path) {
+            if (grows-- <= 0)
+                return;
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::Append));
+            file.write(" and more written while it was sent");
+        };
+        const QUuid id = manager.enqueue({h.file(QStringLiteral("log.txt"), "first lines")});
+        QTRY_COMPARE(manager.job(id)->state, State::done);
+        QCOMPARE(h.drive.calls.size(), 2);
+        QCOMPARE(discarded, QStringList{QStringLiteral("drive-file-1")});
+        QCOMPARE(h.backend.registrations.size(), 1);
+        QCOMPARE(h.backend.registrations[0].filesize, qint64(QByteArray("first lines and more written while it was sent").size()));
+
+        grows = 100;
+        const QUuid restless = manager.enqueue({h.file(QStringLiteral("restless.txt"), "x")});
+        QTRY_COMPARE(manager.job(restless)->state, State::failed);
+        QCOMPARE(h.drive.calls.size(), 2 + 1 + UploadManager::maxChangesWhileSent);
+        QCOMPARE(discarded.size(), 1 + 1 + UploadManager::maxChangesWhileSent);
+        QCOMPARE(manager.job(restless)->errorMessage.value_or(QString()),
+                 QStringLiteral("restless.txt kept changing while it was being uploaded, so it wasn't shared. Share it again once it's saved."));
         QCOMPARE(h.backend.registrations.size(), 1);
     }
 
