@@ -8,6 +8,7 @@
 #include <QPromise>
 #include <QStandardPaths>
 #include <QThread>
+#include <QUuid>
 #include <qcoro/qcorofuture.h>
 #include <qt6keychain/keychain.h>
 
@@ -128,7 +129,8 @@ public:
     }
 
 private:
-    enum class Backend { undecided, keychain, file };
+    enum class Backend { undecided, probing, keychain, file };
+    static inline const QString probeAccount = QStringLiteral("Kavo.probe");
 
     static void answer(KeychainCall &call, const std::optional<QString> &value)
     {
@@ -161,6 +163,50 @@ private:
         }
     }
 
+    // Whether the secret service keeps what it is given: an item written, read back and removed.
+    // A service that fails that (one that cannot be reached, or is only named on the bus) is no
+    // store, and the file is; one that refuses access (a locked keyring whose unlock was
+    // dismissed) stays the store.
+    void probe()
+    {
+        m_backend = Backend::probing;
+        const QString token = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        const auto decided = [this](QKeychain::Job *job) {
+            const QKeychain::Error error = job->error();
+            if (error == QKeychain::NoError || error == QKeychain::AccessDenied || error == QKeychain::AccessDeniedByUser) {
+                m_backend = Backend::keychain;
+            } else {
+                useFile(QStringLiteral("the secret service did not keep a test item (%1)").arg(job->errorString()));
+            }
+            runCurrent();
+        };
+        auto *write = new QKeychain::WritePasswordJob(keychainService, this);
+        write->setTextData(token);
+        startJob(write, probeAccount, [this, token, decided](QKeychain::Job *written) {
+            if (written->error() != QKeychain::NoError)
+                return decided(written);
+            auto *read = new QKeychain::ReadPasswordJob(keychainService, this);
+            startJob(read, probeAccount, [this, token, decided, read](QKeychain::Job *) {
+                if (read->error() == QKeychain::NoError && read->textData() != token) {
+                    useFile(QStringLiteral("the secret service gave back something else than it was given"));
+                    return runCurrent();
+                }
+                if (read->error() != QKeychain::NoError)
+                    return decided(read);
+                startJob(new QKeychain::DeletePasswordJob(keychainService, this), probeAccount, decided);
+            });
+        });
+    }
+
+    void startJob(QKeychain::Job *job, const QString &account, const std::function<void(QKeychain::Job *)> &done)
+    {
+        job->setAutoDelete(true);
+        job->setInsecureFallback(false);
+        job->setKey(account);
+        connect(job, &QKeychain::Job::finished, this, done);
+        job->start();
+    }
+
     void next()
     {
         m_current.reset();
@@ -171,10 +217,14 @@ private:
         if (m_backend == Backend::undecided) {
             const QString why = whyNoSecretService();
             if (why.isEmpty())
-                m_backend = Backend::keychain;
-            else
-                useFile(why);
+                return probe();
+            useFile(why);
         }
+        runCurrent();
+    }
+
+    void runCurrent()
+    {
         if (m_backend == Backend::file) {
             runOnFile(*m_current);
             QMetaObject::invokeMethod(this, [this] { next(); }, Qt::QueuedConnection);
@@ -195,11 +245,7 @@ private:
             job = new QKeychain::DeletePasswordJob(keychainService, this);
             break;
         }
-        job->setAutoDelete(true);
-        job->setInsecureFallback(false);
-        job->setKey(m_current->account);
-        connect(job, &QKeychain::Job::finished, this, [this](QKeychain::Job *done) { finished(done); });
-        job->start();
+        startJob(job, m_current->account, [this](QKeychain::Job *done) { finished(done); });
     }
 
     void finished(QKeychain::Job *job)

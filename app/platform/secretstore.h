@@ -56,11 +56,13 @@ private:
     QString m_path;
 };
 
-// The Secret Service (or KWallet) through QtKeychain, service name "Kavo". Every call runs on a
-// thread of its own, one after the other, and the caller awaits the answer, however long an
-// unlock prompt takes, without ever holding up the main thread. Only when the session bus has no
-// secret service at all, or QtKeychain finds no backend, do the items live in `fallback`; the log
-// says so once, with the reason. A service that is slow, locked or refuses stays the store.
+// The Secret Service (or KWallet, on KDE) through QtKeychain, service name "Kavo". Every call runs
+// on a thread of its own, one after the other, and the caller awaits the answer, however long an
+// unlock prompt takes, without ever holding up the main thread. Before the first call the service
+// is tried with an item of its own (written, read back, removed): when the session bus names no
+// secret service, or the one it names does not keep the item (not reachable, no backend QtKeychain
+// can use, a name with nothing behind it), the items live in `fallback`, and the log says so once
+// with the reason. A service that is slow, or locked and refusing access, stays the store.
 class KeychainSecretStore : public SecretStore
 {
 public:

@@ -2,7 +2,12 @@
 
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
+#include "platform/blockingwait.h"
+
+#include <QTimer>
 #include <qcoro/qcorosignal.h>
+
+#include <cstdio>
 
 namespace {
 std::optional<QString> stringValue(const QJsonValue &value)
@@ -90,6 +95,17 @@ void AccountStore::signIn(const QString &apiKey, const std::optional<QString> &e
     m_suite.setValue(udApiKeyShared, apiKey);
     m_defaults.setValue(udBootstrappedKey, true);
     m_notifications->post(NotificationCenter::accountChanged);
+}
+
+void AccountStore::waitUntilLoaded()
+{
+    QTimer patience;
+    patience.setSingleShot(true);
+    QObject::connect(&patience, &QTimer::timeout, [] {
+        std::fputs("kavo: waiting for the keyring to be unlocked (answer its prompt to go on; Ctrl+C gives up)\n", stderr);
+    });
+    patience.start(3000);
+    awaitTask(loaded());
 }
 
 QCoro::Task<void> AccountStore::signedIn()

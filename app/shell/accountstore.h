@@ -49,6 +49,9 @@ public:
     bool isSignedIn() const override { return !m_apiKey.isEmpty(); }
     QCoro::Task<void> loaded() const override { return m_loaded.reached(); }
     QCoro::Task<void> signedIn() override;
+    // For the command line: runs the event loop until the account is known, telling the user,
+    // once it takes longer than a keyring answers by itself, that it waits for the keyring.
+    void waitUntilLoaded();
 
     // A key that is not 64 characters long is ignored.
     void signIn(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name);

@@ -211,7 +211,7 @@ int share(const QStringList &paths)
     Application app(Endpoints::compiledIn(), Application::Mode::share);
     // The preset a new upload gets comes from the service's list; without it the link would get
     // none. A failure to load it is not fatal: the upload goes on without a preset.
-    QCoro::waitFor(app.account.loaded());
+    app.account.waitUntilLoaded();
     if (!app.account.isSignedIn()) {
         sayProblem(QStringLiteral("You're signed out of Kavo. Sign in from Kavo's panel (or open your set-up link), then share again."));
         return 1;

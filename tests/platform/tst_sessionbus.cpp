@@ -211,19 +211,27 @@ private Q_SLOTS:
                  1);
     }
 
-    // A secret service that is there but does not answer yet (an unlock prompt): the store waits
-    // for it, however long, while the main thread goes on, and never moves the secrets to the
-    // file. When the service then fails the calls, the item reads as absent and the log says why.
-    void aSlowSecretServiceIsWaitedForNotReplaced()
+    // A process of this test's that owns `name` on the bus and answers nothing it is asked.
+    static std::unique_ptr<QProcess> serviceNamed(const QString &name)
     {
-        QProcess service;
+        auto service = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("KAVO_TEST_OWN_SECRET_SERVICE"), QStringLiteral("1"));
-        service.setProcessEnvironment(env);
-        service.start(QCoreApplication::applicationFilePath(), {});
-        QVERIFY(service.waitForReadyRead(10000));
-        QCOMPARE(service.readLine(), QByteArray("ready\n"));
-        ::kill(pid_t(service.processId()), SIGSTOP);
+        env.insert(QStringLiteral("KAVO_TEST_OWN_SECRET_SERVICE"), name);
+        service->setProcessEnvironment(env);
+        service->start(QCoreApplication::applicationFilePath(), {});
+        if (!service->waitForReadyRead(10000) || service->readLine() != "ready\n")
+            return nullptr;
+        return service;
+    }
+
+    // A secret service that is there but does not answer yet (an unlock prompt): the store waits
+    // for it, however long, while the main thread goes on. When it then turns out to keep
+    // nothing, the items live in the file, and the log says why.
+    void aSlowSecretServiceIsWaitedForAndOneThatKeepsNothingReplaced()
+    {
+        std::unique_ptr<QProcess> service = serviceNamed(QStringLiteral("org.freedesktop.secrets"));
+        QVERIFY(service);
+        ::kill(pid_t(service->processId()), SIGSTOP);
 
         QTemporaryDir dir;
         const QString path = dir.path() + QStringLiteral("/secrets.json");
@@ -243,17 +251,83 @@ private Q_SLOTS:
             QVERIFY2(ticks >= 80, qPrintable(QStringLiteral("the main thread stalled: %1 ticks").arg(ticks)));
             QVERIFY(!QFile::exists(path));
 
-            ::kill(pid_t(service.processId()), SIGCONT); // it answers now, and knows none of the objects asked for
+            ::kill(pid_t(service->processId()), SIGCONT); // it answers now, and knows none of the objects asked for
             QTRY_VERIFY_WITH_TIMEOUT(answer.has_value(), 40000);
-            QCOMPARE(*answer, std::nullopt);
+            QCOMPARE(*answer, QStringLiteral("refresh-1"));
         }
-        QVERIFY(!QFile::exists(path));
-        QVERIFY(log.linesContaining(QStringLiteral("keeping secrets in")).isEmpty());
-        QCOMPARE(log.linesContaining(QStringLiteral("the secret service did not save Vendrel.GoogleOAuth: ")).size(), 1);
-        QCOMPARE(log.linesContaining(QStringLiteral("the secret service did not read Vendrel.GoogleOAuth: ")).size(), 1);
+        service->kill();
+        service->waitForFinished(5000);
+        QCOMPARE(FileSecretStore(path).value(QStringLiteral("Vendrel.GoogleOAuth")), QStringLiteral("refresh-1"));
+        QCOMPARE(log.linesContaining(QStringLiteral("keeping secrets in ") + path
+                                     + QStringLiteral(" (readable by you only), because the secret service did not keep a test item ("))
+                     .size(),
+                 1);
         QVERIFY(!log.lines().join(QLatin1Char('\n')).contains(QStringLiteral("refresh-1")));
-        service.kill();
-        service.waitForFinished(5000);
+    }
+
+    // The command line says it waits for the keyring when the keyring takes longer than it
+    // would without a prompt, instead of sitting there silent.
+    void theCommandLineSaysItWaitsForTheKeyring()
+    {
+        std::unique_ptr<QProcess> service = serviceNamed(QStringLiteral("org.freedesktop.secrets"));
+        QVERIFY(service);
+        ::kill(pid_t(service->processId()), SIGSTOP); // a prompt the user has not answered yet
+        QTemporaryDir home;
+        QProcess kavo;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home.path());
+        for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
+            env.remove(QString::fromLatin1(variable));
+        QVERIFY(QDir(home.path()).mkdir(QStringLiteral("runtime")));
+        QFile::setPermissions(home.filePath(QStringLiteral("runtime")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("runtime")));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        kavo.setProcessEnvironment(env);
+        kavo.start(QStringLiteral(KAVO_BINARY), {QStringLiteral("links")});
+        QVERIFY(kavo.waitForStarted());
+        QTest::qWait(1500);
+        QCOMPARE(kavo.readAllStandardError(), QByteArray()); // a keyring that answers at once is not mentioned
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT(!(said += kavo.readAllStandardError()).isEmpty(), 5000);
+        QCOMPARE(said, QByteArray("kavo: waiting for the keyring to be unlocked (answer its prompt to go on; Ctrl+C gives up)\n"));
+        kavo.kill();
+        kavo.waitForFinished(5000);
+        service->kill();
+        service->waitForFinished(5000);
+    }
+
+    // KWallet on the bus but no org.freedesktop.secrets (KDE programs installed outside KDE):
+    // QtKeychain cannot use it there, so the sign-in is kept in the file and survives a restart.
+    void aSecretServiceThatCannotBeUsedLeavesSecretsThatStick()
+    {
+        // libsecret keeps what it learnt of the bus for the life of the process, bound to the
+        // thread that asked first (the secret store's, one per process in Kavo): a fresh process.
+        if (!qEnvironmentVariableIsSet("KAVO_TEST_FRESH_PROCESS")) {
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("KAVO_TEST_FRESH_PROCESS"), QStringLiteral("1"));
+            child.setProcessEnvironment(env);
+            child.setProcessChannelMode(QProcess::MergedChannels);
+            child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(QTest::currentTestFunction())});
+            QVERIFY(child.waitForFinished(60000));
+            const QByteArray output = child.readAll();
+            QVERIFY2(child.exitCode() == 0 && output.contains("PASS   : TestSessionBus::aSecretServiceThatCannotBeUsedLeavesSecretsThatStick()"),
+                     output.constData());
+            return;
+        }
+        std::unique_ptr<QProcess> wallet = serviceNamed(QStringLiteral("org.kde.kwalletd5"));
+        QVERIFY(wallet);
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/secrets.json");
+        {
+            KeychainSecretStore first(std::make_unique<FileSecretStore>(path));
+            first.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("k").repeated(64));
+            QCOMPARE(awaitTask(first.read(QStringLiteral("Vendrel.BackendApiKey"))), QStringLiteral("k").repeated(64));
+        }
+        KeychainSecretStore second(std::make_unique<FileSecretStore>(path));
+        QCOMPARE(awaitTask(second.read(QStringLiteral("Vendrel.BackendApiKey"))), QStringLiteral("k").repeated(64));
+        wallet->kill();
+        wallet->waitForFinished(5000);
     }
 
     void deliversToTheNotificationServer()
@@ -312,7 +386,7 @@ private Q_SLOTS:
 int playSecretService(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (!QDBusConnection::sessionBus().registerService(QStringLiteral("org.freedesktop.secrets")))
+    if (!QDBusConnection::sessionBus().registerService(qEnvironmentVariable("KAVO_TEST_OWN_SECRET_SERVICE")))
         return 1;
     std::fputs("ready\n", stdout);
     std::fflush(stdout);
