@@ -239,7 +239,9 @@ private Q_SLOTS:
         for (const QByteArray &line : status.readAll().split('\n'))
             peak = line.startsWith("VmHWM:") ? line : peak;
         qInfo("tray after the refused 50 MB answer: %s", peak.simplified().constData());
+#ifndef __SANITIZE_ADDRESS__ // AddressSanitizer's shadow memory and quarantine say nothing of Kavo's own
         QVERIFY2(peak.simplified().split(' ').value(1).toLongLong() < 150 * 1024, peak.constData());
+#endif
         tray->terminate();
         QVERIFY(tray->waitForFinished(10000));
     }
