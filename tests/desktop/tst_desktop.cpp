@@ -83,8 +83,8 @@ struct Desk {
         return again.waitForFinished(10000) ? again.exitCode() : -1;
     }
     QString panel() const { return x.visibleWindow("Kavo"); }
-    bool panelGoes() const { return QTest::qWaitFor([&] { return panel().isEmpty(); }, 3000); }
-    bool panelComes() const { return QTest::qWaitFor([&] { return !panel().isEmpty(); }, 3000); }
+    bool panelGoes() const { return QTest::qWaitFor([&] { return panel().isEmpty(); }, 10000); }
+    bool panelComes() const { return QTest::qWaitFor([&] { return !panel().isEmpty(); }, 10000); }
     // Releases the button; what the source says of its drag ("drag copied" or "drag ignored").
     QByteArray release()
     {
