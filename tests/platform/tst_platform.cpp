@@ -121,22 +121,40 @@ private Q_SLOTS:
         QVERIFY(store.value(QStringLiteral("a")).isUndefined());
     }
 
-    // A full disk: a write that does not fit fails and leaves the file as it was, whole.
-    void fullDiskKeepsTheOldDefaults()
+    // A full disk under the configuration (defaults, shared suite) or the data folder (the secret
+    // file): a write that does not fit fails, leaves the file as it was, whole, and the log names
+    // the file and why.
+    void fullDiskKeepsTheOldFile_data()
     {
+        QTest::addColumn<bool>("secrets");
+        QTest::newRow("defaults") << false;
+        QTest::newRow("secret file") << true;
+    }
+    void fullDiskKeepsTheOldFile()
+    {
+        QFETCH(bool, secrets);
         FullDisk disk(64);
         QVERIFY2(!disk.path().isEmpty(), qPrintable(disk.problem()));
-        DefaultsStore store(disk.path() + "/kavo/defaults.json");
-        QVERIFY(store.setValue("kavo.shared.apiKey", QString("k").repeated(64)));
-        const QByteArray before = readFile(store.filePath());
+        const QString path = disk.path() + (secrets ? "/kavo/secrets.json" : "/kavo/defaults.json");
+        DefaultsStore store(path);
+        FileSecretStore secretFile(path);
+        const auto put = [&](const QString &key, const QString &value) {
+            if (!secrets)
+                return store.setValue(key, value);
+            secretFile.save(key, value);
+            return secretFile.value(key) == value;
+        };
+        QVERIFY(put("kavo.shared.apiKey", QString("k").repeated(64)));
+        const QByteArray before = readFile(path);
         disk.fill(0);
-        QVERIFY(!store.setValue("more", QString("x").repeated(2000))); // fits Qt's write buffer, not the disk
-        QFile after(store.filePath());
-        QVERIFY(after.open(QIODevice::ReadOnly));
-        QCOMPARE(after.readAll(), before);
+        LogCapture log;
+        QVERIFY(!put("more", QString("x").repeated(2000))); // fits Qt's write buffer, not the disk
+        QCOMPARE(readFile(path), before);
         QCOMPARE(store.value("kavo.shared.apiKey").toString(), QString("k").repeated(64));
+        QCOMPARE(log.linesContaining("cannot write " + path + ": ").size(), 1);
         // No temporary file left beside it.
-        QCOMPARE(QDir(disk.path() + "/kavo").entryList(QDir::Files | QDir::Hidden), (QStringList{"defaults.json", "defaults.json.lock"}));
+        QCOMPARE(QDir(disk.path() + "/kavo").entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{QFileInfo(path).fileName(), QFileInfo(path).fileName() + ".lock"}));
     }
 
     void fileSecretStore()
