@@ -25,7 +25,7 @@ SharedItem SharedItem::fromArguments(const QStringList &arguments)
     if (scheme == QLatin1String("file")) {
         // Without a path there is nothing to read; nothing may be sent for it. A name that is not
         // text is read through its alias.
-        const QList<QUrl> reachable = localFilesOnly({url});
+        const QList<QUrl> reachable = reachableFiles({url});
         item = url.toLocalFile().isEmpty() || url.path().endsWith(QLatin1Char('/')) || reachable.isEmpty()
             ? SharedItem{Kind::unreadable, {}}
             : SharedItem{Kind::file, reachable.first()};

@@ -33,10 +33,13 @@ QList<QUrl> copiedFiles(const QMimeData *data)
 QList<QUrl> localFilesOnly(const QList<QUrl> &urls)
 {
     const bool allLocal = std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
-    if (!allLocal)
-        return {};
+    return allLocal ? urls : QList<QUrl>();
+}
+
+QList<QUrl> reachableFiles(const QList<QUrl> &urls)
+{
     QList<QUrl> reachable;
-    for (const QUrl &url : urls) {
+    for (const QUrl &url : localFilesOnly(urls)) {
         QString problem;
         const std::optional<QUrl> usable = LocalPath::reachable(url, &problem);
         if (!usable) {

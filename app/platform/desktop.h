@@ -13,9 +13,12 @@
 class QMimeData;
 
 // `urls` when every one of them is a local file, else nothing: files handed to Kavo (a drop, a
-// paste, a chooser's answer, the command line) are taken whole or refused whole. A file whose
-// path is not valid UTF-8 comes back as the URL of its alias (localpath.h).
+// paste, a chooser's answer, the command line) are taken whole or refused whole. No I/O: it is
+// asked while a drag moves.
 QList<QUrl> localFilesOnly(const QList<QUrl> &urls);
+// localFilesOnly() for files being taken: a file whose path is not valid UTF-8 comes back as the
+// URL of its alias (localpath.h), made now; nothing when one cannot be made.
+QList<QUrl> reachableFiles(const QList<QUrl> &urls);
 
 // The files a file manager put on the clipboard with "Copy" (or "Cut"): `text/uri-list`, or
 // GNOME's `x-special/gnome-copied-files` ("copy" or "cut", then one URI a line). Anything else,

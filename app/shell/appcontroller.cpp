@@ -255,7 +255,7 @@ bool AppController::acceptsDrop(const QList<QUrl> &urls) const
 
 void AppController::handleDrop(const QList<QUrl> &urls)
 {
-    const QList<QUrl> files = localFilesOnly(urls);
+    const QList<QUrl> files = reachableFiles(urls);
     if (files.isEmpty())
         return;
     m_parts.uploads->enqueue(files);

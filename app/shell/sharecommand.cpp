@@ -39,7 +39,7 @@ int runShareCommand(UploadManager &manager, const QStringList &paths)
         const QUrl url(path, QUrl::StrictMode); // a path that is not text comes as a file URL
         given.append(url.isLocalFile() ? url : QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
     }
-    const QList<QUrl> urls = localFilesOnly(given);
+    const QList<QUrl> urls = reachableFiles(given);
     if (urls.isEmpty()) {
         std::fputs("kavo: none of these can be shared\n", stderr);
         return 1;

@@ -424,7 +424,7 @@ private Q_SLOTS:
         QVERIFY(::mkdir(QByteArray(dir + "/folder\xfe").constData(), 0700) == 0);
         QVERIFY(write(dir + "/folder\xfe/inner\xfd.txt", "inside the folder"));
 
-        const QList<QUrl> single = localFilesOnly({LocalPath::urlOf(dir + "/bad\xff.txt")});
+        const QList<QUrl> single = reachableFiles({LocalPath::urlOf(dir + "/bad\xff.txt")});
         QCOMPARE(single.size(), 1);
         const QUuid first = h.manager->enqueue(single);
         QTRY_COMPARE(h.manager->job(first)->state, State::done);
@@ -432,7 +432,7 @@ private Q_SLOTS:
         QCOMPARE(h.backend.registrations.value(0).filename, QString::fromUtf8("bad\uFFFD.txt"));
         QCOMPARE(readFile(h.drive.calls.value(0).filePath), QByteArray("top of the drop"));
 
-        const QList<QUrl> folder = localFilesOnly({LocalPath::urlOf(dir + "/folder\xfe")});
+        const QList<QUrl> folder = reachableFiles({LocalPath::urlOf(dir + "/folder\xfe")});
         const QUuid second = h.manager->enqueue(folder);
         QTRY_COMPARE(h.manager->job(second)->state, State::done);
         const QString archive = h.drive.calls.value(1).filePath;
