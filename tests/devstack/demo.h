@@ -186,6 +186,17 @@ struct Demo {
             return nullptr;
         return tray;
     }
+    // Signs in (as signIn does), then starts the tray.
+    std::unique_ptr<QProcess> signInAndStartTray(const QByteArray &browserScript)
+    {
+        return signIn(browserScript) ? startTray() : nullptr;
+    }
+    // Ends a tray as the session's end would; whether it went.
+    static bool stop(QProcess &tray)
+    {
+        tray.terminate();
+        return tray.waitForFinished(10000);
+    }
     // One run of `kavo ARGUMENTS` with `input` on its standard input.
     struct Run {
         int code = -1;

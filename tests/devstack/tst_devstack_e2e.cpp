@@ -140,8 +140,7 @@ private Q_SLOTS:
         QCOMPARE(names, (QStringList{"a.txt", "b.txt", "first.txt"}));
         QCOMPARE(demo.requests().filter("POST /upload/drive/v3/files").size(), 3);
         QCOMPARE(tray->state(), QProcess::Running);
-        tray->terminate();
-        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(Demo::stop(*tray));
     }
 
     // What the services refuse reaches the user as the job's sentence, and a failed upload is
@@ -204,8 +203,7 @@ private Q_SLOTS:
         writeFile(zip, demo.download(history->first().token)->body);
         QVERIFY(runTool("unzip", {"-Z1", zip}).contains("/inner\xfd.txt"));
         QCOMPARE(runTool("unzip", {"-p", zip, "*inner*"}), QByteArray("bytes of /trip\xfe/inner\xfd.txt"));
-        tray->terminate();
-        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(Demo::stop(*tray));
     }
 
     // A 50 MB error page from Drive is refused as it arrives: the tray takes the next drop at
@@ -214,8 +212,7 @@ private Q_SLOTS:
     {
         Demo demo;
         START_DEVSTACK(demo);
-        QVERIFY(demo.signIn(googleBrowser));
-        std::unique_ptr<QProcess> tray = demo.startTray();
+        std::unique_ptr<QProcess> tray = demo.signInAndStartTray(googleBrowser);
         QVERIFY(tray);
         demo.hook("POST", "/__test/fail",
                   "{\"path\":\"/upload/drive/v3/files\",\"method\":\"POST\",\"status\":400,\"body\":\"0123456789\",\"repeat\":5000000}");
@@ -242,8 +239,7 @@ private Q_SLOTS:
 #ifndef __SANITIZE_ADDRESS__ // AddressSanitizer's shadow memory and quarantine say nothing of Kavo's own
         QVERIFY2(peak.simplified().split(' ').value(1).toLongLong() < 150 * 1024, peak.constData());
 #endif
-        tray->terminate();
-        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(Demo::stop(*tray));
     }
 
     // A 300 MiB upload killed halfway goes on where it stopped once kavo starts again: the
@@ -299,8 +295,7 @@ private Q_SLOTS:
         QCOMPARE(digest(stored), digest(big));
         if (!dropbox) // the restart asked the session where it stood
             QVERIFY(demo.requests().contains("PUT /upload/drive/v3/files 308"));
-        tray->terminate();
-        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(Demo::stop(*tray));
     }
 
     // `kavo FILE` is answered once the job is in the queue's file: a tray killed right after the
@@ -309,8 +304,7 @@ private Q_SLOTS:
     {
         Demo demo;
         START_DEVSTACK(demo);
-        QVERIFY(demo.signIn(googleBrowser));
-        std::unique_ptr<QProcess> tray = demo.startTray();
+        std::unique_ptr<QProcess> tray = demo.signInAndStartTray(googleBrowser);
         QVERIFY(tray);
         writeFile(demo.path("files/taken.txt"), "taken");
         QVERIFY(demo.drop(demo.path("files/taken.txt")));
@@ -320,8 +314,7 @@ private Q_SLOTS:
         tray = demo.startTray();
         QVERIFY(tray);
         QVERIFY(demo.deliveredOnce("taken.txt", "taken", 60000));
-        tray->terminate();
-        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(Demo::stop(*tray));
     }
 
     // Signed out of Kavo, a drop sends nothing to Drive and waits, across a restart, until the
@@ -345,8 +338,7 @@ private Q_SLOTS:
         writeFile(demo.path("files/waits.txt"), "waits for the sign-in");
         QVERIFY(demo.drop(demo.path("files/waits.txt")));
         QTest::qWait(1500);
-        tray->terminate();
-        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(Demo::stop(*tray));
         QVERIFY(demo.journal().contains("waits.txt"));
         QCOMPARE(demo.uploadBytes(), before);
         QCOMPARE(demo.requests().filter("drive").size(), driveCalls);
@@ -358,8 +350,7 @@ private Q_SLOTS:
         QCOMPARE(demo.requests().filter("drive").size(), driveCalls);
         QCOMPARE(demo.kavo({"kavo://setup?key=" + key + "&email=ann%40example.com"}).code, 0);
         QVERIFY(demo.deliveredOnce("waits.txt", "waits for the sign-in", 60000));
-        tray->terminate();
-        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(Demo::stop(*tray));
     }
 
     // A file that grows while it is uploaded is never linked cut: the first copy leaves Drive and
@@ -390,8 +381,7 @@ private Q_SLOTS:
         QCOMPARE(digest(demo.path("state/drive/") + links.first().driveFileID), digest(log));
         // Drive keeps the sign-in's file and this one, not the copy that was cut.
         QCOMPARE(QDir(demo.path("state/drive")).entryList(QDir::Files).size(), 2);
-        tray->terminate();
-        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(Demo::stop(*tray));
     }
 
     // A tray killed while it zips takes zip with it; the next start removes what the dead one
@@ -431,8 +421,7 @@ private Q_SLOTS:
         QVERIFY(history->first().filesize > qint64(200) << 20);
         QCOMPARE(QDir(demo.path("tmp")).entryList({"kavo-*-" + dead + "-*"}, QDir::Dirs), QStringList());
         QCOMPARE(QDir(demo.path("tmp")).entryList({"kavo-staging-*"}, QDir::Dirs), QStringList());
-        tray->terminate();
-        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(Demo::stop(*tray));
     }
 
     // A drop made while the services cannot be reached waits for them and goes through once they
@@ -441,8 +430,7 @@ private Q_SLOTS:
     {
         Demo demo;
         START_DEVSTACK(demo);
-        QVERIFY(demo.signIn(googleBrowser));
-        std::unique_ptr<QProcess> tray = demo.startTray();
+        std::unique_ptr<QProcess> tray = demo.signInAndStartTray(googleBrowser);
         QVERIFY(tray);
 
         demo.devstack.terminate();
@@ -454,8 +442,7 @@ private Q_SLOTS:
         QVERIFY(demo.startDevstack());
         QVERIFY2(demo.deliveredOnce("offline.txt", "written on a train", 60000), tray->readAllStandardError().constData());
         QCOMPARE(tray->state(), QProcess::Running);
-        tray->terminate();
-        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(Demo::stop(*tray));
     }
 
     // A 429 with Retry-After is waited out and said; a storm of 503s ends the job with its text
@@ -499,8 +486,7 @@ private Q_SLOTS:
     {
         Demo demo;
         START_DEVSTACK(demo);
-        QVERIFY(demo.signIn(googleBrowser));
-        std::unique_ptr<QProcess> tray = demo.startTray();
+        std::unique_ptr<QProcess> tray = demo.signInAndStartTray(googleBrowser);
         QVERIFY(tray);
 
         demo.hook("POST", "/__test/stall", "{\"path\":\"/api/register.php\",\"seconds\":60}");
@@ -516,8 +502,7 @@ private Q_SLOTS:
         QVERIFY(tray);
         QVERIFY(demo.deliveredOnce("minutes.txt", "minutes of the meeting", 30000));
         QCOMPARE(demo.requests().filter("POST /upload/drive/v3/files").size(), 2); // the bytes went up once
-        tray->terminate();
-        QVERIFY(tray->waitForFinished(10000));
+        QVERIFY(Demo::stop(*tray));
     }
 };
 
