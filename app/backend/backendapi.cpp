@@ -174,7 +174,7 @@ QCoro::Task<Result<Registration>> BackendAPI::registerUpload(RegistrationRequest
     // Read at the moment of the call: the service keeps the newest refresh token whichever
     // provider this upload went to.
     if (m_secrets) {
-        const std::optional<QString> token = co_await m_secrets->read(googleTokenAccount);
+        const std::optional<QString> token = (co_await m_secrets->read(googleTokenAccount)).value;
         if (token)
             body.insert(QStringLiteral("google_refresh_token"), *token);
     }

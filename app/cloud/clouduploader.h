@@ -91,6 +91,8 @@ public:
     // Finishes once the stored sign-in has been read from the keychain; until then isSignedIn()
     // is false although a sign-in may be stored.
     virtual QCoro::Task<void> restored() { co_return; }
+    // The stored sign-in could not be read because the keyring holding it is locked.
+    virtual bool isKeyringLocked() const { return false; }
     // Interactive sign-in; completes signed in or fails with the sign-in error.
     virtual QCoro::Task<Result<void>> signIn() = 0;
     // Ends a pending sign-in at once (it fails as cancelled); nothing when none is pending.

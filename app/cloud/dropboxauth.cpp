@@ -30,15 +30,10 @@ DropboxAuth::DropboxAuth(Http *http, Endpoints endpoints, SecretStore *secrets, 
     : QObject(parent)
     , m_http(http)
     , m_endpoints(std::move(endpoints))
-    , m_secrets(secrets)
+    , m_stored(secrets, keychainAccount, this, [this](const QString &) { setSignedIn(true); })
     , m_options(std::move(options))
 {
-    QCoro::connect(m_secrets->read(keychainAccount), this, [this](const std::optional<QString> &token) {
-        // A sign-in or sign-out meanwhile has the last word.
-        if (token && !m_restored.isReached())
-            setSignedIn(true);
-        m_restored.reach();
-    });
+    m_stored.start();
 }
 
 QUrl DropboxAuth::authorizationUrl(const QString &challenge) const
@@ -146,8 +141,7 @@ QCoro::Task<Result<void>> DropboxAuth::signInOnce()
         co_return DropboxAuthError::make(DropboxAuthError::badResponse, bodyText);
     m_accessToken = access.toString();
     m_accessTokenExpiry = m_options.now().addMSecs(qint64(expiresIn.toDouble() * 1000));
-    m_restored.reach();
-    m_secrets->save(keychainAccount, refresh.toString());
+    m_stored.save(refresh.toString());
 
     co_await fetchAccount(*m_accessToken);
     if (!self)
@@ -177,7 +171,10 @@ QCoro::Task<Result<QString>> DropboxAuth::validAccessToken()
     QPointer<DropboxAuth> self(this);
     if (m_accessToken && m_accessTokenExpiry && *m_accessTokenExpiry > m_options.now().addSecs(30))
         co_return QString(*m_accessToken);
-    const std::optional<QString> refreshToken = co_await m_secrets->read(keychainAccount);
+    const SecretRead stored = co_await m_stored.read();
+    if (self && stored.locked)
+        co_return SecretStore::lockedError(QStringLiteral("Dropbox sign-in"));
+    const std::optional<QString> refreshToken = stored.value;
     if (!self || !refreshToken)
         co_return DropboxAuthError::make(DropboxAuthError::notSignedIn);
     const QList<QPair<QString, QString>> fields{
@@ -208,8 +205,7 @@ QCoro::Task<Result<QString>> DropboxAuth::validAccessToken()
 
 void DropboxAuth::signOut()
 {
-    m_restored.reach();
-    m_secrets->remove(keychainAccount);
+    m_stored.remove();
     m_accessToken.reset();
     m_accessTokenExpiry.reset();
     setSignedIn(false);

@@ -3,6 +3,7 @@
 #include "cloud/oauth.h"
 #include "platform/milestone.h"
 #include "clouduploader.h"
+#include "storedsignin.h"
 #include "googleauth.h"
 #include "platform/endpoints.h"
 #include "platform/http.h"
@@ -39,7 +40,8 @@ public:
     DropboxAuth(Http *http, Endpoints endpoints, SecretStore *secrets, Options options, QObject *parent = nullptr);
 
     bool isSignedIn() const override { return m_isSignedIn; }
-    QCoro::Task<void> restored() override { return m_restored.reached(); }
+    QCoro::Task<void> restored() override { return m_stored.restored(); }
+    bool isKeyringLocked() const override { return m_stored.isLocked(); }
     std::optional<QString> accountEmail() const { return m_accountEmail; }
     std::optional<QString> accountName() const { return m_accountName; }
     QString accountEmailText() const { return m_accountEmail.value_or(QString()); }
@@ -69,10 +71,9 @@ private:
 
     Http *m_http;
     Endpoints m_endpoints;
-    SecretStore *m_secrets;
+    StoredSignIn m_stored;
     Options m_options;
     bool m_isSignedIn = false;
-    Milestone m_restored;
     std::optional<QString> m_accountEmail;
     std::optional<QString> m_accountName;
     std::optional<QString> m_accessToken;

@@ -39,18 +39,14 @@ GoogleAuth::GoogleAuth(Http *http, Endpoints endpoints, SecretStore *secrets, De
     : QObject(parent)
     , m_http(http)
     , m_endpoints(std::move(endpoints))
-    , m_secrets(secrets)
+    , m_stored(secrets, keychainAccount, this, [this](const QString &token) {
+        m_suite.setValue(udRefreshTokenKey, token);
+        setSignedIn(true);
+    })
     , m_suite(std::move(suite))
     , m_options(std::move(options))
 {
-    QCoro::connect(m_secrets->read(keychainAccount), this, [this](const std::optional<QString> &token) {
-        // A sign-in or sign-out meanwhile has the last word.
-        if (token && !m_restored.isReached()) {
-            m_suite.setValue(udRefreshTokenKey, *token);
-            setSignedIn(true);
-        }
-        m_restored.reach();
-    });
+    m_stored.start();
 }
 
 QUrl GoogleAuth::authorizationUrl(const QUrl &redirectUri, const QString &challenge) const
@@ -89,8 +85,7 @@ void GoogleAuth::setUserEmail(const std::optional<QString> &email)
 
 void GoogleAuth::storeRefreshToken(const QString &token)
 {
-    m_restored.reach();
-    m_secrets->save(keychainAccount, token);
+    m_stored.save(token);
     m_suite.setValue(udRefreshTokenKey, token);
 }
 
@@ -222,10 +217,12 @@ QCoro::Task<Result<QString>> GoogleAuth::validAccessToken()
     if (m_accessToken && m_accessTokenExpiry && *m_accessTokenExpiry > m_options.now().addSecs(30))
         co_return QString(*m_accessToken);
     QPointer<GoogleAuth> self(this);
-    const std::optional<QString> refreshToken = co_await m_secrets->read(keychainAccount);
-    if (!self || !refreshToken)
+    const SecretRead refreshToken = co_await m_stored.read();
+    if (self && refreshToken.locked)
+        co_return SecretStore::lockedError(QStringLiteral("Google sign-in"));
+    if (!self || !refreshToken.value)
         co_return GoogleAuthError::make(GoogleAuthError::notSignedIn);
-    co_return co_await refresh(*refreshToken);
+    co_return co_await refresh(*refreshToken.value);
 }
 
 QCoro::Task<Result<QString>> GoogleAuth::refresh(QString refreshToken)
@@ -260,7 +257,7 @@ QCoro::Task<Result<QString>> GoogleAuth::refresh(QString refreshToken)
     const QString detail = json.value(QStringLiteral("error_description")).toString();
     qWarning("%s", qUtf8Printable(QStringLiteral("[GoogleAuth] refresh failed: ") + shortened(code + QLatin1Char(' ') + detail)));
     if (code == QLatin1String("invalid_grant")) {
-        m_secrets->remove(keychainAccount);
+        m_stored.remove();
         setSignedIn(false);
         setUserEmail(std::nullopt);
     }
@@ -269,8 +266,7 @@ QCoro::Task<Result<QString>> GoogleAuth::refresh(QString refreshToken)
 
 void GoogleAuth::signOut()
 {
-    m_restored.reach();
-    m_secrets->remove(keychainAccount);
+    m_stored.remove();
     m_suite.remove(udRefreshTokenKey);
     m_accessToken.reset();
     m_accessTokenExpiry.reset();

@@ -3,6 +3,7 @@
 #include "cloud/oauth.h"
 #include "platform/milestone.h"
 #include "clouduploader.h"
+#include "storedsignin.h"
 #include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
 #include "platform/http.h"
@@ -55,7 +56,8 @@ public:
                QObject *parent = nullptr);
 
     bool isSignedIn() const override { return m_isSignedIn; }
-    QCoro::Task<void> restored() override { return m_restored.reached(); }
+    QCoro::Task<void> restored() override { return m_stored.restored(); }
+    bool isKeyringLocked() const override { return m_stored.isLocked(); }
     std::optional<QString> userEmail() const { return m_userEmail; }
     QString userEmailText() const { return m_userEmail.value_or(QString()); }
 
@@ -85,11 +87,10 @@ private:
 
     Http *m_http;
     Endpoints m_endpoints;
-    SecretStore *m_secrets;
+    StoredSignIn m_stored;
     DefaultsStore m_suite;
     Options m_options;
     bool m_isSignedIn = false;
-    Milestone m_restored;
     std::optional<QString> m_userEmail;
     std::optional<QString> m_accessToken;
     std::optional<QDateTime> m_accessTokenExpiry;

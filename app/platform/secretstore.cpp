@@ -4,6 +4,8 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
 #include <QFuture>
 #include <QPromise>
 #include <QStandardPaths>
@@ -14,12 +16,21 @@
 
 #include <deque>
 
-QCoro::Task<std::optional<QString>> MemorySecretStore::read(const QString &account)
+Error SecretStore::lockedError(const QString &what)
 {
+    return {errorDomain, locked,
+            QStringLiteral("Your keyring is locked, so Kavo can't read your %1. Unlock it when Kavo asks (or in your keyring app), "
+                           "then try again.").arg(what)};
+}
+
+QCoro::Task<SecretRead> MemorySecretStore::read(const QString &account)
+{
+    if (m_locked)
+        co_return SecretRead{std::nullopt, true};
     const auto it = m_items.constFind(account);
     if (it == m_items.constEnd())
-        co_return std::nullopt;
-    co_return QString(*it);
+        co_return SecretRead{};
+    co_return SecretRead{QString(*it), false};
 }
 
 void MemorySecretStore::save(const QString &account, const QString &value)
@@ -52,9 +63,9 @@ std::optional<QString> FileSecretStore::value(const QString &account) const
     return value.toString();
 }
 
-QCoro::Task<std::optional<QString>> FileSecretStore::read(const QString &account)
+QCoro::Task<SecretRead> FileSecretStore::read(const QString &account)
 {
-    co_return value(account);
+    co_return SecretRead{value(account), false};
 }
 
 void FileSecretStore::save(const QString &account, const QString &value)
@@ -92,6 +103,39 @@ QString whyNoSecretService()
     }
     return QStringLiteral("no secret service is running on the session bus or can be started there");
 }
+
+// A call on the freedesktop secret service itself, for what QtKeychain does not tell: calls that
+// never prompt, so they answer at once.
+QDBusMessage askSecretService(const QString &method, const QVariantList &arguments)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
+                                                       QStringLiteral("org.freedesktop.Secret.Service"), method);
+    call.setArguments(arguments);
+    return QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
+}
+
+// Whether the secret service holds Kavo's item for `account` behind a lock. A read that a
+// dismissed unlock prompt ended looks like a missing item to QtKeychain.
+bool heldLocked(const QString &account)
+{
+    using Attributes = QMap<QString, QString>;
+    static const QMetaType registered = qDBusRegisterMetaType<Attributes>();
+    Q_UNUSED(registered);
+    const Attributes attributes{{QStringLiteral("server"), keychainService}, {QStringLiteral("user"), account}};
+    const QDBusMessage reply = askSecretService(QStringLiteral("SearchItems"), {QVariant::fromValue(attributes)});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
+        return false;
+    return !qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().at(1)).isEmpty();
+}
+
+// Whether the secret service answers but has no keyring to keep items in: the user dismissed its
+// prompt to create the first one.
+bool hasNoKeyring()
+{
+    const QDBusMessage reply = askSecretService(QStringLiteral("ReadAlias"), {QStringLiteral("default")});
+    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().size() == 1
+        && qdbus_cast<QDBusObjectPath>(reply.arguments().at(0)).path() == QLatin1String("/");
+}
 }
 
 // One call on the store; a read's answer goes to its promise.
@@ -100,15 +144,16 @@ struct KeychainCall {
     Kind kind = Kind::read;
     QString account;
     QString value;
-    std::shared_ptr<QPromise<std::optional<QString>>> answer;
+    std::shared_ptr<QPromise<SecretRead>> answer;
 };
 
 // Lives on the store's thread and runs the calls one at a time, in order.
 class KeychainWorker : public QObject
 {
 public:
-    explicit KeychainWorker(std::unique_ptr<FileSecretStore> fallback)
+    KeychainWorker(std::unique_ptr<FileSecretStore> fallback, std::function<void(const QString &)> forgetful)
         : m_fallback(std::move(fallback))
+        , m_forgetful(std::move(forgetful))
     {
     }
     ~KeychainWorker() override
@@ -116,9 +161,9 @@ public:
         // Quitting with calls still waiting: their readers get no value rather than a broken
         // promise.
         if (m_current)
-            answer(*m_current, std::nullopt);
+            answer(*m_current, {});
         for (KeychainCall &call : m_queue)
-            answer(call, std::nullopt);
+            answer(call, {});
     }
 
     void add(KeychainCall call)
@@ -129,10 +174,10 @@ public:
     }
 
 private:
-    enum class Backend { undecided, probing, keychain, file };
+    enum class Backend { undecided, probing, keychain, file, memory };
     static inline const QString probeAccount = QStringLiteral("Kavo.probe");
 
-    static void answer(KeychainCall &call, const std::optional<QString> &value)
+    static void answer(KeychainCall &call, const SecretRead &value)
     {
         if (!call.answer)
             return;
@@ -148,17 +193,39 @@ private:
                  qPrintable(m_fallback->path()), qPrintable(why));
     }
 
-    void runOnFile(KeychainCall &call)
+    void useMemory()
     {
+        m_backend = Backend::memory;
+        const QString sentence = QStringLiteral("You didn't create a keyring, so Kavo keeps your sign-ins only until it quits. "
+                                                "You'll sign in again next time.");
+        qWarning("kavo: %s", qPrintable(sentence));
+        m_forgetful(sentence);
+    }
+
+    // The file, or this run's memory.
+    void runOnFallback(KeychainCall &call)
+    {
+        const bool file = m_backend == Backend::file;
         switch (call.kind) {
-        case KeychainCall::Kind::read:
-            answer(call, m_fallback->value(call.account));
+        case KeychainCall::Kind::read: {
+            const auto kept = m_memory.constFind(call.account);
+            if (file)
+                answer(call, {m_fallback->value(call.account), false});
+            else
+                answer(call, {kept == m_memory.constEnd() ? std::nullopt : std::optional<QString>(*kept), false});
             break;
+        }
         case KeychainCall::Kind::save:
-            m_fallback->save(call.account, call.value);
+            if (file)
+                m_fallback->save(call.account, call.value);
+            else
+                m_memory.insert(call.account, call.value);
             break;
         case KeychainCall::Kind::remove:
-            m_fallback->remove(call.account);
+            if (file)
+                m_fallback->remove(call.account);
+            else
+                m_memory.remove(call.account);
             break;
         }
     }
@@ -166,7 +233,8 @@ private:
     // Whether the secret service keeps what it is given: an item written, read back and removed.
     // A service that fails that (one that cannot be reached, or is only named on the bus) is no
     // store, and the file is; one that refuses access (a locked keyring whose unlock was
-    // dismissed) stays the store.
+    // dismissed) stays the store; one with no keyring, whose creation the user dismissed, keeps
+    // this run's items in memory.
     void probe()
     {
         m_backend = Backend::probing;
@@ -175,6 +243,8 @@ private:
             const QKeychain::Error error = job->error();
             if (error == QKeychain::NoError || error == QKeychain::AccessDenied || error == QKeychain::AccessDeniedByUser) {
                 m_backend = Backend::keychain;
+            } else if (hasNoKeyring()) {
+                useMemory();
             } else {
                 useFile(QStringLiteral("the secret service did not keep a test item (%1)").arg(job->errorString()));
             }
@@ -225,8 +295,8 @@ private:
 
     void runCurrent()
     {
-        if (m_backend == Backend::file) {
-            runOnFile(*m_current);
+        if (m_backend == Backend::file || m_backend == Backend::memory) {
+            runOnFallback(*m_current);
             QMetaObject::invokeMethod(this, [this] { next(); }, Qt::QueuedConnection);
             return;
         }
@@ -256,24 +326,28 @@ private:
         const QKeychain::Error error = job->error();
         if (error == QKeychain::NoBackendAvailable || error == QKeychain::NotImplemented) {
             useFile(QStringLiteral("the secret service cannot be used (%1)").arg(job->errorString()));
-            runOnFile(call);
+            runOnFallback(call);
         } else if (error == QKeychain::NoError) {
             if (auto *reader = qobject_cast<QKeychain::ReadPasswordJob *>(job))
-                answer(call, reader->textData());
+                answer(call, {reader->textData(), false});
         } else {
             // Locked and not unlocked, refused, or an item that is not there: the service stays
-            // the store, and the item reads as absent.
-            if (error != QKeychain::EntryNotFound) {
+            // the store. A locked item is told apart from a missing one.
+            const bool locked = error == QKeychain::AccessDenied || error == QKeychain::AccessDeniedByUser
+                || (error == QKeychain::EntryNotFound && call.kind == KeychainCall::Kind::read && heldLocked(call.account));
+            if (error != QKeychain::EntryNotFound || locked) {
                 static const char *const verbs[] = {"read", "save", "remove"};
                 qWarning("kavo: the secret service did not %s %s: %s", verbs[int(call.kind)], qPrintable(call.account),
-                         qPrintable(job->errorString()));
+                         locked ? "the keyring is locked" : qPrintable(job->errorString()));
             }
-            answer(call, std::nullopt);
+            answer(call, {std::nullopt, locked});
         }
         next();
     }
 
     std::unique_ptr<FileSecretStore> m_fallback;
+    std::function<void(const QString &)> m_forgetful;
+    QHash<QString, QString> m_memory;
     std::deque<KeychainCall> m_queue;
     std::optional<KeychainCall> m_current;
     Backend m_backend = Backend::undecided;
@@ -281,8 +355,13 @@ private:
 
 KeychainSecretStore::KeychainSecretStore(std::unique_ptr<FileSecretStore> fallback)
     : m_thread(new QThread)
-    , m_worker(new KeychainWorker(std::move(fallback)))
 {
+    m_worker = new KeychainWorker(std::move(fallback), [this](const QString &sentence) {
+        QMetaObject::invokeMethod(&m_home, [this, sentence] {
+            if (m_forgetful)
+                m_forgetful(sentence);
+        }, Qt::QueuedConnection);
+    });
     m_thread->setObjectName(QStringLiteral("kavo-keychain"));
     m_worker->moveToThread(m_thread);
     m_thread->start();
@@ -304,13 +383,13 @@ void KeychainSecretStore::enqueue(KeychainCall call)
                               Qt::QueuedConnection);
 }
 
-QCoro::Task<std::optional<QString>> KeychainSecretStore::read(const QString &account)
+QCoro::Task<SecretRead> KeychainSecretStore::read(const QString &account)
 {
-    auto promise = std::make_shared<QPromise<std::optional<QString>>>();
+    auto promise = std::make_shared<QPromise<SecretRead>>();
     promise->start();
-    QFuture<std::optional<QString>> answer = promise->future();
+    QFuture<SecretRead> answer = promise->future();
     enqueue({KeychainCall::Kind::read, account, {}, std::move(promise)});
-    const std::optional<QString> value = co_await answer;
+    const SecretRead value = co_await answer;
     co_return value;
 }
 

@@ -1,9 +1,13 @@
 #pragma once
 
+#include "error.h"
+
 #include <QHash>
+#include <QObject>
 #include <QString>
 #include <qcoro/qcorotask.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -11,32 +15,55 @@ class QThread;
 class KeychainWorker;
 struct KeychainCall;
 
-// Generic-password items keyed by account name (the keychain of the desktop). A read gives no
-// value when the item is missing or cannot be read. Saves and removes are carried out in the
-// order they were asked for, after every earlier call, and a later read sees them; they report
-// nothing, as callers only ever carry on.
+// What a read of one item found: its value; none when there is no such item or it cannot be
+// read; and whether it was not read because the keyring holding it is locked and stayed locked
+// (its unlock prompt was refused, or could not be shown). A locked item is not a missing one: the
+// user is not signed out, their keyring is shut.
+struct SecretRead {
+    std::optional<QString> value;
+    bool locked = false;
+};
+
+// Generic-password items keyed by account name (the keychain of the desktop). Saves and removes
+// are carried out in the order they were asked for, after every earlier call, and a later read
+// sees them; they report nothing, as callers only ever carry on.
 class SecretStore
 {
 public:
     virtual ~SecretStore() = default;
-    virtual QCoro::Task<std::optional<QString>> read(const QString &account) = 0;
+    virtual QCoro::Task<SecretRead> read(const QString &account) = 0;
     virtual void save(const QString &account, const QString &value) = 0;
     virtual void remove(const QString &account) = 0;
 
+    // Told once, on the thread that made the store, when the store finds it can keep items only
+    // until Kavo quits (the user declined to create a keyring), with the sentence to show.
+    void setForgetfulHandler(std::function<void(const QString &)> handler) { m_forgetful = std::move(handler); }
+
     // The desktop's secret service, or a private file when the desktop has none.
     static std::unique_ptr<SecretStore> createDefault();
+    // What the user is told when a sign-in (`what`: "sign-in to Kavo", "Google sign-in", ...)
+    // cannot be read because the keyring is locked.
+    static Error lockedError(const QString &what);
+    static inline const QString errorDomain = QStringLiteral("keyring");
+    enum ErrorCode : int { locked = 1 };
+
+protected:
+    std::function<void(const QString &)> m_forgetful;
 };
 
 // Items held in memory only (tests).
 class MemorySecretStore : public SecretStore
 {
 public:
-    QCoro::Task<std::optional<QString>> read(const QString &account) override;
+    QCoro::Task<SecretRead> read(const QString &account) override;
     void save(const QString &account, const QString &value) override;
     void remove(const QString &account) override;
+    // Reads answer "locked" until unlocked again, as a shut keyring does.
+    void setLocked(bool locked) { m_locked = locked; }
 
 private:
     QHash<QString, QString> m_items;
+    bool m_locked = false;
 };
 
 // Items in one JSON file readable by its owner only, for desktops without a secret service.
@@ -47,7 +74,7 @@ public:
     static QString defaultPath();
     QString path() const { return m_path; }
 
-    QCoro::Task<std::optional<QString>> read(const QString &account) override;
+    QCoro::Task<SecretRead> read(const QString &account) override;
     void save(const QString &account, const QString &value) override;
     void remove(const QString &account) override;
     std::optional<QString> value(const QString &account) const;
@@ -62,19 +89,24 @@ private:
 // is tried with an item of its own (written, read back, removed): when the session bus names no
 // secret service, or the one it names does not keep the item (not reachable, no backend QtKeychain
 // can use, a name with nothing behind it), the items live in `fallback`, and the log says so once
-// with the reason. A service that is slow, or locked and refusing access, stays the store.
+// with the reason. A service that is slow, or locked and refusing access, stays the store, and a
+// read of an item it keeps locked says so. A service that has no keyring, and whose prompt to
+// create the first one was dismissed, keeps nothing; the items then live in memory until Kavo
+// quits (the user chose not to have them kept), and the forgetful handler is told.
 class KeychainSecretStore : public SecretStore
 {
 public:
     explicit KeychainSecretStore(std::unique_ptr<FileSecretStore> fallback);
     ~KeychainSecretStore() override;
 
-    QCoro::Task<std::optional<QString>> read(const QString &account) override;
+    QCoro::Task<SecretRead> read(const QString &account) override;
     void save(const QString &account, const QString &value) override;
     void remove(const QString &account) override;
 
 private:
     void enqueue(KeychainCall call);
+
+    QObject m_home; // lives on the thread that made the store: the handler is called there
 
     QThread *m_thread = nullptr;
     KeychainWorker *m_worker = nullptr;

@@ -34,7 +34,7 @@ AccountStore::AccountStore(SecretStore *secrets, DefaultsStore defaults, Default
 
 void AccountStore::load(const BuiltinAccount &builtin)
 {
-    QCoro::connect(m_secrets->read(keychainAccount), this, [this, builtin](const std::optional<QString> &stored) {
+    QCoro::connect(m_secrets->read(keychainAccount), this, [this, builtin](const SecretRead &stored) {
         // A sign-in or sign-out while the keychain was answering has the last word.
         if (!m_loaded.isReached())
             apply(stored, builtin);
@@ -42,15 +42,33 @@ void AccountStore::load(const BuiltinAccount &builtin)
     });
 }
 
-void AccountStore::apply(const std::optional<QString> &stored, const BuiltinAccount &builtin)
+void AccountStore::unlockKeyring()
+{
+    if (!m_keyringLocked || m_unlocking)
+        return;
+    m_unlocking = true;
+    QCoro::connect(m_secrets->read(keychainAccount), this, [this](const SecretRead &stored) {
+        m_unlocking = false;
+        // A sign-in or sign-out meanwhile has the last word.
+        if (!m_keyringLocked || stored.locked)
+            return;
+        apply(stored, {});
+        Q_EMIT keyringUnlocked();
+    });
+}
+
+void AccountStore::apply(const SecretRead &stored, const BuiltinAccount &builtin)
 {
     QString apiKey;
     std::optional<QString> email, name;
-    if (stored && !stored->isEmpty()) {
-        apiKey = *stored;
+    const bool wasLocked = std::exchange(m_keyringLocked, stored.locked);
+    if (stored.locked) {
+        qWarning("kavo: the keyring is locked, so Kavo can't read your sign-in to Kavo until it is unlocked");
+    } else if (stored.value && !stored.value->isEmpty()) {
+        apiKey = *stored.value;
         // The extension always sees the key the application has.
         m_suite.setValue(udApiKeyShared, apiKey);
-    } else if (!m_defaults.value(udBootstrappedKey).toBool()) {
+    } else if (!builtin.apiKey.isEmpty() && !m_defaults.value(udBootstrappedKey).toBool()) {
         m_secrets->save(keychainAccount, builtin.apiKey);
         m_defaults.setValue(udBootstrappedKey, true);
         apiKey = builtin.apiKey;
@@ -66,6 +84,8 @@ void AccountStore::apply(const std::optional<QString> &stored, const BuiltinAcco
         name = stringValue(m_defaults.value(udNameKey));
     }
     publish(apiKey, email, name);
+    if (wasLocked != m_keyringLocked)
+        Q_EMIT changed();
 }
 
 void AccountStore::storeProfile()
@@ -89,8 +109,11 @@ void AccountStore::signIn(const QString &apiKey, const std::optional<QString> &e
     if (apiKey.size() != 64)
         return;
     m_loaded.reach();
+    const bool wasLocked = std::exchange(m_keyringLocked, false);
     m_secrets->save(keychainAccount, apiKey);
     publish(apiKey, email, name);
+    if (wasLocked)
+        Q_EMIT changed();
     storeProfile();
     m_suite.setValue(udApiKeyShared, apiKey);
     m_defaults.setValue(udBootstrappedKey, true);
@@ -117,8 +140,11 @@ QCoro::Task<void> AccountStore::signedIn()
 void AccountStore::signOut()
 {
     m_loaded.reach();
+    const bool wasLocked = std::exchange(m_keyringLocked, false);
     m_secrets->remove(keychainAccount);
     publish(QString(), std::nullopt, std::nullopt);
+    if (wasLocked)
+        Q_EMIT changed();
     m_defaults.remove(udEmailKey);
     m_defaults.remove(udNameKey);
     m_suite.remove(udApiKeyShared);

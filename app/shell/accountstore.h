@@ -11,6 +11,7 @@
 
 class NotificationCenter;
 class SecretStore;
+struct SecretRead;
 
 // The user's account with the Kavo web service: the API key (in the keychain, mirrored into the
 // suite shared with kavo-share) and the e-mail and name shown in the interface (standard
@@ -22,6 +23,7 @@ class AccountStore : public QObject, public ServiceAccount
     Q_PROPERTY(QString email READ emailText NOTIFY changed)
     Q_PROPERTY(QString name READ nameText NOTIFY changed)
     Q_PROPERTY(bool isSignedIn READ isSignedIn NOTIFY changed)
+    Q_PROPERTY(bool isKeyringLocked READ isKeyringLocked NOTIFY changed)
 public:
     static inline const QString keychainAccount = QStringLiteral("Vendrel.BackendApiKey");
     static inline const QString udEmailKey = QStringLiteral("account.email");
@@ -47,11 +49,16 @@ public:
     QString emailText() const { return m_email.value_or(QString()); }
     QString nameText() const { return m_name.value_or(QString()); }
     bool isSignedIn() const override { return !m_apiKey.isEmpty(); }
+    // The stored key could not be read: the keyring is locked and its unlock was refused. Not
+    // signed out; `unlockKeyring()` asks again.
+    bool isKeyringLocked() const override { return m_keyringLocked; }
     QCoro::Task<void> loaded() const override { return m_loaded.reached(); }
     QCoro::Task<void> signedIn() override;
     // For the command line: runs the event loop until the account is known, telling the user,
     // once it takes longer than a keyring answers by itself, that it waits for the keyring.
     void waitUntilLoaded();
+    // Reads the key again, which has the keyring ask the user to unlock it.
+    Q_INVOKABLE void unlockKeyring();
 
     // A key that is not 64 characters long is ignored.
     void signIn(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name);
@@ -59,10 +66,12 @@ public:
 
 Q_SIGNALS:
     void changed();
+    // The keyring was locked and has now given the key: other stored sign-ins can be read too.
+    void keyringUnlocked();
 
 private:
     void load(const BuiltinAccount &builtin);
-    void apply(const std::optional<QString> &stored, const BuiltinAccount &builtin);
+    void apply(const SecretRead &stored, const BuiltinAccount &builtin);
     void publish(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name);
     void storeProfile();
 
@@ -74,4 +83,6 @@ private:
     std::optional<QString> m_email;
     std::optional<QString> m_name;
     Milestone m_loaded;
+    bool m_keyringLocked = false;
+    bool m_unlocking = false;
 };

@@ -117,7 +117,8 @@ Rectangle {
                 Label {
                     textFormat: Text.PlainText // text from outside is never markup
                     objectName: "uploadStage"
-                    text: row.model.waitingForAccount ? "Waiting for you to sign in to Kavo"
+                    text: row.model.waitingForAccount ? (Account.isKeyringLocked ? "Waiting for the keyring to be unlocked"
+                                                                                    : "Waiting for you to sign in to Kavo")
                         : row.model.waitingUntil > 0 ? Links.waitText(row.model.waitingUntil - row.now, row.model.waitingForNetwork)
                                                      : Links.stageText(row.model.stateName, row.model.progress)
                     font.pointSize: Style.pt(10)

@@ -62,6 +62,8 @@ public:
     // Finishes once the stored account is known (the keychain has answered).
     virtual QCoro::Task<void> loaded() const = 0;
     virtual bool isSignedIn() const = 0;
+    // The stored account could not be read because the keyring is locked.
+    virtual bool isKeyringLocked() const { return false; }
     // Finishes once the user is signed in (at once when they are).
     virtual QCoro::Task<void> signedIn() = 0;
 };

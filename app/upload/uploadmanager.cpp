@@ -295,8 +295,8 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
         if (record.sessionHandleIsSecret() && record.session.size > 0 && record.session.handle.isEmpty()) {
             std::optional<QString> handle;
             if (m_services.sessionSecrets) {
-                QCoro::Task<std::optional<QString>> reading = m_services.sessionSecrets->read(UploadRecord::sessionSecretAccount(record.id));
-                handle = co_await reading;
+                QCoro::Task<SecretRead> reading = m_services.sessionSecrets->read(UploadRecord::sessionSecretAccount(record.id));
+                handle = (co_await reading).value;
                 if (!self)
                     co_return;
             }
@@ -413,6 +413,12 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
     co_await auth->restored();
     if (!self)
         co_return;
+    if (!auth->isSignedIn() && auth->isKeyringLocked()) {
+        // Not signed out: a new sign-in would only leave the stored one behind.
+        fail(id, SecretStore::lockedError(provider == StorageProvider::google ? QStringLiteral("Google sign-in")
+                                                                              : QStringLiteral("Dropbox sign-in")));
+        co_return;
+    }
     if (!auth->isSignedIn()) {
         const Result<void> signedIn = co_await auth->signIn();
         if (!self)

@@ -62,7 +62,7 @@ private Q_SLOTS:
         QVERIFY(d.auth->isSignedIn());
         QCOMPARE(d.auth->accountEmail(), QStringLiteral("d@example.com"));
         QCOMPARE(d.auth->accountName(), QStringLiteral("Dee Bee"));
-        QCOMPARE(awaitTask(d.secrets.read(DropboxAuth::keychainAccount)), QStringLiteral("dbx-refresh"));
+        QCOMPARE(awaitTask(d.secrets.read(DropboxAuth::keychainAccount)).value, QStringLiteral("dbx-refresh"));
 
         const QUrl url = d.opened.value(0);
         QCOMPARE(url.path(), QStringLiteral("/oauth2/authorize"));
@@ -137,7 +137,7 @@ private Q_SLOTS:
         QVERIFY(!done);
         QCOMPARE(done.error().description, expected);
         QVERIFY(!d.auth->isSignedIn());
-        QCOMPARE(awaitTask(d.secrets.read(DropboxAuth::keychainAccount)), std::nullopt);
+        QCOMPARE(awaitTask(d.secrets.read(DropboxAuth::keychainAccount)).value, std::nullopt);
     }
 
     void refreshNeverSignsOut()
@@ -158,7 +158,7 @@ private Q_SLOTS:
 
         d.server.enqueue("POST", "/oauth2/token", Response::json(200, "{\"access_token\":\"fresh\",\"expires_in\":100,\"refresh_token\":\"rotated\"}"));
         QCOMPARE(awaitTask(d.auth->validAccessToken()).value(), QStringLiteral("fresh"));
-        QCOMPARE(awaitTask(d.secrets.read(DropboxAuth::keychainAccount)), QStringLiteral("stored")); // a returned token is ignored
+        QCOMPARE(awaitTask(d.secrets.read(DropboxAuth::keychainAccount)).value, QStringLiteral("stored")); // a returned token is ignored
         const auto form = formFields(d.server.requests("POST", "/oauth2/token").value(1).body);
         QCOMPARE(form.keys(), (QStringList{"client_id", "grant_type", "refresh_token"}));
         QCOMPARE(form.value("refresh_token"), QStringLiteral("stored"));

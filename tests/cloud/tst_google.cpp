@@ -114,7 +114,7 @@ private Q_SLOTS:
         QCOMPARE(signedIn.size(), 1);
         QCOMPARE(g.auth->userEmail(), QStringLiteral("me@example.com"));
         QCOMPARE(g.pageHeading(), QStringLiteral("You're signed in."));
-        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)), QStringLiteral("1//refresh"));
+        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)).value, QStringLiteral("1//refresh"));
         QCOMPARE(g.suite().value("kavo.shared.googleRefreshToken"), QJsonValue("1//refresh"));
 
         // The authorization URL: endpoint, and every item in order.
@@ -188,7 +188,7 @@ private Q_SLOTS:
         QCOMPARE(form.keys(), (QStringList{"client_id", "client_secret", "grant_type", "refresh_token"}));
         QCOMPARE(form.value("refresh_token"), QStringLiteral("r1"));
         QCOMPARE(form.value("grant_type"), QStringLiteral("refresh_token"));
-        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)), QStringLiteral("r2")); // a rotated token is kept
+        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)).value, QStringLiteral("r2")); // a rotated token is kept
         QCOMPARE(g.suite().value("kavo.shared.googleRefreshToken"), QJsonValue("r2"));
     }
 
@@ -228,7 +228,7 @@ private Q_SLOTS:
             QVERIFY2(lines.first().endsWith(logLine), qPrintable(lines.first()));
         }
         QCOMPARE(g.auth->isSignedIn(), staysSignedIn);
-        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)).has_value(), staysSignedIn);
+        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)).value.has_value(), staysSignedIn);
         QVERIFY(!log.lines().join('\n').contains("stored-refresh"));
     }
 
@@ -261,7 +261,7 @@ private Q_SLOTS:
         // The browser tab says how it ended, not "signed in".
         QCOMPARE(g.pageHeading(), page);
         QVERIFY(!g.auth->isSignedIn());
-        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)), std::nullopt);
+        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)).value, std::nullopt);
         QVERIFY(!g.suite().contains("kavo.shared.googleRefreshToken"));
     }
 

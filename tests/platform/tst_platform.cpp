@@ -162,14 +162,14 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.path() + QStringLiteral("/kavo/secrets.json");
         FileSecretStore store(path);
-        QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))), std::nullopt);
+        QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))).value, std::nullopt);
         store.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("secret-1"));
         store.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("secret-2"));
         QCOMPARE(FileSecretStore(path).value(QStringLiteral("Vendrel.BackendApiKey")), QStringLiteral("secret-2"));
         QCOMPARE(unixMode(path), 0600);
         store.remove(QStringLiteral("Vendrel.BackendApiKey"));
         store.remove(QStringLiteral("never.saved"));
-        QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))), std::nullopt);
+        QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))).value, std::nullopt);
     }
 
     void keychainWithoutSecretServiceFallsBackToFile()
@@ -183,9 +183,9 @@ private Q_SLOTS:
         {
             KeychainSecretStore store(std::make_unique<FileSecretStore>(path));
             store.save(QStringLiteral("Vendrel.GoogleOAuth"), QStringLiteral("refresh"));
-            QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.GoogleOAuth"))), QStringLiteral("refresh"));
+            QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.GoogleOAuth"))).value, QStringLiteral("refresh"));
             store.remove(QStringLiteral("Vendrel.GoogleOAuth"));
-            QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.GoogleOAuth"))), std::nullopt);
+            QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.GoogleOAuth"))).value, std::nullopt);
         }
         QCOMPARE(log.linesContaining(QStringLiteral("keeping secrets in ") + path
                                      + QStringLiteral(" (readable by you only), because there is no D-Bus session bus"))

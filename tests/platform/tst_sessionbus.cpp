@@ -202,7 +202,7 @@ private Q_SLOTS:
         clock.start();
         KeychainSecretStore store(std::make_unique<FileSecretStore>(path));
         store.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("0123"));
-        QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))), QStringLiteral("0123"));
+        QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))).value, QStringLiteral("0123"));
         QCOMPARE(FileSecretStore(path).value(QStringLiteral("Vendrel.BackendApiKey")), QStringLiteral("0123"));
         QVERIFY2(clock.elapsed() < 5000, "the missing service must not stall the caller");
         QCOMPARE(log.linesContaining(QStringLiteral("keeping secrets in ") + path
@@ -241,7 +241,7 @@ private Q_SLOTS:
             store.save(QStringLiteral("Vendrel.GoogleOAuth"), QStringLiteral("refresh-1"));
             std::optional<std::optional<QString>> answer;
             QCoro::connect(store.read(QStringLiteral("Vendrel.GoogleOAuth")), this,
-                           [&answer](const std::optional<QString> &value) { answer = value; });
+                           [&answer](const SecretRead &read) { answer = read.value; });
             int ticks = 0;
             QTimer ticker;
             connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
@@ -322,10 +322,10 @@ private Q_SLOTS:
         {
             KeychainSecretStore first(std::make_unique<FileSecretStore>(path));
             first.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("k").repeated(64));
-            QCOMPARE(awaitTask(first.read(QStringLiteral("Vendrel.BackendApiKey"))), QStringLiteral("k").repeated(64));
+            QCOMPARE(awaitTask(first.read(QStringLiteral("Vendrel.BackendApiKey"))).value, QStringLiteral("k").repeated(64));
         }
         KeychainSecretStore second(std::make_unique<FileSecretStore>(path));
-        QCOMPARE(awaitTask(second.read(QStringLiteral("Vendrel.BackendApiKey"))), QStringLiteral("k").repeated(64));
+        QCOMPARE(awaitTask(second.read(QStringLiteral("Vendrel.BackendApiKey"))).value, QStringLiteral("k").repeated(64));
         wallet->kill();
         wallet->waitForFinished(5000);
     }

@@ -51,7 +51,7 @@ private Q_SLOTS:
         QCOMPARE(store->apiKey(), builtinKey);
         QCOMPARE(store->email(), builtinEmail);
         QCOMPARE(store->name(), QStringLiteral("Admin"));
-        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")), builtinKey);
+        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")).value, builtinKey);
         QCOMPARE(launch.defaults().value("account.bootstrapped"), QJsonValue(true));
         QCOMPARE(launch.defaults().value("account.email"), QJsonValue(builtinEmail));
         QCOMPARE(launch.defaults().value("account.name"), QJsonValue("Admin"));
@@ -97,7 +97,7 @@ private Q_SLOTS:
         QVERIFY(again->apiKey().isEmpty());
         QVERIFY(!again->isSignedIn());
         QCOMPARE(again->email(), std::nullopt);
-        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")), std::nullopt);
+        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")).value, std::nullopt);
         QCOMPARE(launch.files(), before);
     }
 
@@ -130,7 +130,7 @@ private Q_SLOTS:
         QCOMPARE(store->apiKey(), key);
         QCOMPARE(store->email(), std::nullopt);
         QCOMPARE(store->name(), QStringLiteral("Dee"));
-        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")), key);
+        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")).value, key);
         QVERIFY(!launch.defaults().contains("account.email")); // an absent e-mail removes the key
         QCOMPARE(launch.defaults().value("account.name"), QJsonValue("Dee"));
         QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(key));

@@ -22,7 +22,7 @@ public:
         if (m_gate)
             m_gate->reach();
     }
-    QCoro::Task<std::optional<QString>> read(const QString &account) override
+    QCoro::Task<SecretRead> read(const QString &account) override
     {
         const QString key = account;
         if (m_gate && !m_gate->isReached())

@@ -965,7 +965,7 @@ private Q_SLOTS:
         QVERIFY(record.contains("\"state\":\"uploading\""));
         QVERIFY(!record.contains("SECRET-SESSION"));
         QCOMPARE(QFileInfo(path).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
-        QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))), started.handle);
+        QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))).value, started.handle);
 
         // The journal as a crash in the middle of this upload leaves it, with damage around it.
         const QString later = state.path() + QStringLiteral("/later/uploads.jsonl");
@@ -996,7 +996,7 @@ private Q_SLOTS:
         QTRY_COMPARE(manager.job(fresh)->state, State::done);
         QVERIFY(!QFile::exists(later));
         QVERIFY(QFile::exists(later + QStringLiteral(".unreadable")));
-        QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))), std::nullopt);
+        QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))).value, std::nullopt);
 
         held.open();
         QTRY_COMPARE(running.job(id)->state, State::done);
