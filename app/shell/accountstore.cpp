@@ -120,7 +120,7 @@ void AccountStore::signIn(const QString &apiKey, const std::optional<QString> &e
     m_notifications->post(NotificationCenter::accountChanged);
 }
 
-void AccountStore::waitUntilLoaded()
+std::optional<QString> AccountStore::waitUntilLoaded()
 {
     QTimer patience;
     patience.setSingleShot(true);
@@ -129,6 +129,9 @@ void AccountStore::waitUntilLoaded()
     });
     patience.start(3000);
     awaitTask(loaded());
+    if (m_keyringLocked)
+        return SecretStore::lockedError(QStringLiteral("sign-in to Kavo")).description;
+    return std::nullopt;
 }
 
 QCoro::Task<void> AccountStore::signedIn()

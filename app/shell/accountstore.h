@@ -56,7 +56,9 @@ public:
     QCoro::Task<void> signedIn() override;
     // For the command line: runs the event loop until the account is known, telling the user,
     // once it takes longer than a keyring answers by itself, that it waits for the keyring.
-    void waitUntilLoaded();
+    // Then gives what the command says when the key cannot be read (the keyring is locked), or
+    // nothing.
+    std::optional<QString> waitUntilLoaded();
     // Reads the key again, which has the keyring ask the user to unlock it.
     Q_INVOKABLE void unlockKeyring();
 

@@ -248,7 +248,8 @@ int runLinksCommand(const QStringList &arguments, const LinkCommandSetup &setup)
     const QString search = parser.value(QStringLiteral("search"));
 
     const LinkCommandParts &parts = setup();
-    parts.account->waitUntilLoaded();
+    if (const std::optional<QString> problem = parts.account->waitUntilLoaded())
+        return refuse(*problem);
     const Result<QList<HistoryItem>> links = awaitTask(parts.backend->fetchHistory(limit, search));
     if (!links)
         return refuse(links.error().description);
@@ -311,7 +312,8 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
         return misuse(QStringLiteral("delete asks first; without a terminal to ask on, add --yes"), linkUsage);
 
     const LinkCommandParts &parts = setup();
-    parts.account->waitUntilLoaded();
+    if (const std::optional<QString> problem = parts.account->waitUntilLoaded())
+        return refuse(*problem);
     // The service lists links, it has no lookup by token: the link is found among the newest.
     const Result<QList<HistoryItem>> links = awaitTask(parts.backend->fetchHistory(500));
     if (!links)

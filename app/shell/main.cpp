@@ -156,6 +156,15 @@ struct Application {
         , cleanup(&http, endpoints, &googleAuth, &dropboxAuth)
     {
         backend.setCleanup(&cleanup);
+        // The keyring let the account be read at last: the stored provider sign-ins can be read too.
+        QObject::connect(&account, &AccountStore::keyringUnlocked, &account, [this] {
+            QCoro::connect(googleAuth.restored(), &googleAuth, [] {});
+            QCoro::connect(dropboxAuth.restored(), &dropboxAuth, [] {});
+        });
+        if (mode == Mode::tray)
+            secrets->setForgetfulHandler([this](const QString &sentence) {
+                notifier.notify(QStringLiteral("Kavo can't remember your sign-in"), sentence);
+            });
         UploadManager::Services services;
         services.driveUploader = &driveUploader;
         services.googleAuth = &googleAuth;
@@ -211,7 +220,10 @@ int share(const QStringList &paths)
     Application app(Endpoints::compiledIn(), Application::Mode::share);
     // The preset a new upload gets comes from the service's list; without it the link would get
     // none. A failure to load it is not fatal: the upload goes on without a preset.
-    app.account.waitUntilLoaded();
+    if (const std::optional<QString> problem = app.account.waitUntilLoaded()) {
+        sayProblem(*problem);
+        return 1;
+    }
     if (!app.account.isSignedIn()) {
         sayProblem(QStringLiteral("You're signed out of Kavo. Sign in from Kavo's panel (or open your set-up link), then share again."));
         return 1;

@@ -99,6 +99,31 @@ private Q_SLOTS:
         QCOMPARE(g.suite().value(GoogleAuth::udRefreshTokenKey).toString(), QStringLiteral("1//stored"));
     }
 
+    // A sign-in in a keyring that stays locked is neither used nor forgotten: a token asked for
+    // fails saying the keyring is locked, nothing goes to Google, and once the keyring is
+    // unlocked the stored sign-in comes back.
+    void aStoredSignInInALockedKeyringComesBackOnceUnlocked()
+    {
+        Google g;
+        g.secrets.save(GoogleAuth::keychainAccount, QStringLiteral("1//stored"));
+        g.secrets.setLocked(true);
+        g.start();
+        awaitTask(g.auth->restored());
+        QVERIFY(!g.auth->isSignedIn());
+        QVERIFY(g.auth->isKeyringLocked());
+        const Result<QString> token = awaitTask(g.auth->validAccessToken());
+        QVERIFY(!token);
+        QVERIFY(token.error().is(SecretStore::errorDomain, SecretStore::locked));
+        QCOMPARE(g.server.requests().size(), 0);
+        QCOMPARE(g.suite().value(GoogleAuth::udRefreshTokenKey), QJsonValue(QJsonValue::Undefined));
+
+        g.secrets.setLocked(false);
+        awaitTask(g.auth->restored());
+        QVERIFY(g.auth->isSignedIn());
+        QVERIFY(!g.auth->isKeyringLocked());
+        QCOMPARE(g.suite().value(GoogleAuth::udRefreshTokenKey).toString(), QStringLiteral("1//stored"));
+    }
+
     void signInThroughTheBrowser()
     {
         Google g;

@@ -296,25 +296,45 @@ private Q_SLOTS:
         service->waitForFinished(5000);
     }
 
+    // libsecret keeps what it learnt of the bus for the life of the process, bound to the thread
+    // that asked first (the secret store's, one per process in Kavo): a test of a secret service
+    // of its own runs in a fresh process. True in the test's own process once that one passed.
+    static bool ranInAFreshProcess()
+    {
+        if (qEnvironmentVariableIsSet("KAVO_TEST_FRESH_PROCESS"))
+            return false;
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KAVO_TEST_FRESH_PROCESS"), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        const QString function = QString::fromLatin1(QTest::currentTestFunction());
+        child.start(QCoreApplication::applicationFilePath(), {function});
+        const bool finished = child.waitForFinished(60000);
+        const QByteArray output = child.readAll();
+        const bool passed = finished && child.exitCode() == 0
+            && output.contains(QByteArray("PASS   : TestSessionBus::" + function.toLatin1() + "()"));
+        if (!passed)
+            qWarning("%s", output.constData());
+        return passed || (QTest::qFail("the fresh process failed", __FILE__, __LINE__), true);
+    }
+
+    // The stand-in desktop secret service, run as `arguments` say, once it owns its name.
+    static std::unique_ptr<QProcess> standInSecretService(const QStringList &arguments)
+    {
+        auto service = std::make_unique<QProcess>();
+        service->start(QStringLiteral(KAVO_TEST_SECRET_SERVICE), arguments);
+        if (!service->waitForReadyRead(10000) || service->readLine() != "ready\n")
+            return nullptr;
+        return service;
+    }
+
     // KWallet on the bus but no org.freedesktop.secrets (KDE programs installed outside KDE):
     // QtKeychain cannot use it there, so the sign-in is kept in the file and survives a restart.
     void aSecretServiceThatCannotBeUsedLeavesSecretsThatStick()
     {
-        // libsecret keeps what it learnt of the bus for the life of the process, bound to the
-        // thread that asked first (the secret store's, one per process in Kavo): a fresh process.
-        if (!qEnvironmentVariableIsSet("KAVO_TEST_FRESH_PROCESS")) {
-            QProcess child;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(QStringLiteral("KAVO_TEST_FRESH_PROCESS"), QStringLiteral("1"));
-            child.setProcessEnvironment(env);
-            child.setProcessChannelMode(QProcess::MergedChannels);
-            child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(QTest::currentTestFunction())});
-            QVERIFY(child.waitForFinished(60000));
-            const QByteArray output = child.readAll();
-            QVERIFY2(child.exitCode() == 0 && output.contains("PASS   : TestSessionBus::aSecretServiceThatCannotBeUsedLeavesSecretsThatStick()"),
-                     output.constData());
+        if (ranInAFreshProcess())
             return;
-        }
         std::unique_ptr<QProcess> wallet = serviceNamed(QStringLiteral("org.kde.kwalletd5"));
         QVERIFY(wallet);
         QTemporaryDir dir;
@@ -328,6 +348,65 @@ private Q_SLOTS:
         QCOMPARE(awaitTask(second.read(QStringLiteral("Vendrel.BackendApiKey"))).value, QStringLiteral("k").repeated(64));
         wallet->kill();
         wallet->waitForFinished(5000);
+    }
+
+    // A locked keyring whose unlock prompt the user dismisses: Kavo's item reads as locked, not
+    // as missing, an item it does not hold reads as missing, and nothing moves to the file.
+    void aLockedKeyringIsNotAMissingSecret()
+    {
+        if (ranInAFreshProcess())
+            return;
+        std::unique_ptr<QProcess> service = standInSecretService({"--locked", "Vendrel.BackendApiKey"});
+        QVERIFY(service);
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/secrets.json");
+        LogCapture log;
+        KeychainSecretStore store(std::make_unique<FileSecretStore>(path));
+        const SecretRead key = awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey")));
+        QVERIFY(key.locked);
+        QCOMPARE(key.value, std::nullopt);
+        const SecretRead other = awaitTask(store.read(QStringLiteral("Vendrel.DropboxOAuth")));
+        QVERIFY(!other.locked);
+        QCOMPARE(other.value, std::nullopt);
+        store.save(QStringLiteral("Vendrel.GoogleOAuth"), QStringLiteral("refresh-2")); // refused: the keyring stays shut
+        QVERIFY(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))).locked);
+        QVERIFY(!QFile::exists(path));
+        QCOMPARE(log.linesContaining(QStringLiteral("keeping secrets in")).size(), 0);
+        QCOMPARE(log.linesContaining(QStringLiteral("did not read Vendrel.BackendApiKey: the keyring is locked")).size(), 2);
+        QVERIFY(!log.lines().join(QLatin1Char('\n')).contains(QStringLiteral("refresh-2")));
+        const QByteArray asked = service->readAllStandardError();
+        QVERIFY2(asked.contains("Prompt.Prompt"), asked.constData()); // the user was asked to unlock it
+        service->kill();
+        service->waitForFinished(5000);
+    }
+
+    // No keyring yet, and the user dismisses the prompt to create one: the secrets are kept for
+    // this run only (not in the file), and the user is told so, once.
+    void aKeyringNotCreatedKeepsSecretsForThisRunOnly()
+    {
+        if (ranInAFreshProcess())
+            return;
+        std::unique_ptr<QProcess> service = standInSecretService({"--no-keyring"});
+        QVERIFY(service);
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/secrets.json");
+        QStringList told;
+        {
+            KeychainSecretStore store(std::make_unique<FileSecretStore>(path));
+            store.setForgetfulHandler([&told](const QString &sentence) { told.append(sentence); });
+            store.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("k").repeated(64));
+            const SecretRead key = awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey")));
+            QCOMPARE(key.value, QStringLiteral("k").repeated(64));
+            QVERIFY(!key.locked);
+            store.remove(QStringLiteral("Vendrel.BackendApiKey"));
+            QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))).value, std::nullopt);
+            QTRY_COMPARE(told, QStringList{QStringLiteral("You didn't create a keyring, so Kavo keeps your sign-ins only until it quits. "
+                                                          "You'll sign in again next time.")});
+        }
+        QVERIFY(!QFile::exists(path));
+        QCOMPARE(service->readAllStandardError().count("Prompt.Prompt"), 1); // asked once, not at every save
+        service->kill();
+        service->waitForFinished(5000);
     }
 
     void deliversToTheNotificationServer()

@@ -85,6 +85,46 @@ private Q_SLOTS:
         QCOMPARE(launch.changes, 0);
     }
 
+    // A keyring that stays locked (its unlock refused) is not a sign-out: nothing stored is
+    // touched, the built-in account is not installed again, the command line is told why, and
+    // an unlock later gives the account back.
+    void aLockedKeyringIsNotASignOut()
+    {
+        Launch launch;
+        const QString key = QStringLiteral("k").repeated(64);
+        launch.secrets.save("Vendrel.BackendApiKey", key);
+        QVERIFY(launch.defaults().setValue("account.bootstrapped", true));
+        QVERIFY(launch.defaults().setValue("account.email", "me@kavo.test"));
+        QVERIFY(launch.suite().setValue("kavo.shared.apiKey", key));
+        launch.secrets.setLocked(true);
+        const QByteArray before = launch.files();
+        const auto store = launch.start();
+        QSignalSpy unlocked(store.get(), &AccountStore::keyringUnlocked);
+        QCOMPARE(store->waitUntilLoaded(),
+                 QStringLiteral("Your keyring is locked, so Kavo can't read your sign-in to Kavo. "
+                                "Unlock it when Kavo asks (or in your keyring app), then try again."));
+        QVERIFY(store->isKeyringLocked());
+        QVERIFY(!store->isSignedIn());
+        QCOMPARE(launch.files(), before);
+
+        store->unlockKeyring(); // refused again
+        QTest::qWait(20);
+        QVERIFY(store->isKeyringLocked());
+        QCOMPARE(unlocked.size(), 0);
+
+        QSignalSpy changed(store.get(), &AccountStore::changed);
+        launch.secrets.setLocked(false);
+        store->unlockKeyring();
+        QTRY_VERIFY(store->isSignedIn());
+        QCOMPARE(store->apiKey(), key);
+        QCOMPARE(store->email(), QStringLiteral("me@kavo.test"));
+        QVERIFY(!store->isKeyringLocked());
+        QCOMPARE(unlocked.size(), 1);
+        QVERIFY(changed.size() >= 1);
+        QCOMPARE(store->waitUntilLoaded(), std::nullopt);
+        QCOMPARE(launch.changes, 0);
+    }
+
     void launchAfterSignOutStaysSignedOutAndWritesNothing()
     {
         Launch launch;

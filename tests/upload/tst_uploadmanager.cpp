@@ -141,8 +141,10 @@ public:
     bool signedIn = true;
     std::optional<Error> signInError;
     int signInCalls = 0;
+    bool keyringLocked = false;
     std::unique_ptr<Milestone> restoring; // the keychain is still looking up the stored sign-in
     bool isSignedIn() const override { return signedIn; }
+    bool isKeyringLocked() const override { return keyringLocked; }
     QCoro::Task<void> restored() override
     {
         if (restoring)
@@ -597,6 +599,24 @@ private Q_SLOTS:
         QVERIFY(!manager.job(id)->waitingForAccount);
         QCOMPARE(h.drive.calls.size(), 1);
         QCOMPARE(h.backend.registrations.size(), 1);
+    }
+
+    // A provider sign-in kept in a keyring that stays locked is not a sign-out: the upload fails
+    // saying so, without a new browser sign-in (which would leave the stored one behind).
+    void aLockedKeyringFailsTheUploadWithoutANewSignIn()
+    {
+        Harness h;
+        UploadManager manager(h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
+                                         &h.presets, &h.preferences));
+        h.googleAuth.signedIn = false;
+        h.googleAuth.keyringLocked = true;
+        const QUuid id = manager.enqueue({h.file(QStringLiteral("a.txt"))});
+        QTRY_COMPARE(manager.job(id)->state, State::failed);
+        QCOMPARE(manager.job(id)->errorMessage,
+                 QStringLiteral("Your keyring is locked, so Kavo can't read your Google sign-in. "
+                                "Unlock it when Kavo asks (or in your keyring app), then try again."));
+        QCOMPARE(h.googleAuth.signInCalls, 0);
+        QCOMPARE(h.drive.calls.size(), 0);
     }
 
     // A file that changes while it is sent is never linked as it was read: that upload is
