@@ -353,6 +353,37 @@ private Q_SLOTS:
         QVERIFY(Demo::stop(*tray));
     }
 
+    // The sign-ins live in a keyring that is locked, and the user dismisses its unlock prompt:
+    // `kavo share` says so and stops. No new Google sign-in, no byte to Drive, nothing
+    // registered, and the stored secrets are neither used nor replaced.
+    void aLockedKeyringStopsTheShareBeforeAnything()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        QVERIFY(demo.signIn(googleBrowser));
+        const QByteArray secretsBefore = readFile(demo.path("data/kavo/secrets.json"));
+        const qint64 before = demo.uploadBytes();
+        const qsizetype calls = demo.requests().size();
+        writeFile(demo.path("files/locked.txt"), "stays here");
+        // A session bus of the command's own whose secret service keeps both sign-ins locked.
+        const QString script = QStringLiteral(
+            "\"$0\" --locked Vendrel.BackendApiKey Vendrel.GoogleOAuth > \"$3\" 2>/dev/null &\n"
+            "for _ in $(seq 100); do grep -q ready \"$3\" && break; sleep 0.1; done\n"
+            "\"$1\" share \"$2\"; code=$?; kill $!; exit $code\n");
+        const QString token = demo.share("dbus-run-session", {"--config-file=" KAVO_TEST_SESSION_BUS_CONFIG, "--", "/bin/sh", "-c", script,
+                                                              KAVO_TEST_SECRET_SERVICE, KAVO_BINARY, demo.path("files/locked.txt"),
+                                                              demo.path("service.out")},
+                                          "echo opened >> \"$HOME/browser-opened\"; exit 1\n");
+        QVERIFY(token.isEmpty());
+        QVERIFY2(said(demo.shareErrors).contains("kavo: Your keyring is locked, so Kavo can't read your sign-in to Kavo. "
+                                                 "Unlock it when Kavo asks (or in your keyring app), then try again.\n"),
+                 demo.shareErrors.constData());
+        QVERIFY(!QFile::exists(demo.path("browser-opened")));
+        QCOMPARE(demo.uploadBytes(), before);
+        QCOMPARE(demo.requests().size(), calls);
+        QCOMPARE(readFile(demo.path("data/kavo/secrets.json")), secretsBefore);
+    }
+
     // A file that grows while it is uploaded is never linked cut: the first copy leaves Drive and
     // the link downloads the whole new file.
     void aFileGrowingWhileSentIsNeverSentCut()
