@@ -128,6 +128,23 @@ bool heldLocked(const QString &account)
     return !qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().at(1)).isEmpty();
 }
 
+// Whether the secret service has a default keyring, and it is locked.
+bool defaultKeyringLocked()
+{
+    const QDBusMessage alias = askSecretService(QStringLiteral("ReadAlias"), {QStringLiteral("default")});
+    if (alias.type() != QDBusMessage::ReplyMessage || alias.arguments().size() != 1)
+        return false;
+    const QString path = qdbus_cast<QDBusObjectPath>(alias.arguments().at(0)).path();
+    if (path.isEmpty() || path == QLatin1String("/"))
+        return false;
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"), path,
+                                                       QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    call.setArguments({QStringLiteral("org.freedesktop.Secret.Collection"), QStringLiteral("Locked")});
+    const QDBusMessage locked = QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
+    return locked.type() == QDBusMessage::ReplyMessage && locked.arguments().size() == 1
+        && qdbus_cast<QDBusVariant>(locked.arguments().at(0)).variant().toBool();
+}
+
 // Whether the secret service answers but has no keyring to keep items in: the user dismissed its
 // prompt to create the first one.
 bool hasNoKeyring()
@@ -140,7 +157,7 @@ bool hasNoKeyring()
 
 // One call on the store; a read's answer goes to its promise.
 struct KeychainCall {
-    enum class Kind { read, save, remove };
+    enum class Kind { read, save, remove, allowUnlockPrompt };
     Kind kind = Kind::read;
     QString account;
     QString value;
@@ -227,6 +244,8 @@ private:
             else
                 m_memory.remove(call.account);
             break;
+        case KeychainCall::Kind::allowUnlockPrompt:
+            break;
         }
     }
 
@@ -237,6 +256,12 @@ private:
     // this run's items in memory.
     void probe()
     {
+        if (defaultKeyringLocked()) {
+            // A keyring that is there but locked keeps items: no test item, whose write would
+            // have the user unlock it before Kavo even asks for anything.
+            m_backend = Backend::keychain;
+            return runCurrent();
+        }
         m_backend = Backend::probing;
         const QString token = QUuid::createUuid().toString(QUuid::WithoutBraces);
         const auto decided = [this](QKeychain::Job *job) {
@@ -302,7 +327,16 @@ private:
         }
         QKeychain::Job *job = nullptr;
         switch (m_current->kind) {
+        case KeychainCall::Kind::allowUnlockPrompt:
+            m_unlockRefused = false;
+            return next();
         case KeychainCall::Kind::read:
+            // The user has just dismissed an unlock prompt: an item still locked is not asked
+            // for again (each read would prompt anew) until they ask for it.
+            if (m_unlockRefused && heldLocked(m_current->account)) {
+                answer(*m_current, {std::nullopt, true});
+                return next();
+            }
             job = new QKeychain::ReadPasswordJob(keychainService, this);
             break;
         case KeychainCall::Kind::save: {
@@ -341,6 +375,8 @@ private:
                          locked ? "the keyring is locked" : qPrintable(job->errorString()));
             }
             answer(call, {std::nullopt, locked});
+            if (locked)
+                m_unlockRefused = true;
         }
         next();
     }
@@ -351,6 +387,7 @@ private:
     std::deque<KeychainCall> m_queue;
     std::optional<KeychainCall> m_current;
     Backend m_backend = Backend::undecided;
+    bool m_unlockRefused = false;
 };
 
 KeychainSecretStore::KeychainSecretStore(std::unique_ptr<FileSecretStore> fallback)
@@ -401,6 +438,11 @@ void KeychainSecretStore::save(const QString &account, const QString &value)
 void KeychainSecretStore::remove(const QString &account)
 {
     enqueue({KeychainCall::Kind::remove, account, {}, nullptr});
+}
+
+void KeychainSecretStore::allowUnlockPrompt()
+{
+    enqueue({KeychainCall::Kind::allowUnlockPrompt, {}, {}, nullptr});
 }
 
 std::unique_ptr<SecretStore> SecretStore::createDefault()

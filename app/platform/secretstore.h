@@ -34,6 +34,9 @@ public:
     virtual QCoro::Task<SecretRead> read(const QString &account) = 0;
     virtual void save(const QString &account, const QString &value) = 0;
     virtual void remove(const QString &account) = 0;
+    // Once the user has dismissed a prompt to unlock the keyring, reads of items it keeps locked
+    // answer "locked" without asking again; this lets the next read ask (the user asked to unlock).
+    virtual void allowUnlockPrompt() {}
 
     // Told once, on the thread that made the store, when the store finds it can keep items only
     // until Kavo quits (the user declined to create a keyring), with the sentence to show.
@@ -102,6 +105,7 @@ public:
     QCoro::Task<SecretRead> read(const QString &account) override;
     void save(const QString &account, const QString &value) override;
     void remove(const QString &account) override;
+    void allowUnlockPrompt() override;
 
 private:
     void enqueue(KeychainCall call);

@@ -47,6 +47,7 @@ void AccountStore::unlockKeyring()
     if (!m_keyringLocked || m_unlocking)
         return;
     m_unlocking = true;
+    m_secrets->allowUnlockPrompt();
     QCoro::connect(m_secrets->read(keychainAccount), this, [this](const SecretRead &stored) {
         m_unlocking = false;
         // A sign-in or sign-out meanwhile has the last word.
