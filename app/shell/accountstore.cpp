@@ -5,7 +5,6 @@
 #include "platform/blockingwait.h"
 
 #include <QTimer>
-#include <qcoro/qcorosignal.h>
 
 #include <cstdio>
 
@@ -101,6 +100,10 @@ void AccountStore::publish(const QString &apiKey, const std::optional<QString> &
     m_apiKey = apiKey;
     m_email = email;
     m_name = name;
+    if (isSignedIn())
+        m_signedIn->reach();
+    else if (m_signedIn->isReached())
+        m_signedIn = std::make_shared<Milestone>();
     if (different)
         Q_EMIT changed();
 }
@@ -137,8 +140,10 @@ std::optional<QString> AccountStore::waitUntilLoaded()
 
 QCoro::Task<void> AccountStore::signedIn()
 {
-    while (!isSignedIn())
-        co_await qCoro(this, &AccountStore::changed);
+    // A milestone rather than the `changed` signal: several changes in a row must not resume a
+    // waiter that has already gone on.
+    const std::shared_ptr<Milestone> signedIn = m_signedIn;
+    co_await signedIn->reached();
 }
 
 void AccountStore::signOut()

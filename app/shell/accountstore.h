@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 class NotificationCenter;
@@ -85,6 +86,7 @@ private:
     std::optional<QString> m_email;
     std::optional<QString> m_name;
     Milestone m_loaded;
+    std::shared_ptr<Milestone> m_signedIn = std::make_shared<Milestone>(); // reached while signed in
     bool m_keyringLocked = false;
     bool m_unlocking = false;
 };

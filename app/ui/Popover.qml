@@ -365,93 +365,95 @@ Window {
             spacing: 0
             readonly property bool locked: Account.isKeyringLocked
             readonly property bool waiting: App.uploadManager.uploads.count > 0
-            ColumnLayout {
+            Item {
                 Layout.fillWidth: true
                 Layout.fillHeight: true
-                spacing: 12
-                Item { Layout.fillHeight: true }
-                Rectangle {
-                    visible: !signIn.waiting
-                    Layout.alignment: Qt.AlignHCenter
-                    width: 56
-                    height: 56
-                    radius: 14
-                    color: Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.12)
-                    Symbol {
-                        anchors.centerIn: parent
-                        name: signIn.locked ? "lock" : "arrow.up"
-                        size: 24
-                        color: Style.accent
+                ColumnLayout {
+                    anchors.centerIn: parent
+                    width: parent.width
+                    spacing: 12
+                    Rectangle {
+                        visible: !signIn.waiting
+                        Layout.alignment: Qt.AlignHCenter
+                        width: 56
+                        height: 56
+                        radius: 14
+                        color: Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.12)
+                        Symbol {
+                            anchors.centerIn: parent
+                            name: signIn.locked ? "lock" : "arrow.up"
+                            size: 24
+                            color: Style.accent
+                        }
                     }
-                }
-                Label {
-                    objectName: "signInTitle"
-                    textFormat: Text.PlainText // text from outside is never markup
-                    Layout.alignment: Qt.AlignHCenter
-                    text: signIn.locked ? "Your keyring is locked" : "Sign in to Kavo"
-                    font.pointSize: Style.pt(15)
-                    font.weight: Font.DemiBold
-                    color: Style.primaryText
-                }
-                Label {
-                    textFormat: Text.PlainText // text from outside is never markup
-                    Layout.fillWidth: true
-                    Layout.leftMargin: 30
-                    Layout.rightMargin: 30
-                    text: signIn.locked ? "Kavo keeps your sign-in there. Unlock it to go on; uploads wait until then."
-                                        : "You'll need a Kavo account to start sharing files."
-                    font.pointSize: Style.pt(11)
-                    color: Style.secondaryText
-                    horizontalAlignment: Text.AlignHCenter
-                    wrapMode: Text.Wrap
-                }
-                AbstractButton {
-                    id: mainButton
-                    objectName: "signInButton"
-                    Layout.alignment: Qt.AlignHCenter
-                    leftPadding: 22
-                    rightPadding: 22
-                    topPadding: 8
-                    bottomPadding: 8
-                    focusPolicy: Qt.StrongFocus
-                    Keys.onReturnPressed: clicked()
-                    Keys.onSpacePressed: clicked()
-                    onClicked: signIn.locked ? Account.unlockKeyring() : App.openServicePage("login.php")
-                    background: Rectangle {
-                        radius: 8
-                        color: Style.accent
-                        border.width: mainButton.visualFocus ? 2 : 0
-                        border.color: Style.primaryText
-                    }
-                    contentItem: Label {
+                    Label {
+                        objectName: "signInTitle"
                         textFormat: Text.PlainText // text from outside is never markup
-                        text: signIn.locked ? "Unlock…" : "Sign in"
-                        font.pointSize: Style.pt(12)
+                        Layout.alignment: Qt.AlignHCenter
+                        text: signIn.locked ? "Your keyring is locked" : "Sign in to Kavo"
+                        font.pointSize: Style.pt(15)
                         font.weight: Font.DemiBold
-                        color: "black"
+                        color: Style.primaryText
+                    }
+                    Label {
+                        textFormat: Text.PlainText // text from outside is never markup
+                        Layout.fillWidth: true
+                        Layout.leftMargin: 30
+                        Layout.rightMargin: 30
+                        text: signIn.locked ? "Kavo keeps your sign-in there. Unlock it to go on; uploads wait until then."
+                                            : "You'll need a Kavo account to start sharing files."
+                        font.pointSize: Style.pt(11)
+                        color: Style.secondaryText
+                        horizontalAlignment: Text.AlignHCenter
+                        wrapMode: Text.Wrap
+                    }
+                    AbstractButton {
+                        id: mainButton
+                        objectName: "signInButton"
+                        Layout.alignment: Qt.AlignHCenter
+                        leftPadding: 22
+                        rightPadding: 22
+                        topPadding: 8
+                        bottomPadding: 8
+                        focusPolicy: Qt.StrongFocus
+                        Keys.onReturnPressed: clicked()
+                        Keys.onSpacePressed: clicked()
+                        onClicked: signIn.locked ? Account.unlockKeyring() : App.openServicePage("login.php")
+                        background: Rectangle {
+                            radius: 8
+                            color: Style.accent
+                            border.width: mainButton.visualFocus ? 2 : 0
+                            border.color: Style.primaryText
+                        }
+                        contentItem: Label {
+                            textFormat: Text.PlainText // text from outside is never markup
+                            text: signIn.locked ? "Unlock…" : "Sign in"
+                            font.pointSize: Style.pt(12)
+                            font.weight: Font.DemiBold
+                            color: "black"
+                        }
+                    }
+                    PlainButton {
+                        visible: !signIn.locked
+                        Layout.alignment: Qt.AlignHCenter
+                        text: "Create account"
+                        textColor: Style.accent
+                        onClicked: App.openServicePage("signup.php")
+                    }
+                    Label {
+                        visible: !signIn.locked && !signIn.waiting
+                        textFormat: Text.PlainText // text from outside is never markup
+                        Layout.fillWidth: true
+                        Layout.leftMargin: 20
+                        Layout.rightMargin: 20
+                        text: "After signing in, your browser will open this app and finish set-up automatically."
+                        font.pointSize: Style.pt(10)
+                        color: Style.secondaryText
+                        opacity: 0.8
+                        horizontalAlignment: Text.AlignHCenter
+                        wrapMode: Text.Wrap
                     }
                 }
-                PlainButton {
-                    visible: !signIn.locked
-                    Layout.alignment: Qt.AlignHCenter
-                    text: "Create account"
-                    textColor: Style.accent
-                    onClicked: App.openServicePage("signup.php")
-                }
-                Label {
-                    visible: !signIn.locked && !signIn.waiting
-                    textFormat: Text.PlainText // text from outside is never markup
-                    Layout.fillWidth: true
-                    Layout.leftMargin: 20
-                    Layout.rightMargin: 20
-                    text: "After signing in, your browser will open this app and finish set-up automatically."
-                    font.pointSize: Style.pt(10)
-                    color: Style.secondaryText
-                    opacity: 0.8
-                    horizontalAlignment: Text.AlignHCenter
-                    wrapMode: Text.Wrap
-                }
-                Item { Layout.fillHeight: true }
             }
             ScrollView {
                 visible: signIn.waiting

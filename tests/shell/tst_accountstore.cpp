@@ -113,9 +113,13 @@ private Q_SLOTS:
         QCOMPARE(unlocked.size(), 0);
 
         QSignalSpy changed(store.get(), &AccountStore::changed);
+        int resumed = 0; // an upload waiting for the account goes on once, however many changes come
+        QCoro::connect(store->signedIn(), this, [&resumed] { ++resumed; });
         launch.secrets.setLocked(false);
         store->unlockKeyring();
         QTRY_VERIFY(store->isSignedIn());
+        QTRY_COMPARE(resumed, 1);
+        QTest::qWait(20);
         QCOMPARE(store->apiKey(), key);
         QCOMPARE(store->email(), QStringLiteral("me@kavo.test"));
         QVERIFY(!store->isKeyringLocked());
