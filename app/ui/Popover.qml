@@ -381,7 +381,7 @@ Window {
                         color: Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.12)
                         Symbol {
                             anchors.centerIn: parent
-                            name: signIn.locked ? "lock" : "arrow.up"
+                            name: signIn.locked ? "lock.fill" : "arrow.up"
                             size: 24
                             color: Style.accent
                         }
