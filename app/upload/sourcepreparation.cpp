@@ -201,10 +201,16 @@ QCoro::Task<void> removeTreeAsync(QString path)
     co_await removing;
 }
 
+// A folder of Kavo's own in the shared temporary folder: new (never one someone else made there
+// first) and private to the user whatever the umask, as what goes in it is the user's files.
 std::optional<Error> makeFolder(const QString &path)
 {
     std::error_code ec;
-    fs::create_directories(toFsPath(path), ec);
+    const fs::path folder = toFsPath(path);
+    if (fs::create_directory(folder, ec) && !ec)
+        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace, ec);
+    else if (!ec)
+        ec = std::make_error_code(std::errc::file_exists);
     if (!ec)
         return std::nullopt;
     return Error{ErrorDomain::file, ec.value(),
@@ -471,8 +477,12 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
         if (said->size() > 8192)
             *said = said->right(4096);
     });
-    // zip never outlives Kavo: the kernel ends it when the thread that started it goes.
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    // zip never outlives Kavo: the kernel ends it when the thread that started it goes. The
+    // archive it writes is the user's alone.
+    process->setChildProcessModifier([] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::umask(077);
+    });
     process->setProgram(m_env.zipTool);
     process->setArguments({QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-y"), archivePath,
                            QStringLiteral(".")});
@@ -507,6 +517,7 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
         co_return UploadError::zipFailed(text.isEmpty() ? QStringLiteral("exit code ") + QString::number(status) : shortened(text.trimmed()));
     }
 
+    ::chmod(QFile::encodeName(archivePath).constData(), 0600);
     const qint64 size = QFileInfo(archivePath).size();
     qCInfo(lcUpload, "zip done: %ld bytes", long(size));
     if (size > smallestArchive - 1)

@@ -239,9 +239,17 @@ private Q_SLOTS:
         writeFile(f.path(QStringLiteral("Holiday/days/monday.txt")), "rain");
         const SourcePreparation prep(f.environment(std::nullopt));
         LogCapture log;
+        const mode_t umaskBefore = ::umask(022); // the usual one: new files readable by every account
         const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Holiday"))});
+        ::umask(umaskBefore);
         QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
         QCOMPARE(result->name, QStringLiteral("Kavo-Dec-05-1430 - Holiday.zip"));
+        // The archive and its folder are the user's alone.
+        struct stat archive {}, folder {};
+        QCOMPARE(::stat(QFile::encodeName(result->filePath).constData(), &archive), 0);
+        QCOMPARE(::stat(QFile::encodeName(QFileInfo(result->filePath).path()).constData(), &folder), 0);
+        QCOMPARE(archive.st_mode & 0777, mode_t(0600));
+        QCOMPARE(folder.st_mode & 0777, mode_t(0700));
         QCOMPARE(result->mimeType, QStringLiteral("application/zip"));
         QCOMPARE(QFileInfo(result->filePath).fileName(), result->name);
         QVERIFY(result->filePath.startsWith(f.temp.path()));
