@@ -46,20 +46,38 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     const QJsonObject object{{QStringLiteral("path"), path}};
     const QByteArray body = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    const Result<HttpResponse> response = co_await m_http->send(request, "POST", body);
+    const auto summaryOf = [](const HttpResponse &answer) {
+        return QJsonDocument::fromJson(answer.body).object().value(QStringLiteral("error_summary")).toString();
+    };
+    // Dropbox asks to slow down with a 429 or a 409 "too_many_write_operations": the delete is
+    // made again after the waits the uploads use.
+    Http *http = m_http;
+    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [http, request, body, summaryOf]() -> QCoro::Task<Result<HttpResponse>> {
+        Result<HttpResponse> answer = co_await http->send(request, "POST", body);
+        if (answer && (answer->status == 429 || (answer->status == 409 && summaryOf(*answer).startsWith(QLatin1String("too_many_write_operations")))))
+            co_return throttled(Error{QStringLiteral("dropbox"), answer->status, summaryOf(*answer)}, *answer);
+        co_return answer;
+    };
+    const Result<HttpResponse> response = co_await withRetry(attempt, Retry::Hooks{m_pause, {}});
+    const auto refused = [](int status, const QString &summary) -> QString {
+        if (!summary.isEmpty())
+            return QStringLiteral("We removed the share link, but Dropbox returned an error: ") + shortened(summary)
+                + QStringLiteral(". You may want to remove the file manually.");
+        return QStringLiteral("We removed the share link, but Dropbox returned an unexpected response (HTTP ")
+            + QString::number(status) + QStringLiteral(").");
+    };
+    if (!response && response.error().throttled)
+        co_return refused(response.error().code, response.error().description);
     if (!response)
         co_return dropboxUnreachable;
     const int status = response->status;
-    if (status == 200 || status == 409)
+    // Only a file that is not there (any more) is as good as deleted; any other refusal (no
+    // permission to write, a path that is not a file) leaves it, and its public link, in place.
+    if (status == 200 || (status == 409 && summaryOf(*response).startsWith(QLatin1String("path_lookup/not_found"))))
         co_return std::nullopt;
     if (status == 401 || status == 403)
         co_return dropboxSignIn;
-    const QJsonValue summary = QJsonDocument::fromJson(response->body).object().value(QStringLiteral("error_summary"));
-    if (summary.isString())
-        co_return QStringLiteral("We removed the share link, but Dropbox returned an error: ") + shortened(summary.toString())
-            + QStringLiteral(". You may want to remove the file manually.");
-    co_return QStringLiteral("We removed the share link, but Dropbox returned an unexpected response (HTTP ")
-        + QString::number(status) + QStringLiteral(").");
+    co_return refused(status, summaryOf(*response));
 }
 
 QCoro::Task<std::optional<QString>> CloudCleanup::cleanDrive(QString fileID)

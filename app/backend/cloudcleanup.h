@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/endpoints.h"
+#include "upload/retry.h"
 
 #include <QString>
 #include <qcoro/qcorotask.h>
@@ -19,6 +20,8 @@ public:
 
     // "dropbox" (any letter case) cleans up in Dropbox, anything else in Google Drive.
     QCoro::Task<std::optional<QString>> clean(QString driveFileID, QString provider);
+    // The pause before a request Dropbox asked to slow down is made again (tests: none).
+    void setRetryPause(Retry::Pause pause) { m_pause = std::move(pause); }
 
 private:
     QCoro::Task<std::optional<QString>> cleanDropbox(QString path);
@@ -28,4 +31,5 @@ private:
     Endpoints m_endpoints;
     AccessTokenSource *m_google;
     AccessTokenSource *m_dropbox;
+    Retry::Pause m_pause = Retry::sleep;
 };

@@ -347,7 +347,13 @@ private Q_SLOTS:
         QTest::newRow("drive no token") << "google" << "no token" << driveUnreachable;
         QTest::newRow("drive unreachable") << "google" << "unreachable" << driveUnreachable;
         QTest::newRow("dropbox 200") << "dropbox" << "200 {}" << "";
-        QTest::newRow("Dropbox 409") << "Dropbox" << "409 {}" << "";
+        QTest::newRow("Dropbox 409 not found") << "Dropbox" << "409 {\"error_summary\":\"path_lookup/not_found/..\"}" << "";
+        // Any other refusal leaves the file, and its public link, in place.
+        QTest::newRow("dropbox 409 no permission") << "dropbox" << "409 {\"error_summary\":\"path_write/no_write_permission/..\"}"
+                                                   << "We removed the share link, but Dropbox returned an error: path_write/no_write_permission/... You may want to remove the file manually.";
+        QTest::newRow("dropbox 409 malformed") << "dropbox" << "409 {\"error_summary\":\"path_lookup/malformed_path/.\"}"
+                                               << "We removed the share link, but Dropbox returned an error: path_lookup/malformed_path/.. You may want to remove the file manually.";
+        QTest::newRow("dropbox 409 plain") << "dropbox" << "409 {}" << "We removed the share link, but Dropbox returned an unexpected response (HTTP 409).";
         QTest::newRow("dropbox 401") << "dropbox" << "401 " << dropboxSignIn;
         QTest::newRow("dropbox 403") << "DROPBOX" << "403 " << dropboxSignIn;
         QTest::newRow("dropbox 500 summary") << "dropbox" << "500 {\"error_summary\":\"path_lookup/not_found/..\"}"
@@ -395,6 +401,38 @@ private Q_SLOTS:
         } else if (cloudAnswer.front().isDigit()) {
             QCOMPARE(c.server.requests("DELETE", "/drive/v3/files/file-1").value(0).header("Authorization"), QByteArray("Bearer g-token"));
         }
+    }
+
+    // Dropbox asking to slow down (429, or 409 too_many_write_operations) is waited out as the
+    // uploads do, then the delete is made again; five such answers give up, saying so.
+    void aDropboxDeleteIsRetriedWhenAskedToSlowDown()
+    {
+        Client c;
+        Tokens google("g-token");
+        Tokens dropbox("d-token");
+        CloudCleanup cleanup(&c.http, Endpoints::allAt(c.server.url()), &google, &dropbox);
+        QList<std::chrono::milliseconds> pauses;
+        cleanup.setRetryPause([&pauses](std::chrono::milliseconds pause) -> QCoro::Task<void> {
+            pauses.append(pause);
+            co_return;
+        });
+        const QByteArray busy = "{\"error_summary\":\"too_many_write_operations/..\"}";
+        c.server.enqueue("POST", "/2/files/delete_v2", Response::json(409, busy));
+        FakeServer::Response slowDown = FakeServer::Response::json(429, "{}");
+        slowDown.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("3")));
+        c.server.enqueue("POST", "/2/files/delete_v2", slowDown);
+        c.server.enqueue("POST", "/2/files/delete_v2", Response::json(200, "{}"));
+        QCOMPARE(awaitTask(cleanup.clean("/ABC/a.pdf", "dropbox")), std::nullopt);
+        QCOMPARE(c.server.requests("POST", "/2/files/delete_v2").size(), 3);
+        QCOMPARE(pauses.size(), 2);
+        QCOMPARE(pauses.last(), std::chrono::milliseconds(3000));
+
+        for (int i = 0; i < 6; ++i)
+            c.server.enqueue("POST", "/2/files/delete_v2", Response::json(409, busy));
+        QCOMPARE(awaitTask(cleanup.clean("/ABC/b.pdf", "dropbox")),
+                 QStringLiteral("We removed the share link, but Dropbox returned an error: too_many_write_operations/... "
+                                "You may want to remove the file manually."));
+        QCOMPARE(c.server.requests("POST", "/2/files/delete_v2").size(), 3 + Retry::maxThrottledAnswers);
     }
 
     void deleteWithoutCloudFileOrWithRefusedService()
