@@ -10,6 +10,7 @@
 #include "platform/endpoints.h"
 #include "platform/http.h"
 #include "platform/localpath.h"
+#include "platform/terminaltext.h"
 #include "sharedialog.h"
 #include "shareupload.h"
 
@@ -20,6 +21,7 @@ using namespace std::chrono_literals;
 
 int main(int argc, char *argv[])
 {
+    installTerminalSafeLog();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kavo-share"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KAVO_VERSION));

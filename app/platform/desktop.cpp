@@ -69,6 +69,31 @@ DBusNotifier::DBusNotifier(Fallback fallback, QObject *parent)
     : QObject(parent)
     , m_fallback(std::move(fallback))
 {
+    // Asked ahead, so that a notification is not held up by the question (nor lost when a short
+    // command ends right after it).
+    askCapabilities();
+}
+
+void DBusNotifier::askCapabilities()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (m_asking || !bus.isConnected())
+        return;
+    m_asking = true;
+    const QDBusMessage ask = QDBusMessage::createMethodCall(notificationService, notificationPath, notificationService,
+                                                            QStringLiteral("GetCapabilities"));
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(ask), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *answered) {
+        answered->deleteLater();
+        m_asking = false;
+        const QDBusPendingReply<QStringList> capabilities = *answered;
+        // No answer (no server yet): what waited goes as plain text, and the next one asks again.
+        if (!capabilities.isError())
+            m_capabilities = capabilities.value();
+        const QStringList known = m_capabilities.value_or(QStringList());
+        for (const Waiting &waiting : std::exchange(m_waiting, {}))
+            send(waiting.title, waiting.body, waiting.actions, known);
+    });
 }
 
 void DBusNotifier::notify(const QString &title, const QString &body, const QList<NotificationAction> &actions)
@@ -81,35 +106,30 @@ void DBusNotifier::notify(const QString &title, const QString &body, const QList
             m_fallback(title, body);
         return;
     }
-    if (actions.isEmpty() || !m_offersActions) {
-        send(title, body, {});
+    if (m_capabilities) {
+        send(title, body, actions, *m_capabilities);
         return;
     }
-    if (m_serverHasActions) {
-        send(title, body, *m_serverHasActions ? actions : QList<NotificationAction>());
-        return;
-    }
-    // Asked once, without waiting on it: a server slow to answer must not hold up the caller.
-    const QDBusMessage ask = QDBusMessage::createMethodCall(notificationService, notificationPath, notificationService,
-                                                            QStringLiteral("GetCapabilities"));
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(ask), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, title, body, actions](QDBusPendingCallWatcher *answered) {
-        answered->deleteLater();
-        const QDBusPendingReply<QStringList> capabilities = *answered;
-        m_serverHasActions = !capabilities.isError() && capabilities.value().contains(QStringLiteral("actions"));
-        send(title, body, *m_serverHasActions ? actions : QList<NotificationAction>());
-    });
+    // A slow server must not hold up the caller: the notification goes once it has answered.
+    m_waiting.append({title, body, actions});
+    askCapabilities();
 }
 
-void DBusNotifier::send(const QString &title, const QString &body, const QList<NotificationAction> &actions)
+void DBusNotifier::send(const QString &title, const QString &body, const QList<NotificationAction> &offered,
+                        const QStringList &capabilities)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
+    const bool withActions = m_offersActions && capabilities.contains(QStringLiteral("actions"));
+    const QList<NotificationAction> actions = withActions ? offered : QList<NotificationAction>();
+    // A server that takes markup in the body would read a file named "Tom & Jerry <draft>.txt" as
+    // markup: the text is escaped for it. The summary is never markup.
+    const QString shownBody = capabilities.contains(QStringLiteral("body-markup")) ? body.toHtmlEscaped() : body;
     QStringList pairs;
     for (const NotificationAction &action : actions)
         pairs << action.key << action.label;
     QDBusMessage message = QDBusMessage::createMethodCall(notificationService, notificationPath, notificationService,
                                                           QStringLiteral("Notify"));
-    message << QStringLiteral("Kavo") << 0u << QStringLiteral("kavo") << title << body << pairs
+    message << QStringLiteral("Kavo") << 0u << QStringLiteral("kavo") << title << shownBody << pairs
             << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("kavo")}} << -1;
     const QDBusPendingCall sent = bus.asyncCall(message);
     if (actions.isEmpty())

@@ -75,11 +75,19 @@ private Q_SLOTS:
     void notificationClosed(uint id, uint reason);
 
 private:
-    void send(const QString &title, const QString &body, const QList<NotificationAction> &actions);
+    void askCapabilities();
+    void send(const QString &title, const QString &body, const QList<NotificationAction> &actions, const QStringList &capabilities);
 
     Fallback m_fallback;
     bool m_offersActions = false;
-    std::optional<bool> m_serverHasActions;
+    std::optional<QStringList> m_capabilities; // the server's, once it has said
+    bool m_asking = false;
+    struct Waiting {
+        QString title;
+        QString body;
+        QList<NotificationAction> actions;
+    };
+    QList<Waiting> m_waiting; // notifications sent once the server has said what it takes
     bool m_listening = false;
     QHash<uint, QList<NotificationAction>> m_shown; // notification id → its actions
 };

@@ -15,6 +15,8 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTextStream>
+
+#include "platform/terminaltext.h"
 #include <QUrl>
 
 #include <cstdio>
@@ -58,13 +60,13 @@ QTextStream &err()
 
 int refuse(const QString &why)
 {
-    err() << "kavo: " << why << Qt::endl;
+    err() << "kavo: " << terminalSafe(why) << Qt::endl;
     return refused;
 }
 
 int misuse(const QString &why, const char *usage)
 {
-    err() << "kavo: " << why << Qt::endl << usage;
+    err() << "kavo: " << terminalSafe(why) << Qt::endl << usage;
     err().flush();
     return badUsage;
 }
@@ -140,8 +142,9 @@ void printTable(const QList<HistoryItem> &items)
                              QStringLiteral("EXPIRES"), QStringLiteral("PASSWORD"), QStringLiteral("URL")}};
     for (const HistoryItem &item : items) {
         const QString name = item.filename.size() > 40 ? item.filename.left(39) + QChar(0x2026) : item.filename;
-        rows.append({name, LinkActions::sizeText(item.filesize), displayName(linkStorageProvider(item.provider)), QString::number(item.downloadCount),
-                     expiryColumn(item), item.isProtected ? QStringLiteral("yes") : QStringLiteral("no"), item.viewURL});
+        rows.append({terminalSafe(name), LinkActions::sizeText(item.filesize), displayName(linkStorageProvider(item.provider)),
+                     QString::number(item.downloadCount), terminalSafe(expiryColumn(item)),
+                     item.isProtected ? QStringLiteral("yes") : QStringLiteral("no"), terminalSafe(item.viewURL)});
     }
     QList<qsizetype> widths(rows.first().size(), 0);
     for (const QStringList &row : rows)
@@ -183,7 +186,7 @@ int outcomeCode(const Outcome &outcome)
     if (!outcome.error.isEmpty())
         return refuse(outcome.error);
     if (!outcome.warning.isEmpty())
-        err() << "kavo: Cleanup incomplete: " << outcome.warning << Qt::endl;
+        err() << "kavo: Cleanup incomplete: " << terminalSafe(outcome.warning) << Qt::endl;
     return done;
 }
 
@@ -256,11 +259,11 @@ int runLinksCommand(const QStringList &arguments, const LinkCommandSetup &setup)
     if (parser.isSet(QStringLiteral("json")) || !isTerminal(STDOUT_FILENO)) {
         QTextStream out(stdout);
         for (const HistoryItem &item : links.value())
-            out << QJsonDocument(linkJson(item)).toJson(QJsonDocument::Compact) << '\n';
+            out << terminalSafeJson(QJsonDocument(linkJson(item)).toJson(QJsonDocument::Compact)) << '\n';
         return done;
     }
     if (links->isEmpty()) {
-        err() << (search.isEmpty() ? QStringLiteral("kavo: No links yet.") : QStringLiteral("kavo: No links match \"%1\".").arg(search)) << Qt::endl;
+        err() << (search.isEmpty() ? QStringLiteral("kavo: No links yet.") : QStringLiteral("kavo: No links match \"%1\".").arg(terminalSafe(search))) << Qt::endl;
         return done;
     }
     printTable(links.value());
@@ -327,7 +330,7 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
     if (verb == QLatin1String("copy")) {
         if (!parts.copyInTray || !parts.copyInTray(item.viewURL))
             parts.clipboard->setText(item.viewURL);
-        QTextStream(stdout) << item.viewURL << Qt::endl;
+        QTextStream(stdout) << terminalSafe(item.viewURL) << Qt::endl;
         return done;
     }
     if (verb == QLatin1String("password"))
@@ -339,7 +342,7 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
         if (name.isEmpty()) {
             if (rest[0].trimmed().isEmpty())
                 return misuse(QStringLiteral("the new name is empty"), linkUsage);
-            err() << "kavo: It is already called " << item.filename << '.' << Qt::endl;
+            err() << "kavo: It is already called " << terminalSafe(item.filename) << '.' << Qt::endl;
             return done;
         }
         return outcomeCode(perform(actions, token, [&] { actions.rename(token, item.filename, rest[0]); }));

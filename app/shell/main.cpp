@@ -28,6 +28,7 @@
 #include "shell/linkactions.h"
 #include "shell/linkcommand.h"
 #include "shell/sharecommand.h"
+#include "platform/terminaltext.h"
 #include "shell/singleinstance.h"
 #include "shell/urldispatcher.h"
 #include "sweeper/drivecleaner.h"
@@ -76,7 +77,7 @@ bool hasDisplay();
 
 void sayProblem(const QString &problem)
 {
-    std::fprintf(stderr, "kavo: %s\n", qPrintable(problem));
+    std::fprintf(stderr, "kavo: %s\n", qUtf8Printable(terminalSafe(problem)));
 }
 
 // Printed once when the instance takes long to answer (busy, stopped, still starting).
@@ -462,6 +463,7 @@ int main(int argc, char *argv[])
         return 0;
     }
     chooseHeadlessPlatform();
+    installTerminalSafeLog();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kavo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KAVO_VERSION));

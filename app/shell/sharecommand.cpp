@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QTextStream>
 
+#include "platform/terminaltext.h"
+
 #include <cstdio>
 #include <unistd.h>
 
@@ -80,10 +82,10 @@ int runShareCommand(UploadManager &manager, const QStringList &paths)
                 err << '[' << QString(filled, QLatin1Char('#')) << QString(width - filled, QLatin1Char('-')) << "] "
                     << QString::number(std::clamp(percent, 0, 100)).rightJustified(3) << "% ";
             }
-            err << job->displayName.left(40) << "\x1b[K";
+            err << terminalSafe(job->displayName.left(40)) << "\x1b[K";
             err.flush();
         } else if (job->state != shownState) {
-            err << "kavo: " << stageText(job->state) << ' ' << job->displayName << Qt::endl;
+            err << "kavo: " << stageText(job->state) << ' ' << terminalSafe(job->displayName) << Qt::endl;
         }
         shownState = job->state;
         shownPercent = percent;
@@ -100,10 +102,10 @@ int runShareCommand(UploadManager &manager, const QStringList &paths)
         }
         const std::optional<UploadJob> job = manager.job(finished);
         if (succeeded && job && job->shareURL) {
-            QTextStream(stdout) << *job->shareURL << Qt::endl;
+            QTextStream(stdout) << terminalSafe(*job->shareURL) << Qt::endl;
             exitCode = 0;
         } else {
-            err << "kavo: " << (job ? job->errorMessage.value_or(QString()) : QString()) << Qt::endl;
+            err << "kavo: " << terminalSafe(job ? job->errorMessage.value_or(QString()) : QString()) << Qt::endl;
         }
         QCoreApplication::exit(exitCode);
     });

@@ -203,6 +203,33 @@ private Q_SLOTS:
         QVERIFY(!demo.printed.contains("hunter"));
         QVERIFY(demo.printedNoSecret(GoogleAuth::keychainAccount));
     }
+
+    // A name made of terminal escape sequences (retitle the window, clear the screen, turn the
+    // text around) is printed escaped by every command, byte for byte; JSON stays JSON.
+    void namesWithEscapeSequencesArePrintedEscaped()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        const QByteArray raw = "x\x1b]0;owned\x07\x1b[2J\xe2\x80\xae" "fdp.exe";
+        const QByteArray escaped = "x\\x1b]0;owned\\x07\\x1b[2J\\u202efdp.exe";
+        writeFile(demo.path("files/" + QString::fromUtf8(raw)), "escape");
+        const QString token = demo.share(demo.path("files/" + QString::fromUtf8(raw)), googleBrowser);
+        QVERIFY2(!token.isEmpty(), demo.shareErrors.constData());
+        QVERIFY2(demo.shareErrors.contains(QByteArray("kavo: Uploading " + escaped + "\n")), demo.shareErrors.constData());
+
+        const Demo::Run table = onTerminal(demo, {"links"});
+        QCOMPARE(table.code, 0);
+        QVERIFY2(table.out.contains(QByteArray("\n" + escaped + "  ")), table.out.constData());
+        QCOMPARE(jsonLines(demo.kavo({"links"}).out).value(0)["name"].toString(), QString::fromUtf8(raw));
+
+        const Demo::Run same = demo.kavo({"link", token, "rename", QString::fromUtf8(raw)});
+        QCOMPARE(same.err, QByteArray("kavo: It is already called " + escaped + ".\n"));
+        const Demo::Run missing = demo.kavo({"link", "zz\x1b[8m", "copy"});
+        QVERIFY2(missing.err.startsWith("kavo: \"zz\\x1b[8m\" is neither a share link nor a link token\n"), missing.err.constData());
+        for (const char control : {'\x1b', '\x07'})
+            QVERIFY2(!demo.printed.contains(control), demo.printed.constData());
+        QVERIFY(!demo.printed.contains("\xe2\x80\xae"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCommands)

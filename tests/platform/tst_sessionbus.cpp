@@ -432,6 +432,23 @@ private Q_SLOTS:
         QCOMPARE(fallbacks, 0);
     }
 
+    // A file's name is text, never markup: escaped for a server that reads markup in the body,
+    // sent as it is to one that does not.
+    void namesAreNotMarkupInNotifications()
+    {
+        NotificationServer desktop;
+        QVERIFY(desktop.registered);
+        desktop.server.capabilities.append(QStringLiteral("body-markup"));
+        DBusNotifier markup;
+        markup.notify(QStringLiteral("Upload failed"), QStringLiteral("Tom & Jerry <draft>.txt"));
+        QTRY_COMPARE(desktop.server.received, QStringList{QStringLiteral("Kavo | Upload failed | Tom &amp; Jerry &lt;draft&gt;.txt")});
+        desktop.server.capabilities = {QStringLiteral("body")};
+        DBusNotifier plain;
+        plain.notify(QStringLiteral("Upload failed"), QStringLiteral("Tom & Jerry <draft>.txt"));
+        QTRY_COMPARE(desktop.server.received.size(), 2);
+        QCOMPARE(desktop.server.received.last(), QStringLiteral("Kavo | Upload failed | Tom & Jerry <draft>.txt"));
+    }
+
     // A server with buttons gets "Open" and "Copy again"; pressing "Copy again" puts the link on
     // the clipboard once more, in this process.
     void aNotificationsButtonRunsItsAction()
