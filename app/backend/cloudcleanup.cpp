@@ -58,7 +58,8 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
             co_return throttled(Error{QStringLiteral("dropbox"), answer->status, summaryOf(*answer)}, *answer);
         co_return answer;
     };
-    const Result<HttpResponse> response = co_await withRetry(attempt, Retry::Hooks{m_pause, {}});
+    QCoro::Task<Result<HttpResponse>> deleting = withRetry(attempt, Retry::Hooks{m_pause, {}});
+    const Result<HttpResponse> response = co_await deleting;
     const auto refused = [](int status, const QString &summary) -> QString {
         if (!summary.isEmpty())
             return QStringLiteral("We removed the share link, but Dropbox returned an error: ") + shortened(summary)

@@ -46,6 +46,8 @@ enum : int {
     serverCertificateUntrusted = -1202,
     clientCertificateRejected = -1205,
     dataLengthExceedsMaximum = -1103,
+    // A redirect to another origin, not followed with the request's credentials.
+    redirectedElsewhere = -1010,
     unknown = -1,
 };
 }

@@ -188,6 +188,9 @@ QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray
     // Uncompressed: the bound below is then on the bytes that arrive, and a small compressed body
     // cannot unpack into a huge one (answers are small JSON objects).
     request.setRawHeader("Accept-Encoding", "identity");
+    // Every call here carries a credential (a key, a token, a client secret, a registration):
+    // a redirect is followed only within the origin it was made for, never to another host.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, body);
     reply->setProperty("kavoProxied", !proxy->isDirect());
     // The whole answer must arrive in time: a server that sends a byte now and then is never idle.
@@ -254,6 +257,12 @@ QCoro::Task<Result<HttpResponse>> Http::finish(QNetworkReply *reply, qsizetype a
         co_return Error{ErrorDomain::transport, TransportCode::timedOut,
                         QStringLiteral("The request timed out: no whole answer within %1 s.").arg(m_timeout.count() / 1000.0)};
     const QNetworkReply::NetworkError error = reply->error();
+    if (error == QNetworkReply::InsecureRedirectError) {
+        const QUrl target = reply->url().resolved(QUrl::fromEncoded(reply->rawHeader("Location")));
+        co_return Error{ErrorDomain::transport, TransportCode::redirectedElsewhere,
+                        QStringLiteral("%1 sent Kavo on to another site (%2); Kavo doesn't follow it there with your sign-in.")
+                            .arg(reply->url().host(), target.host().isEmpty() ? QStringLiteral("an unknown address") : target.authority())};
+    }
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     // Errors below 200 are the connection's own (including a connection lost half-way through a
     // body): whatever status line came first, the answer is incomplete.

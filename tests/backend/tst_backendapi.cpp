@@ -403,6 +403,41 @@ private Q_SLOTS:
         }
     }
 
+    // The service key (history) and a registration (with the Google refresh token in it) never
+    // follow a 302 or 307 to another origin: a clear error naming it, and nothing reaches it.
+    void credentialsNeverFollowARedirectElsewhere()
+    {
+        FakeServer service{FakeServer::tlsOptions()};
+        FakeServer elsewhere{FakeServer::tlsOptions()};
+        elsewhere.route("GET", "/api/history.php", Response::json(200, "[]"));
+        elsewhere.route("POST", "/api/register.php", Response::json(200, "{\"token\":\"t\",\"url\":\"https://elsewhere/l/t\"}"));
+        const QByteArray away = elsewhere.url().toString().toUtf8();
+        QNetworkAccessManager network;
+        Http http{&network, 5000ms, FakeServer::testCaPem()};
+        MemorySecretStore secrets;
+        secrets.save(QStringLiteral("Vendrel.GoogleOAuth"), QStringLiteral("1//refresh"));
+        BackendAPI api{&http, service.url(), [] { return QStringLiteral("k").repeated(64); }, &secrets};
+        RegistrationRequest request;
+        request.driveFileID = QStringLiteral("file-1");
+        request.filename = QStringLiteral("a.pdf");
+        request.filesize = 12;
+        request.mimetype = QStringLiteral("application/pdf");
+        for (const int status : {302, 307}) {
+            service.route("GET", "/api/history.php", Response{status, {{"Location", away + "/api/history.php"}}, {}});
+            service.route("POST", "/api/register.php", Response{status, {{"Location", away + "/api/register.php"}}, {}});
+            const auto history = awaitTask(api.fetchHistory(10));
+            QVERIFY(!history);
+            QCOMPARE(history.error().description,
+                     QStringLiteral("127.0.0.1 sent Kavo on to another site (127.0.0.1:%1); Kavo doesn't follow it there with your sign-in.")
+                         .arg(elsewhere.url().port()));
+            const auto registration = awaitTask(api.registerUpload(request));
+            QVERIFY(!registration);
+            QCOMPARE(registration.error().code, int(TransportCode::redirectedElsewhere));
+        }
+        QCOMPARE(elsewhere.requests().size(), 0);
+        QCOMPARE(service.requests().size(), 4);
+    }
+
     // Dropbox asking to slow down (429, or 409 too_many_write_operations) is waited out as the
     // uploads do, then the delete is made again; five such answers give up, saying so.
     void aDropboxDeleteIsRetriedWhenAskedToSlowDown()
