@@ -36,7 +36,7 @@ DropboxAuth::DropboxAuth(Http *http, Endpoints endpoints, SecretStore *secrets, 
     m_stored.start();
 }
 
-QUrl DropboxAuth::authorizationUrl(const QString &challenge) const
+QUrl DropboxAuth::authorizationUrl(const QString &challenge, const QString &state) const
 {
     QUrl url = Endpoints::join(m_endpoints.dropboxWebUrl, QStringLiteral("/oauth2/authorize"));
     QUrlQuery query;
@@ -48,6 +48,7 @@ QUrl DropboxAuth::authorizationUrl(const QString &challenge) const
         {QStringLiteral("code_challenge_method"), QStringLiteral("S256")},
         {QStringLiteral("token_access_type"), QStringLiteral("offline")},
         {QStringLiteral("force_reapprove"), QStringLiteral("true")},
+        {QStringLiteral("state"), state},
     });
     url.setQuery(query);
     return url;
@@ -103,7 +104,12 @@ QCoro::Task<Result<void>> DropboxAuth::signInOnce()
     const QString verifier = OAuth::makeVerifier();
     auto *session = new WebAuthSession(m_options.browser, this);
     m_session = session;
-    QCoro::Task<Result<QUrl>> waiting = session->run(authorizationUrl(OAuth::challengeFor(verifier)), m_options.signInTimeout);
+    // A vendrel:// link any web page could open reaches Kavo too: only the one with this
+    // sign-in's state ends it.
+    const QString state = OAuth::makeVerifier();
+    session->expectState(state);
+    const QUrl url = authorizationUrl(OAuth::challengeFor(verifier), state);
+    QCoro::Task<Result<QUrl>> waiting = session->run(url, m_options.signInTimeout);
     const Result<QUrl> callback = co_await waiting;
     if (!self)
         co_return DropboxAuthError::make(DropboxAuthError::unknown);

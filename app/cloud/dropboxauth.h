@@ -55,7 +55,7 @@ public:
     // The redirect of a sign-in, as the single-instance channel received it.
     void deliverRedirect(const QUrl &callback);
 
-    QUrl authorizationUrl(const QString &challenge) const;
+    QUrl authorizationUrl(const QString &challenge, const QString &state) const;
 
 Q_SIGNALS:
     void isSignedInChanged();

@@ -49,7 +49,7 @@ GoogleAuth::GoogleAuth(Http *http, Endpoints endpoints, SecretStore *secrets, De
     m_stored.start();
 }
 
-QUrl GoogleAuth::authorizationUrl(const QUrl &redirectUri, const QString &challenge) const
+QUrl GoogleAuth::authorizationUrl(const QUrl &redirectUri, const QString &challenge, const QString &state) const
 {
     QUrl url = Endpoints::join(m_endpoints.googleAuthUrl, QStringLiteral("/o/oauth2/v2/auth"));
     QUrlQuery query;
@@ -62,6 +62,7 @@ QUrl GoogleAuth::authorizationUrl(const QUrl &redirectUri, const QString &challe
         {QStringLiteral("code_challenge_method"), QStringLiteral("S256")},
         {QStringLiteral("access_type"), QStringLiteral("offline")},
         {QStringLiteral("prompt"), QStringLiteral("consent")},
+        {QStringLiteral("state"), state},
     });
     url.setQuery(query);
     return url;
@@ -115,7 +116,11 @@ QCoro::Task<Result<void>> GoogleAuth::signInOnce()
         session->deleteLater();
         co_return redirectUri.error();
     }
-    const QUrl url = authorizationUrl(redirectUri.value(), OAuth::challengeFor(verifier));
+    // Only the browser this sign-in opened knows its state: another program that calls the
+    // listener first does not end it.
+    const QString state = OAuth::makeVerifier();
+    session->expectState(state);
+    const QUrl url = authorizationUrl(redirectUri.value(), OAuth::challengeFor(verifier), state);
     QCoro::Task<Result<QUrl>> waiting = session->run(url, m_options.signInTimeout);
     const Result<QUrl> callback = co_await waiting;
     if (!self)

@@ -68,7 +68,7 @@ public:
     // Ends a sign-in that is waiting for the browser.
     Q_INVOKABLE void cancelSignIn() override;
 
-    QUrl authorizationUrl(const QUrl &redirectUri, const QString &challenge) const;
+    QUrl authorizationUrl(const QUrl &redirectUri, const QString &challenge, const QString &state) const;
 
 Q_SIGNALS:
     void isSignedInChanged();

@@ -189,8 +189,11 @@ QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray
     // cannot unpack into a huge one (answers are small JSON objects).
     request.setRawHeader("Accept-Encoding", "identity");
     // Every call here carries a credential (a key, a token, a client secret, a registration):
-    // a redirect is followed only within the origin it was made for, never to another host.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
+    // a redirect is followed only within the origin it was made for, never to another host
+    // (a caller that follows none keeps its choice).
+    const QVariant policy = request.attribute(QNetworkRequest::RedirectPolicyAttribute);
+    if (!policy.isValid() || policy.toInt() != QNetworkRequest::ManualRedirectPolicy)
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, body);
     reply->setProperty("kavoProxied", !proxy->isDirect());
     // The whole answer must arrive in time: a server that sends a byte now and then is never idle.

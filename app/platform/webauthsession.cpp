@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrlQuery>
 #include <qcoro/qcorosignal.h>
 
 namespace {
@@ -141,6 +142,15 @@ void WebAuthSession::handleConnection(QTcpSocket *socket)
             socket->disconnectFromHost();
             return;
         }
+        if (!carriesState(target)) {
+            // Another program, or a stale tab: the sign-in goes on waiting for its own answer.
+            qWarning("kavo: a sign-in answer without this sign-in's state came to the browser listener; it was refused");
+            const QByteArray page = "This answer does not belong to the sign-in Kavo is waiting for.\n";
+            socket->write("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\nConnection: close\r\nContent-Length: "
+                          + QByteArray::number(page.size()) + "\r\n\r\n" + page);
+            socket->disconnectFromHost();
+            return;
+        }
         // The tab waits for the outcome (answerBrowser), up to a minute.
         disconnect(socket, &QTcpSocket::readyRead, socket, nullptr);
         patience->start(60000);
@@ -156,8 +166,22 @@ void WebAuthSession::handleConnection(QTcpSocket *socket)
 
 void WebAuthSession::deliver(const QUrl &callback)
 {
-    if (m_waiting)
-        finish(callback);
+    if (!m_waiting)
+        return;
+    if (!carriesState(callback)) {
+        qWarning("kavo: ignored a sign-in answer without this sign-in's state");
+        return;
+    }
+    finish(callback);
+}
+
+bool WebAuthSession::carriesState(const QUrl &answer) const
+{
+    if (m_state.isEmpty())
+        return true;
+    const QUrlQuery query(answer);
+    const QStringList given = query.allQueryItemValues(QStringLiteral("state"), QUrl::FullyDecoded);
+    return given.size() == 1 && given.first() == m_state;
 }
 
 void WebAuthSession::cancel()

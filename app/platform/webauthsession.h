@@ -43,6 +43,11 @@ public:
     // http://127.0.0.1:<port><path>. Only a GET of exactly that path is taken as the answer.
     Result<QUrl> listenOnLoopback(const QString &path);
 
+    // The `state` every answer must carry (query item "state"): an answer without it, or with
+    // another, is not this sign-in's. On the loopback it gets a 400 page and the wait goes on;
+    // through deliver() it is ignored and logged.
+    void expectState(const QString &state) { m_state = state; }
+
     // Opens the browser and waits for the redirect URL (with its query).
     QCoro::Task<Result<QUrl>> run(QUrl authorizationUrl, std::chrono::milliseconds timeout = defaultTimeout);
 
@@ -65,11 +70,13 @@ private:
     void handleConnection(QTcpSocket *socket);
     QPointer<QTcpSocket> m_answerSocket;
     void finish(Result<QUrl> outcome);
+    bool carriesState(const QUrl &answer) const;
 
     BrowserLauncher m_launcher;
     QTcpServer *m_server = nullptr;
     QString m_path;
     QUrl m_redirectUri;
+    QString m_state;
     bool m_waiting = false;
     QTimer m_deadline;
     std::optional<Result<QUrl>> m_outcome;

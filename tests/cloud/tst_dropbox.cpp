@@ -29,6 +29,7 @@ struct Dropbox {
     QDateTime clock = QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC);
     QList<QUrl> opened;
     QString redirect = QStringLiteral("vendrel://dropbox-auth?code=dbx-code");
+    bool withState = true;
     std::unique_ptr<DropboxAuth> auth;
 
     Dropbox() { start(); }
@@ -39,7 +40,12 @@ struct Dropbox {
         options.signInTimeout = 1s;
         options.browser = [this](const QUrl &url) {
             opened.append(url);
-            QTimer::singleShot(0, auth.get(), [this] { auth->deliverRedirect(QUrl(redirect)); });
+            // A page's own vendrel:// link first, then Dropbox's answer with the sign-in's state.
+            const QString state = QUrlQuery(url).queryItemValue("state", QUrl::FullyEncoded);
+            QTimer::singleShot(0, auth.get(), [this, state] {
+                auth->deliverRedirect(QUrl(QStringLiteral("vendrel://dropbox-auth?code=forged")));
+                auth->deliverRedirect(QUrl(redirect + (withState ? QStringLiteral("&state=") + state : QString())));
+            });
             return true;
         };
         auth = std::make_unique<DropboxAuth>(&http, Endpoints::allAt(server.url()), &secrets, options);
@@ -52,6 +58,20 @@ class TestDropbox : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    // A vendrel:// link without this sign-in's state (any web page can open one) never ends it:
+    // it is ignored and logged, and the sign-in waits on until its time is up.
+    void aLinkWithoutTheStateIsIgnored()
+    {
+        Dropbox d;
+        d.withState = false;
+        LogCapture log;
+        const Result<void> done = awaitTask(d.auth->signIn());
+        QVERIFY(!done);
+        QCOMPARE(done.error().code, int(WebAuthError::cancelledLogin));
+        QCOMPARE(d.server.requests("POST", "/oauth2/token").size(), 0);
+        QCOMPARE(log.linesContaining(QStringLiteral("ignored a sign-in answer without this sign-in's state")).size(), 2);
+    }
+
     void signInThroughTheVendrelLink()
     {
         Dropbox d;
@@ -71,7 +91,7 @@ private Q_SLOTS:
         for (const auto &item : items)
             names.append(item.first);
         QCOMPARE(names, (QStringList{"client_id", "response_type", "redirect_uri", "code_challenge", "code_challenge_method",
-                                     "token_access_type", "force_reapprove"}));
+                                     "token_access_type", "force_reapprove", "state"}));
         QCOMPARE(items.value(0).second, Endpoints::compiledIn().dropboxAppKey);
         QCOMPARE(items.value(2).second, QStringLiteral("vendrel://dropbox-auth"));
         QCOMPARE(items.value(5).second, QStringLiteral("offline"));

@@ -35,6 +35,9 @@ struct Google {
     QList<QUrl> opened;
     QByteArray redirectQuery = "code=4%2F0Acode&scope=drive.file";
     bool browserAnswers = true;
+    // Another program reaches the listener before the browser, with an answer of its own.
+    bool forgedAnswerFirst = false;
+    QPointer<QNetworkReply> forged;
     QNetworkAccessManager browserNetwork;
     QPointer<QNetworkReply> page; // the tab that brought the answer
     std::unique_ptr<GoogleAuth> auth;
@@ -61,8 +64,16 @@ struct Google {
             const QUrl redirect(QUrlQuery(url).queryItemValue("redirect_uri", QUrl::FullyDecoded));
             // A stray request first, as browsers fetch icons; the listener must ignore it.
             browserNetwork.get(QNetworkRequest(redirect.resolved(QUrl("/favicon.ico"))));
+            if (forgedAnswerFirst) {
+                QUrl fake = redirect;
+                fake.setQuery(QStringLiteral("code=forged&state=guessed"));
+                forged = browserNetwork.get(QNetworkRequest(fake));
+                QTest::qWaitFor([this] { return forged->isFinished(); }, 3000);
+            }
+            // The provider sends the sign-in's state back with its answer.
             QUrl answer = redirect;
-            answer.setQuery(QString::fromLatin1(redirectQuery));
+            answer.setQuery(QString::fromLatin1(redirectQuery) + QStringLiteral("&state=")
+                            + QUrlQuery(url).queryItemValue("state", QUrl::FullyEncoded));
             page = browserNetwork.get(QNetworkRequest(answer));
             return true;
         };
@@ -151,7 +162,8 @@ private Q_SLOTS:
         for (const auto &item : items)
             names.append(item.first);
         QCOMPARE(names, (QStringList{"client_id", "redirect_uri", "response_type", "scope", "code_challenge",
-                                     "code_challenge_method", "access_type", "prompt"}));
+                                     "code_challenge_method", "access_type", "prompt", "state"}));
+        QCOMPARE(QUrlQuery(url).queryItemValue("state").size(), 43); // 32 random bytes
         const QUrlQuery query(url);
         QCOMPARE(query.queryItemValue("client_id"), Endpoints::compiledIn().googleClientId);
         const QUrl redirect(query.queryItemValue("redirect_uri", QUrl::FullyDecoded));
@@ -186,6 +198,23 @@ private Q_SLOTS:
             for (const char *secret : {"ya29.access", "1//refresh", "0Acode", qPrintable(form.value("code_verifier"))})
                 QVERIFY2(!line.contains(QLatin1String(secret)), qPrintable(line));
         }
+    }
+
+    // Another local program calls the listener first, without this sign-in's state: it gets a 400
+    // page, and the sign-in goes on to succeed with the browser's real answer.
+    void anAnswerWithoutTheStateDoesNotEndTheSignIn()
+    {
+        Google g;
+        g.forgedAnswerFirst = true;
+        g.tokenAnswer(200, "{\"access_token\":\"ya29.access\",\"refresh_token\":\"1//refresh\",\"expires_in\":3599}");
+        const Result<void> done = awaitTask(g.auth->signIn());
+        QVERIFY2(done, qPrintable(done ? QString() : done.error().description));
+        QVERIFY(g.forged && g.forged->isFinished());
+        QCOMPARE(g.forged->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 400);
+        QCOMPARE(g.pageHeading(), QStringLiteral("You're signed in."));
+        const QList<FakeServer::Request> exchanges = g.server.requests("POST", "/token");
+        QCOMPARE(exchanges.size(), 1);
+        QVERIFY(!exchanges.first().body.contains("forged"));
     }
 
     void pkceValues()

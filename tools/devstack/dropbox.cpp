@@ -75,7 +75,10 @@ void DevStack::routeDropbox()
         }
         const QString code = random(43);
         m_db->exec(QStringLiteral("INSERT INTO dropbox_codes VALUES (?, ?, ?)"), {code, challenge, redirect});
-        response.set_redirect(QString(redirect + QStringLiteral("?code=") + code).toStdString());
+        QString answer = redirect + QStringLiteral("?code=") + code;
+        if (request.has_param("state"))
+            answer += QStringLiteral("&state=") + QString::fromLatin1(QUrl::toPercentEncoding(str(request.get_param_value("state"))));
+        response.set_redirect(answer.toStdString());
     });
 
     m_server->Post("/oauth2/token", [this](const Request &request, Response &response) {
