@@ -93,6 +93,8 @@ void AppController::launch()
 void AppController::openServicePage(const QString &path)
 {
     const QUrl page = Endpoints::join(m_parts.serviceBaseUrl, path);
+    if (path.startsWith(QLatin1String("login.php")) || path.startsWith(QLatin1String("signup.php")))
+        m_sinceOwnSignIn.start();
     if (page.isValid() && m_parts.openBrowser)
         m_parts.openBrowser(page);
 }
@@ -400,6 +402,34 @@ void AppController::handleSetupLink(const QUrl &url)
         Q_EMIT alert(QStringLiteral("Couldn't sign in"), QStringLiteral("The signup link didn't contain a valid API key."));
         return;
     }
+    AccountStore *account = m_parts.account;
+    const bool anotherAccount = account->isSignedIn() && account->apiKey().compare(link->key, Qt::CaseInsensitive) != 0;
+    const bool startedHere = m_sinceOwnSignIn.isValid()
+        && m_sinceOwnSignIn.elapsed() < std::chrono::duration_cast<std::chrono::milliseconds>(ownSignInWindow).count();
+    if (anotherAccount && !startedHere) {
+        qWarning("kavo: a sign-in link for another account came while signed in; asking before switching");
+        m_pendingSwitch = *link;
+        const QString current = account->email() ? QStringLiteral(" (") + *account->email() + QLatin1Char(')') : QString();
+        const QString other = link->email ? QStringLiteral(" (") + *link->email + QLatin1Char(')') : QString();
+        Q_EMIT accountSwitchAsked(QStringLiteral("Switch to another account?"),
+                                  QStringLiteral("A web page asks to connect Kavo to another Kavo account%1. If you switch, your new "
+                                                 "uploads will be listed in that account instead of yours%2. Switch only if you "
+                                                 "just signed in to it yourself.").arg(other, current));
+        return;
+    }
+    completeSignIn(*link);
+}
+
+void AppController::answerAccountSwitch(bool switchAccount)
+{
+    const std::optional<SetupLink> link = std::exchange(m_pendingSwitch, std::nullopt);
+    if (!link)
+        return;
+    if (!switchAccount) {
+        qWarning("kavo: kept the current account; the sign-in link for another account was not used");
+        return;
+    }
+    qWarning("kavo: switched to the account of a sign-in link, as the user said");
     completeSignIn(*link);
 }
 

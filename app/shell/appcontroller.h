@@ -155,8 +155,13 @@ public:
     Q_INVOKABLE void cancelSignIn(const QString &provider);
     bool googleSignInPending() const { return m_pending.contains(m_parts.google); }
     bool dropboxSignInPending() const { return m_pending.contains(m_parts.dropbox); }
-    // A kavo://setup link: signs in with a valid key, else says why not.
+    // A kavo://setup link: signs in with a valid key, else says why not. Any web page can open
+    // one, so a link for another account while signed in is taken only after the user's yes,
+    // unless they started a sign-in from Kavo in the last 15 minutes.
     void handleSetupLink(const QUrl &url);
+    static constexpr std::chrono::minutes ownSignInWindow{15};
+    // The user's answer to accountSwitchAsked.
+    Q_INVOKABLE void answerAccountSwitch(bool switchAccount);
     void flashSuccessIcon();
 
 Q_SIGNALS:
@@ -169,6 +174,9 @@ Q_SIGNALS:
     void panelRaiseRequested();
     // A modal informational alert with one "OK" button.
     void alert(const QString &title, const QString &message);
+    // A sign-in link asks to switch to another account: "Switch account" or "Keep current
+    // account" (the default), answered through answerAccountSwitch.
+    void accountSwitchAsked(const QString &title, const QString &message);
     // The sign-in link has been handled: the account is stored, the refreshes have ended.
     void signInCompleted();
     void settingsRequested();
@@ -201,6 +209,8 @@ private:
     bool m_dragging = false;
     bool m_shownForDrag = false;
     bool m_signingIn = false;
+    std::optional<SetupLink> m_pendingSwitch;
+    QElapsedTimer m_sinceOwnSignIn; // since the user last opened the service's sign-in pages
     QSet<CloudAuth *> m_pending;
     QSet<CloudAuth *> m_cancelled;
     QPoint m_popoverPosition;

@@ -7,7 +7,9 @@ QtObject {
 
     property Popover popover: Popover {}
 
-    property AlertWindow alertWindow: AlertWindow {}
+    property AlertWindow alertWindow: AlertWindow {
+        onAnswered: confirmed => App.answerAccountSwitch(confirmed)
+    }
 
     property SettingsWindow settingsWindow: SettingsWindow {}
 
@@ -18,6 +20,10 @@ QtObject {
             root.alertWindow.transientParent = root.popover.visible ? root.popover
                                              : root.settingsWindow.visible ? root.settingsWindow : null
             root.alertWindow.present(title, message)
+        }
+        function onAccountSwitchAsked(title, message) {
+            root.alertWindow.transientParent = root.popover.visible ? root.popover : null
+            root.alertWindow.ask(title, message, "Switch account", "Keep current account")
         }
         function onSettingsRequested() {
             root.settingsWindow.present()

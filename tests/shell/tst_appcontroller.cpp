@@ -262,7 +262,8 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return s.server.requests().size() == 2; }, 2000));
         s.server.clearLog();
         // Scheme and host compare in lower case; the refreshes run once, with the new key, before
-        // the alert.
+        // the alert. The user started this sign-in from the panel.
+        s.controller.openServicePage("login.php");
         QCOMPARE(s.open("KAVO://Setup?key=" + newKey + "&email=ann%2Bkavo%40example.com&name=Ann%20B"),
                  (QStringList{"Signed in", "You're signed in as ann+kavo@example.com. Kavo is ready to upload."}));
         QCOMPARE(s.account.apiKey(), newKey);
@@ -272,6 +273,51 @@ private Q_SLOTS:
         QCOMPARE(s.served(), (QStringList{"/api/presets.php aB3aB3", "/api/history.php aB3aB3"}));
     }
 
+    // Any web page can open a sign-in link: one for another account, while signed in and with no
+    // sign-in started from Kavo, switches nothing until the user says so. The same key, or a
+    // signed-out Kavo, is signed in as before.
+    void aSetupLinkForAnotherAccountAsksFirst()
+    {
+        Shell s;
+        QSignalSpy asked(&s.controller, &AppController::accountSwitchAsked);
+        LogCapture log;
+        const QString link = "kavo://setup?key=" + newKey + "&email=mallory%40example.com";
+        s.controller.handleSetupLink(QUrl(link));
+        QCOMPARE(asked.size(), 1);
+        QCOMPARE(asked.first().at(0).toString(), QStringLiteral("Switch to another account?"));
+        QVERIFY(asked.first().at(1).toString().startsWith(QStringLiteral("A web page asks to connect Kavo to another Kavo account (mallory@example.com).")));
+        QTest::qWait(50);
+        QCOMPARE(s.account.apiKey(), builtinKey);
+        QVERIFY(s.alerts.isEmpty());
+        QVERIFY(s.server.requests().isEmpty());
+        s.controller.answerAccountSwitch(false);
+        QTest::qWait(50);
+        QCOMPARE(s.account.apiKey(), builtinKey);
+        QCOMPARE(log.linesContaining(QStringLiteral("kept the current account")).size(), 1);
+
+        // Asked again, and this time the user switches.
+        s.controller.handleSetupLink(QUrl(link));
+        QCOMPARE(asked.size(), 2);
+        s.controller.answerAccountSwitch(true);
+        QTRY_COMPARE(s.account.apiKey(), newKey);
+        QTRY_COMPARE(s.alerts.size(), 1);
+        QCOMPARE(log.linesContaining(QStringLiteral("switched to the account of a sign-in link")).size(), 1);
+
+        // The same key again: nothing to ask.
+        s.controller.handleSetupLink(QUrl(link));
+        QTRY_COMPARE(s.alerts.size(), 2);
+        QCOMPARE(s.alerts.last().at(0).toString(), QStringLiteral("Signed in"));
+        QCOMPARE(asked.size(), 2);
+
+        // Signed out: the link signs in.
+        Shell out;
+        out.account.signOut();
+        QSignalSpy outAsked(&out.controller, &AppController::accountSwitchAsked);
+        QCOMPARE(out.open(link).value(0), QStringLiteral("Signed in"));
+        QCOMPARE(outAsked.size(), 0);
+        QCOMPARE(out.account.apiKey(), newKey);
+    }
+
     void setupLinkVariants()
     {
         {
@@ -279,6 +325,7 @@ private Q_SLOTS:
             Shell s;
             s.server.route("GET", "/api/history.php", Response::json(500, "{\"error\":\"down\"}"));
             const QString other = QStringLiteral("c").repeated(64);
+            s.controller.openServicePage("signup.php");
             QCOMPARE(s.open("vendrel://setup?key=" + newKey + "&key=" + other),
                      (QStringList{"Signed in", "Kavo is now signed in and ready to upload."}));
             QCOMPARE(s.account.apiKey(), newKey);
