@@ -10,6 +10,7 @@
 #include "platform/endpoints.h"
 #include "platform/http.h"
 #include "platform/localpath.h"
+#include "platform/secretstore.h"
 #include "platform/terminaltext.h"
 #include "sharedialog.h"
 #include "shareupload.h"
@@ -29,7 +30,8 @@ int main(int argc, char *argv[])
     const Endpoints endpoints = Endpoints::compiledIn();
     QNetworkAccessManager network;
     Http http(&network, 60s, endpoints.extraCaPem);
-    ShareUpload upload(&http, endpoints, DefaultsStore::suite());
+    const std::unique_ptr<SecretStore> secrets = SecretStore::createDefault();
+    ShareUpload upload(&http, endpoints, DefaultsStore::suite(), secrets.get());
     SystemClipboard clipboard;
     // From the bytes given: a file name that is not valid UTF-8 becomes a file URL that keeps them.
     QStringList arguments;

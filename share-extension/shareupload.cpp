@@ -1,7 +1,10 @@
 #include "shareupload.h"
 
+#include "cloud/googleauth.h"
 #include "cloud/oauth.h"
 #include "platform/http.h"
+#include "platform/secretstore.h"
+#include "shell/accountstore.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -46,10 +49,11 @@ QNetworkRequest bearer(const QUrl &url, const QString &accessToken)
 
 } // namespace
 
-ShareUpload::ShareUpload(Http *http, Endpoints endpoints, DefaultsStore suite)
+ShareUpload::ShareUpload(Http *http, Endpoints endpoints, DefaultsStore suite, SecretStore *secrets)
     : m_http(http)
     , m_endpoints(std::move(endpoints))
     , m_suite(std::move(suite))
+    , m_secrets(secrets)
 {
 }
 
@@ -60,8 +64,20 @@ QString ShareUpload::sharedText(const QString &key) const
 
 QCoro::Task<Result<QString>> ShareUpload::perform(QUrl file, qint64 expiryDays)
 {
-    const QString apiKey = sharedText(apiKeyKey);
-    const QString refreshToken = sharedText(refreshTokenKey);
+    QString apiKey, refreshToken;
+    if (m_secrets) {
+        const SecretRead key = co_await m_secrets->read(AccountStore::keychainAccount);
+        const SecretRead google = co_await m_secrets->read(GoogleAuth::keychainAccount);
+        if (key.locked || google.locked)
+            co_return SecretStore::lockedError(QStringLiteral("sign-in"));
+        apiKey = key.value.value_or(QString());
+        refreshToken = google.value.value_or(QString());
+    }
+    // The suite holds them where the secrets are kept in a plain file (and for a tray of before).
+    if (apiKey.isEmpty())
+        apiKey = sharedText(apiKeyKey);
+    if (refreshToken.isEmpty())
+        refreshToken = sharedText(refreshTokenKey);
     if (apiKey.isEmpty() || refreshToken.isEmpty())
         co_return ShareError::notSignedIn();
 
@@ -99,8 +115,12 @@ QCoro::Task<Result<QString>> ShareUpload::refreshAccessToken(QString refreshToke
     if (!object.value(QStringLiteral("access_token")).isString())
         co_return ShareError::authFailed();
     const QString rotated = object.value(QStringLiteral("refresh_token")).toString();
-    if (!rotated.isEmpty())
-        m_suite.setValue(refreshTokenKey, rotated);
+    if (!rotated.isEmpty()) {
+        if (m_secrets)
+            m_secrets->save(GoogleAuth::keychainAccount, rotated);
+        if (!m_secrets || !m_secrets->keepsSecretsPrivate())
+            m_suite.setValue(refreshTokenKey, rotated);
+    }
     co_return object.value(QStringLiteral("access_token")).toString();
 }
 

@@ -9,9 +9,10 @@
 #include <qcoro/qcorotask.h>
 
 class Http;
+class SecretStore;
 
 // The share dialog's own road from a file to a share link: the credentials the tray application
-// left in the shared suite, a fresh Google access token, the "Kavo" Drive folder, a resumable
+// keeps (in the desktop's secret service, else in the shared suite), a fresh Google access token, the "Kavo" Drive folder, a resumable
 // upload, a public permission and the registration with the service. Google only, one file, no
 // retry.
 namespace ShareError {
@@ -30,7 +31,8 @@ public:
     static inline const QString refreshTokenKey = QStringLiteral("kavo.shared.googleRefreshToken");
     static inline const QString folderName = QStringLiteral("Kavo");
 
-    ShareUpload(Http *http, Endpoints endpoints, DefaultsStore suite);
+    // `secrets`, when given, is read first (the tray keeps no plain copy where it is private).
+    ShareUpload(Http *http, Endpoints endpoints, DefaultsStore suite, SecretStore *secrets = nullptr);
 
     // The link of the uploaded, registered file.
     QCoro::Task<Result<QString>> perform(QUrl file, qint64 expiryDays);
@@ -46,4 +48,5 @@ private:
     Http *m_http;
     Endpoints m_endpoints;
     DefaultsStore m_suite;
+    SecretStore *m_secrets;
 };

@@ -40,7 +40,7 @@ GoogleAuth::GoogleAuth(Http *http, Endpoints endpoints, SecretStore *secrets, De
     , m_http(http)
     , m_endpoints(std::move(endpoints))
     , m_stored(secrets, keychainAccount, this, [this](const QString &token) {
-        m_suite.setValue(udRefreshTokenKey, token);
+        shareRefreshToken(token);
         setSignedIn(true);
     })
     , m_suite(std::move(suite))
@@ -87,7 +87,16 @@ void GoogleAuth::setUserEmail(const std::optional<QString> &email)
 void GoogleAuth::storeRefreshToken(const QString &token)
 {
     m_stored.save(token);
-    m_suite.setValue(udRefreshTokenKey, token);
+    shareRefreshToken(token);
+}
+
+void GoogleAuth::shareRefreshToken(const QString &token)
+{
+    // Where the secret service keeps it, kavo-share reads it there: no plain-text copy.
+    if (m_stored.keptPrivate())
+        m_suite.remove(udRefreshTokenKey);
+    else
+        m_suite.setValue(udRefreshTokenKey, token);
 }
 
 QCoro::Task<Result<HttpResponse>> GoogleAuth::postForm(QList<QPair<QString, QString>> fields)

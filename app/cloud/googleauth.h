@@ -82,6 +82,8 @@ private:
     QCoro::Task<Result<QString>> refresh(QString refreshToken);
     QCoro::Task<Result<HttpResponse>> postForm(QList<QPair<QString, QString>> fields);
     void storeRefreshToken(const QString &token);
+    // The token for kavo-share: in the suite only when the secrets themselves are in a plain file.
+    void shareRefreshToken(const QString &token);
     void setSignedIn(bool signedIn);
     void setUserEmail(const std::optional<QString> &email);
 

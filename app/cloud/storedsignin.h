@@ -25,6 +25,8 @@ public:
     // The token now (for a refresh), noting whether the keyring is locked.
     QCoro::Task<SecretRead> read();
     void save(const QString &token);
+    // The store keeps the token out of plain files: no copy of it may be kept in one.
+    bool keptPrivate() const { return m_secrets->keepsSecretsPrivate(); }
     void remove();
 
 private:

@@ -168,9 +168,11 @@ struct KeychainCall {
 class KeychainWorker : public QObject
 {
 public:
-    KeychainWorker(std::unique_ptr<FileSecretStore> fallback, std::function<void(const QString &)> forgetful)
+    KeychainWorker(std::unique_ptr<FileSecretStore> fallback, std::function<void(const QString &)> forgetful,
+                   std::shared_ptr<std::atomic<bool>> keptPrivate)
         : m_fallback(std::move(fallback))
         , m_forgetful(std::move(forgetful))
+        , m_private(std::move(keptPrivate))
     {
     }
     ~KeychainWorker() override
@@ -206,6 +208,7 @@ private:
     void useFile(const QString &why)
     {
         m_backend = Backend::file;
+        m_private->store(false);
         qWarning("kavo: keeping secrets in %s (readable by you only), because %s",
                  qPrintable(m_fallback->path()), qPrintable(why));
     }
@@ -213,6 +216,7 @@ private:
     void useMemory()
     {
         m_backend = Backend::memory;
+        m_private->store(true);
         const QString sentence = QStringLiteral("You didn't create a keyring, so Kavo keeps your sign-ins only until it quits. "
                                                 "You'll sign in again next time.");
         qWarning("kavo: %s", qPrintable(sentence));
@@ -260,6 +264,7 @@ private:
             // A keyring that is there but locked keeps items: no test item, whose write would
             // have the user unlock it before Kavo even asks for anything.
             m_backend = Backend::keychain;
+            m_private->store(true);
             return runCurrent();
         }
         m_backend = Backend::probing;
@@ -268,6 +273,7 @@ private:
             const QKeychain::Error error = job->error();
             if (error == QKeychain::NoError || error == QKeychain::AccessDenied || error == QKeychain::AccessDeniedByUser) {
                 m_backend = Backend::keychain;
+                m_private->store(true);
             } else if (hasNoKeyring()) {
                 useMemory();
             } else {
@@ -383,6 +389,7 @@ private:
 
     std::unique_ptr<FileSecretStore> m_fallback;
     std::function<void(const QString &)> m_forgetful;
+    std::shared_ptr<std::atomic<bool>> m_private;
     QHash<QString, QString> m_memory;
     std::deque<KeychainCall> m_queue;
     std::optional<KeychainCall> m_current;
@@ -398,7 +405,7 @@ KeychainSecretStore::KeychainSecretStore(std::unique_ptr<FileSecretStore> fallba
             if (m_forgetful)
                 m_forgetful(sentence);
         }, Qt::QueuedConnection);
-    });
+    }, m_private);
     m_thread->setObjectName(QStringLiteral("kavo-keychain"));
     m_worker->moveToThread(m_thread);
     m_thread->start();

@@ -7,6 +7,7 @@
 #include <QString>
 #include <qcoro/qcorotask.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,6 +35,11 @@ public:
     virtual QCoro::Task<SecretRead> read(const QString &account) = 0;
     virtual void save(const QString &account, const QString &value) = 0;
     virtual void remove(const QString &account) = 0;
+    // Whether the items are out of reach of a plain file read: in the desktop's secret service (or,
+    // the user having declined one, only in memory). Where they are, no copy of a secret may be
+    // kept in plain text elsewhere (the suite shared with kavo-share). Known once the store has
+    // answered its first call.
+    virtual bool keepsSecretsPrivate() const { return false; }
     // Once the user has dismissed a prompt to unlock the keyring, reads of items it keeps locked
     // answer "locked" without asking again; this lets the next read ask (the user asked to unlock).
     virtual void allowUnlockPrompt() {}
@@ -63,10 +69,14 @@ public:
     void remove(const QString &account) override;
     // Reads answer "locked" until unlocked again, as a shut keyring does.
     void setLocked(bool locked) { m_locked = locked; }
+    // Plays a desktop's secret service (private) or the plain file.
+    void setPrivate(bool keptPrivate) { m_private = keptPrivate; }
+    bool keepsSecretsPrivate() const override { return m_private; }
 
 private:
     QHash<QString, QString> m_items;
     bool m_locked = false;
+    bool m_private = false;
 };
 
 // Items in one JSON file readable by its owner only, for desktops without a secret service.
@@ -106,9 +116,12 @@ public:
     void save(const QString &account, const QString &value) override;
     void remove(const QString &account) override;
     void allowUnlockPrompt() override;
+    bool keepsSecretsPrivate() const override { return m_private->load(); }
 
 private:
     void enqueue(KeychainCall call);
+
+    std::shared_ptr<std::atomic<bool>> m_private = std::make_shared<std::atomic<bool>>(false);
 
     QObject m_home; // lives on the thread that made the store: the handler is called there
 

@@ -67,7 +67,7 @@ void AccountStore::apply(const SecretRead &stored, const BuiltinAccount &builtin
     } else if (stored.value && !stored.value->isEmpty()) {
         apiKey = *stored.value;
         // The extension always sees the key the application has.
-        m_suite.setValue(udApiKeyShared, apiKey);
+        shareKey(apiKey);
     } else if (!builtin.apiKey.isEmpty() && !m_defaults.value(udBootstrappedKey).toBool()) {
         m_secrets->save(keychainAccount, builtin.apiKey);
         m_defaults.setValue(udBootstrappedKey, true);
@@ -77,7 +77,7 @@ void AccountStore::apply(const SecretRead &stored, const BuiltinAccount &builtin
         m_email = email;
         m_name = name;
         storeProfile();
-        m_suite.setValue(udApiKeyShared, apiKey);
+        shareKey(apiKey);
     }
     if (!email) {
         email = stringValue(m_defaults.value(udEmailKey));
@@ -86,6 +86,15 @@ void AccountStore::apply(const SecretRead &stored, const BuiltinAccount &builtin
     publish(apiKey, email, name);
     if (wasLocked != m_keyringLocked)
         Q_EMIT changed();
+}
+
+void AccountStore::shareKey(const QString &apiKey)
+{
+    // Where the secret service keeps the key, kavo-share reads it there: no plain-text copy.
+    if (m_secrets->keepsSecretsPrivate())
+        m_suite.remove(udApiKeyShared);
+    else
+        m_suite.setValue(udApiKeyShared, apiKey);
 }
 
 void AccountStore::storeProfile()
@@ -119,7 +128,7 @@ void AccountStore::signIn(const QString &apiKey, const std::optional<QString> &e
     if (wasLocked)
         Q_EMIT changed();
     storeProfile();
-    m_suite.setValue(udApiKeyShared, apiKey);
+    shareKey(apiKey);
     m_defaults.setValue(udBootstrappedKey, true);
     m_notifications->post(NotificationCenter::accountChanged);
 }

@@ -77,6 +77,8 @@ private:
     void apply(const SecretRead &stored, const BuiltinAccount &builtin);
     void publish(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name);
     void storeProfile();
+    // The key for kavo-share: in the suite only when the secrets themselves are in a plain file.
+    void shareKey(const QString &apiKey);
 
     SecretStore *m_secrets;
     DefaultsStore m_defaults;

@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+#include "platform/secretstore.h"
+
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -73,6 +75,36 @@ private Q_SLOTS:
             QCOMPARE(link.error().description, QStringLiteral("Sign in to Kavo first — open the Kavo menu bar app."));
             QVERIFY(s.server.requests().isEmpty());
         }
+    }
+
+    // Where the tray keeps its secrets in the desktop's secret service, the share reads them
+    // there: the suite holds none, and the rotated token goes back to the secret service only.
+    // A locked keyring says so and sends nothing.
+    void secretsComeFromTheSecretService()
+    {
+        Share s;
+        s.serviceWorks();
+        s.suite.remove(ShareUpload::apiKeyKey);
+        s.suite.remove(ShareUpload::refreshTokenKey);
+        MemorySecretStore secrets;
+        secrets.setPrivate(true);
+        secrets.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("s").repeated(64));
+        secrets.save(QStringLiteral("Vendrel.GoogleOAuth"), QStringLiteral("1//kept"));
+        ShareUpload upload{&s.http, Endpoints::allAt(s.server.url()), s.suite, &secrets};
+        const Result<QString> link = awaitTask(upload.perform(QUrl::fromLocalFile(s.file()), 7));
+        QVERIFY2(link, qPrintable(link ? QString() : link.error().description));
+        QVERIFY(s.server.requests("POST", "/token").value(0).body.contains("refresh_token=1%2F%2Fkept"));
+        QCOMPARE(s.server.requests("POST", "/api/register.php").value(0).header("X-Api-Key"), QStringLiteral("s").repeated(64).toUtf8());
+        QCOMPARE(awaitTask(secrets.read(QStringLiteral("Vendrel.GoogleOAuth"))).value, QStringLiteral("1//new"));
+        QVERIFY(!s.suite.contains(ShareUpload::refreshTokenKey));
+        QVERIFY(!s.suite.contains(ShareUpload::apiKeyKey));
+
+        secrets.setLocked(true);
+        const qsizetype before = s.server.requests().size();
+        const Result<QString> locked = awaitTask(upload.perform(QUrl::fromLocalFile(s.file()), 7));
+        QVERIFY(!locked);
+        QVERIFY(locked.error().is(SecretStore::errorDomain, SecretStore::locked));
+        QCOMPARE(s.server.requests().size(), before);
     }
 
     void uploadsRegistersAndKeepsTheRotatedToken()
