@@ -12,6 +12,8 @@ bool hidden(char16_t c)
         || c == 0x200e || c == 0x200f || c == 0x061c;
 }
 
+QString escapeHidden(const QString &text, bool jsonStyle);
+
 QtMessageHandler previousHandler = nullptr;
 
 void safeHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
@@ -24,35 +26,33 @@ void safeHandler(QtMsgType type, const QMessageLogContext &context, const QStrin
 }
 }
 
-QString terminalSafe(const QString &text)
+namespace {
+// Each hidden character as an escape: "\xHH" below 0x80 unless JSON's "\uHHHH" is wanted.
+QString escapeHidden(const QString &text, bool jsonStyle)
 {
     QString safe;
     safe.reserve(text.size());
     for (const QChar c : text) {
         const char16_t unit = c.unicode();
-        if (!hidden(unit)) {
+        if (!hidden(unit))
             safe += c;
-        } else if (unit < 0x80) {
+        else if (unit < 0x80 && !jsonStyle)
             safe += QStringLiteral("\\x") + QString::number(unit, 16).rightJustified(2, QLatin1Char('0'));
-        } else {
+        else
             safe += QStringLiteral("\\u") + QString::number(unit, 16).rightJustified(4, QLatin1Char('0'));
-        }
     }
     return safe;
+}
+}
+
+QString terminalSafe(const QString &text)
+{
+    return escapeHidden(text, false);
 }
 
 QByteArray terminalSafeJson(const QByteArray &json)
 {
-    const QString text = QString::fromUtf8(json);
-    QString safe;
-    safe.reserve(text.size());
-    for (const QChar c : text) {
-        if (hidden(c.unicode()))
-            safe += QStringLiteral("\\u") + QString::number(c.unicode(), 16).rightJustified(4, QLatin1Char('0'));
-        else
-            safe += c;
-    }
-    return safe.toUtf8();
+    return escapeHidden(QString::fromUtf8(json), true).toUtf8();
 }
 
 void installTerminalSafeLog()

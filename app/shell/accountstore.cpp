@@ -61,7 +61,6 @@ void AccountStore::apply(const SecretRead &stored, const BuiltinAccount &builtin
 {
     QString apiKey;
     std::optional<QString> email, name;
-    const bool wasLocked = std::exchange(m_keyringLocked, stored.locked);
     if (stored.locked) {
         qWarning("kavo: the keyring is locked, so Kavo can't read your sign-in to Kavo until it is unlocked");
     } else if (stored.value && !stored.value->isEmpty()) {
@@ -83,9 +82,7 @@ void AccountStore::apply(const SecretRead &stored, const BuiltinAccount &builtin
         email = stringValue(m_defaults.value(udEmailKey));
         name = stringValue(m_defaults.value(udNameKey));
     }
-    publish(apiKey, email, name);
-    if (wasLocked != m_keyringLocked)
-        Q_EMIT changed();
+    publish(apiKey, email, name, stored.locked);
 }
 
 void AccountStore::shareKey(const QString &apiKey)
@@ -103,9 +100,11 @@ void AccountStore::storeProfile()
     m_defaults.setValue(udNameKey, optionalValue(m_name));
 }
 
-void AccountStore::publish(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name)
+void AccountStore::publish(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name,
+                           bool keyringLocked)
 {
-    const bool different = apiKey != m_apiKey || email != m_email || name != m_name;
+    const bool different = apiKey != m_apiKey || email != m_email || name != m_name || keyringLocked != m_keyringLocked;
+    m_keyringLocked = keyringLocked;
     m_apiKey = apiKey;
     m_email = email;
     m_name = name;
@@ -122,11 +121,8 @@ void AccountStore::signIn(const QString &apiKey, const std::optional<QString> &e
     if (apiKey.size() != 64)
         return;
     m_loaded.reach();
-    const bool wasLocked = std::exchange(m_keyringLocked, false);
     m_secrets->save(keychainAccount, apiKey);
     publish(apiKey, email, name);
-    if (wasLocked)
-        Q_EMIT changed();
     storeProfile();
     shareKey(apiKey);
     m_defaults.setValue(udBootstrappedKey, true);
@@ -158,11 +154,8 @@ QCoro::Task<void> AccountStore::signedIn()
 void AccountStore::signOut()
 {
     m_loaded.reach();
-    const bool wasLocked = std::exchange(m_keyringLocked, false);
     m_secrets->remove(keychainAccount);
     publish(QString(), std::nullopt, std::nullopt);
-    if (wasLocked)
-        Q_EMIT changed();
     m_defaults.remove(udEmailKey);
     m_defaults.remove(udNameKey);
     m_suite.remove(udApiKeyShared);

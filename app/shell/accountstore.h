@@ -75,7 +75,8 @@ Q_SIGNALS:
 private:
     void load(const BuiltinAccount &builtin);
     void apply(const SecretRead &stored, const BuiltinAccount &builtin);
-    void publish(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name);
+    void publish(const QString &apiKey, const std::optional<QString> &email, const std::optional<QString> &name,
+                 bool keyringLocked = false);
     void storeProfile();
     // The key for kavo-share: in the suite only when the secrets themselves are in a plain file.
     void shareKey(const QString &apiKey);
