@@ -393,14 +393,15 @@ void AppController::flashSuccessIcon()
         Q_EMIT iconStateChanged();
 }
 
-void AppController::handleSetupLink(const QUrl &url)
+SingleInstance::Answer AppController::handleSetupLink(const QUrl &url)
 {
     const std::optional<SetupLink> link = SetupLink::parse(url);
     if (!link)
-        return;
+        return {};
     if (!SetupLink::isValidKey(link->key)) {
-        Q_EMIT alert(QStringLiteral("Couldn't sign in"), QStringLiteral("The signup link didn't contain a valid API key."));
-        return;
+        const QString why = QStringLiteral("The signup link didn't contain a valid API key.");
+        Q_EMIT alert(QStringLiteral("Couldn't sign in"), why);
+        return {why, {}};
     }
     AccountStore *account = m_parts.account;
     const bool anotherAccount = account->isSignedIn() && account->apiKey().compare(link->key, Qt::CaseInsensitive) != 0;
@@ -415,9 +416,15 @@ void AppController::handleSetupLink(const QUrl &url)
                                   QStringLiteral("A web page asks to connect Kavo to another Kavo account%1. If you switch, your new "
                                                  "uploads will be listed in that account instead of yours%2. Switch only if you "
                                                  "just signed in to it yourself.").arg(other, current));
-        return;
+        return {{}, QStringLiteral("This link is for another Kavo account%1. Kavo asks in its window whether to switch; "
+                                   "nothing changes until you answer there.").arg(other)};
     }
+    if (anotherAccount)
+        qWarning("kavo: switched to the account of a sign-in link, from a sign-in started in Kavo");
+    else
+        qWarning("kavo: signed in with a sign-in link");
     completeSignIn(*link);
+    return {{}, link->email ? QStringLiteral("Kavo is signed in as %1.").arg(*link->email) : QStringLiteral("Kavo is signed in.")};
 }
 
 void AppController::answerAccountSwitch(bool switchAccount)

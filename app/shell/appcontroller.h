@@ -1,5 +1,6 @@
 #pragma once
 
+#include "shell/singleinstance.h"
 #include "upload/uploadmanager.h"
 
 #include <QElapsedTimer>
@@ -157,8 +158,9 @@ public:
     bool dropboxSignInPending() const { return m_pending.contains(m_parts.dropbox); }
     // A kavo://setup link: signs in with a valid key, else says why not. Any web page can open
     // one, so a link for another account while signed in is taken only after the user's yes,
-    // unless they started a sign-in from Kavo in the last 15 minutes.
-    void handleSetupLink(const QUrl &url);
+    // unless they started a sign-in from Kavo in the last 15 minutes. The answer tells the
+    // `kavo URL` that handed it over what happened (signed in, or asking), or why not.
+    SingleInstance::Answer handleSetupLink(const QUrl &url);
     static constexpr std::chrono::minutes ownSignInWindow{15};
     // The user's answer to accountSwitchAsked.
     Q_INVOKABLE void answerAccountSwitch(bool switchAccount);

@@ -109,6 +109,9 @@ int forwardToInstance(const QStringList &arguments)
     }
     switch (handover.status) {
     case SingleInstance::Status::taken:
+        // What became of a sign-in link, for whoever opened it.
+        for (const QString &line : handover.message.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            std::printf("%s\n", qUtf8Printable(terminalSafe(line)));
         return 0;
     case SingleInstance::Status::notRunning:
         std::fputs("kavo: Kavo isn't running, so there is nothing to hand this to. "
@@ -235,12 +238,12 @@ int share(const QStringList &paths)
     SingleInstance instance;
     UrlDispatcher dispatcher;
     if (instance.claim() == SingleInstance::Claim::instance) {
-        instance.listen([&dispatcher](const QStringList &arguments) {
+        instance.listen([&dispatcher](const QStringList &arguments) -> SingleInstance::Answer {
             if (!std::all_of(arguments.begin(), arguments.end(), UrlDispatcher::isLink))
-                return QStringLiteral("Kavo is busy with `kavo share`, which takes no other files. "
-                                      "Try again once it has finished, or run another `kavo share` for them.");
-            dispatcher.dispatch(arguments);
-            return QString();
+                return {QStringLiteral("Kavo is busy with `kavo share`, which takes no other files. "
+                                       "Try again once it has finished, or run another `kavo share` for them."),
+                        {}};
+            return dispatcher.dispatch(arguments);
         });
         QObject::connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &app.dropboxAuth, &DropboxAuth::deliverRedirect);
     }
@@ -344,22 +347,25 @@ int runTray()
 
     UrlDispatcher dispatcher;
     QObject::connect(&dispatcher, &UrlDispatcher::filesDropped, &controller, &AppController::handleDrop);
-    QObject::connect(&dispatcher, &UrlDispatcher::setupLinkReceived, &controller, &AppController::handleSetupLink);
+    dispatcher.setSetupLinkHandler([&controller](const QUrl &link) { return controller.handleSetupLink(link); });
     QObject::connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &app.dropboxAuth, &DropboxAuth::deliverRedirect);
     // A `kavo FILE` hears "taken" once its files are in the queue.
-    const bool listening = instance.listen([&dispatcher, &controller, &app](const QStringList &arguments) {
-        if (arguments == QStringList{QString::fromLatin1(showPanelArgument)})
+    const bool listening = instance.listen([&dispatcher, &controller, &app](const QStringList &arguments) -> SingleInstance::Answer {
+        if (arguments == QStringList{QString::fromLatin1(showPanelArgument)}) {
             controller.showPopover();
-        else if (arguments.size() == 2 && arguments.first() == QLatin1String(copyArgument))
+            return {};
+        }
+        if (arguments.size() == 2 && arguments.first() == QLatin1String(copyArgument)) {
             app.clipboard.setText(arguments[1]);
-        else
-            dispatcher.dispatch(arguments);
+            return {};
+        }
+        SingleInstance::Answer answer = dispatcher.dispatch(arguments);
         // Files are in the queue now; the sender hears whether they would outlive a restart.
         const bool files = !std::all_of(arguments.begin(), arguments.end(), UrlDispatcher::isLink);
         const QString problem = files ? app.uploads->journalProblem() : QString();
         if (!problem.isEmpty())
-            return QStringLiteral("Kavo is uploading it, but couldn't save its queue (%1): the upload won't go on if Kavo quits first.").arg(problem);
-        return QString();
+            answer.refusal = QStringLiteral("Kavo is uploading it, but couldn't save its queue (%1): the upload won't go on if Kavo quits first.").arg(problem);
+        return answer;
     });
     if (!listening) {
         sayProblem(instance.problem());

@@ -14,8 +14,9 @@
 #include <unistd.h>
 
 namespace {
-// A length-prefixed list of strings, one message per connection. The answer is "ok", or "no"
-// followed by the reason in UTF-8, and then the instance closes the connection.
+// A length-prefixed list of strings, one message per connection. The answer is "ok" followed by
+// the note, or "no" followed by the reason, both in UTF-8, and then the instance closes the
+// connection.
 QByteArray encode(const QStringList &arguments)
 {
     QByteArray payload;
@@ -188,13 +189,13 @@ void SingleInstance::answer(QLocalSocket *socket)
     payload.setVersion(QDataStream::Qt_6_4);
     QStringList arguments;
     payload >> arguments;
-    QString refusal;
+    Answer answer;
     if (payload.status() != QDataStream::Ok)
-        refusal = QStringLiteral("Kavo couldn't read the request.");
+        answer.refusal = QStringLiteral("Kavo couldn't read the request.");
     else if (!arguments.isEmpty() && m_handler)
-        refusal = m_handler(arguments);
+        answer = m_handler(arguments);
     // Only now, with the request handled, does the sender hear that it was taken.
-    socket->write(refusal.isEmpty() ? taken : refused + refusal.toUtf8());
+    socket->write(answer.refusal.isEmpty() ? taken + answer.note.toUtf8() : refused + answer.refusal.toUtf8());
     socket->flush();
     socket->disconnectFromServer();
 }
@@ -240,7 +241,7 @@ SingleInstance::Handover SingleInstance::forward(const QStringList &arguments, c
     }
     reply += socket.readAll();
     if (reply.startsWith(taken))
-        return {Status::taken, {}};
+        return {Status::taken, QString::fromUtf8(reply.mid(taken.size()))};
     if (reply.startsWith(refused))
         return {Status::refused, QString::fromUtf8(reply.mid(refused.size()))};
     // No answer: the instance quit or died before it took the request. A dying process closes

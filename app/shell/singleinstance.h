@@ -17,15 +17,20 @@ class SingleInstance : public QObject
 {
     Q_OBJECT
 public:
-    // What the instance does with one hand-over: an empty answer means taken; any other text is
-    // why not, and the sender prints it.
-    using Handler = std::function<QString(const QStringList &arguments)>;
+    // What the instance did with one hand-over. A refusal is why it was not taken: the sender
+    // prints it and fails. Otherwise it was taken, and the sender prints the note, if any (what
+    // became of a link, for the one who opened it).
+    struct Answer {
+        QString refusal;
+        QString note;
+    };
+    using Handler = std::function<Answer(const QStringList &arguments)>;
 
     enum class Claim { instance, alreadyRunning, failed };
     enum class Status { taken, refused, notRunning, failed };
     struct Handover {
         Status status = Status::failed;
-        QString message; // the refusal, or what went wrong
+        QString message; // the note of a hand-over taken, the refusal, or what went wrong
     };
 
     // $XDG_RUNTIME_DIR when it is a folder private to the user, else "kavo-UID" in the temporary

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shell/singleinstance.h"
+
 #include <QObject>
 #include <QStringList>
 #include <QUrl>
@@ -16,14 +18,21 @@ public:
     // Whether an argument is one of Kavo's links (kavo:// or vendrel://) rather than a file.
     static bool isLink(const QString &argument);
 
-    // Handles the arguments of one `kavo` call: paths or file URLs, and links.
-    void dispatch(const QStringList &arguments, const QString &workingDirectory = {});
+    // Who takes sign-in links, and what it did with one. Without one (a `kavo share` run) they
+    // are refused.
+    using SetupLinkHandler = std::function<SingleInstance::Answer(const QUrl &link)>;
+    void setSetupLinkHandler(SetupLinkHandler handler) { m_setupLinkHandler = std::move(handler); }
+
+    // Handles the arguments of one `kavo` call: paths or file URLs, and links. The answer carries
+    // what became of the sign-in links among them.
+    SingleInstance::Answer dispatch(const QStringList &arguments, const QString &workingDirectory = {});
 
 Q_SIGNALS:
     void filesDropped(const QList<QUrl> &files);
-    void setupLinkReceived(const QUrl &link);
     void dropboxRedirectReceived(const QUrl &callback);
 
 private:
-    void dispatchUrl(const QUrl &url);
+    SingleInstance::Answer dispatchUrl(const QUrl &url);
+
+    SetupLinkHandler m_setupLinkHandler;
 };

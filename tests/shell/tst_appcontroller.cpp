@@ -282,7 +282,10 @@ private Q_SLOTS:
         QSignalSpy asked(&s.controller, &AppController::accountSwitchAsked);
         LogCapture log;
         const QString link = "kavo://setup?key=" + newKey + "&email=mallory%40example.com";
-        s.controller.handleSetupLink(QUrl(link));
+        const SingleInstance::Answer asking = s.controller.handleSetupLink(QUrl(link));
+        QCOMPARE(asking.note, QStringLiteral("This link is for another Kavo account (mallory@example.com). Kavo asks in its window "
+                                             "whether to switch; nothing changes until you answer there."));
+        QCOMPARE(asking.refusal, QString());
         QCOMPARE(asked.size(), 1);
         QCOMPARE(asked.first().at(0).toString(), QStringLiteral("Switch to another account?"));
         QVERIFY(asked.first().at(1).toString().startsWith(QStringLiteral("A web page asks to connect Kavo to another Kavo account (mallory@example.com).")));
@@ -304,7 +307,7 @@ private Q_SLOTS:
         QCOMPARE(log.linesContaining(QStringLiteral("switched to the account of a sign-in link")).size(), 1);
 
         // The same key again: nothing to ask.
-        s.controller.handleSetupLink(QUrl(link));
+        QCOMPARE(s.controller.handleSetupLink(QUrl(link)).note, QStringLiteral("Kavo is signed in as mallory@example.com."));
         QTRY_COMPARE(s.alerts.size(), 2);
         QCOMPARE(s.alerts.last().at(0).toString(), QStringLiteral("Signed in"));
         QCOMPARE(asked.size(), 2);
@@ -333,7 +336,9 @@ private Q_SLOTS:
         for (const QString &bad : QStringList{"kavo://setup?key=" + QStringLiteral("g").repeated(64), QStringLiteral("kavo://setup?email=a%40b.c"),
                                    "kavo://setup?key=" + QStringLiteral("a").repeated(63), QStringLiteral("kavo://setup?key")}) {
             Shell s;
-            QCOMPARE(s.open(bad), (QStringList{"Couldn't sign in", "The signup link didn't contain a valid API key."}));
+            QCOMPARE(s.controller.handleSetupLink(QUrl(bad)).refusal, QStringLiteral("The signup link didn't contain a valid API key."));
+            QTRY_COMPARE(s.alerts.size(), 1);
+            QCOMPARE(s.alerts.first(), (QVariantList{"Couldn't sign in", "The signup link didn't contain a valid API key."}));
             QCOMPARE(s.account.apiKey(), builtinKey);
             QVERIFY(s.server.requests().isEmpty());
         }

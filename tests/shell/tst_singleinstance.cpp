@@ -71,10 +71,10 @@ private Q_SLOTS:
         SingleInstance instance(home.path() + "/runtime");
         QCOMPARE(instance.claim(), SingleInstance::Claim::instance);
         QList<QStringList> handled;
-        QString refusal = "Not now.";
+        SingleInstance::Answer answer{"Not now.", {}};
         QVERIFY(instance.listen([&](const QStringList &arguments) {
             handled.append(arguments);
-            return refusal;
+            return answer;
         }));
 
         Kavo refused(home.path(), {"a.txt"});
@@ -82,12 +82,20 @@ private Q_SLOTS:
         QCOMPARE(refused.exitCode(), 1);
         QCOMPARE(refused.readAllStandardError(), QByteArray("kavo: Not now.\n"));
 
-        refusal.clear();
+        answer = {};
         Kavo kavo(home.path(), {"notes 1.txt", "vendrel://dropbox-auth?code=abc", "file:///tmp/x.pdf"});
         QTRY_COMPARE_WITH_TIMEOUT(kavo.state(), QProcess::NotRunning, 10000);
         QCOMPARE(kavo.exitCode(), 0);
         QCOMPARE(handled.size(), 2);
         QCOMPARE(handled.last(), (QStringList{home.path() + "/notes 1.txt", "vendrel://dropbox-auth?code=abc", "file:///tmp/x.pdf"}));
+        QCOMPARE(kavo.readAllStandardOutput(), QByteArray());
+
+        // What became of a link reaches whoever opened it; text the link brought is escaped.
+        answer = {{}, "Kavo is signed in as \x1b]0;owned\x07" "a@b.c."};
+        Kavo link(home.path(), {"kavo://setup?key=k"});
+        QTRY_COMPARE_WITH_TIMEOUT(link.state(), QProcess::NotRunning, 10000);
+        QCOMPARE(link.exitCode(), 0);
+        QCOMPARE(link.readAllStandardOutput(), QByteArray("Kavo is signed in as \\x1b]0;owned\\x07a@b.c.\n"));
     }
 
     // The lock elects the instance, not the socket file: a stale socket does not block the next
@@ -228,19 +236,28 @@ private Q_SLOTS:
     {
         UrlDispatcher dispatcher;
         QSignalSpy files(&dispatcher, &UrlDispatcher::filesDropped);
-        QSignalSpy setup(&dispatcher, &UrlDispatcher::setupLinkReceived);
+        // Without a taker (a `kavo share` run) a sign-in link is refused, not lost in silence.
+        QCOMPARE(dispatcher.dispatch({"kavo://setup?key=k"}).refusal,
+                 QStringLiteral("Kavo is busy with `kavo share` and can't take a sign-in link now. Open it again once that has finished."));
+        QList<QUrl> setup;
+        dispatcher.setSetupLinkHandler([&setup](const QUrl &link) -> SingleInstance::Answer {
+            setup.append(link);
+            return {{}, "took " + link.query()};
+        });
         WebAuthSession session([](const QUrl &) { return true; });
         connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &session, &WebAuthSession::deliver);
         QCoro::Task<Result<QUrl>> waiting = session.run(QUrl("https://auth.example/"));
 
-        dispatcher.dispatch({"/abs/a.txt", "rel/b.txt", "kavo://setup?key=k&email=e", "VENDREL://dropbox-auth?code=xyz",
+        const SingleInstance::Answer took = dispatcher.dispatch({"/abs/a.txt", "rel/b.txt", "kavo://setup?key=k&email=e", "VENDREL://dropbox-auth?code=xyz",
                              "vendrel://setup?key=2", "kavo://unknown"},
                             "/work");
         QCOMPARE(files.size(), 1);
         QCOMPARE(files.first().first().value<QList<QUrl>>(),
                  (QList<QUrl>{QUrl::fromLocalFile("/abs/a.txt"), QUrl::fromLocalFile("/work/rel/b.txt")}));
         QCOMPARE(setup.size(), 2);
-        QCOMPARE(setup.at(0).first().toUrl().query(), QStringLiteral("key=k&email=e"));
+        QCOMPARE(setup.at(0).query(), QStringLiteral("key=k&email=e"));
+        QCOMPARE(took.note, QStringLiteral("took key=k&email=e\ntook key=2"));
+        QCOMPARE(took.refusal, QString());
         const Result<QUrl> answer = awaitTask(std::move(waiting));
         QVERIFY(answer);
         QCOMPARE(answer->query(), QStringLiteral("code=xyz"));
