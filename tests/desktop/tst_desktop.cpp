@@ -256,6 +256,52 @@ private Q_SLOTS:
         QVERIFY(!desk.panel().isEmpty());
     }
 
+    // Where the desktop has a secret service, Kavo's secrets live there only: the settings the
+    // two programs share hold no copy in plain text, and "Share via Kavo" from a file manager
+    // reads them there, uploads when the user presses Return, and copies the link.
+    void secretsStayInTheSecretService()
+    {
+        Desk desk;
+        START_DEVSTACK(desk.demo);
+        QVERIFY2(desk.x.start(), "Xvfb and openbox did not start");
+        QProcess service;
+        service.setProcessEnvironment(desk.x.environment());
+        service.start(KAVO_TEST_SECRET_SERVICE, {"--open"});
+        QVERIFY(service.waitForReadyRead(10000) && service.readLine() == "ready\n");
+        desk.demo.bus = desk.x.bus;
+        QVERIFY(desk.demo.signIn(googleBrowser));
+        QByteArray calls;
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         calls += service.readAllStandardError();
+                         return calls.contains("stored Vendrel.BackendApiKey\n") && calls.contains("stored Vendrel.GoogleOAuth\n");
+                     },
+                     3000),
+                 calls.constData());
+        QVERIFY(!QFile::exists(desk.demo.path("data/kavo/secrets.json")));
+        const QString suite = desk.demo.path("config/kavo/" + DefaultsStore::suiteName + ".json");
+        const QByteArray settings = readFile(suite);
+        QVERIFY2(!settings.contains("apiKey") && !settings.contains("RefreshToken") && !settings.contains(KAVO_BUILTIN_KEY), settings.constData());
+
+        writeFile(desk.demo.path("files/report.pdf"), pattern(30000, 3));
+        const int before = desk.links();
+        QProcess *share = desk.x.launch(KAVO_SHARE_BINARY, {desk.demo.path("files/report.pdf")}, desk.kavoEnvironment());
+        QString dialog;
+        QVERIFY(QTest::qWaitFor([&] { return !(dialog = desk.x.visibleWindow("Share via Kavo")).isEmpty(); }, 10000));
+        desk.x.xdotool({"windowactivate", "--sync", dialog});
+        QTest::qWait(300);
+        desk.x.xdotool({"key", "Return"});
+        QVERIFY(share->waitForFinished(60000));
+        QCOMPARE(share->exitCode(), 0);
+        QCOMPARE(desk.links(), before + 1);
+        const HistoryItem shared = awaitTask(desk.demo.api.fetchHistory(1))->first();
+        QCOMPARE(shared.filename, QStringLiteral("report.pdf"));
+        QCOMPARE(desk.demo.download(shared.token)->body, pattern(30000, 3));
+        QVERIFY(!readFile(suite).contains("RefreshToken"));
+        service.terminate();
+        service.waitForFinished(5000);
+    }
+
     // No tray: the panel is an ordinary window with the window manager's frame; closing it
     // keeps Kavo running and `kavo` brings it back; a tray that arrives takes the panel back
     // under its icon.

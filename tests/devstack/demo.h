@@ -53,6 +53,8 @@ struct Demo {
     BackendAPI api{&http, root, [] { return QStringLiteral(KAVO_BUILTIN_KEY); }, nullptr};
     QByteArray shareErrors;
     QByteArray printed; // everything every `kavo share` wrote
+    // The session bus every kavo here runs on; with none (the default) the secrets go to a file.
+    QString bus;
 
     ~Demo()
     {
@@ -86,6 +88,8 @@ struct Demo {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"})
             env.remove(QString::fromLatin1(variable));
+        if (!bus.isEmpty())
+            env.insert("DBUS_SESSION_BUS_ADDRESS", bus);
         env.insert("HOME", home.path());
         env.insert("XDG_CONFIG_HOME", path("config"));
         env.insert("XDG_DATA_HOME", path("data"));

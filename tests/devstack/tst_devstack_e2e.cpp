@@ -225,7 +225,7 @@ private Q_SLOTS:
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
         // Whichever of the two asked Drive first met the huge answer; the other goes through.
         QByteArray log;
-        QTest::qWaitFor([&] { return (log += tray->readAllStandardError()).contains(".txt failed"); }, 20000);
+        QVERIFY(QTest::qWaitFor([&] { return (log += tray->readAllStandardError()).contains(".txt failed"); }, 20000));
         const QByteArray refused = log.contains("upload of two.txt failed") ? "two" : "one";
         QVERIFY2(log.contains(QByteArray("upload of " + refused + ".txt failed: The server's answer was refused: it was longer than 4 MiB.")), log.constData());
         const QByteArray other = refused == "one" ? "two" : "one";

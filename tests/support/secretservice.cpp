@@ -1,10 +1,13 @@
 // A desktop's secret service (org.freedesktop.secrets) on the session bus, as far as libsecret
-// goes with it when the user refuses its prompts:
+// goes with it:
+//   --open                an unlocked keyring that keeps what is stored in it (in memory, in the
+//                         "plain" session only), gives it back and deletes it.
 //   --locked ACCOUNT...   a keyring that is locked, holding an item of Kavo's for each ACCOUNT; every
 //                         unlock prompt is dismissed, so their secrets are never given out.
 //   --no-keyring          no keyring yet; the prompt to create the first one is dismissed.
-// Each call is written to standard error ("Service.SearchItems", "Prompt.Prompt", ...), so that a
-// test can see what was asked. Prints "ready" once it owns the name.
+// Each call is written to standard error ("Service.SearchItems", "Prompt.Prompt", ...), followed
+// by "stored ACCOUNT" or "deleted ACCOUNT" when an item changes, so that a test can see what was
+// asked. Prints "ready" once it owns the name.
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -20,15 +23,53 @@
 namespace {
 const QString root = QStringLiteral("/org/freedesktop/secrets");
 const QString collectionPath = root + QStringLiteral("/collection/login");
+const QString noPrompt = QStringLiteral("/");
 using Paths = QList<QDBusObjectPath>;
 using Attributes = QMap<QString, QString>;
 
+// A secret as the service hands it over: (session, parameters, value, content type).
+struct Secret {
+    QDBusObjectPath session;
+    QByteArray parameters;
+    QByteArray value;
+    QString contentType;
+};
+using Secrets = QMap<QDBusObjectPath, Secret>;
+
+struct Item {
+    Attributes attributes;
+    QString label;
+    Secret secret;
+    bool deleted = false;
+};
+
+}
+Q_DECLARE_METATYPE(Secret)
+Q_DECLARE_METATYPE(Secrets)
+
+QDBusArgument &operator<<(QDBusArgument &argument, const Secret &secret)
+{
+    argument.beginStructure();
+    argument << secret.session << secret.parameters << secret.value << secret.contentType;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &argument, Secret &secret)
+{
+    argument.beginStructure();
+    argument >> secret.session >> secret.parameters >> secret.value >> secret.contentType;
+    argument.endStructure();
+    return argument;
+}
+
+namespace {
 class SecretService : public QDBusVirtualObject
 {
 public:
     bool locked = false;
     bool hasKeyring = true;
-    QList<Attributes> items; // all locked
+    QList<Item> items; // item N is at collectionPath/N
 
     QString introspect(const QString &) const override { return {}; }
 
@@ -56,14 +97,10 @@ public:
         } else if (member == QLatin1String("SearchItems")) {
             const Attributes wanted = qdbus_cast<Attributes>(message.arguments().value(0));
             Paths found;
-            for (qsizetype i = 0; i < items.size(); ++i) {
-                bool matches = true;
-                for (auto it = wanted.cbegin(); it != wanted.cend(); ++it)
-                    matches = matches && items[i].value(it.key()) == it.value();
-                if (matches)
-                    found.append(QDBusObjectPath(collectionPath + QLatin1Char('/') + QString::number(i + 1)));
-            }
-            reply({QVariant::fromValue(Paths()), QVariant::fromValue(found)});
+            for (qsizetype i = 0; i < items.size(); ++i)
+                if (matches(items[i], wanted))
+                    found.append(QDBusObjectPath(itemPath(i)));
+            reply({QVariant::fromValue(locked ? Paths() : found), QVariant::fromValue(locked ? found : Paths())});
         } else if (member == QLatin1String("ReadAlias")) {
             reply({QVariant::fromValue(QDBusObjectPath(hasKeyring ? collectionPath : QStringLiteral("/")))});
         } else if (member == QLatin1String("Unlock") || member == QLatin1String("CreateCollection")) {
@@ -76,8 +113,29 @@ public:
         } else if (member == QLatin1String("CreateItem")) {
             if (!hasKeyring)
                 fail(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), QStringLiteral("Object does not exist at path “%1”").arg(collectionPath));
-            else
+            else if (locked)
                 fail(QStringLiteral("org.freedesktop.Secret.Error.IsLocked"), QStringLiteral("Cannot create an item in a locked collection"));
+            else
+                reply({QVariant::fromValue(QDBusObjectPath(createItem(message))), QVariant::fromValue(QDBusObjectPath(noPrompt))});
+        } else if (!locked && member == QLatin1String("GetSecrets")) {
+            Secrets secrets;
+            for (const QDBusObjectPath &path : qdbus_cast<Paths>(message.arguments().value(0)))
+                if (const Item *item = itemAt(path.path()))
+                    secrets.insert(path, item->secret);
+            reply({QVariant::fromValue(secrets)});
+        } else if (!locked && member == QLatin1String("GetSecret")) {
+            if (const Item *item = itemAt(message.path()))
+                reply({QVariant::fromValue(item->secret)});
+            else
+                fail(QStringLiteral("org.freedesktop.Secret.Error.NoSuchObject"), QStringLiteral("No such item"));
+        } else if (!locked && member == QLatin1String("Delete")) {
+            if (Item *item = const_cast<Item *>(itemAt(message.path()))) {
+                item->deleted = true;
+                std::fprintf(stderr, "deleted %s\n", qPrintable(item->attributes.value(QStringLiteral("user"))));
+                reply({QVariant::fromValue(QDBusObjectPath(noPrompt))});
+            } else {
+                fail(QStringLiteral("org.freedesktop.Secret.Error.NoSuchObject"), QStringLiteral("No such item"));
+            }
         } else if (member == QLatin1String("Prompt")) {
             reply({});
             // The user dismisses it.
@@ -103,7 +161,48 @@ private:
             return {{QStringLiteral("Collections"), QVariant::fromValue(hasKeyring ? Paths{QDBusObjectPath(collectionPath)} : Paths())}};
         if (path == collectionPath)
             return {{QStringLiteral("Locked"), locked}, {QStringLiteral("Label"), QStringLiteral("Login")}};
-        return {{QStringLiteral("Locked"), true}};
+        QVariantMap properties{{QStringLiteral("Locked"), locked}};
+        if (const Item *item = itemAt(path)) {
+            properties.insert(QStringLiteral("Attributes"), QVariant::fromValue(item->attributes));
+            properties.insert(QStringLiteral("Label"), item->label);
+        }
+        return properties;
+    }
+    static QString itemPath(qsizetype index) { return collectionPath + QLatin1Char('/') + QString::number(index + 1); }
+    static bool matches(const Item &item, const Attributes &wanted)
+    {
+        if (item.deleted)
+            return false;
+        for (auto it = wanted.cbegin(); it != wanted.cend(); ++it)
+            if (item.attributes.value(it.key()) != it.value())
+                return false;
+        return true;
+    }
+    const Item *itemAt(const QString &path) const
+    {
+        if (!path.startsWith(collectionPath + QLatin1Char('/')))
+            return nullptr;
+        const qsizetype index = path.mid(collectionPath.size() + 1).toLongLong() - 1;
+        return index >= 0 && index < items.size() && !items[index].deleted ? &items[index] : nullptr;
+    }
+    // CreateItem(properties, secret, replace): an item with the same attributes is replaced when
+    // asked to be; the path of the item that holds the secret now.
+    QString createItem(const QDBusMessage &message)
+    {
+        const QVariantMap properties = qdbus_cast<QVariantMap>(message.arguments().value(0));
+        Item item;
+        item.attributes = qdbus_cast<Attributes>(properties.value(QStringLiteral("org.freedesktop.Secret.Item.Attributes")));
+        item.label = properties.value(QStringLiteral("org.freedesktop.Secret.Item.Label")).toString();
+        item.secret = qdbus_cast<Secret>(message.arguments().value(1));
+        const bool replace = message.arguments().value(2).toBool();
+        std::fprintf(stderr, "stored %s\n", qPrintable(item.attributes.value(QStringLiteral("user"))));
+        for (qsizetype i = 0; replace && i < items.size(); ++i)
+            if (!items[i].deleted && items[i].attributes == item.attributes) {
+                items[i] = item;
+                return itemPath(i);
+            }
+        items.append(item);
+        return itemPath(items.size() - 1);
     }
 
     QHash<QString, QVariant> m_prompts; // path: the result it completes with
@@ -114,19 +213,25 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     qDBusRegisterMetaType<Attributes>();
+    qDBusRegisterMetaType<Secret>();
+    qDBusRegisterMetaType<Secrets>();
     SecretService service;
     QStringList arguments = app.arguments().mid(1);
-    if (arguments.value(0) == QLatin1String("--no-keyring")) {
+    if (arguments.value(0) == QLatin1String("--open")) {
+    } else if (arguments.value(0) == QLatin1String("--no-keyring")) {
         service.hasKeyring = false;
     } else if (arguments.value(0) == QLatin1String("--locked")) {
         service.locked = true;
         for (const QString &account : arguments.mid(1))
-            service.items.append({{QStringLiteral("server"), QStringLiteral("Kavo")},
-                                  {QStringLiteral("user"), account},
-                                  {QStringLiteral("type"), QStringLiteral("plaintext")},
-                                  {QStringLiteral("xdg:schema"), QStringLiteral("org.qt.keychain")}});
+            service.items.append(Item{{{QStringLiteral("server"), QStringLiteral("Kavo")},
+                                       {QStringLiteral("user"), account},
+                                       {QStringLiteral("type"), QStringLiteral("plaintext")},
+                                       {QStringLiteral("xdg:schema"), QStringLiteral("org.qt.keychain")}},
+                                      {},
+                                      {},
+                                      false});
     } else {
-        std::fputs("usage: kavo-test-secret-service --locked ACCOUNT... | --no-keyring\n", stderr);
+        std::fputs("usage: kavo-test-secret-service --open | --locked ACCOUNT... | --no-keyring\n", stderr);
         return 2;
     }
     QDBusConnection bus = QDBusConnection::sessionBus();
