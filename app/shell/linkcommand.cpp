@@ -218,17 +218,51 @@ std::optional<qint64> expiryDays(const QString &text)
 
 } // namespace
 
-QString linkToken(const QString &text)
+namespace {
+// A URL as compared: scheme and host in lower case, no default port, no trailing slash.
+QString comparable(const QUrl &url)
+{
+    QUrl normal = url.adjusted(QUrl::StripTrailingSlash | QUrl::NormalizePathSegments);
+    normal.setScheme(normal.scheme().toLower());
+    normal.setHost(normal.host().toLower());
+    if (normal.port() == (normal.scheme() == QLatin1String("https") ? 443 : 80))
+        normal.setPort(-1);
+    return normal.toString(QUrl::FullyEncoded);
+}
+}
+
+std::optional<LinkReference> LinkReference::parse(const QString &text)
 {
     static const QRegularExpression token(QStringLiteral("^[A-Za-z0-9_-]{1,64}$"));
-    QString candidate = text.trimmed();
-    const QUrl url(candidate);
-    if (url.isValid() && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http"))) {
-        const QStringList segments = url.path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
-        const qsizetype at = segments.lastIndexOf(QStringLiteral("l"));
-        candidate = at >= 0 && at + 1 < segments.size() ? segments[at + 1] : QString();
+    LinkReference reference;
+    reference.m_text = text.trimmed();
+    const QUrl url(reference.m_text, QUrl::StrictMode);
+    if (url.isValid() && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http")) && !url.host().isEmpty()) {
+        reference.m_url = url;
+        const QString last = url.path().section(QLatin1Char('/'), -1, -1, QString::SectionSkipEmpty);
+        reference.m_token = token.match(last).hasMatch() ? last : QString();
+        return reference;
     }
-    return token.match(candidate).hasMatch() ? candidate : QString();
+    if (!token.match(reference.m_text).hasMatch())
+        return std::nullopt;
+    reference.m_token = reference.m_text;
+    return reference;
+}
+
+std::optional<HistoryItem> LinkReference::findIn(const QList<HistoryItem> &links) const
+{
+    if (!m_url.isEmpty()) {
+        const QString wanted = comparable(m_url);
+        for (const HistoryItem &item : links)
+            for (const QString &given : {item.viewURL, item.downloadURL})
+                if (!given.isEmpty() && comparable(QUrl(given)) == wanted)
+                    return item;
+    }
+    if (!m_token.isEmpty())
+        for (const HistoryItem &item : links)
+            if (item.token == m_token)
+                return item;
+    return std::nullopt;
 }
 
 int runLinksCommand(const QStringList &arguments, const LinkCommandSetup &setup)
@@ -281,8 +315,8 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
     const QStringList words = parser.positionalArguments();
     if (words.size() < 2)
         return misuse(QStringLiteral("link needs a link and what to do with it"), linkUsage);
-    const QString token = linkToken(words[0]);
-    if (token.isEmpty())
+    const std::optional<LinkReference> reference = LinkReference::parse(words[0]);
+    if (!reference)
         return misuse(QStringLiteral("\"%1\" is neither a share link nor a link token").arg(words[0]), linkUsage);
     const QString verb = words[1];
     const QStringList rest = words.mid(2);
@@ -321,10 +355,11 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
     const Result<QList<HistoryItem>> links = awaitTask(parts.backend->fetchHistory(500));
     if (!links)
         return refuse(links.error().description);
-    const auto found = std::find_if(links->begin(), links->end(), [&token](const HistoryItem &item) { return item.token == token; });
-    if (found == links->end())
-        return refuse(QStringLiteral("No link %1 among your links.").arg(token));
+    const std::optional<HistoryItem> found = reference->findIn(links.value());
+    if (!found)
+        return refuse(QStringLiteral("No link %1 among your links.").arg(reference->text()));
     const HistoryItem item = *found;
+    const QString token = item.token;
     LinkActions &actions = *parts.actions;
 
     if (verb == QLatin1String("copy")) {

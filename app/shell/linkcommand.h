@@ -1,9 +1,13 @@
 #pragma once
 
+#include "backend/historyitem.h"
+
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <functional>
+#include <optional>
 
 class AccountStore;
 class BackendAPI;
@@ -36,6 +40,21 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup);
 extern const char *const linksUsage;
 extern const char *const linkUsage;
 
-// The token of a share link ("https://host/l/TOKEN") or a bare token; empty when `text` is
-// neither.
-QString linkToken(const QString &text);
+// How the user names a link: one of the URLs the service gave for it (whatever its shape), or
+// its token. The service has no look-up by URL, so a link is found among the listed ones: by its
+// view or download URL first, then by its token (a URL's last path segment).
+class LinkReference
+{
+public:
+    // No value when `text` is neither an http(s) URL nor a token.
+    static std::optional<LinkReference> parse(const QString &text);
+    // The listed link this names, or none.
+    std::optional<HistoryItem> findIn(const QList<HistoryItem> &links) const;
+    // What the user typed, for messages.
+    QString text() const { return m_text; }
+
+private:
+    QString m_text;
+    QUrl m_url; // empty for a bare token
+    QString m_token;
+};

@@ -117,6 +117,16 @@ private Q_SLOTS:
         Demo::Run run = demo.kavo({"link", made.url, "copy"});
         QCOMPARE(run.code, 0);
         QCOMPARE(run.out, (made.url + '\n').toUtf8());
+        // Any URL the service gave for the link names it, in whatever shape (here its download
+        // URL, with a trailing slash); one it did not give does not.
+        const QString download = item().downloadURL;
+        QVERIFY(!download.contains("/l/"));
+        run = demo.kavo({"link", download + "/", "copy"});
+        QCOMPARE(run.code, 0);
+        QCOMPARE(run.out, (made.url + '\n').toUtf8());
+        run = demo.kavo({"link", QString(made.url).replace(token, "nosuchlink"), "copy"});
+        QCOMPARE(run.code, 1);
+        QVERIFY2(run.err.startsWith("kavo: No link https://"), run.err.constData());
 
         run = demo.kavo({"link", token, "password"}, "open sesame\n");
         QCOMPARE(run.code, 0);
