@@ -40,9 +40,10 @@ QJsonObject objectOf(const QByteArray &body)
     return QJsonDocument::fromJson(body).object();
 }
 
-QNetworkRequest bearer(const QUrl &url, const QString &accessToken)
+// `request` (or a new one for `url`) with the access token.
+QNetworkRequest bearer(const QUrl &url, const QString &accessToken, QNetworkRequest request = {})
 {
-    QNetworkRequest request(url);
+    request.setUrl(url);
     request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
     return request;
 }
@@ -80,28 +81,54 @@ QCoro::Task<Result<QString>> ShareUpload::perform(QUrl file, qint64 expiryDays)
         refreshToken = sharedText(refreshTokenKey);
     if (apiKey.isEmpty() || refreshToken.isEmpty())
         co_return ShareError::notSignedIn();
+    if (refreshToken != m_refreshToken) {
+        m_refreshToken = refreshToken;
+        m_accessToken.reset();
+    }
 
-    const Result<QString> token = co_await refreshAccessToken(refreshToken);
-    if (!token)
-        co_return token.error();
-    const Result<QString> folder = co_await findOrCreateFolder(token.value());
+    const Result<QString> folder = co_await findOrCreateFolder();
     if (!folder)
         co_return folder.error();
 
     const QString path = file.isLocalFile() ? file.toLocalFile() : file.toString();
     const QFileInfo info(path);
     const QString mimeType = QMimeDatabase().mimeTypeForFile(info, QMimeDatabase::MatchExtension).name();
-    const Result<QString> fileID = co_await uploadResumable(token.value(), folder.value(), path, mimeType);
+    const Result<QString> fileID = co_await uploadResumable(folder.value(), path, mimeType);
     if (!fileID)
         co_return fileID.error();
-    const Result<void> shared = co_await makeShareable(token.value(), fileID.value());
+    const Result<void> shared = co_await makeShareable(fileID.value());
     if (!shared)
         co_return shared.error();
     co_return co_await registerShare(apiKey, fileID.value(), info.fileName(), info.exists() ? info.size() : 0, mimeType, expiryDays);
 }
 
-QCoro::Task<Result<QString>> ShareUpload::refreshAccessToken(QString refreshToken)
+QCoro::Task<Result<QString>> ShareUpload::Tokens::validAccessToken()
 {
+    if (m_upload->m_accessToken && m_upload->m_accessTokenExpiry > QDateTime::currentDateTimeUtc().addSecs(30))
+        co_return *m_upload->m_accessToken;
+    co_return co_await m_upload->refreshAccessToken();
+}
+
+void ShareUpload::Tokens::refuseAccessToken(const QString &token)
+{
+    if (m_upload->m_accessToken == token)
+        m_upload->m_accessToken.reset();
+}
+
+QCoro::Task<Result<HttpResponse>> ShareUpload::call(QNetworkRequest request, QByteArray verb, QByteArray body)
+{
+    Http *http = m_http;
+    // Named, not temporaries of the co_await: GCC 12 destroys those twice.
+    const AuthorizedSend send = [http, request, verb, body](QString token) -> QCoro::Task<Result<HttpResponse>> {
+        co_return co_await http->send(bearer(request.url(), token, request), verb, body);
+    };
+    QCoro::Task<Result<HttpResponse>> calling = callAuthorized(&m_tokens, send);
+    co_return co_await calling;
+}
+
+QCoro::Task<Result<QString>> ShareUpload::refreshAccessToken()
+{
+    const QString refreshToken = m_refreshToken;
     QNetworkRequest request(Endpoints::join(m_endpoints.googleTokenUrl, QStringLiteral("/token")));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
     const QByteArray body = OAuth::formBody({{QStringLiteral("client_id"), m_endpoints.googleClientId},
@@ -116,15 +143,19 @@ QCoro::Task<Result<QString>> ShareUpload::refreshAccessToken(QString refreshToke
         co_return ShareError::authFailed();
     const QString rotated = object.value(QStringLiteral("refresh_token")).toString();
     if (!rotated.isEmpty()) {
+        m_refreshToken = rotated;
         if (m_secrets)
             m_secrets->save(GoogleAuth::keychainAccount, rotated);
         if (!m_secrets || !m_secrets->keepsSecretsPrivate())
             m_suite.setValue(refreshTokenKey, rotated);
     }
-    co_return object.value(QStringLiteral("access_token")).toString();
+    m_accessToken = object.value(QStringLiteral("access_token")).toString();
+    const qint64 lifetime = object.value(QStringLiteral("expires_in")).toInteger(3600);
+    m_accessTokenExpiry = QDateTime::currentDateTimeUtc().addSecs(lifetime);
+    co_return *m_accessToken;
 }
 
-QCoro::Task<Result<QString>> ShareUpload::findOrCreateFolder(QString accessToken)
+QCoro::Task<Result<QString>> ShareUpload::findOrCreateFolder()
 {
     QUrl search = Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files"));
     QUrlQuery query;
@@ -133,17 +164,17 @@ QCoro::Task<Result<QString>> ShareUpload::findOrCreateFolder(QString accessToken
     query.addQueryItem(QStringLiteral("fields"), QStringLiteral("files(id)"));
     search.setQuery(query);
     // The search's status is not examined: anything without a folder leads to creating one.
-    const Result<HttpResponse> found = co_await m_http->send(bearer(search, accessToken), "GET");
+    const Result<HttpResponse> found = co_await call(QNetworkRequest(search), "GET");
     if (!found)
         co_return found.error();
     const QJsonValue existing = objectOf(found->body).value(QStringLiteral("files")).toArray().first().toObject().value(QStringLiteral("id"));
     if (existing.isString())
         co_return existing.toString();
 
-    QNetworkRequest create = bearer(Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files")), accessToken);
+    QNetworkRequest create(Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files")));
     create.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     const QJsonObject folder{{QStringLiteral("name"), folderName}, {QStringLiteral("mimeType"), QStringLiteral("application/vnd.google-apps.folder")}};
-    const Result<HttpResponse> created = co_await m_http->send(create, "POST", QJsonDocument(folder).toJson(QJsonDocument::Compact));
+    const Result<HttpResponse> created = co_await call(create, "POST", QJsonDocument(folder).toJson(QJsonDocument::Compact));
     if (!created)
         co_return created.error();
     const QJsonValue id = objectOf(created->body).value(QStringLiteral("id"));
@@ -152,18 +183,18 @@ QCoro::Task<Result<QString>> ShareUpload::findOrCreateFolder(QString accessToken
     co_return id.toString();
 }
 
-QCoro::Task<Result<QString>> ShareUpload::uploadResumable(QString accessToken, QString folderID, QString path, QString mimeType)
+QCoro::Task<Result<QString>> ShareUpload::uploadResumable(QString folderID, QString path, QString mimeType)
 {
     const QFileInfo info(path);
     const qint64 size = info.exists() ? info.size() : 0;
     QUrl start = Endpoints::join(m_endpoints.googleUploadUrl, QStringLiteral("/upload/drive/v3/files"));
     start.setQuery(QStringLiteral("uploadType=resumable"));
-    QNetworkRequest session = bearer(start, accessToken);
+    QNetworkRequest session(start);
     session.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json; charset=UTF-8"));
     session.setRawHeader("X-Upload-Content-Type", mimeType.toUtf8());
     session.setRawHeader("X-Upload-Content-Length", QByteArray::number(size));
     const QJsonObject metadata{{QStringLiteral("name"), info.fileName()}, {QStringLiteral("parents"), QJsonArray{folderID}}};
-    const Result<HttpResponse> started = co_await m_http->send(session, "POST", QJsonDocument(metadata).toJson(QJsonDocument::Compact));
+    const Result<HttpResponse> started = co_await call(session, "POST", QJsonDocument(metadata).toJson(QJsonDocument::Compact));
     if (!started)
         co_return started.error();
     const QUrl location(QString::fromUtf8(started->header("Location")), QUrl::StrictMode);
@@ -184,14 +215,13 @@ QCoro::Task<Result<QString>> ShareUpload::uploadResumable(QString accessToken, Q
     co_return id.toString();
 }
 
-QCoro::Task<Result<void>> ShareUpload::makeShareable(QString accessToken, QString fileID)
+QCoro::Task<Result<void>> ShareUpload::makeShareable(QString fileID)
 {
-    QNetworkRequest request = bearer(Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files/")
-                                                         + QString::fromLatin1(QUrl::toPercentEncoding(fileID)) + QStringLiteral("/permissions")),
-                                     accessToken);
+    QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files/")
+                                                + QString::fromLatin1(QUrl::toPercentEncoding(fileID)) + QStringLiteral("/permissions")));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     const QJsonObject permission{{QStringLiteral("role"), QStringLiteral("reader")}, {QStringLiteral("type"), QStringLiteral("anyone")}};
-    const Result<HttpResponse> answer = co_await m_http->send(request, "POST", QJsonDocument(permission).toJson(QJsonDocument::Compact));
+    const Result<HttpResponse> answer = co_await call(request, "POST", QJsonDocument(permission).toJson(QJsonDocument::Compact));
     if (!answer || !answer->isSuccess())
         co_return ShareError::driveFailed(QStringLiteral("Couldn't make file shareable"));
     co_return Result<void>();
@@ -205,10 +235,9 @@ QCoro::Task<Result<QString>> ShareUpload::registerShare(QString apiKey, QString 
     QJsonObject body{{QStringLiteral("drive_file_id"), fileID},  {QStringLiteral("original_filename"), name},
                      {QStringLiteral("filesize"), size},         {QStringLiteral("mimetype"), mimeType},
                      {QStringLiteral("expiry_days"), days},      {QStringLiteral("provider"), QStringLiteral("google")}};
-    // Read again now: a token rotated by the refresh is the one to send.
-    const QString refreshToken = sharedText(refreshTokenKey);
-    if (!refreshToken.isEmpty())
-        body.insert(QStringLiteral("google_refresh_token"), refreshToken);
+    // The current one: a token rotated by a refresh is the one to send.
+    if (!m_refreshToken.isEmpty())
+        body.insert(QStringLiteral("google_refresh_token"), m_refreshToken);
     const Result<HttpResponse> answer = co_await m_http->send(request, "POST", QJsonDocument(body).toJson(QJsonDocument::Compact));
     if (!answer)
         co_return answer.error();

@@ -1,15 +1,19 @@
 #pragma once
 
+#include "cloud/authorizedcall.h"
 #include "platform/endpoints.h"
 #include "platform/error.h"
 #include "platform/defaultsstore.h"
 
+#include <QDateTime>
+#include <QNetworkRequest>
 #include <QString>
 #include <QUrl>
 #include <qcoro/qcorotask.h>
 
 class Http;
 class SecretStore;
+struct HttpResponse;
 
 // The share dialog's own road from a file to a share link: the credentials the tray application
 // keeps (in the desktop's secret service, else in the shared suite), a fresh Google access token, the "Kavo" Drive folder, a resumable
@@ -38,10 +42,25 @@ public:
     QCoro::Task<Result<QString>> perform(QUrl file, qint64 expiryDays);
 
 private:
-    QCoro::Task<Result<QString>> refreshAccessToken(QString refreshToken);
-    QCoro::Task<Result<QString>> findOrCreateFolder(QString accessToken);
-    QCoro::Task<Result<QString>> uploadResumable(QString accessToken, QString folderID, QString path, QString mimeType);
-    QCoro::Task<Result<void>> makeShareable(QString accessToken, QString fileID);
+    // Access tokens from the stored refresh token, each asked for when a call goes out (an upload
+    // may outlive one); a rotated refresh token is kept where the tray keeps it.
+    class Tokens : public AccessTokenSource
+    {
+    public:
+        explicit Tokens(ShareUpload *upload) : m_upload(upload) {}
+        QCoro::Task<Result<QString>> validAccessToken() override;
+        void refuseAccessToken(const QString &token) override;
+
+    private:
+        ShareUpload *m_upload;
+    };
+
+    QCoro::Task<Result<QString>> refreshAccessToken();
+    // A Drive call with the current access token (see callAuthorized).
+    QCoro::Task<Result<HttpResponse>> call(QNetworkRequest request, QByteArray verb, QByteArray body = {});
+    QCoro::Task<Result<QString>> findOrCreateFolder();
+    QCoro::Task<Result<QString>> uploadResumable(QString folderID, QString path, QString mimeType);
+    QCoro::Task<Result<void>> makeShareable(QString fileID);
     QCoro::Task<Result<QString>> registerShare(QString apiKey, QString fileID, QString name, qint64 size, QString mimeType, qint64 days);
     QString sharedText(const QString &key) const;
 
@@ -49,4 +68,8 @@ private:
     Endpoints m_endpoints;
     DefaultsStore m_suite;
     SecretStore *m_secrets;
+    Tokens m_tokens{this};
+    QString m_refreshToken;
+    std::optional<QString> m_accessToken;
+    QDateTime m_accessTokenExpiry;
 };

@@ -57,6 +57,12 @@ QNetworkRequest BackendAPI::authorizedRequest(const QUrl &url) const
     return request;
 }
 
+QCoro::Task<void> BackendAPI::keyRead() const
+{
+    if (m_keyRead)
+        co_await m_keyRead();
+}
+
 std::optional<Error> BackendAPI::validateResponse(const HttpResponse &response, MessageRule rule)
 {
     if (response.isSuccess())
@@ -73,6 +79,7 @@ std::optional<Error> BackendAPI::validateResponse(const HttpResponse &response, 
 
 QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url, const QObject *cancelWhenGone, qsizetype answerLimit)
 {
+    co_await keyRead();
     const Result<HttpResponse> response = co_await m_http->send(authorizedRequest(url), "GET", {}, cancelWhenGone, answerLimit);
     if (!response)
         co_return response.error();
@@ -83,6 +90,7 @@ QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url, const QObject *cance
 
 QCoro::Task<Result<HttpResponse>> BackendAPI::post(QString path, QJsonObject body, MessageRule rule)
 {
+    co_await keyRead();
     QNetworkRequest req = authorizedRequest(path == QLatin1String("api/register.php") ? m_registerURL : url(path));
     req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);

@@ -43,6 +43,10 @@ public:
     QUrl url(const QString &path) const;
     // A request to the service carrying the current API key.
     QNetworkRequest authorizedRequest(const QUrl &url) const;
+    // What every call waits for before it takes the key: the stored key having been read (a call
+    // made earlier would go out with an empty key and be refused). Without one, calls go at once.
+    void setKeyRead(std::function<QCoro::Task<void>()> keyRead) { m_keyRead = std::move(keyRead); }
+    QCoro::Task<void> keyRead() const;
 
     QCoro::Task<Result<PresetList>> fetchPresets();
     // The most a history answer may take: 500 items (the most anyone asks for) of up to 16 KiB.
@@ -79,6 +83,7 @@ private:
     QUrl m_base;
     QUrl m_registerURL;
     std::function<QString()> m_apiKey;
+    std::function<QCoro::Task<void>()> m_keyRead;
     SecretStore *m_secrets;
     CloudCleanup *m_cleanup = nullptr;
 };

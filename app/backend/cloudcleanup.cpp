@@ -1,5 +1,7 @@
 #include "cloudcleanup.h"
 
+#include "cloud/driveuploader.h"
+#include "cloud/dropboxuploader.h"
 #include "cloud/googleauth.h"
 #include "platform/http.h"
 
@@ -29,6 +31,19 @@ CloudCleanup::CloudCleanup(Http *http, Endpoints endpoints, AccessTokenSource *g
 {
 }
 
+QCoro::Task<Result<HttpResponse>> CloudCleanup::send(AccessTokenSource *tokens, QNetworkRequest request, QByteArray verb, QByteArray body)
+{
+    Http *http = m_http;
+    // Named, not temporaries of the co_await: GCC 12 destroys those twice.
+    const AuthorizedSend send = [http, request, verb, body](QString token) -> QCoro::Task<Result<HttpResponse>> {
+        QNetworkRequest authorized = request;
+        authorized.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+        co_return co_await http->send(authorized, verb, body);
+    };
+    QCoro::Task<Result<HttpResponse>> calling = callAuthorized(tokens, send);
+    co_return co_await calling;
+}
+
 QCoro::Task<std::optional<QString>> CloudCleanup::clean(QString driveFileID, QString provider)
 {
     if (linkStorageProvider(provider) == StorageProvider::dropbox)
@@ -38,11 +53,7 @@ QCoro::Task<std::optional<QString>> CloudCleanup::clean(QString driveFileID, QSt
 
 QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
 {
-    const Result<QString> token = co_await m_dropbox->validAccessToken();
-    if (!token)
-        co_return dropboxUnreachable;
     QNetworkRequest request(Endpoints::join(m_endpoints.dropboxApiUrl, QStringLiteral("/2/files/delete_v2")));
-    request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     const QJsonObject object{{QStringLiteral("path"), path}};
     const QByteArray body = QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -51,10 +62,9 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
     };
     // Dropbox asks to slow down with a 429 or a 409 "too_many_write_operations": the delete is
     // made again after the waits the uploads use.
-    Http *http = m_http;
-    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [http, request, body, summaryOf]() -> QCoro::Task<Result<HttpResponse>> {
-        Result<HttpResponse> answer = co_await http->send(request, "POST", body);
-        if (answer && (answer->status == 429 || (answer->status == 409 && summaryOf(*answer).startsWith(QLatin1String("too_many_write_operations")))))
+    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [this, request, body, summaryOf]() -> QCoro::Task<Result<HttpResponse>> {
+        Result<HttpResponse> answer = co_await send(m_dropbox, request, "POST", body);
+        if (answer && DropboxError::http(*answer).throttled)
             co_return throttled(Error{QStringLiteral("dropbox"), answer->status, summaryOf(*answer)}, *answer);
         co_return answer;
     };
@@ -83,17 +93,21 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
 
 QCoro::Task<std::optional<QString>> CloudCleanup::cleanDrive(QString fileID)
 {
-    const Result<QString> token = co_await m_google->validAccessToken();
-    if (!token)
-        co_return driveUnreachable;
     // Drive ids are URL-safe; encoding keeps any other value inside its path segment.
-    QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl,
-                                            QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
-    request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
-    const Result<HttpResponse> response = co_await m_http->send(request, "DELETE");
-    if (!response)
+    const QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl,
+                                                  QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
+    // Drive's 5xx and rate-limit answers are made again after the uploads' waits.
+    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [this, request]() -> QCoro::Task<Result<HttpResponse>> {
+        Result<HttpResponse> answer = co_await send(m_google, request, "DELETE");
+        if (answer && answer->status != 404 && DriveError::http(*answer).throttled)
+            co_return DriveError::http(*answer);
+        co_return answer;
+    };
+    QCoro::Task<Result<HttpResponse>> deleting = withRetry(attempt, Retry::Hooks{m_pause, {}});
+    const Result<HttpResponse> response = co_await deleting;
+    const int status = response ? response->status : response.error().throttled ? response.error().code : 0;
+    if (status == 0)
         co_return driveUnreachable;
-    const int status = response->status;
     if (status == 204 || status == 404 || status == 410)
         co_return std::nullopt;
     if (status == 401 || status == 403)

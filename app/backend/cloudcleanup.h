@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/endpoints.h"
+#include "platform/http.h"
 #include "upload/retry.h"
 
 #include <QString>
@@ -20,10 +21,13 @@ public:
 
     // "dropbox" (any letter case) cleans up in Dropbox, anything else in Google Drive.
     QCoro::Task<std::optional<QString>> clean(QString driveFileID, QString provider);
-    // The pause before a request Dropbox asked to slow down is made again (tests: none).
+    // The pause before a request the provider asked to slow down, or answered with a temporary
+    // failure, is made again (tests: none).
     void setRetryPause(Retry::Pause pause) { m_pause = std::move(pause); }
 
 private:
+    // One call with the account's current access token (see callAuthorized).
+    QCoro::Task<Result<HttpResponse>> send(AccessTokenSource *tokens, QNetworkRequest request, QByteArray verb, QByteArray body = {});
     QCoro::Task<std::optional<QString>> cleanDropbox(QString path);
     QCoro::Task<std::optional<QString>> cleanDrive(QString fileID);
 

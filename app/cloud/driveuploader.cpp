@@ -30,6 +30,9 @@ Error http(const HttpResponse &response)
                 return throttled(error, response);
         }
     }
+    // Google's guide: 5xx answers are temporary and retried with exponential backoff.
+    if (response.status == 500 || response.status == 502 || response.status == 504)
+        return throttled(error, response);
     return throttling(error, response);
 }
 
@@ -49,12 +52,6 @@ Result<QJsonDocument> parse(const QByteArray &body)
     return document;
 }
 
-QNetworkRequest authorized(const QUrl &url, const QString &token)
-{
-    QNetworkRequest request(url);
-    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-    return request;
-}
 }
 
 DriveUploader::DriveUploader(Http *http, Endpoints endpoints, AccessTokenSource *auth)
@@ -69,7 +66,20 @@ QUrl DriveUploader::apiUrl(const QString &path) const
     return Endpoints::join(m_endpoints.googleApiUrl, path);
 }
 
-QCoro::Task<Result<QString>> DriveUploader::ensureFolder(QString name, QString accessToken)
+QCoro::Task<Result<HttpResponse>> DriveUploader::call(QNetworkRequest request, QByteArray verb, QByteArray body)
+{
+    Http *http = m_http;
+    // Named, not temporaries of the co_await: GCC 12 destroys those twice.
+    const AuthorizedSend send = [http, request, verb, body](QString token) -> QCoro::Task<Result<HttpResponse>> {
+        QNetworkRequest authorized = request;
+        authorized.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+        co_return co_await http->send(authorized, verb, body);
+    };
+    QCoro::Task<Result<HttpResponse>> calling = callAuthorized(m_auth, send);
+    co_return co_await calling;
+}
+
+QCoro::Task<Result<QString>> DriveUploader::ensureFolder(QString name)
 {
     QUrl search = apiUrl(QStringLiteral("/drive/v3/files"));
     QUrlQuery query;
@@ -77,7 +87,7 @@ QCoro::Task<Result<QString>> DriveUploader::ensureFolder(QString name, QString a
                                                 + QStringLiteral("' and trashed=false and name='") + name + QLatin1Char('\''));
     query.addQueryItem(QStringLiteral("fields"), QStringLiteral("files(id,name)"));
     search.setQuery(query);
-    const Result<HttpResponse> found = co_await m_http->send(authorized(search, accessToken), "GET");
+    const Result<HttpResponse> found = co_await call(QNetworkRequest(search), "GET");
     if (!found)
         co_return found.error();
     // A throttled search says nothing about the folder; creating one would make a second.
@@ -90,13 +100,17 @@ QCoro::Task<Result<QString>> DriveUploader::ensureFolder(QString name, QString a
     if (first.toObject().value(QStringLiteral("id")).isString())
         co_return first.toObject().value(QStringLiteral("id")).toString();
 
-    QNetworkRequest create = authorized(apiUrl(QStringLiteral("/drive/v3/files")), accessToken);
+    if (!found->isSuccess())
+        co_return DriveError::http(*found);
+    QNetworkRequest create(apiUrl(QStringLiteral("/drive/v3/files")));
     create.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     const QJsonObject folder{{QStringLiteral("name"), name}, {QStringLiteral("mimeType"), folderMimeType}};
     const QByteArray body = QJsonDocument(folder).toJson(QJsonDocument::Compact);
-    const Result<HttpResponse> created = co_await m_http->send(create, "POST", body);
+    const Result<HttpResponse> created = co_await call(create, "POST", body);
     if (!created)
         co_return created.error();
+    if (!created->isSuccess())
+        co_return DriveError::http(*created);
     const Result<QJsonDocument> answer = parse(created->body);
     if (!answer)
         co_return answer.error();
@@ -106,17 +120,17 @@ QCoro::Task<Result<QString>> DriveUploader::ensureFolder(QString name, QString a
     co_return id.toString();
 }
 
-QCoro::Task<Result<QUrl>> DriveUploader::startSession(QString name, QString folderID, QString mimeType, qint64 size, QString token)
+QCoro::Task<Result<QUrl>> DriveUploader::startSession(QString name, QString folderID, QString mimeType, qint64 size)
 {
     QUrl url = Endpoints::join(m_endpoints.googleUploadUrl, QStringLiteral("/upload/drive/v3/files"));
     url.setQuery(QStringLiteral("uploadType=resumable"));
-    QNetworkRequest request = authorized(url, token);
+    QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json; charset=UTF-8"));
     request.setRawHeader("X-Upload-Content-Type", mimeType.toUtf8());
     request.setRawHeader("X-Upload-Content-Length", QByteArray::number(size));
     const QJsonObject metadata{{QStringLiteral("name"), name}, {QStringLiteral("parents"), QJsonArray{folderID}}};
     const QByteArray body = QJsonDocument(metadata).toJson(QJsonDocument::Compact);
-    const Result<HttpResponse> response = co_await m_http->send(request, "POST", body);
+    const Result<HttpResponse> response = co_await call(request, "POST", body);
     if (!response)
         co_return response.error();
     const QUrl location = QUrl(QString::fromUtf8(response->header("Location")), QUrl::StrictMode);
@@ -165,15 +179,14 @@ QCoro::Task<Result<HttpResponse>> DriveUploader::sendRest(UploadSession session,
         headers.append({"Content-Range", "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/' + QByteArray::number(size)});
     co_return co_await m_http->sendFile("PUT", QUrl(session.handle), headers, &file, from, size - from, report);
 }
-QCoro::Task<Result<void>> DriveUploader::share(QString fileID, QString token)
+QCoro::Task<Result<void>> DriveUploader::share(QString fileID)
 {
-    QNetworkRequest request = authorized(
-        apiUrl(QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID)) + QStringLiteral("/permissions")),
-        token);
+    QNetworkRequest request(
+        apiUrl(QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID)) + QStringLiteral("/permissions")));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     const QJsonObject permission{{QStringLiteral("role"), QStringLiteral("reader")}, {QStringLiteral("type"), QStringLiteral("anyone")}};
     const QByteArray body = QJsonDocument(permission).toJson(QJsonDocument::Compact);
-    const Result<HttpResponse> response = co_await m_http->send(request, "POST", body);
+    const Result<HttpResponse> response = co_await call(request, "POST", body);
     if (!response)
         co_return response.error();
     if (!response->isSuccess())
@@ -184,9 +197,6 @@ QCoro::Task<Result<void>> DriveUploader::share(QString fileID, QString token)
 QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, QString mimeType, ProgressCallback progress,
                                                              UploadSession session, SessionCallback sessionChanged)
 {
-    const Result<QString> token = co_await m_auth->validAccessToken();
-    if (!token)
-        co_return token.error();
     const QFileInfo info(filePath);
     const qint64 size = info.exists() ? info.size() : 0;
     if (!session.isEmpty() && session.size != size) {
@@ -203,10 +213,10 @@ QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, Q
     std::optional<HttpResponse> done;
     while (!done) {
         if (session.isEmpty()) {
-            const Result<QString> folder = co_await ensureFolder(folderName, token.value());
+            const Result<QString> folder = co_await ensureFolder(folderName);
             if (!folder)
                 co_return folder.error();
-            const Result<QUrl> started = co_await startSession(info.fileName(), folder.value(), mimeType, size, token.value());
+            const Result<QUrl> started = co_await startSession(info.fileName(), folder.value(), mimeType, size);
             if (!started)
                 co_return started.error();
             session = UploadSession{started->toString(QUrl::FullyEncoded), {}, 0, size, false};
@@ -260,7 +270,7 @@ QCoro::Task<Result<CloudUploadResult>> DriveUploader::upload(QString filePath, Q
     const QJsonValue fileID = parsed->object().value(QStringLiteral("id"));
     if (!fileID.isString())
         co_return DriveError::http(*done);
-    const Result<void> shared = co_await share(fileID.toString(), token.value());
+    const Result<void> shared = co_await share(fileID.toString());
     if (!shared)
         co_return shared.error();
     CloudUploadResult result;

@@ -3,6 +3,8 @@
 #include "clouduploader.h"
 #include "platform/endpoints.h"
 
+#include <QNetworkRequest>
+
 class AccessTokenSource;
 class Http;
 struct HttpResponse;
@@ -12,7 +14,8 @@ inline const QString domain = QStringLiteral("drive");
 enum Code : int { badResponseCode = -2 };
 // "Drive HTTP <status>: <body>"; the error's code is the status.
 Error http(int status, const QByteArray &body);
-// The same for an answer, marked as throttled for 429, 503 and Drive's 403 rate-limit refusals.
+// The same for an answer, marked as throttled (retried after a wait) for 429, 500, 502, 503,
+// 504 and Drive's 403 rate-limit refusals.
 Error http(const HttpResponse &response);
 Error badResponse();
 }
@@ -30,7 +33,8 @@ public:
     using CloudUploader::upload;
     QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress,
                                                   UploadSession session, SessionCallback sessionChanged) override;
-    QCoro::Task<Result<QString>> ensureFolder(QString name, QString accessToken);
+    // The folder's id, made when there is none.
+    QCoro::Task<Result<QString>> ensureFolder(QString name);
 
     // The offset a 308 answer's Range header ("bytes=0-N") confirms: N + 1, or 0 without one;
     // no value for a Range that does not start at 0.
@@ -38,13 +42,15 @@ public:
 
 private:
     QUrl apiUrl(const QString &path) const;
-    QCoro::Task<Result<QUrl>> startSession(QString name, QString folderID, QString mimeType, qint64 size, QString token);
+    // A Drive API call with the account's current access token (see callAuthorized).
+    QCoro::Task<Result<HttpResponse>> call(QNetworkRequest request, QByteArray verb, QByteArray body = {});
+    QCoro::Task<Result<QUrl>> startSession(QString name, QString folderID, QString mimeType, qint64 size);
     // Asks the session where it stands ("Content-Range: bytes */N").
     QCoro::Task<Result<HttpResponse>> askSession(UploadSession session);
     // Sends the file from `session.offset` to its end: the whole file as one PUT, or the rest with
     // a Content-Range.
     QCoro::Task<Result<HttpResponse>> sendRest(UploadSession session, QString filePath, QString mimeType, ProgressCallback progress);
-    QCoro::Task<Result<void>> share(QString fileID, QString token);
+    QCoro::Task<Result<void>> share(QString fileID);
 
     Http *m_http;
     Endpoints m_endpoints;

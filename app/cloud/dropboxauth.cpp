@@ -217,3 +217,9 @@ void DropboxAuth::signOut()
     setSignedIn(false);
     setAccount(std::nullopt, std::nullopt);
 }
+
+void DropboxAuth::refuseAccessToken(const QString &token)
+{
+    if (m_accessToken == token)
+        m_accessToken.reset();
+}

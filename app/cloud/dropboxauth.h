@@ -50,6 +50,7 @@ public:
     // Concurrent callers share one sign-in and all get its outcome.
     QCoro::Task<Result<void>> signIn() override;
     QCoro::Task<Result<QString>> validAccessToken() override;
+    void refuseAccessToken(const QString &token) override;
     Q_INVOKABLE void signOut();
     Q_INVOKABLE void cancelSignIn() override;
     // The redirect of a sign-in, as the single-instance channel received it.

@@ -2,6 +2,7 @@
 
 #include "googleauth.h"
 #include "platform/http.h"
+#include "platform/logging.h"
 #include "uploaddelegate.h"
 
 #include <QFile>
@@ -18,7 +19,16 @@ Error http(int status, const QByteArray &body)
 
 Error http(const HttpResponse &response)
 {
-    return throttling(http(response.status, response.body), response);
+    Error error = http(response.status, response.body);
+    // Dropbox asks to slow down with a 429, or a 409 whose error is too_many_write_operations
+    // (another write to the same namespace) or too_many_requests; its 5xx answers are temporary.
+    // All are made again after a wait.
+    const QString summary = QJsonDocument::fromJson(response.body).object().value(QStringLiteral("error_summary")).toString();
+    if (response.status == 429 || response.status == 500 || response.status == 502 || response.status == 504
+        || (response.status == 409
+            && (summary.startsWith(QLatin1String("too_many_write_operations")) || summary.startsWith(QLatin1String("too_many_requests")))))
+        return throttled(error, response);
+    return throttling(error, response);
 }
 
 Error badResponse(const QString &text)
@@ -71,51 +81,60 @@ QString DropboxUploader::directLink(QString link)
 }
 
 QCoro::Task<Result<HttpResponse>> DropboxUploader::content(QString path, QByteArray arg, QFile *file, qint64 offset,
-                                                            qint64 length, Http::Progress progress, QString token)
+                                                            qint64 length, Http::Progress progress)
 {
-    const Http::Headers headers{{"Authorization", "Bearer " + token.toUtf8()},
-                                {"Content-Type", "application/octet-stream"},
-                                {"Dropbox-API-Arg", arg}};
     const QUrl url = Endpoints::join(m_endpoints.dropboxContentUrl, path);
-    Result<HttpResponse> response = Error{};
-    if (file) {
-        response = co_await m_http->sendFile("POST", url, headers, file, offset, length, std::move(progress));
-    } else { // no body: a small call like the others
+    Http *http = m_http;
+    // Named, not temporaries of the co_await: GCC 12 destroys those twice.
+    const AuthorizedSend send = [http, url, arg, file, offset, length, progress](QString token) -> QCoro::Task<Result<HttpResponse>> {
+        const Http::Headers headers{{"Authorization", "Bearer " + token.toUtf8()},
+                                    {"Content-Type", "application/octet-stream"},
+                                    {"Dropbox-API-Arg", arg}};
+        if (file)
+            co_return co_await http->sendFile("POST", url, headers, file, offset, length, progress);
+        // No body: a small call like the others.
         QNetworkRequest request(url);
         for (const auto &[name, value] : headers)
             request.setRawHeader(name, value);
-        response = co_await m_http->send(request, "POST");
-    }
-    co_return response;
+        co_return co_await http->send(request, "POST");
+    };
+    QCoro::Task<Result<HttpResponse>> calling = callAuthorized(m_auth, send);
+    co_return co_await calling;
 }
 
-QCoro::Task<Result<HttpResponse>> DropboxUploader::api(QString path, QJsonObject body, QString token)
+QCoro::Task<Result<HttpResponse>> DropboxUploader::api(QString path, QJsonObject body)
 {
     QNetworkRequest request(Endpoints::join(m_endpoints.dropboxApiUrl, path));
-    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
-    co_return co_await m_http->send(request, "POST", json);
+    Http *http = m_http;
+    const AuthorizedSend send = [http, request, json](QString token) -> QCoro::Task<Result<HttpResponse>> {
+        QNetworkRequest authorized = request;
+        authorized.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+        co_return co_await http->send(authorized, "POST", json);
+    };
+    QCoro::Task<Result<HttpResponse>> calling = callAuthorized(m_auth, send);
+    co_return co_await calling;
 }
 
-QCoro::Task<Result<QString>> DropboxUploader::sharedLink(QString path, QString token)
+QCoro::Task<Result<QString>> DropboxUploader::sharedLink(QString path)
 {
     const QJsonObject settings{{QStringLiteral("requested_visibility"), QStringLiteral("public")},
                                {QStringLiteral("audience"), QStringLiteral("public")},
                                {QStringLiteral("access"), QStringLiteral("viewer")}};
     const QJsonObject createBody{{QStringLiteral("path"), path}, {QStringLiteral("settings"), settings}};
-    const Result<HttpResponse> created = co_await api(QStringLiteral("/2/sharing/create_shared_link_with_settings"), createBody, token);
+    const Result<HttpResponse> created = co_await api(QStringLiteral("/2/sharing/create_shared_link_with_settings"), createBody);
     if (!created)
         co_return created.error();
     const QJsonValue url = QJsonDocument::fromJson(created->body).object().value(QStringLiteral("url"));
     if (created->isSuccess() && url.isString())
         co_return url.toString();
-    if (created->status != 409)
-        co_return DropboxError::http(*created);
+    if (const Error refusal = DropboxError::http(*created); created->status != 409 || refusal.throttled)
+        co_return refusal;
 
     // 409: among others, a link for this path exists already; ask for it.
     const QJsonObject listBody{{QStringLiteral("path"), path}, {QStringLiteral("direct_only"), true}};
-    const Result<HttpResponse> listed = co_await api(QStringLiteral("/2/sharing/list_shared_links"), listBody, token);
+    const Result<HttpResponse> listed = co_await api(QStringLiteral("/2/sharing/list_shared_links"), listBody);
     if (!listed)
         co_return listed.error();
     const QJsonValue first = QJsonDocument::fromJson(listed->body).object().value(QStringLiteral("links")).toArray().first();
@@ -149,26 +168,36 @@ SessionRefusal sessionRefusal(const HttpResponse &answer)
 }
 }
 
-QCoro::Task<Result<bool>> DropboxUploader::committed(QString path, qint64 size, QString token)
+QString DropboxUploader::storedPath(const QJsonObject &metadata, const QString &asked)
+{
+    for (const char *key : {"path_display", "path_lower"}) {
+        const QString path = metadata.value(QLatin1String(key)).toString();
+        if (path.startsWith(QLatin1Char('/')))
+            return path;
+    }
+    return asked;
+}
+
+QCoro::Task<Result<std::optional<QString>>> DropboxUploader::committed(QString path, qint64 size)
 {
     const QJsonObject body{{QStringLiteral("path"), path}};
-    const Result<HttpResponse> answer = co_await api(QStringLiteral("/2/files/get_metadata"), body, token);
+    const Result<HttpResponse> answer = co_await api(QStringLiteral("/2/files/get_metadata"), body);
     if (!answer)
         co_return answer.error();
     if (answer->status == 409)
-        co_return false;
+        co_return std::optional<QString>();
     if (!answer->isSuccess())
         co_return DropboxError::http(*answer);
-    co_return QJsonDocument::fromJson(answer->body).object().value(QStringLiteral("size")).toInteger(-1) == size;
+    const QJsonObject metadata = QJsonDocument::fromJson(answer->body).object();
+    if (metadata.value(QStringLiteral("size")).toInteger(-1) != size)
+        co_return std::optional<QString>();
+    co_return std::optional<QString>(storedPath(metadata, path));
 }
 
 QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath, QString mimeType, ProgressCallback progress,
                                                                UploadSession session, SessionCallback sessionChanged)
 {
     Q_UNUSED(mimeType);
-    const Result<QString> token = co_await m_auth->validAccessToken();
-    if (!token)
-        co_return token.error();
     const QFileInfo info(filePath);
     const qint64 size = info.exists() ? info.size() : 0;
     QFile file(filePath);
@@ -181,6 +210,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
     // The path (its random folder) stays with the drop, also when a new session replaces one that
     // is gone; nothing was committed there.
     const QString path = session.isEmpty() ? uploadPath(info.fileName()) : session.path;
+    QString stored = path; // where Dropbox put it: its answer to the commit says
     bool replaced = false;
 
     // Every report goes through one delegate, so they reach the caller in order; within a chunk
@@ -190,7 +220,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
     for (;;) {
         if (session.isEmpty()) {
             const Result<HttpResponse> started = co_await content(QStringLiteral("/2/files/upload_session/start"),
-                                                                  QByteArray("{\"close\": false}"), nullptr, 0, 0, {}, token.value());
+                                                                  QByteArray("{\"close\": false}"), nullptr, 0, 0, {});
             if (!started)
                 co_return started.error();
             if (!started->isSuccess())
@@ -202,10 +232,11 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
             sessionChanged(session);
         } else if (session.finishing) {
             // The commit went out and its answer never came: it may have been made.
-            const Result<bool> done = co_await committed(session.path, size, token.value());
+            const Result<std::optional<QString>> done = co_await committed(session.path, size);
             if (!done)
                 co_return done.error();
             if (*done) {
+                stored = **done;
                 delegate.didSendBodyData(0, size, size);
                 break;
             }
@@ -234,19 +265,22 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
             const QJsonObject commit{{QStringLiteral("path"), path}, {QStringLiteral("mode"), QStringLiteral("add")},
                                      {QStringLiteral("autorename"), true}, {QStringLiteral("mute"), true}};
             const QJsonObject arg{{QStringLiteral("cursor"), cursor}, {QStringLiteral("commit"), commit}};
-            answer = co_await content(QStringLiteral("/2/files/upload_session/finish"), headerJson(arg), &file, offset, length, report,
-                                      token.value());
+            answer = co_await content(QStringLiteral("/2/files/upload_session/finish"), headerJson(arg), &file, offset, length, report);
         } else {
             const QJsonObject arg{{QStringLiteral("cursor"), cursor}, {QStringLiteral("close"), false}};
             answer = co_await content(QStringLiteral("/2/files/upload_session/append_v2"), headerJson(arg), &file, offset, length,
-                                      report, token.value());
+                                      report);
         }
         if (!answer)
             co_return answer.error();
         if (answer->isSuccess()) {
             if (last) {
-                if (!QJsonDocument::fromJson(answer->body).object().value(QStringLiteral("id")).isString())
+                const QJsonObject metadata = QJsonDocument::fromJson(answer->body).object();
+                if (!metadata.value(QStringLiteral("id")).isString())
                     co_return DropboxError::badResponse(bodyText(answer->body));
+                stored = storedPath(metadata, path);
+                if (stored != path)
+                    qCInfo(lcUpload, "Dropbox stored the file under another name (a file of that name was there)");
                 delegate.didSendBodyData(length, size, size);
                 break;
             }
@@ -274,12 +308,12 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
         co_return DropboxError::http(*answer);
     }
 
-    const Result<QString> link = co_await sharedLink(path, token.value());
+    const Result<QString> link = co_await sharedLink(stored);
     if (!link)
         co_return link.error();
     CloudUploadResult result;
     result.provider = StorageProvider::dropbox;
-    result.providerFileID = path;
+    result.providerFileID = stored;
     result.directURL = directLink(link.value());
     co_return result;
 }

@@ -41,17 +41,21 @@ public:
     // (UTF-16 units), since the header must be plain ASCII.
     static QByteArray headerJson(const QJsonObject &object);
     static QString directLink(QString link);
+    // The path Dropbox says it stored a file at (an "add" with autorename may have renamed it),
+    // from a file's metadata; `asked` when the answer names none.
+    static QString storedPath(const QJsonObject &metadata, const QString &asked);
 
 private:
-    // Whether the file the session commits to is there with `size` bytes: a commit whose answer
-    // was lost.
-    QCoro::Task<Result<bool>> committed(QString path, qint64 size, QString token);
+    // Where a commit whose answer was lost put the file: its path when a file of that size is at
+    // `path`, none when nothing was committed there.
+    QCoro::Task<Result<std::optional<QString>>> committed(QString path, qint64 size);
+
     // A content-host request whose body is `length` bytes of `file` from `offset` (no body without
     // a file). Any HTTP answer is returned as it is.
     QCoro::Task<Result<HttpResponse>> content(QString path, QByteArray arg, QFile *file, qint64 offset, qint64 length,
-                                              Http::Progress progress, QString token);
-    QCoro::Task<Result<HttpResponse>> api(QString path, QJsonObject body, QString token);
-    QCoro::Task<Result<QString>> sharedLink(QString path, QString token);
+                                              Http::Progress progress);
+    QCoro::Task<Result<HttpResponse>> api(QString path, QJsonObject body);
+    QCoro::Task<Result<QString>> sharedLink(QString path);
 
     Http *m_http;
     Endpoints m_endpoints;

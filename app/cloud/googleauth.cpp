@@ -287,3 +287,9 @@ void GoogleAuth::signOut()
     setSignedIn(false);
     setUserEmail(std::nullopt);
 }
+
+void GoogleAuth::refuseAccessToken(const QString &token)
+{
+    if (m_accessToken == token)
+        m_accessToken.reset();
+}

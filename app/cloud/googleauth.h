@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cloud/authorizedcall.h"
 #include "cloud/oauth.h"
 #include "platform/milestone.h"
 #include "clouduploader.h"
@@ -23,14 +24,6 @@ inline const QString domain = QStringLiteral("auth.google");
 enum Code : int { unknown = 1, noCode, badResponse, refreshFailed, notSignedIn };
 Error make(Code code);
 }
-
-// Something that hands out a currently valid Google access token.
-class AccessTokenSource
-{
-public:
-    virtual ~AccessTokenSource() = default;
-    virtual QCoro::Task<Result<QString>> validAccessToken() = 0;
-};
 
 // The user's Google account: OAuth sign-in with PKCE in the browser (redirect to a loopback
 // listener), the refresh token in the keychain and mirrored into the suite for kavo-share, and
@@ -64,6 +57,7 @@ public:
     // Concurrent callers share one sign-in and all get its outcome.
     QCoro::Task<Result<void>> signIn() override;
     QCoro::Task<Result<QString>> validAccessToken() override;
+    void refuseAccessToken(const QString &token) override;
     Q_INVOKABLE void signOut();
     // Ends a sign-in that is waiting for the browser.
     Q_INVOKABLE void cancelSignIn() override;

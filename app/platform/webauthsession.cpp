@@ -1,5 +1,7 @@
 #include "webauthsession.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QProcess>
@@ -15,6 +17,12 @@ Error cancelled(const QString &why)
     return Error{WebAuthError::domain, WebAuthError::cancelledLogin, why};
 }
 
+// The tabs' connections whose page is written but may not have left yet.
+QList<QPointer<QTcpSocket>> &answering()
+{
+    static QList<QPointer<QTcpSocket>> sockets;
+    return sockets;
+}
 }
 
 QByteArray WebAuthSession::pageFor(Outcome outcome, const QString &detail)
@@ -52,7 +60,25 @@ void WebAuthSession::answerBrowser(Outcome outcome, const QString &detail)
     const QByteArray page = pageFor(outcome, detail);
     socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nConnection: close\r\nContent-Length: "
                   + QByteArray::number(page.size()) + "\r\n\r\n" + page);
+    // What else the browser sent (the request's headers) is read and dropped: a socket closed
+    // with unread input is reset, and the tab would lose the page.
+    connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+    socket->readAll();
     socket->disconnectFromHost();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        answering().append(socket);
+}
+
+void WebAuthSession::deliverAnswers(std::chrono::milliseconds within)
+{
+    QDeadlineTimer deadline(within);
+    QList<QPointer<QTcpSocket>> &sockets = answering();
+    const auto pending = [&sockets] {
+        sockets.removeIf([](const QPointer<QTcpSocket> &socket) { return !socket || socket->state() == QAbstractSocket::UnconnectedState; });
+        return !sockets.isEmpty();
+    };
+    while (pending() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 }
 
 WebAuthSession::WebAuthSession(BrowserLauncher launcher, QObject *parent)

@@ -58,6 +58,10 @@ public:
     // tab waits for it (up to a minute) instead of saying "signed in" before anything was checked.
     enum class Outcome { signedIn, cancelled, failed };
     void answerBrowser(Outcome outcome, const QString &detail = {});
+    // Lets the pages handed to browser tabs reach them, for at most `within`: a program about to
+    // exit calls it, since a page still in its socket's buffer would die with the process and
+    // the tab would show a broken connection instead.
+    static void deliverAnswers(std::chrono::milliseconds within = std::chrono::seconds(3));
     // The page for an outcome; `detail` is shown as text.
     static QByteArray pageFor(Outcome outcome, const QString &detail);
     void cancel();

@@ -160,6 +160,7 @@ struct Application {
         , cleanup(&http, endpoints, &googleAuth, &dropboxAuth)
     {
         backend.setCleanup(&cleanup);
+        backend.setKeyRead([this] { return account.loaded(); });
         // The keyring let the account be read at last: the stored provider sign-ins can be read too.
         QObject::connect(&account, &AccountStore::keyringUnlocked, &account, [this] {
             QCoro::connect(googleAuth.restored(), &googleAuth, [] {});
@@ -252,6 +253,8 @@ int share(const QStringList &paths)
     QDeadlineTimer deadline(5000);
     while (app.history.isLoading() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    // The sign-in's browser tab gets its page, whatever the outcome.
+    WebAuthSession::deliverAnswers();
     return exitCode;
 }
 

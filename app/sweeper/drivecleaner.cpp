@@ -92,7 +92,7 @@ QCoro::Task<void> DriveCleaner::sweep()
         co_return;
     }
     for (const ExpiredItem &item : expired.value()) {
-        const Result<void> deleted = co_await deleteDriveFile(item.driveFileID, token.value());
+        const Result<void> deleted = co_await deleteDriveFile(item.driveFileID);
         if (!self)
             co_return;
         if (!deleted && deleted.error().is(CleanerError::domain, 404)) {
@@ -114,6 +114,7 @@ QCoro::Task<void> DriveCleaner::sweep()
 
 QCoro::Task<Result<QList<DriveCleaner::ExpiredItem>>> DriveCleaner::fetchExpired()
 {
+    co_await m_backend->keyRead();
     QNetworkRequest request = m_backend->authorizedRequest(m_backend->url(QStringLiteral("api/expired.php")));
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     const Result<HttpResponse> response = co_await m_http->send(request, "GET");
@@ -144,12 +145,19 @@ QCoro::Task<Result<QList<DriveCleaner::ExpiredItem>>> DriveCleaner::fetchExpired
     co_return items;
 }
 
-QCoro::Task<Result<void>> DriveCleaner::deleteDriveFile(QString fileID, QString accessToken)
+QCoro::Task<Result<void>> DriveCleaner::deleteDriveFile(QString fileID)
 {
-    QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl,
-                                            QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
-    request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
-    const Result<HttpResponse> response = co_await m_http->send(request, "DELETE");
+    const QUrl url = Endpoints::join(m_endpoints.googleApiUrl,
+                                     QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID)));
+    Http *http = m_http;
+    // A pass can outlast the token it started with: each file is deleted with the current one.
+    const AuthorizedSend send = [http, url](QString token) -> QCoro::Task<Result<HttpResponse>> {
+        QNetworkRequest request(url);
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+        co_return co_await http->send(request, "DELETE");
+    };
+    QCoro::Task<Result<HttpResponse>> deleting = callAuthorized(m_tokens, send);
+    const Result<HttpResponse> response = co_await deleting;
     if (!response)
         co_return response.error();
     if (!response->isSuccess())
@@ -159,6 +167,7 @@ QCoro::Task<Result<void>> DriveCleaner::deleteDriveFile(QString fileID, QString 
 
 QCoro::Task<Result<void>> DriveCleaner::reportDeleted(QString token)
 {
+    co_await m_backend->keyRead();
     QNetworkRequest request = m_backend->authorizedRequest(m_backend->url(QStringLiteral("api/delete.php")));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     const QJsonObject object{{QStringLiteral("token"), token}};

@@ -50,7 +50,7 @@ private:
         QString driveFileID;
     };
     QCoro::Task<Result<QList<ExpiredItem>>> fetchExpired();
-    QCoro::Task<Result<void>> deleteDriveFile(QString fileID, QString accessToken);
+    QCoro::Task<Result<void>> deleteDriveFile(QString fileID);
     QCoro::Task<Result<void>> reportDeleted(QString token);
     QCoro::Task<void> runScheduled(quint64 generation);
 

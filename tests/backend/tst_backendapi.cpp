@@ -3,6 +3,7 @@
 #include "cloud/googleauth.h"
 #include "backend/jsonreader.h"
 #include "fakeserver.h"
+#include "platform/milestone.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
 
@@ -140,6 +141,30 @@ private Q_SLOTS:
         const FakeServer::Request request = c.server.requests().value(0);
         QVERIFY(request.hasHeader("X-Api-Key"));
         QCOMPARE(request.header("X-Api-Key"), QByteArray());
+    }
+
+    // A call made before the stored key was read (the panel opened at start) waits for it instead
+    // of going out with an empty key.
+    void callsWaitUntilTheKeyIsRead()
+    {
+        Client c;
+        const QString stored = c.apiKey;
+        c.apiKey.clear();
+        Milestone read;
+        c.api.setKeyRead([&read] { return read.reached(); });
+        c.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[]}"));
+        c.server.route("POST", "/api/rename.php", Response::json(200, "{\"filename\":\"b.pdf\"}"));
+        QCoro::Task<Result<BackendAPI::PresetList>> presets = c.api.fetchPresets();
+        QCoro::Task<Result<QString>> renamed = c.api.rename(QStringLiteral("t1"), QStringLiteral("b.pdf"));
+        QTest::qWait(100);
+        QVERIFY(c.server.requests().isEmpty());
+        c.apiKey = stored;
+        read.reach();
+        QVERIFY(awaitTask(std::move(presets)));
+        QVERIFY(awaitTask(std::move(renamed)));
+        QCOMPARE(c.server.requests().size(), 2);
+        for (const FakeServer::Request &request : c.server.requests())
+            QCOMPARE(request.header("X-Api-Key"), stored.toUtf8());
     }
 
     void baseUrlJoinsWithOneSlash()
@@ -377,6 +402,11 @@ private Q_SLOTS:
             endpoints.googleApiUrl = endpoints.dropboxApiUrl = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort()));
         }
         CloudCleanup cleanup(&c.http, endpoints, &google, &dropbox);
+        int pauses = 0; // temporary failures are tried again, without the waits here
+        cleanup.setRetryPause([&pauses](std::chrono::milliseconds) -> QCoro::Task<void> {
+            ++pauses;
+            co_return;
+        });
         c.api.setCleanup(&cleanup);
         const bool isDropbox = provider.toLower() == "dropbox";
         const int space = cloudAnswer.indexOf(' ');
@@ -401,6 +431,7 @@ private Q_SLOTS:
         } else if (cloudAnswer.front().isDigit()) {
             QCOMPARE(c.server.requests("DELETE", "/drive/v3/files/file-1").value(0).header("Authorization"), QByteArray("Bearer g-token"));
         }
+        QCOMPARE(pauses > 0, status >= 500 || cloudAnswer == "unreachable");
     }
 
     // The service key (history) and a registration (with the Google refresh token in it) never

@@ -349,6 +349,53 @@ private Q_SLOTS:
         QCOMPARE(none.error().description, QStringLiteral("Dropbox HTTP 409: {\"error_summary\":\"shared_link_already_exists/..\"}"));
     }
 
+    // A chunk sent after the access token expired is refused with 401 and sent again with a new
+    // token, from the same offset; Dropbox's requests to slow down, on any route, are marked to
+    // be made again after a wait (so are its 5xx answers).
+    void expiredTokensAndRequestsToSlowDown()
+    {
+        Upload u;
+        u.token.renews = true;
+        u.server.enqueue("POST", "/2/files/upload_session/append_v2", Response::json(401, "{\"error_summary\":\"expired_access_token/..\"}"));
+        const Result<CloudUploadResult> result = u.run(QByteArray(2500, 'b'));
+        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
+        const QList<FakeServer::Request> appends = u.server.requests("POST", "/2/files/upload_session/append_v2");
+        QCOMPARE(appends.size(), 3);
+        QCOMPARE(appends[0].header("Authorization"), QByteArray("Bearer dbx-token"));
+        QCOMPARE(argOf(appends[1]).value("cursor").toObject().value("offset"), QJsonValue(0));
+        QCOMPARE(appends[1].header("Authorization"), QByteArray("Bearer tok-2"));
+        QCOMPARE(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).header("Authorization"), QByteArray("Bearer tok-2"));
+
+        u.server.route("POST", "/2/files/upload_session/finish",
+                       Response::json(409, "{\"error_summary\":\"too_many_write_operations/..\",\"error\":{\".tag\":\"too_many_write_operations\"}}"));
+        const Result<CloudUploadResult> busy = u.run("x");
+        QVERIFY(!busy);
+        QVERIFY(busy.error().throttled);
+        for (const QByteArray &body : {QByteArray("{\"error_summary\":\"too_many_requests/..\"}"), QByteArray("{\"error_summary\":\"too_many_write_operations/...\"}")})
+            QVERIFY(DropboxError::http(HttpResponse{409, {}, body}).throttled);
+        for (const int status : {429, 500, 502, 503, 504})
+            QVERIFY(DropboxError::http(HttpResponse{status, {}, "{}"}).throttled);
+        QVERIFY(!DropboxError::http(HttpResponse{409, {}, "{\"error_summary\":\"path/conflict/file/..\"}"}).throttled);
+    }
+
+    // With a file of that name already there, Dropbox stores the upload as "name (1).ext" and
+    // says so in its answer: that path is the one linked and kept (later deleted); so is the path
+    // a lost commit's answer is found under.
+    void theStoredPathIsTheOneDropboxNames()
+    {
+        Upload u;
+        u.server.route("POST", "/2/files/upload_session/finish",
+                       Response::json(200, "{\"id\":\"id:abc\",\"name\":\"report (1).pdf\",\"path_display\":\"/F00/report (1).pdf\"}"));
+        const Result<CloudUploadResult> result = u.run("x", 1000, "report.pdf");
+        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
+        QCOMPARE(result->providerFileID, QStringLiteral("/F00/report (1).pdf"));
+        const QJsonObject linkBody = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body).object();
+        QCOMPARE(linkBody.value("path").toString(), QStringLiteral("/F00/report (1).pdf"));
+
+        QCOMPARE(DropboxUploader::storedPath(QJsonObject{{"path_lower", "/f00/a (1).txt"}}, "/F00/a.txt"), QStringLiteral("/f00/a (1).txt"));
+        QCOMPARE(DropboxUploader::storedPath(QJsonObject{{"path_display", ""}}, "/F00/a.txt"), QStringLiteral("/F00/a.txt"));
+    }
+
     void directLinks_data()
     {
         QTest::addColumn<QString>("link");

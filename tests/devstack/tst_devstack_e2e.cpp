@@ -4,6 +4,7 @@
 // throttling.
 
 #include "demo.h"
+#include "cloud/dropboxuploader.h"
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -60,6 +61,23 @@ private Q_SLOTS:
         QCOMPARE(QDir(demo.path("state/drive")).entryList(QDir::Files), QStringList{left.first().driveFileID});
     }
 
+    // The user refuses Google's consent: `kavo share` fails, and the browser tab, which waits for
+    // the outcome, gets its page before the command exits.
+    void aRefusedConsentIsToldToTheTab()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        writeFile(demo.path("files/a.txt"), "a");
+        const QByteArray refusingBrowser =
+            "state=$(printf '%s' \"$1\" | sed -n 's/.*[?&]state=\\([^&]*\\).*/\\1/p')\n"
+            "back=$(printf '%s' \"$1\" | sed -n 's/.*[?&]redirect_uri=\\([^&]*\\).*/\\1/p' | sed 's/%3A/:/g; s/%2F/\\//g')\n"
+            "curl -s -o \"$HOME/tab.html\" -w '%{http_code}' \"$back?error=access_denied&state=$state\" > \"$HOME/tab.status\" &\n";
+        QVERIFY(demo.share(demo.path("files/a.txt"), refusingBrowser).isEmpty());
+        QVERIFY2(demo.shareErrors.contains("kavo: No authorization code returned.\n"), demo.shareErrors.constData());
+        QVERIFY(QTest::qWaitFor([&] { return readFile(demo.path("tab.status")) == "200"; }, 5000));
+        QVERIFY2(readFile(demo.path("tab.html")).contains("<h2>Sign-in cancelled.</h2>"), readFile(demo.path("tab.html")).constData());
+    }
+
     void dropboxRoadAgainstTheDevstack()
     {
         Demo demo;
@@ -101,6 +119,28 @@ private Q_SLOTS:
         QCOMPARE(deleted.value(), std::nullopt);
         QCOMPARE(QDir(demo.path("state/dropbox")).entryList(QDir::Files).size(), 1); // the folder's zip stays
         QCOMPARE(demo.download(token)->status, 404);
+
+        // Two uploads that commit to the same path (sessions that are gone, replaced under their
+        // path): Dropbox keeps the first and renames the second, and the second's link and its
+        // deletion use the name Dropbox gave it.
+        DropboxUploader uploader(&demo.http, Endpoints::compiledIn(), &dropbox, 8 << 20);
+        writeFile(demo.path("files/twice.txt"), "first");
+        const UploadSession gone{QStringLiteral("gone"), QStringLiteral("/SAMEFOLDER/twice.txt"), 0, 5, false};
+        const Result<CloudUploadResult> first = awaitTask(uploader.upload(demo.path("files/twice.txt"), "text/plain", {}, gone, [](const UploadSession &) {}));
+        QVERIFY(first);
+        QCOMPARE(first->providerFileID, QStringLiteral("/SAMEFOLDER/twice.txt"));
+        writeFile(demo.path("files/twice.txt"), "again");
+        const Result<CloudUploadResult> second = awaitTask(uploader.upload(demo.path("files/twice.txt"), "text/plain", {}, gone, [](const UploadSession &) {}));
+        QVERIFY(second);
+        QCOMPARE(second->providerFileID, QStringLiteral("/SAMEFOLDER/twice (1).txt"));
+        QVERIFY(second->directURL->contains("twice%20%281%29.txt"));
+        const auto stored = [&demo](const QString &path) {
+            return QFile::exists(demo.path("state/dropbox/") + QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1).toHex());
+        };
+        QVERIFY(stored(first->providerFileID) && stored(second->providerFileID));
+        QCOMPARE(awaitTask(cleanup.clean(second->providerFileID, QStringLiteral("dropbox"))), std::nullopt);
+        QVERIFY(stored(first->providerFileID));
+        QVERIFY(!stored(second->providerFileID));
     }
 
     // Two `kavo FILE` against an instance that is stopped: both wait for it instead of giving up

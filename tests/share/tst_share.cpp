@@ -95,6 +95,9 @@ private Q_SLOTS:
         QVERIFY2(link, qPrintable(link ? QString() : link.error().description));
         QVERIFY(s.server.requests("POST", "/token").value(0).body.contains("refresh_token=1%2F%2Fkept"));
         QCOMPARE(s.server.requests("POST", "/api/register.php").value(0).header("X-Api-Key"), QStringLiteral("s").repeated(64).toUtf8());
+        // The registration carries the current refresh token (the rotated one), read from there too.
+        QCOMPARE(QJsonDocument::fromJson(s.server.requests("POST", "/api/register.php").value(0).body)["google_refresh_token"].toString(),
+                 QStringLiteral("1//new"));
         QCOMPARE(awaitTask(secrets.read(QStringLiteral("Vendrel.GoogleOAuth"))).value, QStringLiteral("1//new"));
         QVERIFY(!s.suite.contains(ShareUpload::refreshTokenKey));
         QVERIFY(!s.suite.contains(ShareUpload::apiKeyKey));

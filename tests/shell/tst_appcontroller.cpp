@@ -763,7 +763,7 @@ private Q_SLOTS:
     {
         Shell s;
         s.server.route("GET", "/api/history.php", Response::json(200, historyJson({{"t1", "report.pdf", 0}, {"t2", "b.pdf", 0}})));
-        s.server.route("DELETE", "/drive/v3/files/file-t1", Response::json(500, "{}"));
+        s.server.route("DELETE", "/drive/v3/files/file-t1", Response::json(400, "{}"));
         s.server.route("POST", "/api/delete.php", Response::delayed(300, Response::json(200, "{\"ok\":true}")));
         Ui ui(s);
         s.controller.showPopover();
@@ -784,7 +784,7 @@ private Q_SLOTS:
         QVERIFY(!ui.item("historyRow-t1"));
         QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Cleanup incomplete"));
         QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(),
-                 QStringLiteral("We removed the share link, but Google Drive returned an unexpected response (HTTP 500). You may want to "
+                 QStringLiteral("We removed the share link, but Google Drive returned an unexpected response (HTTP 400). You may want to "
                                 "remove the file manually from the Vendrel folder in Drive."));
         QTest::qWait(100);
         QCOMPARE(s.server.requests("POST", "/api/delete.php").size(), 1);

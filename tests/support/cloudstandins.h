@@ -34,12 +34,21 @@ private:
     std::unique_ptr<Milestone> m_gate;
 };
 
-// An access-token source that always has the same token.
+// An access-token source that has the same token until the provider refuses it; then, with
+// `renews`, the next one ("tok-2", "tok-3", ...).
 class FixedToken : public AccessTokenSource
 {
 public:
     explicit FixedToken(QString token = QStringLiteral("tok")) : m_token(std::move(token)) {}
     QCoro::Task<Result<QString>> validAccessToken() override { co_return QString(m_token); }
+    void refuseAccessToken(const QString &token) override
+    {
+        refused.append(token);
+        if (renews && token == m_token)
+            m_token = QStringLiteral("tok-") + QString::number(refused.size() + 1);
+    }
+    bool renews = false;
+    QStringList refused;
 
 private:
     QString m_token;

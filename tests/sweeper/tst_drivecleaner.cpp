@@ -1,6 +1,7 @@
 #include "backend/backendapi.h"
 #include "cloud/googleauth.h"
 #include "fakeserver.h"
+#include "platform/milestone.h"
 #include "sweeper/drivecleaner.h"
 #include "testutil.h"
 
@@ -70,6 +71,24 @@ class TestDriveCleaner : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    // The first sweep comes at start: it waits for the stored service key to be read.
+    void waitsUntilTheKeyIsRead()
+    {
+        Sweep s;
+        Milestone read;
+        s.backend.setKeyRead([&read] { return read.reached(); });
+        s.expired(threeItems);
+        s.server.route("DELETE", "/drive/v3/files/f1", Response::json(204, ""));
+        s.server.route("DELETE", "/drive/v3/files/f2", Response::json(204, ""));
+        s.server.route("DELETE", "/drive/v3/files/f3", Response::json(204, ""));
+        QCoro::Task<void> sweep = s.cleaner->sweep();
+        QTest::qWait(100);
+        QVERIFY(s.server.requests().isEmpty());
+        read.reach();
+        awaitTask(std::move(sweep));
+        QCOMPARE(s.reported(), (QStringList{"t1", "t2", "t3"}));
+    }
+
     void notSignedInSendsNothing()
     {
         Sweep s;
@@ -92,7 +111,7 @@ private Q_SLOTS:
         QCOMPARE(s.lines, (QStringList{"DriveCleaner: sweeping 3 expired item(s)",
                                        "DriveCleaner: failed for t2: Drive HTTP 403: {\"error\":\"forbidden\"}"}));
         QCOMPARE(s.reported(), (QStringList{"t1", "t3"}));
-        QCOMPARE(s.google.tokenRequests, 1); // one token for the whole pass
+        QCOMPARE(s.google.tokenRequests, 4); // the pass's check, then the current token for each file
 
         const FakeServer::Request fetch = s.server.requests("GET", "/api/expired.php").value(0);
         QCOMPARE(fetch.header("X-Api-Key"), QByteArray("api-key"));

@@ -188,9 +188,37 @@ void DevStack::routeDropbox()
             return;
         const QString session = cursor.value(QStringLiteral("session_id")).toString();
         append(session, QByteArray::fromStdString(body));
-        const QString path = arg.value(QStringLiteral("commit")).toObject().value(QStringLiteral("path")).toString();
+        const QJsonObject commit = arg.value(QStringLiteral("commit")).toObject();
+        QString path = commit.value(QStringLiteral("path")).toString();
         if (!path.startsWith(QLatin1Char('/')))
             return conflict(response, QStringLiteral("path/malformed_path/.."), {{QStringLiteral(".tag"), QStringLiteral("path")}});
+        // "add" (the default) keeps a file already there: the new one is renamed "name (1).ext"
+        // when autorename is asked for, else refused. "overwrite" replaces it.
+        const QJsonValue modeValue = commit.value(QStringLiteral("mode"));
+        const QString mode = modeValue.isObject() ? modeValue.toObject().value(QStringLiteral(".tag")).toString()
+                                                  : modeValue.toString(QStringLiteral("add"));
+        const auto taken = [this](const QString &candidate) {
+            return !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_files WHERE lower(path) = lower(?)"), {candidate}).isEmpty();
+        };
+        if (mode != QLatin1String("overwrite") && taken(path)) {
+            if (!commit.value(QStringLiteral("autorename")).toBool())
+                return conflict(response, QStringLiteral("path/conflict/file/.."),
+                                {{QStringLiteral(".tag"), QStringLiteral("path")},
+                                 {QStringLiteral("reason"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("conflict")},
+                                                                         {QStringLiteral("conflict"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("file")}}}}}});
+            const QString folder = path.section(QLatin1Char('/'), 0, -2);
+            const QString name = path.section(QLatin1Char('/'), -1);
+            const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+            const QString stem = dot > 0 ? name.left(dot) : name;
+            const QString extension = dot > 0 ? name.mid(dot) : QString();
+            for (int n = 1;; ++n) {
+                const QString candidate = folder + QLatin1Char('/') + stem + QStringLiteral(" (%1)").arg(n) + extension;
+                if (!taken(candidate)) {
+                    path = candidate;
+                    break;
+                }
+            }
+        }
         QFile::remove(dropboxFilePath(path));
         QFile::rename(m_options.stateDir + QStringLiteral("/dropbox/sessions/") + session, dropboxFilePath(path));
         const qint64 size = m_db->query(QStringLiteral("SELECT size FROM dropbox_sessions WHERE session_id = ?"), {session}).value(0).value(QStringLiteral("size")).toLongLong();
@@ -198,7 +226,7 @@ void DevStack::routeDropbox()
         const QString id = QStringLiteral("id:") + random(22);
         m_db->exec(QStringLiteral("INSERT OR REPLACE INTO dropbox_files (path, id, size) VALUES (?, ?, ?)"), {path, id, size});
         json(response, 200, {{QStringLiteral("id"), id}, {QStringLiteral("name"), path.section(QLatin1Char('/'), -1)},
-                             {QStringLiteral("path_display"), path}, {QStringLiteral("size"), size}});
+                             {QStringLiteral("path_display"), path}, {QStringLiteral("path_lower"), path.toLower()}, {QStringLiteral("size"), size}});
     });
 
     const auto api = [this](const char *path, std::function<void(const QJsonObject &body, Response &)> handle) {
