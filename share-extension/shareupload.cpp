@@ -40,14 +40,6 @@ QJsonObject objectOf(const QByteArray &body)
     return QJsonDocument::fromJson(body).object();
 }
 
-// `request` (or a new one for `url`) with the access token.
-QNetworkRequest bearer(const QUrl &url, const QString &accessToken, QNetworkRequest request = {})
-{
-    request.setUrl(url);
-    request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
-    return request;
-}
-
 } // namespace
 
 ShareUpload::ShareUpload(Http *http, Endpoints endpoints, DefaultsStore suite, SecretStore *secrets)
@@ -117,13 +109,7 @@ void ShareUpload::Tokens::refuseAccessToken(const QString &token)
 
 QCoro::Task<Result<HttpResponse>> ShareUpload::call(QNetworkRequest request, QByteArray verb, QByteArray body)
 {
-    Http *http = m_http;
-    // Named, not temporaries of the co_await: GCC 12 destroys those twice.
-    const AuthorizedSend send = [http, request, verb, body](QString token) -> QCoro::Task<Result<HttpResponse>> {
-        co_return co_await http->send(bearer(request.url(), token, request), verb, body);
-    };
-    QCoro::Task<Result<HttpResponse>> calling = callAuthorized(&m_tokens, send);
-    co_return co_await calling;
+    co_return co_await sendAuthorized(m_http, &m_tokens, request, verb, body);
 }
 
 QCoro::Task<Result<QString>> ShareUpload::refreshAccessToken()

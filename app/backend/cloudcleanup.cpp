@@ -33,15 +33,7 @@ CloudCleanup::CloudCleanup(Http *http, Endpoints endpoints, AccessTokenSource *g
 
 QCoro::Task<Result<HttpResponse>> CloudCleanup::send(AccessTokenSource *tokens, QNetworkRequest request, QByteArray verb, QByteArray body)
 {
-    Http *http = m_http;
-    // Named, not temporaries of the co_await: GCC 12 destroys those twice.
-    const AuthorizedSend send = [http, request, verb, body](QString token) -> QCoro::Task<Result<HttpResponse>> {
-        QNetworkRequest authorized = request;
-        authorized.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-        co_return co_await http->send(authorized, verb, body);
-    };
-    QCoro::Task<Result<HttpResponse>> calling = callAuthorized(tokens, send);
-    co_return co_await calling;
+    co_return co_await sendAuthorized(m_http, tokens, request, verb, body);
 }
 
 QCoro::Task<std::optional<QString>> CloudCleanup::clean(QString driveFileID, QString provider)

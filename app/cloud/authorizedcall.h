@@ -7,6 +7,8 @@
 
 #include <functional>
 
+class Http;
+class QNetworkRequest;
 struct HttpResponse;
 
 // Where a provider call gets its access token: the signed-in Google or Dropbox account, which
@@ -27,3 +29,6 @@ public:
 // it, and the request is made once more with the new token; a second 401 is the answer.
 using AuthorizedSend = std::function<QCoro::Task<Result<HttpResponse>>(QString token)>;
 QCoro::Task<Result<HttpResponse>> callAuthorized(AccessTokenSource *tokens, AuthorizedSend send);
+// The same for a request sent whole by `http`, with "Authorization: Bearer <token>" added.
+QCoro::Task<Result<HttpResponse>> sendAuthorized(Http *http, AccessTokenSource *tokens, QNetworkRequest request, QByteArray verb,
+                                                 QByteArray body = {});

@@ -68,15 +68,7 @@ QUrl DriveUploader::apiUrl(const QString &path) const
 
 QCoro::Task<Result<HttpResponse>> DriveUploader::call(QNetworkRequest request, QByteArray verb, QByteArray body)
 {
-    Http *http = m_http;
-    // Named, not temporaries of the co_await: GCC 12 destroys those twice.
-    const AuthorizedSend send = [http, request, verb, body](QString token) -> QCoro::Task<Result<HttpResponse>> {
-        QNetworkRequest authorized = request;
-        authorized.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-        co_return co_await http->send(authorized, verb, body);
-    };
-    QCoro::Task<Result<HttpResponse>> calling = callAuthorized(m_auth, send);
-    co_return co_await calling;
+    co_return co_await sendAuthorized(m_http, m_auth, request, verb, body);
 }
 
 QCoro::Task<Result<QString>> DriveUploader::ensureFolder(QString name)

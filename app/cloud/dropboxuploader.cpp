@@ -107,14 +107,7 @@ QCoro::Task<Result<HttpResponse>> DropboxUploader::api(QString path, QJsonObject
     QNetworkRequest request(Endpoints::join(m_endpoints.dropboxApiUrl, path));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
-    Http *http = m_http;
-    const AuthorizedSend send = [http, request, json](QString token) -> QCoro::Task<Result<HttpResponse>> {
-        QNetworkRequest authorized = request;
-        authorized.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-        co_return co_await http->send(authorized, "POST", json);
-    };
-    QCoro::Task<Result<HttpResponse>> calling = callAuthorized(m_auth, send);
-    co_return co_await calling;
+    co_return co_await sendAuthorized(m_http, m_auth, request, "POST", json);
 }
 
 QCoro::Task<Result<QString>> DropboxUploader::sharedLink(QString path)

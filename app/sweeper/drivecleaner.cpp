@@ -147,17 +147,10 @@ QCoro::Task<Result<QList<DriveCleaner::ExpiredItem>>> DriveCleaner::fetchExpired
 
 QCoro::Task<Result<void>> DriveCleaner::deleteDriveFile(QString fileID)
 {
-    const QUrl url = Endpoints::join(m_endpoints.googleApiUrl,
-                                     QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID)));
-    Http *http = m_http;
+    const QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl,
+                                                  QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
     // A pass can outlast the token it started with: each file is deleted with the current one.
-    const AuthorizedSend send = [http, url](QString token) -> QCoro::Task<Result<HttpResponse>> {
-        QNetworkRequest request(url);
-        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
-        co_return co_await http->send(request, "DELETE");
-    };
-    QCoro::Task<Result<HttpResponse>> deleting = callAuthorized(m_tokens, send);
-    const Result<HttpResponse> response = co_await deleting;
+    const Result<HttpResponse> response = co_await sendAuthorized(m_http, m_tokens, request, "DELETE");
     if (!response)
         co_return response.error();
     if (!response->isSuccess())
