@@ -224,7 +224,8 @@ QCoro::Task<Result<QString>> ShareUpload::registerShare(QString apiKey, QString 
     // The current one: a token rotated by a refresh is the one to send.
     if (!m_refreshToken.isEmpty())
         body.insert(QStringLiteral("google_refresh_token"), m_refreshToken);
-    const Result<HttpResponse> answer = co_await m_http->send(request, "POST", QJsonDocument(body).toJson(QJsonDocument::Compact));
+    // At most once: a registration sent again makes a second link.
+    const Result<HttpResponse> answer = co_await m_http->sendOnce(request, "POST", QJsonDocument(body).toJson(QJsonDocument::Compact));
     if (!answer)
         co_return answer.error();
     const QJsonValue url = objectOf(answer->body).value(QStringLiteral("url"));

@@ -91,10 +91,17 @@ QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url, const QObject *cance
 QCoro::Task<Result<HttpResponse>> BackendAPI::post(QString path, QJsonObject body, MessageRule rule)
 {
     co_await keyRead();
-    QNetworkRequest req = authorizedRequest(path == QLatin1String("api/register.php") ? m_registerURL : url(path));
+    const bool registration = path == QLatin1String("api/register.php");
+    QNetworkRequest req = authorizedRequest(registration ? m_registerURL : url(path));
     req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
-    const Result<HttpResponse> response = co_await m_http->send(req, "POST", json);
+    // A registration sent twice makes two links: it goes out at most once, and whether an answer
+    // that never came means it was made is for the caller's search to find out.
+    Result<HttpResponse> response = Error{};
+    if (registration)
+        response = co_await m_http->sendOnce(req, "POST", json);
+    else
+        response = co_await m_http->send(req, "POST", json);
     if (!response)
         co_return response.error();
     if (auto failure = validateResponse(response.value(), rule))

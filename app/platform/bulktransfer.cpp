@@ -243,6 +243,11 @@ size_t BulkTransfers::Transfer::readBody(char *buffer, size_t size, size_t count
     const qint64 wanted = std::min<qint64>(qint64(size * count), t->request.length - t->handedOver);
     if (wanted <= 0)
         return 0;
+    if (t->request.fd < 0) {
+        std::memcpy(buffer, t->request.body.constData() + t->handedOver, size_t(wanted));
+        t->handedOver += wanted;
+        return size_t(wanted);
+    }
     ssize_t got;
     do {
         got = ::pread(t->request.fd, buffer, size_t(wanted), off_t(t->request.offset + t->handedOver));
@@ -373,6 +378,10 @@ void BulkTransfers::Transfer::perform(TransferRegistry &registry)
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "Kavo/" KAVO_VERSION);
     curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
+    if (request.freshConnection) {
+        curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+    }
 
     // The low-speed limit (no byte moving for `timeout`) is checked in onProgress: curl's own
     // averages its speed over several seconds, so it would fire late after a fast start.

@@ -43,6 +43,13 @@ std::optional<std::chrono::milliseconds> retryAfterDelay(const QByteArray &value
     return std::chrono::milliseconds(std::max<qint64>(0, now.msecsTo(when)));
 }
 
+Error redirectedElsewhere(const QUrl &from, const QUrl &to)
+{
+    return Error{ErrorDomain::transport, TransportCode::redirectedElsewhere,
+                 QStringLiteral("%1 sent Kavo on to another site (%2); Kavo doesn't follow it there with your sign-in.")
+                     .arg(from.host(), to.host().isEmpty() ? QStringLiteral("an unknown address") : to.authority())};
+}
+
 Error throttled(Error error, const HttpResponse &response, const QDateTime &now)
 {
     error.throttled = true;
@@ -240,6 +247,32 @@ QCoro::Task<Result<HttpResponse>> Http::sendFile(QByteArray verb, QUrl url, Head
     co_return co_await m_bulk->send(std::move(request), std::move(progress));
 }
 
+QCoro::Task<Result<HttpResponse>> Http::sendOnce(QNetworkRequest request, QByteArray verb, QByteArray body)
+{
+    BulkTransfers::Request once;
+    once.verb = std::move(verb);
+    once.url = request.url();
+    for (const QByteArray &name : request.rawHeaderList())
+        once.headers.append({name, request.rawHeader(name)});
+    if (const QVariant type = request.header(QNetworkRequest::ContentTypeHeader); type.isValid())
+        once.headers.append({"Content-Type", type.toByteArray()});
+    once.length = body.size();
+    once.body = std::move(body);
+    once.freshConnection = true;
+    for (int hops = 0;; ++hops) {
+        Result<HttpResponse> answer = co_await m_bulk->send(once, {});
+        if (!answer || (answer->status != 307 && answer->status != 308 && answer->status != 301 && answer->status != 302 && answer->status != 303))
+            co_return answer;
+        const QUrl target = once.url.resolved(QUrl::fromEncoded(answer->header("Location")));
+        if (target.scheme() != once.url.scheme() || target.host() != once.url.host() || target.port() != once.url.port())
+            co_return redirectedElsewhere(once.url, target);
+        // Within the origin, only the redirects that keep the method and body are followed.
+        if ((answer->status != 307 && answer->status != 308) || hops >= 5)
+            co_return answer;
+        once.url = target;
+    }
+}
+
 void Http::cancelTransfers()
 {
     m_bulk->cancelAll();
@@ -260,12 +293,8 @@ QCoro::Task<Result<HttpResponse>> Http::finish(QNetworkReply *reply, qsizetype a
         co_return Error{ErrorDomain::transport, TransportCode::timedOut,
                         QStringLiteral("The request timed out: no whole answer within %1 s.").arg(m_timeout.count() / 1000.0)};
     const QNetworkReply::NetworkError error = reply->error();
-    if (error == QNetworkReply::InsecureRedirectError) {
-        const QUrl target = reply->url().resolved(QUrl::fromEncoded(reply->rawHeader("Location")));
-        co_return Error{ErrorDomain::transport, TransportCode::redirectedElsewhere,
-                        QStringLiteral("%1 sent Kavo on to another site (%2); Kavo doesn't follow it there with your sign-in.")
-                            .arg(reply->url().host(), target.host().isEmpty() ? QStringLiteral("an unknown address") : target.authority())};
-    }
+    if (error == QNetworkReply::InsecureRedirectError)
+        co_return redirectedElsewhere(reply->url(), reply->url().resolved(QUrl::fromEncoded(reply->rawHeader("Location"))));
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     // Errors below 200 are the connection's own (including a connection lost half-way through a
     // body): whatever status line came first, the answer is incomplete.

@@ -55,6 +55,9 @@ bool noNetworkFor(const QString &host);
 // unreachable. Other codes are returned as they are.
 int offlineAware(int code, const QString &host, const QString &failureText = {});
 
+// The refusal of a redirect from `from` to another origin (`to`), which a credential never follows.
+Error redirectedElsewhere(const QUrl &from, const QUrl &to);
+
 // `error` marked as throttled when `response` is a 429 or 503, with the wait its Retry-After
 // names (delay seconds, or an HTTP date, against `now`).
 Error throttling(Error error, const HttpResponse &response, const QDateTime &now = QDateTime::currentDateTimeUtc());
@@ -110,6 +113,12 @@ public:
     // from `offset` as the request body, with Content-Length set. See BulkTransfers.
     QCoro::Task<Result<HttpResponse>> sendFile(QByteArray verb, QUrl url, Headers headers, QFile *file, qint64 offset,
                                                qint64 length, Progress progress = {});
+    // Sends a request that must reach the server at most once (it creates something, such as a
+    // registration): on a connection of its own, so a connection closed before the answer ends
+    // it with an error rather than having it sent again by the transport, as Qt does with a
+    // request on a kept-alive connection. Redirects are followed only within the request's
+    // origin (307 and 308, which keep the body); one elsewhere is an error, as for send().
+    QCoro::Task<Result<HttpResponse>> sendOnce(QNetworkRequest request, QByteArray verb, QByteArray body);
     // Ends every file transfer in flight with a cancellation error.
     void cancelTransfers();
 

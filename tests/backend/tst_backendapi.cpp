@@ -203,6 +203,31 @@ private Q_SLOTS:
         QCOMPARE(jsonBody(requests[3]).value("filename").toString(), QStringLiteral("wanted.pdf"));
     }
 
+    // A registration the service took, whose answer is lost with a closed connection (on a
+    // connection kept from an earlier call, or a new one), is not sent again behind Kavo's back:
+    // it fails, and the queue's search for an earlier registration decides what comes next.
+    void aRegistrationIsNeverResentByTheTransport()
+    {
+        for (const bool reused : {true, false}) {
+            Client c;
+            c.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[]}"));
+            if (reused)
+                QVERIFY(awaitTask(c.api.fetchPresets())); // leaves a kept-alive connection
+            Response closed = Response::json(200, "{\"token\":\"t1\",\"url\":\"https://s/l/t1\"}");
+            closed.resetAfterBodyBytes = 1;
+            c.server.enqueue("POST", "/api/register.php", closed);
+            c.server.route("POST", "/api/register.php", Response::json(200, "{\"token\":\"t2\",\"url\":\"https://s/l/t2\"}"));
+            RegistrationRequest request;
+            request.driveFileID = "file-1";
+            request.filename = "a.pdf";
+            const Result<Registration> done = awaitTask(c.api.registerUpload(request));
+            QTest::qWait(200);
+            QCOMPARE(c.server.requests("POST", "/api/register.php").size(), 1);
+            QVERIFY2(!done, qPrintable(done ? done->token : QString()));
+            QCOMPARE(done.error().domain, ErrorDomain::transport);
+        }
+    }
+
     void registrationBodyHasExactlyWhatIsPresent()
     {
         Client c;

@@ -61,6 +61,26 @@ private Q_SLOTS:
         QCOMPARE(QDir(demo.path("state/drive")).entryList(QDir::Files), QStringList{left.first().driveFileID});
     }
 
+    // The service makes the link and the connection closes before its answer: the registration
+    // is not sent again by the transport, and Kavo's own retry finds the link it made. One link.
+    void aRegistrationWhoseAnswerIsLostMakesOneLink()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        std::unique_ptr<QProcess> tray = demo.signInAndStartTray(googleBrowser);
+        QVERIFY(tray);
+        const qsizetype before = demo.requests().filter("POST /api/register.php").size();
+        demo.hook("POST", "/__test/stall", "{\"path\":\"/api/register.php\",\"close\":true,\"times\":3}");
+        writeFile(demo.path("files/once.txt"), "once");
+        QVERIFY(demo.drop(demo.path("files/once.txt")));
+        QVERIFY(demo.deliveredOnce(QStringLiteral("once.txt"), "once", 60000));
+        QTest::qWait(500);
+        QCOMPARE(demo.links(QStringLiteral("once.txt")).size(), 1);
+        // Sent once; the answer that never came is followed by a look at the history, which has it.
+        QCOMPARE(demo.requests().filter("POST /api/register.php").size(), before + 1);
+        QVERIFY(tray->readAllStandardError().contains("once.txt"));
+    }
+
     // The user refuses Google's consent: `kavo share` fails, and the browser tab, which waits for
     // the outcome, gets its page before the command exits.
     void aRefusedConsentIsToldToTheTab()

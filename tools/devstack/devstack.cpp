@@ -15,9 +15,35 @@
 
 #include <thread>
 
+#include <dirent.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 using namespace DevHttp;
+
+namespace {
+// Shuts down this process's TCP connection whose peer is the loopback port `peerPort` (httplib
+// hands its handlers no socket): whatever was to be written on it is lost.
+void shutDownConnectionFrom(int peerPort)
+{
+    DIR *fds = opendir("/proc/self/fd");
+    if (!fds)
+        return;
+    while (const dirent *entry = readdir(fds)) {
+        const int fd = std::atoi(entry->d_name);
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        if (fd <= 2 || getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+            continue;
+        const int port = peer.ss_family == AF_INET ? ntohs(reinterpret_cast<const sockaddr_in &>(peer).sin_port)
+                       : peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 &>(peer).sin6_port)
+                                                    : -1;
+        if (port == peerPort)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+    closedir(fds);
+}
+}
 
 namespace {
 
@@ -385,9 +411,11 @@ void DevStack::routeTestHooks()
         return httplib::Server::HandlerResponse::Handled;
     });
 
-    // {"path": "/api/register.php", "seconds": 30, "times": 1, "method": "POST"}: the next `times`
-    // requests for that path are served as usual, and their answer is then held back for that
-    // long: the work is done while the caller waits, times out or goes away.
+    // {"path": "/api/register.php", "seconds": 30, "times": 1, "method": "POST", "close": false}:
+    // the next `times` requests for that path are served as usual, and their answer is then held
+    // back for that long: the work is done while the caller waits, times out or goes away. With
+    // "close", the connection is then closed before a byte of the answer is sent: the work was
+    // done and the caller never hears of it.
     m_server->Post("/__test/stall", [this](const httplib::Request &request, httplib::Response &response) {
         const std::optional<QJsonObject> body = jsonBody(request, response);
         if (!body)
@@ -399,8 +427,9 @@ void DevStack::routeTestHooks()
         stall.milliseconds = int(body->value(QStringLiteral("seconds")).toDouble(0) * 1000);
         stall.remaining = int(body->value(QStringLiteral("times")).toInteger(1));
         stall.method = body->value(QStringLiteral("method")).toString().toStdString();
+        stall.close = body->value(QStringLiteral("close")).toBool();
         std::lock_guard lock(m_hooksMutex);
-        if (stall.remaining > 0 && stall.milliseconds > 0)
+        if (stall.remaining > 0 && (stall.milliseconds > 0 || stall.close))
             m_stalls.insert(path, stall);
         else
             m_stalls.remove(path);
@@ -408,16 +437,20 @@ void DevStack::routeTestHooks()
     });
     m_server->set_post_routing_handler([this](const httplib::Request &request, httplib::Response &) {
         int milliseconds = 0;
+        bool close = false;
         {
             std::lock_guard lock(m_hooksMutex);
             const std::optional<Stall> stall = take(m_stalls, request);
             if (!stall)
                 return;
             milliseconds = stall->milliseconds;
+            close = stall->close;
         }
         // In slices, so that stopping the devstack does not wait for a held answer.
         for (int waited = 0; waited < milliseconds && !m_stopping; waited += 100)
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min(100, milliseconds - waited)));
+        if (close)
+            shutDownConnectionFrom(request.remote_port);
     });
 
     // Every request served but the hooks' own: method, path and the status answered.

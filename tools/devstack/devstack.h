@@ -100,6 +100,7 @@ private:
     };
     struct Stall : HookTarget {
         int milliseconds = 0;
+        bool close = false; // then the connection is closed with no answer at all
     };
     // The hook of `hooks` that takes this request, used up by one; none when no hook takes it.
     template <class Hook>
