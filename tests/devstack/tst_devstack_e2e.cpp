@@ -61,6 +61,89 @@ private Q_SLOTS:
         QCOMPARE(QDir(demo.path("state/drive")).entryList(QDir::Files), QStringList{left.first().driveFileID});
     }
 
+    // The devstack's clock passes the access token's life while the bytes are on their way: the
+    // calls after them (Drive's permission, Dropbox's next chunk and its link) are refused once
+    // with 401, the token is renewed, and the upload ends with one link.
+    void anUploadOutlivesItsAccessToken_data()
+    {
+        QTest::addColumn<bool>("dropbox");
+        QTest::newRow("Drive") << false;
+        QTest::newRow("Dropbox") << true;
+    }
+    void anUploadOutlivesItsAccessToken()
+    {
+        QFETCH(bool, dropbox);
+        Demo demo;
+        START_DEVSTACK(demo);
+        if (dropbox)
+            writeFile(demo.path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
+        std::unique_ptr<QProcess> tray = demo.signInAndStartTray(dropbox ? dropboxBrowser : googleBrowser);
+        QVERIFY(tray);
+        const QByteArray bytes = pattern(20000000, 17);
+        writeFile(demo.path("files/long.bin"), bytes);
+        const qint64 before = demo.uploadBytes();
+        // The answer to the (first) chunk is held back; meanwhile the token's hour (or four) passes.
+        demo.hook("POST", "/__test/stall",
+                  dropbox ? "{\"path\":\"/2/files/upload_session/append_v2\",\"seconds\":2}" : "{\"path\":\"/upload/drive/v3/files\",\"method\":\"PUT\",\"seconds\":2}");
+        QVERIFY(demo.drop(demo.path("files/long.bin")));
+        QVERIFY(QTest::qWaitFor([&] { return demo.uploadBytes() - before >= (dropbox ? 8 << 20 : qint64(bytes.size())); }, 30000));
+        demo.hook("POST", "/__test/clock", dropbox ? "{\"advance_seconds\":14500}" : "{\"advance_seconds\":3700}");
+        QVERIFY2(demo.deliveredOnce(QStringLiteral("long.bin"), bytes, 60000), tray->readAllStandardError().constData());
+        const QStringList log = demo.requests();
+        const qsizetype refused = log.indexOf(QRegularExpression(dropbox ? "POST /2/files/upload_session/append_v2 401" : "POST /drive/v3/files/.*/permissions 401"));
+        QVERIFY2(refused > 0, qPrintable(log.join(", ")));
+        QVERIFY2(log.mid(refused).contains("POST " + QString(dropbox ? "/oauth2/token" : "/token") + " 200"), qPrintable(log.join(", ")));
+    }
+
+    // Temporary provider failures are waited out: Drive's folder search answered 500 and its
+    // bytes answered 502 (the session is asked where it stands, then sent the rest); Dropbox's
+    // commit and its deletion answered too_many_write_operations. One link each, and the file gone.
+    void temporaryProviderFailuresAreWaitedOut_data()
+    {
+        QTest::addColumn<bool>("dropbox");
+        QTest::newRow("Drive") << false;
+        QTest::newRow("Dropbox") << true;
+    }
+    void temporaryProviderFailuresAreWaitedOut()
+    {
+        QFETCH(bool, dropbox);
+        Demo demo;
+        START_DEVSTACK(demo);
+        if (dropbox)
+            writeFile(demo.path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
+        std::unique_ptr<QProcess> tray = demo.signInAndStartTray(dropbox ? dropboxBrowser : googleBrowser);
+        QVERIFY(tray);
+        const QByteArray busy = "{\"error_summary\":\"too_many_write_operations/..\",\"error\":{\".tag\":\"too_many_write_operations\"}}";
+        const qsizetype signIn = demo.requests().size();
+        if (dropbox) {
+            demo.hook("POST", "/__test/fail", "{\"path\":\"/2/files/upload_session/finish\",\"status\":409,\"body\":" + busy + "}");
+        } else {
+            demo.hook("POST", "/__test/fail", "{\"path\":\"/drive/v3/files\",\"method\":\"GET\",\"status\":500,\"body\":\"backend error\"}");
+            demo.hook("POST", "/__test/fail", "{\"path\":\"/upload/drive/v3/files\",\"method\":\"PUT\",\"status\":502,\"body\":\"<html>bad gateway</html>\"}");
+        }
+        const QByteArray bytes = pattern(3000000, 5);
+        writeFile(demo.path("files/weather.bin"), bytes);
+        QVERIFY(demo.drop(demo.path("files/weather.bin")));
+        QVERIFY2(demo.deliveredOnce(QStringLiteral("weather.bin"), bytes, 60000), tray->readAllStandardError().constData());
+        const QStringList log = demo.requests().mid(signIn);
+        if (dropbox) {
+            QCOMPARE(log.filter(QRegularExpression("^POST /2/files/upload_session/finish ")),
+                     (QStringList{"POST /2/files/upload_session/finish 409", "POST /2/files/upload_session/finish 200"}));
+            demo.hook("POST", "/__test/fail", "{\"path\":\"/2/files/delete_v2\",\"status\":409,\"body\":" + busy + "}");
+        } else {
+            QVERIFY(log.contains("GET /drive/v3/files 500"));
+            const QStringList puts = log.filter(QRegularExpression("^PUT /upload/drive/v3/files "));
+            QCOMPARE(puts, (QStringList{"PUT /upload/drive/v3/files 502", "PUT /upload/drive/v3/files 308", "PUT /upload/drive/v3/files 200"}));
+        }
+        const HistoryItem item = demo.links(QStringLiteral("weather.bin")).value(0);
+        const Demo::Run deleted = demo.kavo({"link", item.token, "delete", "--yes"});
+        QCOMPARE(deleted.code, 0);
+        QVERIFY2(!deleted.err.contains("Cleanup incomplete"), deleted.err.constData());
+        if (dropbox)
+            QCOMPARE(demo.requests().mid(signIn).filter(QRegularExpression("^POST /2/files/delete_v2 ")),
+                     (QStringList{"POST /2/files/delete_v2 409", "POST /2/files/delete_v2 200"}));
+    }
+
     // The service makes the link and the connection closes before its answer: the registration
     // is not sent again by the transport, and Kavo's own retry finds the link it made. One link.
     void aRegistrationWhoseAnswerIsLostMakesOneLink()
