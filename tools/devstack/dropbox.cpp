@@ -20,11 +20,61 @@ using namespace DevHttp;
 
 namespace {
 
-
+const QString dropboxAccountId = QStringLiteral("dbid:AAH4f99T0taONIb-OurWxbNQ6ywGRopQngc");
+const QString dropboxScopes = QStringLiteral("account_info.read files.content.read files.content.write files.metadata.read sharing.read sharing.write");
 
 void conflict(httplib::Response &response, const QString &summary, const QJsonObject &error)
 {
     json(response, 409, {{QStringLiteral("error_summary"), summary}, {QStringLiteral("error"), error}});
+}
+
+// A union member with a nested union: {".tag": outer, outer: {".tag": inner}}, as
+// "path/not_found" or "path_lookup/not_found".
+QJsonObject nested(const QString &outer, const QString &inner)
+{
+    return {{QStringLiteral(".tag"), outer}, {outer, QJsonObject{{QStringLiteral(".tag"), inner}}}};
+}
+
+QString timestamp(const QDateTime &when)
+{
+    return when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ"));
+}
+
+// files.FileMetadata with the fields the API always gives (and its ".tag" where a Metadata union
+// is expected): a revision derived from the id, the times of the answer.
+QJsonObject fileMetadata(const QString &path, const QString &id, qint64 size, const QDateTime &now)
+{
+    const QString rev = QString::fromLatin1(QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
+    return {{QStringLiteral(".tag"), QStringLiteral("file")},
+            {QStringLiteral("name"), path.section(QLatin1Char('/'), -1)},
+            {QStringLiteral("id"), id},
+            {QStringLiteral("client_modified"), timestamp(now)},
+            {QStringLiteral("server_modified"), timestamp(now)},
+            {QStringLiteral("rev"), rev},
+            {QStringLiteral("size"), size},
+            {QStringLiteral("path_lower"), path.toLower()},
+            {QStringLiteral("path_display"), path},
+            {QStringLiteral("is_downloadable"), true}};
+}
+
+// sharing.FileLinkMetadata of a public link.
+QJsonObject linkMetadata(const QString &url, const QString &path, const QString &id, qint64 size, const QDateTime &now)
+{
+    QJsonObject link = fileMetadata(path, id, size, now);
+    link.remove(QStringLiteral("is_downloadable"));
+    link.insert(QStringLiteral("url"), url);
+    link.insert(QStringLiteral("link_permissions"),
+                QJsonObject{{QStringLiteral("can_revoke"), true},
+                            {QStringLiteral("resolved_visibility"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("public")}}},
+                            {QStringLiteral("visibility_policies"), QJsonArray{}},
+                            {QStringLiteral("can_set_expiry"), false},
+                            {QStringLiteral("can_remove_expiry"), false},
+                            {QStringLiteral("allow_download"), true},
+                            {QStringLiteral("can_allow_download"), true},
+                            {QStringLiteral("can_disallow_download"), false},
+                            {QStringLiteral("allow_comments"), true},
+                            {QStringLiteral("team_restricts_comments"), false}});
+    return link;
 }
 
 
@@ -45,7 +95,11 @@ bool DevStack::dropboxUser(const httplib::Request &request, httplib::Response &r
     if (!token.isEmpty() && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_access WHERE access_token = ? AND expires_at > ?"),
                                           {token, now().toSecsSinceEpoch()}).isEmpty())
         return true;
-    json(response, 401, {{QStringLiteral("error_summary"), QStringLiteral("invalid_access_token/..")}});
+    // An expired token is told apart from one never issued, as Dropbox does.
+    const bool known = !token.isEmpty() && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_access WHERE access_token = ?"), {token}).isEmpty();
+    const QString tag = known ? QStringLiteral("expired_access_token") : QStringLiteral("invalid_access_token");
+    json(response, 401, QJsonObject{{QStringLiteral("error_summary"), QString(tag + QStringLiteral("/.."))},
+                                    {QStringLiteral("error"), QJsonObject{{QStringLiteral(".tag"), tag}}}});
     return false;
 }
 
@@ -98,7 +152,9 @@ void DevStack::routeDropbox()
             const QString refresh = random(64);
             m_db->exec(QStringLiteral("INSERT INTO dropbox_refresh VALUES (?)"), {refresh});
             return json(response, 200, {{QStringLiteral("access_token"), access(14400)}, {QStringLiteral("refresh_token"), refresh},
-                                        {QStringLiteral("expires_in"), 14400}, {QStringLiteral("token_type"), QStringLiteral("bearer")}});
+                                        {QStringLiteral("expires_in"), 14400}, {QStringLiteral("token_type"), QStringLiteral("bearer")},
+                                        {QStringLiteral("scope"), dropboxScopes}, {QStringLiteral("account_id"), dropboxAccountId},
+                                        {QStringLiteral("uid"), QStringLiteral("12345678")}});
         }
         if (form.value(QStringLiteral("grant_type")) == QLatin1String("refresh_token")
             && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_refresh WHERE refresh_token = ?"), {form.value(QStringLiteral("refresh_token"))}).isEmpty())
@@ -110,8 +166,23 @@ void DevStack::routeDropbox()
     m_server->Post("/2/users/get_current_account", [this](const Request &request, Response &response) {
         if (!dropboxUser(request, response))
             return;
-        json(response, 200, {{QStringLiteral("email"), QStringLiteral("dropbox-user@kavo.test")},
-                             {QStringLiteral("name"), QJsonObject{{QStringLiteral("display_name"), QStringLiteral("Devstack User")}}}});
+        // A users.FullAccount with every field the API reference marks as always there.
+        json(response, 200, {{QStringLiteral("account_id"), dropboxAccountId},
+                             {QStringLiteral("name"), QJsonObject{{QStringLiteral("given_name"), QStringLiteral("Devstack")},
+                                                                  {QStringLiteral("surname"), QStringLiteral("User")},
+                                                                  {QStringLiteral("familiar_name"), QStringLiteral("Devstack")},
+                                                                  {QStringLiteral("display_name"), QStringLiteral("Devstack User")},
+                                                                  {QStringLiteral("abbreviated_name"), QStringLiteral("DU")}}},
+                             {QStringLiteral("email"), QStringLiteral("dropbox-user@kavo.test")},
+                             {QStringLiteral("email_verified"), true},
+                             {QStringLiteral("disabled"), false},
+                             {QStringLiteral("locale"), QStringLiteral("en")},
+                             {QStringLiteral("referral_link"), QStringLiteral("https://db.tt/devstack")},
+                             {QStringLiteral("is_paired"), false},
+                             {QStringLiteral("account_type"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("basic")}}},
+                             {QStringLiteral("root_info"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("user")},
+                                                                       {QStringLiteral("root_namespace_id"), QStringLiteral("3235641")},
+                                                                       {QStringLiteral("home_namespace_id"), QStringLiteral("3235641")}}}});
     });
 
     // Content calls: parameters in Dropbox-API-Arg, which Dropbox refuses unless plain ASCII. The
@@ -191,7 +262,9 @@ void DevStack::routeDropbox()
         const QJsonObject commit = arg.value(QStringLiteral("commit")).toObject();
         QString path = commit.value(QStringLiteral("path")).toString();
         if (!path.startsWith(QLatin1Char('/')))
-            return conflict(response, QStringLiteral("path/malformed_path/.."), {{QStringLiteral(".tag"), QStringLiteral("path")}});
+            return conflict(response, QStringLiteral("path/malformed_path/.."),
+                            {{QStringLiteral(".tag"), QStringLiteral("path")},
+                             {QStringLiteral("reason"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("malformed_path")}}}});
         // "add" (the default) keeps a file already there: the new one is renamed "name (1).ext"
         // when autorename is asked for, else refused. "overwrite" replaces it.
         const QJsonValue modeValue = commit.value(QStringLiteral("mode"));
@@ -225,8 +298,7 @@ void DevStack::routeDropbox()
         m_db->exec(QStringLiteral("DELETE FROM dropbox_sessions WHERE session_id = ?"), {session});
         const QString id = QStringLiteral("id:") + random(22);
         m_db->exec(QStringLiteral("INSERT OR REPLACE INTO dropbox_files (path, id, size) VALUES (?, ?, ?)"), {path, id, size});
-        json(response, 200, {{QStringLiteral("id"), id}, {QStringLiteral("name"), path.section(QLatin1Char('/'), -1)},
-                             {QStringLiteral("path_display"), path}, {QStringLiteral("path_lower"), path.toLower()}, {QStringLiteral("size"), size}});
+        json(response, 200, fileMetadata(path, id, size, now()));
     });
 
     const auto api = [this](const char *path, std::function<void(const QJsonObject &body, Response &)> handle) {
@@ -238,37 +310,49 @@ void DevStack::routeDropbox()
     };
     api("/2/sharing/create_shared_link_with_settings", [this](const QJsonObject &body, Response &response) {
         const QString path = body.value(QStringLiteral("path")).toString();
-        const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE path = ?"), {path});
+        const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?)"), {path});
         if (rows.isEmpty())
-            return conflict(response, QStringLiteral("path/not_found/.."), {{QStringLiteral(".tag"), QStringLiteral("path")}});
-        if (!rows.first().value(QStringLiteral("shared_url")).toString().isEmpty())
-            return conflict(response, QStringLiteral("shared_link_already_exists/.."), {{QStringLiteral(".tag"), QStringLiteral("shared_link_already_exists")}});
+            return conflict(response, QStringLiteral("path/not_found/.."), nested(QStringLiteral("path"), QStringLiteral("not_found")));
+        const QVariantMap file = rows.first();
+        const QString stored = file.value(QStringLiteral("path")).toString();
+        const QString id = file.value(QStringLiteral("id")).toString();
+        const qint64 size = file.value(QStringLiteral("size")).toLongLong();
+        if (!file.value(QStringLiteral("shared_url")).toString().isEmpty())
+            return conflict(response, QStringLiteral("shared_link_already_exists/metadata/.."),
+                            {{QStringLiteral(".tag"), QStringLiteral("shared_link_already_exists")},
+                             {QStringLiteral("shared_link_already_exists"),
+                              QJsonObject{{QStringLiteral(".tag"), QStringLiteral("metadata")},
+                                          {QStringLiteral("metadata"), linkMetadata(file.value(QStringLiteral("shared_url")).toString(), stored, id, size, now())}}}});
         const QString url = baseUrl() + QStringLiteral("/s/") + random(15) + QLatin1Char('/')
-            + QString::fromLatin1(QUrl::toPercentEncoding(path.section(QLatin1Char('/'), -1))) + QStringLiteral("?dl=0");
-        m_db->exec(QStringLiteral("UPDATE dropbox_files SET shared_url = ? WHERE path = ?"), {url, path});
-        json(response, 200, {{QStringLiteral("url"), url}, {QStringLiteral("path_lower"), path.toLower()}});
+            + QString::fromLatin1(QUrl::toPercentEncoding(stored.section(QLatin1Char('/'), -1))) + QStringLiteral("?dl=0");
+        m_db->exec(QStringLiteral("UPDATE dropbox_files SET shared_url = ? WHERE path = ?"), {url, stored});
+        json(response, 200, linkMetadata(url, stored, id, size, now()));
     });
     api("/2/sharing/list_shared_links", [this](const QJsonObject &body, Response &response) {
         QJsonArray links;
-        for (const QVariantMap &row : m_db->query(QStringLiteral("SELECT shared_url FROM dropbox_files WHERE path = ? AND shared_url IS NOT NULL"),
+        for (const QVariantMap &row : m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?) AND shared_url IS NOT NULL"),
                                                   {body.value(QStringLiteral("path")).toString()}))
-            links.append(QJsonObject{{QStringLiteral("url"), row.value(QStringLiteral("shared_url")).toString()}});
+            links.append(linkMetadata(row.value(QStringLiteral("shared_url")).toString(), row.value(QStringLiteral("path")).toString(),
+                                      row.value(QStringLiteral("id")).toString(), row.value(QStringLiteral("size")).toLongLong(), now()));
         json(response, 200, {{QStringLiteral("links"), links}, {QStringLiteral("has_more"), false}});
     });
     api("/2/files/get_metadata", [this](const QJsonObject &body, Response &response) {
-        const QString path = body.value(QStringLiteral("path")).toString();
-        const auto rows = m_db->query(QStringLiteral("SELECT id, size FROM dropbox_files WHERE path = ?"), {path});
+        const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?)"), {body.value(QStringLiteral("path")).toString()});
         if (rows.isEmpty())
-            return conflict(response, QStringLiteral("path/not_found/.."), {{QStringLiteral(".tag"), QStringLiteral("path")}});
-        json(response, 200, {{QStringLiteral(".tag"), QStringLiteral("file")}, {QStringLiteral("id"), rows.first().value(QStringLiteral("id")).toString()},
-                             {QStringLiteral("path_display"), path}, {QStringLiteral("size"), rows.first().value(QStringLiteral("size")).toLongLong()}});
+            return conflict(response, QStringLiteral("path/not_found/.."), nested(QStringLiteral("path"), QStringLiteral("not_found")));
+        const QVariantMap file = rows.first();
+        json(response, 200, fileMetadata(file.value(QStringLiteral("path")).toString(), file.value(QStringLiteral("id")).toString(),
+                                         file.value(QStringLiteral("size")).toLongLong(), now()));
     });
     api("/2/files/delete_v2", [this](const QJsonObject &body, Response &response) {
-        const QString path = body.value(QStringLiteral("path")).toString();
-        if (m_db->query(QStringLiteral("SELECT 1 FROM dropbox_files WHERE path = ?"), {path}).isEmpty())
-            return conflict(response, QStringLiteral("path_lookup/not_found/.."), {{QStringLiteral(".tag"), QStringLiteral("path_lookup")}});
+        const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?)"), {body.value(QStringLiteral("path")).toString()});
+        if (rows.isEmpty())
+            return conflict(response, QStringLiteral("path_lookup/not_found/.."), nested(QStringLiteral("path_lookup"), QStringLiteral("not_found")));
+        const QVariantMap file = rows.first();
+        const QString path = file.value(QStringLiteral("path")).toString();
         m_db->exec(QStringLiteral("DELETE FROM dropbox_files WHERE path = ?"), {path});
         QFile::remove(dropboxFilePath(path));
-        json(response, 200, {{QStringLiteral("metadata"), QJsonObject{{QStringLiteral("path_display"), path}}}});
+        json(response, 200, {{QStringLiteral("metadata"), fileMetadata(path, file.value(QStringLiteral("id")).toString(),
+                                                                       file.value(QStringLiteral("size")).toLongLong(), now())}});
     });
 }
