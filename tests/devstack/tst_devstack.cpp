@@ -123,6 +123,59 @@ class TestDevStack : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    // The stand-in sign-ins are as strict as Google's and Dropbox's: only the registered client,
+    // its registered redirects, the scope it needs and PKCE get a code; the code is good once;
+    // the token endpoints check the client; the state comes back.
+    void oauthTakesOnlyTheRegisteredClient()
+    {
+        QTemporaryDir state;
+        Stack stack(state.path());
+        Client c(stack);
+        const QString challenge = QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"); // of the verifier below
+        const QByteArray verifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk";
+        const auto google = [&](const QString &client, const QString &redirect, const QString &scope) {
+            return c.page(stack.root, QStringLiteral("/o/oauth2/v2/auth?client_id=%1&redirect_uri=%2&response_type=code&scope=%3"
+                                                     "&code_challenge=%4&code_challenge_method=S256&state=s1")
+                                          .arg(client, QString::fromLatin1(QUrl::toPercentEncoding(redirect)),
+                                               QString::fromLatin1(QUrl::toPercentEncoding(scope)), challenge));
+        };
+        const QString id = QStringLiteral(KAVO_GOOGLE_CLIENT_ID);
+        const QString drive = QStringLiteral("https://www.googleapis.com/auth/drive.file");
+        QCOMPARE(google("someone-else", "http://127.0.0.1:4000/oauth2redirect", drive).status, 400);
+        QCOMPARE(google(id, "http://127.0.0.1:4000/elsewhere", drive).status, 400);
+        QCOMPARE(google(id, "https://evil.example/oauth2redirect", drive).status, 400);
+        QCOMPARE(google(id, "http://127.0.0.1:4000/oauth2redirect", "openid").status, 400);
+        const HttpResponse granted = google(id, "http://127.0.0.1:4100/oauth2redirect", drive);
+        QCOMPARE(granted.status, 302);
+        const QUrlQuery back(QUrl(QString::fromUtf8(granted.header("Location"))));
+        QCOMPARE(back.queryItemValue("state"), QStringLiteral("s1"));
+        const QByteArray code = QUrl::toPercentEncoding(back.queryItemValue("code", QUrl::FullyDecoded));
+        const QByteArray exchange = "grant_type=authorization_code&code=" + code + "&code_verifier=" + verifier
+            + "&redirect_uri=http%3A%2F%2F127.0.0.1%3A4100%2Foauth2redirect&client_id=" + id.toUtf8();
+        QCOMPARE(c.page(stack.root, "/token", exchange + "&client_secret=wrong").status, 401);
+        QCOMPARE(c.page(stack.root, "/token", exchange + "&client_secret=" KAVO_GOOGLE_CLIENT_SECRET).status, 200);
+        QCOMPARE(c.page(stack.root, "/token", exchange + "&client_secret=" KAVO_GOOGLE_CLIENT_SECRET).status, 400); // used
+
+        const auto dropbox = [&](const QString &client, const QString &redirect) {
+            return c.page(stack.root, QStringLiteral("/oauth2/authorize?client_id=%1&redirect_uri=%2&response_type=code"
+                                                     "&code_challenge=%3&code_challenge_method=S256&state=s2")
+                                          .arg(client, QString::fromLatin1(QUrl::toPercentEncoding(redirect)), challenge));
+        };
+        QCOMPARE(dropbox("someone-else", "vendrel://dropbox-auth").status, 400);
+        QCOMPARE(dropbox(KAVO_DROPBOX_APP_KEY, "http://127.0.0.1:4000/").status, 400);
+        const HttpResponse allowed = dropbox(KAVO_DROPBOX_APP_KEY, "vendrel://dropbox-auth");
+        QCOMPARE(allowed.status, 302);
+        const QUrlQuery answer(QUrl(QString::fromUtf8(allowed.header("Location"))));
+        QCOMPARE(answer.queryItemValue("state"), QStringLiteral("s2"));
+        const QByteArray dropboxExchange = "grant_type=authorization_code&code=" + answer.queryItemValue("code").toUtf8() + "&code_verifier="
+            + verifier + "&redirect_uri=vendrel%3A%2F%2Fdropbox-auth&client_id=";
+        QCOMPARE(c.page(stack.root, "/oauth2/token", dropboxExchange + "someone-else").status, 400);
+        const HttpResponse tokens = c.page(stack.root, "/oauth2/token", dropboxExchange + KAVO_DROPBOX_APP_KEY);
+        QCOMPARE(tokens.status, 200);
+        QVERIFY(QJsonDocument::fromJson(tokens.body)["account_id"].toString().startsWith("dbid:"));
+        QCOMPARE(c.page(stack.root, "/oauth2/token", dropboxExchange + KAVO_DROPBOX_APP_KEY).status, 400); // used
+    }
+
     void serviceRoundTrip()
     {
         QTemporaryDir state;

@@ -34,6 +34,11 @@ public:
         QString certificatesDir; // ca.pem/server.pem and keys (certificates.h); the state folder when empty
         QString builtinApiKey;
         QString builtinEmail;
+        // The OAuth clients registered with the stand-ins, as with Google and Dropbox: a sign-in
+        // or token request of another client is refused.
+        QString googleClientId;
+        QString googleClientSecret;
+        QString dropboxAppKey;
     };
 
     explicit DevStack(Options options);

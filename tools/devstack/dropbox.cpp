@@ -115,20 +115,30 @@ void DevStack::routeDropbox()
              QStringLiteral("CREATE TABLE IF NOT EXISTS dropbox_files (path TEXT PRIMARY KEY, id TEXT, size INTEGER, shared_url TEXT)"),
          })
         m_db->exec(statement);
+    if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_codes') WHERE name = 'created_at'")).isEmpty())
+        m_db->exec(QStringLiteral("ALTER TABLE dropbox_codes ADD COLUMN created_at INTEGER DEFAULT 0"));
     if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_sessions') WHERE name = 'created_at'")).isEmpty())
         m_db->exec(QStringLiteral("ALTER TABLE dropbox_sessions ADD COLUMN created_at INTEGER DEFAULT 0"));
     QDir().mkpath(m_options.stateDir + QStringLiteral("/dropbox/sessions"));
 
+    // Only the registered app, to its registered redirect (Kavo's vendrel:// link), with PKCE.
     m_server->Get("/oauth2/authorize", [this](const Request &request, Response &response) {
         const QString redirect = str(request.get_param_value("redirect_uri"));
         const QString challenge = str(request.get_param_value("code_challenge"));
-        if (redirect.isEmpty() || challenge.isEmpty() || str(request.get_param_value("response_type")) != QLatin1String("code")) {
+        const QString why = str(request.get_param_value("client_id")) != m_options.dropboxAppKey ? QStringLiteral("Invalid client_id.")
+            : redirect != QLatin1String("vendrel://dropbox-auth") ? QStringLiteral("Invalid redirect_uri. It must exactly match one of the redirect URIs you've pre-configured for your app.")
+            : challenge.isEmpty() || str(request.get_param_value("response_type")) != QLatin1String("code")
+                    || str(request.get_param_value("code_challenge_method")) != QLatin1String("S256")
+                ? QStringLiteral("Missing or wrong authorization parameters.")
+                : QString();
+        if (!why.isEmpty()) {
             response.status = 400;
-            response.set_content("Missing or wrong authorization parameters.", "text/plain");
+            response.set_content(why.toStdString(), "text/plain");
             return;
         }
         const QString code = random(43);
-        m_db->exec(QStringLiteral("INSERT INTO dropbox_codes VALUES (?, ?, ?)"), {code, challenge, redirect});
+        m_db->exec(QStringLiteral("INSERT INTO dropbox_codes (code, challenge, redirect_uri, created_at) VALUES (?, ?, ?, ?)"),
+                   {code, challenge, redirect, now().toSecsSinceEpoch()});
         QString answer = redirect + QStringLiteral("?code=") + code;
         if (request.has_param("state"))
             answer += QStringLiteral("&state=") + QString::fromLatin1(QUrl::toPercentEncoding(str(request.get_param_value("state"))));
@@ -137,6 +147,9 @@ void DevStack::routeDropbox()
 
     m_server->Post("/oauth2/token", [this](const Request &request, Response &response) {
         const QMap<QString, QString> form = formOf(request);
+        if (form.value(QStringLiteral("client_id")) != m_options.dropboxAppKey)
+            return json(response, 400, {{QStringLiteral("error"), QStringLiteral("invalid_client")},
+                                        {QStringLiteral("error_description"), QStringLiteral("Invalid client_id or client_secret")}});
         const auto access = [&](qint64 seconds) {
             const QString token = QStringLiteral("sl.") + random(60);
             m_db->exec(QStringLiteral("INSERT INTO dropbox_access VALUES (?, ?)"), {token, now().toSecsSinceEpoch() + seconds});
@@ -145,7 +158,8 @@ void DevStack::routeDropbox()
         if (form.value(QStringLiteral("grant_type")) == QLatin1String("authorization_code")) {
             const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
             m_db->exec(QStringLiteral("DELETE FROM dropbox_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
-            if (rows.isEmpty() || rows.first().value(QStringLiteral("challenge")).toString() != s256(form.value(QStringLiteral("code_verifier")))
+            if (rows.isEmpty() || rows.first().value(QStringLiteral("created_at")).toLongLong() < now().toSecsSinceEpoch() - 600
+                || rows.first().value(QStringLiteral("challenge")).toString() != s256(form.value(QStringLiteral("code_verifier")))
                 || rows.first().value(QStringLiteral("redirect_uri")).toString() != form.value(QStringLiteral("redirect_uri")))
                 return json(response, 400, {{QStringLiteral("error"), QStringLiteral("invalid_grant")},
                                             {QStringLiteral("error_description"), QStringLiteral("code doesn't exist or has expired")}});

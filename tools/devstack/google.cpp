@@ -70,6 +70,8 @@ void DevStack::routeGoogle()
     };
     for (const QString &statement : schema)
         m_db->exec(statement);
+    if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('google_codes') WHERE name = 'created_at'")).isEmpty())
+        m_db->exec(QStringLiteral("ALTER TABLE google_codes ADD COLUMN created_at INTEGER DEFAULT 0"));
     // Columns added since the first devstack; a state folder made by an older one gains them.
     for (const QString &column : {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("file_id TEXT")}) {
         if (!m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('drive_sessions') WHERE name = ?"), {column.section(QLatin1Char(' '), 0, 0)}).isEmpty())
@@ -78,30 +80,48 @@ void DevStack::routeGoogle()
     }
     QDir().mkpath(m_options.stateDir + QStringLiteral("/drive/sessions"));
 
-    // The consent page approves at once and sends the browser back with a code.
+    // The consent page approves at once and sends the browser back with a code. As Google does
+    // for a desktop client, it takes only the registered client, a loopback redirect on any port
+    // with the registered path, and a scope that includes drive.file; a refusal is an error page.
     m_server->Get("/o/oauth2/v2/auth", [this](const Request &request, Response &response) {
         const QString redirect = str(request.get_param_value("redirect_uri"));
         const QString challenge = str(request.get_param_value("code_challenge"));
-        if (redirect.isEmpty() || challenge.isEmpty() || str(request.get_param_value("code_challenge_method")) != QLatin1String("S256")
-            || str(request.get_param_value("response_type")) != QLatin1String("code")) {
+        const QUrl back(redirect, QUrl::StrictMode);
+        const QString why = str(request.get_param_value("client_id")) != m_options.googleClientId ? QStringLiteral("invalid_client: The OAuth client was not found.")
+            : back.scheme() != QLatin1String("http") || (back.host() != QLatin1String("127.0.0.1") && back.host() != QLatin1String("::1")
+                                                            && back.host() != QLatin1String("localhost"))
+                    || back.path() != QLatin1String("/oauth2redirect")
+                ? QStringLiteral("redirect_uri_mismatch: The redirect URI in the request does not match the ones authorized for the OAuth client.")
+            : !str(request.get_param_value("scope")).split(QLatin1Char(' ')).contains(QStringLiteral("https://www.googleapis.com/auth/drive.file"))
+                ? QStringLiteral("invalid_scope: Some requested scopes were invalid.")
+            : challenge.isEmpty() || str(request.get_param_value("code_challenge_method")) != QLatin1String("S256")
+                    || str(request.get_param_value("response_type")) != QLatin1String("code")
+                ? QStringLiteral("invalid_request: Missing or wrong authorization parameters.")
+                : QString();
+        if (!why.isEmpty()) {
             response.status = 400;
-            response.set_content("Missing or wrong authorization parameters.", "text/plain");
+            response.set_content(QString(QStringLiteral("Error 400: ") + why).toStdString(), "text/plain");
             return;
         }
         const QString code = QStringLiteral("4/") + random(40);
-        m_db->exec(QStringLiteral("INSERT INTO google_codes VALUES (?, ?, ?)"), {code, challenge, redirect});
-        QUrl back(redirect);
-        QUrlQuery query(back);
+        m_db->exec(QStringLiteral("INSERT INTO google_codes (code, challenge, redirect_uri, created_at) VALUES (?, ?, ?, ?)"),
+                   {code, challenge, redirect, now().toSecsSinceEpoch()});
+        QUrl answer = back;
+        QUrlQuery query(answer);
         query.addQueryItem(QStringLiteral("code"), QString::fromLatin1(QUrl::toPercentEncoding(code)));
         if (request.has_param("state"))
             query.addQueryItem(QStringLiteral("state"), QString::fromLatin1(QUrl::toPercentEncoding(str(request.get_param_value("state")))));
         query.addQueryItem(QStringLiteral("scope"), QString::fromLatin1(QUrl::toPercentEncoding(str(request.get_param_value("scope")))));
-        back.setQuery(query);
-        response.set_redirect(back.toString(QUrl::FullyEncoded).toStdString());
+        answer.setQuery(query);
+        response.set_redirect(answer.toString(QUrl::FullyEncoded).toStdString());
     });
 
     m_server->Post("/token", [this](const Request &request, Response &response) {
         const QMap<QString, QString> form = formOf(request);
+        if (form.value(QStringLiteral("client_id")) != m_options.googleClientId || form.value(QStringLiteral("client_secret")) != m_options.googleClientSecret) {
+            json(response, 401, {{QStringLiteral("error"), QStringLiteral("invalid_client")}, {QStringLiteral("error_description"), QStringLiteral("Unauthorized")}});
+            return;
+        }
         const auto grant = [&](const QString &refresh, bool withRefresh) {
             const QString access = QStringLiteral("ya29.") + random(60);
             m_db->exec(QStringLiteral("INSERT INTO google_access VALUES (?, ?, ?)"), {access, refresh, now().toSecsSinceEpoch() + 3599});
@@ -115,7 +135,8 @@ void DevStack::routeGoogle()
         if (form.value(QStringLiteral("grant_type")) == QLatin1String("authorization_code")) {
             const auto rows = m_db->query(QStringLiteral("SELECT * FROM google_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
             m_db->exec(QStringLiteral("DELETE FROM google_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
-            if (rows.isEmpty())
+            // A code is good once, for ten minutes.
+            if (rows.isEmpty() || rows.first().value(QStringLiteral("created_at")).toLongLong() < now().toSecsSinceEpoch() - 600)
                 return oauthError(response, QStringLiteral("invalid_grant"), QStringLiteral("Malformed auth code."));
             if (rows.first().value(QStringLiteral("challenge")).toString() != s256(form.value(QStringLiteral("code_verifier"))))
                 return oauthError(response, QStringLiteral("invalid_grant"), QStringLiteral("Invalid code verifier."));

@@ -56,6 +56,9 @@ int main(int argc, char *argv[])
     }
     options.builtinApiKey = QStringLiteral(KAVO_BUILTIN_API_KEY);
     options.builtinEmail = QStringLiteral(KAVO_BUILTIN_EMAIL);
+    options.googleClientId = QStringLiteral(KAVO_GOOGLE_CLIENT_ID);
+    options.googleClientSecret = QStringLiteral(KAVO_GOOGLE_CLIENT_SECRET);
+    options.dropboxAppKey = QStringLiteral(KAVO_DROPBOX_APP_KEY);
 
     DevStack stack(options);
     const int bound = stack.error().isEmpty() ? stack.bind(port) : -1;
