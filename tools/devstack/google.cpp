@@ -117,7 +117,14 @@ void DevStack::routeGoogle()
     });
 
     m_server->Post("/token", [this](const Request &request, Response &response) {
-        const QMap<QString, QString> form = formOf(request);
+        QMap<QString, QString> form = formOf(request);
+        // The client authenticates in the form or, as Google also takes, with HTTP Basic.
+        const QString basic = str(request.get_header_value("Authorization"));
+        if (basic.startsWith(QLatin1String("Basic "))) {
+            const QString pair = QString::fromUtf8(QByteArray::fromBase64(basic.mid(6).toLatin1()));
+            form.insert(QStringLiteral("client_id"), QUrl::fromPercentEncoding(pair.section(QLatin1Char(':'), 0, 0).toUtf8()));
+            form.insert(QStringLiteral("client_secret"), QUrl::fromPercentEncoding(pair.section(QLatin1Char(':'), 1).toUtf8()));
+        }
         if (form.value(QStringLiteral("client_id")) != m_options.googleClientId || form.value(QStringLiteral("client_secret")) != m_options.googleClientSecret) {
             json(response, 401, {{QStringLiteral("error"), QStringLiteral("invalid_client")}, {QStringLiteral("error_description"), QStringLiteral("Unauthorized")}});
             return;
