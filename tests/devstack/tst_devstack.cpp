@@ -153,8 +153,30 @@ private Q_SLOTS:
         const QByteArray exchange = "grant_type=authorization_code&code=" + code + "&code_verifier=" + verifier
             + "&redirect_uri=http%3A%2F%2F127.0.0.1%3A4100%2Foauth2redirect&client_id=" + id.toUtf8();
         QCOMPARE(c.page(stack.root, "/token", exchange + "&client_secret=wrong").status, 401);
-        QCOMPARE(c.page(stack.root, "/token", exchange + "&client_secret=" KAVO_GOOGLE_CLIENT_SECRET).status, 200);
+        const HttpResponse googleTokens = c.page(stack.root, "/token", exchange + "&client_secret=" KAVO_GOOGLE_CLIENT_SECRET);
+        QCOMPARE(googleTokens.status, 200);
         QCOMPARE(c.page(stack.root, "/token", exchange + "&client_secret=" KAVO_GOOGLE_CLIENT_SECRET).status, 400); // used
+
+        // Drive parses the search and the field selection, and answers errors in Google's shape.
+        const auto list = [&](const QByteArray &query, const QByteArray &token) {
+            QNetworkRequest request(Endpoints::join(stack.root, "/drive/v3/files"));
+            QUrl url = request.url();
+            url.setQuery(QString::fromLatin1(query));
+            request.setUrl(url);
+            request.setRawHeader("Authorization", "Bearer " + token);
+            return awaitTask(c.http.send(request, "GET")).value();
+        };
+        const QByteArray access = QJsonDocument::fromJson(googleTokens.body)["access_token"].toString().toUtf8();
+        QCOMPARE(list("q=name%3D'Kavo'%20and%20trashed%3Dfalse&fields=files(id,name)", access).status, 200);
+        const HttpResponse badQuery = list("q=name%20contains%20Kavo&fields=files(id)", access);
+        QCOMPARE(badQuery.status, 400);
+        QCOMPARE(QJsonDocument::fromJson(badQuery.body)["error"]["errors"][0]["reason"].toString(), QStringLiteral("invalid"));
+        const HttpResponse badFields = list("q=trashed%3Dfalse&fields=files(idd)", access);
+        QCOMPARE(badFields.status, 400);
+        QCOMPARE(QJsonDocument::fromJson(badFields.body)["error"]["errors"][0]["reason"].toString(), QStringLiteral("invalidParameter"));
+        const HttpResponse stale = list("q=trashed%3Dfalse", "ya29.unknown");
+        QCOMPARE(stale.status, 401);
+        QCOMPARE(QJsonDocument::fromJson(stale.body)["error"]["status"].toString(), QStringLiteral("UNAUTHENTICATED"));
 
         const auto dropbox = [&](const QString &client, const QString &redirect) {
             return c.page(stack.root, QStringLiteral("/oauth2/authorize?client_id=%1&redirect_uri=%2&response_type=code"

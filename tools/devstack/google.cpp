@@ -28,9 +28,86 @@ void oauthError(httplib::Response &response, const QString &error, const QString
     json(response, 400, {{QStringLiteral("error"), error}, {QStringLiteral("error_description"), description}});
 }
 
-void driveError(httplib::Response &response, int status, const QString &message)
+// An error in Google's shape: the code, the message, the errors with their reason, the status.
+void driveError(httplib::Response &response, int status, const QString &message, const QString &reasonGiven = {})
 {
-    json(response, status, {{QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), status}, {QStringLiteral("message"), message}}}});
+    const QString reason = !reasonGiven.isEmpty() ? reasonGiven
+        : status == 401                           ? QStringLiteral("authError")
+        : status == 404                           ? QStringLiteral("notFound")
+        : status >= 500                           ? QStringLiteral("backendError")
+                                                  : QStringLiteral("badRequest");
+    const QString state = status == 401 ? QStringLiteral("UNAUTHENTICATED")
+        : status == 403                 ? QStringLiteral("PERMISSION_DENIED")
+        : status == 404                 ? QStringLiteral("NOT_FOUND")
+        : status >= 500                 ? QStringLiteral("INTERNAL")
+                                        : QStringLiteral("INVALID_ARGUMENT");
+    const QJsonObject entry{{QStringLiteral("domain"), QStringLiteral("global")}, {QStringLiteral("reason"), reason}, {QStringLiteral("message"), message}};
+    json(response, status, {{QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), status},
+                                                                  {QStringLiteral("message"), message},
+                                                                  {QStringLiteral("errors"), QJsonArray{entry}},
+                                                                  {QStringLiteral("status"), state}}}});
+}
+
+// Whether `fields` is a selection files.list understands: top-level fields of its answer and,
+// in files(...), fields of a file.
+bool validListFields(const QString &fields)
+{
+    static const QStringList top = {QStringLiteral("kind"), QStringLiteral("nextPageToken"), QStringLiteral("incompleteSearch"), QStringLiteral("files")};
+    static const QStringList file = {QStringLiteral("id"), QStringLiteral("name"), QStringLiteral("mimeType"), QStringLiteral("parents"),
+                                     QStringLiteral("trashed"), QStringLiteral("size"), QStringLiteral("kind"), QStringLiteral("createdTime"),
+                                     QStringLiteral("modifiedTime"), QStringLiteral("webViewLink")};
+    static const QRegularExpression item(QStringLiteral("^\\s*(\\w+)(?:\\(([^()]*)\\))?\\s*$"));
+    // Split at top-level commas only.
+    QStringList parts;
+    int depth = 0;
+    QString current;
+    for (const QChar c : fields) {
+        depth += c == QLatin1Char('(') ? 1 : c == QLatin1Char(')') ? -1 : 0;
+        if (depth < 0)
+            return false;
+        if (c == QLatin1Char(',') && depth == 0) {
+            parts.append(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    parts.append(current);
+    if (depth != 0)
+        return false;
+    for (const QString &part : parts) {
+        const QRegularExpressionMatch m = item.match(part);
+        if (!m.hasMatch() || !top.contains(m.captured(1)))
+            return false;
+        if (m.capturedLength(2) > 0) {
+            if (m.captured(1) != QLatin1String("files"))
+                return false;
+            for (const QString &sub : m.captured(2).split(QLatin1Char(',')))
+                if (!file.contains(sub.trimmed()))
+                    return false;
+        }
+    }
+    return true;
+}
+
+// The terms of a files.list query Kavo's kind of search uses, joined by "and": name = 'x',
+// mimeType = 'x', trashed = true|false; no value when the query is not valid.
+std::optional<QMap<QString, QString>> listQuery(const QString &q)
+{
+    static const QRegularExpression term(QStringLiteral("^\\s*(name|mimeType)\\s*=\\s*'((?:[^'\\\\]|\\\\.)*)'\\s*$|^\\s*(trashed)\\s*=\\s*(true|false)\\s*$"));
+    QMap<QString, QString> terms;
+    if (q.trimmed().isEmpty())
+        return terms;
+    for (const QString &part : q.split(QStringLiteral(" and "))) {
+        const QRegularExpressionMatch m = term.match(part);
+        if (!m.hasMatch())
+            return std::nullopt;
+        if (m.capturedLength(1) > 0)
+            terms.insert(m.captured(1), QString(m.captured(2)).replace(QStringLiteral("\\'"), QStringLiteral("'")).replace(QStringLiteral("\\\\"), QStringLiteral("\\")));
+        else
+            terms.insert(m.captured(3), m.captured(4));
+    }
+    return terms;
 }
 
 
@@ -184,13 +261,19 @@ void DevStack::routeGoogle()
     m_server->Get("/drive/v3/files", [this](const Request &request, Response &response) {
         if (googleUser(request, response).isEmpty())
             return;
+        // Drive refuses a query or a field selection it cannot parse, as it does.
         const QString q = str(request.get_param_value("q"));
-        static const QRegularExpression byName(QStringLiteral("name='([^']*)'"));
-        const QRegularExpressionMatch match = byName.match(q);
-        const bool folders = q.contains(QLatin1String("mimeType='application/vnd.google-apps.folder'"));
+        const std::optional<QMap<QString, QString>> terms = listQuery(q);
+        if (!terms)
+            return driveError(response, 400, QStringLiteral("Invalid Value"), QStringLiteral("invalid"));
+        if (request.has_param("fields") && !validListFields(str(request.get_param_value("fields"))))
+            return driveError(response, 400, QStringLiteral("Invalid field selection ") + str(request.get_param_value("fields")),
+                              QStringLiteral("invalidParameter"));
+        const QString name = terms->value(QStringLiteral("name"));
+        const bool folders = terms->value(QStringLiteral("mimeType")) == QLatin1String("application/vnd.google-apps.folder");
         QJsonArray files;
         const auto rows = m_db->query(QStringLiteral("SELECT id, name FROM drive_files WHERE (? = 0 OR folder = 1) AND (? = '' OR name = ?) ORDER BY rowid"),
-                                      {folders ? 1 : 0, match.captured(1), match.captured(1)});
+                                      {folders ? 1 : 0, name, name});
         for (const QVariantMap &row : rows)
             files.append(QJsonObject{{QStringLiteral("id"), row.value(QStringLiteral("id")).toString()},
                                      {QStringLiteral("name"), row.value(QStringLiteral("name")).toString()}});
@@ -271,6 +354,9 @@ void DevStack::routeGoogle()
                 return driveError(response, 400, QStringLiteral("Invalid Content-Range."));
             if (from > held)
                 return driveError(response, 400, QStringLiteral("The upload must continue where the session stands."));
+            // A chunk that does not end the file must be a whole number of 256 KiB blocks.
+            if (sent.captured(2).toLongLong() + 1 < announced && length % (256 * 1024) != 0)
+                return driveError(response, 400, QStringLiteral("Chunk size must be a multiple of 256 KiB."));
         } else {
             return driveError(response, 400, QStringLiteral("Invalid Content-Range."));
         }
