@@ -196,6 +196,36 @@ private Q_SLOTS:
         QCOMPARE(tokens.status, 200);
         QVERIFY(QJsonDocument::fromJson(tokens.body)["account_id"].toString().startsWith("dbid:"));
         QCOMPARE(c.page(stack.root, "/oauth2/token", dropboxExchange + KAVO_DROPBOX_APP_KEY).status, 400); // used
+
+        // Dropbox's routes hold their arguments to the API's types and fields, want their content
+        // type, and honour a session's close.
+        const QByteArray bearer = "Bearer " + QJsonDocument::fromJson(tokens.body)["access_token"].toString().toUtf8();
+        const auto call = [&](const QString &route, const QByteArray &arg, const QByteArray &body,
+                              const QByteArray &type = "application/octet-stream") {
+            QNetworkRequest request(Endpoints::join(stack.root, route));
+            request.setRawHeader("Authorization", bearer);
+            request.setRawHeader("Content-Type", type);
+            if (!arg.isNull())
+                request.setRawHeader("Dropbox-API-Arg", arg);
+            return awaitTask(c.http.send(request, "POST", body)).value();
+        };
+        const HttpResponse started = call("/2/files/upload_session/start", "{\"close\":false}", "abc");
+        QCOMPARE(started.status, 200);
+        const QByteArray session = QJsonDocument::fromJson(started.body)["session_id"].toString().toUtf8();
+        const HttpResponse mistyped = call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":\"3\"}}", "d");
+        QCOMPARE(mistyped.status, 400);
+        QVERIFY2(mistyped.body.contains("cursor.offset: expected integer"), mistyped.body.constData());
+        const HttpResponse unknown = call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":3},\"closed\":true}", "d");
+        QCOMPARE(unknown.status, 400);
+        QVERIFY2(unknown.body.contains("unknown field 'closed'"), unknown.body.constData());
+        QCOMPARE(call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":3}}", "d", "application/json").status, 400);
+        QCOMPARE(call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":3},\"close\":true}", "d").status, 200);
+        const HttpResponse afterClose = call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":4}}", "e");
+        QCOMPARE(afterClose.status, 409);
+        QCOMPARE(QJsonDocument::fromJson(afterClose.body)["error"][".tag"].toString(), QStringLiteral("closed"));
+        QCOMPARE(call("/2/files/get_metadata", {}, "{\"path\":\"/x\",\"recursive\":true}", "application/json").status, 400);
+        QCOMPARE(call("/2/files/get_metadata", {}, "{\"path\":\"/x\"}", "text/plain").status, 400);
+        QCOMPARE(call("/2/files/get_metadata", {}, "{\"path\":\"/x\"}", "application/json").status, 409);
     }
 
     void serviceRoundTrip()

@@ -35,6 +35,76 @@ QJsonObject nested(const QString &outer, const QString &inner)
     return {{QStringLiteral(".tag"), outer}, {outer, QJsonObject{{QStringLiteral(".tag"), inner}}}};
 }
 
+// One field of a route's argument, as the API's reference gives it: 's' a string, 'b' a
+// boolean, 'u' an unsigned integer, 'o' a struct (its fields in `nested`), 't' a union (a tag
+// string or an object with ".tag").
+struct Field {
+    const char *name;
+    char type;
+    bool required;
+    const std::vector<Field> *nested = nullptr;
+};
+
+// Why `value` is not an argument of that shape ("cursor.offset: expected integer"), or empty.
+QString argumentProblem(const QJsonValue &value, const std::vector<Field> &fields, const QString &where = {})
+{
+    if (!value.isObject())
+        return (where.isEmpty() ? QStringLiteral("argument") : where) + QStringLiteral(": expected object");
+    const QJsonObject object = value.toObject();
+    for (auto it = object.begin(); it != object.end(); ++it)
+        if (std::none_of(fields.begin(), fields.end(), [&](const Field &f) { return it.key() == QLatin1String(f.name); }))
+            return QStringLiteral("unknown field '%1'").arg(where.isEmpty() ? it.key() : QString(where + QLatin1Char('.') + it.key()));
+    for (const Field &field : fields) {
+        const QString name = where.isEmpty() ? QString::fromLatin1(field.name) : QString(where + QLatin1Char('.') + QLatin1String(field.name));
+        const QJsonValue given = object.value(QLatin1String(field.name));
+        if (given.isUndefined()) {
+            if (field.required)
+                return QStringLiteral("missing required field '%1'").arg(name);
+            continue;
+        }
+        switch (field.type) {
+        case 's':
+            if (!given.isString())
+                return name + QStringLiteral(": expected string");
+            break;
+        case 'b':
+            if (!given.isBool())
+                return name + QStringLiteral(": expected boolean");
+            break;
+        case 'u':
+            if (!given.isDouble() || given.toDouble() < 0 || given.toDouble() != double(given.toInteger()))
+                return name + QStringLiteral(": expected integer");
+            break;
+        case 't':
+            if (!given.isString() && !(given.isObject() && given.toObject().value(QStringLiteral(".tag")).isString()))
+                return name + QStringLiteral(": expected union");
+            break;
+        case 'o':
+            if (const QString nested = argumentProblem(given, *field.nested, name); !nested.isEmpty())
+                return nested;
+            break;
+        }
+    }
+    return {};
+}
+
+const std::vector<Field> cursorFields = {{"session_id", 's', true}, {"offset", 'u', true}};
+const std::vector<Field> commitFields = {{"path", 's', true},         {"mode", 't', false},  {"autorename", 'b', false},
+                                         {"client_modified", 's', false}, {"mute", 'b', false}, {"strict_conflict", 'b', false}};
+const std::vector<Field> startArgument = {{"close", 'b', false}, {"session_type", 't', false}, {"content_hash", 's', false}};
+const std::vector<Field> appendArgument = {{"cursor", 'o', true, &cursorFields}, {"close", 'b', false}, {"content_hash", 's', false}};
+const std::vector<Field> finishArgument = {{"cursor", 'o', true, &cursorFields}, {"commit", 'o', true, &commitFields}, {"content_hash", 's', false}};
+const std::vector<Field> settingsFields = {{"requested_visibility", 't', false}, {"audience", 't', false}, {"access", 't', false},
+                                           {"allow_download", 'b', false},      {"require_password", 'b', false}, {"link_password", 's', false},
+                                           {"expires", 's', false}};
+const std::vector<Field> sharedLinkArgument = {{"path", 's', true}, {"settings", 'o', false, &settingsFields}};
+const std::vector<Field> listLinksArgument = {{"path", 's', false}, {"cursor", 's', false}, {"direct_only", 'b', false}};
+const std::vector<Field> metadataArgument = {{"path", 's', true}, {"include_media_info", 'b', false}, {"include_deleted", 'b', false},
+                                             {"include_has_explicit_shared_members", 'b', false}};
+const std::vector<Field> deleteArgument = {{"path", 's', true}, {"parent_rev", 's', false}};
+// The most a content call's body may carry.
+constexpr qint64 maxRequestBody = qint64(150) << 20;
+
 QString timestamp(const QDateTime &when)
 {
     return when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ"));
@@ -115,6 +185,8 @@ void DevStack::routeDropbox()
              QStringLiteral("CREATE TABLE IF NOT EXISTS dropbox_files (path TEXT PRIMARY KEY, id TEXT, size INTEGER, shared_url TEXT)"),
          })
         m_db->exec(statement);
+    if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_sessions') WHERE name = 'closed'")).isEmpty())
+        m_db->exec(QStringLiteral("ALTER TABLE dropbox_sessions ADD COLUMN closed INTEGER DEFAULT 0"));
     if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_codes') WHERE name = 'created_at'")).isEmpty())
         m_db->exec(QStringLiteral("ALTER TABLE dropbox_codes ADD COLUMN created_at INTEGER DEFAULT 0"));
     if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_sessions') WHERE name = 'created_at'")).isEmpty())
@@ -201,8 +273,22 @@ void DevStack::routeDropbox()
 
     // Content calls: parameters in Dropbox-API-Arg, which Dropbox refuses unless plain ASCII. The
     // body is counted as it arrives, so that a request cut short still counts what it sent.
-    const auto content = [this](const char *path, std::function<void(const QJsonObject &arg, const std::string &body, Response &)> handle) {
-        m_server->Post(path, [this, path, handle](const Request &request, Response &response, const httplib::ContentReader &reader) {
+    // A refusal of the call itself, in Dropbox's words: 400 with a plain-text reason.
+    const auto badCall = [](Response &response, const char *path, const QString &why) {
+        response.status = 400;
+        // It may come before the body was read: what is left of it must not be taken for a request.
+        response.set_header("Connection", "close");
+        response.set_content(QStringLiteral("Error in call to API function \"%1\": %2").arg(QLatin1String(path + 4), why).toStdString(), "text/plain");
+    };
+    const auto content = [this, badCall](const char *path, const std::vector<Field> &argument,
+                                         std::function<void(const QJsonObject &arg, const std::string &body, Response &)> handle) {
+        m_server->Post(path, [this, path, &argument, handle, badCall](const Request &request, Response &response, const httplib::ContentReader &reader) {
+            if (str(request.get_header_value("Content-Length")).toLongLong() > maxRequestBody)
+                return badCall(response, path, QStringLiteral("Request body too large: a call takes at most 150 MiB."));
+            const std::string type = request.get_header_value("Content-Type");
+            if (type != "application/octet-stream" && type != "text/plain; charset=dropbox-cors-hack")
+                return badCall(response, path, QStringLiteral("Bad HTTP \"Content-Type\" header: \"%1\".  Expecting one of \"application/octet-stream\", "
+                                                              "\"text/plain; charset=dropbox-cors-hack\".").arg(str(type)));
             std::string body;
             const bool whole = reader([&](const char *data, size_t size) {
                 body.append(data, size);
@@ -219,7 +305,13 @@ void DevStack::routeDropbox()
                                      "text/plain");
                 return;
             }
-            handle(QJsonDocument::fromJson(QByteArray::fromStdString(raw)).object(), body, response);
+            QJsonParseError parsed;
+            const QJsonDocument arg = QJsonDocument::fromJson(QByteArray::fromStdString(raw), &parsed);
+            if (parsed.error != QJsonParseError::NoError)
+                return badCall(response, path, QStringLiteral("HTTP header \"Dropbox-API-Arg\": could not decode input as JSON"));
+            if (const QString problem = argumentProblem(arg.object(), argument); !problem.isEmpty() || !arg.isObject())
+                return badCall(response, path, QStringLiteral("HTTP header \"Dropbox-API-Arg\": ") + (problem.isEmpty() ? QStringLiteral("expected object") : problem));
+            handle(arg.object(), body, response);
         });
     };
     const auto append = [this](const QString &session, const QByteArray &bytes) {
@@ -253,21 +345,28 @@ void DevStack::routeDropbox()
         }
         return true;
     };
-    content("/2/files/upload_session/start", [this, append](const QJsonObject &, const std::string &body, Response &response) {
+    content("/2/files/upload_session/start", startArgument, [this, append](const QJsonObject &arg, const std::string &body, Response &response) {
         const QString session = random(32);
-        m_db->exec(QStringLiteral("INSERT INTO dropbox_sessions (session_id, size, created_at) VALUES (?, 0, ?)"), {session, now().toSecsSinceEpoch()});
+        m_db->exec(QStringLiteral("INSERT INTO dropbox_sessions (session_id, size, created_at, closed) VALUES (?, 0, ?, ?)"),
+                   {session, now().toSecsSinceEpoch(), arg.value(QStringLiteral("close")).toBool() ? 1 : 0});
         append(session, QByteArray::fromStdString(body));
         json(response, 200, {{QStringLiteral("session_id"), session}});
     });
-    content("/2/files/upload_session/append_v2", [append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
+    content("/2/files/upload_session/append_v2", appendArgument, [this, append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
         const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
         if (!checkCursor(cursor, response))
             return;
-        append(cursor.value(QStringLiteral("session_id")).toString(), QByteArray::fromStdString(body));
+        const QString session = cursor.value(QStringLiteral("session_id")).toString();
+        // A closed session takes no more appends (finish still commits it).
+        if (m_db->query(QStringLiteral("SELECT closed FROM dropbox_sessions WHERE session_id = ?"), {session}).value(0).value(QStringLiteral("closed")).toInt())
+            return conflict(response, QStringLiteral("closed/.."), {{QStringLiteral(".tag"), QStringLiteral("closed")}});
+        append(session, QByteArray::fromStdString(body));
+        if (arg.value(QStringLiteral("close")).toBool())
+            m_db->exec(QStringLiteral("UPDATE dropbox_sessions SET closed = 1 WHERE session_id = ?"), {session});
         response.status = 200;
         response.set_content("null", "application/json");
     });
-    content("/2/files/upload_session/finish", [this, append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
+    content("/2/files/upload_session/finish", finishArgument, [this, append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
         const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
         if (!checkCursor(cursor, response, true))
             return;
@@ -315,14 +414,24 @@ void DevStack::routeDropbox()
         json(response, 200, fileMetadata(path, id, size, now()));
     });
 
-    const auto api = [this](const char *path, std::function<void(const QJsonObject &body, Response &)> handle) {
-        m_server->Post(path, [this, handle](const Request &request, Response &response) {
+    const auto api = [this, badCall](const char *path, const std::vector<Field> &argument, std::function<void(const QJsonObject &body, Response &)> handle) {
+        m_server->Post(path, [this, path, &argument, handle, badCall](const Request &request, Response &response) {
             if (!dropboxUser(request, response))
                 return;
-            handle(QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object(), response);
+            const std::string type = request.get_header_value("Content-Type");
+            if (type.rfind("application/json", 0) != 0)
+                return badCall(response, path, QStringLiteral("Bad HTTP \"Content-Type\" header: \"%1\".  Expecting one of \"application/json\", "
+                                                              "\"application/json; charset=utf-8\", \"text/plain; charset=dropbox-cors-hack\".").arg(str(type)));
+            QJsonParseError parsed;
+            const QJsonDocument body = QJsonDocument::fromJson(QByteArray::fromStdString(request.body), &parsed);
+            if (parsed.error != QJsonParseError::NoError)
+                return badCall(response, path, QStringLiteral("request body: could not decode input as JSON"));
+            if (const QString problem = argumentProblem(body.object(), argument); !problem.isEmpty() || !body.isObject())
+                return badCall(response, path, QStringLiteral("request body: ") + (problem.isEmpty() ? QStringLiteral("expected object") : problem));
+            handle(body.object(), response);
         });
     };
-    api("/2/sharing/create_shared_link_with_settings", [this](const QJsonObject &body, Response &response) {
+    api("/2/sharing/create_shared_link_with_settings", sharedLinkArgument, [this](const QJsonObject &body, Response &response) {
         const QString path = body.value(QStringLiteral("path")).toString();
         const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?)"), {path});
         if (rows.isEmpty())
@@ -342,7 +451,7 @@ void DevStack::routeDropbox()
         m_db->exec(QStringLiteral("UPDATE dropbox_files SET shared_url = ? WHERE path = ?"), {url, stored});
         json(response, 200, linkMetadata(url, stored, id, size, now()));
     });
-    api("/2/sharing/list_shared_links", [this](const QJsonObject &body, Response &response) {
+    api("/2/sharing/list_shared_links", listLinksArgument, [this](const QJsonObject &body, Response &response) {
         QJsonArray links;
         for (const QVariantMap &row : m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?) AND shared_url IS NOT NULL"),
                                                   {body.value(QStringLiteral("path")).toString()}))
@@ -350,7 +459,7 @@ void DevStack::routeDropbox()
                                       row.value(QStringLiteral("id")).toString(), row.value(QStringLiteral("size")).toLongLong(), now()));
         json(response, 200, {{QStringLiteral("links"), links}, {QStringLiteral("has_more"), false}});
     });
-    api("/2/files/get_metadata", [this](const QJsonObject &body, Response &response) {
+    api("/2/files/get_metadata", metadataArgument, [this](const QJsonObject &body, Response &response) {
         const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?)"), {body.value(QStringLiteral("path")).toString()});
         if (rows.isEmpty())
             return conflict(response, QStringLiteral("path/not_found/.."), nested(QStringLiteral("path"), QStringLiteral("not_found")));
@@ -358,7 +467,7 @@ void DevStack::routeDropbox()
         json(response, 200, fileMetadata(file.value(QStringLiteral("path")).toString(), file.value(QStringLiteral("id")).toString(),
                                          file.value(QStringLiteral("size")).toLongLong(), now()));
     });
-    api("/2/files/delete_v2", [this](const QJsonObject &body, Response &response) {
+    api("/2/files/delete_v2", deleteArgument, [this](const QJsonObject &body, Response &response) {
         const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?)"), {body.value(QStringLiteral("path")).toString()});
         if (rows.isEmpty())
             return conflict(response, QStringLiteral("path_lookup/not_found/.."), nested(QStringLiteral("path_lookup"), QStringLiteral("not_found")));
