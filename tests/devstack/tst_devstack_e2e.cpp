@@ -5,6 +5,86 @@
 
 #include "demo.h"
 #include "cloud/dropboxuploader.h"
+
+namespace {
+// Google's own description of Drive v3, as its Go client ships it (Debian's
+// golang-google-api-dev): each method's description is kept in the generated code as the
+// discovery document's JSON, and each schema's fields as the structs' JSON names.
+struct DriveReference {
+    QList<QJsonObject> methods;
+    QMap<QString, QStringList> schemas; // name: its fields
+
+    bool load(const QString &path)
+    {
+        const QList<QByteArray> lines = readFile(path).split('\n');
+        QByteArray block;
+        QString schema;
+        for (const QByteArray &line : lines) {
+            if (line == "\t// {")
+                block = "{";
+            else if (!block.isEmpty() && line.startsWith("\t// "))
+                block += line.mid(4);
+            else if (!block.isEmpty()) {
+                const QJsonObject method = QJsonDocument::fromJson(block).object();
+                if (method.contains("httpMethod"))
+                    methods.append(method);
+                block.clear();
+            }
+            static const QRegularExpression type(QStringLiteral("^type (\\w+) struct \\{$"));
+            static const QRegularExpression tag(QStringLiteral("json:\"([^,\"]+)"));
+            if (const QRegularExpressionMatch m = type.match(QString::fromUtf8(line)); m.hasMatch())
+                schema = m.captured(1);
+            else if (line == "}")
+                schema.clear();
+            else if (const QRegularExpressionMatch t = tag.match(QString::fromUtf8(line)); !schema.isEmpty() && t.hasMatch() && t.captured(1) != "-")
+                schemas[schema].append(t.captured(1));
+        }
+        return methods.size() > 20 && schemas.contains("File") && schemas.contains("Permission");
+    }
+
+    // What is wrong with one logged call to Drive ("METHOD /path"), or empty.
+    QString problemWith(const QJsonObject &call) const
+    {
+        const QString verb = call["method"].toString();
+        QString path = call["path"].toString();
+        const QJsonObject query = call["query"].toObject();
+        const bool upload = path.startsWith("/upload/");
+        // The bytes go to the session address Drive handed out: a step of the resumable protocol,
+        // not a method of its own.
+        if (upload && verb == "PUT")
+            return query.contains("upload_id") ? QString() : QStringLiteral("a PUT without its session");
+        path.remove(QRegularExpression("^(/upload)?/drive/v3/"));
+        static const QStringList global = {"alt", "fields", "key", "oauth_token", "prettyPrint", "quotaUser", "userIp", "callback", "$.xgafv"};
+        for (const QJsonObject &method : methods) {
+            QString pattern = QRegularExpression::escape(method["path"].toString());
+            pattern.replace(QRegularExpression("\\\\\\{[^}]+\\\\\\}"), "[^/]+");
+            if (method["httpMethod"].toString() != verb || !QRegularExpression("^" + pattern + "$").match(path).hasMatch())
+                continue;
+            const QString id = method["id"].toString();
+            if (upload && !method.contains("mediaUpload"))
+                return id + " takes no upload";
+            const QJsonObject parameters = method["parameters"].toObject();
+            for (auto it = query.begin(); it != query.end(); ++it) {
+                const QJsonObject parameter = parameters[it.key()].toObject();
+                if (upload && it.key() == "uploadType") {
+                    if (it.value().toString() != "resumable")
+                        return id + ": uploadType " + it.value().toString();
+                } else if (parameter.isEmpty() && !global.contains(it.key())) {
+                    return id + " has no parameter " + it.key();
+                } else if (parameter.contains("enum") && !parameter["enum"].toArray().contains(it.value())) {
+                    return id + ": " + it.key() + " cannot be " + it.value().toString();
+                }
+            }
+            const QString request = method["request"].toObject()["$ref"].toString();
+            for (const QString &field : call["json"].toObject().keys())
+                if (request.isEmpty() || !schemas.value(request).contains(field))
+                    return id + "'s body has no field " + field;
+            return {};
+        }
+        return "no Drive method is " + verb + " " + call["path"].toString();
+    }
+};
+}
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -25,6 +105,21 @@ private Q_SLOTS:
         QCOMPARE(demo.download(token)->body, bytes);
         const HttpResponse page = demo.hook("GET", "/l/" + token);
         QVERIFY(page.body.contains("photo 1.jpg") && page.body.contains("300.0 kB · downloaded 1 time<"));
+
+        // Every call to Drive is one Google describes, with its parameters and body fields.
+        DriveReference drive;
+        QVERIFY2(drive.load(KAVO_DRIVE_REFERENCE), KAVO_DRIVE_REFERENCE " is missing or unreadable (golang-google-api-dev)");
+        const QJsonArray calls = QJsonDocument::fromJson(demo.hook("GET", "/__test/requests").body)["requests"].toArray();
+        int checked = 0;
+        for (const QJsonValue call : calls) {
+            if (!call["path"].toString().contains("/drive/v3/"))
+                continue;
+            ++checked;
+            QVERIFY2(drive.problemWith(call.toObject()).isEmpty(), qPrintable(drive.problemWith(call.toObject())));
+        }
+        QVERIFY(checked >= 5);
+        QVERIFY(!drive.problemWith(QJsonObject{{"method", "GET"}, {"path", "/drive/v3/files"}, {"query", QJsonObject{{"q", "x"}, {"orderBy", "x"}, {"spaces", "x"}, {"corpus", "nowhere"}}}}).isEmpty());
+        QVERIFY(!drive.problemWith(QJsonObject{{"method", "POST"}, {"path", "/drive/v3/files/f/permissions"}, {"json", QJsonObject{{"role", "reader"}, {"kind", "x"}, {"public", true}}}}).isEmpty());
 
         // A password keeps the file from anyone without it; the page's form sends it.
         QVERIFY(awaitTask(demo.api.setPassword(token, "open sesame")));

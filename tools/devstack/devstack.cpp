@@ -458,10 +458,19 @@ void DevStack::routeTestHooks()
         // Hooks, and the rest of a turned-away request's body read as a request of its own.
         if (request.path.rfind("/__test/", 0) == 0 || request.method.empty())
             return;
+        // The query's parameters and a JSON body, so that tests can hold the calls to the
+        // providers' own descriptions of them.
+        QJsonObject query;
+        for (const auto &[name, value] : request.params)
+            query.insert(str(name), str(value));
+        QJsonObject entry{{QStringLiteral("method"), str(request.method)},
+                          {QStringLiteral("path"), str(request.path)},
+                          {QStringLiteral("status"), response.status},
+                          {QStringLiteral("query"), query}};
+        if (request.get_header_value("Content-Type").rfind("application/json", 0) == 0 && request.body.size() < (64 << 10))
+            entry.insert(QStringLiteral("json"), QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object());
         std::lock_guard lock(m_hooksMutex);
-        m_requestLog.append(QJsonObject{{QStringLiteral("method"), str(request.method)},
-                                        {QStringLiteral("path"), str(request.path)},
-                                        {QStringLiteral("status"), response.status}});
+        m_requestLog.append(entry);
     });
     // Upload body bytes the content endpoints have received, whole requests or not.
     m_server->Get("/__test/stats", [this](const httplib::Request &, httplib::Response &response) {
