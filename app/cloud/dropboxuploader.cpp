@@ -5,6 +5,7 @@
 #include "platform/logging.h"
 #include "uploaddelegate.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -42,6 +43,22 @@ QString bodyText(const QByteArray &body)
 {
     return decodeUtf8(body).value_or(QString());
 }
+}
+
+void ChunkSizer::chunkSent(qint64 bytes, qint64 nanoseconds)
+{
+    const qint64 sending = nanoseconds - m_roundTrip;
+    if (bytes > 0 && sending > 0)
+        m_bytesPerSecond = double(bytes) * 1e9 / double(sending);
+}
+
+qint64 ChunkSizer::next() const
+{
+    if (m_base % unit != 0 || m_roundTrip <= 0 || m_bytesPerSecond <= 0)
+        return m_base;
+    const double wanted = 19.0 * double(m_roundTrip) / 1e9 * m_bytesPerSecond;
+    const qint64 whole = (qint64(wanted) + unit - 1) / unit * unit;
+    return std::clamp(whole, m_base, std::max(m_base, largest));
 }
 
 DropboxUploader::DropboxUploader(Http *http, Endpoints endpoints, AccessTokenSource *auth, qint64 chunkSize)
@@ -210,10 +227,14 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
     // they follow the bytes the server has taken, and 1.0 comes once the session is committed.
     const UploadDelegate delegate(progress);
     SendBudget budget(size, m_chunkSize);
+    ChunkSizer sizer(m_chunkSize);
+    QElapsedTimer clock;
     for (;;) {
         if (session.isEmpty()) {
+            clock.start();
             const Result<HttpResponse> started = co_await content(QStringLiteral("/2/files/upload_session/start"),
                                                                   QByteArray("{\"close\": false}"), nullptr, 0, 0, {});
+            sizer.roundTrip(clock.nsecsElapsed());
             if (!started)
                 co_return started.error();
             if (!started->isSuccess())
@@ -237,7 +258,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
 
         // Each chunk is streamed from the file by the HTTP layer, never held in memory.
         const qint64 offset = session.offset;
-        const qint64 length = std::min(m_chunkSize, size - offset);
+        const qint64 length = std::min(sizer.next(), size - offset);
         if (length <= 0) {
             // The session would never be committed and the link step would fail obscurely.
             co_return DropboxError::badResponse(QStringLiteral("the file ended after ") + QString::number(offset) + QStringLiteral(" of ")
@@ -252,6 +273,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
         const QJsonObject cursor{{QStringLiteral("session_id"), session.handle}, {QStringLiteral("offset"), offset}};
         const bool last = offset + length >= size;
         Result<HttpResponse> answer = Error{};
+        clock.start();
         if (last) {
             session.finishing = true;
             sessionChanged(session);
@@ -277,6 +299,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
                 delegate.didSendBodyData(length, size, size);
                 break;
             }
+            sizer.chunkSent(length, clock.nsecsElapsed());
             session.offset = offset + length;
             sessionChanged(session);
             continue;

@@ -349,6 +349,26 @@ private Q_SLOTS:
         QCOMPARE(none.error().description, QStringLiteral("Dropbox HTTP 409: {\"error_summary\":\"shared_link_already_exists/..\"}"));
     }
 
+    // On a link with a long round trip the chunks grow so that waiting for each answer costs at
+    // most 5 %: in whole 4 MiB, between the base size and 140 MiB; tests' odd sizes stay.
+    void chunksGrowWithTheRoundTrip()
+    {
+        const qint64 mib = 1 << 20;
+        const auto after = [](qint64 base, double roundTripSeconds, double bytesPerSecond) {
+            ChunkSizer sizer(base);
+            sizer.roundTrip(qint64(roundTripSeconds * 1e9));
+            sizer.chunkSent(base, qint64((double(base) / bytesPerSecond + roundTripSeconds) * 1e9));
+            return sizer.next();
+        };
+        const qint64 far = after(8 * mib, 0.050, 62.5e6); // 50 ms at 500 Mbit/s
+        QCOMPARE(far, 60 * mib);
+        QVERIFY(0.050 / (double(far) / 62.5e6 + 0.050) <= 0.05);
+        QCOMPARE(after(8 * mib, 0.001, 62.5e6), 8 * mib);   // near: the base
+        QCOMPARE(after(8 * mib, 0.300, 125e6), 140 * mib);  // at most 140 MiB
+        QCOMPARE(after(1000, 0.050, 62.5e6), 1000);         // not whole 4 MiB: kept
+        QCOMPARE(ChunkSizer(8 * mib).next(), 8 * mib);      // nothing measured yet
+    }
+
     // A chunk sent after the access token expired is refused with 401 and sent again with a new
     // token, from the same offset; Dropbox's requests to slow down, on any route, are marked to
     // be made again after a wait (so are its 5xx answers).
