@@ -15,6 +15,7 @@
 #include "upload/retry.h"
 
 #include <QFile>
+#include <QSslSocket>
 #include <QTest>
 
 #include "database.h"
@@ -174,6 +175,24 @@ private Q_SLOTS:
         const HttpResponse badFields = list("q=trashed%3Dfalse&fields=files(idd)", access);
         QCOMPARE(badFields.status, 400);
         QCOMPARE(QJsonDocument::fromJson(badFields.body)["error"]["errors"][0]["reason"].toString(), QStringLiteral("invalidParameter"));
+        // A chunk that does not end the file is whole 256 KiB blocks.
+        QNetworkRequest start(Endpoints::join(stack.root, "/upload/drive/v3/files"));
+        start.setUrl(QUrl(start.url().toString() + "?uploadType=resumable"));
+        start.setRawHeader("Authorization", "Bearer " + access);
+        start.setRawHeader("Content-Type", "application/json");
+        start.setRawHeader("X-Upload-Content-Length", "600000");
+        const QUrl sessionUrl(QString::fromUtf8(awaitTask(c.http.send(start, "POST", "{\"name\":\"a.bin\"}"))->header("Location")));
+        QVERIFY(sessionUrl.isValid());
+        const auto put = [&](const QByteArray &range, qsizetype bytes) {
+            QNetworkRequest part(sessionUrl);
+            part.setRawHeader("Content-Range", range);
+            part.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+            return awaitTask(c.http.send(part, "PUT", QByteArray(bytes, 'x')))->status;
+        };
+        QCOMPARE(put("bytes 0-99999/600000", 100000), 400);
+        QCOMPARE(put("bytes 0-262143/600000", 262144), 308);
+        QCOMPARE(put("bytes 262144-599999/600000", 337856), 200); // the last may be any size
+
         const HttpResponse stale = list("q=trashed%3Dfalse", "ya29.unknown");
         QCOMPARE(stale.status, 401);
         QCOMPARE(QJsonDocument::fromJson(stale.body)["error"]["status"].toString(), QStringLiteral("UNAUTHENTICATED"));
@@ -226,6 +245,20 @@ private Q_SLOTS:
         QCOMPARE(call("/2/files/get_metadata", {}, "{\"path\":\"/x\",\"recursive\":true}", "application/json").status, 400);
         QCOMPARE(call("/2/files/get_metadata", {}, "{\"path\":\"/x\"}", "text/plain").status, 400);
         QCOMPARE(call("/2/files/get_metadata", {}, "{\"path\":\"/x\"}", "application/json").status, 409);
+
+        // A call of more than 150 MiB is refused from its head, before its body is read.
+        QSslSocket raw;
+        QSslConfiguration trust = QSslConfiguration::defaultConfiguration();
+        trust.setCaCertificates(QSslCertificate::fromData(stack.ca));
+        raw.setSslConfiguration(trust);
+        raw.connectToHostEncrypted(stack.root.host(), quint16(stack.root.port()));
+        QVERIFY(raw.waitForEncrypted(5000));
+        raw.write("POST /2/files/upload_session/append_v2 HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + bearer
+                  + "\r\nContent-Type: application/octet-stream\r\nDropbox-API-Arg: {\"cursor\":{\"session_id\":\"" + session
+                  + "\",\"offset\":4}}\r\nContent-Length: " + QByteArray::number((qint64(150) << 20) + 1) + "\r\n\r\n");
+        QByteArray head;
+        QVERIFY(QTest::qWaitFor([&] { raw.waitForReadyRead(100); head += raw.readAll(); return head.contains("\r\n\r\n"); }, 5000));
+        QVERIFY2(head.startsWith("HTTP/1.1 400"), head.constData());
     }
 
     void serviceRoundTrip()

@@ -42,6 +42,8 @@ void driveError(httplib::Response &response, int status, const QString &message,
         : status >= 500                 ? QStringLiteral("INTERNAL")
                                         : QStringLiteral("INVALID_ARGUMENT");
     const QJsonObject entry{{QStringLiteral("domain"), QStringLiteral("global")}, {QStringLiteral("reason"), reason}, {QStringLiteral("message"), message}};
+    // A refusal may come before the body was read: what is left of it must not be taken for a request.
+    response.set_header("Connection", "close");
     json(response, status, {{QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), status},
                                                                   {QStringLiteral("message"), message},
                                                                   {QStringLiteral("errors"), QJsonArray{entry}},
