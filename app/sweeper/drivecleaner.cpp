@@ -3,6 +3,7 @@
 #include "backend/backendapi.h"
 #include "backend/jsonreader.h"
 #include "cloud/clouduploader.h"
+#include "cloud/driveuploader.h"
 #include "cloud/googleauth.h"
 #include "platform/http.h"
 
@@ -150,7 +151,17 @@ QCoro::Task<Result<void>> DriveCleaner::deleteDriveFile(QString fileID)
     const QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl,
                                                   QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
     // A pass can outlast the token it started with: each file is deleted with the current one.
-    const Result<HttpResponse> response = co_await sendAuthorized(m_http, m_tokens, request, "DELETE");
+    // Drive's answers to slow down and its 5xx are waited out as the uploads wait them out.
+    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [this, request]() -> QCoro::Task<Result<HttpResponse>> {
+        Result<HttpResponse> answer = co_await sendAuthorized(m_http, m_tokens, request, "DELETE");
+        if (answer && answer->status != 404 && DriveError::http(*answer).throttled)
+            co_return DriveError::http(*answer);
+        co_return answer;
+    };
+    QCoro::Task<Result<HttpResponse>> deleting = withRetry(attempt, Retry::Hooks{m_options.pause, {}});
+    const Result<HttpResponse> response = co_await deleting;
+    if (!response && response.error().domain == DriveError::domain)
+        co_return CleanerError::driveHTTP(response.error().code, {});
     if (!response)
         co_return response.error();
     if (!response->isSuccess())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "upload/retry.h"
+
 #include "platform/endpoints.h"
 #include "platform/error.h"
 
@@ -33,6 +35,8 @@ public:
         std::chrono::milliseconds firstDelay = std::chrono::seconds(15);
         std::chrono::milliseconds period = std::chrono::hours(6);
         std::function<void(const QString &)> print; // defaults to a line on standard output
+        // The wait before a Drive answer to slow down, or a 5xx, is tried again (tests: none).
+        Retry::Pause pause = Retry::sleep;
     };
 
     DriveCleaner(Http *http, BackendAPI *backend, Endpoints endpoints, CloudAuth *google, AccessTokenSource *tokens,

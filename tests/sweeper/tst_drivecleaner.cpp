@@ -89,6 +89,28 @@ private Q_SLOTS:
         QCOMPARE(s.reported(), (QStringList{"t1", "t2", "t3"}));
     }
 
+    // Drive asks to slow down or fails for a moment: the file is deleted once it has waited.
+    void temporaryDriveFailuresAreWaitedOut()
+    {
+        Sweep s;
+        int pauses = 0;
+        DriveCleaner::Options options;
+        options.print = [&s](const QString &line) { s.lines.append(line); };
+        options.pause = [&pauses](std::chrono::milliseconds) -> QCoro::Task<void> {
+            ++pauses;
+            co_return;
+        };
+        DriveCleaner cleaner(&s.http, &s.backend, Endpoints::allAt(s.server.url()), &s.google, &s.google, options);
+        s.expired("{\"token\":\"t1\",\"drive_file_id\":\"f1\"}");
+        s.server.enqueue("DELETE", "/drive/v3/files/f1", Response::json(502, "<html>bad gateway</html>"));
+        s.server.enqueue("DELETE", "/drive/v3/files/f1", Response::json(503, "{}"));
+        s.server.route("DELETE", "/drive/v3/files/f1", Response::json(204, ""));
+        awaitTask(cleaner.sweep());
+        QCOMPARE(pauses, 2);
+        QCOMPARE(s.reported(), QStringList{"t1"});
+        QCOMPARE(s.server.requests("DELETE", "/drive/v3/files/f1").size(), 3);
+    }
+
     void notSignedInSendsNothing()
     {
         Sweep s;
