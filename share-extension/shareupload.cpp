@@ -1,5 +1,6 @@
 #include "shareupload.h"
 
+#include "cloud/driveuploader.h"
 #include "cloud/googleauth.h"
 #include "cloud/oauth.h"
 #include "platform/http.h"
@@ -109,7 +110,22 @@ void ShareUpload::Tokens::refuseAccessToken(const QString &token)
 
 QCoro::Task<Result<HttpResponse>> ShareUpload::call(QNetworkRequest request, QByteArray verb, QByteArray body)
 {
-    co_return co_await sendAuthorized(m_http, &m_tokens, request, verb, body);
+    // Drive's answers to slow down and its 5xx are waited out as the tray's uploads wait them out.
+    auto last = std::make_shared<std::optional<HttpResponse>>();
+    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [this, request, verb, body, last]() -> QCoro::Task<Result<HttpResponse>> {
+        Result<HttpResponse> answer = co_await sendAuthorized(m_http, &m_tokens, request, verb, body);
+        if (answer && DriveError::http(*answer).throttled) {
+            *last = *answer;
+            co_return DriveError::http(*answer);
+        }
+        co_return answer;
+    };
+    QCoro::Task<Result<HttpResponse>> calling = withRetry(attempt, Retry::Hooks{m_pause, {}});
+    const Result<HttpResponse> answer = co_await calling;
+    // The last answer of a storm is the caller's to read, as any other refusal.
+    if (!answer && answer.error().throttled && *last)
+        co_return **last;
+    co_return answer;
 }
 
 QCoro::Task<Result<QString>> ShareUpload::refreshAccessToken()
@@ -190,11 +206,37 @@ QCoro::Task<Result<QString>> ShareUpload::uploadResumable(QString folderID, QStr
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         co_return fileReadError(file);
-    // Streamed from the file; the dialog shows no progress.
-    const Http::Headers headers{{"Content-Type", mimeType.toUtf8()}};
-    const Result<HttpResponse> uploaded = co_await m_http->sendFile("PUT", location, headers, &file, 0, size);
-    if (!uploaded)
-        co_return uploaded.error();
+    // Streamed from the file; the dialog shows no progress. A 5xx or an answer to slow down is
+    // waited out; then the session says how much it holds, and only the rest is sent.
+    qint64 offset = 0;
+    Result<HttpResponse> uploaded = Error{};
+    for (int throttled = 1;; ++throttled) {
+        Http::Headers headers{{"Content-Type", mimeType.toUtf8()}};
+        if (offset > 0)
+            headers.append({"Content-Range", "bytes " + QByteArray::number(offset) + '-' + QByteArray::number(size - 1) + '/' + QByteArray::number(size)});
+        uploaded = co_await m_http->sendFile("PUT", location, headers, &file, offset, size - offset);
+        if (!uploaded)
+            co_return uploaded.error();
+        const Error refusal = DriveError::http(*uploaded);
+        if (!refusal.throttled || throttled >= Retry::maxThrottledAnswers)
+            break;
+        co_await m_pause(Retry::throttledWait(refusal, throttled));
+        QNetworkRequest ask(location);
+        ask.setRawHeader("Content-Range", "bytes */" + QByteArray::number(size));
+        ask.setHeader(QNetworkRequest::ContentLengthHeader, 0);
+        ask.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        const Result<HttpResponse> stands = co_await m_http->send(ask, "PUT");
+        if (!stands)
+            co_return stands.error();
+        if (stands->isSuccess()) {
+            uploaded = stands;
+            break;
+        }
+        const std::optional<qint64> held = DriveUploader::confirmedOffset(*stands);
+        if (stands->status != 308 || !held || *held > size)
+            co_return ShareError::driveFailed(QStringLiteral("Drive upload failed: ") + decodeUtf8(stands->body).value_or(QString()));
+        offset = *held;
+    }
     const QJsonValue id = objectOf(uploaded->body).value(QStringLiteral("id"));
     if (!uploaded->isSuccess() || !id.isString())
         co_return ShareError::driveFailed(QStringLiteral("Drive upload failed: ") + decodeUtf8(uploaded->body).value_or(QString()));

@@ -4,6 +4,7 @@
 #include "platform/endpoints.h"
 #include "platform/error.h"
 #include "platform/defaultsstore.h"
+#include "upload/retry.h"
 
 #include <QDateTime>
 #include <QNetworkRequest>
@@ -16,9 +17,11 @@ class SecretStore;
 struct HttpResponse;
 
 // The share dialog's own road from a file to a share link: the credentials the tray application
-// keeps (in the desktop's secret service, else in the shared suite), a fresh Google access token, the "Kavo" Drive folder, a resumable
-// upload, a public permission and the registration with the service. Google only, one file, no
-// retry.
+// keeps (in the desktop's secret service, else in the shared suite), Google access tokens (renewed
+// once when refused), the "Kavo" Drive folder, a resumable upload, a public permission and the
+// registration with the service (sent at most once). Google only, one file; Drive's answers to
+// slow down and its 5xx are waited out as in the tray, the upload going on where its session
+// stands; nothing else is retried.
 namespace ShareError {
 inline const QString domain = QStringLiteral("share");
 enum class Code { driveFailed = 1, backendFailed, notSignedIn, authFailed };
@@ -40,6 +43,8 @@ public:
 
     // The link of the uploaded, registered file.
     QCoro::Task<Result<QString>> perform(QUrl file, qint64 expiryDays);
+    // The wait before Drive's answer to slow down, or a 5xx, is tried again (tests: none).
+    void setRetryPause(Retry::Pause pause) { m_pause = std::move(pause); }
 
 private:
     // Access tokens from the stored refresh token, each asked for when a call goes out (an upload
@@ -72,4 +77,5 @@ private:
     QString m_refreshToken;
     std::optional<QString> m_accessToken;
     QDateTime m_accessTokenExpiry;
+    Retry::Pause m_pause = Retry::sleep;
 };

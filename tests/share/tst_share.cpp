@@ -136,6 +136,37 @@ private Q_SLOTS:
         QCOMPARE(s.server.requests("POST", "/drive/v3/files").size(), 1);
     }
 
+    // Drive fails for a moment: the folder search answered 500 is made again after a wait, and
+    // the bytes answered 502 make the share ask the session where it stands and send only the
+    // rest. A token that expired meanwhile is renewed once.
+    void temporaryDriveFailuresAreWaitedOut()
+    {
+        Share s;
+        s.server.enqueue("GET", "/drive/v3/files", Response::json(500, "{\"error\":{\"code\":500}}"));
+        s.serviceWorks();
+        int pauses = 0;
+        s.upload.setRetryPause([&pauses](std::chrono::milliseconds) -> QCoro::Task<void> {
+            ++pauses;
+            co_return;
+        });
+        s.server.enqueue("PUT", "/upload/session", Response::json(502, "<html>bad gateway</html>"));
+        Response holds = Response::json(308, "");
+        holds.headers.append(qMakePair(QByteArray("Range"), QByteArray("bytes=0-9")));
+        s.server.enqueue("PUT", "/upload/session", holds);
+        s.server.enqueue("POST", "/drive/v3/files/file-1/permissions", Response::json(401, "{\"error\":{\"code\":401}}"));
+        const QByteArray bytes = "0123456789abcdefghij";
+        const Result<QString> link = s.perform(s.file(bytes));
+        QVERIFY2(link, qPrintable(link ? QString() : link.error().description));
+        QCOMPARE(pauses, 2);
+        const QList<FakeServer::Request> puts = s.server.requests("PUT", "/upload/session");
+        QCOMPARE(puts.size(), 3);
+        QCOMPARE(puts[1].header("Content-Range"), QByteArray("bytes */20"));
+        QCOMPARE(puts[2].header("Content-Range"), QByteArray("bytes 10-19/20"));
+        QCOMPARE(puts[2].body, bytes.mid(10));
+        QCOMPARE(s.server.requests("POST", "/token").size(), 2); // the permission's 401 renewed the token
+        QCOMPARE(s.server.requests("POST", "/api/register.php").size(), 1);
+    }
+
     void refusalsReadAsTheirSentences()
     {
         {
