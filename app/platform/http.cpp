@@ -183,8 +183,50 @@ Error Http::answerTooLarge(qsizetype limit)
                  QStringLiteral("The server's answer was refused: it was longer than %1 MiB.").arg(double(limit) / (1 << 20))};
 }
 
+namespace {
+bool sameOrigin(const QUrl &a, const QUrl &b)
+{
+    const auto port = [](const QUrl &url) { return url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80); };
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 && a.host().compare(b.host(), Qt::CaseInsensitive) == 0
+        && port(a) == port(b);
+}
+
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+}
+
 QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray verb, QByteArray body, const QObject *cancelWhenGone,
                                              qsizetype answerLimit)
+{
+    // Every call here carries a credential (a key, a token, a client secret, a registration):
+    // a redirect is followed only within the origin it was made for, never to another host
+    // (a caller that follows none keeps its choice). Kavo follows them itself: Qt's own
+    // following of a 307 with a body failed now and then ("Unknown error") on a busy machine.
+    const QVariant policy = request.attribute(QNetworkRequest::RedirectPolicyAttribute);
+    const bool follow = !policy.isValid() || policy.toInt() != QNetworkRequest::ManualRedirectPolicy;
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    for (int hops = 0;; ++hops) {
+        QCoro::Task<Result<HttpResponse>> sending = sendOne(request, verb, body, cancelWhenGone, answerLimit);
+        Result<HttpResponse> answer = co_await sending;
+        if (!follow || !answer || !isRedirect(answer->status) || answer->header("Location").isEmpty() || hops >= 5)
+            co_return answer;
+        const QUrl target = request.url().resolved(QUrl::fromEncoded(answer->header("Location")));
+        if (!sameOrigin(request.url(), target))
+            co_return redirectedElsewhere(request.url(), target);
+        // 307 and 308 repeat the request as it was; the others turn it into a GET without a body.
+        if (answer->status != 307 && answer->status != 308 && verb != "GET" && verb != "HEAD") {
+            verb = "GET";
+            body.clear();
+            request.setHeader(QNetworkRequest::ContentTypeHeader, QVariant());
+        }
+        request.setUrl(target);
+    }
+}
+
+QCoro::Task<Result<HttpResponse>> Http::sendOne(QNetworkRequest request, QByteArray verb, QByteArray body, const QObject *cancelWhenGone,
+                                                qsizetype answerLimit)
 {
     // A proxy setting that cannot be honoured refuses the request instead of going around it.
     const Result<ProxyChoice> proxy = ProxyEnvironment::choose(request.url());
@@ -195,12 +237,6 @@ QCoro::Task<Result<HttpResponse>> Http::send(QNetworkRequest request, QByteArray
     // Uncompressed: the bound below is then on the bytes that arrive, and a small compressed body
     // cannot unpack into a huge one (answers are small JSON objects).
     request.setRawHeader("Accept-Encoding", "identity");
-    // Every call here carries a credential (a key, a token, a client secret, a registration):
-    // a redirect is followed only within the origin it was made for, never to another host
-    // (a caller that follows none keeps its choice).
-    const QVariant policy = request.attribute(QNetworkRequest::RedirectPolicyAttribute);
-    if (!policy.isValid() || policy.toInt() != QNetworkRequest::ManualRedirectPolicy)
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, body);
     reply->setProperty("kavoProxied", !proxy->isDirect());
     // The whole answer must arrive in time: a server that sends a byte now and then is never idle.
@@ -264,7 +300,7 @@ QCoro::Task<Result<HttpResponse>> Http::sendOnce(QNetworkRequest request, QByteA
         if (!answer || (answer->status != 307 && answer->status != 308 && answer->status != 301 && answer->status != 302 && answer->status != 303))
             co_return answer;
         const QUrl target = once.url.resolved(QUrl::fromEncoded(answer->header("Location")));
-        if (target.scheme() != once.url.scheme() || target.host() != once.url.host() || target.port() != once.url.port())
+        if (!sameOrigin(once.url, target))
             co_return redirectedElsewhere(once.url, target);
         // Within the origin, only the redirects that keep the method and body are followed.
         if ((answer->status != 307 && answer->status != 308) || hops >= 5)

@@ -123,6 +123,9 @@ public:
     void cancelTransfers();
 
 private:
+    // One request and its answer, a redirect included (send() follows it).
+    QCoro::Task<Result<HttpResponse>> sendOne(QNetworkRequest request, QByteArray verb, QByteArray body, const QObject *cancelWhenGone,
+                                              qsizetype answerLimit);
     QCoro::Task<Result<HttpResponse>> finish(QNetworkReply *reply, qsizetype answerLimit);
     QNetworkAccessManager *m_manager;
     std::chrono::milliseconds m_timeout;

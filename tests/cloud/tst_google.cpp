@@ -403,7 +403,7 @@ private Q_SLOTS:
         g.server.route("POST", "/token", Response{status, {{"Location", "/token2"}}, {}});
         g.server.route("POST", "/token2", Response::json(200, "{\"access_token\":\"fine\",\"expires_in\":3600}"));
         const Result<QString> followed = awaitTask(g.auth->validAccessToken());
-        QVERIFY2(followed, qPrintable(followed ? QString() : followed.error().description));
+        QVERIFY2(followed, qPrintable(followed ? QString() : followed.error().domain + " " + QString::number(followed.error().code) + " " + followed.error().description));
         QCOMPARE(*followed, QStringLiteral("fine"));
     }
 

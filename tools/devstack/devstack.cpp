@@ -150,6 +150,14 @@ void DevStack::seed()
                               "(2, 'Ocean', 0, '#0EA5E9', '#1E3A8A', '#22D3EE'), (3, 'Forest', 0, '#166534', '#65A30D', '#FACC15')"));
 }
 
+std::optional<DevStack::InjectedFailure> DevStack::takePartialFailure(const httplib::Request &request)
+{
+    std::lock_guard lock(m_hooksMutex);
+    if (!m_partialFailures.contains(request.path))
+        return std::nullopt;
+    return m_partialFailures.take(request.path);
+}
+
 QDateTime DevStack::now() const
 {
     return QDateTime::currentDateTimeUtc().addSecs(m_clockOffset);
@@ -386,6 +394,7 @@ void DevStack::routeTestHooks()
         for (qint64 i = 1; i < repeat; ++i)
             failure.body += once;
         failure.method = body->value(QStringLiteral("method")).toString().toStdString();
+        failure.afterBytes = body->value(QStringLiteral("after_bytes")).toInteger(-1);
         const QJsonObject headers = body->value(QStringLiteral("headers")).toObject();
         for (auto header = headers.begin(); header != headers.end(); ++header)
             failure.headers.append({header.key().toStdString(), header.value().toString().toStdString()});
@@ -401,6 +410,10 @@ void DevStack::routeTestHooks()
         const std::optional<InjectedFailure> failure = take(m_failures, request);
         if (!failure)
             return httplib::Server::HandlerResponse::Unhandled;
+        if (failure->afterBytes >= 0) { // the route answers it once that much of the body is in
+            m_partialFailures.insert(request.path, *failure);
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
         response.status = failure->status;
         for (const auto &[name, value] : failure->headers)
             response.set_header(name, value);

@@ -102,6 +102,7 @@ private:
         int status = 500;
         std::string body;
         std::string contentType;
+        qint64 afterBytes = -1; // answer once this much of the body is in (a route that reads it as it comes)
     };
     struct Stall : HookTarget {
         int milliseconds = 0;
@@ -112,6 +113,11 @@ private:
     static std::optional<Hook> take(QMap<std::string, Hook> &hooks, const httplib::Request &request);
     std::mutex m_hooksMutex;
     QMap<std::string, InjectedFailure> m_failures;
+    QMap<std::string, InjectedFailure> m_partialFailures; // taken, to be applied by the route part-way
+public:
+    // The failure to answer part-way through this request's body, if one was asked for.
+    std::optional<InjectedFailure> takePartialFailure(const httplib::Request &request);
+private:
     QMap<std::string, Stall> m_stalls;
     QJsonArray m_requestLog;
 };

@@ -365,13 +365,23 @@ void DevStack::routeGoogle()
         QFile file(partial);
         if (!file.open(QIODevice::ReadWrite) || !file.resize(from) || !file.seek(from))
             return driveError(response, 500, QStringLiteral("cannot store the upload"));
+        // A failure injected part-way: once that much has come, what came is kept (in whole
+        // blocks) and the failure is the answer.
+        const std::optional<InjectedFailure> cut = takePartialFailure(request);
         qint64 received = 0;
         const bool whole = reader([&](const char *data, size_t size) {
             received += qint64(size);
             m_uploadBytes += qint64(size);
-            return file.write(data, qint64(size)) == qint64(size);
+            return file.write(data, qint64(size)) == qint64(size) && !(cut && received >= cut->afterBytes);
         });
         const qint64 stands = from + received;
+        if (cut && received >= cut->afterBytes) {
+            file.resize(stands - stands % (256 * 1024));
+            response.status = cut->status;
+            response.set_header("Connection", "close");
+            response.set_content(cut->body, cut->contentType);
+            return;
+        }
         if (!whole || received != length) {
             file.resize(stands - stands % (256 * 1024));
             return incomplete(file.size());
