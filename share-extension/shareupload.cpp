@@ -215,12 +215,14 @@ QCoro::Task<Result<QString>> ShareUpload::uploadResumable(QString folderID, QStr
         if (offset > 0)
             headers.append({"Content-Range", "bytes " + QByteArray::number(offset) + '-' + QByteArray::number(size - 1) + '/' + QByteArray::number(size)});
         uploaded = co_await m_http->sendFile("PUT", location, headers, &file, offset, size - offset);
-        if (!uploaded)
+        // A connection lost on the way is waited out like an answer to slow down.
+        const bool lost = !uploaded && Retry::isTransient(uploaded.error());
+        if (!uploaded && (!lost || throttled >= Retry::maxAttempts))
             co_return uploaded.error();
-        const Error refusal = DriveError::http(*uploaded);
-        if (!refusal.throttled || throttled >= Retry::maxThrottledAnswers)
+        const Error refusal = lost ? uploaded.error() : DriveError::http(*uploaded);
+        if (!lost && (!refusal.throttled || throttled >= Retry::maxThrottledAnswers))
             break;
-        co_await m_pause(Retry::throttledWait(refusal, throttled));
+        co_await m_pause(lost ? Retry::pauseAfter(throttled) : Retry::throttledWait(refusal, throttled));
         QNetworkRequest ask(location);
         ask.setRawHeader("Content-Range", "bytes */" + QByteArray::number(size));
         ask.setHeader(QNetworkRequest::ContentLengthHeader, 0);

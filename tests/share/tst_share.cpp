@@ -149,6 +149,8 @@ private Q_SLOTS:
             ++pauses;
             co_return;
         });
+        s.server.enqueue("PUT", "/upload/session", Response::dropped()); // the connection goes half-way
+        s.server.enqueue("PUT", "/upload/session", Response::json(308, "")); // holding nothing yet
         s.server.enqueue("PUT", "/upload/session", Response::json(502, "<html>bad gateway</html>"));
         Response holds = Response::json(308, "");
         holds.headers.append(qMakePair(QByteArray("Range"), QByteArray("bytes=0-9")));
@@ -157,12 +159,13 @@ private Q_SLOTS:
         const QByteArray bytes = "0123456789abcdefghij";
         const Result<QString> link = s.perform(s.file(bytes));
         QVERIFY2(link, qPrintable(link ? QString() : link.error().description));
-        QCOMPARE(pauses, 2);
+        QCOMPARE(pauses, 3);
         const QList<FakeServer::Request> puts = s.server.requests("PUT", "/upload/session");
-        QCOMPARE(puts.size(), 3);
+        QCOMPARE(puts.size(), 5);
         QCOMPARE(puts[1].header("Content-Range"), QByteArray("bytes */20"));
-        QCOMPARE(puts[2].header("Content-Range"), QByteArray("bytes 10-19/20"));
-        QCOMPARE(puts[2].body, bytes.mid(10));
+        QCOMPARE(puts[3].header("Content-Range"), QByteArray("bytes */20"));
+        QCOMPARE(puts[4].header("Content-Range"), QByteArray("bytes 10-19/20"));
+        QCOMPARE(puts[4].body, bytes.mid(10));
         QCOMPARE(s.server.requests("POST", "/token").size(), 2); // the permission's 401 renewed the token
         QCOMPARE(s.server.requests("POST", "/api/register.php").size(), 1);
     }
