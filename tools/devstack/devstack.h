@@ -114,10 +114,8 @@ private:
     std::mutex m_hooksMutex;
     QMap<std::string, InjectedFailure> m_failures;
     QMap<std::string, InjectedFailure> m_partialFailures; // taken, to be applied by the route part-way
-public:
     // The failure to answer part-way through this request's body, if one was asked for.
     std::optional<InjectedFailure> takePartialFailure(const httplib::Request &request);
-private:
     QMap<std::string, Stall> m_stalls;
     QJsonArray m_requestLog;
 };
