@@ -190,6 +190,14 @@ struct Demo {
             return nullptr;
         return tray;
     }
+    // New uploads go to Dropbox, or to Drive (the default).
+    void chooseProvider(bool dropbox)
+    {
+        if (dropbox)
+            writeFile(path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
+    }
+    // With that provider chosen, signs in to it (as signIn does), then starts the tray.
+    std::unique_ptr<QProcess> signInAndStartTrayWith(bool dropbox);
     // Signs in (as signIn does), then starts the tray.
     std::unique_ptr<QProcess> signInAndStartTray(const QByteArray &browserScript)
     {
@@ -337,7 +345,13 @@ inline const QByteArray googleBrowser = "curl --cacert \"$KAVO_CA\" -s -L -o /de
 // The desktop would hand the vendrel:// redirect to `kavo URL`; this browser does the same.
 inline const QByteArray dropboxBrowser = "loc=$(curl --cacert \"$KAVO_CA\" -s -o /dev/null -w '%{redirect_url}' \"$1\")\n\"$KAVO_BIN\" \"$loc\" &\n";
 
-// Skips the test when the demo cannot run on this machine, and fails it when the devstack does
+inline std::unique_ptr<QProcess> Demo::signInAndStartTrayWith(bool dropbox)
+{
+    chooseProvider(dropbox);
+    return signInAndStartTray(dropbox ? dropboxBrowser : googleBrowser);
+}
+
+// Fails the test when the demo cannot run on this machine (its port taken) or the devstack does
 // not start.
 #define START_DEVSTACK(demo)                                                                       \
     do {                                                                                           \

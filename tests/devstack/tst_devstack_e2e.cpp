@@ -7,6 +7,14 @@
 #include "cloud/dropboxuploader.h"
 
 namespace {
+// The rows of a test that runs once for each provider.
+void providerRows()
+{
+    QTest::addColumn<bool>("dropbox");
+    QTest::newRow("Drive") << false;
+    QTest::newRow("Dropbox") << true;
+}
+
 // Google's own description of Drive v3, as its Go client ships it (Debian's
 // golang-google-api-dev): each method's description is kept in the generated code as the
 // discovery document's JSON, and each schema's fields as the structs' JSON names.
@@ -161,18 +169,14 @@ private Q_SLOTS:
     // with 401, the token is renewed, and the upload ends with one link.
     void anUploadOutlivesItsAccessToken_data()
     {
-        QTest::addColumn<bool>("dropbox");
-        QTest::newRow("Drive") << false;
-        QTest::newRow("Dropbox") << true;
+        providerRows();
     }
     void anUploadOutlivesItsAccessToken()
     {
         QFETCH(bool, dropbox);
         Demo demo;
         START_DEVSTACK(demo);
-        if (dropbox)
-            writeFile(demo.path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
-        std::unique_ptr<QProcess> tray = demo.signInAndStartTray(dropbox ? dropboxBrowser : googleBrowser);
+        std::unique_ptr<QProcess> tray = demo.signInAndStartTrayWith(dropbox);
         QVERIFY(tray);
         const QByteArray bytes = pattern(20000000, 17);
         writeFile(demo.path("files/long.bin"), bytes);
@@ -195,18 +199,14 @@ private Q_SLOTS:
     // commit and its deletion answered too_many_write_operations. One link each, and the file gone.
     void temporaryProviderFailuresAreWaitedOut_data()
     {
-        QTest::addColumn<bool>("dropbox");
-        QTest::newRow("Drive") << false;
-        QTest::newRow("Dropbox") << true;
+        providerRows();
     }
     void temporaryProviderFailuresAreWaitedOut()
     {
         QFETCH(bool, dropbox);
         Demo demo;
         START_DEVSTACK(demo);
-        if (dropbox)
-            writeFile(demo.path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
-        std::unique_ptr<QProcess> tray = demo.signInAndStartTray(dropbox ? dropboxBrowser : googleBrowser);
+        std::unique_ptr<QProcess> tray = demo.signInAndStartTrayWith(dropbox);
         QVERIFY(tray);
         const QByteArray busy = "{\"error_summary\":\"too_many_write_operations/..\",\"error\":{\".tag\":\"too_many_write_operations\"}}";
         const qsizetype signIn = demo.requests().size();
@@ -285,7 +285,7 @@ private Q_SLOTS:
     {
         Demo demo;
         START_DEVSTACK(demo);
-        writeFile(demo.path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
+        demo.chooseProvider(true);
         // Several chunks, and a name Dropbox only takes escaped in its ASCII-only header.
         const QByteArray bytes = pattern(20000000, 131);
         const QString name = QString::fromUtf8("Résumé — 日本 😀.pdf");
@@ -491,17 +491,14 @@ private Q_SLOTS:
     // provider gets little more than the file once, holds the same bytes, and one link is made.
     void aKilledUploadResumesWhereItStopped_data()
     {
-        QTest::addColumn<bool>("dropbox");
-        QTest::newRow("Drive") << false;
-        QTest::newRow("Dropbox") << true;
+        providerRows();
     }
     void aKilledUploadResumesWhereItStopped()
     {
         QFETCH(bool, dropbox);
         Demo demo;
         START_DEVSTACK(demo);
-        if (dropbox)
-            writeFile(demo.path("config/kavo/defaults.json"), "{\"prefs.selectedProvider\":\"dropbox\"}");
+        demo.chooseProvider(dropbox);
         QVERIFY(demo.signIn(dropbox ? dropboxBrowser : googleBrowser));
         constexpr qint64 size = qint64(300) << 20;
         const QString big = demo.path("files/big.bin");
