@@ -329,8 +329,6 @@ QCoro::Task<Result<HttpResponse>> Http::finish(QNetworkReply *reply, qsizetype a
         co_return Error{ErrorDomain::transport, TransportCode::timedOut,
                         QStringLiteral("The request timed out: no whole answer within %1 s.").arg(m_timeout.count() / 1000.0)};
     const QNetworkReply::NetworkError error = reply->error();
-    if (error == QNetworkReply::InsecureRedirectError)
-        co_return redirectedElsewhere(reply->url(), reply->url().resolved(QUrl::fromEncoded(reply->rawHeader("Location"))));
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     // Errors below 200 are the connection's own (including a connection lost half-way through a
     // body): whatever status line came first, the answer is incomplete.
