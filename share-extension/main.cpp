@@ -12,6 +12,7 @@
 #include "platform/localpath.h"
 #include "platform/secretstore.h"
 #include "platform/terminaltext.h"
+#include "shell/singleinstance.h"
 #include "sharedialog.h"
 #include "shareupload.h"
 
@@ -22,6 +23,8 @@ using namespace std::chrono_literals;
 
 int main(int argc, char *argv[])
 {
+    if (ClipboardHolder::isHolder(argc, argv))
+        return ClipboardHolder::serve(argc, argv);
     installTerminalSafeLog();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kavo-share"));
@@ -32,7 +35,9 @@ int main(int argc, char *argv[])
     Http http(&network, 60s, endpoints.extraCaPem);
     const std::unique_ptr<SecretStore> secrets = SecretStore::createDefault();
     ShareUpload upload(&http, endpoints, DefaultsStore::suite(), secrets.get());
-    SystemClipboard clipboard;
+    // The dialog closes right after copying: the link goes to the running tray, or a holder.
+    LastingClipboard clipboard;
+    clipboard.setHandToTray(&SingleInstance::copyInInstance);
     // From the bytes given: a file name that is not valid UTF-8 becomes a file URL that keeps them.
     QStringList arguments;
     for (int i = 1; i < argc; ++i)

@@ -91,8 +91,10 @@ ShareDialog::ShareDialog(SharedItem item, ShareUpload *upload, Clipboard *clipbo
     sized(m_statusLabel, 11);
     m_statusLabel->setAlignment(Qt::AlignCenter);
     m_statusLabel->setWordWrap(true);
+    m_statusLabel->setTextFormat(Qt::PlainText); // texts from servers are never markup
 
-    auto *cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    m_cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    QPushButton *cancelButton = m_cancelButton;
     cancelButton->setAutoDefault(false);
     m_uploadButton->setDefault(true); // Return uploads
     connect(m_uploadButton, &QPushButton::clicked, this, &ShareDialog::startUpload);
@@ -200,7 +202,18 @@ QCoro::Task<void> ShareDialog::upload(QUrl file, int days)
         co_return;
     }
     m_spinner->hide();
-    m_clipboard->setText(link.value());
+    const QString notCopied = m_clipboard->setText(link.value());
+    if (!notCopied.isEmpty()) {
+        // The upload is done; the link stays here to be copied by hand until the user closes.
+        showStatus(QStringLiteral("The link is ready but isn't on the clipboard (%1):\n%2").arg(notCopied, link.value()), Tone::secondary);
+        m_statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        m_uploadButton->setEnabled(false);
+        m_cancelButton->setText(QStringLiteral("Close"));
+        m_cancelButton->disconnect(this);
+        connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::accept);
+        m_cancelButton->setDefault(true);
+        co_return;
+    }
     showStatus(QStringLiteral("Link copied to clipboard!"), Tone::green);
     // Nothing more can be pressed; the sheet goes away on its own.
     QTimer::singleShot(1800, this, &QDialog::accept);

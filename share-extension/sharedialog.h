@@ -57,6 +57,7 @@ private:
     QButtonGroup *m_expiry;
     QWidget *m_expiryControl;
     QPushButton *m_uploadButton;
+    QPushButton *m_cancelButton;
     QProgressBar *m_spinner;
     QLabel *m_statusLabel;
 };

@@ -2,7 +2,6 @@
 
 #include "localpath.h"
 
-#include <QClipboard>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -49,15 +48,6 @@ QList<QUrl> reachableFiles(const QList<QUrl> &urls)
         reachable.append(*usable);
     }
     return reachable;
-}
-
-void SystemClipboard::setText(const QString &text)
-{
-    QClipboard *clipboard = QGuiApplication::clipboard();
-    if (!clipboard)
-        return;
-    clipboard->clear(QClipboard::Clipboard);
-    clipboard->setText(text, QClipboard::Clipboard);
 }
 
 namespace {

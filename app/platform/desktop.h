@@ -1,5 +1,7 @@
 #pragma once
 
+#include "clipboard.h"
+
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -24,21 +26,6 @@ QList<QUrl> reachableFiles(const QList<QUrl> &urls);
 // GNOME's `x-special/gnome-copied-files` ("copy" or "cut", then one URI a line). Anything else,
 // text that merely looks like a path among it, gives nothing.
 QList<QUrl> copiedFiles(const QMimeData *data);
-
-// The clipboard as the upload pipeline uses it: replace what is there with plain text.
-class Clipboard
-{
-public:
-    virtual ~Clipboard() = default;
-    virtual void setText(const QString &text) = 0;
-};
-
-// The system clipboard of the running QGuiApplication. The primary selection is left alone.
-class SystemClipboard : public Clipboard
-{
-public:
-    void setText(const QString &text) override;
-};
 
 // Something a notification offers to do, as a button on it.
 struct NotificationAction {

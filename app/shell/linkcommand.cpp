@@ -363,9 +363,10 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
     LinkActions &actions = *parts.actions;
 
     if (verb == QLatin1String("copy")) {
-        if (!parts.copyInTray || !parts.copyInTray(item.viewURL))
-            parts.clipboard->setText(item.viewURL);
+        const QString problem = parts.clipboard->setText(item.viewURL);
         QTextStream(stdout) << terminalSafe(item.viewURL) << Qt::endl;
+        if (!problem.isEmpty())
+            return refuse(QStringLiteral("The link isn't on the clipboard: %1.").arg(problem));
         return done;
     }
     if (verb == QLatin1String("password"))

@@ -23,10 +23,7 @@ struct LinkCommandParts {
     BackendAPI *backend = nullptr;
     PresetsStore *presets = nullptr;
     LinkActions *actions = nullptr;
-    Clipboard *clipboard = nullptr;
-    // Hands a text to the running tray's clipboard, which outlives this process; false when no
-    // tray took it.
-    std::function<bool(const QString &)> copyInTray;
+    Clipboard *clipboard = nullptr; // one that outlives the command
 };
 
 // Builds the parts on first call; a command with bad usage never calls it.

@@ -180,7 +180,11 @@ struct Application {
         services.history = &history;
         services.presets = &presets;
         services.preferences = &preferences;
-        services.clipboard = &clipboard;
+        // The tray's clipboard lives as long as the tray; a command's is handed on (to the tray
+        // or a holder) so that it outlives the command.
+        if (mode == Mode::tray)
+            clipboard = &systemClipboard;
+        services.clipboard = clipboard;
         services.notifier = &notifier;
         services.notifications = &notifications;
         if (mode == Mode::tray) {
@@ -213,7 +217,9 @@ struct Application {
     DropboxAuth dropboxAuth;
     DropboxUploader dropboxUploader;
     CloudCleanup cleanup;
-    SystemClipboard clipboard;
+    SystemClipboard systemClipboard;
+    LastingClipboard lastingClipboard;
+    Clipboard *clipboard = &lastingClipboard;
     DBusNotifier notifier;
     NetworkWatch networkWatch;
     std::unique_ptr<UploadJournal> journal;
@@ -234,6 +240,8 @@ int share(const QStringList &paths)
         return 1;
     }
     QCoro::waitFor(app.presets.refresh());
+    // The link goes to the tray's clipboard when a tray runs (this process is not the instance then).
+    app.lastingClipboard.setHandToTray(&SingleInstance::copyInInstance);
     // While it runs, this process takes the links handed to `kavo URL`, so that the browser's
     // answer to a Dropbox sign-in (vendrel://dropbox-auth?...) reaches it when no other Kavo runs.
     SingleInstance instance;
@@ -260,8 +268,6 @@ int share(const QStringList &paths)
 
 // What a second `kavo` without arguments sends the running one.
 constexpr const char *showPanelArgument = "--show-panel";
-// What `kavo link LINK copy` sends it, with the text: the tray's clipboard outlives the command.
-constexpr const char *copyArgument = "--copy";
 
 int linkCommand(const QString &verb, const QStringList &arguments)
 {
@@ -272,17 +278,13 @@ int linkCommand(const QString &verb, const QStringList &arguments)
         if (app)
             return parts;
         app = std::make_unique<Application>(Endpoints::compiledIn(), Application::Mode::share);
-        actions = std::make_unique<LinkActions>(&app->backend, &app->history, app->uploads.get(), &app->clipboard);
+        app->lastingClipboard.setHandToTray(&SingleInstance::copyInInstance);
+        actions = std::make_unique<LinkActions>(&app->backend, &app->history, app->uploads.get(), app->clipboard);
         parts.account = &app->account;
         parts.backend = &app->backend;
         parts.presets = &app->presets;
         parts.actions = actions.get();
-        parts.clipboard = &app->clipboard;
-        parts.copyInTray = [](const QString &text) {
-            const SingleInstance channel;
-            return channel.instanceRunning()
-                && channel.forward({QString::fromLatin1(copyArgument), text}).status == SingleInstance::Status::taken;
-        };
+        parts.clipboard = app->clipboard;
         return parts;
     };
     return verb == QLatin1String("links") ? runLinksCommand(arguments, setup) : runLinkCommand(arguments, setup);
@@ -358,10 +360,8 @@ int runTray()
             controller.showPopover();
             return {};
         }
-        if (arguments.size() == 2 && arguments.first() == QLatin1String(copyArgument)) {
-            app.clipboard.setText(arguments[1]);
-            return {};
-        }
+        if (arguments.size() == 2 && arguments.first() == QLatin1String(SingleInstance::copyArgument))
+            return {app.clipboard->setText(arguments[1]), {}};
         SingleInstance::Answer answer = dispatcher.dispatch(arguments);
         // Files are in the queue now; the sender hears whether they would outlive a restart.
         const bool files = !std::all_of(arguments.begin(), arguments.end(), UrlDispatcher::isLink);
@@ -421,7 +421,7 @@ int runTray()
                                               QDBusServiceWatcher::WatchForOwnerChange);
     QObject::connect(&statusNotifierWatcher, &QDBusServiceWatcher::serviceOwnerChanged, &controller, followTraySoon);
 
-    LinkActions links(&app.backend, &app.history, app.uploads.get(), &app.clipboard);
+    LinkActions links(&app.backend, &app.history, app.uploads.get(), app.clipboard);
     exposeToQml({&controller, &app.account, &app.history, &app.presets, &app.preferences, &app.theme, &app.googleAuth,
                  &app.dropboxAuth, &links});
     QQmlApplicationEngine engine;
@@ -461,6 +461,8 @@ int runTray()
 
 int main(int argc, char *argv[])
 {
+    if (ClipboardHolder::isHolder(argc, argv))
+        return ClipboardHolder::serve(argc, argv);
     // Answered before any of Qt starts, so that they work wherever the program is installed.
     const QByteArray first = argc > 1 ? QByteArray(argv[1]) : QByteArray();
     if (first == "--version") {

@@ -14,6 +14,9 @@
 #include <unistd.h>
 
 namespace {
+// Instances this process holds: a process that is the instance never hands anything to itself.
+int instancesHere = 0;
+
 // A length-prefixed list of strings, one message per connection. The answer is "ok" followed by
 // the note, or "no" followed by the reason, both in UTF-8, and then the instance closes the
 // connection.
@@ -91,8 +94,10 @@ SingleInstance::~SingleInstance()
         m_server->close(); // removes the socket file
         delete m_server;
     }
-    if (m_lockFd >= 0)
+    if (m_lockFd >= 0) {
         ::close(m_lockFd);
+        --instancesHere;
+    }
 }
 
 QString SingleInstance::socketPath() const
@@ -126,7 +131,16 @@ SingleInstance::Claim SingleInstance::claim()
         return Claim::failed;
     }
     m_lockFd = fd;
+    ++instancesHere;
     return Claim::instance;
+}
+
+bool SingleInstance::copyInInstance(const QString &text)
+{
+    if (instancesHere > 0)
+        return false;
+    const SingleInstance channel;
+    return channel.instanceRunning() && channel.forward({QString::fromLatin1(copyArgument), text}).status == Status::taken;
 }
 
 bool SingleInstance::instanceRunning() const

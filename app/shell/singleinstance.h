@@ -59,6 +59,13 @@ public:
     QString problem() const { return m_problem; }
     QString socketPath() const;
 
+    // What a command sends the running instance, with a text, to put that text on the
+    // instance's clipboard, which outlives the command.
+    static constexpr const char *copyArgument = "--copy";
+    // Hands `text` to the running instance's clipboard; false when none runs (or this process is
+    // the instance) or it could not copy.
+    static bool copyInInstance(const QString &text);
+
 private:
     QString lockPath() const;
     void answer(class QLocalSocket *socket);

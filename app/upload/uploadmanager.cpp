@@ -525,7 +525,9 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
 
     const Registration link = registered.value();
     forget(id);
-    m_services.clipboard->setText(link.url);
+    const QString notCopied = m_services.clipboard->setText(link.url);
+    if (!notCopied.isEmpty())
+        qCWarning(lcUpload, "the link isn't on the clipboard: %s", qUtf8Printable(notCopied));
     const qint64 expiryDays = expiryNow();
     update(id, [&](UploadJob &j) {
         j.state = UploadJob::State::done;
@@ -536,8 +538,10 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
         j.presetID = presetID;
         j.expiryDays = expiryDays;
     });
+    // Only a link that is on the clipboard is said to be; else the notification offers the copy.
     if (m_services.notifier)
-        m_services.notifier->notify(QStringLiteral("Link copied"), link.url, linkCopiedActions(link.url, m_services.clipboard, m_services.openBrowser));
+        m_services.notifier->notify(notCopied.isEmpty() ? QStringLiteral("Link copied") : QStringLiteral("Link ready"), link.url,
+                                    linkActions(link.url, notCopied.isEmpty(), m_services.clipboard, m_services.openBrowser));
     m_services.notifications->post(NotificationCenter::uploadSucceeded);
     Q_EMIT jobFinished(id, true);
     m_services.history->refresh(historyRefreshLimit);
@@ -652,11 +656,12 @@ QCoro::Task<std::optional<QString>> UploadManager::setLinkPassword(QString token
     co_return std::nullopt;
 }
 
-QList<NotificationAction> linkCopiedActions(const QString &url, Clipboard *clipboard, const std::function<bool(const QUrl &)> &openBrowser)
+QList<NotificationAction> linkActions(const QString &url, bool copied, Clipboard *clipboard, const std::function<bool(const QUrl &)> &openBrowser)
 {
     QList<NotificationAction> actions;
     if (openBrowser)
         actions.append({QStringLiteral("open"), QStringLiteral("Open"), [openBrowser, url] { openBrowser(QUrl(url)); }});
-    actions.append({QStringLiteral("copy"), QStringLiteral("Copy again"), [clipboard, url] { clipboard->setText(url); }});
+    actions.append({QStringLiteral("copy"), copied ? QStringLiteral("Copy again") : QStringLiteral("Copy link"),
+                    [clipboard, url] { clipboard->setText(url); }});
     return actions;
 }

@@ -148,6 +148,7 @@ private:
     QString m_journalProblem;
 };
 
-// What the "Link copied" notification offers: the link in the browser (when there is a way to
-// open it) and the link on the clipboard again.
-QList<NotificationAction> linkCopiedActions(const QString &url, Clipboard *clipboard, const std::function<bool(const QUrl &)> &openBrowser);
+// What the notification of a new link offers: the link in the browser (when there is a way to
+// open it) and the link on the clipboard ("Copy again" once it was copied, "Copy link" when the
+// desktop refused the copy).
+QList<NotificationAction> linkActions(const QString &url, bool copied, Clipboard *clipboard, const std::function<bool(const QUrl &)> &openBrowser);

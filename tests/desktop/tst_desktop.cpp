@@ -3,7 +3,10 @@
 // with a real XDND drag driven by the pointer; and the panel without a tray.
 
 #include "demo.h"
+#include "waylandsession.h"
 #include "xsession.h"
+
+#include <QDirIterator>
 
 namespace {
 
@@ -122,6 +125,28 @@ struct Desk {
             && readFile(out.filePath("tree/photo.jpg")) == pattern(50000, 7);
     }
 };
+
+// The clipboard holders Kavo left running for this display (X11's ":N" or a Wayland socket).
+QList<int> holders(const QString &display)
+{
+    QList<int> found;
+    for (QDirIterator it("/proc", QDir::Dirs | QDir::NoDotAndDotDot); it.hasNext();) {
+        const QString process = it.next();
+        const QList<QByteArray> command = readFile(process + "/cmdline").split('\0');
+        if (command.value(1) != "--hold-clipboard")
+            continue;
+        const QList<QByteArray> environment = readFile(process + "/environ").split('\0');
+        if (environment.contains("DISPLAY=" + display.toUtf8()) || environment.contains("WAYLAND_DISPLAY=" + display.toUtf8()))
+            found.append(it.fileName().toInt());
+    }
+    return found;
+}
+
+// The view URL of the newest link.
+QString newestLink(Demo &demo)
+{
+    return awaitTask(demo.api.fetchHistory(1))->first().viewURL;
+}
 
 #define START_DESK(desk)                                                                           \
     do {                                                                                           \
@@ -300,6 +325,108 @@ private Q_SLOTS:
         QVERIFY(!readFile(suite).contains("RefreshToken"));
         service.terminate();
         service.waitForFinished(5000);
+    }
+
+    // With no clipboard manager and no tray, a link copied by a command that has ended is still
+    // there to paste: `kavo share`, `kavo link … copy` and kavo-share leave a holder that serves
+    // it until another program copies something, and then goes.
+    void theLinkOutlivesTheCommandOnX11()
+    {
+        Desk desk;
+        START_DESK(desk);
+        QVERIFY2(!QStandardPaths::findExecutable("xclip").isEmpty(), "not installed (scripts/install-deps): xclip");
+        const auto paste = [&] { return desk.x.tool("xclip", {"-o", "-selection", "clipboard"}); };
+        QVERIFY(holders(desk.x.display).isEmpty());
+
+        writeFile(desk.demo.path("files/notes.txt"), "notes\n");
+        QProcess share;
+        share.setProcessEnvironment(desk.kavoEnvironment());
+        share.start(KAVO_BINARY, {"share", desk.demo.path("files/notes.txt")});
+        QVERIFY(share.waitForFinished(60000));
+        QCOMPARE(share.exitCode(), 0);
+        const QByteArray shared = share.readAllStandardOutput().trimmed();
+        QVERIFY(shared.startsWith("https://"));
+        QCOMPARE(paste(), shared);
+        QCOMPARE(holders(desk.x.display).size(), 1);
+
+        // The link of the sign-in's first file, copied by name: the new holder takes over.
+        const HistoryItem first = awaitTask(desk.demo.api.fetchHistory(15))->last();
+        QProcess copy;
+        copy.setProcessEnvironment(desk.kavoEnvironment());
+        copy.start(KAVO_BINARY, {"link", first.token, "copy"});
+        QVERIFY(copy.waitForFinished(30000));
+        QCOMPARE(copy.exitCode(), 0);
+        QCOMPARE(paste(), first.viewURL.toUtf8());
+        QVERIFY(QTest::qWaitFor([&] { return holders(desk.x.display).size() == 1; }, 5000));
+
+        // "Share via Kavo": the dialog closes after copying; the link stays.
+        writeFile(desk.demo.path("files/report.pdf"), pattern(3000, 3));
+        QProcess *dialog = desk.x.launch(KAVO_SHARE_BINARY, {desk.demo.path("files/report.pdf")}, desk.kavoEnvironment());
+        QString window;
+        QVERIFY(QTest::qWaitFor([&] { return !(window = desk.x.visibleWindow("Share via Kavo")).isEmpty(); }, 10000));
+        desk.x.xdotool({"windowactivate", "--sync", window});
+        QTest::qWait(300);
+        desk.x.xdotool({"key", "Return"});
+        QVERIFY(dialog->waitForFinished(60000));
+        QCOMPARE(dialog->exitCode(), 0);
+        QCOMPARE(paste(), newestLink(desk.demo).toUtf8());
+
+        // Another program copies: the holder goes, and that program's text is what pastes.
+        QProcess other;
+        other.setProcessEnvironment(desk.x.environment());
+        other.start("xclip", {"-selection", "clipboard"});
+        other.write("something else");
+        other.closeWriteChannel();
+        QVERIFY(other.waitForFinished(10000));
+        QVERIFY(QTest::qWaitFor([&] { return holders(desk.x.display).isEmpty(); }, 5000));
+        QCOMPARE(paste(), QByteArray("something else"));
+    }
+
+    // The same on Wayland without Xwayland (sway, whose compositor offers data control): the
+    // command's link stays after it ends; the tray's copy after an upload in the background, with
+    // no click of the user's to show the compositor, lands as well.
+    void theLinkOutlivesTheCommandOnWayland()
+    {
+        const QStringList missing = WaylandSession::missingPrograms();
+        QVERIFY2(missing.isEmpty(), qPrintable("not installed (scripts/install-deps): " + missing.join(", ")));
+        Demo demo;
+        START_DEVSTACK(demo);
+        QVERIFY(demo.signIn(googleBrowser));
+        WaylandSession wayland;
+        QVERIFY2(wayland.start(), "sway did not start");
+        demo.bus = wayland.bus;
+        QProcessEnvironment env = demo.environment("exit 1\n");
+        const QProcessEnvironment desktop = wayland.environment();
+        for (const char *variable : {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.insert(variable, desktop.value(variable));
+
+        writeFile(demo.path("files/notes.txt"), "notes\n");
+        QProcess share;
+        share.setProcessEnvironment(env);
+        share.start(KAVO_BINARY, {"share", demo.path("files/notes.txt")});
+        QVERIFY(share.waitForFinished(60000));
+        QCOMPARE(share.exitCode(), 0);
+        const QByteArray shared = share.readAllStandardOutput().trimmed();
+        QVERIFY(shared.startsWith("https://"));
+        QCOMPARE(wayland.paste(), shared);
+        QCOMPARE(holders(wayland.socket).size(), 1);
+        QCOMPARE(wayland.tool("wl-copy", {}, "something else").exitCode, 0);
+        QVERIFY(QTest::qWaitFor([&] { return holders(wayland.socket).isEmpty(); }, 5000));
+        QCOMPARE(wayland.paste(), QByteArray("something else"));
+
+        // The tray, handed a file by the file manager, copies its link with nobody clicking.
+        QProcess *tray = wayland.launch(KAVO_BINARY, {}, env);
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(demo.path("runtime/kavo.socket")); }, 20000));
+        writeFile(demo.path("files/photo.jpg"), pattern(20000, 5));
+        QProcess drop;
+        drop.setProcessEnvironment(env);
+        drop.start(KAVO_BINARY, {demo.path("files/photo.jpg")});
+        QVERIFY(drop.waitForFinished(20000));
+        QCOMPARE(drop.exitCode(), 0);
+        QVERIFY(QTest::qWaitFor([&] { return awaitTask(demo.api.fetchHistory(1))->first().filename == "photo.jpg"; }, 60000));
+        const QByteArray link = newestLink(demo).toUtf8();
+        QVERIFY(QTest::qWaitFor([&] { return wayland.paste() == link; }, 5000));
+        QCOMPARE(tray->state(), QProcess::Running);
     }
 
     // No tray: the panel is an ordinary window with the window manager's frame; closing it

@@ -14,24 +14,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-#include <vector>
+#include "desktopprocesses.h"
 
-struct XSession {
+
+struct XSession : DesktopProcesses {
     QString display;
     QString bus; // the session bus of this desktop
     QTemporaryDir home;
-    std::vector<std::unique_ptr<QProcess>> processes;
 
-    ~XSession()
-    {
-        for (auto it = processes.rbegin(); it != processes.rend(); ++it) {
-            (*it)->terminate();
-            if (!(*it)->waitForFinished(3000))
-                (*it)->kill();
-            (*it)->waitForFinished(1000);
-        }
-    }
     // Programs this session needs that the machine lacks (scripts/install-deps installs them).
     static QStringList missingPrograms()
     {
@@ -57,13 +47,8 @@ struct XSession {
     }
     QProcess *launch(const QString &program, const QStringList &arguments, QProcessEnvironment env = {})
     {
-        processes.push_back(std::make_unique<QProcess>());
-        QProcess *process = processes.back().get();
-        process->setProcessEnvironment(env.isEmpty() ? environment() : env);
-        process->setProcessChannelMode(program == QLatin1String("openbox") ? QProcess::MergedChannels : QProcess::ForwardedErrorChannel);
-        process->start(program, arguments);
-        process->waitForStarted(5000);
-        return process;
+        return spawn(program, arguments, env.isEmpty() ? environment() : env,
+                     program == QLatin1String("openbox") ? QProcess::MergedChannels : QProcess::ForwardedErrorChannel);
     }
     // A private session bus (no installed service is started on it), Xvfb on the first free
     // display from :91 (a display another server takes first is passed over), then openbox;

@@ -426,7 +426,7 @@ private Q_SLOTS:
         notifier.setOffersActions(true);
         SystemClipboard clipboard;
         notifier.notify(QStringLiteral("Link copied"), QStringLiteral("https://kavo.example/l/2"),
-                        linkCopiedActions(QStringLiteral("https://kavo.example/l/2"), &clipboard, {}));
+                        linkActions(QStringLiteral("https://kavo.example/l/2"), true, &clipboard, {}));
         QTRY_COMPARE(desktop.server.received, QStringList{QStringLiteral("Kavo | Link copied | https://kavo.example/l/2")});
         QCOMPARE(desktop.server.actions.value(0), QStringList()); // the server shows no buttons
         QCOMPARE(fallbacks, 0);
@@ -461,7 +461,7 @@ private Q_SLOTS:
         SystemClipboard clipboard;
         QList<QUrl> opened;
         const QString link = QStringLiteral("https://kavo.example/l/3");
-        notifier.notify(QStringLiteral("Link copied"), link, linkCopiedActions(link, &clipboard, [&opened](const QUrl &url) {
+        notifier.notify(QStringLiteral("Link copied"), link, linkActions(link, true, &clipboard, [&opened](const QUrl &url) {
                             opened.append(url);
                             return true;
                         }));
@@ -480,7 +480,7 @@ private Q_SLOTS:
 
         // A process that does not stay to hear the buttons offers none.
         DBusNotifier leaving;
-        leaving.notify(QStringLiteral("Link copied"), link, linkCopiedActions(link, &clipboard, {}));
+        leaving.notify(QStringLiteral("Link copied"), link, linkActions(link, true, &clipboard, {}));
         QTRY_COMPARE(desktop.server.actions.size(), 2);
         QCOMPARE(desktop.server.actions.last(), QStringList());
     }

@@ -252,6 +252,19 @@ private Q_SLOTS:
         QCOMPARE(closed.first().first().toInt(), int(QDialog::Accepted));
         const QJsonObject last = QJsonDocument::fromJson(s.server.requests("POST", "/api/register.php").last().body).object();
         QCOMPARE(last.value("expiry_days").toInteger(), 90);
+
+        // A desktop that takes no copy: the link stays in the dialog, to be selected, until the
+        // user closes it; the upload happened, so closing is no cancel.
+        s.clipboard.refusal = QStringLiteral("no desktop");
+        ShareDialog kept(SharedItem::fromArguments({s.file()}), &s.upload, &s.clipboard);
+        kept.show();
+        QSignalSpy keptClosed(&kept, &QDialog::finished);
+        kept.startUpload();
+        QTRY_COMPARE(kept.status(), QStringLiteral("The link is ready but isn't on the clipboard (no desktop):\nhttp://kavo.test/l/abc"));
+        QVERIFY(!keptClosed.wait(2500));
+        QTest::keyClick(&kept, Qt::Key_Return);
+        QCOMPARE(keptClosed.size(), 1);
+        QCOMPARE(keptClosed.first().first().toInt(), int(QDialog::Accepted));
     }
 };
 

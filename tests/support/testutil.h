@@ -65,7 +65,12 @@ class RecordingClipboard : public Clipboard
 {
 public:
     QStringList texts;
-    void setText(const QString &text) override { texts.append(text); }
+    QString refusal; // what each copy answers: empty, the copy is made
+    QString setText(const QString &text) override
+    {
+        texts.append(text);
+        return refusal;
+    }
 };
 
 // The upload queue over the service client and the stores alone: no uploaders or sign-ins, which

@@ -513,9 +513,17 @@ private Q_SLOTS:
         QCOMPARE(h.manager->retryJob(again), QUuid()); // only a failed job is tried again
         // "Link copied" offers the link again (there is no browser here to open it in).
         QCOMPARE(h.notifier.offered.value(1).size(), 1);
+        QCOMPARE(h.notifier.offered.value(1).first().label, QStringLiteral("Copy again"));
         h.clipboard.texts.clear();
         h.notifier.offered.value(1).first().run();
         QCOMPARE(h.clipboard.texts, QStringList{QStringLiteral("https://kavo.example/l/1")});
+
+        // A desktop that refuses the copy: the link is only said to be ready, with the copy offered.
+        h.clipboard.refusal = QStringLiteral("the compositor refused it");
+        const QUuid third = h.manager->enqueue({QUrl::fromLocalFile(path)});
+        QTRY_VERIFY(h.finished(third));
+        QCOMPARE(h.notifier.notes.last(), QStringLiteral("Link ready | https://kavo.example/l/2"));
+        QCOMPARE(h.notifier.offered.last().first().label, QStringLiteral("Copy link"));
     }
 
     void namedPipeIsRefusedWithoutWaiting()
