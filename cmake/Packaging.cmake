@@ -1,7 +1,7 @@
 # `cpack -G DEB` in a build folder: a Debian package of what `cmake --install` installs (kavo,
 # kavo-share, the desktop entries, the icon, the AppStream metainfo, the file managers' menu
 # entries). Library dependencies come from dpkg-shlibdeps; what kavo loads at run time without
-# linking it (QML modules, the SVG icon plugin, zip) is named here.
+# linking it (QML modules, the SVG icon plugin, Qt's Wayland platform, zip) is named here.
 set(CPACK_PACKAGE_NAME "kavo")
 set(CPACK_PACKAGE_VENDOR "The Kavo team")
 set(CPACK_PACKAGE_CONTACT "The Kavo team <team@kavo.example>")
@@ -21,7 +21,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://share.kavo.example")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "zip, qml6-module-qtquick, qml6-module-qtquick-controls, qml6-module-qtquick-layouts, qml6-module-qtquick-templates, \
-qml6-module-qtquick-window, qml6-module-qtqml-workerscript, libqt6svg6")
+qml6-module-qtquick-window, qml6-module-qtqml-workerscript, libqt6svg6, qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, shared-mime-info")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-nautilus")
 

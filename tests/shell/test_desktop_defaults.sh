@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installing Kavo (cmake --install into a prefix, that prefix first in XDG_DATA_DIRS) makes it the
 # default application for no file type, and it handles its own kavo:// and vendrel:// links.
+# Every entry and file-manager action runs the installed program by its path in that prefix,
+# which need not be on PATH.
 # Usage: test_desktop_defaults.sh BUILD_DIR
 set -eu
 build=$1
@@ -25,5 +27,19 @@ for scheme in kavo vendrel; do
   chosen=$(xdg-mime query default "x-scheme-handler/$scheme" 2> /dev/null || true)
   [ "$chosen" = kavo.desktop ] || { echo "FAIL: $scheme:// links open with '$chosen', not kavo.desktop"; status=1; }
 done
+share=$work/prefix/share
+for entry in applications/kavo.desktop applications/kavo-share.desktop kio/servicemenus/kavo-share-via.desktop \
+  nemo/actions/kavo.nemo_action Thunar/sendto/kavo.desktop file-manager/actions/kavo-share-via.desktop; do
+  exec_line=$(grep '^Exec=' "$share/$entry" || true)
+  program=$(printf '%s' "$exec_line" | sed -n 's/^Exec="\([^"]*\)".*/\1/p')
+  case "$program" in
+    "$work/prefix/bin/kavo" | "$work/prefix/bin/kavo-share") [ -x "$program" ] || { echo "FAIL: $entry runs $program, which is not installed"; status=1; } ;;
+    *) echo "FAIL: $entry runs '$exec_line', not the installed program"; status=1 ;;
+  esac
+done
+grep -q "^KAVO = \"$work/prefix/bin/kavo\"\$" "$share/nautilus-python/extensions/kavo.py" \
+  || { echo "FAIL: the Nautilus extension does not run $work/prefix/bin/kavo"; status=1; }
+[ "$(grep -c '^Name=Share via Kavo$' "$share/applications/kavo-share.desktop")" = 0 ] \
+  || { echo "FAIL: kavo-share's entry has the file managers' action's name"; status=1; }
 [ "$status" = 0 ] && echo "PASS: Kavo is the default for no file type, and for its own links"
 exit "$status"

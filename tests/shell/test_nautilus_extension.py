@@ -2,7 +2,10 @@
 that choosing it starts one `kavo FILE...` with the whole selection."""
 
 import importlib.machinery
+import os
+import subprocess
 import sys
+import time
 import types
 import unittest
 from unittest import mock
@@ -75,7 +78,27 @@ class NautilusExtension(unittest.TestCase):
             with mock.patch.object(extension.subprocess, "Popen") as popen:
                 items[0].activate()
             popen.assert_called_once()
-            self.assertEqual(popen.call_args.args[0], ["kavo", "/home/ann/a b.pdf", "/home/ann/Holiday"])
+            self.assertEqual(popen.call_args.args[0], [extension.KAVO, "/home/ann/a b.pdf", "/home/ann/Holiday"])
+
+    def test_the_started_kavo_is_reaped(self):
+        extension = load_extension(self.path, ["4.0"])
+        extension.KAVO = "/bin/true"
+        menu = extension.KavoShareMenu()
+        started = []
+        real_popen = subprocess.Popen
+
+        def popen(*args, **kwargs):
+            started.append(real_popen(*args, **kwargs))
+            return started[-1]
+
+        with mock.patch.object(extension.subprocess, "Popen", popen):
+            menu.get_file_items([File("file:///tmp/a.txt")])[0].activate()
+        pid = started[0].pid
+        # A finished child that nobody waited for stays in the process table as a zombie (Z).
+        deadline = time.monotonic() + 5
+        while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertFalse(os.path.exists(f"/proc/{pid}"), "the finished kavo was left as a zombie")
 
     def test_no_entry_for_remote_or_empty_selections(self):
         extension = load_extension(self.path, ["4.0"])
