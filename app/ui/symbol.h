@@ -1,14 +1,13 @@
 #pragma once
 
 #include <QColor>
-#include <QIcon>
+#include <QImage>
 #include <QQuickPaintedItem>
 #include <QtQml/qqmlregistration.h>
 
-// A named symbol ("lock.fill", "doc.on.doc", ...) drawn from the desktop's icon theme by its
-// freedesktop name, the symbolic variant where the theme has one, tinted with `color` and drawn
-// `size` pixels square in the middle of the item. Without the name in the desktop's theme the
-// icon comes from Adwaita, the fallback theme the dependencies install.
+// A named symbol ("lock.fill", "doc.on.doc", ...) from Kavo's own set (symbols/NAME.svg, built
+// into the program), tinted with `color` and drawn `size` pixels square in the middle of the
+// item: the same picture on every desktop, whatever icon theme it has or lacks.
 class Symbol : public QQuickPaintedItem
 {
     Q_OBJECT
@@ -16,7 +15,7 @@ class Symbol : public QQuickPaintedItem
     Q_PROPERTY(QString name READ name WRITE setName NOTIFY nameChanged)
     Q_PROPERTY(QColor color READ color WRITE setColor NOTIFY colorChanged)
     Q_PROPERTY(qreal size READ size WRITE setSize NOTIFY sizeChanged)
-    // False when no theme has an icon for the name (nothing is drawn).
+    // False when the set has no symbol of that name (nothing is drawn).
     Q_PROPERTY(bool available READ available NOTIFY nameChanged)
 public:
     explicit Symbol(QQuickItem *parent = nullptr);
@@ -31,8 +30,8 @@ public:
 
     void paint(QPainter *painter) override;
 
-    // The theme icons a symbol is drawn from, in drawing order; empty for an unknown name.
-    static QList<QIcon> iconsFor(const QString &name);
+    // The symbol `pixels` square in `color`; a null image for an unknown name.
+    static QImage image(const QString &name, const QColor &color, int pixels);
     // `source` with every visible pixel in `color` (keeping its alpha).
     static QImage tinted(const QImage &source, const QColor &color);
 

@@ -32,6 +32,8 @@
 #include <QQuickWindow>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QIcon>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QPainter>
 #include <QPointer>
@@ -989,10 +991,27 @@ private Q_SLOTS:
         QCOMPARE(ended.first().first().toString(), QString());
     }
 
-    void symbolsComeFromTheIconTheme()
+    void symbolsAreKavosOwn()
     {
-        // Every symbol the popover and the settings show (in both themes, signed in and out) is in
-        // the desktop's icon theme or the fallback one.
+        // No icon theme anywhere: the desktop's data folders are an empty one, and Qt is told of
+        // no theme. Every symbol the popover and the settings show (in both themes, signed in
+        // and out) is still drawn, each its own picture.
+        QTemporaryDir nothing;
+        const QByteArray dataDirs = qgetenv("XDG_DATA_DIRS");
+        qputenv("XDG_DATA_DIRS", QFile::encodeName(nothing.path()));
+        const QStringList searchPaths = QIcon::themeSearchPaths();
+        const QString theme = QIcon::themeName();
+        const QString fallback = QIcon::fallbackThemeName();
+        QIcon::setThemeSearchPaths({nothing.path()});
+        QIcon::setThemeName(QStringLiteral("none"));
+        QIcon::setFallbackThemeName(QStringLiteral("none"));
+        const auto restore = qScopeGuard([&] {
+            qputenv("XDG_DATA_DIRS", dataDirs);
+            QIcon::setThemeSearchPaths(searchPaths);
+            QIcon::setThemeName(theme);
+            QIcon::setFallbackThemeName(fallback);
+        });
+
         Shell s;
         s.server.route("GET", "/api/history.php", Response::json(200, historyJson({{"t1", "report.pdf", 0}})));
         Ui ui(s);
@@ -1014,33 +1033,43 @@ private Q_SLOTS:
         gather();
         QVERIFY2(names.size() >= 12, qPrintable(QStringList(names.values()).join(' ')));
 
-        // Drawn in the colour asked for, and the open lock is not the closed one.
-        const auto draw = [](const QString &name, QColor color) {
+        // Drawn through the item as QML draws it, in the colour asked for, at the sizes the
+        // panel uses: something of each, in that colour alone, and no two names alike.
+        const auto draw = [](const QString &name, QColor color, int size) {
             Symbol symbol;
             symbol.setName(name);
             symbol.setColor(color);
-            symbol.setSize(16);
-            symbol.setWidth(16);
-            symbol.setHeight(16);
-            QImage image(16, 16, QImage::Format_ARGB32_Premultiplied);
+            symbol.setSize(size);
+            symbol.setWidth(size);
+            symbol.setHeight(size);
+            QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
             image.fill(Qt::transparent);
             QPainter painter(&image);
             symbol.paint(&painter);
             return image;
         };
-        const QImage open = draw("lock", Qt::red), closed = draw("lock.fill", Qt::red);
-        QVERIFY(open != closed);
-        int opaque = 0;
-        for (int y = 0; y < 16; ++y)
-            for (int x = 0; x < 16; ++x) {
-                const QColor pixel = closed.pixelColor(x, y);
-                if (pixel.alpha() == 255) {
-                    ++opaque;
-                    QCOMPARE(pixel.rgb(), QColor(Qt::red).rgb());
-                }
+        QList<QPair<QString, QImage>> drawn;
+        for (const QString &name : names) {
+            for (const int size : {9, 16, 24}) {
+                const QImage image = draw(name, Qt::red, size);
+                int inked = 0;
+                for (int y = 0; y < size; ++y)
+                    for (int x = 0; x < size; ++x) {
+                        const QColor pixel = image.pixelColor(x, y);
+                        if (pixel.alpha() == 0)
+                            continue;
+                        ++inked;
+                        if (pixel.alpha() == 255)
+                            QCOMPARE(pixel.rgb(), QColor(Qt::red).rgb());
+                    }
+                QVERIFY2(inked >= size * size / 20, qPrintable(QStringLiteral("%1 at %2 px: %3 pixels").arg(name).arg(size).arg(inked)));
             }
-        QVERIFY(opaque > 30);
-        QVERIFY(draw("no.such.symbol", Qt::red) == draw("", Qt::red));
+            const QImage image = draw(name, Qt::red, 24);
+            for (const auto &[other, seen] : drawn)
+                QVERIFY2(seen != image, qPrintable(name + " looks like " + other));
+            drawn.append({name, image});
+        }
+        QVERIFY(draw("no.such.symbol", Qt::red, 16) == draw("", Qt::red, 16));
     }
 };
 
