@@ -4,6 +4,9 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTimer>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QMenu>
@@ -12,11 +15,16 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 
+#include <xcb/xcb.h>
+
+#include <cmath>
+#include <optional>
+
 namespace {
 
 // The icons are drawn rather than shipped: a filled circle with the arrow (or the check mark)
-// cut out of it, at the sizes panels ask for.
-QIcon drawn(Tray::Look look)
+// cut out of it, at the sizes panels ask for. The normal look is one colour, `ink`.
+QIcon drawn(Tray::Look look, const QColor &ink)
 {
     QIcon icon;
     for (const int size : {16, 22, 24, 32, 48, 64}) {
@@ -25,7 +33,7 @@ QIcon drawn(Tray::Look look)
         QPainter painter(&pixmap);
         painter.setRenderHint(QPainter::Antialiasing);
         const QRectF circle(size * 0.06, size * 0.06, size * 0.88, size * 0.88);
-        QColor fill(0xF2, 0xF2, 0xF2);
+        QColor fill = ink;
         QColor mark(Qt::transparent);
         if (look == Tray::Look::highlighted) {
             fill = QColor::fromRgbF(0.18f, 0.835f, 1.0f);
@@ -64,6 +72,87 @@ QIcon drawn(Tray::Look look)
     return icon;
 }
 
+// WCAG's relative luminance and contrast ratio.
+qreal luminance(const QColor &c)
+{
+    const auto channel = [](qreal v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+qreal contrast(const QColor &a, const QColor &b)
+{
+    const qreal la = luminance(a), lb = luminance(b);
+    return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
+}
+
+const QColor lightInk(0xF2, 0xF2, 0xF2);
+const QColor darkInk(0x1E, 0x1E, 0x1E);
+
+xcb_connection_t *x11Connection()
+{
+    const auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
+// The foreground the XEmbed tray manager asks its icons to use, where it says
+// (_NET_SYSTEM_TRAY_COLORS on its window: normal, error, warning and success, as 16-bit RGB).
+std::optional<QColor> declaredTrayColor()
+{
+    xcb_connection_t *connection = x11Connection();
+    if (!connection)
+        return std::nullopt;
+    const auto atom = [connection](const char *name) {
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 1, quint16(qstrlen(name)), name), nullptr);
+        const xcb_atom_t found = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        std::free(reply);
+        return found;
+    };
+    const xcb_atom_t selection = atom("_NET_SYSTEM_TRAY_S0");
+    const xcb_atom_t colors = atom("_NET_SYSTEM_TRAY_COLORS");
+    if (selection == XCB_ATOM_NONE || colors == XCB_ATOM_NONE)
+        return std::nullopt;
+    xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr);
+    const xcb_window_t manager = owner ? owner->owner : xcb_window_t(XCB_WINDOW_NONE);
+    std::free(owner);
+    if (manager == XCB_WINDOW_NONE)
+        return std::nullopt;
+    xcb_get_property_reply_t *property
+        = xcb_get_property_reply(connection, xcb_get_property(connection, 0, manager, colors, XCB_ATOM_CARDINAL, 0, 12), nullptr);
+    std::optional<QColor> color;
+    if (property && property->format == 32 && xcb_get_property_value_length(property) >= 12) {
+        const auto *values = static_cast<const uint32_t *>(xcb_get_property_value(property));
+        color = QColor::fromRgb(int(values[0] >> 8) & 0xFF, int(values[1] >> 8) & 0xFF, int(values[2] >> 8) & 0xFF);
+    }
+    std::free(property);
+    return color;
+}
+
+// The panel behind `icon` on screen: the average of the icon window's corners, which the round
+// icon leaves uncovered (around the window could be off the panel, or off the screen).
+std::optional<QColor> colourBehind(const QRect &icon)
+{
+    QScreen *screen = QGuiApplication::screenAt(icon.center());
+    if (!screen || icon.width() < 8 || icon.height() < 8)
+        return std::nullopt;
+    const QImage shot = screen->grabWindow(0, icon.x() - screen->geometry().x(), icon.y() - screen->geometry().y(), icon.width(),
+                                           icon.height())
+                            .toImage();
+    if (shot.width() < 8 || shot.height() < 8)
+        return std::nullopt;
+    qreal r = 0, g = 0, b = 0;
+    int counted = 0;
+    for (const QPoint corner : {QPoint(0, 0), QPoint(shot.width() - 2, 0), QPoint(0, shot.height() - 2), QPoint(shot.width() - 2, shot.height() - 2)})
+        for (int dy = 0; dy < 2; ++dy)
+            for (int dx = 0; dx < 2; ++dx) {
+                const QColor c = shot.pixelColor(corner + QPoint(dx, dy));
+                r += c.redF();
+                g += c.greenF();
+                b += c.blueF();
+                ++counted;
+            }
+    return QColor::fromRgbF(float(r / counted), float(g / counted), float(b / counted));
+}
+
 } // namespace
 
 Tray::Tray(QObject *parent)
@@ -72,6 +161,7 @@ Tray::Tray(QObject *parent)
     , m_menu(new QMenu)
 {
     m_icon->setToolTip(QStringLiteral("Kavo"));
+    m_ink = panelInk();
     setLook(Look::normal);
     m_menu->addAction(QStringLiteral("Open Kavo"), this, &Tray::clicked);
     m_menu->addAction(QStringLiteral("Upload files…"), this, [this] { Q_EMIT uploadRequested(false); });
@@ -102,6 +192,38 @@ void Tray::show()
 {
     m_icon->show();
     acceptDropsOnIcon();
+    // The tray places the icon a moment after it is shown; then the panel around it can be seen.
+    QTimer::singleShot(800, this, &Tray::followPanel);
+}
+
+bool Tray::inXEmbedTray() const
+{
+    const QList<QWidget *> windows = QApplication::topLevelWidgets();
+    return std::any_of(windows.begin(), windows.end(),
+                       [](QWidget *w) { return qstrcmp(w->metaObject()->className(), "QSystemTrayIconSys") == 0; });
+}
+
+QColor Tray::panelInk() const
+{
+    if (inXEmbedTray()) {
+        if (const std::optional<QColor> declared = declaredTrayColor())
+            return *declared;
+        if (const std::optional<QColor> panel = colourBehind(iconGeometry()))
+            return contrast(lightInk, *panel) >= contrast(darkInk, *panel) ? lightInk : darkInk;
+    }
+    // A StatusNotifierItem host tints the named icon itself; the pixmaps beside it (and an
+    // XEmbed icon not placed yet) take the desktop's text colour, which its panels follow.
+    return QGuiApplication::palette().color(QPalette::WindowText);
+}
+
+void Tray::followPanel()
+{
+    const QColor ink = panelInk();
+    if (ink == m_ink)
+        return;
+    m_ink = ink;
+    if (m_look == Look::normal)
+        setLook(Look::normal);
 }
 
 void Tray::acceptDropsOnIcon()
@@ -154,8 +276,18 @@ bool Tray::isVisible() const
 
 void Tray::setLook(Look look)
 {
-    static const QIcon icons[] = {drawn(Look::normal), drawn(Look::highlighted), drawn(Look::success)};
-    m_icon->setIcon(icons[int(look)]);
+    m_look = look;
+    static const QIcon highlighted = drawn(Look::highlighted, {});
+    static const QIcon success = drawn(Look::success, {});
+    if (look == Look::normal) {
+        m_ink = panelInk();
+        const QIcon template_ = drawn(Look::normal, m_ink);
+        // Named only where the desktop's theme has the icon (an install); the host then draws it.
+        const QString name = QStringLiteral("kavo-symbolic");
+        m_icon->setIcon(!inXEmbedTray() && QIcon::hasThemeIcon(name) ? QIcon::fromTheme(name, template_) : template_);
+    } else {
+        m_icon->setIcon(look == Look::highlighted ? highlighted : success);
+    }
     m_icon->setToolTip(look == Look::success ? QStringLiteral("Upload complete") : QStringLiteral("Kavo"));
 }
 

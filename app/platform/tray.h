@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QObject>
 #include <QList>
 #include <QRect>
@@ -10,6 +11,12 @@ class QSystemTrayIcon;
 
 // The tray icon (StatusNotifierItem or XEmbed, whichever the desktop offers): three looks, a
 // click that toggles the popover, and a small menu for desktops that only open menus.
+//
+// The normal look is a monochrome template, as panels expect: for a StatusNotifierItem host the
+// icon is named ("kavo-symbolic", from the hicolor theme, which hosts tint to fit their panel),
+// with pixmaps in the desktop's text colour for hosts that do not find it; in an XEmbed tray it
+// is drawn in the colour the tray asks for (_NET_SYSTEM_TRAY_COLORS), else in whichever of a
+// light and a dark ink stands out more from the panel around the icon.
 class Tray : public QObject
 {
     Q_OBJECT
@@ -24,6 +31,11 @@ public:
     void hide();
     bool isVisible() const;
     void setLook(Look look);
+    // Looks again at the panel behind the icon (after it moved, or the tray changed) and redraws
+    // the normal look to fit it.
+    void followPanel();
+    // The colour the normal look is drawn in now.
+    QColor ink() const { return m_ink; }
     // The tray's own message balloon, for desktops without a notification service.
     void showMessage(const QString &title, const QString &body);
     // Where the icon is on screen: its geometry when the tray gives one, else where the pointer
@@ -47,7 +59,12 @@ private:
     // Lets the icon's own window (XEmbed) take drags; a StatusNotifierItem has no window here.
     void acceptDropsOnIcon();
 
+    bool inXEmbedTray() const;
+    QColor panelInk() const;
+
     QSystemTrayIcon *m_icon;
     QMenu *m_menu;
     QRect m_lastClick;
+    Look m_look = Look::normal;
+    QColor m_ink;
 };

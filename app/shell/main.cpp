@@ -417,6 +417,8 @@ int runTray()
     // The tray manager may take a moment to answer Qt's own look-up, so look again shortly after.
     const auto followTraySoon = [&followTray, &controller] { QTimer::singleShot(500, &controller, followTray); };
     QObject::connect(&desktop, &DesktopWatch::trayManagerChanged, &controller, followTraySoon);
+    // Another tray (or the same one restarted, perhaps with other colours) docks the icon anew.
+    QObject::connect(&desktop, &DesktopWatch::trayManagerChanged, &tray, [&tray] { QTimer::singleShot(1000, &tray, &Tray::followPanel); });
     QDBusServiceWatcher statusNotifierWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"), QDBusConnection::sessionBus(),
                                               QDBusServiceWatcher::WatchForOwnerChange);
     QObject::connect(&statusNotifierWatcher, &QDBusServiceWatcher::serviceOwnerChanged, &controller, followTraySoon);
@@ -476,7 +478,9 @@ int main(int argc, char *argv[])
     chooseHeadlessPlatform();
     installTerminalSafeLog();
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("kavo"));
+    // The name StatusNotifierItem hosts show for the icon (its title); the desktop entry is kavo.
+    QCoreApplication::setApplicationName(QStringLiteral("Kavo"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("kavo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KAVO_VERSION));
 
     // From the bytes given: a file name that is not valid UTF-8 becomes a file URL that keeps them.

@@ -8,6 +8,8 @@
 
 #include <QDirIterator>
 
+#include <cmath>
+
 namespace {
 
 // The tray icon's highlighted colour (the drop target's look).
@@ -20,6 +22,26 @@ bool showsHighlight(const QImage &shot, const QRect &icon)
                 return true;
         }
     return false;
+}
+
+// WCAG's contrast ratio of two colours.
+qreal contrast(const QColor &a, const QColor &b)
+{
+    const auto luminance = [](const QColor &c) {
+        const auto channel = [](qreal v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const qreal la = luminance(a), lb = luminance(b);
+    return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
+}
+
+// How the normal icon stands out from the panel in a screenshot: its disc (left of the arrow)
+// against the panel in the icon window's corner.
+qreal iconContrast(const QImage &shot, const QRect &icon)
+{
+    const QColor panel = shot.pixelColor(icon.topLeft() + QPoint(1, 1));
+    const QColor disc = shot.pixelColor(icon.center() - QPoint(icon.width() * 3 / 10, 0));
+    return contrast(panel, disc);
 }
 
 // A home with kavo signed in to Google, the devstack, and a desktop.
@@ -52,7 +74,7 @@ struct Desk {
             [&] {
                 seen = icon;
                 QTest::qWait(250);
-                icon = x.findWindow(QRegularExpression("\"kavo\": \\(\"kavo\" \"kavo\"\\)"), 64);
+                icon = x.findWindow(QRegularExpression("\"Kavo\": \\(\"kavo\" \"Kavo\"\\)"), 64);
                 return !icon.isEmpty() && icon.x() > 1000 && icon == seen;
             },
             10000);
@@ -325,6 +347,30 @@ private Q_SLOTS:
         QVERIFY(!readFile(suite).contains("RefreshToken"));
         service.terminate();
         service.waitForFinished(5000);
+    }
+
+    // The icon is a template that stands out on the panel it is in: drawn dark on the toolkit's
+    // light grey panel and light on a dark one, after the tray comes back in another colour.
+    void theIconShowsOnLightAndDarkPanels()
+    {
+        Desk desk;
+        START_DESK(desk);
+        QVERIFY(desk.x.startTray());
+        QVERIFY(desk.startKavo());
+        QVERIFY(desk.findIcon());
+        QImage shot;
+        QVERIFY2(QTest::qWaitFor([&] { return iconContrast(shot = desk.x.screenshot(desk.demo.path("light.png")), desk.icon) >= 4.5; }, 5000),
+                 qPrintable(QString::number(iconContrast(shot, desk.icon))));
+        QVERIFY(qGray(shot.pixel(desk.icon.center() - QPoint(desk.icon.width() * 3 / 10, 0))) < 100); // dark on light
+
+        for (const auto &process : desk.x.processes)
+            if (process->program() == QLatin1String("trayer"))
+                process->kill();
+        QVERIFY(desk.x.startTray("0x202020"));
+        QVERIFY(desk.findIcon());
+        QVERIFY2(QTest::qWaitFor([&] { return iconContrast(shot = desk.x.screenshot(desk.demo.path("dark.png")), desk.icon) >= 4.5; }, 5000),
+                 qPrintable(QString::number(iconContrast(shot, desk.icon))));
+        QVERIFY(qGray(shot.pixel(desk.icon.center() - QPoint(desk.icon.width() * 3 / 10, 0))) > 160); // light on dark
     }
 
     // With no clipboard manager and no tray, a link copied by a command that has ended is still

@@ -81,11 +81,13 @@ struct XSession : DesktopProcesses {
                        << tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"});
         return managed;
     }
-    // trayer at the top right, as in a panel; true once it manages the tray selection.
-    bool startTray()
+    // trayer at the top right, as in a panel, in the toolkit's light grey or, given a `tint`
+    // ("0x202020"), in that colour; true once it manages the tray selection.
+    bool startTray(const QString &tint = {})
     {
-        launch("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "28", "--SetDockType", "true",
-                          "--transparent", "false", "--tint", "0x303030"});
+        QStringList arguments{"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "28", "--SetDockType", "true"};
+        arguments << (tint.isEmpty() ? QStringList{"--transparent", "false"} : QStringList{"--transparent", "true", "--alpha", "0", "--tint", tint});
+        launch("trayer", arguments);
         return QTest::qWaitFor([&] { return !windowTree().filter(QRegularExpression("\"panel\": \\(\"panel\" \"trayer\"\\)")).isEmpty(); },
                                10000);
     }
