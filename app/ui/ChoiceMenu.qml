@@ -12,14 +12,14 @@ ThemedMenu {
     property string emptyText: ""
     signal chosen(var value)
 
-
+    // The items outlive the menu by a moment when its row goes: then `menu` is already null.
     Instantiator {
         model: menu.choices
         delegate: ThemedMenuItem {
             required property var modelData
             text: modelData.label
-            checkmark: menu.marksCurrent && modelData.value === menu.current
-            onTriggered: menu.chosen(modelData.value)
+            checkmark: menu !== null && menu.marksCurrent && modelData.value === menu.current
+            onTriggered: if (menu !== null) menu.chosen(modelData.value)
         }
         onObjectAdded: (index, object) => menu.insertItem(index, object)
         onObjectRemoved: (index, object) => menu.removeItem(object)
