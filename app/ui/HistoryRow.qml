@@ -88,6 +88,15 @@ Rectangle {
                     color: Style.primaryText
                     elide: Text.ElideMiddle
                     Layout.fillWidth: true
+                    // The whole name where the row has no room for it.
+                    HoverHandler {
+                        id: historyTitleHover
+                    }
+                    ThemedToolTip {
+                        objectName: "historyTitleTip"
+                        visible: historyTitleHover.hovered && parent.truncated
+                        text: parent.text
+                    }
                 }
                 Label {
                     textFormat: Text.PlainText // text from outside is never markup

@@ -6,6 +6,8 @@ import QtQuick.Controls
 ToolTip {
     id: tip
     delay: 500
+    // A long text (a file's whole name) wraps within the panel instead of running off its edge.
+    width: Math.min(implicitWidth, 288)
     palette.toolTipBase: Style.popupFill
     palette.toolTipText: Style.primaryText
     contentItem: Label {
@@ -14,6 +16,7 @@ ToolTip {
         text: tip.text
         color: Style.primaryText
         font.pointSize: Style.pt(11)
+        wrapMode: Text.WrapAtWordBoundaryOrAnywhere
     }
     background: Rectangle {
         objectName: "popupBackground"

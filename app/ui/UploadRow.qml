@@ -105,6 +105,7 @@ Rectangle {
                 Layout.fillWidth: true
                 Layout.preferredWidth: 0
                 Label {
+                    id: titleLabel
                     textFormat: Text.PlainText // text from outside is never markup
                     objectName: "uploadTitle"
                     text: row.title
@@ -113,6 +114,15 @@ Rectangle {
                     color: Style.primaryText
                     elide: Text.ElideMiddle
                     Layout.fillWidth: true
+                    // The whole name where the row has no room for it.
+                    HoverHandler {
+                        id: uploadTitleHover
+                    }
+                    ThemedToolTip {
+                        objectName: "uploadTitleTip"
+                        visible: uploadTitleHover.hovered && parent.truncated
+                        text: parent.text
+                    }
                 }
                 Label {
                     textFormat: Text.PlainText // text from outside is never markup
@@ -126,50 +136,22 @@ Rectangle {
                 }
             }
             IconButton {
-                visible: row.finished
-                symbol: "paintpalette"
-                tip: "Change design"
-                onClicked: designMenu.popup(this, 0, height)
-                ChoiceMenu {
-                    id: designMenu
-                    choices: Choices.presets
-                    current: row.model.presetID
-                    emptyText: "No presets"
-                    onChosen: value => Links.changeJobDesign(row.model.id, value)
-                }
-            }
-            IconButton {
-                visible: row.finished
-                symbol: "clock"
-                tip: "Change expiry"
-                onClicked: expiryMenu.popup(this, 0, height)
-                ChoiceMenu {
-                    id: expiryMenu
-                    choices: Choices.expiry
-                    current: row.model.expiryDays
-                    onChosen: value => Links.changeJobExpiry(row.model.id, value)
-                }
-            }
-            IconButton {
-                visible: row.finished
-                symbol: row.model.isProtected ? "lock.fill" : "lock"
-                symbolColor: row.model.isProtected ? Style.accent : Style.primaryText
-                symbolOpacity: row.model.isProtected ? 1 : 0.75
-                tip: row.model.isProtected ? "Change or remove password" : "Set password"
-                onClicked: row.dialogs.password({ job: row.model.id }, row.model.isProtected)
-            }
-            IconButton {
-                visible: row.finished
-                symbol: "pencil"
-                tip: "Rename"
-                onClicked: row.openRename()
-            }
-            IconButton {
                 objectName: "uploadCopy"
                 visible: row.finished
                 symbol: row.copiedFlash ? "checkmark" : "doc.on.doc"
                 tip: "Copy link"
                 onClicked: row.copyLink()
+            }
+            IconButton {
+                objectName: "uploadMore"
+                visible: row.finished
+                symbol: "ellipsis"
+                tip: "More options  ·  right-click for menu"
+                onClicked: moreMenu.popup(this, 0, height)
+                UploadMenu {
+                    id: moreMenu
+                    row: row
+                }
             }
             IconButton {
                 objectName: "uploadRetry"
@@ -237,17 +219,9 @@ Rectangle {
         }
     }
 
-    ThemedMenu {
+    UploadMenu {
         id: contextMenu
-        ThemedMenuItem {
-            text: "Rename…"
-            symbol: "pencil"
-            onTriggered: row.openRename()
-        }
-        ThemedMenuItem {
-            text: "Copy link"
-            symbol: "doc.on.doc"
-            onTriggered: row.copyLink()
-        }
+        row: row
+        withCopy: true
     }
 }

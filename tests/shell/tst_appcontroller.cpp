@@ -889,8 +889,8 @@ private Q_SLOTS:
         }
         // The design menu, a row's design, more and context menus with their expiry submenus, the
         // settings' two menus, the footer's upload menu; the tooltips of the pill, the pin, the theme
-        // toggle, the search's clear button and the row's three buttons.
-        QCOMPARE(popups.size(), 16);
+        // toggle, the search's clear button, the row's three buttons and its title.
+        QCOMPARE(popups.size(), 17);
 
         for (const bool dark : {false, true, false}) {
             s.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
@@ -989,6 +989,63 @@ private Q_SLOTS:
         // The cancelled Dropbox sign-in ended once, reporting nothing.
         QCOMPARE(ended.size(), 1);
         QCOMPARE(ended.first().first().toString(), QString());
+    }
+
+    // A finished upload keeps its link's edits behind "…" (and its context menu), so its name
+    // gets most of the row; a name that still does not fit is whole in the title's tooltip.
+    void finishedUploadRowsGiveTheNameRoom()
+    {
+        Shell s;
+        Ui ui(s);
+        s.controller.showPopover();
+        const QString name = QStringLiteral("Quarterly financial statements and projections for the board meeting.pdf");
+        UploadJob finished = UploadJob::forDrop({QUrl::fromLocalFile(s.config.filePath(name))});
+        finished.state = UploadJob::State::done;
+        finished.progress = 1.0;
+        finished.shareURL = QStringLiteral("http://k/l/t1");
+        finished.token = QStringLiteral("t1");
+        s.uploads.uploads()->prepend(finished);
+        // The row of the list (the sign-in panel keeps rows of its own, hidden now).
+        const auto shown = [&](const QString &objectName) -> QQuickItem * {
+            for (QQuickItem *item : allItems(ui.popover->contentItem()))
+                if (item->objectName() == objectName && item->isVisible())
+                    return item;
+            return nullptr;
+        };
+        QVERIFY(QTest::qWaitFor([&] { return shown("uploadMore"); }, 2000));
+        QTest::qWait(50);
+        QQuickItem *title = shown("uploadTitle");
+        QVERIFY2(title->width() >= 150, qPrintable(QString::number(title->width()))); // 52 with the edits in the row
+        QVERIFY(title->property("truncated").toBool());
+        QObject *tip = title->findChild<QObject *>("uploadTitleTip");
+        QVERIFY(tip);
+        QCOMPARE(tip->property("text").toString(), name);
+        // The row shows three buttons: copy, more and remove.
+        int buttons = 0;
+        QQuickItem *row = title;
+        while (row && row->objectName() != QLatin1String("uploadRow"))
+            row = row->parentItem();
+        QVERIFY(row);
+        for (QQuickItem *item : allItems(row))
+            if (item->inherits("QQuickAbstractButton") && item->isVisible())
+                ++buttons;
+        QCOMPARE(buttons, 3);
+        // Its menu holds the four edits.
+        QObject *menu = nullptr;
+        for (QObject *child : shown("uploadMore")->findChildren<QObject *>(QString(), Qt::FindDirectChildrenOnly))
+            if (child->inherits("QQuickMenu"))
+                menu = child;
+        QVERIFY(menu);
+        QMetaObject::invokeMethod(menu, "open");
+        QVERIFY(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 1000));
+        QStringList entries;
+        for (int i = 0; i < menu->property("count").toInt(); ++i) {
+            QQuickItem *entry = nullptr;
+            QMetaObject::invokeMethod(menu, "itemAt", Q_RETURN_ARG(QQuickItem *, entry), Q_ARG(int, i));
+            if (entry && entry->isVisible())
+                entries.append(entry->property("text").toString());
+        }
+        QCOMPARE(entries, (QStringList{"Change design", "Change expiry", "Set password…", "Rename…"}));
     }
 
     void symbolsAreKavosOwn()
