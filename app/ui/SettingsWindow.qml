@@ -69,6 +69,21 @@ Window {
         font.weight: Font.DemiBold
         color: Style.primaryText
     }
+    // A name or address from outside: cut short where the row has no room, whole in a tooltip.
+    component NameLabel: Label {
+        id: nameLabel
+        textFormat: Text.PlainText // text from outside is never markup
+        elide: Text.ElideRight
+        Layout.fillWidth: true
+        HoverHandler {
+            id: nameHover
+        }
+        ThemedToolTip {
+            objectName: nameLabel.objectName + "Tip"
+            visible: nameHover.hovered && nameLabel.truncated
+            text: nameLabel.text
+        }
+    }
     component Note: Label {
         textFormat: Text.PlainText // text from outside is never markup
         font.pointSize: Style.pt(11)
@@ -181,19 +196,19 @@ Window {
                             color: Account.apiKey !== "" ? Style.primaryText : Qt.rgba(1.0, 0.58, 0.0, 0.9)
                             opacity: Account.apiKey !== "" ? 0.7 : 1
                         }
+                        // The names take the width the buttons leave (and no more).
                         ColumnLayout {
                             spacing: 1
                             Layout.fillWidth: true
-                            Label {
-                                textFormat: Text.PlainText // text from outside is never markup
+                            Layout.preferredWidth: 0
+                            NameLabel {
                                 objectName: "accountTitle"
                                 text: Account.apiKey !== "" ? (Account.name !== "" ? Account.name : "Signed in") : "Not signed in"
                                 font.pointSize: Style.pt(13)
                                 font.weight: Font.DemiBold
                                 color: Style.primaryText
                             }
-                            Label {
-                                textFormat: Text.PlainText // text from outside is never markup
+                            NameLabel {
                                 objectName: "accountDetail"
                                 text: Account.apiKey !== "" ? Account.email : "Uploads will fail until you sign in."
                                 visible: text !== ""
@@ -201,21 +216,27 @@ Window {
                                 color: Style.settingsSecondaryText
                             }
                         }
-                        Item { Layout.fillWidth: true }
-                        PlainButton {
-                            visible: Account.apiKey !== ""
-                            text: "Sign out"
-                            onClicked: Account.signOut()
-                        }
-                        PlainButton {
-                            visible: Account.apiKey === ""
-                            text: "Sign in"
-                            onClicked: App.openServicePage("login.php")
-                        }
-                        ProminentButton {
-                            visible: Account.apiKey === ""
-                            text: "Sign up"
-                            onClicked: App.openServicePage("signup.php")
+                        // The buttons as one item: a row of them is placed anew whenever one shows or hides
+                        // (the layout, given them one by one, missed a button shown before the window was).
+                        Row {
+                            spacing: 10
+                            Layout.alignment: Qt.AlignVCenter
+                            PlainButton {
+                                objectName: "accountSignOut"
+                                visible: Account.apiKey !== ""
+                                text: "Sign out"
+                                onClicked: Account.signOut()
+                            }
+                            PlainButton {
+                                visible: Account.apiKey === ""
+                                text: "Sign in"
+                                onClicked: App.openServicePage("login.php")
+                            }
+                            ProminentButton {
+                                visible: Account.apiKey === ""
+                                text: "Sign up"
+                                onClicked: App.openServicePage("signup.php")
+                            }
                         }
                     }
                 }
@@ -260,15 +281,14 @@ Window {
                         ColumnLayout {
                             spacing: 1
                             Layout.fillWidth: true
-                            Label {
-                                textFormat: Text.PlainText // text from outside is never markup
+                            Layout.preferredWidth: 0
+                            NameLabel {
                                 text: providerRow.dropbox ? "Dropbox" : "Google Drive"
                                 font.pointSize: Style.pt(12)
                                 font.weight: Font.DemiBold
                                 color: Style.primaryText
                             }
-                            Label {
-                                textFormat: Text.PlainText // text from outside is never markup
+                            NameLabel {
                                 objectName: "providerStatus"
                                 text: !providerRow.signedIn ? "Not signed in"
                                     : providerRow.dropbox ? (Dropbox.accountEmail || Dropbox.accountName || "Signed in")
@@ -277,30 +297,36 @@ Window {
                                 color: Style.settingsSecondaryText
                             }
                         }
-                        Item { Layout.fillWidth: true }
-                        PlainButton {
-                            visible: providerRow.signedIn
-                            text: "Sign out"
-                            onClicked: providerRow.dropbox ? Dropbox.signOut() : Google.signOut()
-                        }
-                        PlainButton {
-                            objectName: "providerCancel"
-                            visible: !providerRow.signedIn && providerRow.pending
-                            text: "Cancel"
-                            onClicked: App.cancelSignIn(providerRow.dropbox ? "dropbox" : "google")
-                        }
-                        ProminentButton {
-                            objectName: "providerSignIn"
-                            visible: !providerRow.signedIn
-                            enabled: !providerRow.pending
-                            busy: providerRow.pending
-                            text: "Sign in"
-                            onClicked: {
-                                if (providerRow.dropbox) {
-                                    settings.dropboxError = ""
-                                    App.signInToDropbox()
-                                } else {
-                                    App.signInToGoogle()
+                        // The buttons as one item: a row of them is placed anew whenever one shows or hides
+                        // (the layout, given them one by one, missed a button shown before the window was).
+                        Row {
+                            spacing: 10
+                            Layout.alignment: Qt.AlignVCenter
+                            PlainButton {
+                                objectName: "providerSignOut"
+                                visible: providerRow.signedIn
+                                text: "Sign out"
+                                onClicked: providerRow.dropbox ? Dropbox.signOut() : Google.signOut()
+                            }
+                            PlainButton {
+                                objectName: "providerCancel"
+                                visible: !providerRow.signedIn && providerRow.pending
+                                text: "Cancel"
+                                onClicked: App.cancelSignIn(providerRow.dropbox ? "dropbox" : "google")
+                            }
+                            ProminentButton {
+                                objectName: "providerSignIn"
+                                visible: !providerRow.signedIn
+                                enabled: !providerRow.pending
+                                busy: providerRow.pending
+                                text: "Sign in"
+                                onClicked: {
+                                    if (providerRow.dropbox) {
+                                        settings.dropboxError = ""
+                                        App.signInToDropbox()
+                                    } else {
+                                        App.signInToGoogle()
+                                    }
                                 }
                             }
                         }

@@ -1048,6 +1048,45 @@ private Q_SLOTS:
         QCOMPARE(entries, (QStringList{"Change design", "Change expiry", "Set password…", "Rename…"}));
     }
 
+    // Preferences laid out right when a sign-in arrives after the window was made (as the
+    // keyring's answer does after a restart) and with names longer than the row: the names are
+    // cut short with the whole in a tooltip, "Sign out" stays on the card, right of them.
+    void preferencesKeepTheirRowsInPlace()
+    {
+        Shell s;
+        s.account.signOut();
+        Ui ui(s);
+        QTest::qWait(50);
+        const QString name = QStringLiteral("Bartholomew Maximilian Fitzgerald-Worthington the Third, Esq.");
+        const QString email = QStringLiteral("bartholomew.maximilian.fitzgerald-worthington@very-long-company-name.example");
+        s.account.signIn(QString(64, QLatin1Char('c')), email, name);
+        QTest::qWait(50);
+        s.controller.showSettings();
+        QQuickWindow *settings = window(ui.engine, "settingsWindow");
+        QVERIFY(settings && settings->isVisible());
+        QTest::qWait(100);
+        const auto find = [&](const char *objectName) { return findItem(settings->contentItem(), QLatin1String(objectName)); };
+        const auto scene = [](QQuickItem *item) { return item->mapRectToScene(QRectF(0, 0, item->width(), item->height())); };
+        QQuickItem *title = find("accountTitle");
+        QQuickItem *detail = find("accountDetail");
+        QQuickItem *signOut = find("accountSignOut");
+        QQuickItem *card = find("accountCard");
+        QVERIFY(signOut->isVisible());
+        const QRectF button = scene(signOut);
+        QVERIFY2(button.left() >= scene(title).right() && button.left() >= scene(detail).right(),
+                 qPrintable(QStringLiteral("sign out at %1, names end at %2 and %3").arg(button.left()).arg(scene(title).right()).arg(scene(detail).right())));
+        QVERIFY2(button.right() <= scene(card).right(), qPrintable(QStringLiteral("sign out ends at %1, the card at %2").arg(button.right()).arg(scene(card).right())));
+        QVERIFY(scene(card).right() <= settings->width());
+        for (QQuickItem *label : {title, detail}) {
+            QVERIFY(label->property("truncated").toBool());
+            QObject *tip = label->findChild<QObject *>(label->objectName() + "Tip");
+            QVERIFY2(tip, qPrintable(label->objectName()));
+            QCOMPARE(tip->property("text").toString(), label->property("text").toString());
+        }
+        QCOMPARE(title->property("text").toString(), name);
+        QCOMPARE(detail->property("text").toString(), email);
+    }
+
     void symbolsAreKavosOwn()
     {
         // No icon theme anywhere: the desktop's data folders are an empty one, and Qt is told of
