@@ -889,8 +889,9 @@ private Q_SLOTS:
         }
         // The design menu, a row's design, more and context menus with their expiry submenus, the
         // settings' two menus, the footer's upload menu; the tooltips of the pill, the pin, the theme
-        // toggle, the search's clear button, the row's three buttons and its title.
-        QCOMPARE(popups.size(), 17);
+        // toggle, the search's clear button, the row's three buttons and its title, and the four
+        // names of the settings' account and provider rows.
+        QCOMPARE(popups.size(), 21);
 
         for (const bool dark : {false, true, false}) {
             s.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
