@@ -168,7 +168,7 @@ Tray::Tray(QObject *parent)
     m_menu->addAction(QStringLiteral("Upload a folder…"), this, [this] { Q_EMIT uploadRequested(true); });
     m_menu->addAction(QStringLiteral("Preferences…"), this, &Tray::settingsRequested);
     m_menu->addSeparator();
-    m_menu->addAction(QStringLiteral("Quit Kavo"), this, &Tray::quitRequested);
+    m_menu->addAction(QStringLiteral("Quit"), this, &Tray::quitRequested); // as the panel says
     m_icon->setContextMenu(m_menu);
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
@@ -289,6 +289,24 @@ void Tray::setLook(Look look)
         m_icon->setIcon(look == Look::highlighted ? highlighted : success);
     }
     m_icon->setToolTip(look == Look::success ? QStringLiteral("Upload complete") : QStringLiteral("Kavo"));
+}
+
+void Tray::setDark(bool dark)
+{
+    // The panel's named colours: the popup fill, primary and secondary text, the pressed fill.
+    const QColor fill = dark ? QColor::fromRgbF(0.17f, 0.17f, 0.18f) : QColor(Qt::white);
+    const QColor text = dark ? QColor(0xEB, 0xEB, 0xEB) : QColor(0x1F, 0x1F, 0x1F);
+    const QColor secondary = dark ? QColor(0x93, 0x93, 0x94) : QColor(0x6B, 0x6B, 0x6B);
+    const QColor highlight = dark ? QColor(0x49, 0x49, 0x4A) : QColor(0xE6, 0xE6, 0xE6);
+    QPalette palette = m_menu->palette();
+    for (const QPalette::ColorRole role : {QPalette::Window, QPalette::Base, QPalette::Button})
+        palette.setColor(role, fill);
+    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::HighlightedText})
+        palette.setColor(role, text);
+    palette.setColor(QPalette::Highlight, highlight);
+    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        palette.setColor(QPalette::Disabled, role, secondary);
+    m_menu->setPalette(palette);
 }
 
 void Tray::showMessage(const QString &title, const QString &body)

@@ -36,6 +36,10 @@ public:
     void followPanel();
     // The colour the normal look is drawn in now.
     QColor ink() const { return m_ink; }
+    // The menu in Kavo's light or dark colours, as the panel (an XEmbed tray draws the menu
+    // here; a StatusNotifierItem host draws it in the desktop's own).
+    void setDark(bool dark);
+    QMenu *menu() const { return m_menu; }
     // The tray's own message balloon, for desktops without a notification service.
     void showMessage(const QString &title, const QString &body);
     // Where the icon is on screen: its geometry when the tray gives one, else where the pointer

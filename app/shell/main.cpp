@@ -376,6 +376,8 @@ int runTray()
     }
 
     QObject::connect(&tray, &Tray::clicked, &controller, &AppController::togglePopover);
+    tray.setDark(app.theme.isDark());
+    QObject::connect(&app.theme, &ThemeStore::themeChanged, &tray, [&tray, &app] { tray.setDark(app.theme.isDark()); });
     QObject::connect(&tray, &Tray::quitRequested, qApp, &QCoreApplication::quit);
     QObject::connect(&tray, &Tray::settingsRequested, &controller, &AppController::showSettings);
     QObject::connect(&tray, &Tray::uploadRequested, &controller, &AppController::chooseFilesToUpload);

@@ -362,6 +362,11 @@ private Q_SLOTS:
         QVERIFY2(QTest::qWaitFor([&] { return iconContrast(shot = desk.x.screenshot(desk.demo.path("light.png")), desk.icon) >= 4.5; }, 5000),
                  qPrintable(QString::number(iconContrast(shot, desk.icon))));
         QVERIFY(qGray(shot.pixel(desk.icon.center() - QPoint(desk.icon.width() * 3 / 10, 0))) < 100); // dark on light
+        // Its menu is in Kavo's light colours, as the panel.
+        const QPoint inMenu = desk.icon.bottomLeft() + QPoint(-60, 30);
+        desk.x.xdotool({"mousemove", QString::number(desk.icon.center().x()), QString::number(desk.icon.center().y()), "click", "3"});
+        QVERIFY(QTest::qWaitFor([&] { return qGray(desk.x.screenshot(desk.demo.path("menu.png")).pixel(inMenu)) > 235; }, 3000));
+        desk.x.xdotool({"key", "Escape"});
 
         for (const auto &process : desk.x.processes)
             if (process->program() == QLatin1String("trayer"))
@@ -371,6 +376,23 @@ private Q_SLOTS:
         QVERIFY2(QTest::qWaitFor([&] { return iconContrast(shot = desk.x.screenshot(desk.demo.path("dark.png")), desk.icon) >= 4.5; }, 5000),
                  qPrintable(QString::number(iconContrast(shot, desk.icon))));
         QVERIFY(qGray(shot.pixel(desk.icon.center() - QPoint(desk.icon.width() * 3 / 10, 0))) > 160); // light on dark
+    }
+
+    // With Kavo's dark theme the tray's menu is dark too, whatever the desktop's colours.
+    void theTrayMenuFollowsKavosTheme()
+    {
+        Desk desk;
+        START_DESK(desk);
+        writeFile(desk.demo.path("config/kavo/defaults.json"), "{\"kavo-theme\":\"dark\"}");
+        QVERIFY(desk.x.startTray());
+        QVERIFY(desk.startKavo());
+        QVERIFY(desk.findIcon());
+        const QPoint inMenu = desk.icon.bottomLeft() + QPoint(-60, 30);
+        desk.x.xdotool({"mousemove", QString::number(desk.icon.center().x()), QString::number(desk.icon.center().y()), "click", "3"});
+        QImage shot;
+        QVERIFY2(QTest::qWaitFor([&] { return qGray((shot = desk.x.screenshot(desk.demo.path("menu.png"))).pixel(inMenu)) < 70; }, 3000),
+                 qPrintable(shot.pixelColor(inMenu).name()));
+        desk.x.xdotool({"key", "Escape"});
     }
 
     // With no clipboard manager and no tray, a link copied by a command that has ended is still
