@@ -76,6 +76,18 @@ Window {
         anchors.fill: parent
         anchors.margins: 20
         spacing: 10
+        // Return and the keypad's Enter press the button the keyboard is on (the default one
+        // unless Tab moved), Escape answers as closing does: the keys come here from the buttons.
+        focus: true
+        Keys.onPressed: event => {
+            if (event.key === Qt.Key_Return || event.key === Qt.Key_Enter) {
+                alert.finish(confirmButton.activeFocus)
+                event.accepted = true
+            } else if (event.key === Qt.Key_Escape) {
+                alert.finish(false)
+                event.accepted = true
+            }
+        }
 
         Label {
             textFormat: Text.PlainText // text from outside is never markup
@@ -101,11 +113,11 @@ Window {
             Layout.alignment: Qt.AlignRight
             spacing: 8
             Button {
+                id: confirmButton
                 objectName: "alertConfirm"
                 visible: alert.confirmText !== ""
                 text: alert.confirmText
                 onClicked: alert.finish(true)
-                Keys.onReturnPressed: alert.finish(true)
             }
             Button {
                 id: cancelButton
@@ -114,8 +126,6 @@ Window {
                 highlighted: true
                 focus: true
                 onClicked: alert.finish(false)
-                Keys.onReturnPressed: alert.finish(false)
-                Keys.onEscapePressed: alert.finish(false)
             }
         }
     }

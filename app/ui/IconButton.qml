@@ -18,6 +18,9 @@ AbstractButton {
         radius: 6
         color: button.fill
         opacity: button.pressed ? 0.7 : 1.0
+        FocusRing {
+            control: button
+        }
     }
     contentItem: Symbol {
         name: button.symbol

@@ -8,6 +8,12 @@ AbstractButton {
     property color textColor: Style.secondaryText
     padding: 2
     hoverEnabled: true
+    background: Item {
+        FocusRing {
+            control: button
+            radius: 4
+        }
+    }
     contentItem: Label {
         textFormat: Text.PlainText // text from outside is never markup
         text: button.text

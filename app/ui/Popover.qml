@@ -128,6 +128,17 @@ Window {
     ColumnLayout {
         anchors.fill: parent
         spacing: 0
+        // Escape closes the panel under the tray, as clicking elsewhere does, once nothing inside
+        // took it (a search field clears itself first, a menu or dialog closes itself). A panel
+        // that is a window stays until it is closed as windows are.
+        focus: true
+        Keys.onEscapePressed: event => {
+            if (App.panelIsWindow) {
+                event.accepted = false
+                return
+            }
+            App.popoverVisible = false
+        }
 
         // Header
         Item {

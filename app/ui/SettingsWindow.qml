@@ -101,6 +101,9 @@ Window {
         background: Rectangle {
             radius: 6
             color: Style.settingsCardStroke
+            FocusRing {
+                control: menuLabel
+            }
         }
         contentItem: Row {
             spacing: 6
@@ -131,6 +134,9 @@ Window {
         background: Rectangle {
             radius: 6
             color: Style.accent
+            FocusRing {
+                control: prominent
+            }
         }
         contentItem: Item {
             implicitWidth: label.implicitWidth

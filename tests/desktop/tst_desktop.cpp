@@ -395,6 +395,38 @@ private Q_SLOTS:
         desk.x.xdotool({"key", "Escape"});
     }
 
+    // An alert answers the keyboard as soon as it shows: the keypad's Enter and Escape keep the
+    // current account (the default button), Tab then Return takes the other one.
+    void alertsAnswerTheKeyboard()
+    {
+        Desk desk;
+        START_DESK(desk);
+        QVERIFY(desk.startKavo());
+        const QString defaults = desk.demo.path("config/kavo/defaults.json");
+        const QByteArray before = readFile(defaults);
+        const auto ask = [&](QChar key) {
+            QProcess link;
+            link.setProcessEnvironment(desk.kavoEnvironment());
+            link.start(KAVO_BINARY, {"kavo://setup?key=" + QString(64, key) + "&email=other@example.com"});
+            QString alert;
+            const bool shown = link.waitForFinished(10000)
+                && QTest::qWaitFor([&] { return !(alert = desk.x.visibleWindow("Switch to another account?")).isEmpty()
+                                                && desk.x.activeWindow() == alert; }, 10000);
+            return shown ? alert : QString();
+        };
+        for (const char *key : {"KP_Enter", "Escape"}) {
+            QVERIFY(!ask('a').isEmpty());
+            desk.x.xdotool({"key", key});
+            QVERIFY2(QTest::qWaitFor([&] { return desk.x.visibleWindow("Switch to another account?").isEmpty(); }, 3000), key);
+            QCOMPARE(readFile(defaults), before);
+        }
+        QVERIFY(!ask('b').isEmpty());
+        desk.x.xdotool({"key", "Tab"});
+        QTest::qWait(200);
+        desk.x.xdotool({"key", "Return"});
+        QVERIFY(QTest::qWaitFor([&] { return readFile(defaults).contains("other@example.com"); }, 3000));
+    }
+
     // With no clipboard manager and no tray, a link copied by a command that has ended is still
     // there to paste: `kavo share`, `kavo link … copy` and kavo-share leave a holder that serves
     // it until another program copies something, and then goes.

@@ -1088,6 +1088,51 @@ private Q_SLOTS:
         QCOMPARE(detail->property("text").toString(), email);
     }
 
+    // The keyboard: Escape closes the panel under the tray (after clearing a search first), and
+    // the button Tab reaches shows a ring and is pressed with Space. (Alerts: tst_desktop.)
+    void theKeyboardWorksThePanelAndAlerts()
+    {
+        Shell s;
+        s.server.route("GET", "/api/history.php", Response::json(200, historyJson({{"t1", "report.pdf", 0}})));
+        Ui ui(s);
+        s.controller.showPopover();
+        QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1"); }, 2000));
+        QTest::keyClick(ui.popover, Qt::Key_Escape);
+        QVERIFY(QTest::qWaitFor([&] { return !ui.popover->isVisible(); }, 1000));
+
+        s.controller.showPopover();
+        QVERIFY(QTest::qWaitFor([&] { return ui.popover->isVisible(); }, 1000));
+        QQuickItem *field = ui.item("historySearch");
+        field->forceActiveFocus();
+        type(ui.popover, "rep");
+        QTest::keyClick(ui.popover, Qt::Key_Escape);
+        QCOMPARE(field->property("text").toString(), QString());
+        QVERIFY(ui.popover->isVisible());
+        QTest::keyClick(ui.popover, Qt::Key_Escape);
+        QVERIFY(QTest::qWaitFor([&] { return !ui.popover->isVisible(); }, 1000));
+
+        // Tab reaches the buttons, and the one it is on shows it.
+        s.controller.showPopover();
+        QVERIFY(QTest::qWaitFor([&] { return ui.popover->isVisible(); }, 1000));
+        QQuickItem *copy = ui.item("copyButton");
+        bool ringed = false;
+        for (int tab = 0; tab < 20 && !ringed; ++tab) {
+            QTest::keyClick(ui.popover, Qt::Key_Tab);
+            if (copy->hasActiveFocus())
+                ringed = findItem(copy, "focusRing") && findItem(copy, "focusRing")->isVisible();
+        }
+        QVERIFY2(ringed, "no visible focus on the copy button");
+        QTest::keyClick(ui.popover, Qt::Key_Space);
+        QCOMPARE(s.clipboard.texts, QStringList{QStringLiteral("http://k/l/t1")});
+        // Without a tray the panel is a window, which Escape leaves open.
+        s.controller.setPanelIsWindow(true);
+        QTest::keyClick(ui.popover, Qt::Key_Escape);
+        QTest::qWait(100);
+        QVERIFY(ui.popover->isVisible());
+        s.controller.setPanelIsWindow(false);
+
+    }
+
     void symbolsAreKavosOwn()
     {
         // No icon theme anywhere: the desktop's data folders are an empty one, and Qt is told of
