@@ -536,9 +536,30 @@ Window {
                     }
                 }
                 ScrollView {
+                    id: rowsView
+                    objectName: "rowsView"
                     anchors.fill: parent
                     visible: !body.empty
                     contentWidth: availableWidth
+                    // The list starts at the top each time the panel opens, and a new upload (which
+                    // comes first) is scrolled into view rather than added above what is seen.
+                    function toTop() {
+                        if (contentItem)
+                            contentItem.contentY = 0
+                    }
+                    Connections {
+                        target: App.uploadManager.uploads
+                        function onRowsInserted() {
+                            rowsView.toTop()
+                        }
+                    }
+                    Connections {
+                        target: popover
+                        function onVisibleChanged() {
+                            if (popover.visible)
+                                rowsView.toTop()
+                        }
+                    }
                     Column {
                         objectName: "rows"
                         width: parent.width

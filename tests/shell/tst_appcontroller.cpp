@@ -1133,6 +1133,34 @@ private Q_SLOTS:
 
     }
 
+    // A long list: the panel opens at its top, and a new upload (which comes first) brings the
+    // list back to the top instead of landing above what the user sees.
+    void newUploadsAndOpeningShowTheTop()
+    {
+        Shell s;
+        QList<std::tuple<QString, QString, int>> many;
+        for (int i = 0; i < 12; ++i)
+            many.append({QStringLiteral("t%1").arg(i), QStringLiteral("file%1.pdf").arg(i), i});
+        s.server.route("GET", "/api/history.php", Response::json(200, historyJson(many)));
+        Ui ui(s);
+        s.controller.showPopover();
+        QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t11"); }, 2000));
+        QObject *flickable = ui.item("rowsView")->property("contentItem").value<QObject *>();
+        QVERIFY(flickable);
+        const auto scrollDown = [&] {
+            flickable->setProperty("contentY", 400);
+            QCOMPARE(flickable->property("contentY").toReal(), 400.0);
+        };
+        scrollDown();
+        s.uploads.uploads()->prepend(UploadJob::forDrop({QUrl::fromLocalFile(s.config.filePath("new.pdf"))}));
+        QTRY_COMPARE(flickable->property("contentY").toReal(), 0.0);
+        scrollDown();
+        s.controller.setPopoverVisible(false);
+        QTRY_VERIFY(!ui.popover->isVisible());
+        s.controller.showPopover();
+        QTRY_COMPARE(flickable->property("contentY").toReal(), 0.0);
+    }
+
     void symbolsAreKavosOwn()
     {
         // No icon theme anywhere: the desktop's data folders are an empty one, and Qt is told of
