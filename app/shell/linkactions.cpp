@@ -68,6 +68,7 @@ void LinkActions::setPreset(const QString &token, qint64 presetID)
         if (!done)
             co_return Outcome{errorText(done.error()), QString()};
         m_history->updatePreset(token, presetID);
+        m_uploads->linkEdited(token, [presetID](UploadJob &j) { j.presetID = presetID; });
         co_return Outcome{};
     });
 }
@@ -82,6 +83,10 @@ void LinkActions::setExpiry(const QString &token, qint64 days)
         if (!expires)
             co_return Outcome{errorText(expires.error()), QString()};
         m_history->updateExpiry(token, expires.value());
+        m_uploads->linkEdited(token, [days, expiresAt = expires.value()](UploadJob &j) {
+            j.expiryDays = days;
+            j.expiresAt = expiresAt;
+        });
         co_return Outcome{};
     });
 }
@@ -99,6 +104,7 @@ void LinkActions::rename(const QString &token, const QString &currentName, const
         if (!stored)
             co_return Outcome{errorText(stored.error()), QString()};
         m_history->updateFilename(token, stored.value());
+        m_uploads->linkEdited(token, [name = stored.value()](UploadJob &j) { j.displayName = name; });
         co_return Outcome{};
     });
 }

@@ -184,6 +184,16 @@ void UploadManager::update(const QUuid &id, const std::function<void(UploadJob &
     m_uploads.update(id, change);
 }
 
+void UploadManager::linkEdited(const QString &token, const std::function<void(UploadJob &)> &change)
+{
+    QList<QUuid> edited;
+    for (const UploadJob &job : jobs())
+        if (job.token == token)
+            edited.append(job.id);
+    for (const QUuid &id : edited)
+        update(id, change);
+}
+
 void UploadManager::setProgress(const QUuid &id, double fraction)
 {
     update(id, [fraction](UploadJob &job) { job.progress = fraction; });
@@ -653,6 +663,7 @@ QCoro::Task<std::optional<QString>> UploadManager::setLinkPassword(QString token
     if (!done)
         co_return done.error().description;
     m_services.history->updateProtected(token, !password.isEmpty());
+    linkEdited(token, [isProtected = !password.isEmpty()](UploadJob &j) { j.isProtected = isProtected; });
     co_return std::nullopt;
 }
 

@@ -99,6 +99,9 @@ public:
     QCoro::Task<void> changeJobDesign(UploadJob job, qint64 presetID);
     // The password change for a link that is only in the history.
     QCoro::Task<std::optional<QString>> setLinkPassword(QString token, QString password);
+    // A link edited elsewhere (its history row, the command line): the finished uploads of that
+    // link show the change too.
+    void linkEdited(const QString &token, const std::function<void(UploadJob &)> &change);
 
 Q_SIGNALS:
     void jobFinished(const QUuid &id, bool succeeded);

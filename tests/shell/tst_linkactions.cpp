@@ -104,14 +104,35 @@ private Q_SLOTS:
         QCOMPARE(LinkActions::renamed("report.pdf", " final.pdf "), QStringLiteral("final.pdf"));
     }
 
+    // Each edit patches the link's history row, and the finished upload of the same link (its
+    // row in the panel shows the same state), not another one.
     void editsPatchTheHistory()
     {
         Links l;
+        const auto finished = [&l](const QString &token) {
+            UploadJob job = UploadJob::forDrop({QUrl::fromLocalFile("/tmp/report.pdf")});
+            job.state = UploadJob::State::done;
+            job.token = token;
+            job.shareURL = "http://127.0.0.1/l/" + token;
+            job.displayName = QStringLiteral("report.pdf");
+            l.uploads.uploads()->prepend(job);
+            return job.id;
+        };
+        const QUuid same = finished("t1"), other = finished("t2");
+        const auto job = [&l](QUuid id) { return l.uploads.job(id).value(); };
         l.server.route("POST", "/api/set_preset.php", Response::json(200, "{\"ok\":true}"));
         l.actions.setPreset("t1", 3);
         QCOMPARE(l.outcome(), (QStringList{"design", ""}));
         QCOMPARE(l.sent("/api/set_preset.php").value("preset_id").toInteger(), 3);
         QCOMPARE(l.history.items().first().presetID, 3);
+        QCOMPARE(job(same).presetID, 3);
+        QCOMPARE(job(other).presetID, std::nullopt);
+
+        l.server.route("POST", "/api/set_expiry.php", Response::json(200, "{\"expires_at\":\"2030-01-01T00:00:00Z\"}"));
+        l.actions.setExpiry("t1", 30);
+        QCOMPARE(l.outcome(), (QStringList{"expiry", ""}));
+        QCOMPARE(job(same).expiryDays, 30);
+        QCOMPARE(job(same).expiresAt, QStringLiteral("2030-01-01T00:00:00Z"));
 
         l.server.route("POST", "/api/rename.php", Response::json(200, "{\"filename\":\"final (1).pdf\"}"));
         l.actions.rename("t1", "report.pdf", "  report.pdf ");
@@ -121,11 +142,15 @@ private Q_SLOTS:
         QCOMPARE(l.outcome(), (QStringList{"rename", ""}));
         QCOMPARE(l.sent("/api/rename.php").value("filename").toString(), QStringLiteral("final.pdf"));
         QCOMPARE(l.history.items().first().filename, QStringLiteral("final (1).pdf")); // the stored name
+        QCOMPARE(job(same).displayName, QStringLiteral("final (1).pdf"));
+        QCOMPARE(job(other).displayName, QStringLiteral("report.pdf"));
 
         l.server.route("POST", "/api/set_password.php", Response::json(200, "{\"ok\":true}"));
         l.actions.setPassword("t1", "secret");
         QCOMPARE(l.outcome(), (QStringList{"password", ""}));
         QVERIFY(l.history.items().first().isProtected);
+        QVERIFY(job(same).isProtected);
+        QVERIFY(!job(other).isProtected);
 
         l.server.route("POST", "/api/send_link.php", Response::json(200, "{\"ok\":true}"));
         l.actions.sendLink("t1", "  ann@example.com ", " See you\n");
