@@ -135,10 +135,12 @@ Rectangle {
             Item {
                 implicitWidth: 22
                 implicitHeight: 22
-                BusyIndicator {
-                    anchors.fill: parent
+                Spinner {
+                    objectName: "deleteSpinner"
+                    anchors.centerIn: parent
+                    width: 16
+                    height: 16
                     visible: row.isDeleting
-                    running: visible
                 }
                 IconButton {
                     id: more

@@ -146,7 +146,8 @@ PanelDialog {
                 rightPadding: 14
                 topPadding: 7
                 bottomPadding: 7
-                opacity: enabled || sheet.sent ? 1 : 0.5
+                // Dimmed only while there is nothing to send; sending is shown by the spinner.
+                opacity: enabled || sheet.sent || sheet.sending ? 1 : 0.5
                 onClicked: {
                     sheet.errorMessage = ""
                     sheet.sending = true
@@ -158,11 +159,13 @@ PanelDialog {
                 }
                 contentItem: Row {
                     spacing: 6
-                    BusyIndicator {
+                    Spinner {
+                        objectName: "sendSpinner"
                         visible: sheet.sending
-                        running: visible
-                        width: 13
-                        height: 13
+                        width: 14
+                        height: 14
+                        color: Style.accentInk
+                        anchors.verticalCenter: parent.verticalCenter
                     }
                     Symbol {
                         visible: !sheet.sending

@@ -130,7 +130,8 @@ Window {
         rightPadding: 12
         topPadding: 4
         bottomPadding: 4
-        opacity: enabled ? 1 : 0.6
+        // Dimmed when it cannot be pressed for want of something; while busy the spinner says why.
+        opacity: enabled || busy ? 1 : 0.6
         background: Rectangle {
             radius: 6
             color: Style.accent
@@ -151,14 +152,13 @@ Window {
                 font.weight: Font.DemiBold
                 color: Style.accentInk
             }
-            BusyIndicator {
+            Spinner {
                 objectName: "signInSpinner"
                 anchors.centerIn: parent
                 visible: prominent.busy
-                running: visible
                 width: 14
                 height: 14
-                palette.dark: Style.accentInk
+                color: Style.accentInk
             }
         }
     }

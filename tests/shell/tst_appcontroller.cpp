@@ -976,9 +976,22 @@ private Q_SLOTS:
             s.preferences.setSelectedProviderRaw(provider);
             QMetaObject::invokeMethod(item("providerSignIn"), "clicked");
             QVERIFY(provider == "google" ? s.controller.googleSignInPending() : s.controller.dropboxSignInPending());
-            // Waiting: a spinner in the disabled button, and a way out.
+            // Waiting: a spinner in the button, which takes no press but is not dimmed as if it
+            // were unavailable, and a way out. The spinner is drawn, in the button's ink, with
+            // a good part of its square inked (the style's showed as a single dot).
             QVERIFY(!item("providerSignIn")->isEnabled());
-            QVERIFY(findItem(item("providerSignIn"), "signInSpinner")->isVisible());
+            QCOMPARE(item("providerSignIn")->opacity(), 1.0);
+            QQuickItem *spinner = findItem(item("providerSignIn"), "signInSpinner");
+            QVERIFY(spinner->isVisible());
+            QTest::qWait(100);
+            const QImage shot = settings->grabWindow();
+            const QRect square = spinner->mapRectToScene(QRectF(0, 0, spinner->width(), spinner->height())).toAlignedRect();
+            int inked = 0;
+            for (int y = square.top(); y <= square.bottom(); ++y)
+                for (int x = square.left(); x <= square.right(); ++x)
+                    if (qGray(shot.pixel(x, y)) < 80) // the dark ink on the accent fill
+                        ++inked;
+            QVERIFY2(inked >= square.width() * square.height() / 6, qPrintable(QStringLiteral("%1 of %2").arg(inked).arg(square.width() * square.height())));
             QVERIFY(item("providerCancel")->isVisible());
             QMetaObject::invokeMethod(item("providerSignIn"), "clicked"); // a second press starts nothing
             QMetaObject::invokeMethod(item("providerCancel"), "clicked");
