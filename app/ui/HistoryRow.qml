@@ -68,10 +68,11 @@ Rectangle {
                 radius: 6
                 color: row.model.status === "protected" ? Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.85) : Style.pressedFill
                 Symbol {
+                    objectName: "historyBadgeSymbol"
                     anchors.centerIn: parent
                     name: row.model.status === "expired" ? "clock.badge.xmark" : row.model.status === "protected" ? "lock.fill" : "checkmark"
                     size: 9.5
-                    color: Style.primaryText
+                    color: Style.inkOn(parent.color)
                 }
             }
             // The title takes the width the buttons leave, elided in the middle only when short of it.

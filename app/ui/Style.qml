@@ -16,6 +16,24 @@ QtObject {
         return Qt.rgba(white, white, white, alpha)
     }
 
+    // The ink for symbols on a badge of colour `fill` (over the panel): the primary text colour
+    // or the dark accent ink, whichever stands out more from it, so that a badge reads in both
+    // themes and while its colour changes.
+    function inkOn(fill) {
+        function channel(v) { return v <= 0.03928 ? v / 12.92 : Math.pow((v + 0.055) / 1.055, 2.4) }
+        function luminance(c) { return 0.2126 * channel(c.r) + 0.7152 * channel(c.g) + 0.0722 * channel(c.b) }
+        function over(top, under) {
+            return Qt.rgba(top.r * top.a + under.r * (1 - top.a), top.g * top.a + under.g * (1 - top.a),
+                           top.b * top.a + under.b * (1 - top.a), 1)
+        }
+        function contrast(a, b) {
+            const la = luminance(a), lb = luminance(b)
+            return (Math.max(la, lb) + 0.05) / (Math.min(la, lb) + 0.05)
+        }
+        const under = over(fill, panelFill)
+        return contrast(over(primaryText, under), under) >= contrast(accentInk, under) ? primaryText : accentInk
+    }
+
     readonly property color panelFill: dark ? Qt.rgba(0.11, 0.11, 0.12, 1) : Qt.rgba(0.96, 0.96, 0.97, 1)
     readonly property color panelFallbackWash: dark ? grey(0.0, 0.45) : grey(1.0, 0.55)
     readonly property color cardFill: dark ? grey(1.0, 0.07) : grey(0.0, 0.04)

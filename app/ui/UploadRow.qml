@@ -93,10 +93,11 @@ Rectangle {
                     ColorAnimation { duration: row.completionAccentActive ? 200 : 600; easing.type: row.completionAccentActive ? Easing.OutQuad : Easing.InOutQuad }
                 }
                 Symbol {
+                    objectName: "uploadBadgeSymbol"
                     anchors.centerIn: parent
                     name: row.model.stateName === "done" ? "checkmark" : row.model.stateName === "failed" ? "exclamationmark" : "arrow.up"
                     size: row.model.stateName === "done" ? 8.5 : 9.5
-                    color: Style.primaryText
+                    color: Style.inkOn(parent.color)
                 }
             }
             // The title takes the width the buttons leave, elided in the middle only when short of it.

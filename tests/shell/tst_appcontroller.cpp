@@ -33,6 +33,8 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QIcon>
+
+#include <cmath>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QPainter>
@@ -1172,6 +1174,49 @@ private Q_SLOTS:
         QTRY_VERIFY(!ui.popover->isVisible());
         s.controller.showPopover();
         QTRY_COMPARE(flickable->property("contentY").toReal(), 0.0);
+    }
+
+    // The symbols on the rows' badges read at 4.5:1 or better against the badge under them, in
+    // both themes (white on the cyan and red badges did not in the dark one).
+    void badgesReadInBothThemes()
+    {
+        Shell s;
+        s.server.route("GET", "/api/history.php",
+                       Response::json(200, "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
+                                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":true,"
+                                           "\"download_count\":1,\"status\":\"protected\",\"view_url\":\"http://k/l/t1\",\"download_url\":\"d\"}]}"));
+        Ui ui(s);
+        s.controller.showPopover();
+        QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1"); }, 2000));
+        s.controller.handleDrop({QUrl::fromLocalFile(s.config.filePath("missing.pdf"))});
+        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::failed; }, 3000));
+        const auto luminance = [](const QColor &c) {
+            const auto channel = [](qreal v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+            return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+        };
+        const auto over = [](const QColor &top, const QColor &under) {
+            const qreal a = top.alphaF();
+            return QColor::fromRgbF(float(top.redF() * a + under.redF() * (1 - a)), float(top.greenF() * a + under.greenF() * (1 - a)),
+                                    float(top.blueF() * a + under.blueF() * (1 - a)));
+        };
+        for (const bool dark : {true, false}) {
+            s.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
+            QTest::qWait(50);
+            const QColor panel = ui.popover->color();
+            for (const char *badgeName : {"historyBadge", "uploadBadge"}) {
+                QQuickItem *badge = nullptr;
+                for (QQuickItem *item : allItems(ui.popover->contentItem()))
+                    if (item->objectName() == QLatin1String(badgeName) && item->isVisible())
+                        badge = item;
+                QVERIFY2(badge, badgeName);
+                const QColor fill = over(badge->property("color").value<QColor>(), panel);
+                QQuickItem *symbol = findItem(badge, QLatin1String(badgeName) + "Symbol");
+                const QColor ink = over(symbol->property("color").value<QColor>(), fill);
+                const qreal lf = luminance(fill), li = luminance(ink);
+                const qreal ratio = (qMax(lf, li) + 0.05) / (qMin(lf, li) + 0.05);
+                QVERIFY2(ratio >= 4.5, qPrintable(QStringLiteral("%1 %2: %3 on %4 is %5:1").arg(badgeName, dark ? "dark" : "light", ink.name(), fill.name()).arg(ratio)));
+            }
+        }
     }
 
     void symbolsAreKavosOwn()
