@@ -1,6 +1,7 @@
 #include "symbol.h"
 
 #include <QFile>
+#include <QHash>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QPainter>
@@ -11,6 +12,19 @@ namespace {
 QString resource(const QString &name)
 {
     return QStringLiteral(":/symbols/") + name + QStringLiteral(".svg");
+}
+
+// One icon per symbol for the life of the program: an icon keeps the pixmaps it has drawn, so a
+// symbol is read from its SVG and drawn at a size once, not at every paint.
+QIcon icon(const QString &name)
+{
+    static QHash<QString, QIcon> icons;
+    const auto found = icons.constFind(name);
+    if (found != icons.constEnd())
+        return *found;
+    const QIcon made = QFile::exists(resource(name)) ? QIcon(resource(name)) : QIcon();
+    icons.insert(name, made);
+    return made;
 }
 
 } // namespace
@@ -52,16 +66,16 @@ void Symbol::setSize(qreal size)
 
 bool Symbol::available() const
 {
-    return !m_name.isEmpty() && QFile::exists(resource(m_name));
+    return !m_name.isEmpty() && !icon(m_name).isNull();
 }
 
 QImage Symbol::image(const QString &name, const QColor &color, int pixels)
 {
-    if (name.isEmpty() || pixels <= 0 || !QFile::exists(resource(name)))
+    const QIcon drawing = name.isEmpty() || pixels <= 0 ? QIcon() : icon(name);
+    if (drawing.isNull())
         return {};
     // Drawn from the vector at the size asked for, so it is sharp at every size and scale.
-    const QIcon icon(resource(name));
-    const QImage drawn = icon.pixmap(QSize(pixels, pixels)).toImage().scaled(pixels, pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    const QImage drawn = drawing.pixmap(QSize(pixels, pixels)).toImage().scaled(pixels, pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     return tinted(drawn, color);
 }
 
