@@ -1,5 +1,7 @@
 #include "desktopwatch.h"
 
+#include "x11.h"
+
 #include <QAbstractEventDispatcher>
 #include <QGuiApplication>
 
@@ -11,20 +13,6 @@
 
 namespace {
 
-xcb_connection_t *x11Connection()
-{
-    const auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
-}
-
-xcb_atom_t internAtom(xcb_connection_t *connection, const QByteArray &name)
-{
-    xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, quint16(name.size()), name.constData()), nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    std::free(reply);
-    return atom;
-}
-
 constexpr std::chrono::milliseconds pointerPollInterval{40};
 
 } // namespace
@@ -35,7 +23,7 @@ DesktopWatch::DesktopWatch(QObject *parent)
     m_pointerPoll.setInterval(pointerPollInterval);
     connect(&m_pointerPoll, &QTimer::timeout, this, &DesktopWatch::pollPointer);
 
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11::connection();
     if (!connection)
         return;
     const xcb_query_extension_reply_t *xfixes = xcb_get_extension_data(connection, &xcb_xfixes_id);
@@ -49,10 +37,10 @@ DesktopWatch::DesktopWatch(QObject *parent)
     m_connection = connection;
     m_root = screen->root;
     m_xfixesFirstEvent = xfixes->first_event;
-    m_xdndSelection = internAtom(connection, "XdndSelection");
-    m_trayManagerSelection = internAtom(connection, "_NET_SYSTEM_TRAY_S0");
-    m_typeList = internAtom(connection, "XdndTypeList");
-    m_uriList = internAtom(connection, "text/uri-list");
+    m_xdndSelection = X11::atom(connection, "XdndSelection");
+    m_trayManagerSelection = X11::atom(connection, "_NET_SYSTEM_TRAY_S0");
+    m_typeList = X11::atom(connection, "XdndTypeList");
+    m_uriList = X11::atom(connection, "text/uri-list");
     const quint32 everyChange = XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER
         | XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY | XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE;
     for (const xcb_atom_t selection : {m_xdndSelection, m_trayManagerSelection})

@@ -1,6 +1,7 @@
 #include "tray.h"
 
 #include "platform/desktop.h"
+#include "platform/x11.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -15,7 +16,6 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 
-#include <xcb/xcb.h>
 
 #include <cmath>
 #include <optional>
@@ -88,27 +88,15 @@ qreal contrast(const QColor &a, const QColor &b)
 const QColor lightInk(0xF2, 0xF2, 0xF2);
 const QColor darkInk(0x1E, 0x1E, 0x1E);
 
-xcb_connection_t *x11Connection()
-{
-    const auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
-}
-
 // The foreground the XEmbed tray manager asks its icons to use, where it says
 // (_NET_SYSTEM_TRAY_COLORS on its window: normal, error, warning and success, as 16-bit RGB).
 std::optional<QColor> declaredTrayColor()
 {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11::connection();
     if (!connection)
         return std::nullopt;
-    const auto atom = [connection](const char *name) {
-        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 1, quint16(qstrlen(name)), name), nullptr);
-        const xcb_atom_t found = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-        std::free(reply);
-        return found;
-    };
-    const xcb_atom_t selection = atom("_NET_SYSTEM_TRAY_S0");
-    const xcb_atom_t colors = atom("_NET_SYSTEM_TRAY_COLORS");
+    const xcb_atom_t selection = X11::atom(connection, "_NET_SYSTEM_TRAY_S0");
+    const xcb_atom_t colors = X11::atom(connection, "_NET_SYSTEM_TRAY_COLORS");
     if (selection == XCB_ATOM_NONE || colors == XCB_ATOM_NONE)
         return std::nullopt;
     xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr);
