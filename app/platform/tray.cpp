@@ -149,7 +149,6 @@ Tray::Tray(QObject *parent)
     , m_menu(new QMenu)
 {
     m_icon->setToolTip(QStringLiteral("Kavo"));
-    m_ink = panelInk();
     setLook(Look::normal);
     m_menu->addAction(QStringLiteral("Open Kavo"), this, &Tray::clicked);
     m_menu->addAction(QStringLiteral("Upload files…"), this, [this] { Q_EMIT uploadRequested(false); });
@@ -206,10 +205,7 @@ QColor Tray::panelInk() const
 
 void Tray::followPanel()
 {
-    const QColor ink = panelInk();
-    if (ink == m_ink)
-        return;
-    m_ink = ink;
+    // The normal look reads the panel each time it is set; the other looks do not follow it.
     if (m_look == Look::normal)
         setLook(Look::normal);
 }
