@@ -95,7 +95,7 @@ Rectangle {
                     }
                     ThemedToolTip {
                         objectName: "historyTitleTip"
-                        visible: historyTitleHover.hovered && parent.truncated
+                        visible: historyTitleHover.hovered && parent.truncated && !contextMenu.visible
                         text: parent.text
                     }
                 }

@@ -14,6 +14,10 @@ AbstractButton {
     implicitWidth: 22
     implicitHeight: 22
     hoverEnabled: true
+    // A press puts the tooltip away until the pointer leaves (it would cover the menu it opens).
+    property bool tipDismissed: false
+    onPressedChanged: if (pressed) tipDismissed = true
+    onHoveredChanged: if (!hovered) tipDismissed = false
     background: Rectangle {
         radius: 6
         color: button.fill
@@ -29,7 +33,7 @@ AbstractButton {
         size: button.symbolSize
     }
     ThemedToolTip {
-        visible: button.hovered && button.tip !== ""
+        visible: button.hovered && button.tip !== "" && !button.tipDismissed
         text: button.tip
     }
 }

@@ -121,7 +121,7 @@ Rectangle {
                     }
                     ThemedToolTip {
                         objectName: "uploadTitleTip"
-                        visible: uploadTitleHover.hovered && parent.truncated
+                        visible: uploadTitleHover.hovered && parent.truncated && !contextMenu.visible
                         text: parent.text
                     }
                 }

@@ -1046,14 +1046,24 @@ private Q_SLOTS:
             if (item->inherits("QQuickAbstractButton") && item->isVisible())
                 ++buttons;
         QCOMPARE(buttons, 3);
-        // Its menu holds the four edits.
+        // Its menu holds the four edits. The pointer resting on "…" shows its tooltip; the click
+        // that opens the menu puts the tooltip away, so it does not cover the menu.
+        QQuickItem *more = shown("uploadMore");
         QObject *menu = nullptr;
-        for (QObject *child : shown("uploadMore")->findChildren<QObject *>(QString(), Qt::FindDirectChildrenOnly))
+        QObject *moreTip = nullptr;
+        for (QObject *child : more->findChildren<QObject *>(QString(), Qt::FindDirectChildrenOnly)) {
             if (child->inherits("QQuickMenu"))
                 menu = child;
-        QVERIFY(menu);
-        QMetaObject::invokeMethod(menu, "open");
+            else if (child->inherits("QQuickToolTip"))
+                moreTip = child;
+        }
+        QVERIFY(menu && moreTip);
+        const QPoint onMore = more->mapToScene(QPointF(more->width() / 2, more->height() / 2)).toPoint();
+        QTest::mouseMove(ui.popover, onMore);
+        QVERIFY(QTest::qWaitFor([&] { return moreTip->property("opened").toBool(); }, 2000));
+        QTest::mouseClick(ui.popover, Qt::LeftButton, {}, onMore);
         QVERIFY(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 1000));
+        QVERIFY(QTest::qWaitFor([&] { return !moreTip->property("visible").toBool(); }, 1000));
         QStringList entries;
         for (int i = 0; i < menu->property("count").toInt(); ++i) {
             QQuickItem *entry = nullptr;
