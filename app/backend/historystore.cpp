@@ -182,6 +182,13 @@ void HistoryStore::setQuery(const QString &query)
     qDeleteAll(m_loads.children());
     if (m_query.trimmed().isEmpty()) {
         m_searchTimer.stop();
+        // The recent links come back at once, as last listed, and are then reloaded: the list
+        // does not stay on the matches of a search that is gone when the service cannot answer.
+        if (!m_listedQuery.isEmpty()) {
+            m_model.setItems(m_recent);
+            m_listedQuery.clear();
+            Q_EMIT listedQueryChanged();
+        }
         refresh(recentLimit);
     } else {
         setLoading(true);
@@ -206,6 +213,8 @@ QCoro::Task<void> HistoryStore::refresh(int limit)
         co_return;
     delete load;
     if (result) {
+        if (query.isEmpty())
+            m_recent = result.value();
         m_model.setItems(std::move(result).value());
         if (m_listedQuery != query) {
             m_listedQuery = query;
@@ -226,9 +235,12 @@ void HistoryStore::edit(const QString &token, const std::function<void(HistoryIt
             HistoryItem changed = items.at(row);
             change(changed);
             m_model.replace(row, changed);
-            return;
+            break;
         }
     }
+    for (HistoryItem &item : m_recent)
+        if (item.token == token)
+            change(item);
 }
 
 void HistoryStore::updatePreset(const QString &token, qint64 presetID)
@@ -262,4 +274,5 @@ void HistoryStore::updateExpiry(const QString &token, const std::optional<QStrin
 void HistoryStore::removeToken(const QString &token)
 {
     m_model.removeToken(token);
+    m_recent.removeIf([&token](const HistoryItem &item) { return item.token == token; });
 }

@@ -67,7 +67,7 @@ private:
 //
 // With a search `query` the list holds the service's matches for it (its `q`) instead: a change
 // of the query is sent once typing pauses for `searchDelay`, cancelling the request before it;
-// clearing it brings the recent links back at once. Reloads keep the query, and an answer that
+// clearing it brings the recent links back at once (as last loaded, then reloaded). Reloads keep the query, and an answer that
 // arrives after the query changed is dropped.
 class HistoryStore : public LoadableStore, public HistoryUpdates
 {
@@ -110,6 +110,8 @@ private:
     HistoryListModel m_model;
     QString m_query;
     QString m_listedQuery;
+    // The recent links as last loaded (with the edits since), shown again when a search ends.
+    QList<HistoryItem> m_recent;
     QTimer m_searchTimer;
     // Each load in flight has a child here; deleting them cancels those requests.
     QObject m_loads;
