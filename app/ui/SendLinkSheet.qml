@@ -109,8 +109,9 @@ PanelDialog {
                 background: Rectangle {
                     radius: 6
                     color: Qt.rgba(Style.primaryText.r, Style.primaryText.g, Style.primaryText.b, 0.04)
-                    border.color: Qt.rgba(Style.primaryText.r, Style.primaryText.g, Style.primaryText.b, 0.12)
-                    border.width: 1
+                    // Marked like the address field when the note has the keyboard.
+                    border.color: note.activeFocus ? Style.accent : Qt.rgba(Style.primaryText.r, Style.primaryText.g, Style.primaryText.b, 0.12)
+                    border.width: note.activeFocus ? 2 : 1
                 }
                 TextArea {
                     id: note
