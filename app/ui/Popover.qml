@@ -259,8 +259,9 @@ Window {
                                           : "Keep open"
                     }
                     background: Rectangle {
+                        objectName: "pinFill"
                         radius: 6
-                        color: pin.checked ? Qt.rgba(Style.accent.r, Style.accent.g, Style.accent.b, 0.25) : Style.controlFill
+                        color: pin.checked ? Style.accent : Style.controlFill
                         border.width: pin.visualFocus ? 1 : 0
                         border.color: Style.accent
                     }
@@ -268,7 +269,7 @@ Window {
                         objectName: "pinSymbol"
                         name: "pin"
                         size: 11
-                        color: pin.checked ? Style.accent : Style.primaryText
+                        color: pin.checked ? Style.inkOn(Style.accent) : Style.primaryText
                         opacity: pin.checked ? 1 : 0.75
                     }
                 }

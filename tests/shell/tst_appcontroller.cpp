@@ -1212,18 +1212,22 @@ private Q_SLOTS:
             return QColor::fromRgbF(float(top.redF() * a + under.redF() * (1 - a)), float(top.greenF() * a + under.greenF() * (1 - a)),
                                     float(top.blueF() * a + under.blueF() * (1 - a)));
         };
+        // The pin, pressed ("Keep open" on), is a badge too.
+        ui.item("pinButton")->setProperty("checked", true);
         for (const bool dark : {true, false}) {
             s.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
             QTest::qWait(50);
             const QColor panel = ui.popover->color();
-            for (const char *badgeName : {"historyBadge", "uploadBadge"}) {
+            for (const auto &[badgeName, symbolName] : {std::pair{"historyBadge", "historyBadgeSymbol"}, {"uploadBadge", "uploadBadgeSymbol"}, {"pinFill", "pinSymbol"}}) {
                 QQuickItem *badge = nullptr;
                 for (QQuickItem *item : allItems(ui.popover->contentItem()))
                     if (item->objectName() == QLatin1String(badgeName) && item->isVisible())
                         badge = item;
                 QVERIFY2(badge, badgeName);
                 const QColor fill = over(badge->property("color").value<QColor>(), panel);
-                QQuickItem *symbol = findItem(badge, QLatin1String(badgeName) + "Symbol");
+                QQuickItem *symbol = findItem(badge, QLatin1String(symbolName));
+                if (!symbol) // a button's symbol beside its background
+                    symbol = ui.item(QLatin1String(symbolName));
                 const QColor ink = over(symbol->property("color").value<QColor>(), fill);
                 const qreal lf = luminance(fill), li = luminance(ink);
                 const qreal ratio = (qMax(lf, li) + 0.05) / (qMin(lf, li) + 0.05);
