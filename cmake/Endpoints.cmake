@@ -31,3 +31,17 @@ foreach(_var KAVO_SERVICE_BASE_URL KAVO_GOOGLE_AUTH_URL KAVO_GOOGLE_TOKEN_URL KA
     message(FATAL_ERROR "${_var} must be a root URL (scheme, host, optional port, no path): ${${_var}}")
   endif()
 endforeach()
+
+# A build whose every endpoint is kavo-devstack on loopback (the default) lets each run name the
+# devstack's root in KAVO_DEVSTACK_ROOT, so that tests run one devstack each on a port the system
+# chose. Any other build (the production one) has no such switch.
+set(KAVO_DEVSTACK_ROOT_FROM_ENVIRONMENT 0)
+if(KAVO_DEVSTACK_ROOT MATCHES "^https?://(127\\.[0-9]+\\.[0-9]+\\.[0-9]+|\\[::1\\])(:[0-9]+)?/?$")
+  set(KAVO_DEVSTACK_ROOT_FROM_ENVIRONMENT 1)
+  foreach(_var KAVO_SERVICE_BASE_URL KAVO_GOOGLE_AUTH_URL KAVO_GOOGLE_TOKEN_URL KAVO_GOOGLE_API_URL
+               KAVO_GOOGLE_UPLOAD_URL KAVO_DROPBOX_WEB_URL KAVO_DROPBOX_API_URL KAVO_DROPBOX_CONTENT_URL)
+    if(NOT ${_var} STREQUAL KAVO_DEVSTACK_ROOT)
+      set(KAVO_DEVSTACK_ROOT_FROM_ENVIRONMENT 0)
+    endif()
+  endforeach()
+endif()

@@ -30,7 +30,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("kavo-share"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KAVO_VERSION));
 
-    const Endpoints endpoints = Endpoints::compiledIn();
+    const Endpoints endpoints = Endpoints::current();
     QNetworkAccessManager network;
     Http http(&network, 60s, endpoints.extraCaPem);
     const std::unique_ptr<SecretStore> secrets = SecretStore::createDefault();

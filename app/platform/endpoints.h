@@ -3,6 +3,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <optional>
+
 // Where every outside service lives and the credentials the build carries. The composition root
 // hands one value to the clients; tests build their own pointing at loopback servers.
 struct Endpoints {
@@ -24,6 +26,16 @@ struct Endpoints {
 
     // The values compiled in from the CMake cache variables.
     static Endpoints compiledIn();
+
+    // What this run uses: the values compiled in, except that a build whose endpoints are all
+    // kavo-devstack on loopback takes the devstack's root from KAVO_DEVSTACK_ROOT when it is set
+    // (a loopback root, see `loopbackRoot`; anything else is refused with a warning). Tests run
+    // a devstack each on a port the system chose and name it there.
+    static Endpoints current();
+
+    // `text` as a root on loopback of the same scheme as `like` ("https://127.0.0.1:PORT",
+    // "https://[::1]:PORT", nothing after the port but an optional "/"), or nullopt.
+    static std::optional<QUrl> loopbackRoot(const QString &text, const QUrl &like);
 
     // Every URL root set to `root`, credentials as compiled in: a test server stands in for all.
     static Endpoints allAt(const QUrl &root);

@@ -228,7 +228,7 @@ struct Application {
 
 int share(const QStringList &paths)
 {
-    Application app(Endpoints::compiledIn(), Application::Mode::share);
+    Application app(Endpoints::current(), Application::Mode::share);
     // The preset a new upload gets comes from the service's list; without it the link would get
     // none. A failure to load it is not fatal: the upload goes on without a preset.
     if (const std::optional<QString> problem = app.account.waitUntilLoaded()) {
@@ -277,7 +277,7 @@ int linkCommand(const QString &verb, const QStringList &arguments)
     const LinkCommandSetup setup = [&]() -> const LinkCommandParts & {
         if (app)
             return parts;
-        app = std::make_unique<Application>(Endpoints::compiledIn(), Application::Mode::share);
+        app = std::make_unique<Application>(Endpoints::current(), Application::Mode::share);
         app->lastingClipboard.setHandToTray(&SingleInstance::copyInInstance);
         actions = std::make_unique<LinkActions>(&app->backend, &app->history, app->uploads.get(), app->clipboard);
         parts.account = &app->account;
@@ -315,7 +315,7 @@ int runTray()
         return 1;
     }
     QApplication::setQuitOnLastWindowClosed(false);
-    const Endpoints endpoints = Endpoints::compiledIn();
+    const Endpoints endpoints = Endpoints::current();
     Application app(endpoints, Application::Mode::tray);
     DriveCleaner sweeper(&app.http, &app.backend, endpoints, &app.googleAuth, &app.googleAuth, DriveCleaner::Options{});
     AppController::Parts parts;

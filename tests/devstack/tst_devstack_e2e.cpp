@@ -151,11 +151,11 @@ private Q_SLOTS:
         MemorySecretStore secrets;
         secrets.save(GoogleAuth::keychainAccount, DefaultsStore(demo.path("data/kavo/secrets.json")).value(GoogleAuth::keychainAccount).toString());
         QTemporaryDir suite;
-        GoogleAuth google(&demo.http, Endpoints::compiledIn(), &secrets, DefaultsStore::suite(suite.path()), GoogleAuth::Options{});
+        GoogleAuth google(&demo.http, demo.endpoints(), &secrets, DefaultsStore::suite(suite.path()), GoogleAuth::Options{});
         QStringList lines;
         DriveCleaner::Options options;
         options.print = [&](const QString &line) { lines.append(line); };
-        DriveCleaner cleaner(&demo.http, &demo.api, Endpoints::compiledIn(), &google, &google, options);
+        DriveCleaner cleaner(&demo.http, &demo.api, demo.endpoints(), &google, &google, options);
         awaitTask(cleaner.sweep());
         QCOMPARE(lines, QStringList{"DriveCleaner: sweeping 1 expired item(s)"});
         const QList<HistoryItem> left = awaitTask(demo.api.fetchHistory(15)).value();
@@ -316,8 +316,8 @@ private Q_SLOTS:
         QVERIFY(item.driveFileID.endsWith("/" + name));
         MemorySecretStore secrets;
         secrets.save(DropboxAuth::keychainAccount, DefaultsStore(demo.path("data/kavo/secrets.json")).value(DropboxAuth::keychainAccount).toString());
-        DropboxAuth dropbox(&demo.http, Endpoints::compiledIn(), &secrets, DropboxAuth::Options{});
-        CloudCleanup cleanup(&demo.http, Endpoints::compiledIn(), nullptr, &dropbox);
+        DropboxAuth dropbox(&demo.http, demo.endpoints(), &secrets, DropboxAuth::Options{});
+        CloudCleanup cleanup(&demo.http, demo.endpoints(), nullptr, &dropbox);
         demo.api.setCleanup(&cleanup);
         const Result<std::optional<QString>> deleted = awaitTask(demo.api.deleteLink(item.token, item.driveFileID, item.provider));
         QVERIFY(deleted);
@@ -328,7 +328,7 @@ private Q_SLOTS:
         // Two uploads that commit to the same path (sessions that are gone, replaced under their
         // path): Dropbox keeps the first and renames the second, and the second's link and its
         // deletion use the name Dropbox gave it.
-        DropboxUploader uploader(&demo.http, Endpoints::compiledIn(), &dropbox, 8 << 20);
+        DropboxUploader uploader(&demo.http, demo.endpoints(), &dropbox, 8 << 20);
         writeFile(demo.path("files/twice.txt"), "first");
         const UploadSession gone{QStringLiteral("gone"), QStringLiteral("/SAMEFOLDER/twice.txt"), 0, 5, false};
         const Result<CloudUploadResult> first = awaitTask(uploader.upload(demo.path("files/twice.txt"), "text/plain", {}, gone, [](const UploadSession &) {}));
@@ -714,7 +714,7 @@ private Q_SLOTS:
         QVERIFY(demo.drop(demo.path("files/offline.txt")));
         QTest::qWait(8000); // longer than the three attempts of a transient failure would last
         QVERIFY(demo.journal().contains("offline.txt"));
-        QVERIFY(demo.startDevstack());
+        QCOMPARE(demo.startDevstack(demo.root.port()), demo.root);
         QVERIFY2(demo.deliveredOnce("offline.txt", "written on a train", 60000), tray->readAllStandardError().constData());
         QCOMPARE(tray->state(), QProcess::Running);
         QVERIFY(Demo::stop(*tray));

@@ -429,7 +429,7 @@ private Q_SLOTS:
             QVERIFY(child.waitForFinished(60000));
             const QByteArray output = child.readAllStandardOutput() + child.readAllStandardError();
             if (child.exitCode() != 0 && output.contains("unshare:"))
-                QSKIP(qPrintable("no network namespace can be made here: " + QString::fromLocal8Bit(output.trimmed())));
+                KAVO_SKIP_WITHOUT("network namespaces: " + QString::fromLocal8Bit(output.trimmed()));
             QVERIFY2(child.exitCode() == 0, output.constData());
             QVERIFY2(output.contains("PASS   : TestBulkTransfer::offlineIsWordedAsOffline()"), output.constData());
         }

@@ -225,6 +225,44 @@ private Q_SLOTS:
         QCOMPARE(Endpoints::join(QUrl(root), path).toString(), QStringLiteral("http://127.0.0.1:8765/api/history.php"));
     }
 
+    // A run of a devstack build may name the devstack's root; only a root on loopback of the
+    // compiled-in scheme is taken, so no environment sends the keys and tokens elsewhere.
+    void devstackRootFromTheEnvironment_data()
+    {
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("taken"); // empty: refused
+        QTest::newRow("IPv4") << "https://127.0.0.1:40123" << "https://127.0.0.1:40123";
+        QTest::newRow("trailing slash") << "https://127.0.0.1:40123/" << "https://127.0.0.1:40123";
+        QTest::newRow("other loopback") << "https://127.0.0.2:9" << "https://127.0.0.2:9";
+        QTest::newRow("IPv6") << "https://[::1]:40123" << "https://[::1]:40123";
+        QTest::newRow("no port") << "https://127.0.0.1" << "";
+        QTest::newRow("other scheme") << "http://127.0.0.1:40123" << "";
+        QTest::newRow("a name") << "https://localhost:40123" << "";
+        QTest::newRow("elsewhere") << "https://192.0.2.1:40123" << "";
+        QTest::newRow("mapped elsewhere") << "https://[::ffff:192.0.2.1]:443" << "";
+        QTest::newRow("user") << "https://evil@127.0.0.1:40123" << "";
+        QTest::newRow("path") << "https://127.0.0.1:40123/api" << "";
+        QTest::newRow("query") << "https://127.0.0.1:40123/?x=1" << "";
+        QTest::newRow("fragment") << "https://127.0.0.1:40123#x" << "";
+        QTest::newRow("not a URL") << "https://127.0.0.1:40123\x1b]0;" << "";
+    }
+    void devstackRootFromTheEnvironment()
+    {
+        QFETCH(QString, given);
+        QFETCH(QString, taken);
+        const std::optional<QUrl> root = Endpoints::loopbackRoot(given, QUrl(QStringLiteral("https://127.0.0.1:8765")));
+        QCOMPARE(root ? root->toString() : QString(), taken);
+        // This (devstack) build: every endpoint follows the variable; a refused value leaves them.
+        qputenv("KAVO_DEVSTACK_ROOT", given.toUtf8());
+        const Endpoints endpoints = Endpoints::current();
+        qunsetenv("KAVO_DEVSTACK_ROOT");
+        const QUrl expected = taken.isEmpty() ? Endpoints::compiledIn().serviceBaseUrl : QUrl(taken);
+        for (const QUrl &url : {endpoints.serviceBaseUrl, endpoints.googleAuthUrl, endpoints.googleTokenUrl, endpoints.googleApiUrl,
+                                endpoints.googleUploadUrl, endpoints.dropboxWebUrl, endpoints.dropboxApiUrl, endpoints.dropboxContentUrl})
+            QCOMPARE(url, expected);
+        QCOMPARE(endpoints.builtinApiKey, Endpoints::compiledIn().builtinApiKey);
+    }
+
     void notificationsReachOnlyTheirObservers()
     {
         NotificationCenter center;

@@ -11,7 +11,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include <QTcpServer>
 
 #include <QDir>
 #include <QFile>
@@ -101,18 +100,6 @@ UploadManager::Services storeServices(LinkService *backend, HistoryUpdates *hist
     services.preferences = preferences;
     services.notifications = notifications;
     return services;
-}
-
-bool loopbackPortFree(quint16 port)
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, port);
-}
-
-QString portTakenMessage(int port)
-{
-    return QStringLiteral("127.0.0.1:%1, where this build's endpoints point, is in use (is the README's demo still "
-                          "running?); stop it to run this end-to-end test").arg(port);
 }
 
 FullDisk::FullDisk(int kibibytes)

@@ -10,6 +10,10 @@
 
 #include <mutex>
 
+// Skips the calling test because this machine lacks what it needs (a namespace, a way to drop a
+// privilege), saying what. The test command accepts skips that say so and fails on any other.
+#define KAVO_SKIP_WITHOUT(what) QSKIP(qPrintable(QStringLiteral("this machine lacks ") + (what)))
+
 // Collects the lines written through Qt's logging while it lives.
 class LogCapture
 {
@@ -30,10 +34,6 @@ void writeFile(const QString &path, const QByteArray &content);
 QByteArray readFile(const QString &path);
 // The fields of an application/x-www-form-urlencoded body, names and values decoded.
 QMap<QString, QString> formFields(const QByteArray &body);
-// Whether nothing listens on 127.0.0.1:port (tests that need the build's fixed endpoint port
-// skip when, say, the README's demo still runs there).
-bool loopbackPortFree(quint16 port);
-QString portTakenMessage(int port);
 // Runs a program and returns its standard output (empty on failure).
 QByteArray runTool(const QString &program, const QStringList &arguments);
 
