@@ -102,7 +102,6 @@ public:
     Http(const Http &) = delete;
     Http &operator=(const Http &) = delete;
 
-    QNetworkAccessManager *manager() const { return m_manager; }
     std::chrono::milliseconds timeout() const { return m_timeout; }
 
     // With `cancelWhenGone`, the request is aborted once that object is destroyed (the answer is

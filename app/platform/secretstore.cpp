@@ -23,26 +23,6 @@ Error SecretStore::lockedError(const QString &what)
                            "then try again.").arg(what)};
 }
 
-QCoro::Task<SecretRead> MemorySecretStore::read(const QString &account)
-{
-    if (m_locked)
-        co_return SecretRead{std::nullopt, true};
-    const auto it = m_items.constFind(account);
-    if (it == m_items.constEnd())
-        co_return SecretRead{};
-    co_return SecretRead{QString(*it), false};
-}
-
-void MemorySecretStore::save(const QString &account, const QString &value)
-{
-    m_items.insert(account, value);
-}
-
-void MemorySecretStore::remove(const QString &account)
-{
-    m_items.remove(account);
-}
-
 FileSecretStore::FileSecretStore(QString filePath)
     : m_path(std::move(filePath))
 {
@@ -63,7 +43,7 @@ std::optional<QString> FileSecretStore::value(const QString &account) const
     return value.toString();
 }
 
-QCoro::Task<SecretRead> FileSecretStore::read(const QString &account)
+QCoro::Task<SecretRead> FileSecretStore::read(QString account)
 {
     co_return SecretRead{value(account), false};
 }
@@ -427,7 +407,7 @@ void KeychainSecretStore::enqueue(KeychainCall call)
                               Qt::QueuedConnection);
 }
 
-QCoro::Task<SecretRead> KeychainSecretStore::read(const QString &account)
+QCoro::Task<SecretRead> KeychainSecretStore::read(QString account)
 {
     auto promise = std::make_shared<QPromise<SecretRead>>();
     promise->start();

@@ -32,7 +32,7 @@ class SecretStore
 {
 public:
     virtual ~SecretStore() = default;
-    virtual QCoro::Task<SecretRead> read(const QString &account) = 0;
+    virtual QCoro::Task<SecretRead> read(QString account) = 0;
     virtual void save(const QString &account, const QString &value) = 0;
     virtual void remove(const QString &account) = 0;
     // Whether the items are out of reach of a plain file read: in the desktop's secret service (or,
@@ -60,25 +60,6 @@ protected:
     std::function<void(const QString &)> m_forgetful;
 };
 
-// Items held in memory only (tests).
-class MemorySecretStore : public SecretStore
-{
-public:
-    QCoro::Task<SecretRead> read(const QString &account) override;
-    void save(const QString &account, const QString &value) override;
-    void remove(const QString &account) override;
-    // Reads answer "locked" until unlocked again, as a shut keyring does.
-    void setLocked(bool locked) { m_locked = locked; }
-    // Plays a desktop's secret service (private) or the plain file.
-    void setPrivate(bool keptPrivate) { m_private = keptPrivate; }
-    bool keepsSecretsPrivate() const override { return m_private; }
-
-private:
-    QHash<QString, QString> m_items;
-    bool m_locked = false;
-    bool m_private = false;
-};
-
 // Items in one JSON file readable by its owner only, for desktops without a secret service.
 class FileSecretStore : public SecretStore
 {
@@ -87,7 +68,7 @@ public:
     static QString defaultPath();
     QString path() const { return m_path; }
 
-    QCoro::Task<SecretRead> read(const QString &account) override;
+    QCoro::Task<SecretRead> read(QString account) override;
     void save(const QString &account, const QString &value) override;
     void remove(const QString &account) override;
     std::optional<QString> value(const QString &account) const;
@@ -112,7 +93,7 @@ public:
     explicit KeychainSecretStore(std::unique_ptr<FileSecretStore> fallback);
     ~KeychainSecretStore() override;
 
-    QCoro::Task<SecretRead> read(const QString &account) override;
+    QCoro::Task<SecretRead> read(QString account) override;
     void save(const QString &account, const QString &value) override;
     void remove(const QString &account) override;
     void allowUnlockPrompt() override;

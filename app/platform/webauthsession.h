@@ -65,7 +65,6 @@ public:
     // The page for an outcome; `detail` is shown as text.
     static QByteArray pageFor(Outcome outcome, const QString &detail);
     void cancel();
-    bool isWaiting() const { return m_waiting; }
 
 Q_SIGNALS:
     void finished();

@@ -75,7 +75,6 @@ public:
     // could not be written (it then holds what it held before), or an empty string.
     QString put(const UploadRecord &record);
     QString remove(const QUuid &id);
-    const QList<UploadRecord> &records() const { return m_records; }
 
 private:
     QString write();

@@ -6,6 +6,7 @@
 #include "platform/milestone.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
+#include "memorysecretstore.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>

@@ -5,6 +5,7 @@
 #include "fakeserver.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
+#include "memorysecretstore.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>

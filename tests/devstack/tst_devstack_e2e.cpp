@@ -5,6 +5,7 @@
 
 #include "demo.h"
 #include "cloud/dropboxuploader.h"
+#include "memorysecretstore.h"
 
 namespace {
 // The rows of a test that runs once for each provider.

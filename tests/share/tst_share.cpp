@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include "platform/secretstore.h"
+#include "memorysecretstore.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>

@@ -21,6 +21,7 @@
 #include "ui/foreigntypes.h"
 #include "ui/symbol.h"
 #include "upload/uploadmanager.h"
+#include "memorysecretstore.h"
 
 #include <QClipboard>
 #include <QElapsedTimer>

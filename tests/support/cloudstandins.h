@@ -7,6 +7,7 @@
 #include "platform/milestone.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
+#include "memorysecretstore.h"
 
 #include <QNetworkAccessManager>
 #include <QTemporaryDir>
@@ -22,7 +23,7 @@ public:
         if (m_gate)
             m_gate->reach();
     }
-    QCoro::Task<SecretRead> read(const QString &account) override
+    QCoro::Task<SecretRead> read(QString account) override
     {
         const QString key = account;
         if (m_gate && !m_gate->isReached())

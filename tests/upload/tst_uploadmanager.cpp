@@ -11,6 +11,7 @@
 #include "platform/milestone.h"
 #include "testutil.h"
 #include "upload/uploadmanager.h"
+#include "memorysecretstore.h"
 
 #include <QDir>
 #include <QFileInfo>
