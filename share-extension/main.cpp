@@ -12,9 +12,9 @@
 #include "platform/localpath.h"
 #include "platform/secretstore.h"
 #include "platform/terminaltext.h"
-#include "shell/singleinstance.h"
 #include "sharedialog.h"
 #include "shareupload.h"
+#include "shell/singleinstance.h"
 
 #include <QApplication>
 #include <QNetworkAccessManager>

@@ -167,9 +167,10 @@ void ShareDialog::selectDays(int days)
 void ShareDialog::showStatus(const QString &text, Tone tone)
 {
     QPalette colours = palette();
-    colours.setColor(QPalette::WindowText, tone == Tone::red     ? QColor(0xD1, 0x24, 0x2F)
-                                           : tone == Tone::green ? QColor(0x1A, 0x7F, 0x37)
-                                                                 : palette().color(QPalette::PlaceholderText));
+    colours.setColor(QPalette::WindowText,
+                     tone == Tone::red         ? QColor(0xD1, 0x24, 0x2F)
+                         : tone == Tone::green ? QColor(0x1A, 0x7F, 0x37)
+                                               : palette().color(QPalette::PlaceholderText));
     m_statusLabel->setPalette(colours);
     m_statusLabel->setText(text);
 }

@@ -112,7 +112,8 @@ QCoro::Task<Result<HttpResponse>> ShareUpload::call(QNetworkRequest request, QBy
 {
     // Drive's answers to slow down and its 5xx are waited out as the tray's uploads wait them out.
     auto last = std::make_shared<std::optional<HttpResponse>>();
-    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [this, request, verb, body, last]() -> QCoro::Task<Result<HttpResponse>> {
+    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt
+        = [this, request, verb, body, last]() -> QCoro::Task<Result<HttpResponse>> {
         Result<HttpResponse> answer = co_await sendAuthorized(m_http, &m_tokens, request, verb, body);
         if (answer && DriveError::http(*answer).throttled) {
             *last = *answer;
@@ -161,21 +162,24 @@ QCoro::Task<Result<QString>> ShareUpload::findOrCreateFolder()
 {
     QUrl search = Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files"));
     QUrlQuery query;
-    query.addQueryItem(QStringLiteral("q"), QStringLiteral("name='") + folderName
-                                                + QStringLiteral("' and mimeType='application/vnd.google-apps.folder' and trashed=false"));
+    query.addQueryItem(QStringLiteral("q"),
+                       QStringLiteral("name='") + folderName
+                           + QStringLiteral("' and mimeType='application/vnd.google-apps.folder' and trashed=false"));
     query.addQueryItem(QStringLiteral("fields"), QStringLiteral("files(id)"));
     search.setQuery(query);
     // The search's status is not examined: anything without a folder leads to creating one.
     const Result<HttpResponse> found = co_await call(QNetworkRequest(search), "GET");
     if (!found)
         co_return found.error();
-    const QJsonValue existing = objectOf(found->body).value(QStringLiteral("files")).toArray().first().toObject().value(QStringLiteral("id"));
+    const QJsonValue existing
+        = objectOf(found->body).value(QStringLiteral("files")).toArray().first().toObject().value(QStringLiteral("id"));
     if (existing.isString())
         co_return existing.toString();
 
     QNetworkRequest create(Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files")));
     create.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    const QJsonObject folder{{QStringLiteral("name"), folderName}, {QStringLiteral("mimeType"), QStringLiteral("application/vnd.google-apps.folder")}};
+    const QJsonObject folder{{QStringLiteral("name"), folderName},
+                             {QStringLiteral("mimeType"), QStringLiteral("application/vnd.google-apps.folder")}};
     const Result<HttpResponse> created = co_await call(create, "POST", QJsonDocument(folder).toJson(QJsonDocument::Compact));
     if (!created)
         co_return created.error();
@@ -213,7 +217,8 @@ QCoro::Task<Result<QString>> ShareUpload::uploadResumable(QString folderID, QStr
     for (int throttled = 1;; ++throttled) {
         Http::Headers headers{{"Content-Type", mimeType.toUtf8()}};
         if (offset > 0)
-            headers.append({"Content-Range", "bytes " + QByteArray::number(offset) + '-' + QByteArray::number(size - 1) + '/' + QByteArray::number(size)});
+            headers.append({"Content-Range",
+                            "bytes " + QByteArray::number(offset) + '-' + QByteArray::number(size - 1) + '/' + QByteArray::number(size)});
         uploaded = co_await m_http->sendFile("PUT", location, headers, &file, offset, size - offset);
         // A connection lost on the way is waited out like an answer to slow down.
         const bool lost = !uploaded && Retry::isTransient(uploaded.error());
@@ -247,8 +252,9 @@ QCoro::Task<Result<QString>> ShareUpload::uploadResumable(QString folderID, QStr
 
 QCoro::Task<Result<void>> ShareUpload::makeShareable(QString fileID)
 {
-    QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files/")
-                                                + QString::fromLatin1(QUrl::toPercentEncoding(fileID)) + QStringLiteral("/permissions")));
+    QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl,
+                                            QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))
+                                                + QStringLiteral("/permissions")));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     const QJsonObject permission{{QStringLiteral("role"), QStringLiteral("reader")}, {QStringLiteral("type"), QStringLiteral("anyone")}};
     const Result<HttpResponse> answer = co_await call(request, "POST", QJsonDocument(permission).toJson(QJsonDocument::Compact));
@@ -257,14 +263,15 @@ QCoro::Task<Result<void>> ShareUpload::makeShareable(QString fileID)
     co_return Result<void>();
 }
 
-QCoro::Task<Result<QString>> ShareUpload::registerShare(QString apiKey, QString fileID, QString name, qint64 size, QString mimeType, qint64 days)
+QCoro::Task<Result<QString>> ShareUpload::registerShare(QString apiKey, QString fileID, QString name, qint64 size, QString mimeType,
+                                                        qint64 days)
 {
     QNetworkRequest request(Endpoints::join(m_endpoints.serviceBaseUrl, QStringLiteral("api/register.php")));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     request.setRawHeader("X-Api-Key", apiKey.toUtf8());
-    QJsonObject body{{QStringLiteral("drive_file_id"), fileID},  {QStringLiteral("original_filename"), name},
-                     {QStringLiteral("filesize"), size},         {QStringLiteral("mimetype"), mimeType},
-                     {QStringLiteral("expiry_days"), days},      {QStringLiteral("provider"), QStringLiteral("google")}};
+    QJsonObject body{{QStringLiteral("drive_file_id"), fileID}, {QStringLiteral("original_filename"), name},
+                     {QStringLiteral("filesize"), size},        {QStringLiteral("mimetype"), mimeType},
+                     {QStringLiteral("expiry_days"), days},     {QStringLiteral("provider"), QStringLiteral("google")}};
     // The current one: a token rotated by a refresh is the one to send.
     if (!m_refreshToken.isEmpty())
         body.insert(QStringLiteral("google_refresh_token"), m_refreshToken);

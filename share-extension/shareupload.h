@@ -1,9 +1,9 @@
 #pragma once
 
 #include "cloud/authorizedcall.h"
+#include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
 #include "platform/error.h"
-#include "platform/defaultsstore.h"
 #include "upload/retry.h"
 
 #include <QDateTime>
@@ -52,7 +52,10 @@ private:
     class Tokens : public AccessTokenSource
     {
     public:
-        explicit Tokens(ShareUpload *upload) : m_upload(upload) {}
+        explicit Tokens(ShareUpload *upload)
+            : m_upload(upload)
+        {
+        }
         QCoro::Task<Result<QString>> validAccessToken() override;
         void refuseAccessToken(const QString &token) override;
 

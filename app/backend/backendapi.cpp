@@ -11,7 +11,8 @@
 namespace BackendError {
 Error http(qint64 status, const QString &message)
 {
-    return Error{domain, int(status), QStringLiteral("Backend HTTP ") + QString::number(status) + QStringLiteral(": ") + shortened(message)};
+    return Error{domain, int(status),
+                 QStringLiteral("Backend HTTP ") + QString::number(status) + QStringLiteral(": ") + shortened(message)};
 }
 
 Error badResponse()

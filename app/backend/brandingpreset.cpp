@@ -17,7 +17,6 @@ Result<BrandingPreset> BrandingPreset::fromJson(const QJsonObject &object, const
     return preset;
 }
 
-
 QJsonObject BrandingPreset::toJson() const
 {
     return {
@@ -43,6 +42,5 @@ std::optional<QColor> BrandingPreset::colorFromText(const QString &text)
     const bool digitsOnly = std::all_of(hex.begin(), hex.end(), [](QChar c) { return std::isxdigit(c.unicode()) && c.unicode() < 128; });
     if (!ok || !digitsOnly)
         return std::nullopt;
-    return QColor::fromRgbF(float(((rgb >> 16) & 0xff) / 255.0), float(((rgb >> 8) & 0xff) / 255.0),
-                            float((rgb & 0xff) / 255.0), 1.0f);
+    return QColor::fromRgbF(float(((rgb >> 16) & 0xff) / 255.0), float(((rgb >> 8) & 0xff) / 255.0), float((rgb & 0xff) / 255.0), 1.0f);
 }

@@ -9,18 +9,18 @@
 #include <QJsonObject>
 
 namespace {
-const QString dropboxUnreachable = QStringLiteral(
-    "We removed the share link, but couldn't reach Dropbox to delete the file. It's still in the Vendrel2App folder in "
-    "your Dropbox — clean up manually if needed.");
-const QString dropboxSignIn = QStringLiteral(
-    "We removed the share link, but couldn't clean up the file in your Dropbox (sign-in issue). You can delete it "
-    "manually from the Vendrel2App folder in Dropbox.");
-const QString driveUnreachable = QStringLiteral(
-    "We removed the share link, but couldn't reach Google Drive to delete the file. It's still in the Vendrel folder in "
-    "your Drive — clean up manually if needed.");
-const QString driveSignIn = QStringLiteral(
-    "We removed the share link, but couldn't clean up the file in your Google Drive (sign-in issue). You can delete it "
-    "manually from the Vendrel folder in Drive.");
+const QString dropboxUnreachable
+    = QStringLiteral("We removed the share link, but couldn't reach Dropbox to delete the file. It's still in the Vendrel2App folder in "
+                     "your Dropbox — clean up manually if needed.");
+const QString dropboxSignIn
+    = QStringLiteral("We removed the share link, but couldn't clean up the file in your Dropbox (sign-in issue). You can delete it "
+                     "manually from the Vendrel2App folder in Dropbox.");
+const QString driveUnreachable
+    = QStringLiteral("We removed the share link, but couldn't reach Google Drive to delete the file. It's still in the Vendrel folder in "
+                     "your Drive — clean up manually if needed.");
+const QString driveSignIn
+    = QStringLiteral("We removed the share link, but couldn't clean up the file in your Google Drive (sign-in issue). You can delete it "
+                     "manually from the Vendrel folder in Drive.");
 }
 
 CloudCleanup::CloudCleanup(Http *http, Endpoints endpoints, AccessTokenSource *google, AccessTokenSource *dropbox)
@@ -54,7 +54,8 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
     };
     // Dropbox asks to slow down with a 429 or a 409 "too_many_write_operations": the delete is
     // made again after the waits the uploads use.
-    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [this, request, body, summaryOf]() -> QCoro::Task<Result<HttpResponse>> {
+    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt
+        = [this, request, body, summaryOf]() -> QCoro::Task<Result<HttpResponse>> {
         Result<HttpResponse> answer = co_await send(m_dropbox, request, "POST", body);
         if (answer && DropboxError::http(*answer).throttled)
             co_return throttled(Error{QStringLiteral("dropbox"), answer->status, summaryOf(*answer)}, *answer);
@@ -66,8 +67,8 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
         if (!summary.isEmpty())
             return QStringLiteral("We removed the share link, but Dropbox returned an error: ") + shortened(summary)
                 + QStringLiteral(". You may want to remove the file manually.");
-        return QStringLiteral("We removed the share link, but Dropbox returned an unexpected response (HTTP ")
-            + QString::number(status) + QStringLiteral(").");
+        return QStringLiteral("We removed the share link, but Dropbox returned an unexpected response (HTTP ") + QString::number(status)
+            + QStringLiteral(").");
     };
     if (!response && response.error().throttled)
         co_return refused(response.error().code, response.error().description);
@@ -86,8 +87,8 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
 QCoro::Task<std::optional<QString>> CloudCleanup::cleanDrive(QString fileID)
 {
     // Drive ids are URL-safe; encoding keeps any other value inside its path segment.
-    const QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl,
-                                                  QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
+    const QNetworkRequest request(Endpoints::join(
+        m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
     // Drive's 5xx and rate-limit answers are made again after the uploads' waits.
     const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [this, request]() -> QCoro::Task<Result<HttpResponse>> {
         Result<HttpResponse> answer = co_await send(m_google, request, "DELETE");
@@ -104,6 +105,6 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDrive(QString fileID)
         co_return std::nullopt;
     if (status == 401 || status == 403)
         co_return driveSignIn;
-    co_return QStringLiteral("We removed the share link, but Google Drive returned an unexpected response (HTTP ")
-        + QString::number(status) + QStringLiteral("). You may want to remove the file manually from the Vendrel folder in Drive.");
+    co_return QStringLiteral("We removed the share link, but Google Drive returned an unexpected response (HTTP ") + QString::number(status)
+        + QStringLiteral("). You may want to remove the file manually from the Vendrel folder in Drive.");
 }

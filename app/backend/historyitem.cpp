@@ -25,4 +25,3 @@ Result<HistoryItem> HistoryItem::fromJson(const QJsonObject &object, const QStri
         return *json.error();
     return item;
 }
-

@@ -206,8 +206,8 @@ QCoro::Task<void> HistoryStore::refresh(int limit)
     // Deleted when the query changes: the request is cancelled and its answer no longer counts.
     QPointer<QObject> load = new QObject(&m_loads);
     setLoading(true);
-    QCoro::Task<Result<QList<HistoryItem>>> fetching =
-        query.isEmpty() ? m_api->fetchHistory(limit, std::nullopt, load) : m_api->fetchHistory(std::max(limit, searchLimit), query, load);
+    QCoro::Task<Result<QList<HistoryItem>>> fetching
+        = query.isEmpty() ? m_api->fetchHistory(limit, std::nullopt, load) : m_api->fetchHistory(std::max(limit, searchLimit), query, load);
     Result<QList<HistoryItem>> result = co_await fetching;
     if (!self || !load)
         co_return;

@@ -3,8 +3,8 @@
 #include "historyitem.h"
 #include "upload/uploadcollaborators.h"
 
-#include <QAbstractListModel>
 #include "loadablestore.h"
+#include <QAbstractListModel>
 
 #include <QObject>
 #include <QTimer>

@@ -54,8 +54,8 @@ Result<QJsonValue> parseJson(const QByteArray &body)
         if (wrappedError.error == QJsonParseError::NoError && wrapped.array().size() == 1)
             return wrapped.array().first();
         return Error{JsonError::domain, JsonError::invalidJson,
-                     QStringLiteral("The service's answer isn't valid JSON (") + parseError.errorString()
-                         + QStringLiteral(" at byte ") + QString::number(parseError.offset) + QStringLiteral(").")};
+                     QStringLiteral("The service's answer isn't valid JSON (") + parseError.errorString() + QStringLiteral(" at byte ")
+                         + QString::number(parseError.offset) + QStringLiteral(").")};
     }
     if (document.isObject())
         return QJsonValue(document.object());

@@ -23,7 +23,8 @@ Error SendBudget::exhausted(const QString &domain, StorageProvider provider) con
 {
     const QLocale locale = QLocale::c();
     return Error{domain, exhaustedCode,
-                 displayName(provider) + QStringLiteral(" kept asking again for parts of the file it had been sent; the upload was stopped after ")
+                 displayName(provider)
+                     + QStringLiteral(" kept asking again for parts of the file it had been sent; the upload was stopped after ")
                      + locale.formattedDataSize(m_sent, 1, QLocale::DataSizeTraditionalFormat) + QStringLiteral(" for a file of ")
                      + locale.formattedDataSize(m_fileSize, 1, QLocale::DataSizeTraditionalFormat) + QLatin1Char('.')};
 }

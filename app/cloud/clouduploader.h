@@ -75,7 +75,8 @@ public:
 
     virtual ~CloudUploader() = default;
     virtual QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress,
-                                                          UploadSession session, SessionCallback sessionChanged) = 0;
+                                                          UploadSession session, SessionCallback sessionChanged)
+        = 0;
     QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress)
     {
         return upload(std::move(filePath), std::move(mimeType), std::move(progress), UploadSession{}, [](const UploadSession &) {});

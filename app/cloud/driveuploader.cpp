@@ -23,7 +23,12 @@ Error http(const HttpResponse &response)
     Error error = http(response.status, response.body);
     if (response.status == 403) {
         // {"error": {"errors": [{"reason": "userRateLimitExceeded", ...}], ...}}
-        const QJsonArray errors = QJsonDocument::fromJson(response.body).object().value(QStringLiteral("error")).toObject().value(QStringLiteral("errors")).toArray();
+        const QJsonArray errors = QJsonDocument::fromJson(response.body)
+                                      .object()
+                                      .value(QStringLiteral("error"))
+                                      .toObject()
+                                      .value(QStringLiteral("errors"))
+                                      .toArray();
         for (const QJsonValue &entry : errors) {
             const QString reason = entry.toObject().value(QStringLiteral("reason")).toString();
             if (reason == QLatin1String("userRateLimitExceeded") || reason == QLatin1String("rateLimitExceeded"))
@@ -48,7 +53,8 @@ Result<QJsonDocument> parse(const QByteArray &body)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return Error{QStringLiteral("json"), 1, QStringLiteral("Drive's answer isn't valid JSON (") + parseError.errorString() + QStringLiteral(").")};
+        return Error{QStringLiteral("json"), 1,
+                     QStringLiteral("Drive's answer isn't valid JSON (") + parseError.errorString() + QStringLiteral(").")};
     return document;
 }
 
@@ -75,8 +81,9 @@ QCoro::Task<Result<QString>> DriveUploader::ensureFolder(QString name)
 {
     QUrl search = apiUrl(QStringLiteral("/drive/v3/files"));
     QUrlQuery query;
-    query.addQueryItem(QStringLiteral("q"), QStringLiteral("mimeType='") + folderMimeType
-                                                + QStringLiteral("' and trashed=false and name='") + name + QLatin1Char('\''));
+    query.addQueryItem(QStringLiteral("q"),
+                       QStringLiteral("mimeType='") + folderMimeType + QStringLiteral("' and trashed=false and name='") + name
+                           + QLatin1Char('\''));
     query.addQueryItem(QStringLiteral("fields"), QStringLiteral("files(id,name)"));
     search.setQuery(query);
     const Result<HttpResponse> found = co_await call(QNetworkRequest(search), "GET");
@@ -156,7 +163,7 @@ QCoro::Task<Result<HttpResponse>> DriveUploader::askSession(UploadSession sessio
 }
 
 QCoro::Task<Result<HttpResponse>> DriveUploader::sendRest(UploadSession session, QString filePath, QString mimeType,
-                                                         ProgressCallback progress)
+                                                          ProgressCallback progress)
 {
     // The body goes on a connection of its own (the session URL is a credential of this upload),
     // streamed from the file; no Authorization header.
@@ -168,7 +175,8 @@ QCoro::Task<Result<HttpResponse>> DriveUploader::sendRest(UploadSession session,
     const Http::Progress report = [delegate, from, size](qint64 sent, qint64) { delegate.didSendBodyData(sent, from + sent, size); };
     Http::Headers headers{{"Content-Type", mimeType.toUtf8()}};
     if (from > 0)
-        headers.append({"Content-Range", "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/' + QByteArray::number(size)});
+        headers.append(
+            {"Content-Range", "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/' + QByteArray::number(size)});
     co_return co_await m_http->sendFile("PUT", QUrl(session.handle), headers, &file, from, size - from, report);
 }
 QCoro::Task<Result<void>> DriveUploader::share(QString fileID)

@@ -31,8 +31,8 @@ public:
     DriveUploader(Http *http, Endpoints endpoints, AccessTokenSource *auth);
 
     using CloudUploader::upload;
-    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress,
-                                                  UploadSession session, SessionCallback sessionChanged) override;
+    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress, UploadSession session,
+                                                  SessionCallback sessionChanged) override;
     // The folder's id, made when there is none.
     QCoro::Task<Result<QString>> ensureFolder(QString name);
 

@@ -138,7 +138,8 @@ QCoro::Task<Result<void>> DropboxAuth::signInOnce()
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(response->body, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        co_return Error{QStringLiteral("json"), 1, QStringLiteral("Dropbox's answer isn't valid JSON (") + parseError.errorString() + QStringLiteral(").")};
+        co_return Error{QStringLiteral("json"), 1,
+                        QStringLiteral("Dropbox's answer isn't valid JSON (") + parseError.errorString() + QStringLiteral(").")};
     const QJsonObject json = document.object();
     const QJsonValue access = json.value(QStringLiteral("access_token"));
     const QJsonValue refresh = json.value(QStringLiteral("refresh_token"));
@@ -198,7 +199,8 @@ QCoro::Task<Result<QString>> DropboxAuth::validAccessToken()
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(response->body, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        co_return Error{QStringLiteral("json"), 1, QStringLiteral("Dropbox's answer isn't valid JSON (") + parseError.errorString() + QStringLiteral(").")};
+        co_return Error{QStringLiteral("json"), 1,
+                        QStringLiteral("Dropbox's answer isn't valid JSON (") + parseError.errorString() + QStringLiteral(").")};
     const QJsonValue access = document.object().value(QStringLiteral("access_token"));
     const QJsonValue expiresIn = document.object().value(QStringLiteral("expires_in"));
     if (!access.isString() || !expiresIn.isDouble())

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "cloud/oauth.h"
-#include "platform/milestone.h"
 #include "clouduploader.h"
-#include "storedsignin.h"
 #include "googleauth.h"
 #include "platform/endpoints.h"
 #include "platform/http.h"
+#include "platform/milestone.h"
 #include "platform/webauthsession.h"
+#include "storedsignin.h"
 
 #include <QDateTime>
 #include <QObject>

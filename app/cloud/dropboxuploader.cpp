@@ -97,16 +97,15 @@ QString DropboxUploader::directLink(QString link)
     return link + (link.contains(QLatin1Char('?')) ? QStringLiteral("&dl=1") : QStringLiteral("?dl=1"));
 }
 
-QCoro::Task<Result<HttpResponse>> DropboxUploader::content(QString path, QByteArray arg, QFile *file, qint64 offset,
-                                                            qint64 length, Http::Progress progress)
+QCoro::Task<Result<HttpResponse>> DropboxUploader::content(QString path, QByteArray arg, QFile *file, qint64 offset, qint64 length,
+                                                           Http::Progress progress)
 {
     const QUrl url = Endpoints::join(m_endpoints.dropboxContentUrl, path);
     Http *http = m_http;
     // Named, not temporaries of the co_await: GCC 12 destroys those twice.
     const AuthorizedSend send = [http, url, arg, file, offset, length, progress](QString token) -> QCoro::Task<Result<HttpResponse>> {
-        const Http::Headers headers{{"Authorization", "Bearer " + token.toUtf8()},
-                                    {"Content-Type", "application/octet-stream"},
-                                    {"Dropbox-API-Arg", arg}};
+        const Http::Headers headers{
+            {"Authorization", "Bearer " + token.toUtf8()}, {"Content-Type", "application/octet-stream"}, {"Dropbox-API-Arg", arg}};
         if (file)
             co_return co_await http->sendFile("POST", url, headers, file, offset, length, progress);
         // No body: a small call like the others.
@@ -232,8 +231,8 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
     for (;;) {
         if (session.isEmpty()) {
             clock.start();
-            const Result<HttpResponse> started = co_await content(QStringLiteral("/2/files/upload_session/start"),
-                                                                  QByteArray("{\"close\": false}"), nullptr, 0, 0, {});
+            const Result<HttpResponse> started
+                = co_await content(QStringLiteral("/2/files/upload_session/start"), QByteArray("{\"close\": false}"), nullptr, 0, 0, {});
             sizer.roundTrip(clock.nsecsElapsed());
             if (!started)
                 co_return started.error();
@@ -277,14 +276,15 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
         if (last) {
             session.finishing = true;
             sessionChanged(session);
-            const QJsonObject commit{{QStringLiteral("path"), path}, {QStringLiteral("mode"), QStringLiteral("add")},
-                                     {QStringLiteral("autorename"), true}, {QStringLiteral("mute"), true}};
+            const QJsonObject commit{{QStringLiteral("path"), path},
+                                     {QStringLiteral("mode"), QStringLiteral("add")},
+                                     {QStringLiteral("autorename"), true},
+                                     {QStringLiteral("mute"), true}};
             const QJsonObject arg{{QStringLiteral("cursor"), cursor}, {QStringLiteral("commit"), commit}};
             answer = co_await content(QStringLiteral("/2/files/upload_session/finish"), headerJson(arg), &file, offset, length, report);
         } else {
             const QJsonObject arg{{QStringLiteral("cursor"), cursor}, {QStringLiteral("close"), false}};
-            answer = co_await content(QStringLiteral("/2/files/upload_session/append_v2"), headerJson(arg), &file, offset, length,
-                                      report);
+            answer = co_await content(QStringLiteral("/2/files/upload_session/append_v2"), headerJson(arg), &file, offset, length, report);
         }
         if (!answer)
             co_return answer.error();

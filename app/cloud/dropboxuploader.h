@@ -35,14 +35,17 @@ public:
     static constexpr qint64 unit = qint64(4) << 20;
     static constexpr qint64 largest = qint64(140) << 20;
 
-    explicit ChunkSizer(qint64 base) : m_base(base) {}
+    explicit ChunkSizer(qint64 base)
+        : m_base(base)
+    {
+    }
     void roundTrip(qint64 nanoseconds) { m_roundTrip = m_roundTrip > 0 ? std::min(m_roundTrip, nanoseconds) : nanoseconds; }
     void chunkSent(qint64 bytes, qint64 nanoseconds);
     qint64 next() const;
 
 private:
     qint64 m_base;
-    qint64 m_roundTrip = 0;        // ns
+    qint64 m_roundTrip = 0; // ns
     double m_bytesPerSecond = 0;
 };
 
@@ -57,8 +60,8 @@ public:
     DropboxUploader(Http *http, Endpoints endpoints, AccessTokenSource *auth, qint64 chunkSize = defaultChunkSize);
 
     using CloudUploader::upload;
-    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress,
-                                                  UploadSession session, SessionCallback sessionChanged) override;
+    QCoro::Task<Result<CloudUploadResult>> upload(QString filePath, QString mimeType, ProgressCallback progress, UploadSession session,
+                                                  SessionCallback sessionChanged) override;
 
     static QString uploadPath(const QString &fileName);
     // JSON for the Dropbox-API-Arg header: 0x7F and every non-ASCII character escaped as \uXXXX

@@ -34,15 +34,15 @@ QJsonObject objectOf(const QByteArray &body)
 }
 }
 
-GoogleAuth::GoogleAuth(Http *http, Endpoints endpoints, SecretStore *secrets, DefaultsStore suite, Options options,
-                       QObject *parent)
+GoogleAuth::GoogleAuth(Http *http, Endpoints endpoints, SecretStore *secrets, DefaultsStore suite, Options options, QObject *parent)
     : QObject(parent)
     , m_http(http)
     , m_endpoints(std::move(endpoints))
-    , m_stored(secrets, keychainAccount, this, [this](const QString &token) {
-        shareRefreshToken(token);
-        setSignedIn(true);
-    })
+    , m_stored(secrets, keychainAccount, this,
+               [this](const QString &token) {
+                   shareRefreshToken(token);
+                   setSignedIn(true);
+               })
     , m_suite(std::move(suite))
     , m_options(std::move(options))
 {
@@ -196,7 +196,8 @@ QCoro::Task<Result<void>> GoogleAuth::exchangeCode(QString code, QString verifie
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(response->body, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        co_return Error{QStringLiteral("json"), 1, QStringLiteral("Google's answer isn't valid JSON (") + parseError.errorString() + QStringLiteral(").")};
+        co_return Error{QStringLiteral("json"), 1,
+                        QStringLiteral("Google's answer isn't valid JSON (") + parseError.errorString() + QStringLiteral(").")};
     const QJsonObject json = document.object();
     const QJsonValue access = json.value(QStringLiteral("access_token"));
     const QJsonValue refreshToken = json.value(QStringLiteral("refresh_token"));

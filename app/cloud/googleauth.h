@@ -2,13 +2,13 @@
 
 #include "cloud/authorizedcall.h"
 #include "cloud/oauth.h"
-#include "platform/milestone.h"
 #include "clouduploader.h"
-#include "storedsignin.h"
 #include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
 #include "platform/http.h"
+#include "platform/milestone.h"
 #include "platform/webauthsession.h"
+#include "storedsignin.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -45,8 +45,7 @@ public:
         std::chrono::milliseconds signInTimeout = WebAuthSession::defaultTimeout;
     };
 
-    GoogleAuth(Http *http, Endpoints endpoints, SecretStore *secrets, DefaultsStore suite, Options options,
-               QObject *parent = nullptr);
+    GoogleAuth(Http *http, Endpoints endpoints, SecretStore *secrets, DefaultsStore suite, Options options, QObject *parent = nullptr);
 
     bool isSignedIn() const override { return m_isSignedIn; }
     QCoro::Task<void> restored() override { return m_stored.restored(); }

@@ -1,9 +1,9 @@
 #include "oauth.h"
 
 #include <QCryptographicHash>
+#include <QPointer>
 #include <QRandomGenerator>
 #include <QUrl>
-#include <QPointer>
 #include <QUrlQuery>
 #include <qcoro/qcorosignal.h>
 

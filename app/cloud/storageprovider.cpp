@@ -13,7 +13,8 @@ QString rawValue(StorageProvider provider)
 
 StorageProvider linkStorageProvider(const QString &listed)
 {
-    return listed.compare(rawValue(StorageProvider::dropbox), Qt::CaseInsensitive) == 0 ? StorageProvider::dropbox : StorageProvider::google;
+    return listed.compare(rawValue(StorageProvider::dropbox), Qt::CaseInsensitive) == 0 ? StorageProvider::dropbox
+                                                                                        : StorageProvider::google;
 }
 
 QString displayName(StorageProvider provider)

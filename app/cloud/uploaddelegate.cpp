@@ -14,7 +14,6 @@ void UploadDelegate::didSendBodyData(qint64 bytesSent, qint64 totalBytesSent, qi
     if (totalBytesExpectedToSend <= 0 || !m_progressCallback)
         return;
     const double fraction = double(totalBytesSent) / double(totalBytesExpectedToSend);
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [callback = m_progressCallback, fraction] {
-        callback(fraction);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [callback = m_progressCallback, fraction] { callback(fraction); }, Qt::QueuedConnection);
 }

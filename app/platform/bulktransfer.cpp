@@ -14,8 +14,8 @@
 #include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -187,10 +187,7 @@ struct TransferRegistry {
     {
         static_cast<TransferRegistry *>(self)->shareLocks[data].lock();
     }
-    static void unlock(CURL *, curl_lock_data data, void *self)
-    {
-        static_cast<TransferRegistry *>(self)->shareLocks[data].unlock();
-    }
+    static void unlock(CURL *, curl_lock_data data, void *self) { static_cast<TransferRegistry *>(self)->shareLocks[data].unlock(); }
 };
 
 struct BulkTransfers::Transfer {
@@ -253,8 +250,10 @@ size_t BulkTransfers::Transfer::readBody(char *buffer, size_t size, size_t count
         got = ::pread(t->request.fd, buffer, size_t(wanted), off_t(t->request.offset + t->handedOver));
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
-        const QString reason = got < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("the file ended before its announced size");
-        t->readError = Error{ErrorDomain::file, got < 0 ? errno : 0, QStringLiteral("Couldn't read ") + t->request.fileName + QStringLiteral(": ") + reason};
+        const QString reason
+            = got < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("the file ended before its announced size");
+        t->readError = Error{ErrorDomain::file, got < 0 ? errno : 0,
+                             QStringLiteral("Couldn't read ") + t->request.fileName + QStringLiteral(": ") + reason};
         return CURL_READFUNC_ABORT;
     }
     t->handedOver += got;
@@ -506,13 +505,14 @@ QCoro::Task<Result<HttpResponse>> BulkTransfers::send(Request request, Http::Pro
     if (transfer->answerTooLarge)
         co_return Http::answerTooLarge(Http::maxAnswerBytes);
     if (transfer->timedOut)
-        co_return Error{ErrorDomain::transport, TransportCode::timedOut, QStringLiteral("The request timed out: nothing moved for ")
-                                                                          + QString::number(m_timeout.count() / 1000.0) + QStringLiteral(" s.")};
+        co_return Error{ErrorDomain::transport, TransportCode::timedOut,
+                        QStringLiteral("The request timed out: nothing moved for ") + QString::number(m_timeout.count() / 1000.0)
+                            + QStringLiteral(" s.")};
     if (transfer->cancelled)
         co_return Error{ErrorDomain::transport, TransportCode::cancelled, QStringLiteral("The request was cancelled.")};
     if (transfer->code != CURLE_OK) {
-        const QString text = transfer->errorText[0] ? QString::fromUtf8(transfer->errorText)
-                                                    : QString::fromUtf8(curl_easy_strerror(transfer->code));
+        const QString text
+            = transfer->errorText[0] ? QString::fromUtf8(transfer->errorText) : QString::fromUtf8(curl_easy_strerror(transfer->code));
         const int code = curlTransportCode(transfer->code, transfer->osErrno);
         // Through a proxy the machine's own interfaces say nothing about the way out.
         const int worded = transfer->proxy.isDirect() ? offlineAware(code, transfer->request.url.host()) : code;

@@ -31,7 +31,7 @@ public:
         qint64 offset = 0;
         qint64 length = 0;
         QString fileName; // for error texts
-        QByteArray body;  // the body itself, when there is no file (fd -1); `length` is its size
+        QByteArray body; // the body itself, when there is no file (fd -1); `length` is its size
         // On a connection of its own, closed afterwards: a connection that fails is never taken
         // for a stale kept-alive one whose request may be sent again.
         bool freshConnection = false;

@@ -177,8 +177,7 @@ QString handOver(const QString &text, const QString &program)
         ::close(answer[0]);
         return QStringLiteral("the clipboard holder could not be started (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
     }
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {}
     // A holder that is already gone must not take this process with it through SIGPIPE.
     sigset_t pipeSignal;
     sigset_t before;
@@ -188,8 +187,7 @@ QString handOver(const QString &text, const QString &program)
     writeAll(input[1], bytes);
     ::close(input[1]);
     const timespec now{0, 0};
-    while (::sigtimedwait(&pipeSignal, nullptr, &now) > 0) {
-    }
+    while (::sigtimedwait(&pipeSignal, nullptr, &now) > 0) {}
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 
     const QByteArray said = readAnswer(answer[0], QDeadlineTimer(10000));

@@ -7,18 +7,16 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 
+#include <QStandardPaths>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
-#include <QStandardPaths>
 
 namespace {
 QString configRoot(const QString &configDir)
 {
-    const QString base = configDir.isEmpty()
-        ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        : configDir;
+    const QString base = configDir.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) : configDir;
     return base + QStringLiteral("/kavo");
 }
 }
@@ -92,8 +90,7 @@ bool DefaultsStore::update(const std::function<bool(QJsonObject &)> &change)
     const int lock = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock < 0)
         return false;
-    while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {}
     QJsonObject object = all();
     const bool changed = change(object);
     const bool written = !changed || write(object);
@@ -106,8 +103,7 @@ bool DefaultsStore::write(const QJsonObject &object)
     const QFileInfo info(m_path);
     if (!QDir().mkpath(info.absolutePath()))
         return false;
-    QFile::setPermissions(info.absolutePath(),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(info.absolutePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QString problem = replaceFileWhole(m_path, QJsonDocument(object).toJson(QJsonDocument::Indented));
     if (!problem.isEmpty())
         qWarning("kavo: cannot write %s: %s", qUtf8Printable(m_path), qUtf8Printable(problem));

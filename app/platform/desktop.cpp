@@ -70,8 +70,8 @@ void DBusNotifier::askCapabilities()
     if (m_asking || !bus.isConnected())
         return;
     m_asking = true;
-    const QDBusMessage ask = QDBusMessage::createMethodCall(notificationService, notificationPath, notificationService,
-                                                            QStringLiteral("GetCapabilities"));
+    const QDBusMessage ask
+        = QDBusMessage::createMethodCall(notificationService, notificationPath, notificationService, QStringLiteral("GetCapabilities"));
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(ask), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *answered) {
         answered->deleteLater();
@@ -89,8 +89,7 @@ void DBusNotifier::askCapabilities()
 void DBusNotifier::notify(const QString &title, const QString &body, const QList<NotificationAction> &actions)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    const bool available = bus.isConnected() && bus.interface()
-        && bus.interface()->isServiceRegistered(notificationService).value();
+    const bool available = bus.isConnected() && bus.interface() && bus.interface()->isServiceRegistered(notificationService).value();
     if (!available) {
         if (m_fallback)
             m_fallback(title, body);
@@ -117,8 +116,8 @@ void DBusNotifier::send(const QString &title, const QString &body, const QList<N
     QStringList pairs;
     for (const NotificationAction &action : actions)
         pairs << action.key << action.label;
-    QDBusMessage message = QDBusMessage::createMethodCall(notificationService, notificationPath, notificationService,
-                                                          QStringLiteral("Notify"));
+    QDBusMessage message
+        = QDBusMessage::createMethodCall(notificationService, notificationPath, notificationService, QStringLiteral("Notify"));
     message << QStringLiteral("Kavo") << 0u << QStringLiteral("kavo") << title << shownBody << pairs
             << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("kavo")}} << -1;
     const QDBusPendingCall sent = bus.asyncCall(message);
@@ -126,9 +125,9 @@ void DBusNotifier::send(const QString &title, const QString &body, const QList<N
         return;
     if (!m_listening) {
         bus.connect(notificationService, notificationPath, notificationService, QStringLiteral("ActionInvoked"), this,
-                    SLOT(actionInvoked(uint,QString)));
+                    SLOT(actionInvoked(uint, QString)));
         bus.connect(notificationService, notificationPath, notificationService, QStringLiteral("NotificationClosed"), this,
-                    SLOT(notificationClosed(uint,uint)));
+                    SLOT(notificationClosed(uint, uint)));
         m_listening = true;
     }
     auto *watcher = new QDBusPendingCallWatcher(sent, this);

@@ -29,7 +29,7 @@ QList<QUrl> copiedFiles(const QMimeData *data);
 
 // Something a notification offers to do, as a button on it.
 struct NotificationAction {
-    QString key;   // the action's name on the bus
+    QString key; // the action's name on the bus
     QString label; // what its button says
     std::function<void()> run;
 };

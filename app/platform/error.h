@@ -13,7 +13,11 @@
 struct Error {
     Error() = default;
     Error(QString domain, int code, QString description)
-        : domain(std::move(domain)), code(code), description(std::move(description)) {}
+        : domain(std::move(domain))
+        , code(code)
+        , description(std::move(description))
+    {
+    }
 
     QString domain;
     int code = 0;
@@ -63,10 +67,17 @@ enum : int {
 //   The same goes for braced initializer lists (`co_await post(path, {{"token", t}})` does not
 //   even compile): the object is built as a named local.
 template<typename T>
-class [[nodiscard]] Result {
+class [[nodiscard]] Result
+{
 public:
-    Result(T value) : m_data(std::in_place_index<0>, std::move(value)) {}
-    Result(Error error) : m_data(std::in_place_index<1>, std::move(error)) {}
+    Result(T value)
+        : m_data(std::in_place_index<0>, std::move(value))
+    {
+    }
+    Result(Error error)
+        : m_data(std::in_place_index<1>, std::move(error))
+    {
+    }
 
     bool ok() const { return m_data.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -82,10 +93,14 @@ private:
 };
 
 template<>
-class [[nodiscard]] Result<void> {
+class [[nodiscard]] Result<void>
+{
 public:
     Result() = default;
-    Result(Error error) : m_error(std::move(error)) {}
+    Result(Error error)
+        : m_error(std::move(error))
+    {
+    }
 
     bool ok() const { return !m_error.has_value(); }
     explicit operator bool() const { return ok(); }

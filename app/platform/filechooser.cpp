@@ -59,7 +59,7 @@ bool FileChooser::askPortal(Kind kind, const QString &parentWindow)
     const QString token = QStringLiteral("kavo%1").arg(QRandomGenerator::system()->generate());
     const QString sender = bus.baseService().mid(1).replace(QLatin1Char('.'), QLatin1Char('_'));
     m_requestPath = portalPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
-    bus.connect(portalService, m_requestPath, requestInterface, QStringLiteral("Response"), this, SLOT(portalResponse(uint,QVariantMap)));
+    bus.connect(portalService, m_requestPath, requestInterface, QStringLiteral("Response"), this, SLOT(portalResponse(uint, QVariantMap)));
 
     QVariantMap options{{QStringLiteral("handle_token"), token},
                         {QStringLiteral("accept_label"), QStringLiteral("Upload")},
@@ -84,7 +84,7 @@ bool FileChooser::askPortal(Kind kind, const QString &parentWindow)
             stopListening();
             m_requestPath = path;
             QDBusConnection::sessionBus().connect(portalService, m_requestPath, requestInterface, QStringLiteral("Response"), this,
-                                                  SLOT(portalResponse(uint,QVariantMap)));
+                                                  SLOT(portalResponse(uint, QVariantMap)));
         }
     });
     return true;
@@ -138,6 +138,6 @@ void FileChooser::stopListening()
     if (m_requestPath.isEmpty())
         return;
     QDBusConnection::sessionBus().disconnect(portalService, m_requestPath, requestInterface, QStringLiteral("Response"), this,
-                                             SLOT(portalResponse(uint,QVariantMap)));
+                                             SLOT(portalResponse(uint, QVariantMap)));
     m_requestPath.clear();
 }

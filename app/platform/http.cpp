@@ -4,16 +4,16 @@
 #include "proxy.h"
 
 #include <QFile>
-#include <QLocale>
-#include <QTimeZone>
 #include <QFileInfo>
-#include <QSslConfiguration>
 #include <QHostAddress>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkInterface>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QSslConfiguration>
 #include <QStringDecoder>
+#include <QTimeZone>
 #include <QTimer>
 #include <qcoro/qcorosignal.h>
 
@@ -152,7 +152,8 @@ int offlineAware(int code, const QString &host, const QString &failureText)
     if (failureText.contains(QLatin1String("host unreachable"), Qt::CaseInsensitive)
         || failureText.contains(QLatin1String("no route to host"), Qt::CaseInsensitive))
         return TransportCode::cannotConnectToHost;
-    const bool connecting = code == TransportCode::cannotFindHost || code == TransportCode::cannotConnectToHost || code == TransportCode::unknown;
+    const bool connecting
+        = code == TransportCode::cannotFindHost || code == TransportCode::cannotConnectToHost || code == TransportCode::unknown;
     if (connecting && noNetworkFor(host))
         return TransportCode::notConnectedToInternet;
     return code;
@@ -186,7 +187,8 @@ Error Http::answerTooLarge(qsizetype limit)
 namespace {
 bool sameOrigin(const QUrl &a, const QUrl &b)
 {
-    const auto port = [](const QUrl &url) { return url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80); };
+    const auto port
+        = [](const QUrl &url) { return url.port(url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80); };
     return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 && a.host().compare(b.host(), Qt::CaseInsensitive) == 0
         && port(a) == port(b);
 }
@@ -254,10 +256,10 @@ QCoro::Task<Result<HttpResponse>> Http::sendOne(QNetworkRequest request, QByteAr
             reply->abort();
         }
     };
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuseIfTooLong] {
-        refuseIfTooLong(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
-    });
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [refuseIfTooLong](qint64 received, qint64) { refuseIfTooLong(received); });
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply,
+                     [reply, refuseIfTooLong] { refuseIfTooLong(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()); });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [refuseIfTooLong](qint64 received, qint64) { refuseIfTooLong(received); });
     // Verification failures come before the handshake's error; they make it "untrusted".
     QObject::connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->setProperty("kavoCertificateRejected", true); });
     if (cancelWhenGone) {
@@ -269,8 +271,8 @@ QCoro::Task<Result<HttpResponse>> Http::sendOne(QNetworkRequest request, QByteAr
     co_return co_await finish(reply, answerLimit);
 }
 
-QCoro::Task<Result<HttpResponse>> Http::sendFile(QByteArray verb, QUrl url, Headers headers, QFile *file, qint64 offset,
-                                                 qint64 length, Progress progress)
+QCoro::Task<Result<HttpResponse>> Http::sendFile(QByteArray verb, QUrl url, Headers headers, QFile *file, qint64 offset, qint64 length,
+                                                 Progress progress)
 {
     BulkTransfers::Request request;
     request.verb = std::move(verb);
@@ -297,7 +299,8 @@ QCoro::Task<Result<HttpResponse>> Http::sendOnce(QNetworkRequest request, QByteA
     once.freshConnection = true;
     for (int hops = 0;; ++hops) {
         Result<HttpResponse> answer = co_await m_bulk->send(once, {});
-        if (!answer || (answer->status != 307 && answer->status != 308 && answer->status != 301 && answer->status != 302 && answer->status != 303))
+        if (!answer
+            || (answer->status != 307 && answer->status != 308 && answer->status != 301 && answer->status != 302 && answer->status != 303))
             co_return answer;
         const QUrl target = once.url.resolved(QUrl::fromEncoded(answer->header("Location")));
         if (!sameOrigin(once.url, target))

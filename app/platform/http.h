@@ -110,8 +110,8 @@ public:
                                            const QObject *cancelWhenGone = nullptr, qsizetype answerLimit = maxAnswerBytes);
     // Sends `length` bytes of `file` (open for reading; it must stay open until the task ends)
     // from `offset` as the request body, with Content-Length set. See BulkTransfers.
-    QCoro::Task<Result<HttpResponse>> sendFile(QByteArray verb, QUrl url, Headers headers, QFile *file, qint64 offset,
-                                               qint64 length, Progress progress = {});
+    QCoro::Task<Result<HttpResponse>> sendFile(QByteArray verb, QUrl url, Headers headers, QFile *file, qint64 offset, qint64 length,
+                                               Progress progress = {});
     // Sends a request that must reach the server at most once (it creates something, such as a
     // registration): on a connection of its own, so a connection closed before the answer ends
     // it with an error rather than having it sent again by the transport, as Qt does with a

@@ -37,7 +37,7 @@ QString argument(const QByteArray &raw)
 
 QString aliasRoot(const QString &stateHome)
 {
-    const QString base = !stateHome.isEmpty() ? stateHome
+    const QString base = !stateHome.isEmpty()            ? stateHome
         : !qEnvironmentVariableIsEmpty("XDG_STATE_HOME") ? qEnvironmentVariable("XDG_STATE_HOME")
                                                          : QDir::homePath() + QStringLiteral("/.local/state");
     return base + QStringLiteral("/kavo/names");

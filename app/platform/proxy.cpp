@@ -65,8 +65,8 @@ Result<ProxyChoice> choose(const QUrl &target, const Lookup &lookup)
 {
     const QString scheme = target.scheme().toLower();
     const auto [name, value] = scheme == QLatin1String("https") ? firstSet({"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}, lookup)
-                               : scheme == QLatin1String("http") ? firstSet({"http_proxy", "all_proxy", "ALL_PROXY"}, lookup)
-                                                                 : std::pair<QString, QString>{};
+        : scheme == QLatin1String("http")                       ? firstSet({"http_proxy", "all_proxy", "ALL_PROXY"}, lookup)
+                                                                : std::pair<QString, QString>{};
     if (value.isEmpty())
         return ProxyChoice{};
     const QString noProxy = firstSet({"no_proxy", "NO_PROXY"}, lookup).second;
@@ -104,8 +104,8 @@ QList<QNetworkProxy> EnvironmentProxyFactory::queryProxy(const QNetworkProxyQuer
     if (choice->isDirect())
         return {QNetworkProxy(QNetworkProxy::NoProxy)};
     const QUrl &url = choice->proxy;
-    QNetworkProxy proxy(choice->kind == ProxyChoice::Kind::http ? QNetworkProxy::HttpProxy : QNetworkProxy::Socks5Proxy,
-                        url.host(), quint16(url.port()), url.userName(QUrl::FullyDecoded), url.password(QUrl::FullyDecoded));
+    QNetworkProxy proxy(choice->kind == ProxyChoice::Kind::http ? QNetworkProxy::HttpProxy : QNetworkProxy::Socks5Proxy, url.host(),
+                        quint16(url.port()), url.userName(QUrl::FullyDecoded), url.password(QUrl::FullyDecoded));
     if (choice->kind == ProxyChoice::Kind::socks5) // names are resolved here, not by the proxy
         proxy.setCapabilities(proxy.capabilities() & ~QNetworkProxy::HostNameLookupCapability);
     else if (choice->kind == ProxyChoice::Kind::socks5h)

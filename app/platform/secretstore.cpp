@@ -20,7 +20,8 @@ Error SecretStore::lockedError(const QString &what)
 {
     return {errorDomain, locked,
             QStringLiteral("Your keyring is locked, so Kavo can't read your %1. Unlock it when Kavo asks (or in your keyring app), "
-                           "then try again.").arg(what)};
+                           "then try again.")
+                .arg(what)};
 }
 
 FileSecretStore::FileSecretStore(QString filePath)
@@ -30,8 +31,7 @@ FileSecretStore::FileSecretStore(QString filePath)
 
 QString FileSecretStore::defaultPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QStringLiteral("/kavo/secrets.json");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/kavo/secrets.json");
 }
 
 // The file shares the defaults format: a flat object, atomic writes under its lock, mode 0600.
@@ -88,8 +88,9 @@ QString whyNoSecretService()
 // never prompt, so they answer at once.
 QDBusMessage askSecretService(const QString &method, const QVariantList &arguments)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
-                                                       QStringLiteral("org.freedesktop.Secret.Service"), method);
+    QDBusMessage call
+        = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
+                                         QStringLiteral("org.freedesktop.Secret.Service"), method);
     call.setArguments(arguments);
     return QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
 }
@@ -189,8 +190,7 @@ private:
     {
         m_backend = Backend::file;
         m_private->store(false);
-        qWarning("kavo: keeping secrets in %s (readable by you only), because %s",
-                 qPrintable(m_fallback->path()), qPrintable(why));
+        qWarning("kavo: keeping secrets in %s (readable by you only), because %s", qPrintable(m_fallback->path()), qPrintable(why));
     }
 
     void useMemory()
@@ -308,7 +308,8 @@ private:
     {
         if (m_backend == Backend::file || m_backend == Backend::memory) {
             runOnFallback(*m_current);
-            QMetaObject::invokeMethod(this, [this] { next(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { next(); }, Qt::QueuedConnection);
             return;
         }
         QKeychain::Job *job = nullptr;
@@ -380,12 +381,18 @@ private:
 KeychainSecretStore::KeychainSecretStore(std::unique_ptr<FileSecretStore> fallback)
     : m_thread(new QThread)
 {
-    m_worker = new KeychainWorker(std::move(fallback), [this](const QString &sentence) {
-        QMetaObject::invokeMethod(&m_home, [this, sentence] {
-            if (m_forgetful)
-                m_forgetful(sentence);
-        }, Qt::QueuedConnection);
-    }, m_private);
+    m_worker = new KeychainWorker(
+        std::move(fallback),
+        [this](const QString &sentence) {
+            QMetaObject::invokeMethod(
+                &m_home,
+                [this, sentence] {
+                    if (m_forgetful)
+                        m_forgetful(sentence);
+                },
+                Qt::QueuedConnection);
+        },
+        m_private);
     m_thread->setObjectName(QStringLiteral("kavo-keychain"));
     m_worker->moveToThread(m_thread);
     m_thread->start();
@@ -394,7 +401,8 @@ KeychainSecretStore::KeychainSecretStore(std::unique_ptr<FileSecretStore> fallba
 KeychainSecretStore::~KeychainSecretStore()
 {
     KeychainWorker *worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker] { delete worker; }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        worker, [worker] { delete worker; }, Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
     delete m_thread;
@@ -403,8 +411,8 @@ KeychainSecretStore::~KeychainSecretStore()
 void KeychainSecretStore::enqueue(KeychainCall call)
 {
     KeychainWorker *worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker, call = std::move(call)]() mutable { worker->add(std::move(call)); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        worker, [worker, call = std::move(call)]() mutable { worker->add(std::move(call)); }, Qt::QueuedConnection);
 }
 
 QCoro::Task<SecretRead> KeychainSecretStore::read(QString account)

@@ -8,8 +8,8 @@
 namespace {
 bool hidden(char16_t c)
 {
-    return c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0) || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069)
-        || c == 0x200e || c == 0x200f || c == 0x061c;
+    return c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0) || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069) || c == 0x200e
+        || c == 0x200f || c == 0x061c;
 }
 
 QString escapeHidden(const QString &text, bool jsonStyle);

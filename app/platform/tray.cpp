@@ -5,17 +5,16 @@
 
 #include <QApplication>
 #include <QCursor>
-#include <QGuiApplication>
-#include <QScreen>
-#include <QTimer>
 #include <QDropEvent>
-#include <QMimeData>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
-
 
 #include <cmath>
 #include <optional>
@@ -99,7 +98,8 @@ std::optional<QColor> declaredTrayColor()
     const xcb_atom_t colors = X11::atom(connection, "_NET_SYSTEM_TRAY_COLORS");
     if (selection == XCB_ATOM_NONE || colors == XCB_ATOM_NONE)
         return std::nullopt;
-    xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr);
+    xcb_get_selection_owner_reply_t *owner
+        = xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr);
     const xcb_window_t manager = owner ? owner->owner : xcb_window_t(XCB_WINDOW_NONE);
     std::free(owner);
     if (manager == XCB_WINDOW_NONE)
@@ -122,14 +122,15 @@ std::optional<QColor> colourBehind(const QRect &icon)
     QScreen *screen = QGuiApplication::screenAt(icon.center());
     if (!screen || icon.width() < 8 || icon.height() < 8)
         return std::nullopt;
-    const QImage shot = screen->grabWindow(0, icon.x() - screen->geometry().x(), icon.y() - screen->geometry().y(), icon.width(),
-                                           icon.height())
-                            .toImage();
+    const QImage shot
+        = screen->grabWindow(0, icon.x() - screen->geometry().x(), icon.y() - screen->geometry().y(), icon.width(), icon.height())
+              .toImage();
     if (shot.width() < 8 || shot.height() < 8)
         return std::nullopt;
     qreal r = 0, g = 0, b = 0;
     int counted = 0;
-    for (const QPoint corner : {QPoint(0, 0), QPoint(shot.width() - 2, 0), QPoint(0, shot.height() - 2), QPoint(shot.width() - 2, shot.height() - 2)})
+    for (const QPoint corner :
+         {QPoint(0, 0), QPoint(shot.width() - 2, 0), QPoint(0, shot.height() - 2), QPoint(shot.width() - 2, shot.height() - 2)})
         for (int dy = 0; dy < 2; ++dy)
             for (int dx = 0; dx < 2; ++dx) {
                 const QColor c = shot.pixelColor(corner + QPoint(dx, dy));

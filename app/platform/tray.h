@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QColor>
-#include <QObject>
 #include <QList>
+#include <QObject>
 #include <QRect>
 #include <QUrl>
 

@@ -142,7 +142,8 @@ QString hold(const QByteArray &text, const std::function<void()> &held)
     // The standard protocol is preferred; wlroots' own is taken where it is the only one.
     if (globals.ext || globals.wlr) {
         session.protocol = globals.ext ? &extProtocol : &wlrProtocol;
-        session.manager = static_cast<wl_proxy *>(wl_registry_bind(registry, globals.ext ? globals.ext : globals.wlr, session.protocol->manager, 1));
+        session.manager
+            = static_cast<wl_proxy *>(wl_registry_bind(registry, globals.ext ? globals.ext : globals.wlr, session.protocol->manager, 1));
     }
     if (globals.seat)
         session.seat = static_cast<wl_seat *>(wl_registry_bind(registry, globals.seat, &wl_seat_interface, 1));
@@ -162,13 +163,13 @@ QString hold(const QByteArray &text, const std::function<void()> &held)
         wl_proxy_marshal_flags(session.source, sourceOffer, nullptr, wl_proxy_get_version(session.source), 0, type);
     wl_proxy_marshal_flags(session.device, deviceSetSelection, nullptr, wl_proxy_get_version(session.device), 0, session.source);
     if (wl_display_roundtrip(session.display) < 0)
-        return QStringLiteral("the Wayland compositor refused the clipboard (%1)").arg(QString::fromLocal8Bit(std::strerror(wl_display_get_error(session.display))));
+        return QStringLiteral("the Wayland compositor refused the clipboard (%1)")
+            .arg(QString::fromLocal8Bit(std::strerror(wl_display_get_error(session.display))));
     if (session.lost)
         return QStringLiteral("the Wayland compositor gave the clipboard to another program at once");
     if (held)
         held();
-    while (!session.lost && wl_display_dispatch(session.display) >= 0) {
-    }
+    while (!session.lost && wl_display_dispatch(session.display) >= 0) {}
     return {};
 }
 

@@ -58,8 +58,9 @@ void WebAuthSession::answerBrowser(Outcome outcome, const QString &detail)
     if (!socket || socket->state() != QAbstractSocket::ConnectedState)
         return;
     const QByteArray page = pageFor(outcome, detail);
-    socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nConnection: close\r\nContent-Length: "
-                  + QByteArray::number(page.size()) + "\r\n\r\n" + page);
+    socket->write(
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nConnection: close\r\nContent-Length: "
+        + QByteArray::number(page.size()) + "\r\n\r\n" + page);
     // What else the browser sent (the request's headers) is read and dropped: a socket closed
     // with unread input is reset, and the tab would lose the page.
     connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
@@ -74,7 +75,8 @@ void WebAuthSession::deliverAnswers(std::chrono::milliseconds within)
     QDeadlineTimer deadline(within);
     QList<QPointer<QTcpSocket>> &sockets = answering();
     const auto pending = [&sockets] {
-        sockets.removeIf([](const QPointer<QTcpSocket> &socket) { return !socket || socket->state() == QAbstractSocket::UnconnectedState; });
+        sockets.removeIf(
+            [](const QPointer<QTcpSocket> &socket) { return !socket || socket->state() == QAbstractSocket::UnconnectedState; });
         return !sockets.isEmpty();
     };
     while (pending() && !deadline.hasExpired())
@@ -85,9 +87,8 @@ WebAuthSession::WebAuthSession(BrowserLauncher launcher, QObject *parent)
     : QObject(parent)
     , m_launcher(std::move(launcher))
 {
-    connect(&m_deadline, &QTimer::timeout, this, [this] {
-        finish(cancelled(QStringLiteral("Sign-in was cancelled: the browser gave no answer in time.")));
-    });
+    connect(&m_deadline, &QTimer::timeout, this,
+            [this] { finish(cancelled(QStringLiteral("Sign-in was cancelled: the browser gave no answer in time."))); });
 }
 
 WebAuthSession::~WebAuthSession()
@@ -133,8 +134,7 @@ Result<QUrl> WebAuthSession::listenOnLoopback(const QString &path)
         const QString reason = m_server->errorString();
         delete m_server;
         m_server = nullptr;
-        return Error{WebAuthError::domain, WebAuthError::cannotListen,
-                     QStringLiteral("Couldn't wait for the browser's answer: ") + reason};
+        return Error{WebAuthError::domain, WebAuthError::cannotListen, QStringLiteral("Couldn't wait for the browser's answer: ") + reason};
     }
     m_path = path;
     m_redirectUri = QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_server->serverPort()).arg(path));

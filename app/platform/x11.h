@@ -22,7 +22,8 @@ inline xcb_connection_t *connection()
 // The atom of that name, made if needed; XCB_ATOM_NONE when the server does not answer.
 inline xcb_atom_t atom(xcb_connection_t *connection, const QByteArray &name)
 {
-    xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, quint16(name.size()), name.constData()), nullptr);
+    xcb_intern_atom_reply_t *reply
+        = xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, quint16(name.size()), name.constData()), nullptr);
     const xcb_atom_t found = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
     std::free(reply);
     return found;

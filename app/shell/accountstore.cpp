@@ -1,8 +1,8 @@
 #include "accountstore.h"
 
+#include "platform/blockingwait.h"
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
-#include "platform/blockingwait.h"
 
 #include <QTimer>
 
@@ -20,8 +20,8 @@ QJsonValue optionalValue(const std::optional<QString> &value)
 }
 }
 
-AccountStore::AccountStore(SecretStore *secrets, DefaultsStore defaults, DefaultsStore suite,
-                           NotificationCenter *notifications, BuiltinAccount builtin, QObject *parent)
+AccountStore::AccountStore(SecretStore *secrets, DefaultsStore defaults, DefaultsStore suite, NotificationCenter *notifications,
+                           BuiltinAccount builtin, QObject *parent)
     : QObject(parent)
     , m_secrets(secrets)
     , m_defaults(std::move(defaults))

@@ -22,7 +22,8 @@
 std::optional<SetupLink> SetupLink::parse(const QUrl &url)
 {
     const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || (scheme != QLatin1String("kavo") && scheme != QLatin1String("vendrel")) || url.host().toLower() != QLatin1String("setup"))
+    if (!url.isValid() || (scheme != QLatin1String("kavo") && scheme != QLatin1String("vendrel"))
+        || url.host().toLower() != QLatin1String("setup"))
         return std::nullopt;
     const QUrlQuery query(url);
     // The first item of a name; queryItemValue gives the first, and "" for none or no value.
@@ -415,9 +416,12 @@ SingleInstance::Answer AppController::handleSetupLink(const QUrl &url)
         Q_EMIT accountSwitchAsked(QStringLiteral("Switch to another account?"),
                                   QStringLiteral("A web page asks to connect Kavo to another Kavo account%1. If you switch, your new "
                                                  "uploads will be listed in that account instead of yours%2. Switch only if you "
-                                                 "just signed in to it yourself.").arg(other, current));
-        return {{}, QStringLiteral("This link is for another Kavo account%1. Kavo asks in its window whether to switch; "
-                                   "nothing changes until you answer there.").arg(other)};
+                                                 "just signed in to it yourself.")
+                                      .arg(other, current));
+        return {{},
+                QStringLiteral("This link is for another Kavo account%1. Kavo asks in its window whether to switch; "
+                               "nothing changes until you answer there.")
+                    .arg(other)};
     }
     if (anotherAccount)
         qWarning("kavo: switched to the account of a sign-in link, from a sign-in started in Kavo");
@@ -451,7 +455,8 @@ QCoro::Task<void> AppController::completeSignIn(SetupLink link)
     co_await refreshAfterAccountChange();
     if (!self)
         co_return;
-    Q_EMIT alert(QStringLiteral("Signed in"), link.email ? QStringLiteral("You're signed in as ") + *link.email + QStringLiteral(". Kavo is ready to upload.")
-                                                         : QStringLiteral("Kavo is now signed in and ready to upload."));
+    Q_EMIT alert(QStringLiteral("Signed in"),
+                 link.email ? QStringLiteral("You're signed in as ") + *link.email + QStringLiteral(". Kavo is ready to upload.")
+                            : QStringLiteral("Kavo is now signed in and ready to upload."));
     Q_EMIT signInCompleted();
 }

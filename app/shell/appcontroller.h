@@ -6,10 +6,10 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPoint>
-#include <QRect>
-#include <QSize>
 #include <QPointer>
+#include <QRect>
 #include <QSet>
+#include <QSize>
 #include <QTimer>
 #include <QUrl>
 

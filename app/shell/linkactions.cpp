@@ -280,8 +280,8 @@ QString LinkActions::stageText(const QString &stateName, double progress)
 QString LinkActions::waitText(double msLeft, bool forNetwork)
 {
     const qint64 seconds = std::max<qint64>(0, qint64(std::ceil(msLeft / 1000)));
-    const QString left = seconds < 120 ? QString::number(seconds) + QStringLiteral(" s")
-                                       : QString::number((seconds + 59) / 60) + QStringLiteral(" min");
+    const QString left
+        = seconds < 120 ? QString::number(seconds) + QStringLiteral(" s") : QString::number((seconds + 59) / 60) + QStringLiteral(" min");
     if (forNetwork)
         return QStringLiteral("Waiting for the network… next try in ") + left;
     return QStringLiteral("Waiting to retry… ") + left;

@@ -2,10 +2,10 @@
 
 #include <QObject>
 #include <QSet>
-#include <QVariantMap>
 #include <QString>
 #include <QUrl>
 #include <QUuid>
+#include <QVariantMap>
 
 #include <functional>
 
@@ -88,7 +88,7 @@ Q_SIGNALS:
 
 private:
     struct Outcome {
-        QString error;   // empty on success
+        QString error; // empty on success
         QString warning; // a delete's cleanup warning
     };
     QCoro::Task<void> run(QString token, QString action, std::function<QCoro::Task<Outcome>()> work);

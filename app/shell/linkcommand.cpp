@@ -168,12 +168,12 @@ struct Outcome {
 Outcome perform(LinkActions &actions, const QString &token, const std::function<void()> &start)
 {
     std::optional<Outcome> outcome;
-    const QMetaObject::Connection connection =
-        QObject::connect(&actions, &LinkActions::finished, &actions,
-                         [&outcome, &token](const QString &finished, const QString &, const QString &error, const QString &warning) {
-                             if (finished == token)
-                                 outcome = Outcome{error, warning};
-                         });
+    const QMetaObject::Connection connection
+        = QObject::connect(&actions, &LinkActions::finished, &actions,
+                           [&outcome, &token](const QString &finished, const QString &, const QString &error, const QString &warning) {
+                               if (finished == token)
+                                   outcome = Outcome{error, warning};
+                           });
     start();
     while (!outcome)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
@@ -297,7 +297,9 @@ int runLinksCommand(const QStringList &arguments, const LinkCommandSetup &setup)
         return done;
     }
     if (links->isEmpty()) {
-        err() << (search.isEmpty() ? QStringLiteral("kavo: No links yet.") : QStringLiteral("kavo: No links match \"%1\".").arg(terminalSafe(search))) << Qt::endl;
+        err() << (search.isEmpty() ? QStringLiteral("kavo: No links yet.")
+                                   : QStringLiteral("kavo: No links match \"%1\".").arg(terminalSafe(search)))
+              << Qt::endl;
         return done;
     }
     printTable(links.value());
@@ -320,17 +322,17 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
         return misuse(QStringLiteral("\"%1\" is neither a share link nor a link token").arg(words[0]), linkUsage);
     const QString verb = words[1];
     const QStringList rest = words.mid(2);
-    static const QHash<QString, int> valueCount{{QStringLiteral("copy"), 0},   {QStringLiteral("password"), 0}, {QStringLiteral("expiry"), 1},
-                                                {QStringLiteral("rename"), 1}, {QStringLiteral("design"), 1},   {QStringLiteral("send"), 1},
-                                                {QStringLiteral("delete"), 0}};
+    static const QHash<QString, int> valueCount{
+        {QStringLiteral("copy"), 0},   {QStringLiteral("password"), 0}, {QStringLiteral("expiry"), 1}, {QStringLiteral("rename"), 1},
+        {QStringLiteral("design"), 1}, {QStringLiteral("send"), 1},     {QStringLiteral("delete"), 0}};
     if (!valueCount.contains(verb))
         return misuse(QStringLiteral("unknown action \"%1\"").arg(verb), linkUsage);
     if (rest.size() != valueCount.value(verb))
-        return misuse(valueCount.value(verb) ? QStringLiteral("%1 takes one value").arg(verb) : QStringLiteral("%1 takes no value").arg(verb),
+        return misuse(valueCount.value(verb) ? QStringLiteral("%1 takes one value").arg(verb)
+                                             : QStringLiteral("%1 takes no value").arg(verb),
                       linkUsage);
-    const auto onlyFor = [&](const char *option, const char *forVerb) {
-        return parser.isSet(QLatin1String(option)) && verb != QLatin1String(forVerb);
-    };
+    const auto onlyFor
+        = [&](const char *option, const char *forVerb) { return parser.isSet(QLatin1String(option)) && verb != QLatin1String(forVerb); };
     if (onlyFor("remove", "password") || onlyFor("yes", "delete") || onlyFor("message", "send"))
         return misuse(QStringLiteral("that option is not one of %1's").arg(verb), linkUsage);
 
@@ -406,8 +408,8 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
     // delete
     if (!parser.isSet(QStringLiteral("yes"))) {
         const QString where = displayName(linkStorageProvider(item.provider));
-        const std::optional<QString> answer =
-            readLine(QStringLiteral("Delete the link to %1 and the file in your %2? [y/N] ").arg(item.filename, where), false);
+        const std::optional<QString> answer
+            = readLine(QStringLiteral("Delete the link to %1 and the file in your %2? [y/N] ").arg(item.filename, where), false);
         if (!answer || !QStringList{QStringLiteral("y"), QStringLiteral("yes")}.contains(answer->trimmed().toLower()))
             return refuse(QStringLiteral("Nothing was deleted."));
     }

@@ -18,9 +18,10 @@
 #include "platform/filechooser.h"
 #include "platform/http.h"
 #include "platform/localpath.h"
-#include "platform/notificationcenter.h"
 #include "platform/networkwatch.h"
+#include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
+#include "platform/terminaltext.h"
 #include "platform/tray.h"
 #include "platform/webauthsession.h"
 #include "shell/accountstore.h"
@@ -28,7 +29,6 @@
 #include "shell/linkactions.h"
 #include "shell/linkcommand.h"
 #include "shell/sharecommand.h"
-#include "platform/terminaltext.h"
 #include "shell/singleinstance.h"
 #include "shell/urldispatcher.h"
 #include "sweeper/drivecleaner.h"
@@ -115,7 +115,8 @@ int forwardToInstance(const QStringList &arguments)
         return 0;
     case SingleInstance::Status::notRunning:
         std::fputs("kavo: Kavo isn't running, so there is nothing to hand this to. "
-                   "To upload without it, use: kavo share FILE...\n", stderr);
+                   "To upload without it, use: kavo share FILE...\n",
+                   stderr);
         return 1;
     case SingleInstance::Status::refused:
     case SingleInstance::Status::failed:
@@ -148,7 +149,8 @@ struct Application {
         , http(&network, Http::defaultTimeout, endpoints.extraCaPem)
         , account(secrets.get(), DefaultsStore::standard(), DefaultsStore::suite(), &notifications,
                   {endpoints.builtinApiKey, endpoints.builtinEmail})
-        , backend(&http, endpoints.serviceBaseUrl, [this] { return account.apiKey(); }, secrets.get())
+        , backend(
+              &http, endpoints.serviceBaseUrl, [this] { return account.apiKey(); }, secrets.get())
         , preferences(DefaultsStore::standard())
         , theme(DefaultsStore::standard())
         , history(&backend)
@@ -167,9 +169,8 @@ struct Application {
             QCoro::connect(dropboxAuth.restored(), &dropboxAuth, [] {});
         });
         if (mode == Mode::tray)
-            secrets->setForgetfulHandler([this](const QString &sentence) {
-                notifier.notify(QStringLiteral("Kavo can't remember your sign-in"), sentence);
-            });
+            secrets->setForgetfulHandler(
+                [this](const QString &sentence) { notifier.notify(QStringLiteral("Kavo can't remember your sign-in"), sentence); });
         UploadManager::Services services;
         services.driveUploader = &driveUploader;
         services.googleAuth = &googleAuth;
@@ -367,7 +368,9 @@ int runTray()
         const bool files = !std::all_of(arguments.begin(), arguments.end(), UrlDispatcher::isLink);
         const QString problem = files ? app.uploads->journalProblem() : QString();
         if (!problem.isEmpty())
-            answer.refusal = QStringLiteral("Kavo is uploading it, but couldn't save its queue (%1): the upload won't go on if Kavo quits first.").arg(problem);
+            answer.refusal
+                = QStringLiteral("Kavo is uploading it, but couldn't save its queue (%1): the upload won't go on if Kavo quits first.")
+                      .arg(problem);
         return answer;
     });
     if (!listening) {
@@ -390,9 +393,9 @@ int runTray()
     });
     QObject::connect(&controller, &AppController::iconStateChanged, &tray, [&] {
         const AppController::IconState state = controller.iconState();
-        tray.setLook(state == AppController::IconState::success       ? Tray::Look::success
-                     : state == AppController::IconState::highlighted ? Tray::Look::highlighted
-                                                                      : Tray::Look::normal);
+        tray.setLook(state == AppController::IconState::success           ? Tray::Look::success
+                         : state == AppController::IconState::highlighted ? Tray::Look::highlighted
+                                                                          : Tray::Look::normal);
     });
 
     // Without a tray on this desktop the panel is an ordinary window that stays until closed;
@@ -426,8 +429,8 @@ int runTray()
     QObject::connect(&statusNotifierWatcher, &QDBusServiceWatcher::serviceOwnerChanged, &controller, followTraySoon);
 
     LinkActions links(&app.backend, &app.history, app.uploads.get(), app.clipboard);
-    exposeToQml({&controller, &app.account, &app.history, &app.presets, &app.preferences, &app.theme, &app.googleAuth,
-                 &app.dropboxAuth, &links});
+    exposeToQml(
+        {&controller, &app.account, &app.history, &app.presets, &app.preferences, &app.theme, &app.googleAuth, &app.dropboxAuth, &links});
     QQmlApplicationEngine engine;
     engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
     if (engine.rootObjects().isEmpty()) {

@@ -60,7 +60,8 @@ int runShareCommand(UploadManager &manager, const QStringList &paths)
         if (job->waitingUntil != shownWait) {
             shownWait = job->waitingUntil;
             if (shownWait) {
-                const QString wait = LinkActions::waitText(double(QDateTime::currentDateTimeUtc().msecsTo(*shownWait)), job->waitingForNetwork);
+                const QString wait
+                    = LinkActions::waitText(double(QDateTime::currentDateTimeUtc().msecsTo(*shownWait)), job->waitingForNetwork);
                 if (terminal)
                     err << '\r' << wait << "\x1b[K";
                 else

@@ -41,8 +41,7 @@ const QByteArray refused = QByteArrayLiteral("no");
 bool isPrivateFolder(const QByteArray &path)
 {
     struct stat info {};
-    return ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid()
-        && (info.st_mode & 077) == 0;
+    return ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
 }
 
 // An open-file-description lock on the whole file: it belongs to the descriptor, so it conflicts
@@ -214,8 +213,7 @@ void SingleInstance::answer(QLocalSocket *socket)
     socket->disconnectFromServer();
 }
 
-SingleInstance::Handover SingleInstance::forward(const QStringList &arguments, const std::function<void()> &waiting,
-                                                 int patienceMs) const
+SingleInstance::Handover SingleInstance::forward(const QStringList &arguments, const std::function<void()> &waiting, int patienceMs) const
 {
     if (m_directory.isEmpty())
         return {Status::failed, m_problem};

@@ -46,7 +46,8 @@ SingleInstance::Answer UrlDispatcher::dispatchUrl(const QUrl &url)
     if (host == QLatin1String("setup")) {
         if (m_setupLinkHandler)
             return m_setupLinkHandler(url);
-        return {QStringLiteral("Kavo is busy with `kavo share` and can't take a sign-in link now. Open it again once that has finished."), {}};
+        return {QStringLiteral("Kavo is busy with `kavo share` and can't take a sign-in link now. Open it again once that has finished."),
+                {}};
     }
     qInfo("kavo: ignoring a link it does not know (%s://%s)", qPrintable(scheme), qPrintable(host));
     return {};

@@ -24,8 +24,8 @@ Error driveHTTP(int status, const QByteArray &body)
 }
 }
 
-DriveCleaner::DriveCleaner(Http *http, BackendAPI *backend, Endpoints endpoints, CloudAuth *google,
-                           AccessTokenSource *tokens, Options options, QObject *parent)
+DriveCleaner::DriveCleaner(Http *http, BackendAPI *backend, Endpoints endpoints, CloudAuth *google, AccessTokenSource *tokens,
+                           Options options, QObject *parent)
     : QObject(parent)
     , m_http(http)
     , m_backend(backend)
@@ -148,8 +148,8 @@ QCoro::Task<Result<QList<DriveCleaner::ExpiredItem>>> DriveCleaner::fetchExpired
 
 QCoro::Task<Result<void>> DriveCleaner::deleteDriveFile(QString fileID)
 {
-    const QNetworkRequest request(Endpoints::join(m_endpoints.googleApiUrl,
-                                                  QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
+    const QNetworkRequest request(Endpoints::join(
+        m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
     // A pass can outlast the token it started with: each file is deleted with the current one.
     // Drive's answers to slow down and its 5xx are waited out as the uploads wait them out.
     const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [this, request]() -> QCoro::Task<Result<HttpResponse>> {

@@ -39,8 +39,8 @@ public:
         Retry::Pause pause = Retry::sleep;
     };
 
-    DriveCleaner(Http *http, BackendAPI *backend, Endpoints endpoints, CloudAuth *google, AccessTokenSource *tokens,
-                 Options options, QObject *parent = nullptr);
+    DriveCleaner(Http *http, BackendAPI *backend, Endpoints endpoints, CloudAuth *google, AccessTokenSource *tokens, Options options,
+                 QObject *parent = nullptr);
 
     // Starts the schedule, replacing any running one.
     void start();

@@ -1,8 +1,8 @@
 #include "symbol.h"
 
 #include <QFile>
-#include <QHash>
 #include <QGuiApplication>
+#include <QHash>
 #include <QIcon>
 #include <QPainter>
 #include <QQuickWindow>
@@ -75,7 +75,8 @@ QImage Symbol::image(const QString &name, const QColor &color, int pixels)
     if (drawing.isNull())
         return {};
     // Drawn from the vector at the size asked for, so it is sharp at every size and scale.
-    const QImage drawn = drawing.pixmap(QSize(pixels, pixels)).toImage().scaled(pixels, pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    const QImage drawn
+        = drawing.pixmap(QSize(pixels, pixels)).toImage().scaled(pixels, pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     return tinted(drawn, color);
 }
 

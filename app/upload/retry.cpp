@@ -56,14 +56,14 @@ std::chrono::milliseconds networkWait(int waits)
 
 void logRetry(int failures, std::chrono::milliseconds pause, const Error &error)
 {
-    qCInfo(lcUpload, "transient network error (attempt %ld/%ld) — retrying in %llus: %s", long(failures),
-           long(maxAttempts), static_cast<unsigned long long>(pause.count() / 1000), qUtf8Printable(error.description));
+    qCInfo(lcUpload, "transient network error (attempt %ld/%ld) — retrying in %llus: %s", long(failures), long(maxAttempts),
+           static_cast<unsigned long long>(pause.count() / 1000), qUtf8Printable(error.description));
 }
 
 void logThrottled(int throttled, std::chrono::milliseconds pause, const Error &error)
 {
-    qCInfo(lcUpload, "server asked to slow down (answer %ld/%ld) — retrying in %.1fs: %s", long(throttled),
-           long(maxThrottledAnswers), double(pause.count()) / 1000, qUtf8Printable(error.description));
+    qCInfo(lcUpload, "server asked to slow down (answer %ld/%ld) — retrying in %.1fs: %s", long(throttled), long(maxThrottledAnswers),
+           double(pause.count()) / 1000, qUtf8Printable(error.description));
 }
 
 void logNetworkWait(std::chrono::milliseconds longest, const Error &error)

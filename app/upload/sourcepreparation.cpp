@@ -214,8 +214,8 @@ std::optional<Error> makeFolder(const QString &path)
     if (!ec)
         return std::nullopt;
     return Error{ErrorDomain::file, ec.value(),
-                 QStringLiteral("Couldn't create the folder ") + path + QStringLiteral(": ")
-                     + QString::fromLocal8Bit(ec.message()) + QLatin1Char('.')};
+                 QStringLiteral("Couldn't create the folder ") + path + QStringLiteral(": ") + QString::fromLocal8Bit(ec.message())
+                     + QLatin1Char('.')};
 }
 
 bool conforms(const QMimeType &type, const QString &name)
@@ -306,8 +306,7 @@ qint64 SourcePreparation::measureSize(const QString &path)
     if (!info.isDir())
         return info.exists() ? info.size() : 0;
     qint64 total = 0;
-    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QFileInfo entry = it.fileInfo();
@@ -368,9 +367,8 @@ bool SourcePreparation::isSingleFile(const QStringList &sources)
 QString SourcePreparation::archiveName(const QStringList &sources) const
 {
     const QString date = m_env.locale.toString(m_env.now(), QStringLiteral("MMM-dd-HHmm"));
-    const QString label = sources.size() == 1
-        ? lastComponent(sources.first())
-        : QString::number(sources.size()) + QLatin1Char(' ') + collectiveNoun(sources);
+    const QString label = sources.size() == 1 ? lastComponent(sources.first())
+                                              : QString::number(sources.size()) + QLatin1Char(' ') + collectiveNoun(sources);
     return fittedName(QStringLiteral("Kavo-") + date + QStringLiteral(" - "), label, QStringLiteral(".zip"));
 }
 
@@ -421,8 +419,8 @@ std::optional<Error> SourcePreparation::checkTempDir() const
     if (!folder.isEmpty() && info.isDir() && info.isWritable())
         return std::nullopt;
     const QString why = !info.exists() ? QStringLiteral("doesn't exist")
-        : !info.isDir()                 ? QStringLiteral("isn't a folder")
-                                        : QStringLiteral("can't be written to");
+        : !info.isDir()                ? QStringLiteral("isn't a folder")
+                                       : QStringLiteral("can't be written to");
     return UploadError::zipFailed(QStringLiteral("the temporary folder %1 (TMPDIR) %2.").arg(folder, why));
 }
 
@@ -484,8 +482,7 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
         ::umask(077);
     });
     process->setProgram(m_env.zipTool);
-    process->setArguments({QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-y"), archivePath,
-                           QStringLiteral(".")});
+    process->setArguments({QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-y"), archivePath, QStringLiteral(".")});
     process->start(QIODevice::ReadOnly);
     // Waiting for the exec itself is a matter of milliseconds and, unlike awaiting `started`,
     // learns at once when the tool cannot be launched at all.
@@ -493,8 +490,7 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
         const QString reason = process->errorString();
         co_await removeTreeAsync(staging);
         co_await removeTreeAsync(outFolder);
-        co_return UploadError::zipFailed(QStringLiteral("Couldn't launch ") + m_env.zipTool + QStringLiteral(" — ")
-                                         + reason);
+        co_return UploadError::zipFailed(QStringLiteral("Couldn't launch ") + m_env.zipTool + QStringLiteral(" — ") + reason);
     }
     if (process->state() != QProcess::NotRunning) {
         auto finished = qCoro(process.get(), &QProcess::finished);
@@ -512,9 +508,11 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
             co_return diskFull(QStringLiteral("no space left on device"));
         // Its first error line says what happened; the lines after it, what that led to.
         const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        const auto error = std::find_if(lines.begin(), lines.end(), [](const QString &line) { return line.contains(QLatin1String("error")); });
+        const auto error
+            = std::find_if(lines.begin(), lines.end(), [](const QString &line) { return line.contains(QLatin1String("error")); });
         const QString text = error != lines.end() ? *error : lines.value(lines.size() - 1);
-        co_return UploadError::zipFailed(text.isEmpty() ? QStringLiteral("exit code ") + QString::number(status) : shortened(text.trimmed()));
+        co_return UploadError::zipFailed(text.isEmpty() ? QStringLiteral("exit code ") + QString::number(status)
+                                                        : shortened(text.trimmed()));
     }
 
     ::chmod(QFile::encodeName(archivePath).constData(), 0600);

@@ -56,11 +56,12 @@ QJsonObject UploadRecord::toJson() const
         {QStringLiteral("registration_sent"), registrationSent},
     };
     if (prepared) {
-        object.insert(QStringLiteral("file"), QJsonObject{{QStringLiteral("path"), prepared->path},
-                                                          {QStringLiteral("name"), prepared->name},
-                                                          {QStringLiteral("mime"), prepared->mimeType},
-                                                          {QStringLiteral("size"), prepared->size},
-                                                          {QStringLiteral("modified_ms"), prepared->modifiedMs}});
+        object.insert(QStringLiteral("file"),
+                      QJsonObject{{QStringLiteral("path"), prepared->path},
+                                  {QStringLiteral("name"), prepared->name},
+                                  {QStringLiteral("mime"), prepared->mimeType},
+                                  {QStringLiteral("size"), prepared->size},
+                                  {QStringLiteral("modified_ms"), prepared->modifiedMs}});
     }
     if (!session.isEmpty()) {
         QJsonObject kept{{QStringLiteral("path"), session.path},

@@ -57,16 +57,16 @@ QUuid UploadManager::enqueue(const QList<QUrl> &urls)
     if (m_services.journal)
         noteJournal(job.id, m_services.journal->put(record));
     // Started from the event loop so that enqueue returns before the job's first step runs.
-    QMetaObject::invokeMethod(this, [this, id = job.id] { run(id, false); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, id = job.id] { run(id, false); }, Qt::QueuedConnection);
     return job.id;
 }
 
 void UploadManager::noteJournal(const QUuid &id, const QString &problem)
 {
     m_journalProblem = problem;
-    const std::optional<QString> warning = problem.isEmpty()
-        ? std::nullopt
-        : std::optional(QStringLiteral("Not saved, so it won't go on if Kavo quits: ") + problem);
+    const std::optional<QString> warning
+        = problem.isEmpty() ? std::nullopt : std::optional(QStringLiteral("Not saved, so it won't go on if Kavo quits: ") + problem);
     update(id, [&warning](UploadJob &job) { job.warning = warning; });
 }
 
@@ -337,7 +337,8 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
         m_records.insert(record.id, record);
         m_uploads.prepend(job);
         qCInfo(lcUpload, "resuming %s (%s)", qUtf8Printable(record.displayName), qUtf8Printable(UploadJob::stateName(record.state)));
-        QMetaObject::invokeMethod(this, [this, id = record.id] { run(id, true); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, id = record.id] { run(id, true); }, Qt::QueuedConnection);
     }
 }
 
@@ -425,8 +426,9 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
         co_return;
     if (!auth->isSignedIn() && auth->isKeyringLocked()) {
         // Not signed out: a new sign-in would only leave the stored one behind.
-        fail(id, SecretStore::lockedError(provider == StorageProvider::google ? QStringLiteral("Google sign-in")
-                                                                              : QStringLiteral("Dropbox sign-in")));
+        fail(id,
+             SecretStore::lockedError(provider == StorageProvider::google ? QStringLiteral("Google sign-in")
+                                                                          : QStringLiteral("Dropbox sign-in")));
         co_return;
     }
     if (!auth->isSignedIn()) {
@@ -448,10 +450,13 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
         // Reports may come from any thread and after the upload returned: each one is carried to
         // the main thread on its own and only ever touches `progress`.
         const ProgressCallback progress = [self, id](double fraction) {
-            QMetaObject::invokeMethod(QCoreApplication::instance(), [self, id, fraction] {
-                if (self)
-                    self->setProgress(id, fraction);
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [self, id, fraction] {
+                    if (self)
+                        self->setProgress(id, fraction);
+                },
+                Qt::QueuedConnection);
         };
         // Each attempt goes on from the session the last one left, and the journal follows it.
         const auto session = std::make_shared<UploadSession>(record.session);
@@ -585,8 +590,7 @@ const QString noToken = QStringLiteral("Upload has no token yet.");
 }
 
 template<typename T>
-QCoro::Task<std::optional<QString>> UploadManager::editLink(UploadJob job, QString prefix, EditCall<T> call,
-                                                            EditApply<T> apply)
+QCoro::Task<std::optional<QString>> UploadManager::editLink(UploadJob job, QString prefix, EditCall<T> call, EditApply<T> apply)
 {
     if (!job.token)
         co_return noToken;
@@ -667,7 +671,8 @@ QCoro::Task<std::optional<QString>> UploadManager::setLinkPassword(QString token
     co_return std::nullopt;
 }
 
-QList<NotificationAction> linkActions(const QString &url, bool copied, Clipboard *clipboard, const std::function<bool(const QUrl &)> &openBrowser)
+QList<NotificationAction> linkActions(const QString &url, bool copied, Clipboard *clipboard,
+                                      const std::function<bool(const QUrl &)> &openBrowser)
 {
     QList<NotificationAction> actions;
     if (openBrowser)

@@ -1,20 +1,20 @@
 #pragma once
 
+#include "platform/desktop.h"
 #include "retry.h"
 #include "sourcepreparation.h"
 #include "uploadcollaborators.h"
 #include "uploadjournal.h"
 #include "uploadlistmodel.h"
-#include "platform/desktop.h"
 
 #include <QHash>
 #include <QObject>
 
 #include <functional>
 #include <memory>
+#include <qcoro/qcorotask.h>
 #include <type_traits>
 #include <variant>
-#include <qcoro/qcorotask.h>
 
 class Clipboard;
 class CloudAuth;
@@ -154,4 +154,5 @@ private:
 // What the notification of a new link offers: the link in the browser (when there is a way to
 // open it) and the link on the clipboard ("Copy again" once it was copied, "Copy link" when the
 // desktop refused the copy).
-QList<NotificationAction> linkActions(const QString &url, bool copied, Clipboard *clipboard, const std::function<bool(const QUrl &)> &openBrowser);
+QList<NotificationAction> linkActions(const QString &url, bool copied, Clipboard *clipboard,
+                                      const std::function<bool(const QUrl &)> &openBrowser);

@@ -130,9 +130,7 @@ int main(int argc, char *argv[])
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     ticker.setInterval(5);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        maxGap = std::max(maxGap, sinceTick.restart());
-    });
+    QObject::connect(&ticker, &QTimer::timeout, [&] { maxGap = std::max(maxGap, sinceTick.restart()); });
 
     QElapsedTimer clock;
     clock.start();

@@ -27,15 +27,15 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <qcoro/qcorotask.h>
 
 #include <cstdio>
@@ -65,7 +65,11 @@ class DelayedPipe : public QObject
 {
 public:
     DelayedPipe(QTcpSocket *from, QTcpSocket *to, qint64 delayMs, double bytesPerSecond)
-        : QObject(from), m_from(from), m_to(to), m_delayMs(delayMs), m_rate(bytesPerSecond)
+        : QObject(from)
+        , m_from(from)
+        , m_to(to)
+        , m_delayMs(delayMs)
+        , m_rate(bytesPerSecond)
     {
         m_clock.start();
         m_last = 0;
@@ -140,7 +144,8 @@ int serve(bool tls, qint64 roundTripMs = 0, double megabits = 0)
     server.route("POST", QStringLiteral("/2/files/upload_session/start"), Response::json(200, "{\"session_id\":\"s\"}"));
     server.route("POST", QStringLiteral("/2/files/upload_session/append_v2"), sink(Response::json(200, "null")));
     server.route("POST", QStringLiteral("/2/files/upload_session/finish"), sink(Response::json(200, "{\"id\":\"id:1\"}")));
-    server.route("POST", QStringLiteral("/2/sharing/create_shared_link_with_settings"), Response::json(200, "{\"url\":\"https://dbx.test/s/x?dl=0\"}"));
+    server.route("POST", QStringLiteral("/2/sharing/create_shared_link_with_settings"),
+                 Response::json(200, "{\"url\":\"https://dbx.test/s/x?dl=0\"}"));
     if (roundTripMs > 0) {
         const int target = server.port();
         QObject::connect(&proxy, &QTcpServer::newConnection, [&proxy, target, roundTripMs, megabits] {
@@ -230,10 +235,18 @@ Best measure(bool tls, const QString &file, const QString &caFile, int rounds, c
         QElapsedTimer clock;
         clock.start();
         QProcess curl;
-        QStringList arguments{QStringLiteral("-s"), QStringLiteral("-f"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                              QStringLiteral("--http1.1"), QStringLiteral("-H"), QStringLiteral("Expect:"),
-                              QStringLiteral("-H"), QStringLiteral("Content-Type: application/octet-stream"),
-                              QStringLiteral("-T"), file, root.toString() + QStringLiteral("/session?upload_id=bench")};
+        QStringList arguments{QStringLiteral("-s"),
+                              QStringLiteral("-f"),
+                              QStringLiteral("-o"),
+                              QStringLiteral("/dev/null"),
+                              QStringLiteral("--http1.1"),
+                              QStringLiteral("-H"),
+                              QStringLiteral("Expect:"),
+                              QStringLiteral("-H"),
+                              QStringLiteral("Content-Type: application/octet-stream"),
+                              QStringLiteral("-T"),
+                              file,
+                              root.toString() + QStringLiteral("/session?upload_id=bench")};
         if (tls)
             arguments.prepend(caFile), arguments.prepend(QStringLiteral("--cacert"));
         curl.start(QStringLiteral("curl"), arguments);
@@ -290,7 +303,8 @@ int main(int argc, char *argv[])
         std::printf("through a link of %lld ms round trip and %.0f Mbit/s\n", roundTripMs, megabits);
         const Best far = measure(true, file, caFile, rounds, QCoreApplication::applicationFilePath(),
                                  {QString::number(roundTripMs), QString::number(megabits)});
-        std::printf("best, s: drive %.2f dropbox %.2f (fixed 8 MiB chunks %.2f) curl %.2f\n", far.drive, far.dropbox, far.fixedChunks, far.curl);
+        std::printf("best, s: drive %.2f dropbox %.2f (fixed 8 MiB chunks %.2f) curl %.2f\n", far.drive, far.dropbox, far.fixedChunks,
+                    far.curl);
         std::printf("dropbox_fixed_chunks_rtt%lld_vs_drive=%.3f\n", roundTripMs, far.fixedChunks / far.drive);
         std::printf("dropbox_rtt%lld_vs_drive=%.3f\n", roundTripMs, far.dropbox / far.drive);
         return 0;
@@ -299,8 +313,8 @@ int main(int argc, char *argv[])
     const Best plain = measure(false, file, caFile, rounds, QCoreApplication::applicationFilePath());
     const Best tls = measure(true, file, caFile, rounds, QCoreApplication::applicationFilePath());
     const double mibs = double(mib);
-    std::printf("best, MiB/s: http drive %.0f dropbox %.0f curl %.0f; https drive %.0f dropbox %.0f curl %.0f\n",
-                mibs / plain.drive, mibs / plain.dropbox, mibs / plain.curl, mibs / tls.drive, mibs / tls.dropbox, mibs / tls.curl);
+    std::printf("best, MiB/s: http drive %.0f dropbox %.0f curl %.0f; https drive %.0f dropbox %.0f curl %.0f\n", mibs / plain.drive,
+                mibs / plain.dropbox, mibs / plain.curl, mibs / tls.drive, mibs / tls.dropbox, mibs / tls.curl);
     std::printf("drive_http_vs_curl=%.3f dropbox_http_vs_curl=%.3f\n", plain.drive / plain.curl, plain.dropbox / plain.curl);
 
     rusage usage{};

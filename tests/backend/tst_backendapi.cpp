@@ -1,18 +1,18 @@
 #include "backend/backendapi.h"
 #include "backend/cloudcleanup.h"
-#include "cloud/googleauth.h"
 #include "backend/jsonreader.h"
+#include "cloud/googleauth.h"
 #include "fakeserver.h"
+#include "memorysecretstore.h"
 #include "platform/milestone.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
-#include "memorysecretstore.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QTcpServer>
 #include <QTest>
-#include <QElapsedTimer>
 
 using namespace std::chrono_literals;
 using Response = FakeServer::Response;
@@ -44,17 +44,18 @@ struct Client {
 
 QByteArray historyItem(const QByteArray &token, const QByteArray &extra = {})
 {
-    return "{\"token\":\"" + token + "\",\"filename\":\"a.pdf\",\"filesize\":12,\"mimetype\":\"application/pdf\","
-           "\"custom_message\":\"\",\"protected\":false,\"download_count\":3,\"status\":\"active\","
-           "\"view_url\":\"https://s/v/" + token + "\",\"download_url\":\"https://s/d/" + token + "\"" + extra + "}";
+    return "{\"token\":\"" + token
+        + "\",\"filename\":\"a.pdf\",\"filesize\":12,\"mimetype\":\"application/pdf\","
+          "\"custom_message\":\"\",\"protected\":false,\"download_count\":3,\"status\":\"active\","
+          "\"view_url\":\"https://s/v/"
+        + token + "\",\"download_url\":\"https://s/d/" + token + "\"" + extra + "}";
 }
 
 // Runs the named operation against the client and gives its error text, or "ok: <value>".
 QString run(Client &c, const QString &operation)
 {
-    const auto outcome = [](const auto &result, const QString &value) {
-        return result ? QStringLiteral("ok: ") + value : result.error().description;
-    };
+    const auto outcome
+        = [](const auto &result, const QString &value) { return result ? QStringLiteral("ok: ") + value : result.error().description; };
     if (operation == QLatin1String("history")) {
         const auto r = awaitTask(c.api.fetchHistory(15));
         return outcome(r, r ? QString::number(r->size()) : QString());
@@ -87,8 +88,8 @@ QString run(Client &c, const QString &operation)
 }
 
 const QHash<QString, QString> paths = {
-    {"history", "/api/history.php"}, {"presets", "/api/presets.php"}, {"password", "/api/set_password.php"},
-    {"rename", "/api/rename.php"},   {"expiry", "/api/set_expiry.php"}, {"delete", "/api/delete.php"},
+    {"history", "/api/history.php"},   {"presets", "/api/presets.php"},   {"password", "/api/set_password.php"},
+    {"rename", "/api/rename.php"},     {"expiry", "/api/set_expiry.php"}, {"delete", "/api/delete.php"},
     {"register", "/api/register.php"},
 };
 
@@ -96,7 +97,10 @@ class Tokens : public AccessTokenSource
 {
 public:
     QString token;
-    explicit Tokens(QString token) : token(std::move(token)) {}
+    explicit Tokens(QString token)
+        : token(std::move(token))
+    {
+    }
     QCoro::Task<Result<QString>> validAccessToken() override
     {
         if (token.isEmpty())
@@ -105,10 +109,14 @@ public:
     }
 };
 
-const QString dropboxUnreachable = QStringLiteral("We removed the share link, but couldn't reach Dropbox to delete the file. It's still in the Vendrel2App folder in your Dropbox \u2014 clean up manually if needed.");
-const QString dropboxSignIn = QStringLiteral("We removed the share link, but couldn't clean up the file in your Dropbox (sign-in issue). You can delete it manually from the Vendrel2App folder in Dropbox.");
-const QString driveUnreachable = QStringLiteral("We removed the share link, but couldn't reach Google Drive to delete the file. It's still in the Vendrel folder in your Drive \u2014 clean up manually if needed.");
-const QString driveSignIn = QStringLiteral("We removed the share link, but couldn't clean up the file in your Google Drive (sign-in issue). You can delete it manually from the Vendrel folder in Drive.");
+const QString dropboxUnreachable = QStringLiteral("We removed the share link, but couldn't reach Dropbox to delete the file. It's still in "
+                                                  "the Vendrel2App folder in your Dropbox \u2014 clean up manually if needed.");
+const QString dropboxSignIn = QStringLiteral("We removed the share link, but couldn't clean up the file in your Dropbox (sign-in issue). "
+                                             "You can delete it manually from the Vendrel2App folder in Dropbox.");
+const QString driveUnreachable = QStringLiteral("We removed the share link, but couldn't reach Google Drive to delete the file. It's still "
+                                                "in the Vendrel folder in your Drive \u2014 clean up manually if needed.");
+const QString driveSignIn = QStringLiteral("We removed the share link, but couldn't clean up the file in your Google Drive (sign-in "
+                                           "issue). You can delete it manually from the Vendrel folder in Drive.");
 
 } // namespace
 
@@ -172,7 +180,8 @@ private Q_SLOTS:
     {
         Client c;
         c.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[]}"));
-        BackendAPI slashed(&c.http, QUrl(c.server.url().toString() + "/"), [] { return QString(); }, nullptr);
+        BackendAPI slashed(
+            &c.http, QUrl(c.server.url().toString() + "/"), [] { return QString(); }, nullptr);
         QVERIFY(awaitTask(slashed.fetchPresets()));
         QCOMPARE(c.server.requests().value(0).path, QStringLiteral("/api/presets.php"));
     }
@@ -264,9 +273,9 @@ private Q_SLOTS:
         QVERIFY(awaitTask(c.api.registerUpload(full)));
         const FakeServer::Request second = c.server.requests().value(1);
         const QJsonObject fullBody = jsonBody(second);
-        QCOMPARE(sortedKeys(fullBody), (QStringList{"custom_message", "direct_url", "drive_file_id", "expiry_days", "filesize",
-                                                    "google_refresh_token", "mimetype", "original_filename", "password",
-                                                    "preset_id", "provider"}));
+        QCOMPARE(sortedKeys(fullBody),
+                 (QStringList{"custom_message", "direct_url", "drive_file_id", "expiry_days", "filesize", "google_refresh_token",
+                              "mimetype", "original_filename", "password", "preset_id", "provider"}));
         QCOMPARE(fullBody.value("provider").toString(), QStringLiteral("dropbox"));
         QCOMPARE(fullBody.value("google_refresh_token").toString(), QStringLiteral("refresh-123"));
         QVERIFY(second.body.contains("\"preset_id\":5"));
@@ -280,8 +289,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         QTest::newRow("404 plain body") << "history" << 404 << QByteArray("not here") << "Backend HTTP 404: not here";
         QTest::newRow("non-UTF-8 error body") << "password" << 500 << QByteArray("\xff\xfe\xfd") << "Backend HTTP 500: ";
-        QTest::newRow("error key is only for rename") << "password" << 409 << QByteArray("{\"error\":\"x\"}") << "Backend HTTP 409: {\"error\":\"x\"}";
-        QTest::newRow("rename 409 error key") << "rename" << 409 << QByteArray("{\"error\":\"name taken\"}") << "Backend HTTP 409: name taken";
+        QTest::newRow("error key is only for rename")
+            << "password" << 409 << QByteArray("{\"error\":\"x\"}") << "Backend HTTP 409: {\"error\":\"x\"}";
+        QTest::newRow("rename 409 error key") << "rename" << 409 << QByteArray("{\"error\":\"name taken\"}")
+                                              << "Backend HTTP 409: name taken";
         QTest::newRow("rename 409 plain") << "rename" << 409 << QByteArray("conflict") << "Backend HTTP 409: conflict";
         QTest::newRow("rename 200 empty object") << "rename" << 200 << QByteArray("{}") << "Bad response from backend.";
         QTest::newRow("rename 200 ok") << "rename" << 200 << QByteArray("{\"filename\":\"s.pdf\"}") << "ok: s.pdf";
@@ -293,11 +304,13 @@ private Q_SLOTS:
         QTest::newRow("expiry 200 numeric") << "expiry" << 200 << QByteArray("{\"expires_at\":5}") << "ok: none";
         QTest::newRow("expiry 200 date") << "expiry" << 200 << QByteArray("{\"expires_at\":\"2027-01-01\"}") << "ok: 2027-01-01";
         QTest::newRow("register 201") << "register" << 201 << QByteArray("{\"token\":\"t\",\"url\":\"u\"}") << "ok: t u";
-        QTest::newRow("register numeric url") << "register" << 200 << QByteArray("{\"token\":\"t\",\"url\":5}") << "Bad response from backend.";
+        QTest::newRow("register numeric url") << "register" << 200 << QByteArray("{\"token\":\"t\",\"url\":5}")
+                                              << "Bad response from backend.";
         // Valid JSON of another kind than an object is a bad response.
         for (const char *other : {"[1]", "42", "\"ok\"", "null", " true "})
             QTest::addRow("register %s", other) << "register" << 200 << QByteArray(other) << "Bad response from backend.";
-        QTest::newRow("register 400") << "register" << 400 << QByteArray("missing drive_file_id") << "Backend HTTP 400: missing drive_file_id";
+        QTest::newRow("register 400") << "register" << 400 << QByteArray("missing drive_file_id")
+                                      << "Backend HTTP 400: missing drive_file_id";
     }
     void answersBecomeTheirTexts()
     {
@@ -324,13 +337,17 @@ private Q_SLOTS:
         QTest::newRow("not an object") << "history" << QByteArray("[]") << "the answer is an array, expected an object.";
         QTest::newRow("item not an object") << "history" << QByteArray("{\"items\":[3]}") << "items[0] is a number, expected an object.";
         QTest::newRow("null custom message") << "history"
-                                             << "{\"items\":[" + historyItem("a") + "," + historyItem("b", ",\"custom_message\":null") + "]}"
+                                             << "{\"items\":[" + historyItem("a") + "," + historyItem("b", ",\"custom_message\":null")
+                + "]}"
                                              << "items[1].custom_message is null, expected a string.";
         QTest::newRow("missing filename") << "history" << QByteArray("{\"items\":[{\"token\":\"x\"}]}") << "items[0].filename is missing.";
-        QTest::newRow("fractional size") << "history" << "{\"items\":[" + historyItem("a", ",\"filesize\":1.5") + "]}"
+        QTest::newRow("fractional size") << "history"
+                                         << "{\"items\":[" + historyItem("a", ",\"filesize\":1.5") + "]}"
                                          << "items[0].filesize is a number, expected an integer.";
         QTest::newRow("preset with string id") << "presets"
-                                               << QByteArray("{\"presets\":[{\"id\":\"1\",\"name\":\"n\",\"is_default\":true,\"gradient_from\":\"#000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"}]}")
+                                               << QByteArray(
+                                                      "{\"presets\":[{\"id\":\"1\",\"name\":\"n\",\"is_default\":true,\"gradient_from\":\"#"
+                                                      "000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"}]}")
                                                << "presets[0].id is a string, expected an integer.";
     }
     void unreadableAnswersAreClearErrors()
@@ -349,9 +366,11 @@ private Q_SLOTS:
         Client c;
         QByteArray nul = historyItem("n", ",\"expires_at\":null,\"provider\":null,\"drive_file_id\":null");
         nul.replace("\"filename\":\"a.pdf\"", "\"filename\":\"a\\u0000b.pdf\"");
-        const QByteArray body = "{\"items\":[" + historyItem("a", ",\"provider\":\"dropbox\",\"drive_file_id\":\"/x/a.pdf\","
-                                                                  "\"preset_id\":4,\"expires_at\":\"2027-01-01\",\"unknown\":[1]") +
-                                "," + nul + "]}";
+        const QByteArray body = "{\"items\":["
+            + historyItem("a",
+                          ",\"provider\":\"dropbox\",\"drive_file_id\":\"/x/a.pdf\","
+                          "\"preset_id\":4,\"expires_at\":\"2027-01-01\",\"unknown\":[1]")
+            + "," + nul + "]}";
         c.server.route("GET", "/api/history.php", Response::json(200, body));
         const Result<QList<HistoryItem>> items = awaitTask(c.api.fetchHistory(15));
         QVERIFY2(items, qPrintable(items ? QString() : items.error().description));
@@ -385,33 +404,65 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("provider");
         QTest::addColumn<QString>("cloudAnswer"); // "status body", "no token", "unreachable"
-        QTest::addColumn<QString>("message");     // empty: none
-        QTest::newRow("drive 204") << "google" << "204 " << "";
-        QTest::newRow("drive 404") << "google" << "404 gone" << "";
-        QTest::newRow("drive 410") << "" << "410 " << "";
-        QTest::newRow("drive 401") << "google" << "401 " << driveSignIn;
-        QTest::newRow("drive 403") << "google" << "403 " << driveSignIn;
-        QTest::newRow("drive 200") << "google" << "200 {}"
-                                   << "We removed the share link, but Google Drive returned an unexpected response (HTTP 200). You may want to remove the file manually from the Vendrel folder in Drive.";
-        QTest::newRow("drive 500") << "other" << "500 x"
-                                   << "We removed the share link, but Google Drive returned an unexpected response (HTTP 500). You may want to remove the file manually from the Vendrel folder in Drive.";
-        QTest::newRow("drive no token") << "google" << "no token" << driveUnreachable;
-        QTest::newRow("drive unreachable") << "google" << "unreachable" << driveUnreachable;
-        QTest::newRow("dropbox 200") << "dropbox" << "200 {}" << "";
-        QTest::newRow("Dropbox 409 not found") << "Dropbox" << "409 {\"error_summary\":\"path_lookup/not_found/..\"}" << "";
+        QTest::addColumn<QString>("message"); // empty: none
+        QTest::newRow("drive 204") << "google"
+                                   << "204 "
+                                   << "";
+        QTest::newRow("drive 404") << "google"
+                                   << "404 gone"
+                                   << "";
+        QTest::newRow("drive 410") << ""
+                                   << "410 "
+                                   << "";
+        QTest::newRow("drive 401") << "google"
+                                   << "401 " << driveSignIn;
+        QTest::newRow("drive 403") << "google"
+                                   << "403 " << driveSignIn;
+        QTest::newRow("drive 200") << "google"
+                                   << "200 {}"
+                                   << "We removed the share link, but Google Drive returned an unexpected response (HTTP 200). You may "
+                                      "want to remove the file manually from the Vendrel folder in Drive.";
+        QTest::newRow("drive 500") << "other"
+                                   << "500 x"
+                                   << "We removed the share link, but Google Drive returned an unexpected response (HTTP 500). You may "
+                                      "want to remove the file manually from the Vendrel folder in Drive.";
+        QTest::newRow("drive no token") << "google"
+                                        << "no token" << driveUnreachable;
+        QTest::newRow("drive unreachable") << "google"
+                                           << "unreachable" << driveUnreachable;
+        QTest::newRow("dropbox 200") << "dropbox"
+                                     << "200 {}"
+                                     << "";
+        QTest::newRow("Dropbox 409 not found") << "Dropbox"
+                                               << "409 {\"error_summary\":\"path_lookup/not_found/..\"}"
+                                               << "";
         // Any other refusal leaves the file, and its public link, in place.
-        QTest::newRow("dropbox 409 no permission") << "dropbox" << "409 {\"error_summary\":\"path_write/no_write_permission/..\"}"
-                                                   << "We removed the share link, but Dropbox returned an error: path_write/no_write_permission/... You may want to remove the file manually.";
-        QTest::newRow("dropbox 409 malformed") << "dropbox" << "409 {\"error_summary\":\"path_lookup/malformed_path/.\"}"
-                                               << "We removed the share link, but Dropbox returned an error: path_lookup/malformed_path/.. You may want to remove the file manually.";
-        QTest::newRow("dropbox 409 plain") << "dropbox" << "409 {}" << "We removed the share link, but Dropbox returned an unexpected response (HTTP 409).";
-        QTest::newRow("dropbox 401") << "dropbox" << "401 " << dropboxSignIn;
-        QTest::newRow("dropbox 403") << "DROPBOX" << "403 " << dropboxSignIn;
-        QTest::newRow("dropbox 500 summary") << "dropbox" << "500 {\"error_summary\":\"path_lookup/not_found/..\"}"
-                                             << "We removed the share link, but Dropbox returned an error: path_lookup/not_found/... You may want to remove the file manually.";
-        QTest::newRow("dropbox 500 plain") << "dropbox" << "500 oops" << "We removed the share link, but Dropbox returned an unexpected response (HTTP 500).";
-        QTest::newRow("dropbox no token") << "dropbox" << "no token" << dropboxUnreachable;
-        QTest::newRow("dropbox unreachable") << "dropbox" << "unreachable" << dropboxUnreachable;
+        QTest::newRow("dropbox 409 no permission") << "dropbox"
+                                                   << "409 {\"error_summary\":\"path_write/no_write_permission/..\"}"
+                                                   << "We removed the share link, but Dropbox returned an error: "
+                                                      "path_write/no_write_permission/... You may want to remove the file manually.";
+        QTest::newRow("dropbox 409 malformed") << "dropbox"
+                                               << "409 {\"error_summary\":\"path_lookup/malformed_path/.\"}"
+                                               << "We removed the share link, but Dropbox returned an error: path_lookup/malformed_path/.. "
+                                                  "You may want to remove the file manually.";
+        QTest::newRow("dropbox 409 plain") << "dropbox"
+                                           << "409 {}"
+                                           << "We removed the share link, but Dropbox returned an unexpected response (HTTP 409).";
+        QTest::newRow("dropbox 401") << "dropbox"
+                                     << "401 " << dropboxSignIn;
+        QTest::newRow("dropbox 403") << "DROPBOX"
+                                     << "403 " << dropboxSignIn;
+        QTest::newRow("dropbox 500 summary") << "dropbox"
+                                             << "500 {\"error_summary\":\"path_lookup/not_found/..\"}"
+                                             << "We removed the share link, but Dropbox returned an error: path_lookup/not_found/... You "
+                                                "may want to remove the file manually.";
+        QTest::newRow("dropbox 500 plain") << "dropbox"
+                                           << "500 oops"
+                                           << "We removed the share link, but Dropbox returned an unexpected response (HTTP 500).";
+        QTest::newRow("dropbox no token") << "dropbox"
+                                          << "no token" << dropboxUnreachable;
+        QTest::newRow("dropbox unreachable") << "dropbox"
+                                             << "unreachable" << dropboxUnreachable;
     }
     void deleteCleansUpTheCloudFirst()
     {
@@ -484,9 +535,10 @@ private Q_SLOTS:
             service.route("POST", "/api/register.php", Response{status, {{"Location", away + "/api/register.php"}}, {}});
             const auto history = awaitTask(api.fetchHistory(10));
             QVERIFY(!history);
-            QCOMPARE(history.error().description,
-                     QStringLiteral("127.0.0.1 sent Kavo on to another site (127.0.0.1:%1); Kavo doesn't follow it there with your sign-in.")
-                         .arg(elsewhere.url().port()));
+            QCOMPARE(
+                history.error().description,
+                QStringLiteral("127.0.0.1 sent Kavo on to another site (127.0.0.1:%1); Kavo doesn't follow it there with your sign-in.")
+                    .arg(elsewhere.url().port()));
             const auto registration = awaitTask(api.registerUpload(request));
             QVERIFY(!registration);
             QCOMPARE(registration.error().code, int(TransportCode::redirectedElsewhere));
@@ -600,7 +652,8 @@ private Q_SLOTS:
         Client c;
         QNetworkAccessManager network;
         Http impatient(&network, 700ms);
-        BackendAPI api(&impatient, c.server.url(), [] { return QString(); }, nullptr);
+        BackendAPI api(
+            &impatient, c.server.url(), [] { return QString(); }, nullptr);
         c.server.route("GET", "/api/history.php", answer);
         QElapsedTimer clock;
         clock.start();

@@ -21,9 +21,13 @@ namespace {
 
 QByteArray item(const QByteArray &token, const QByteArray &status = "active", const QByteArray &extra = {})
 {
-    return "{\"token\":\"" + token + "\",\"filename\":\"" + token + ".pdf\",\"filesize\":1,\"mimetype\":\"application/pdf\","
-           "\"custom_message\":\"\",\"protected\":false,\"download_count\":0,\"status\":\"" + status + "\","
-           "\"view_url\":\"v\",\"download_url\":\"d\"" + extra + "}";
+    return "{\"token\":\"" + token + "\",\"filename\":\"" + token
+        + ".pdf\",\"filesize\":1,\"mimetype\":\"application/pdf\","
+          "\"custom_message\":\"\",\"protected\":false,\"download_count\":0,\"status\":\""
+        + status
+        + "\","
+          "\"view_url\":\"v\",\"download_url\":\"d\""
+        + extra + "}";
 }
 
 QByteArray items(const QList<QByteArray> &list)
@@ -33,12 +37,11 @@ QByteArray items(const QList<QByteArray> &list)
 
 QByteArray preset(int id)
 {
-    return "{\"id\":" + QByteArray::number(id) + ",\"name\":\"P" + QByteArray::number(id) +
-           "\",\"is_default\":false,\"gradient_from\":\"#000000\",\"gradient_to\":\"#FFFFFF\",\"accent_color\":\"#1A2B3C\"}";
+    return "{\"id\":" + QByteArray::number(id) + ",\"name\":\"P" + QByteArray::number(id)
+        + "\",\"is_default\":false,\"gradient_from\":\"#000000\",\"gradient_to\":\"#FFFFFF\",\"accent_color\":\"#1A2B3C\"}";
 }
 
 struct Stores : LoopbackStores {
-
     // Fills the history with the given answer.
     void load(const QByteArray &answer)
     {
@@ -139,14 +142,30 @@ private Q_SLOTS:
         QTest::addColumn<QString>("edit");
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("after");
-        QTest::newRow("protect active") << "protect" << "active" << "protected";
-        QTest::newRow("protect expired") << "protect" << "expired" << "expired";
-        QTest::newRow("protect other") << "protect" << "pending" << "protected";
-        QTest::newRow("unprotect protected") << "unprotect" << "protected" << "active";
-        QTest::newRow("unprotect expired") << "unprotect" << "expired" << "expired";
-        QTest::newRow("expiry on expired") << "expiry" << "expired" << "active";
-        QTest::newRow("expiry on protected") << "expiry" << "protected" << "protected";
-        QTest::newRow("expiry on other") << "expiry" << "pending" << "pending";
+        QTest::newRow("protect active") << "protect"
+                                        << "active"
+                                        << "protected";
+        QTest::newRow("protect expired") << "protect"
+                                         << "expired"
+                                         << "expired";
+        QTest::newRow("protect other") << "protect"
+                                       << "pending"
+                                       << "protected";
+        QTest::newRow("unprotect protected") << "unprotect"
+                                             << "protected"
+                                             << "active";
+        QTest::newRow("unprotect expired") << "unprotect"
+                                           << "expired"
+                                           << "expired";
+        QTest::newRow("expiry on expired") << "expiry"
+                                           << "expired"
+                                           << "active";
+        QTest::newRow("expiry on protected") << "expiry"
+                                             << "protected"
+                                             << "protected";
+        QTest::newRow("expiry on other") << "expiry"
+                                         << "pending"
+                                         << "pending";
     }
     void historyStatusRules()
     {
@@ -206,17 +225,17 @@ private Q_SLOTS:
         awaitTask(s.presets.refresh());
         QCOMPARE(s.presets.presets().size(), 3);
         QCOMPARE(s.presets.defaultID(), 2);
-        QCOMPARE(s.presets.effectivePresetID(), 2);       // nothing selected: the default
+        QCOMPARE(s.presets.effectivePresetID(), 2); // nothing selected: the default
         s.preferences.setSelectedPresetID(3);
-        QCOMPARE(s.presets.effectivePresetID(), 3);       // the selection
+        QCOMPARE(s.presets.effectivePresetID(), 3); // the selection
         s.preferences.setSelectedPresetID(99);
-        QCOMPARE(s.presets.effectivePresetID(), 2);       // a selection that is gone: the default
+        QCOMPARE(s.presets.effectivePresetID(), 2); // a selection that is gone: the default
 
         s.server.route("GET", "/api/presets.php",
                        Response::json(200, "{\"presets\":[" + preset(1) + "," + preset(2) + "],\"default_id\":null}"));
         awaitTask(s.presets.refresh());
         QCOMPARE(s.presets.defaultID(), std::nullopt);
-        QCOMPARE(s.presets.effectivePresetID(), 1);       // no default: the first
+        QCOMPARE(s.presets.effectivePresetID(), 1); // no default: the first
         s.preferences.setSelectedPresetID(2);
         QCOMPARE(s.presets.effectivePresetID(), 2);
 
@@ -279,14 +298,22 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("preset"); // 0: none
         QTest::addColumn<QString>("provider");
         QTest::addColumn<QString>("theme");
-        QTest::newRow("fresh") << QByteArray() << qint64(7) << qint64(0) << "google" << "light";
-        QTest::newRow("stored values") << QByteArray("{\"prefs.expiryDays\":30,\"prefs.selectedPresetID\":4,\"prefs.selectedProvider\":\"dropbox\",\"kavo-theme\":\"dark\"}")
-                                       << qint64(30) << qint64(4) << "dropbox" << "dark";
-        QTest::newRow("mistyped") << QByteArray("{\"prefs.expiryDays\":\"14\",\"prefs.selectedPresetID\":-3,\"prefs.selectedProvider\":\"Dropbox\",\"kavo-theme\":\"Dark\"}")
-                                  << qint64(7) << qint64(0) << "google" << "light";
-        QTest::newRow("fractional and zero") << QByteArray("{\"prefs.expiryDays\":2.5,\"prefs.selectedPresetID\":0,\"prefs.selectedProvider\":7}")
-                                             << qint64(7) << qint64(0) << "google" << "light";
-        QTest::newRow("negative expiry kept") << QByteArray("{\"prefs.expiryDays\":-2}") << qint64(-2) << qint64(0) << "google" << "light";
+        QTest::newRow("fresh") << QByteArray() << qint64(7) << qint64(0) << "google"
+                               << "light";
+        QTest::newRow("stored values") << QByteArray(
+            "{\"prefs.expiryDays\":30,\"prefs.selectedPresetID\":4,\"prefs.selectedProvider\":\"dropbox\",\"kavo-theme\":\"dark\"}")
+                                       << qint64(30) << qint64(4) << "dropbox"
+                                       << "dark";
+        QTest::newRow("mistyped") << QByteArray(
+            "{\"prefs.expiryDays\":\"14\",\"prefs.selectedPresetID\":-3,\"prefs.selectedProvider\":\"Dropbox\",\"kavo-theme\":\"Dark\"}")
+                                  << qint64(7) << qint64(0) << "google"
+                                  << "light";
+        QTest::newRow("fractional and zero") << QByteArray(
+            "{\"prefs.expiryDays\":2.5,\"prefs.selectedPresetID\":0,\"prefs.selectedProvider\":7}")
+                                             << qint64(7) << qint64(0) << "google"
+                                             << "light";
+        QTest::newRow("negative expiry kept") << QByteArray("{\"prefs.expiryDays\":-2}") << qint64(-2) << qint64(0) << "google"
+                                              << "light";
     }
     void preferencesReadTheirFallbacks()
     {

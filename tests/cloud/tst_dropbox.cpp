@@ -3,15 +3,15 @@
 #include "cloud/oauth.h"
 #include "cloudstandins.h"
 #include "fakeserver.h"
+#include "memorysecretstore.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
-#include "memorysecretstore.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QRegularExpression>
 #include <QTimer>
 #include <QUrlQuery>
 
@@ -76,8 +76,12 @@ private Q_SLOTS:
     void signInThroughTheVendrelLink()
     {
         Dropbox d;
-        d.server.enqueue("POST", "/oauth2/token", Response::json(200, "{\"access_token\":\"sl.access\",\"refresh_token\":\"dbx-refresh\",\"expires_in\":14400,\"token_type\":\"bearer\"}"));
-        d.server.route("POST", "/2/users/get_current_account", Response::json(200, "{\"email\":\"d@example.com\",\"name\":{\"display_name\":\"Dee Bee\"}}"));
+        d.server.enqueue(
+            "POST", "/oauth2/token",
+            Response::json(
+                200, "{\"access_token\":\"sl.access\",\"refresh_token\":\"dbx-refresh\",\"expires_in\":14400,\"token_type\":\"bearer\"}"));
+        d.server.route("POST", "/2/users/get_current_account",
+                       Response::json(200, "{\"email\":\"d@example.com\",\"name\":{\"display_name\":\"Dee Bee\"}}"));
         const Result<void> done = awaitTask(d.auth->signIn());
         QVERIFY2(done, qPrintable(done ? QString() : done.error().description));
         QVERIFY(d.auth->isSignedIn());
@@ -91,8 +95,9 @@ private Q_SLOTS:
         QStringList names;
         for (const auto &item : items)
             names.append(item.first);
-        QCOMPARE(names, (QStringList{"client_id", "response_type", "redirect_uri", "code_challenge", "code_challenge_method",
-                                     "token_access_type", "force_reapprove", "state"}));
+        QCOMPARE(names,
+                 (QStringList{"client_id", "response_type", "redirect_uri", "code_challenge", "code_challenge_method", "token_access_type",
+                              "force_reapprove", "state"}));
         QCOMPARE(items.value(0).second, Endpoints::compiledIn().dropboxAppKey);
         QCOMPARE(items.value(2).second, QStringLiteral("vendrel://dropbox-auth"));
         QCOMPARE(items.value(5).second, QStringLiteral("offline"));
@@ -121,13 +126,17 @@ private Q_SLOTS:
     void concurrentSignInsShareOne()
     {
         Dropbox d;
-        d.server.enqueue("POST", "/oauth2/token", Response::json(200, "{\"access_token\":\"sl.access\",\"refresh_token\":\"dbx-refresh\",\"expires_in\":14400,\"token_type\":\"bearer\"}"));
+        d.server.enqueue(
+            "POST", "/oauth2/token",
+            Response::json(
+                200, "{\"access_token\":\"sl.access\",\"refresh_token\":\"dbx-refresh\",\"expires_in\":14400,\"token_type\":\"bearer\"}"));
         d.server.route("POST", "/2/users/get_current_account", Response::json(200, "{\"email\":\"d@example.com\"}"));
         QCoro::Task<Result<void>> first = d.auth->signIn();
         QCoro::Task<Result<void>> second = d.auth->signIn();
         const Result<void> secondDone = awaitTask(std::move(second));
         const Result<void> firstDone = awaitTask(std::move(first));
-        QVERIFY2(firstDone && secondDone, qPrintable(firstDone ? (secondDone ? QString() : secondDone.error().description) : firstDone.error().description));
+        QVERIFY2(firstDone && secondDone,
+                 qPrintable(firstDone ? (secondDone ? QString() : secondDone.error().description) : firstDone.error().description));
         QCOMPARE(d.opened.size(), 1);
         QCOMPARE(d.server.requests("POST", "/oauth2/token").size(), 1);
     }
@@ -140,10 +149,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         QTest::newRow("400 with JSON") << "vendrel://dropbox-auth?code=c" << 400 << QByteArray("{\"error\":\"invalid_grant\"}")
                                        << "Bad response from Dropbox: {\"error\":\"invalid_grant\"}";
-        QTest::newRow("200 without refresh token") << "vendrel://dropbox-auth?code=c" << 200
-                                                   << QByteArray("{\"access_token\":\"a\",\"expires_in\":10}")
-                                                   << "Bad response from Dropbox: {\"access_token\":\"a\",\"expires_in\":10}";
-        QTest::newRow("no code") << "vendrel://dropbox-auth?error=access_denied" << 200 << QByteArray() << "Dropbox didn't return an authorization code.";
+        QTest::newRow("200 without refresh token")
+            << "vendrel://dropbox-auth?code=c" << 200 << QByteArray("{\"access_token\":\"a\",\"expires_in\":10}")
+            << "Bad response from Dropbox: {\"access_token\":\"a\",\"expires_in\":10}";
+        QTest::newRow("no code") << "vendrel://dropbox-auth?error=access_denied" << 200 << QByteArray()
+                                 << "Dropbox didn't return an authorization code.";
     }
     void exchangeFailures()
     {
@@ -177,7 +187,8 @@ private Q_SLOTS:
         QVERIFY(d.auth->isSignedIn());
         QVERIFY(log.lines().isEmpty());
 
-        d.server.enqueue("POST", "/oauth2/token", Response::json(200, "{\"access_token\":\"fresh\",\"expires_in\":100,\"refresh_token\":\"rotated\"}"));
+        d.server.enqueue("POST", "/oauth2/token",
+                         Response::json(200, "{\"access_token\":\"fresh\",\"expires_in\":100,\"refresh_token\":\"rotated\"}"));
         QCOMPARE(awaitTask(d.auth->validAccessToken()).value(), QStringLiteral("fresh"));
         QCOMPARE(awaitTask(d.secrets.read(DropboxAuth::keychainAccount)).value, QStringLiteral("stored")); // a returned token is ignored
         const auto form = formFields(d.server.requests("POST", "/oauth2/token").value(1).body);
@@ -219,7 +230,8 @@ struct Upload {
         server.route("POST", "/2/files/upload_session/start", Response::json(200, "{\"session_id\":\"sess-1\"}"));
         server.route("POST", "/2/files/upload_session/append_v2", Response::json(200, "null"));
         server.route("POST", "/2/files/upload_session/finish", Response::json(200, "{\"id\":\"id:abc\",\"name\":\"x\"}"));
-        server.route("POST", "/2/sharing/create_shared_link_with_settings", Response::json(200, "{\"url\":\"https://dbx.test/s/abc/file?dl=0\"}"));
+        server.route("POST", "/2/sharing/create_shared_link_with_settings",
+                     Response::json(200, "{\"url\":\"https://dbx.test/s/abc/file?dl=0\"}"));
     }
     Result<CloudUploadResult> run(const QByteArray &content, qint64 chunkSize = 1000, const QString &name = "file.bin")
     {
@@ -262,9 +274,12 @@ private Q_SLOTS:
         QCOMPARE(result->provider, StorageProvider::dropbox);
         QCOMPARE(result->directURL, QStringLiteral("https://dbx.test/s/abc/file?dl=1"));
 
-        const QJsonObject linkBody = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body).object();
-        QCOMPARE(linkBody, (QJsonObject{{"path", result->providerFileID},
-                                        {"settings", QJsonObject{{"requested_visibility", "public"}, {"audience", "public"}, {"access", "viewer"}}}}));
+        const QJsonObject linkBody
+            = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body).object();
+        QCOMPARE(
+            linkBody,
+            (QJsonObject{{"path", result->providerFileID},
+                         {"settings", QJsonObject{{"requested_visibility", "public"}, {"audience", "public"}, {"access", "viewer"}}}}));
     }
 
     // Reports follow the bytes within each chunk, rise steadily, mark each chunk's end once its
@@ -290,8 +305,10 @@ private Q_SLOTS:
         DropboxUploader uploader(&u.http, Endpoints::allAt(u.server.url()), &u.token, 1000);
         UploadSession kept{QStringLiteral("sess-1"), QStringLiteral("/ABCDEF012345/resume.bin"), 1000, 3500, false};
         const CloudUploader::SessionCallback keep = [&kept](const UploadSession &now) { kept = now; };
-        u.server.enqueue("POST", "/2/files/upload_session/append_v2",
-                         Response::json(409, "{\"error_summary\":\"incorrect_offset/..\",\"error\":{\".tag\":\"incorrect_offset\",\"correct_offset\":2000}}"));
+        u.server.enqueue(
+            "POST", "/2/files/upload_session/append_v2",
+            Response::json(
+                409, "{\"error_summary\":\"incorrect_offset/..\",\"error\":{\".tag\":\"incorrect_offset\",\"correct_offset\":2000}}"));
         const Result<CloudUploadResult> resumed = awaitTask(uploader.upload(path, "x", {}, kept, keep));
         QVERIFY2(resumed, qPrintable(resumed ? QString() : resumed.error().description));
         QCOMPARE(u.server.requests("POST", "/2/files/upload_session/start").size(), 0);
@@ -311,7 +328,12 @@ private Q_SLOTS:
         const Result<CloudUploadResult> replaced = awaitTask(uploader.upload(path, "x", {}, expired, keep));
         QVERIFY(replaced);
         QCOMPARE(u.server.requests("POST", "/2/files/upload_session/start").size(), 1);
-        QCOMPARE(argOf(u.server.requests("POST", "/2/files/upload_session/append_v2").value(3)).value("cursor").toObject().value("offset").toInteger(), 0);
+        QCOMPARE(argOf(u.server.requests("POST", "/2/files/upload_session/append_v2").value(3))
+                     .value("cursor")
+                     .toObject()
+                     .value("offset")
+                     .toInteger(),
+                 0);
         QCOMPARE(replaced->providerFileID, QStringLiteral("/ABCDEF012345/resume.bin"));
     }
 
@@ -321,8 +343,9 @@ private Q_SLOTS:
     {
         Upload u;
         u.server.route("POST", "/2/files/upload_session/finish",
-                       Response::json(409, "{\"error_summary\":\"lookup_failed/incorrect_offset/..\",\"error\":{\".tag\":\"lookup_failed\","
-                                           "\"lookup_failed\":{\".tag\":\"incorrect_offset\",\"correct_offset\":2000}}}"));
+                       Response::json(409,
+                                      "{\"error_summary\":\"lookup_failed/incorrect_offset/..\",\"error\":{\".tag\":\"lookup_failed\","
+                                      "\"lookup_failed\":{\".tag\":\"incorrect_offset\",\"correct_offset\":2000}}}"));
         const Result<CloudUploadResult> result = u.run(QByteArray(3500, 'o'), 1000);
         QVERIFY(!result);
         QCOMPARE(result.error().code, int(SendBudget::exhaustedCode));
@@ -336,12 +359,15 @@ private Q_SLOTS:
     void existingLinkIsFound()
     {
         Upload u;
-        u.server.route("POST", "/2/sharing/create_shared_link_with_settings", Response::json(409, "{\"error_summary\":\"shared_link_already_exists/..\"}"));
-        u.server.route("POST", "/2/sharing/list_shared_links", Response::json(200, "{\"links\":[{\"url\":\"https://dbx.test/s/old/file?dl=0\"}]}"));
+        u.server.route("POST", "/2/sharing/create_shared_link_with_settings",
+                       Response::json(409, "{\"error_summary\":\"shared_link_already_exists/..\"}"));
+        u.server.route("POST", "/2/sharing/list_shared_links",
+                       Response::json(200, "{\"links\":[{\"url\":\"https://dbx.test/s/old/file?dl=0\"}]}"));
         const Result<CloudUploadResult> result = u.run("x");
         QVERIFY(result);
         QCOMPARE(result->directURL, QStringLiteral("https://dbx.test/s/old/file?dl=1"));
-        const QJsonObject listBody = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/list_shared_links").value(0).body).object();
+        const QJsonObject listBody
+            = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/list_shared_links").value(0).body).object();
         QCOMPARE(listBody, (QJsonObject{{"path", result->providerFileID}, {"direct_only", true}}));
 
         u.server.route("POST", "/2/sharing/list_shared_links", Response::json(200, "{\"links\":[]}"));
@@ -364,10 +390,10 @@ private Q_SLOTS:
         const qint64 far = after(8 * mib, 0.050, 62.5e6); // 50 ms at 500 Mbit/s
         QCOMPARE(far, 60 * mib);
         QVERIFY(0.050 / (double(far) / 62.5e6 + 0.050) <= 0.05);
-        QCOMPARE(after(8 * mib, 0.001, 62.5e6), 8 * mib);   // near: the base
-        QCOMPARE(after(8 * mib, 0.300, 125e6), 140 * mib);  // at most 140 MiB
-        QCOMPARE(after(1000, 0.050, 62.5e6), 1000);         // not whole 4 MiB: kept
-        QCOMPARE(ChunkSizer(8 * mib).next(), 8 * mib);      // nothing measured yet
+        QCOMPARE(after(8 * mib, 0.001, 62.5e6), 8 * mib); // near: the base
+        QCOMPARE(after(8 * mib, 0.300, 125e6), 140 * mib); // at most 140 MiB
+        QCOMPARE(after(1000, 0.050, 62.5e6), 1000); // not whole 4 MiB: kept
+        QCOMPARE(ChunkSizer(8 * mib).next(), 8 * mib); // nothing measured yet
     }
 
     // A chunk sent after the access token expired is refused with 401 and sent again with a new
@@ -377,7 +403,8 @@ private Q_SLOTS:
     {
         Upload u;
         u.token.renews = true;
-        u.server.enqueue("POST", "/2/files/upload_session/append_v2", Response::json(401, "{\"error_summary\":\"expired_access_token/..\"}"));
+        u.server.enqueue("POST", "/2/files/upload_session/append_v2",
+                         Response::json(401, "{\"error_summary\":\"expired_access_token/..\"}"));
         const Result<CloudUploadResult> result = u.run(QByteArray(2500, 'b'));
         QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
         const QList<FakeServer::Request> appends = u.server.requests("POST", "/2/files/upload_session/append_v2");
@@ -385,14 +412,17 @@ private Q_SLOTS:
         QCOMPARE(appends[0].header("Authorization"), QByteArray("Bearer dbx-token"));
         QCOMPARE(argOf(appends[1]).value("cursor").toObject().value("offset"), QJsonValue(0));
         QCOMPARE(appends[1].header("Authorization"), QByteArray("Bearer tok-2"));
-        QCOMPARE(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).header("Authorization"), QByteArray("Bearer tok-2"));
+        QCOMPARE(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).header("Authorization"),
+                 QByteArray("Bearer tok-2"));
 
-        u.server.route("POST", "/2/files/upload_session/finish",
-                       Response::json(409, "{\"error_summary\":\"too_many_write_operations/..\",\"error\":{\".tag\":\"too_many_write_operations\"}}"));
+        u.server.route(
+            "POST", "/2/files/upload_session/finish",
+            Response::json(409, "{\"error_summary\":\"too_many_write_operations/..\",\"error\":{\".tag\":\"too_many_write_operations\"}}"));
         const Result<CloudUploadResult> busy = u.run("x");
         QVERIFY(!busy);
         QVERIFY(busy.error().throttled);
-        for (const QByteArray &body : {QByteArray("{\"error_summary\":\"too_many_requests/..\"}"), QByteArray("{\"error_summary\":\"too_many_write_operations/...\"}")})
+        for (const QByteArray &body : {QByteArray("{\"error_summary\":\"too_many_requests/..\"}"),
+                                       QByteArray("{\"error_summary\":\"too_many_write_operations/...\"}")})
             QVERIFY(DropboxError::http(HttpResponse{409, {}, body}).throttled);
         for (const int status : {429, 500, 502, 503, 504})
             QVERIFY(DropboxError::http(HttpResponse{status, {}, "{}"}).throttled);
@@ -410,10 +440,12 @@ private Q_SLOTS:
         const Result<CloudUploadResult> result = u.run("x", 1000, "report.pdf");
         QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
         QCOMPARE(result->providerFileID, QStringLiteral("/F00/report (1).pdf"));
-        const QJsonObject linkBody = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body).object();
+        const QJsonObject linkBody
+            = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body).object();
         QCOMPARE(linkBody.value("path").toString(), QStringLiteral("/F00/report (1).pdf"));
 
-        QCOMPARE(DropboxUploader::storedPath(QJsonObject{{"path_lower", "/f00/a (1).txt"}}, "/F00/a.txt"), QStringLiteral("/f00/a (1).txt"));
+        QCOMPARE(DropboxUploader::storedPath(QJsonObject{{"path_lower", "/f00/a (1).txt"}}, "/F00/a.txt"),
+                 QStringLiteral("/f00/a (1).txt"));
         QCOMPARE(DropboxUploader::storedPath(QJsonObject{{"path_display", ""}}, "/F00/a.txt"), QStringLiteral("/F00/a.txt"));
     }
 
@@ -421,9 +453,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("link");
         QTest::addColumn<QString>("direct");
-        QTest::newRow("dl=0") << "https://d/s/a?dl=0" << "https://d/s/a?dl=1";
-        QTest::newRow("no query") << "https://d/s/a" << "https://d/s/a?dl=1";
-        QTest::newRow("other query") << "https://d/s/a?rlkey=x" << "https://d/s/a?rlkey=x&dl=1";
+        QTest::newRow("dl=0") << "https://d/s/a?dl=0"
+                              << "https://d/s/a?dl=1";
+        QTest::newRow("no query") << "https://d/s/a"
+                                  << "https://d/s/a?dl=1";
+        QTest::newRow("other query") << "https://d/s/a?rlkey=x"
+                                     << "https://d/s/a?rlkey=x&dl=1";
     }
     void directLinks()
     {
@@ -449,14 +484,17 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("start without session") << "/2/files/upload_session/start" << 200 << QByteArray("{}") << QByteArray("x") << "Bad Dropbox response: {}";
-        QTest::newRow("append refused") << "/2/files/upload_session/append_v2" << 409 << QByteArray("{\"error_summary\":\"incorrect_offset\"}")
-                                        << QByteArray(1500, 'x') << "Dropbox HTTP 409: {\"error_summary\":\"incorrect_offset\"}";
+        QTest::newRow("start without session") << "/2/files/upload_session/start" << 200 << QByteArray("{}") << QByteArray("x")
+                                               << "Bad Dropbox response: {}";
+        QTest::newRow("append refused") << "/2/files/upload_session/append_v2" << 409
+                                        << QByteArray("{\"error_summary\":\"incorrect_offset\"}") << QByteArray(1500, 'x')
+                                        << "Dropbox HTTP 409: {\"error_summary\":\"incorrect_offset\"}";
         QTest::newRow("finish without id") << "/2/files/upload_session/finish" << 200 << QByteArray("{\"name\":\"x\"}") << QByteArray("x")
                                            << "Bad Dropbox response: {\"name\":\"x\"}";
         QTest::newRow("link refused") << "/2/sharing/create_shared_link_with_settings" << 400 << QByteArray("bad path") << QByteArray("x")
                                       << "Dropbox HTTP 400: bad path";
-        QTest::newRow("empty file") << "" << 0 << QByteArray() << QByteArray() << "Bad Dropbox response: the file ended after 0 of 0 bytes; nothing was saved.";
+        QTest::newRow("empty file") << "" << 0 << QByteArray() << QByteArray()
+                                    << "Bad Dropbox response: the file ended after 0 of 0 bytes; nothing was saved.";
     }
     void refusals()
     {

@@ -79,8 +79,7 @@ struct Google {
             page = browserNetwork.get(QNetworkRequest(answer));
             return true;
         };
-        auth = std::make_unique<GoogleAuth>(&http, Endpoints::allAt(server.url()), &secrets,
-                                            DefaultsStore::suite(config.path()), options);
+        auth = std::make_unique<GoogleAuth>(&http, Endpoints::allAt(server.url()), &secrets, DefaultsStore::suite(config.path()), options);
     }
     DefaultsStore suite() const { return DefaultsStore::suite(config.path()); }
     void tokenAnswer(int status, const QByteArray &body) { server.enqueue("POST", "/token", Response::json(status, body)); }
@@ -143,7 +142,8 @@ private Q_SLOTS:
         g.tokenAnswer(200, "{\"access_token\":\"ya29.access\",\"refresh_token\":\"1//refresh\",\"expires_in\":3599}");
         // Drive's account resource names the user; user-info, without the email scope, would not.
         g.server.route("GET", "/oauth2/v3/userinfo", Response::json(200, "{\"sub\":\"1001\"}"));
-        g.server.route("GET", "/drive/v3/about", Response::json(200, "{\"user\":{\"displayName\":\"Me\",\"emailAddress\":\"me@example.com\"}}"));
+        g.server.route("GET", "/drive/v3/about",
+                       Response::json(200, "{\"user\":{\"displayName\":\"Me\",\"emailAddress\":\"me@example.com\"}}"));
         LogCapture log;
         QSignalSpy signedIn(g.auth.get(), &GoogleAuth::isSignedInChanged);
         const Result<void> done = awaitTask(g.auth->signIn());
@@ -163,8 +163,9 @@ private Q_SLOTS:
         QStringList names;
         for (const auto &item : items)
             names.append(item.first);
-        QCOMPARE(names, (QStringList{"client_id", "redirect_uri", "response_type", "scope", "code_challenge",
-                                     "code_challenge_method", "access_type", "prompt", "state"}));
+        QCOMPARE(names,
+                 (QStringList{"client_id", "redirect_uri", "response_type", "scope", "code_challenge", "code_challenge_method",
+                              "access_type", "prompt", "state"}));
         QCOMPARE(QUrlQuery(url).queryItemValue("state").size(), 43); // 32 random bytes
         const QUrlQuery query(url);
         QCOMPARE(query.queryItemValue("client_id"), Endpoints::compiledIn().googleClientId);
@@ -254,7 +255,9 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("logLine"); // empty: none
         QTest::addColumn<bool>("staysSignedIn");
-        QTest::newRow("invalid_grant") << 400 << QByteArray("{\"error\":\"invalid_grant\",\"error_description\":\"Token has been expired or revoked.\"}")
+        QTest::newRow("invalid_grant") << 400
+                                       << QByteArray(
+                                              "{\"error\":\"invalid_grant\",\"error_description\":\"Token has been expired or revoked.\"}")
                                        << "[GoogleAuth] refresh failed: invalid_grant Token has been expired or revoked." << false;
         QTest::newRow("500 not JSON") << 500 << QByteArray("<html>oops</html>") << "[GoogleAuth] refresh failed: http_500 " << true;
         QTest::newRow("200 without expires_in") << 200 << QByteArray("{\"access_token\":\"x\"}") << "" << true;
@@ -296,10 +299,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("page");
         QTest::newRow("consent refused") << QByteArray("error=access_denied") << QByteArray() << "No authorization code returned."
                                          << "Sign-in cancelled.";
-        QTest::newRow("empty code") << QByteArray("code=") << QByteArray() << "No authorization code returned." << "Sign-in failed.";
+        QTest::newRow("empty code") << QByteArray("code=") << QByteArray() << "No authorization code returned."
+                                    << "Sign-in failed.";
         QTest::newRow("no refresh token") << QByteArray("code=abc") << QByteArray("{\"access_token\":\"a\",\"expires_in\":10}")
-                                          << "Bad response from Google." << "Sign-in failed.";
-        QTest::newRow("not JSON") << QByteArray("code=abc") << QByteArray("nope") << "Google's answer isn't valid JSON" << "Sign-in failed.";
+                                          << "Bad response from Google."
+                                          << "Sign-in failed.";
+        QTest::newRow("not JSON") << QByteArray("code=abc") << QByteArray("nope") << "Google's answer isn't valid JSON"
+                                  << "Sign-in failed.";
     }
     void signInFailures()
     {
@@ -403,7 +409,10 @@ private Q_SLOTS:
         g.server.route("POST", "/token", Response{status, {{"Location", "/token2"}}, {}});
         g.server.route("POST", "/token2", Response::json(200, "{\"access_token\":\"fine\",\"expires_in\":3600}"));
         const Result<QString> followed = awaitTask(g.auth->validAccessToken());
-        QVERIFY2(followed, qPrintable(followed ? QString() : followed.error().domain + " " + QString::number(followed.error().code) + " " + followed.error().description));
+        QVERIFY2(followed,
+                 qPrintable(followed ? QString()
+                                     : followed.error().domain + " " + QString::number(followed.error().code) + " "
+                                    + followed.error().description));
         QCOMPARE(*followed, QStringLiteral("fine"));
     }
 
@@ -498,12 +507,18 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("step");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("start without Location") << "start" << "Drive HTTP 200: {\"kind\":\"none\"}";
-        QTest::newRow("bytes answered 500") << "bytes" << "Drive HTTP 500: storage quota";
-        QTest::newRow("bytes without id") << "bytes-no-id" << "Drive HTTP 200: {\"name\":\"x\"}";
-        QTest::newRow("permission 403") << "permission" << "Drive HTTP 403: {\"error\":\"forbidden\"}";
-        QTest::newRow("folder cannot be made") << "folder" << "Bad response from Drive.";
-        QTest::newRow("folder search refused") << "search" << "Drive HTTP 401: {\"error\":{\"code\":401}}";
+        QTest::newRow("start without Location") << "start"
+                                                << "Drive HTTP 200: {\"kind\":\"none\"}";
+        QTest::newRow("bytes answered 500") << "bytes"
+                                            << "Drive HTTP 500: storage quota";
+        QTest::newRow("bytes without id") << "bytes-no-id"
+                                          << "Drive HTTP 200: {\"name\":\"x\"}";
+        QTest::newRow("permission 403") << "permission"
+                                        << "Drive HTTP 403: {\"error\":\"forbidden\"}";
+        QTest::newRow("folder cannot be made") << "folder"
+                                               << "Bad response from Drive.";
+        QTest::newRow("folder search refused") << "search"
+                                               << "Drive HTTP 401: {\"error\":{\"code\":401}}";
     }
     void failures()
     {
@@ -536,7 +551,8 @@ private Q_SLOTS:
     {
         Drive d;
         d.token.renews = true;
-        d.server.enqueue("POST", "/drive/v3/files/file-9/permissions", Response::json(401, "{\"error\":{\"code\":401,\"status\":\"UNAUTHENTICATED\"}}"));
+        d.server.enqueue("POST", "/drive/v3/files/file-9/permissions",
+                         Response::json(401, "{\"error\":{\"code\":401,\"status\":\"UNAUTHENTICATED\"}}"));
         const Result<CloudUploadResult> result = awaitTask(d.uploader.upload(d.file("data"), "text/plain", {}));
         QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
         QCOMPARE(d.token.refused, QStringList{"tok"});
@@ -635,8 +651,9 @@ private Q_SLOTS:
         const Result<CloudUploadResult> result = awaitTask(d.uploader.upload(path, "text/plain", {}));
         QVERIFY(!result);
         QCOMPARE(result.error().code, int(SendBudget::exhaustedCode));
-        QCOMPARE(result.error().description, QStringLiteral("Google Drive kept asking again for parts of the file it had been sent; "
-                                                            "the upload was stopped after 14.0 MB for a file of 3.0 MB."));
+        QCOMPARE(result.error().description,
+                 QStringLiteral("Google Drive kept asking again for parts of the file it had been sent; "
+                                "the upload was stopped after 14.0 MB for a file of 3.0 MB."));
         qint64 sent = 0;
         for (const FakeServer::Request &put : d.server.requests("PUT", "/session"))
             sent += put.bodySize;

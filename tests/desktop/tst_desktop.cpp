@@ -108,8 +108,14 @@ struct Desk {
         return again.waitForFinished(10000) ? again.exitCode() : -1;
     }
     QString panel() const { return x.visibleWindow("Kavo"); }
-    bool panelGoes() const { return QTest::qWaitFor([&] { return panel().isEmpty(); }, 10000); }
-    bool panelComes() const { return QTest::qWaitFor([&] { return !panel().isEmpty(); }, 10000); }
+    bool panelGoes() const
+    {
+        return QTest::qWaitFor([&] { return panel().isEmpty(); }, 10000);
+    }
+    bool panelComes() const
+    {
+        return QTest::qWaitFor([&] { return !panel().isEmpty(); }, 10000);
+    }
     // Releases the button; what the source says of its drag ("drag copied" or "drag ignored").
     QByteArray release()
     {
@@ -170,13 +176,13 @@ QString newestLink(Demo &demo)
     return awaitTask(demo.api.fetchHistory(1))->first().viewURL;
 }
 
-#define START_DESK(desk)                                                                           \
-    do {                                                                                           \
-        const QStringList missing = XSession::missingPrograms();                                   \
-        QVERIFY2(missing.isEmpty(), qPrintable("not installed (scripts/install-deps): " + missing.join(", "))); \
-        START_DEVSTACK((desk).demo);                                                               \
-        QVERIFY((desk).demo.signIn(googleBrowser));                                                \
-        QVERIFY2((desk).x.start(), "Xvfb and openbox did not start");                              \
+#define START_DESK(desk)                                                                                                                   \
+    do {                                                                                                                                   \
+        const QStringList missing = XSession::missingPrograms();                                                                           \
+        QVERIFY2(missing.isEmpty(), qPrintable("not installed (scripts/install-deps): " + missing.join(", ")));                            \
+        START_DEVSTACK((desk).demo);                                                                                                       \
+        QVERIFY((desk).demo.signIn(googleBrowser));                                                                                        \
+        QVERIFY2((desk).x.start(), "Xvfb and openbox did not start");                                                                      \
     } while (false)
 
 } // namespace
@@ -252,7 +258,8 @@ private Q_SLOTS:
         desk.x.glide(at, desk.icon.center());
         QTest::qWait(300);
         QCOMPARE(desk.release(), "drag copied");
-        QVERIFY(QTest::qWaitFor([&] { return !showsHighlight(desk.x.screenshot(desk.demo.path("after-drop.png")), desk.icon); }, 2000)); // back to idle
+        QVERIFY(QTest::qWaitFor([&] { return !showsHighlight(desk.x.screenshot(desk.demo.path("after-drop.png")), desk.icon); },
+                                2000)); // back to idle
         QVERIFY(desk.deliveredTheThreeAsOneZip(before + 2));
     }
 
@@ -269,7 +276,8 @@ private Q_SLOTS:
         const QRect panel = desk.x.geometry(panelWindow);
         const QPoint pin = panel.topLeft() + QPoint(267, 23);
         desk.x.click(pin);
-        QVERIFY(QTest::qWaitFor([&] { return readFile(desk.demo.path("config/kavo/defaults.json")).contains("\"panel.keepOpen\": true"); }, 2000));
+        QVERIFY(QTest::qWaitFor([&] { return readFile(desk.demo.path("config/kavo/defaults.json")).contains("\"panel.keepOpen\": true"); },
+                                2000));
 
         const QRect source = desk.x.geometry(desk.x.visibleWindow("Drag source"));
         desk.x.click(source.center());
@@ -328,7 +336,8 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(desk.demo.path("data/kavo/secrets.json")));
         const QString suite = desk.demo.path("config/kavo/" + DefaultsStore::suiteName + ".json");
         const QByteArray settings = readFile(suite);
-        QVERIFY2(!settings.contains("apiKey") && !settings.contains("RefreshToken") && !settings.contains(KAVO_BUILTIN_KEY), settings.constData());
+        QVERIFY2(!settings.contains("apiKey") && !settings.contains("RefreshToken") && !settings.contains(KAVO_BUILTIN_KEY),
+                 settings.constData());
 
         writeFile(desk.demo.path("files/report.pdf"), pattern(30000, 3));
         const int before = desk.links();
@@ -359,8 +368,9 @@ private Q_SLOTS:
         QVERIFY(desk.startKavo());
         QVERIFY(desk.findIcon());
         QImage shot;
-        QVERIFY2(QTest::qWaitFor([&] { return iconContrast(shot = desk.x.screenshot(desk.demo.path("light.png")), desk.icon) >= 4.5; }, 5000),
-                 qPrintable(QString::number(iconContrast(shot, desk.icon))));
+        QVERIFY2(
+            QTest::qWaitFor([&] { return iconContrast(shot = desk.x.screenshot(desk.demo.path("light.png")), desk.icon) >= 4.5; }, 5000),
+            qPrintable(QString::number(iconContrast(shot, desk.icon))));
         QVERIFY(qGray(shot.pixel(desk.icon.center() - QPoint(desk.icon.width() * 3 / 10, 0))) < 100); // dark on light
         // Its menu is in Kavo's light colours, as the panel.
         const QPoint inMenu = desk.icon.bottomLeft() + QPoint(-60, 30);
@@ -373,8 +383,9 @@ private Q_SLOTS:
                 process->kill();
         QVERIFY(desk.x.startTray("0x202020"));
         QVERIFY(desk.findIcon());
-        QVERIFY2(QTest::qWaitFor([&] { return iconContrast(shot = desk.x.screenshot(desk.demo.path("dark.png")), desk.icon) >= 4.5; }, 5000),
-                 qPrintable(QString::number(iconContrast(shot, desk.icon))));
+        QVERIFY2(
+            QTest::qWaitFor([&] { return iconContrast(shot = desk.x.screenshot(desk.demo.path("dark.png")), desk.icon) >= 4.5; }, 5000),
+            qPrintable(QString::number(iconContrast(shot, desk.icon))));
         QVERIFY(qGray(shot.pixel(desk.icon.center() - QPoint(desk.icon.width() * 3 / 10, 0))) > 160); // light on dark
     }
 
@@ -409,9 +420,13 @@ private Q_SLOTS:
             link.setProcessEnvironment(desk.kavoEnvironment());
             link.start(KAVO_BINARY, {"kavo://setup?key=" + QString(64, key) + "&email=other@example.com"});
             QString alert;
-            const bool shown = link.waitForFinished(10000)
-                && QTest::qWaitFor([&] { return !(alert = desk.x.visibleWindow("Switch to another account?")).isEmpty()
-                                                && desk.x.activeWindow() == alert; }, 10000);
+            const bool shown
+                = link.waitForFinished(10000)
+                && QTest::qWaitFor(
+                      [&] {
+                          return !(alert = desk.x.visibleWindow("Switch to another account?")).isEmpty() && desk.x.activeWindow() == alert;
+                      },
+                      10000);
             return shown ? alert : QString();
         };
         for (const char *key : {"KP_Enter", "Escape"}) {
@@ -553,11 +568,13 @@ private Q_SLOTS:
         // machine, xprop found no window): its type is read from the one that is there.
         QString window;
         QString type;
-        QVERIFY(QTest::qWaitFor([&] {
-            window = desk.panel();
-            type = window.isEmpty() ? QString() : desk.x.property(window, "_NET_WM_WINDOW_TYPE");
-            return !type.isEmpty();
-        }, 10000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                window = desk.panel();
+                type = window.isEmpty() ? QString() : desk.x.property(window, "_NET_WM_WINDOW_TYPE");
+                return !type.isEmpty();
+            },
+            10000));
         QVERIFY2(type.endsWith("_NET_WM_WINDOW_TYPE_NORMAL"), qPrintable(type));
         // openbox framed it: a title bar above, and the usual decorations.
         const QString extents = desk.x.property(window, "_NET_FRAME_EXTENTS");
@@ -595,9 +612,12 @@ private Q_SLOTS:
 
         // The tray goes away again (its panel quit): the window is back, framed.
         desk.x.processes.back()->kill(); // trayer, the last one started
-        QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty()
-                                        && desk.x.property(desk.panel(), "_NET_WM_WINDOW_TYPE").endsWith("_NET_WM_WINDOW_TYPE_NORMAL"); },
-                                5000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return !desk.panel().isEmpty()
+                    && desk.x.property(desk.panel(), "_NET_WM_WINDOW_TYPE").endsWith("_NET_WM_WINDOW_TYPE_NORMAL");
+            },
+            5000));
     }
 };
 

@@ -16,7 +16,6 @@
 
 #include "desktopprocesses.h"
 
-
 struct XSession : DesktopProcesses {
     QString display;
     QString bus; // the session bus of this desktop
@@ -63,18 +62,26 @@ struct XSession : DesktopProcesses {
             const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(number);
             if (QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)) || QFile::exists(socket))
                 continue;
-            QProcess *xvfb = launch("Xvfb", {QStringLiteral(":%1").arg(number), "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"});
+            QProcess *xvfb
+                = launch("Xvfb", {QStringLiteral(":%1").arg(number), "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"});
             if (QTest::qWaitFor([&] { return QFile::exists(socket) || xvfb->state() != QProcess::Running; }, 10000)
                 && xvfb->state() == QProcess::Running)
                 display = QStringLiteral(":%1").arg(number);
         }
         // The socket is there a moment before the server answers on it.
-        if (display.isEmpty() || !QTest::qWaitFor([&] { return tool("xprop", {"-root", "-len", "0", "_NET_SUPPORTED"}).contains("_NET_SUPPORTED"); }, 10000))
+        if (display.isEmpty()
+            || !QTest::qWaitFor(
+                [&] {
+                    return tool("xprop", {"-root", "-len", "0", "_NET_SUPPORTED"}).contains("_NET_SUPPORTED");
+                },
+                10000))
             return false;
         QProcess *openbox = launch("openbox", {});
         // openbox names itself on the root window once it manages the screen.
         const bool managed = QTest::qWaitFor(
-            [&] { return openbox->state() == QProcess::Running && tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"); },
+            [&] {
+                return openbox->state() == QProcess::Running && tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id");
+            },
             15000);
         if (!managed)
             qWarning() << "display" << display << "openbox" << openbox->state() << openbox->exitCode() << openbox->readAll()
@@ -86,7 +93,8 @@ struct XSession : DesktopProcesses {
     bool startTray(const QString &tint = {})
     {
         QStringList arguments{"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "28", "--SetDockType", "true"};
-        arguments << (tint.isEmpty() ? QStringList{"--transparent", "false"} : QStringList{"--transparent", "true", "--alpha", "0", "--tint", tint});
+        arguments << (tint.isEmpty() ? QStringList{"--transparent", "false"}
+                                     : QStringList{"--transparent", "true", "--alpha", "0", "--tint", tint});
         launch("trayer", arguments);
         return QTest::qWaitFor([&] { return !windowTree().filter(QRegularExpression("\"panel\": \\(\"panel\" \"trayer\"\\)")).isEmpty(); },
                                10000);
@@ -148,8 +156,5 @@ struct XSession : DesktopProcesses {
         return QImage(path);
     }
     // The property `name` of window `id` as xprop prints it.
-    QString property(const QString &id, const QString &name) const
-    {
-        return QString::fromUtf8(tool("xprop", {"-id", id, name})).trimmed();
-    }
+    QString property(const QString &id, const QString &name) const { return QString::fromUtf8(tool("xprop", {"-id", id, name})).trimmed(); }
 };

@@ -13,8 +13,8 @@
 #include "sweeper/drivecleaner.h"
 #include "testutil.h"
 
-#include <QDir>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -23,8 +23,8 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -72,8 +72,9 @@ struct Demo {
     // invalid URL when it did not start. The certificates are the ones the build trusts.
     QUrl startDevstack(int port = 0)
     {
-        devstack.start(KAVO_DEVSTACK, {"--state", path("state"), "--port", QString::number(port), "--tls", "--certificates",
-                                       KAVO_DEVSTACK_CA_DIR, "--test-hooks"});
+        devstack.start(
+            KAVO_DEVSTACK,
+            {"--state", path("state"), "--port", QString::number(port), "--tls", "--certificates", KAVO_DEVSTACK_CA_DIR, "--test-hooks"});
         if (!devstack.waitForReadyRead(10000))
             return {};
         static const QRegularExpression listening(QStringLiteral("^kavo-devstack listening on (https://127\\.0\\.0\\.1:\\d+)$"));
@@ -106,10 +107,7 @@ struct Demo {
         return env;
     }
     // The token of the link `kavo share` printed, or empty when it failed.
-    QString share(const QString &file, const QByteArray &browserScript)
-    {
-        return share(KAVO_BINARY, {"share", file}, browserScript);
-    }
+    QString share(const QString &file, const QByteArray &browserScript) { return share(KAVO_BINARY, {"share", file}, browserScript); }
     // The same for a file named by bytes, which a process argument given as text cannot carry:
     // a shell hands them over.
     QString shareBytes(const QByteArray &file, const QByteArray &browserScript)
@@ -128,7 +126,8 @@ struct Demo {
     {
         QString escaped;
         for (const char c : bytes)
-            escaped += uchar(c) < 0x80 && c != '\\' ? QString(QLatin1Char(c)) : QStringLiteral("\\0%1").arg(uchar(c), 3, 8, QLatin1Char('0'));
+            escaped
+                += uchar(c) < 0x80 && c != '\\' ? QString(QLatin1Char(c)) : QStringLiteral("\\0%1").arg(uchar(c), 3, 8, QLatin1Char('0'));
         return escaped;
     }
     QString share(const QString &program, const QStringList &arguments, const QByteArray &browserScript)
@@ -187,7 +186,8 @@ struct Demo {
         auto tray = std::make_unique<QProcess>();
         tray->setProcessEnvironment(environment("exit 1\n"));
         tray->start(KAVO_BINARY, {});
-        if (!tray->waitForStarted(5000) || (first && !QTest::qWaitFor([this] { return QFile::exists(path("runtime/kavo.socket")); }, 20000)))
+        if (!tray->waitForStarted(5000)
+            || (first && !QTest::qWaitFor([this] { return QFile::exists(path("runtime/kavo.socket")); }, 20000)))
             return nullptr;
         return tray;
     }
@@ -200,10 +200,7 @@ struct Demo {
     // With that provider chosen, signs in to it (as signIn does), then starts the tray.
     std::unique_ptr<QProcess> signInAndStartTrayWith(bool dropbox);
     // Signs in (as signIn does), then starts the tray.
-    std::unique_ptr<QProcess> signInAndStartTray(const QByteArray &browserScript)
-    {
-        return signIn(browserScript) ? startTray() : nullptr;
-    }
+    std::unique_ptr<QProcess> signInAndStartTray(const QByteArray &browserScript) { return signIn(browserScript) ? startTray() : nullptr; }
     // Ends a tray as the session's end would; whether it went.
     static bool stop(QProcess &tray)
     {
@@ -344,7 +341,8 @@ inline QByteArray digest(const QString &path)
 
 inline const QByteArray googleBrowser = "curl --cacert \"$KAVO_CA\" -s -L -o /dev/null \"$1\" &\n";
 // The desktop would hand the vendrel:// redirect to `kavo URL`; this browser does the same.
-inline const QByteArray dropboxBrowser = "loc=$(curl --cacert \"$KAVO_CA\" -s -o /dev/null -w '%{redirect_url}' \"$1\")\n\"$KAVO_BIN\" \"$loc\" &\n";
+inline const QByteArray dropboxBrowser
+    = "loc=$(curl --cacert \"$KAVO_CA\" -s -o /dev/null -w '%{redirect_url}' \"$1\")\n\"$KAVO_BIN\" \"$loc\" &\n";
 
 inline std::unique_ptr<QProcess> Demo::signInAndStartTrayWith(bool dropbox)
 {

@@ -85,11 +85,14 @@ private Q_SLOTS:
         const QList<QByteArray> rows = run.out.trimmed().split('\n');
         QCOMPARE(rows.size(), 4);
         QVERIFY2(rows[0].simplified() == "NAME SIZE PROVIDER DOWNLOADS EXPIRES PASSWORD URL", rows[0].constData());
-        QVERIFY(rows[1].startsWith("notes.txt ") && rows[1].contains(" 2.4 MB ") && rows[1].contains(" Google Drive ") && rows[1].contains(" yes "));
-        QCOMPARE(onTerminal(demo, {"links", "--search", "nothing like it"}).out.trimmed(), QByteArray("kavo: No links match \"nothing like it\"."));
+        QVERIFY(rows[1].startsWith("notes.txt ") && rows[1].contains(" 2.4 MB ") && rows[1].contains(" Google Drive ")
+                && rows[1].contains(" yes "));
+        QCOMPARE(onTerminal(demo, {"links", "--search", "nothing like it"}).out.trimmed(),
+                 QByteArray("kavo: No links match \"nothing like it\"."));
 
         // Bad usage: exit 2 with the usage.
-        for (const QStringList &wrong : {QStringList{"links", "--limit", "0"}, QStringList{"links", "--colour"}, QStringList{"links", "extra"}}) {
+        for (const QStringList &wrong :
+             {QStringList{"links", "--limit", "0"}, QStringList{"links", "--colour"}, QStringList{"links", "extra"}}) {
             run = demo.kavo(wrong);
             QCOMPARE(run.code, 2);
             QVERIFY2(run.err.contains("usage: kavo links"), run.err.constData());
@@ -115,7 +118,8 @@ private Q_SLOTS:
         const auto item = [&demo] { return awaitTask(demo.api.fetchHistory(1)).value().first(); };
 
         // Here, with no desktop, the link is printed and the copy's failure said.
-        const QByteArray noDesktop = "kavo: The link isn't on the clipboard: there is no desktop here (neither DISPLAY nor WAYLAND_DISPLAY is set).\n";
+        const QByteArray noDesktop
+            = "kavo: The link isn't on the clipboard: there is no desktop here (neither DISPLAY nor WAYLAND_DISPLAY is set).\n";
         Demo::Run run = demo.kavo({"link", made.url, "copy"});
         QCOMPARE(run.code, 1);
         QCOMPARE(run.out, (made.url + '\n').toUtf8());
@@ -135,7 +139,7 @@ private Q_SLOTS:
         run = demo.kavo({"link", token, "password"}, "open sesame\n");
         QCOMPARE(run.code, 0);
         QVERIFY(item().isProtected);
-        QCOMPARE(demo.kavo({"link", token, "password"}, "").code, 2);          // nothing typed
+        QCOMPARE(demo.kavo({"link", token, "password"}, "").code, 2); // nothing typed
         QCOMPARE(demo.kavo({"link", token, "password", "open sesame"}).code, 2); // never from argv
         QCOMPARE(demo.kavo({"link", token, "password", "--remove"}).code, 0);
         QVERIFY(!item().isProtected);
@@ -178,8 +182,9 @@ private Q_SLOTS:
         QVERIFY(run.out.contains("kavo: Nothing was deleted."));
         run = demo.kavo({"link", token, "delete", "--yes"});
         QCOMPARE(run.code, 0);
-        QCOMPARE(run.err, QByteArray("kavo: Cleanup incomplete: We removed the share link, but couldn't reach Google Drive to delete the file. "
-                                     "It's still in the Vendrel folder in your Drive \xe2\x80\x94 clean up manually if needed.\n"));
+        QCOMPARE(run.err,
+                 QByteArray("kavo: Cleanup incomplete: We removed the share link, but couldn't reach Google Drive to delete the file. "
+                            "It's still in the Vendrel folder in your Drive \xe2\x80\x94 clean up manually if needed.\n"));
         QVERIFY(awaitTask(demo.api.fetchHistory(15)).value().isEmpty());
         run = demo.kavo({"link", token, "copy"});
         QCOMPARE(run.code, 1);
@@ -224,7 +229,8 @@ private Q_SLOTS:
     {
         Demo demo;
         START_DEVSTACK(demo);
-        const QByteArray raw = "x\x1b]0;owned\x07\x1b[2J\xe2\x80\xae" "fdp.exe";
+        const QByteArray raw = "x\x1b]0;owned\x07\x1b[2J\xe2\x80\xae"
+                               "fdp.exe";
         const QByteArray escaped = "x\\x1b]0;owned\\x07\\x1b[2J\\u202efdp.exe";
         writeFile(demo.path("files/" + QString::fromUtf8(raw)), "escape");
         const QString token = demo.share(demo.path("files/" + QString::fromUtf8(raw)), googleBrowser);

@@ -4,15 +4,15 @@
 #include "platform/endpoints.h"
 #include "testutil.h"
 
+#include "upload/retry.h"
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QUrlQuery>
 #include <QTemporaryDir>
-#include "upload/retry.h"
+#include <QUrlQuery>
 
 #include <QFile>
 #include <QSslSocket>
@@ -66,7 +66,8 @@ struct Client {
     BackendAPI api;
     explicit Client(const Stack &stack)
         : http(&network, 5000ms, stack.ca)
-        , api(&http, stack.root, [this] { return key; }, nullptr)
+        , api(
+              &http, stack.root, [this] { return key; }, nullptr)
     {
     }
     QJsonObject hook(const QUrl &root, const QByteArray &method, const QString &path, const QByteArray &body = {})
@@ -135,10 +136,11 @@ private Q_SLOTS:
         const QString challenge = QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"); // of the verifier below
         const QByteArray verifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk";
         const auto google = [&](const QString &client, const QString &redirect, const QString &scope) {
-            return c.page(stack.root, QStringLiteral("/o/oauth2/v2/auth?client_id=%1&redirect_uri=%2&response_type=code&scope=%3"
-                                                     "&code_challenge=%4&code_challenge_method=S256&state=s1")
-                                          .arg(client, QString::fromLatin1(QUrl::toPercentEncoding(redirect)),
-                                               QString::fromLatin1(QUrl::toPercentEncoding(scope)), challenge));
+            return c.page(stack.root,
+                          QStringLiteral("/o/oauth2/v2/auth?client_id=%1&redirect_uri=%2&response_type=code&scope=%3"
+                                         "&code_challenge=%4&code_challenge_method=S256&state=s1")
+                              .arg(client, QString::fromLatin1(QUrl::toPercentEncoding(redirect)),
+                                   QString::fromLatin1(QUrl::toPercentEncoding(scope)), challenge));
         };
         const QString id = QStringLiteral(KAVO_GOOGLE_CLIENT_ID);
         const QString drive = QStringLiteral("https://www.googleapis.com/auth/drive.file");
@@ -198,9 +200,10 @@ private Q_SLOTS:
         QCOMPARE(QJsonDocument::fromJson(stale.body)["error"]["status"].toString(), QStringLiteral("UNAUTHENTICATED"));
 
         const auto dropbox = [&](const QString &client, const QString &redirect) {
-            return c.page(stack.root, QStringLiteral("/oauth2/authorize?client_id=%1&redirect_uri=%2&response_type=code"
-                                                     "&code_challenge=%3&code_challenge_method=S256&state=s2")
-                                          .arg(client, QString::fromLatin1(QUrl::toPercentEncoding(redirect)), challenge));
+            return c.page(stack.root,
+                          QStringLiteral("/oauth2/authorize?client_id=%1&redirect_uri=%2&response_type=code"
+                                         "&code_challenge=%3&code_challenge_method=S256&state=s2")
+                              .arg(client, QString::fromLatin1(QUrl::toPercentEncoding(redirect)), challenge));
         };
         QCOMPARE(dropbox("someone-else", "vendrel://dropbox-auth").status, 400);
         QCOMPARE(dropbox(KAVO_DROPBOX_APP_KEY, "http://127.0.0.1:4000/").status, 400);
@@ -208,8 +211,8 @@ private Q_SLOTS:
         QCOMPARE(allowed.status, 302);
         const QUrlQuery answer(QUrl(QString::fromUtf8(allowed.header("Location"))));
         QCOMPARE(answer.queryItemValue("state"), QStringLiteral("s2"));
-        const QByteArray dropboxExchange = "grant_type=authorization_code&code=" + answer.queryItemValue("code").toUtf8() + "&code_verifier="
-            + verifier + "&redirect_uri=vendrel%3A%2F%2Fdropbox-auth&client_id=";
+        const QByteArray dropboxExchange = "grant_type=authorization_code&code=" + answer.queryItemValue("code").toUtf8()
+            + "&code_verifier=" + verifier + "&redirect_uri=vendrel%3A%2F%2Fdropbox-auth&client_id=";
         QCOMPARE(c.page(stack.root, "/oauth2/token", dropboxExchange + "someone-else").status, 400);
         const HttpResponse tokens = c.page(stack.root, "/oauth2/token", dropboxExchange + KAVO_DROPBOX_APP_KEY);
         QCOMPARE(tokens.status, 200);
@@ -231,15 +234,24 @@ private Q_SLOTS:
         const HttpResponse started = call("/2/files/upload_session/start", "{\"close\":false}", "abc");
         QCOMPARE(started.status, 200);
         const QByteArray session = QJsonDocument::fromJson(started.body)["session_id"].toString().toUtf8();
-        const HttpResponse mistyped = call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":\"3\"}}", "d");
+        const HttpResponse mistyped
+            = call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":\"3\"}}", "d");
         QCOMPARE(mistyped.status, 400);
         QVERIFY2(mistyped.body.contains("cursor.offset: expected integer"), mistyped.body.constData());
-        const HttpResponse unknown = call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":3},\"closed\":true}", "d");
+        const HttpResponse unknown = call("/2/files/upload_session/append_v2",
+                                          "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":3},\"closed\":true}", "d");
         QCOMPARE(unknown.status, 400);
         QVERIFY2(unknown.body.contains("unknown field 'closed'"), unknown.body.constData());
-        QCOMPARE(call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":3}}", "d", "application/json").status, 400);
-        QCOMPARE(call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":3},\"close\":true}", "d").status, 200);
-        const HttpResponse afterClose = call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":4}}", "e");
+        QCOMPARE(call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":3}}", "d",
+                      "application/json")
+                     .status,
+                 400);
+        QCOMPARE(
+            call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":3},\"close\":true}", "d")
+                .status,
+            200);
+        const HttpResponse afterClose
+            = call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + session + "\",\"offset\":4}}", "e");
         QCOMPARE(afterClose.status, 409);
         QCOMPARE(QJsonDocument::fromJson(afterClose.body)["error"][".tag"].toString(), QStringLiteral("closed"));
         QCOMPARE(call("/2/files/get_metadata", {}, "{\"path\":\"/x\",\"recursive\":true}", "application/json").status, 400);
@@ -257,7 +269,13 @@ private Q_SLOTS:
                   + "\r\nContent-Type: application/octet-stream\r\nDropbox-API-Arg: {\"cursor\":{\"session_id\":\"" + session
                   + "\",\"offset\":4}}\r\nContent-Length: " + QByteArray::number((qint64(150) << 20) + 1) + "\r\n\r\n");
         QByteArray head;
-        QVERIFY(QTest::qWaitFor([&] { raw.waitForReadyRead(100); head += raw.readAll(); return head.contains("\r\n\r\n"); }, 5000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                raw.waitForReadyRead(100);
+                head += raw.readAll();
+                return head.contains("\r\n\r\n");
+            },
+            5000));
         QVERIFY2(head.startsWith("HTTP/1.1 400"), head.constData());
     }
 
@@ -294,7 +312,8 @@ private Q_SLOTS:
         // The edits themselves are exercised through `kavo link` (tst_commands); what that cannot
         // reach is here.
         QCOMPARE(awaitTask(c.api.rename(link->token, "final.pdf")).value(), QStringLiteral("final.pdf"));
-        QCOMPARE(awaitTask(c.api.rename(link->token, "")).error().description, QStringLiteral("Backend HTTP 409: That name can't be used."));
+        QCOMPARE(awaitTask(c.api.rename(link->token, "")).error().description,
+                 QStringLiteral("Backend HTTP 409: That name can't be used."));
         QVERIFY(awaitTask(c.api.setExpiry(link->token, 1)).value().has_value());
 
         // Two days on, the one-day link is expired and awaits its Drive cleanup.
@@ -347,8 +366,7 @@ private Q_SLOTS:
         c.key = QStringLiteral(KAVO_BUILTIN_KEY);
         RegistrationRequest missing = upload("x.pdf");
         missing.driveFileID.clear();
-        QCOMPARE(awaitTask(c.api.registerUpload(missing)).error().description,
-                 QStringLiteral("Backend HTTP 400: missing drive_file_id"));
+        QCOMPARE(awaitTask(c.api.registerUpload(missing)).error().description, QStringLiteral("Backend HTTP 400: missing drive_file_id"));
     }
 
     void linkPage()
@@ -441,7 +459,8 @@ private Q_SLOTS:
         }
         Stack again(state.path());
         QCOMPARE(again.ca, firstCa); // the CA is kept, so a client that trusts it still connects
-        QCOMPARE(QFile(state.path() + "/ca.key").permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), QFileDevice::Permissions());
+        QCOMPARE(QFile(state.path() + "/ca.key").permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+                 QFileDevice::Permissions());
         Client c(again);
         const Result<QList<HistoryItem>> history = awaitTask(c.api.fetchHistory(15));
         QVERIFY(history);

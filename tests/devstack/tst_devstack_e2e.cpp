@@ -3,8 +3,8 @@
 // bytes, sweep the Drive file of an expired link, and keep drops through kills, outages and
 // throttling.
 
-#include "demo.h"
 #include "cloud/dropboxuploader.h"
+#include "demo.h"
 #include "memorysecretstore.h"
 
 namespace {
@@ -45,7 +45,8 @@ struct DriveReference {
                 schema = m.captured(1);
             else if (line == "}")
                 schema.clear();
-            else if (const QRegularExpressionMatch t = tag.match(QString::fromUtf8(line)); !schema.isEmpty() && t.hasMatch() && t.captured(1) != "-")
+            else if (const QRegularExpressionMatch t = tag.match(QString::fromUtf8(line));
+                     !schema.isEmpty() && t.hasMatch() && t.captured(1) != "-")
                 schemas[schema].append(t.captured(1));
         }
         return methods.size() > 20 && schemas.contains("File") && schemas.contains("Permission");
@@ -63,7 +64,8 @@ struct DriveReference {
         if (upload && verb == "PUT")
             return query.contains("upload_id") ? QString() : QStringLiteral("a PUT without its session");
         path.remove(QRegularExpression("^(/upload)?/drive/v3/"));
-        static const QStringList global = {"alt", "fields", "key", "oauth_token", "prettyPrint", "quotaUser", "userIp", "callback", "$.xgafv"};
+        static const QStringList global
+            = {"alt", "fields", "key", "oauth_token", "prettyPrint", "quotaUser", "userIp", "callback", "$.xgafv"};
         for (const QJsonObject &method : methods) {
             QString pattern = QRegularExpression::escape(method["path"].toString());
             pattern.replace(QRegularExpression("\\\\\\{[^}]+\\\\\\}"), "[^/]+");
@@ -127,8 +129,16 @@ private Q_SLOTS:
             QVERIFY2(drive.problemWith(call.toObject()).isEmpty(), qPrintable(drive.problemWith(call.toObject())));
         }
         QVERIFY(checked >= 5);
-        QVERIFY(!drive.problemWith(QJsonObject{{"method", "GET"}, {"path", "/drive/v3/files"}, {"query", QJsonObject{{"q", "x"}, {"orderBy", "x"}, {"spaces", "x"}, {"corpus", "nowhere"}}}}).isEmpty());
-        QVERIFY(!drive.problemWith(QJsonObject{{"method", "POST"}, {"path", "/drive/v3/files/f/permissions"}, {"json", QJsonObject{{"role", "reader"}, {"kind", "x"}, {"public", true}}}}).isEmpty());
+        QVERIFY(!drive
+                     .problemWith(QJsonObject{{"method", "GET"},
+                                              {"path", "/drive/v3/files"},
+                                              {"query", QJsonObject{{"q", "x"}, {"orderBy", "x"}, {"spaces", "x"}, {"corpus", "nowhere"}}}})
+                     .isEmpty());
+        QVERIFY(!drive
+                     .problemWith(QJsonObject{{"method", "POST"},
+                                              {"path", "/drive/v3/files/f/permissions"},
+                                              {"json", QJsonObject{{"role", "reader"}, {"kind", "x"}, {"public", true}}}})
+                     .isEmpty());
 
         // A password keeps the file from anyone without it; the page's form sends it.
         QVERIFY(awaitTask(demo.api.setPassword(token, "open sesame")));
@@ -147,10 +157,12 @@ private Q_SLOTS:
 
         // Three days on, a one-day link has expired; one sweep removes its Drive file.
         QVERIFY(awaitTask(demo.api.setExpiry(token, 1)));
-        QVERIFY(awaitTask(demo.http.send(QNetworkRequest(Endpoints::join(demo.root, "/__test/clock")), "POST", "{\"advance_seconds\":259200}")));
+        QVERIFY(awaitTask(
+            demo.http.send(QNetworkRequest(Endpoints::join(demo.root, "/__test/clock")), "POST", "{\"advance_seconds\":259200}")));
         QCOMPARE(demo.download(token, "password=open%20sesame")->status, 410);
         MemorySecretStore secrets;
-        secrets.save(GoogleAuth::keychainAccount, DefaultsStore(demo.path("data/kavo/secrets.json")).value(GoogleAuth::keychainAccount).toString());
+        secrets.save(GoogleAuth::keychainAccount,
+                     DefaultsStore(demo.path("data/kavo/secrets.json")).value(GoogleAuth::keychainAccount).toString());
         QTemporaryDir suite;
         GoogleAuth google(&demo.http, demo.endpoints(), &secrets, DefaultsStore::suite(suite.path()), GoogleAuth::Options{});
         QStringList lines;
@@ -168,10 +180,7 @@ private Q_SLOTS:
     // The devstack's clock passes the access token's life while the bytes are on their way: the
     // calls after them (Drive's permission, Dropbox's next chunk and its link) are refused once
     // with 401, the token is renewed, and the upload ends with one link.
-    void anUploadOutlivesItsAccessToken_data()
-    {
-        providerRows();
-    }
+    void anUploadOutlivesItsAccessToken_data() { providerRows(); }
     void anUploadOutlivesItsAccessToken()
     {
         QFETCH(bool, dropbox);
@@ -184,13 +193,15 @@ private Q_SLOTS:
         const qint64 before = demo.uploadBytes();
         // The answer to the (first) chunk is held back; meanwhile the token's hour (or four) passes.
         demo.hook("POST", "/__test/stall",
-                  dropbox ? "{\"path\":\"/2/files/upload_session/append_v2\",\"seconds\":2}" : "{\"path\":\"/upload/drive/v3/files\",\"method\":\"PUT\",\"seconds\":2}");
+                  dropbox ? "{\"path\":\"/2/files/upload_session/append_v2\",\"seconds\":2}"
+                          : "{\"path\":\"/upload/drive/v3/files\",\"method\":\"PUT\",\"seconds\":2}");
         QVERIFY(demo.drop(demo.path("files/long.bin")));
         QVERIFY(QTest::qWaitFor([&] { return demo.uploadBytes() - before >= (dropbox ? 8 << 20 : qint64(bytes.size())); }, 30000));
         demo.hook("POST", "/__test/clock", dropbox ? "{\"advance_seconds\":14500}" : "{\"advance_seconds\":3700}");
         QVERIFY2(demo.deliveredOnce(QStringLiteral("long.bin"), bytes, 60000), tray->readAllStandardError().constData());
         const QStringList log = demo.requests();
-        const qsizetype refused = log.indexOf(QRegularExpression(dropbox ? "POST /2/files/upload_session/append_v2 401" : "POST /drive/v3/files/.*/permissions 401"));
+        const qsizetype refused = log.indexOf(
+            QRegularExpression(dropbox ? "POST /2/files/upload_session/append_v2 401" : "POST /drive/v3/files/.*/permissions 401"));
         QVERIFY2(refused > 0, qPrintable(log.join(", ")));
         QVERIFY2(log.mid(refused).contains("POST " + QString(dropbox ? "/oauth2/token" : "/token") + " 200"), qPrintable(log.join(", ")));
     }
@@ -198,10 +209,7 @@ private Q_SLOTS:
     // Temporary provider failures are waited out: Drive's folder search answered 500 and its
     // bytes answered 502 (the session is asked where it stands, then sent the rest); Dropbox's
     // commit and its deletion answered too_many_write_operations. One link each, and the file gone.
-    void temporaryProviderFailuresAreWaitedOut_data()
-    {
-        providerRows();
-    }
+    void temporaryProviderFailuresAreWaitedOut_data() { providerRows(); }
     void temporaryProviderFailuresAreWaitedOut()
     {
         QFETCH(bool, dropbox);
@@ -214,10 +222,12 @@ private Q_SLOTS:
         if (dropbox) {
             demo.hook("POST", "/__test/fail", "{\"path\":\"/2/files/upload_session/finish\",\"status\":409,\"body\":" + busy + "}");
         } else {
-            demo.hook("POST", "/__test/fail", "{\"path\":\"/drive/v3/files\",\"method\":\"GET\",\"status\":500,\"body\":\"backend error\"}");
+            demo.hook("POST", "/__test/fail",
+                      "{\"path\":\"/drive/v3/files\",\"method\":\"GET\",\"status\":500,\"body\":\"backend error\"}");
             // Part-way: Drive keeps the first MiB (four whole blocks), then answers 502.
             demo.hook("POST", "/__test/fail",
-                      "{\"path\":\"/upload/drive/v3/files\",\"method\":\"PUT\",\"status\":502,\"body\":\"<html>bad gateway</html>\",\"after_bytes\":1048576}");
+                      "{\"path\":\"/upload/drive/v3/files\",\"method\":\"PUT\",\"status\":502,\"body\":\"<html>bad "
+                      "gateway</html>\",\"after_bytes\":1048576}");
         }
         const QByteArray bytes = pattern(3000000, 5);
         writeFile(demo.path("files/weather.bin"), bytes);
@@ -232,9 +242,11 @@ private Q_SLOTS:
         } else {
             QVERIFY(log.contains("GET /drive/v3/files 500"));
             const QStringList puts = log.filter(QRegularExpression("^PUT /upload/drive/v3/files "));
-            QCOMPARE(puts, (QStringList{"PUT /upload/drive/v3/files 502", "PUT /upload/drive/v3/files 308", "PUT /upload/drive/v3/files 200"}));
+            QCOMPARE(puts,
+                     (QStringList{"PUT /upload/drive/v3/files 502", "PUT /upload/drive/v3/files 308", "PUT /upload/drive/v3/files 200"}));
             // Only the rest went again: the bytes Drive kept were not sent twice.
-            QVERIFY2(demo.uploadBytes() - sentBefore < bytes.size() + (512 << 10), qPrintable(QString::number(demo.uploadBytes() - sentBefore)));
+            QVERIFY2(demo.uploadBytes() - sentBefore < bytes.size() + (512 << 10),
+                     qPrintable(QString::number(demo.uploadBytes() - sentBefore)));
         }
         const HistoryItem item = demo.links(QStringLiteral("weather.bin")).value(0);
         const Demo::Run deleted = demo.kavo({"link", item.token, "delete", "--yes"});
@@ -272,10 +284,10 @@ private Q_SLOTS:
         Demo demo;
         START_DEVSTACK(demo);
         writeFile(demo.path("files/a.txt"), "a");
-        const QByteArray refusingBrowser =
-            "state=$(printf '%s' \"$1\" | sed -n 's/.*[?&]state=\\([^&]*\\).*/\\1/p')\n"
-            "back=$(printf '%s' \"$1\" | sed -n 's/.*[?&]redirect_uri=\\([^&]*\\).*/\\1/p' | sed 's/%3A/:/g; s/%2F/\\//g')\n"
-            "curl -s -o \"$HOME/tab.html\" -w '%{http_code}' \"$back?error=access_denied&state=$state\" > \"$HOME/tab.status\" &\n";
+        const QByteArray refusingBrowser
+            = "state=$(printf '%s' \"$1\" | sed -n 's/.*[?&]state=\\([^&]*\\).*/\\1/p')\n"
+              "back=$(printf '%s' \"$1\" | sed -n 's/.*[?&]redirect_uri=\\([^&]*\\).*/\\1/p' | sed 's/%3A/:/g; s/%2F/\\//g')\n"
+              "curl -s -o \"$HOME/tab.html\" -w '%{http_code}' \"$back?error=access_denied&state=$state\" > \"$HOME/tab.status\" &\n";
         QVERIFY(demo.share(demo.path("files/a.txt"), refusingBrowser).isEmpty());
         QVERIFY2(demo.shareErrors.contains("kavo: No authorization code returned.\n"), demo.shareErrors.constData());
         QVERIFY(QTest::qWaitFor([&] { return readFile(demo.path("tab.status")) == "200"; }, 5000));
@@ -316,7 +328,8 @@ private Q_SLOTS:
         QCOMPARE(item.provider, QStringLiteral("dropbox"));
         QVERIFY(item.driveFileID.endsWith("/" + name));
         MemorySecretStore secrets;
-        secrets.save(DropboxAuth::keychainAccount, DefaultsStore(demo.path("data/kavo/secrets.json")).value(DropboxAuth::keychainAccount).toString());
+        secrets.save(DropboxAuth::keychainAccount,
+                     DefaultsStore(demo.path("data/kavo/secrets.json")).value(DropboxAuth::keychainAccount).toString());
         DropboxAuth dropbox(&demo.http, demo.endpoints(), &secrets, DropboxAuth::Options{});
         CloudCleanup cleanup(&demo.http, demo.endpoints(), nullptr, &dropbox);
         demo.api.setCleanup(&cleanup);
@@ -332,11 +345,13 @@ private Q_SLOTS:
         DropboxUploader uploader(&demo.http, demo.endpoints(), &dropbox, 8 << 20);
         writeFile(demo.path("files/twice.txt"), "first");
         const UploadSession gone{QStringLiteral("gone"), QStringLiteral("/SAMEFOLDER/twice.txt"), 0, 5, false};
-        const Result<CloudUploadResult> first = awaitTask(uploader.upload(demo.path("files/twice.txt"), "text/plain", {}, gone, [](const UploadSession &) {}));
+        const Result<CloudUploadResult> first
+            = awaitTask(uploader.upload(demo.path("files/twice.txt"), "text/plain", {}, gone, [](const UploadSession &) {}));
         QVERIFY(first);
         QCOMPARE(first->providerFileID, QStringLiteral("/SAMEFOLDER/twice.txt"));
         writeFile(demo.path("files/twice.txt"), "again");
-        const Result<CloudUploadResult> second = awaitTask(uploader.upload(demo.path("files/twice.txt"), "text/plain", {}, gone, [](const UploadSession &) {}));
+        const Result<CloudUploadResult> second
+            = awaitTask(uploader.upload(demo.path("files/twice.txt"), "text/plain", {}, gone, [](const UploadSession &) {}));
         QVERIFY(second);
         QCOMPARE(second->providerFileID, QStringLiteral("/SAMEFOLDER/twice (1).txt"));
         QVERIFY(second->directURL->contains("twice%20%281%29.txt"));
@@ -397,10 +412,12 @@ private Q_SLOTS:
         START_DEVSTACK(demo);
         writeFile(demo.path("files/notes.txt"), "notes");
         demo.hook("POST", "/__test/fail",
-                  "{\"path\":\"/upload/drive/v3/files\",\"status\":403,\"body\":{\"error\":{\"code\":403,\"message\":\"The user's Drive storage quota has been exceeded.\"}}}");
+                  "{\"path\":\"/upload/drive/v3/files\",\"status\":403,\"body\":{\"error\":{\"code\":403,\"message\":\"The user's Drive "
+                  "storage quota has been exceeded.\"}}}");
         QVERIFY(demo.share(demo.path("files/notes.txt"), googleBrowser).isEmpty());
         QCOMPARE(demo.shareErrors.trimmed().split('\n').last(),
-                 QByteArray("kavo: Drive HTTP 403: {\"error\":{\"code\":403,\"message\":\"The user's Drive storage quota has been exceeded.\"}}"));
+                 QByteArray(
+                     "kavo: Drive HTTP 403: {\"error\":{\"code\":403,\"message\":\"The user's Drive storage quota has been exceeded.\"}}"));
         QVERIFY(demo.requests().contains("POST /upload/drive/v3/files 403"));
         QVERIFY(demo.requests().filter("/api/register.php").isEmpty());
 
@@ -411,7 +428,8 @@ private Q_SLOTS:
 
         // A source that is gone fails before any sign-in, with the job's sentence alone.
         QVERIFY(demo.share(demo.path("files/ghost.pdf"), "exit 1\n").isEmpty());
-        QCOMPARE(demo.shareErrors.trimmed().split('\n').last(), QByteArray("kavo: Couldn't read source: ghost.pdf \xe2\x80\x94 No such file or directory"));
+        QCOMPARE(demo.shareErrors.trimmed().split('\n').last(),
+                 QByteArray("kavo: Couldn't read source: ghost.pdf \xe2\x80\x94 No such file or directory"));
 
         // Nothing injected: the same file goes through.
         QVERIFY2(!demo.share(demo.path("files/notes.txt"), googleBrowser).isEmpty(), demo.shareErrors.constData());
@@ -473,7 +491,9 @@ private Q_SLOTS:
         QByteArray log;
         QVERIFY(QTest::qWaitFor([&] { return (log += tray->readAllStandardError()).contains(".txt failed"); }, 20000));
         const QByteArray refused = log.contains("upload of two.txt failed") ? "two" : "one";
-        QVERIFY2(log.contains(QByteArray("upload of " + refused + ".txt failed: The server's answer was refused: it was longer than 4 MiB.")), log.constData());
+        QVERIFY2(
+            log.contains(QByteArray("upload of " + refused + ".txt failed: The server's answer was refused: it was longer than 4 MiB.")),
+            log.constData());
         const QByteArray other = refused == "one" ? "two" : "one";
         QVERIFY(demo.deliveredOnce(QString::fromLatin1(other + ".txt"), other, 30000));
         QFile status(QStringLiteral("/proc/%1/status").arg(tray->processId()));
@@ -524,8 +544,8 @@ private Q_SLOTS:
         QVERIFY(tray);
         QTRY_VERIFY_WITH_TIMEOUT(!demo.links("big.bin").isEmpty() && demo.journal().trimmed().isEmpty(), 180000);
         const qint64 sent = demo.uploadBytes() - before;
-        qInfo("%s: %lld MiB arrived before the kill, %lld MiB in all", dropbox ? "Dropbox" : "Drive",
-              (long long)(sentBeforeKill >> 20), (long long)(sent >> 20));
+        qInfo("%s: %lld MiB arrived before the kill, %lld MiB in all", dropbox ? "Dropbox" : "Drive", (long long)(sentBeforeKill >> 20),
+              (long long)(sent >> 20));
         QVERIFY(sent >= size);
         // Drive's one PUT resumes where the session stands (in whole 256 KiB blocks); Dropbox
         // sends again at most the chunk the kill cut (its chunks grow with the link).
@@ -611,17 +631,17 @@ private Q_SLOTS:
         const qsizetype calls = demo.requests().size();
         writeFile(demo.path("files/locked.txt"), "stays here");
         // A session bus of the command's own whose secret service keeps both sign-ins locked.
-        const QString script = QStringLiteral(
-            "\"$0\" --locked Vendrel.BackendApiKey Vendrel.GoogleOAuth > \"$3\" 2>/dev/null &\n"
-            "for _ in $(seq 100); do grep -q ready \"$3\" && break; sleep 0.1; done\n"
-            "\"$1\" share \"$2\"; code=$?; kill $!; exit $code\n");
-        const QString token = demo.share("dbus-run-session", {"--config-file=" KAVO_TEST_SESSION_BUS_CONFIG, "--", "/bin/sh", "-c", script,
-                                                              KAVO_TEST_SECRET_SERVICE, KAVO_BINARY, demo.path("files/locked.txt"),
-                                                              demo.path("service.out")},
-                                          "echo opened >> \"$HOME/browser-opened\"; exit 1\n");
+        const QString script = QStringLiteral("\"$0\" --locked Vendrel.BackendApiKey Vendrel.GoogleOAuth > \"$3\" 2>/dev/null &\n"
+                                              "for _ in $(seq 100); do grep -q ready \"$3\" && break; sleep 0.1; done\n"
+                                              "\"$1\" share \"$2\"; code=$?; kill $!; exit $code\n");
+        const QString token = demo.share("dbus-run-session",
+                                         {"--config-file=" KAVO_TEST_SESSION_BUS_CONFIG, "--", "/bin/sh", "-c", script,
+                                          KAVO_TEST_SECRET_SERVICE, KAVO_BINARY, demo.path("files/locked.txt"), demo.path("service.out")},
+                                         "echo opened >> \"$HOME/browser-opened\"; exit 1\n");
         QVERIFY(token.isEmpty());
-        QVERIFY2(said(demo.shareErrors).contains("kavo: Your keyring is locked, so Kavo can't read your sign-in to Kavo. "
-                                                 "Unlock it when Kavo asks (or in your keyring app), then try again.\n"),
+        QVERIFY2(said(demo.shareErrors)
+                     .contains("kavo: Your keyring is locked, so Kavo can't read your sign-in to Kavo. "
+                               "Unlock it when Kavo asks (or in your keyring app), then try again.\n"),
                  demo.shareErrors.constData());
         QVERIFY(!QFile::exists(demo.path("browser-opened")));
         QCOMPARE(demo.uploadBytes(), before);
@@ -751,7 +771,7 @@ private Q_SLOTS:
         qInfo("five 503s ended the job after %lld ms", (long long)took);
         QCOMPARE(demo.shareErrors.trimmed().split('\n').last(), QByteArray("kavo: Drive HTTP 503: Backend Error"));
         QCOMPARE(demo.requests().filter("POST /upload/drive/v3/files 503").size(), 5);
-        QVERIFY(took >= 7500);  // 1 + 2 + 4 + 8 s, each at least half
+        QVERIFY(took >= 7500); // 1 + 2 + 4 + 8 s, each at least half
         QVERIFY(took <= 25000); // at most 15 s of waiting, plus five requests and the start
         QCOMPARE(demo.requests().filter("POST /api/register.php").size(), 2);
     }

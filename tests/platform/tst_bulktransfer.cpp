@@ -16,10 +16,10 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QProcess>
 #include <QTimer>
 
 #include <cstring>
@@ -58,7 +58,6 @@ QByteArray sha256Of(const QString &path)
     hash.addData(&file);
     return hash.result();
 }
-
 
 // Brings the loopback interface of this process's network namespace up.
 bool raiseLoopback()
@@ -161,9 +160,8 @@ struct Drive : DriveStandIn {
     // Through the queue's retry, without its pauses: a misread answer would be sent again.
     Result<CloudUploadResult> uploadWithRetry(const QString &path)
     {
-        std::function<QCoro::Task<Result<CloudUploadResult>>()> once = [this, path] {
-            return uploader.upload(path, "application/octet-stream", {});
-        };
+        std::function<QCoro::Task<Result<CloudUploadResult>>()> once
+            = [this, path] { return uploader.upload(path, "application/octet-stream", {}); };
         return awaitTask(withRetry(once, [](std::chrono::milliseconds) -> QCoro::Task<void> { co_return; }));
     }
 };
@@ -198,12 +196,14 @@ private Q_SLOTS:
         d.server.route("POST", "/2/files/upload_session/start", Response::json(200, "{\"session_id\":\"s\"}"));
         d.server.route("POST", "/2/files/upload_session/append_v2", slow("null"));
         d.server.route("POST", "/2/files/upload_session/finish", slow("{\"id\":\"id:1\"}"));
-        d.server.route("POST", "/2/sharing/create_shared_link_with_settings", Response::json(200, "{\"url\":\"https://dbx.test/s/x?dl=0\"}"));
+        d.server.route("POST", "/2/sharing/create_shared_link_with_settings",
+                       Response::json(200, "{\"url\":\"https://dbx.test/s/x?dl=0\"}"));
         DropboxUploader chunked(&d.http, Endpoints::allAt(d.server.url()), &d.token, 8 * MiB);
         ProgressLog log{&d.server, size, {}};
 
         resetPeakMemory();
-        const Result<CloudUploadResult> result = dropbox ? awaitTask(chunked.upload(path, {}, log.callback())) : d.upload(path, log.callback());
+        const Result<CloudUploadResult> result
+            = dropbox ? awaitTask(chunked.upload(path, {}, log.callback())) : d.upload(path, log.callback());
         const qint64 peak = peakMemoryMiB();
         QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
 
@@ -294,7 +294,8 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QUrl session = Endpoints::join(d.server.url(), "/session");
 
-        const Result<HttpResponse> small = awaitTask(production.send(QNetworkRequest(Endpoints::join(d.server.url(), "/drive/v3/files")), "GET"));
+        const Result<HttpResponse> small
+            = awaitTask(production.send(QNetworkRequest(Endpoints::join(d.server.url(), "/drive/v3/files")), "GET"));
         const Result<HttpResponse> bulk = awaitTask(production.sendFile("PUT", session, {}, &file, 0, MiB));
         for (const Result<HttpResponse> *refused : {&small, &bulk}) {
             QVERIFY(!*refused);
@@ -317,15 +318,21 @@ private Q_SLOTS:
         const QStringList none;
         QTest::newRow("nothing set") << "https://api.test/x" << none << "direct";
         QTest::newRow("https_proxy") << "https://api.test/x" << QStringList{"https_proxy=http://p.test:3128"} << "http://p.test:3128";
-        QTest::newRow("lower case first") << "https://api.test/x" << QStringList{"HTTPS_PROXY=http://upper.test:1", "https_proxy=http://lower.test:2"} << "http://lower.test:2";
+        QTest::newRow("lower case first") << "https://api.test/x"
+                                          << QStringList{"HTTPS_PROXY=http://upper.test:1", "https_proxy=http://lower.test:2"}
+                                          << "http://lower.test:2";
         QTest::newRow("HTTP_PROXY is ignored") << "http://api.test/x" << QStringList{"HTTP_PROXY=http://p.test:1"} << "direct";
         QTest::newRow("http_proxy not for https") << "https://api.test/x" << QStringList{"http_proxy=http://p.test:1"} << "direct";
-        QTest::newRow("all_proxy socks5h") << "https://api.test/x" << QStringList{"all_proxy=socks5h://127.0.0.1:9050"} << "socks5h://127.0.0.1:9050";
+        QTest::newRow("all_proxy socks5h") << "https://api.test/x" << QStringList{"all_proxy=socks5h://127.0.0.1:9050"}
+                                           << "socks5h://127.0.0.1:9050";
         QTest::newRow("no scheme, no port") << "https://api.test/x" << QStringList{"https_proxy=p.test"} << "http://p.test:1080";
-        QTest::newRow("no_proxy domain") << "https://www.api.test/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=other.test,.api.test"} << "direct";
-        QTest::newRow("no_proxy is not a substring match") << "https://notapi.test/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=api.test"} << "http://p.test:1";
+        QTest::newRow("no_proxy domain") << "https://www.api.test/x"
+                                         << QStringList{"https_proxy=http://p.test:1", "no_proxy=other.test,.api.test"} << "direct";
+        QTest::newRow("no_proxy is not a substring match")
+            << "https://notapi.test/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=api.test"} << "http://p.test:1";
         QTest::newRow("NO_PROXY star") << "https://api.test/x" << QStringList{"https_proxy=http://p.test:1", "NO_PROXY=*"} << "direct";
-        QTest::newRow("no_proxy network") << "https://10.1.2.3/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=10.0.0.0/8"} << "direct";
+        QTest::newRow("no_proxy network") << "https://10.1.2.3/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=10.0.0.0/8"}
+                                          << "direct";
         QTest::newRow("no_proxy IPv6") << "https://[::1]:8765/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=::1"} << "direct";
         QTest::newRow("unsupported scheme") << "https://api.test/x" << QStringList{"https_proxy=socks4://p.test:1"} << "refused";
     }

@@ -7,14 +7,14 @@
 #include "platform/terminaltext.h"
 #include "testutil.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTemporaryDir>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -63,8 +63,7 @@ private Q_SLOTS:
         QCOMPARE(reread.value(QStringLiteral("account.bootstrapped")), QJsonValue(true));
         QVERIFY(reread.value(QStringLiteral("missing")).isUndefined());
         QCOMPARE(store.filePath(), dir.path() + QStringLiteral("/kavo/defaults.json"));
-        QCOMPARE(DefaultsStore::suite(dir.path()).filePath(),
-                 dir.path() + QStringLiteral("/kavo/group.com.marrowbeck.Vendrel.json"));
+        QCOMPARE(DefaultsStore::suite(dir.path()).filePath(), dir.path() + QStringLiteral("/kavo/group.com.marrowbeck.Vendrel.json"));
 
         QVERIFY(store.remove(QStringLiteral("prefs.selectedProvider")));
         QVERIFY(!reread.contains(QStringLiteral("prefs.selectedProvider")));
@@ -213,10 +212,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("root");
         QTest::addColumn<QString>("path");
-        QTest::newRow("plain") << "http://127.0.0.1:8765" << "api/history.php";
-        QTest::newRow("root slash") << "http://127.0.0.1:8765/" << "api/history.php";
-        QTest::newRow("both slashes") << "http://127.0.0.1:8765//" << "/api/history.php";
-        QTest::newRow("path slash") << "http://127.0.0.1:8765" << "/api/history.php";
+        QTest::newRow("plain") << "http://127.0.0.1:8765"
+                               << "api/history.php";
+        QTest::newRow("root slash") << "http://127.0.0.1:8765/"
+                                    << "api/history.php";
+        QTest::newRow("both slashes") << "http://127.0.0.1:8765//"
+                                      << "/api/history.php";
+        QTest::newRow("path slash") << "http://127.0.0.1:8765"
+                                    << "/api/history.php";
     }
     void endpointJoin()
     {
@@ -231,20 +234,34 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("given");
         QTest::addColumn<QString>("taken"); // empty: refused
-        QTest::newRow("IPv4") << "https://127.0.0.1:40123" << "https://127.0.0.1:40123";
-        QTest::newRow("trailing slash") << "https://127.0.0.1:40123/" << "https://127.0.0.1:40123";
-        QTest::newRow("other loopback") << "https://127.0.0.2:9" << "https://127.0.0.2:9";
-        QTest::newRow("IPv6") << "https://[::1]:40123" << "https://[::1]:40123";
-        QTest::newRow("no port") << "https://127.0.0.1" << "";
-        QTest::newRow("other scheme") << "http://127.0.0.1:40123" << "";
-        QTest::newRow("a name") << "https://localhost:40123" << "";
-        QTest::newRow("elsewhere") << "https://192.0.2.1:40123" << "";
-        QTest::newRow("mapped elsewhere") << "https://[::ffff:192.0.2.1]:443" << "";
-        QTest::newRow("user") << "https://evil@127.0.0.1:40123" << "";
-        QTest::newRow("path") << "https://127.0.0.1:40123/api" << "";
-        QTest::newRow("query") << "https://127.0.0.1:40123/?x=1" << "";
-        QTest::newRow("fragment") << "https://127.0.0.1:40123#x" << "";
-        QTest::newRow("not a URL") << "https://127.0.0.1:40123\x1b]0;" << "";
+        QTest::newRow("IPv4") << "https://127.0.0.1:40123"
+                              << "https://127.0.0.1:40123";
+        QTest::newRow("trailing slash") << "https://127.0.0.1:40123/"
+                                        << "https://127.0.0.1:40123";
+        QTest::newRow("other loopback") << "https://127.0.0.2:9"
+                                        << "https://127.0.0.2:9";
+        QTest::newRow("IPv6") << "https://[::1]:40123"
+                              << "https://[::1]:40123";
+        QTest::newRow("no port") << "https://127.0.0.1"
+                                 << "";
+        QTest::newRow("other scheme") << "http://127.0.0.1:40123"
+                                      << "";
+        QTest::newRow("a name") << "https://localhost:40123"
+                                << "";
+        QTest::newRow("elsewhere") << "https://192.0.2.1:40123"
+                                   << "";
+        QTest::newRow("mapped elsewhere") << "https://[::ffff:192.0.2.1]:443"
+                                          << "";
+        QTest::newRow("user") << "https://evil@127.0.0.1:40123"
+                              << "";
+        QTest::newRow("path") << "https://127.0.0.1:40123/api"
+                              << "";
+        QTest::newRow("query") << "https://127.0.0.1:40123/?x=1"
+                               << "";
+        QTest::newRow("fragment") << "https://127.0.0.1:40123#x"
+                                  << "";
+        QTest::newRow("not a URL") << "https://127.0.0.1:40123\x1b]0;"
+                                   << "";
     }
     void devstackRootFromTheEnvironment()
     {

@@ -5,20 +5,20 @@
 #include "platform/desktop.h"
 #include "platform/filechooser.h"
 #include "platform/secretstore.h"
-#include "upload/uploadmanager.h"
 #include "testutil.h"
+#include "upload/uploadmanager.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QClipboard>
-#include <QApplication>
 #include <QDBusObjectPath>
 #include <QElapsedTimer>
 #include <QFileDialog>
-#include <QLineEdit>
 #include <QGuiApplication>
-#include <QTemporaryDir>
+#include <QLineEdit>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -35,8 +35,8 @@ public:
 
 public Q_SLOTS:
     QStringList GetCapabilities() { return capabilities; }
-    uint Notify(const QString &appName, uint replacesId, const QString &appIcon, const QString &summary,
-                const QString &body, const QStringList &actionPairs, const QVariantMap &hints, int expireTimeout)
+    uint Notify(const QString &appName, uint replacesId, const QString &appIcon, const QString &summary, const QString &body,
+                const QStringList &actionPairs, const QVariantMap &hints, int expireTimeout)
     {
         Q_UNUSED(replacesId);
         Q_UNUSED(appIcon);
@@ -166,12 +166,14 @@ private Q_SLOTS:
             answered = true;
         });
         QFileDialog *dialog = nullptr;
-        QVERIFY(QTest::qWaitFor([&] {
-            for (QWidget *widget : QApplication::topLevelWidgets())
-                if (widget->objectName() == "kavoFileChooser" && widget->isVisible())
-                    dialog = qobject_cast<QFileDialog *>(widget);
-            return dialog != nullptr;
-        }, 3000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                for (QWidget *widget : QApplication::topLevelWidgets())
+                    if (widget->objectName() == "kavoFileChooser" && widget->isVisible())
+                        dialog = qobject_cast<QFileDialog *>(widget);
+                return dialog != nullptr;
+            },
+            3000));
         QCOMPARE(dialog->directory().absolutePath(), QDir::homePath()); // not Kavo's working folder
         dialog->setDirectory(folder.path());
         QTest::qWait(300); // the dialog lists the folder in the background
@@ -279,7 +281,8 @@ private Q_SLOTS:
         for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
             env.remove(QString::fromLatin1(variable));
         QVERIFY(QDir(home.path()).mkdir(QStringLiteral("runtime")));
-        QFile::setPermissions(home.filePath(QStringLiteral("runtime")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(home.filePath(QStringLiteral("runtime")),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("runtime")));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         kavo.setProcessEnvironment(env);
@@ -312,8 +315,8 @@ private Q_SLOTS:
         child.start(QCoreApplication::applicationFilePath(), {function});
         const bool finished = child.waitForFinished(60000);
         const QByteArray output = child.readAll();
-        const bool passed = finished && child.exitCode() == 0
-            && output.contains(QByteArray("PASS   : TestSessionBus::" + function.toLatin1() + "()"));
+        const bool passed
+            = finished && child.exitCode() == 0 && output.contains(QByteArray("PASS   : TestSessionBus::" + function.toLatin1() + "()"));
         if (!passed)
             qWarning("%s", output.constData());
         return passed || (QTest::qFail("the fresh process failed", __FILE__, __LINE__), true);
@@ -408,8 +411,9 @@ private Q_SLOTS:
             QVERIFY(!key.locked);
             store.remove(QStringLiteral("Vendrel.BackendApiKey"));
             QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))).value, std::nullopt);
-            QTRY_COMPARE(told, QStringList{QStringLiteral("You didn't create a keyring, so Kavo keeps your sign-ins only until it quits. "
-                                                          "You'll sign in again next time.")});
+            QTRY_COMPARE(told,
+                         QStringList{QStringLiteral("You didn't create a keyring, so Kavo keeps your sign-ins only until it quits. "
+                                                    "You'll sign in again next time.")});
         }
         QVERIFY(!QFile::exists(path));
         QCOMPARE(service->readAllStandardError().count("Prompt.Prompt"), 1); // asked once, not at every save

@@ -9,11 +9,11 @@
 #include "shareupload.h"
 #include "testutil.h"
 
+#include "memorysecretstore.h"
+#include "platform/secretstore.h"
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
-#include "platform/secretstore.h"
-#include "memorysecretstore.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -38,7 +38,8 @@ struct Share {
     {
         suite.setValue(ShareUpload::apiKeyKey, QStringLiteral("k").repeated(64));
         suite.setValue(ShareUpload::refreshTokenKey, QStringLiteral("1//old"));
-        server.route("POST", "/token", Response::json(200, "{\"access_token\":\"ya29.a\",\"expires_in\":3599,\"refresh_token\":\"1//new\"}"));
+        server.route("POST", "/token",
+                     Response::json(200, "{\"access_token\":\"ya29.a\",\"expires_in\":3599,\"refresh_token\":\"1//new\"}"));
         server.enqueue("GET", "/drive/v3/files", Response::json(200, "{\"files\":[]}"));
         server.route("GET", "/drive/v3/files", Response::json(200, "{\"files\":[{\"id\":\"folder-1\"}]}"));
         server.route("POST", "/drive/v3/files", Response::json(200, "{\"id\":\"folder-1\"}"));
@@ -54,10 +55,7 @@ struct Share {
         writeFile(dir.filePath("files/report.pdf"), bytes);
         return dir.filePath("files/report.pdf");
     }
-    Result<QString> perform(const QString &path, qint64 days = 7)
-    {
-        return awaitTask(upload.perform(QUrl::fromLocalFile(path), days));
-    }
+    Result<QString> perform(const QString &path, qint64 days = 7) { return awaitTask(upload.perform(QUrl::fromLocalFile(path), days)); }
 };
 
 } // namespace
@@ -120,7 +118,8 @@ private Q_SLOTS:
         QCOMPARE(link.value(), QStringLiteral("http://kavo.test/l/abc")); // no token in the answer is fine
 
         QCOMPARE(s.server.requests("PUT", "/upload/session").value(0).body, QByteArray("%PDF bytes"));
-        QCOMPARE(s.server.requests("POST", "/upload/drive/v3/files").value(0).header("X-Upload-Content-Type"), QByteArray("application/pdf"));
+        QCOMPARE(s.server.requests("POST", "/upload/drive/v3/files").value(0).header("X-Upload-Content-Type"),
+                 QByteArray("application/pdf"));
         QCOMPARE(s.suite.value(ShareUpload::refreshTokenKey).toString(), QStringLiteral("1//new"));
         const QJsonObject registration = QJsonDocument::fromJson(s.server.requests("POST", "/api/register.php").value(0).body).object();
         QCOMPARE(registration.value("google_refresh_token").toString(), QStringLiteral("1//new"));
@@ -177,7 +176,8 @@ private Q_SLOTS:
             Share s;
             s.serviceWorks();
             s.server.route("POST", "/token", Response::json(400, "{\"error\":\"invalid_grant\"}"));
-            QCOMPARE(s.perform(s.file()).error().description, QStringLiteral("Google sign-in expired. Re-connect Google Drive in the Kavo app."));
+            QCOMPARE(s.perform(s.file()).error().description,
+                     QStringLiteral("Google sign-in expired. Re-connect Google Drive in the Kavo app."));
         }
         {
             Share s;

@@ -21,7 +21,10 @@ struct Launch {
     NotificationCenter notifications;
     int changes = 0;
 
-    Launch() { notifications.observe(NotificationCenter::accountChanged, &notifications, [this] { ++changes; }); }
+    Launch()
+    {
+        notifications.observe(NotificationCenter::accountChanged, &notifications, [this] { ++changes; });
+    }
     DefaultsStore defaults() const { return DefaultsStore::standard(config.path()); }
     DefaultsStore suite() const { return DefaultsStore::suite(config.path()); }
     std::unique_ptr<AccountStore> start()

@@ -9,10 +9,11 @@
 #include "backend/themestore.h"
 #include "cloud/dropboxauth.h"
 #include "cloud/googleauth.h"
-#include "platform/endpoints.h"
 #include "cloudstandins.h"
 #include "fakeserver.h"
+#include "memorysecretstore.h"
 #include "platform/desktop.h"
+#include "platform/endpoints.h"
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "shell/accountstore.h"
@@ -21,28 +22,27 @@
 #include "ui/foreigntypes.h"
 #include "ui/symbol.h"
 #include "upload/uploadmanager.h"
-#include "memorysecretstore.h"
 
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QIcon>
 #include <QMimeData>
 #include <QNetworkAccessManager>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
-#include <QScreen>
 #include <QQuickWindow>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QSignalSpy>
-#include <QIcon>
 
-#include <cmath>
-#include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QPainter>
 #include <QPointer>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
-#include <qcoro/qcorotimer.h>
 #include <QtQml/QQmlExtensionPlugin>
+#include <cmath>
+#include <qcoro/qcorotimer.h>
 
 Q_IMPORT_QML_PLUGIN(Kavo_UiPlugin)
 
@@ -61,7 +61,10 @@ struct Shell {
     Http http{&network, 2000ms};
     MemorySecretStore secrets;
     NotificationCenter notifications;
-    AccountStore account{&secrets, DefaultsStore::standard(config.path()), DefaultsStore::suite(config.path()), &notifications,
+    AccountStore account{&secrets,
+                         DefaultsStore::standard(config.path()),
+                         DefaultsStore::suite(config.path()),
+                         &notifications,
                          {builtinKey, QStringLiteral("admin@kavo.invalid")}};
     BackendAPI api{&http, server.url(), [this] { return account.apiKey(); }, &secrets};
     Preferences preferences{DefaultsStore::standard(config.path())};
@@ -219,8 +222,9 @@ QByteArray historyJson(const QList<std::tuple<QString, QString, int>> &items) //
         out += "{\"token\":\"" + token.toUtf8() + "\",\"filename\":\"" + filename.toUtf8()
             + "\",\"filesize\":2048,\"drive_file_id\":\"file-" + token.toUtf8()
             + "\",\"provider\":\"google\",\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":false,"
-              "\"download_count\":" + QByteArray::number(downloads)
-            + ",\"status\":\"active\",\"view_url\":\"http://k/l/" + token.toUtf8() + "\",\"download_url\":\"d\"}";
+              "\"download_count\":"
+            + QByteArray::number(downloads) + ",\"status\":\"active\",\"view_url\":\"http://k/l/" + token.toUtf8()
+            + "\",\"download_url\":\"d\"}";
     }
     return out + "]}";
 }
@@ -288,12 +292,14 @@ private Q_SLOTS:
         LogCapture log;
         const QString link = "kavo://setup?key=" + newKey + "&email=mallory%40example.com";
         const SingleInstance::Answer asking = s.controller.handleSetupLink(QUrl(link));
-        QCOMPARE(asking.note, QStringLiteral("This link is for another Kavo account (mallory@example.com). Kavo asks in its window "
-                                             "whether to switch; nothing changes until you answer there."));
+        QCOMPARE(asking.note,
+                 QStringLiteral("This link is for another Kavo account (mallory@example.com). Kavo asks in its window "
+                                "whether to switch; nothing changes until you answer there."));
         QCOMPARE(asking.refusal, QString());
         QCOMPARE(asked.size(), 1);
         QCOMPARE(asked.first().at(0).toString(), QStringLiteral("Switch to another account?"));
-        QVERIFY(asked.first().at(1).toString().startsWith(QStringLiteral("A web page asks to connect Kavo to another Kavo account (mallory@example.com).")));
+        QVERIFY(asked.first().at(1).toString().startsWith(
+            QStringLiteral("A web page asks to connect Kavo to another Kavo account (mallory@example.com).")));
         QTest::qWait(50);
         QCOMPARE(s.account.apiKey(), builtinKey);
         QVERIFY(s.alerts.isEmpty());
@@ -338,8 +344,9 @@ private Q_SLOTS:
                      (QStringList{"Signed in", "Kavo is now signed in and ready to upload."}));
             QCOMPARE(s.account.apiKey(), newKey);
         }
-        for (const QString &bad : QStringList{"kavo://setup?key=" + QStringLiteral("g").repeated(64), QStringLiteral("kavo://setup?email=a%40b.c"),
-                                   "kavo://setup?key=" + QStringLiteral("a").repeated(63), QStringLiteral("kavo://setup?key")}) {
+        for (const QString &bad :
+             QStringList{"kavo://setup?key=" + QStringLiteral("g").repeated(64), QStringLiteral("kavo://setup?email=a%40b.c"),
+                         "kavo://setup?key=" + QStringLiteral("a").repeated(63), QStringLiteral("kavo://setup?key")}) {
             Shell s;
             QCOMPARE(s.controller.handleSetupLink(QUrl(bad)).refusal, QStringLiteral("The signup link didn't contain a valid API key."));
             QTRY_COMPARE(s.alerts.size(), 1);
@@ -523,10 +530,11 @@ private Q_SLOTS:
 
         // A file that can't be read: its row says why; with no history there is no "Recent".
         s.controller.handleDrop({QUrl::fromLocalFile(s.config.filePath("missing.pdf"))});
-        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::failed; }, 3000));
-        QVERIFY(QTest::qWaitFor([&] {
-            return !texts(popover->contentItem()).filter(QRegularExpression("^Couldn't read source: missing.pdf — ")).isEmpty();
-        }, 1000));
+        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::failed; },
+                                3000));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return !texts(popover->contentItem()).filter(QRegularExpression("^Couldn't read source: missing.pdf — ")).isEmpty(); },
+            1000));
         QVERIFY(!texts(popover->contentItem()).contains("Drop files here"));
         QVERIFY(!texts(popover->contentItem()).contains("RECENT"));
         QCOMPARE(findItem(popover->contentItem(), "uploadStage")->property("text").toString(), QStringLiteral("Failed"));
@@ -540,10 +548,12 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return s.uploads.jobs().first().state == UploadJob::State::failed; }, 3000));
 
         // A past link: its summary, and its copy button puts the page's address on the clipboard.
-        s.server.route("GET", "/api/history.php",
-                       Response::json(200, "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
-                                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":true,"
-                                           "\"download_count\":1,\"status\":\"protected\",\"view_url\":\"http://k/l/t1\",\"download_url\":\"d\"}]}"));
+        s.server.route(
+            "GET", "/api/history.php",
+            Response::json(200,
+                           "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
+                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":true,"
+                           "\"download_count\":1,\"status\":\"protected\",\"view_url\":\"http://k/l/t1\",\"download_url\":\"d\"}]}"));
         awaitTask(s.history.refresh(15));
         QVERIFY(QTest::qWaitFor([&] { return texts(popover->contentItem()).contains("RECENT"); }, 1000));
         QVERIFY(texts(popover->contentItem()).contains("2.0 KB · 1 download · password"));
@@ -599,7 +609,8 @@ private Q_SLOTS:
         s.account.signIn(newKey, QStringLiteral("ann@example.com"), std::nullopt);
         QCOMPARE(setting("accountTitle"), QStringLiteral("Signed in"));
         QCOMPARE(setting("accountDetail"), QStringLiteral("ann@example.com"));
-        for (const auto &[days, text] : {std::pair{7, "7 days"}, std::pair{0, "Never"}, std::pair{45, "45 days"}, std::pair{365, "1 year"}}) {
+        for (const auto &[days, text] :
+             {std::pair{7, "7 days"}, std::pair{0, "Never"}, std::pair{45, "45 days"}, std::pair{365, "1 year"}}) {
             s.preferences.setExpiryDays(days);
             QCOMPARE(label("expiryMenu"), QString::fromUtf8(text));
         }
@@ -624,7 +635,8 @@ private Q_SLOTS:
         QCOMPARE(alert->minimumSize(), alert->maximumSize());
         QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Signed in"));
         QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(), markup);
-        QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("textFormat").toInt(), 0 /* Text.PlainText; AutoText would render it */);
+        QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("textFormat").toInt(),
+                 0 /* Text.PlainText; AutoText would render it */);
         QTest::qWait(300);
         QVERIFY(s.server.requests("GET", "/x").isEmpty());
         alert->close();
@@ -807,7 +819,8 @@ private Q_SLOTS:
         ui.reload(historyJson({}));
         QVERIFY(QTest::qWaitFor([&] { return alert->isVisible(); }, 3000));
         QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Couldn't delete the link"));
-        QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(), QStringLiteral("Backend HTTP 404: No such link."));
+        QCOMPARE(alert->findChild<QQuickItem *>("alertMessage")->property("text").toString(),
+                 QStringLiteral("Backend HTTP 404: No such link."));
     }
 
     // "Upload files…" and paste in the panel: each is one drop, as a drag of the same files.
@@ -860,8 +873,9 @@ private Q_SLOTS:
         Shell s;
         s.server.route("GET", "/api/history.php", Response::json(200, historyJson({{"t1", "report.pdf", 0}})));
         s.server.route("GET", "/api/presets.php",
-                       Response::json(200, "{\"presets\":[{\"id\":4,\"name\":\"Ocean\",\"is_default\":false,\"gradient_from\":\"#0000ff\","
-                                           "\"gradient_to\":\"#ffffff\",\"accent_color\":\"#1a2b3c\"}],\"default_id\":null}"));
+                       Response::json(200,
+                                      "{\"presets\":[{\"id\":4,\"name\":\"Ocean\",\"is_default\":false,\"gradient_from\":\"#0000ff\","
+                                      "\"gradient_to\":\"#ffffff\",\"accent_color\":\"#1a2b3c\"}],\"default_id\":null}"));
         Ui ui(s);
         s.controller.showPopover();
         s.controller.showSettings();
@@ -926,10 +940,12 @@ private Q_SLOTS:
                         continue;
                     const QColor color = label->property("color").value<QColor>();
                     // Disabled entries are secondary, "Delete" is destructive; neither is the other theme's.
-                    if (!close(color, text) && label->property("text") != QStringLiteral("Delete") && label->parentItem()->parentItem()->isEnabled())
+                    if (!close(color, text) && label->property("text") != QStringLiteral("Delete")
+                        && label->parentItem()->parentItem()->isEnabled())
                         wrong.append(label->property("text").toString() + " " + color.name(QColor::HexArgb));
                 }
-                const QQuickItem *tipText = popup->inherits("QQuickToolTip") ? popup->property("contentItem").value<QQuickItem *>() : nullptr;
+                const QQuickItem *tipText
+                    = popup->inherits("QQuickToolTip") ? popup->property("contentItem").value<QQuickItem *>() : nullptr;
                 if (tipText && !close(tipText->property("color").value<QColor>(), text))
                     wrong.append(popup->property("text").toString());
                 QVERIFY2(wrong.isEmpty(), qPrintable(what + ": " + wrong.join(", ")));
@@ -997,7 +1013,8 @@ private Q_SLOTS:
                 for (int x = square.left(); x <= square.right(); ++x)
                     if (qGray(shot.pixel(x, y)) < 80) // the dark ink on the accent fill
                         ++inked;
-            QVERIFY2(inked >= square.width() * square.height() / 6, qPrintable(QStringLiteral("%1 of %2").arg(inked).arg(square.width() * square.height())));
+            QVERIFY2(inked >= square.width() * square.height() / 6,
+                     qPrintable(QStringLiteral("%1 of %2").arg(inked).arg(square.width() * square.height())));
             QVERIFY(item("providerCancel")->isVisible());
             QMetaObject::invokeMethod(item("providerSignIn"), "clicked"); // a second press starts nothing
             QMetaObject::invokeMethod(item("providerCancel"), "clicked");
@@ -1104,8 +1121,12 @@ private Q_SLOTS:
         QVERIFY(signOut->isVisible());
         const QRectF button = scene(signOut);
         QVERIFY2(button.left() >= scene(title).right() && button.left() >= scene(detail).right(),
-                 qPrintable(QStringLiteral("sign out at %1, names end at %2 and %3").arg(button.left()).arg(scene(title).right()).arg(scene(detail).right())));
-        QVERIFY2(button.right() <= scene(card).right(), qPrintable(QStringLiteral("sign out ends at %1, the card at %2").arg(button.right()).arg(scene(card).right())));
+                 qPrintable(QStringLiteral("sign out at %1, names end at %2 and %3")
+                                .arg(button.left())
+                                .arg(scene(title).right())
+                                .arg(scene(detail).right())));
+        QVERIFY2(button.right() <= scene(card).right(),
+                 qPrintable(QStringLiteral("sign out ends at %1, the card at %2").arg(button.right()).arg(scene(card).right())));
         QVERIFY(scene(card).right() <= settings->width());
         for (QQuickItem *label : {title, detail}) {
             QVERIFY(label->property("truncated").toBool());
@@ -1159,7 +1180,6 @@ private Q_SLOTS:
         QTest::qWait(100);
         QVERIFY(ui.popover->isVisible());
         s.controller.setPanelIsWindow(false);
-
     }
 
     // A long list: the panel opens at its top, and a new upload (which comes first) brings the
@@ -1195,15 +1215,18 @@ private Q_SLOTS:
     void badgesReadInBothThemes()
     {
         Shell s;
-        s.server.route("GET", "/api/history.php",
-                       Response::json(200, "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
-                                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":true,"
-                                           "\"download_count\":1,\"status\":\"protected\",\"view_url\":\"http://k/l/t1\",\"download_url\":\"d\"}]}"));
+        s.server.route(
+            "GET", "/api/history.php",
+            Response::json(200,
+                           "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
+                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":true,"
+                           "\"download_count\":1,\"status\":\"protected\",\"view_url\":\"http://k/l/t1\",\"download_url\":\"d\"}]}"));
         Ui ui(s);
         s.controller.showPopover();
         QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1"); }, 2000));
         s.controller.handleDrop({QUrl::fromLocalFile(s.config.filePath("missing.pdf"))});
-        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::failed; }, 3000));
+        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::failed; },
+                                3000));
         const auto luminance = [](const QColor &c) {
             const auto channel = [](qreal v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
             return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
@@ -1219,7 +1242,8 @@ private Q_SLOTS:
             s.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
             QTest::qWait(50);
             const QColor panel = ui.popover->color();
-            for (const auto &[badgeName, symbolName] : {std::pair{"historyBadge", "historyBadgeSymbol"}, {"uploadBadge", "uploadBadgeSymbol"}, {"pinFill", "pinSymbol"}}) {
+            for (const auto &[badgeName, symbolName] :
+                 {std::pair{"historyBadge", "historyBadgeSymbol"}, {"uploadBadge", "uploadBadgeSymbol"}, {"pinFill", "pinSymbol"}}) {
                 QQuickItem *badge = nullptr;
                 for (QQuickItem *item : allItems(ui.popover->contentItem()))
                     if (item->objectName() == QLatin1String(badgeName) && item->isVisible())
@@ -1232,7 +1256,10 @@ private Q_SLOTS:
                 const QColor ink = over(symbol->property("color").value<QColor>(), fill);
                 const qreal lf = luminance(fill), li = luminance(ink);
                 const qreal ratio = (qMax(lf, li) + 0.05) / (qMin(lf, li) + 0.05);
-                QVERIFY2(ratio >= 4.5, qPrintable(QStringLiteral("%1 %2: %3 on %4 is %5:1").arg(badgeName, dark ? "dark" : "light", ink.name(), fill.name()).arg(ratio)));
+                QVERIFY2(ratio >= 4.5,
+                         qPrintable(QStringLiteral("%1 %2: %3 on %4 is %5:1")
+                                        .arg(badgeName, dark ? "dark" : "light", ink.name(), fill.name())
+                                        .arg(ratio)));
             }
         }
     }

@@ -29,9 +29,10 @@ struct Links : LoopbackStores {
     Links()
     {
         server.enqueue("GET", "/api/history.php",
-                       Response::json(200, "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
-                                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":false,"
-                                           "\"download_count\":0,\"status\":\"active\",\"view_url\":\"v\",\"download_url\":\"d\"}]}"));
+                       Response::json(200,
+                                      "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
+                                      "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":false,"
+                                      "\"download_count\":0,\"status\":\"active\",\"view_url\":\"v\",\"download_url\":\"d\"}]}"));
         awaitTask(history.refresh(15));
         server.clearLog();
     }
@@ -43,10 +44,7 @@ struct Links : LoopbackStores {
         const QList<QVariant> last = finished.takeFirst();
         return {last.at(1).toString(), last.at(2).toString()};
     }
-    QJsonObject sent(const QString &path) const
-    {
-        return QJsonDocument::fromJson(server.requests("POST", path).value(0).body).object();
-    }
+    QJsonObject sent(const QString &path) const { return QJsonDocument::fromJson(server.requests("POST", path).value(0).body).object(); }
 };
 
 } // namespace
@@ -61,11 +59,16 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("downloads");
         QTest::addColumn<QString>("status");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("bytes") << qint64(1023) << qint64(0) << "active" << "1023 B";
-        QTest::newRow("KB, one download") << qint64(1024) << qint64(1) << "active" << "1.0 KB · 1 download";
-        QTest::newRow("MB, downloads") << qint64(1048576) << qint64(2) << "protected" << "1.0 MB · 2 downloads · password";
-        QTest::newRow("GB, expired") << qint64(1073741824) << qint64(0) << "expired" << "1.0 GB · expired";
-        QTest::newRow("just under a MB") << qint64(1048575) << qint64(0) << "active" << "1024.0 KB";
+        QTest::newRow("bytes") << qint64(1023) << qint64(0) << "active"
+                               << "1023 B";
+        QTest::newRow("KB, one download") << qint64(1024) << qint64(1) << "active"
+                                          << "1.0 KB · 1 download";
+        QTest::newRow("MB, downloads") << qint64(1048576) << qint64(2) << "protected"
+                                       << "1.0 MB · 2 downloads · password";
+        QTest::newRow("GB, expired") << qint64(1073741824) << qint64(0) << "expired"
+                                     << "1.0 GB · expired";
+        QTest::newRow("just under a MB") << qint64(1048575) << qint64(0) << "active"
+                                         << "1024.0 KB";
     }
     void summaries()
     {
@@ -84,8 +87,8 @@ private Q_SLOTS:
         QVERIFY(!LinkActions::hasExpired(future.toString(Qt::ISODate)));
         QVERIFY(LinkActions::expiryText("2020-12-05T10:00:00Z").startsWith("Expired "));
         QVERIFY(LinkActions::hasExpired("2020-12-05T10:00:00+01:00"));
-        for (const QString &unparsable : {QString(), QStringLiteral("2026-12-05T10:00:00.250Z"), QStringLiteral("2026-12-05"),
-                                          QStringLiteral("next week")})
+        for (const QString &unparsable :
+             {QString(), QStringLiteral("2026-12-05T10:00:00.250Z"), QStringLiteral("2026-12-05"), QStringLiteral("next week")})
             QCOMPARE(LinkActions::expiryText(unparsable), QString());
 
         QCOMPARE(LinkActions::stageText("uploading", 0.425), QStringLiteral("Uploading… 42%"));
@@ -168,7 +171,8 @@ private Q_SLOTS:
         Links l;
         auto *actions = new LinkActions(&l.api, &l.history, &l.uploads, &l.clipboard);
         l.server.route("POST", "/api/set_preset.php", Response::delayed(150, Response::json(200, "{\"ok\":true}")));
-        l.server.route("POST", "/api/set_expiry.php", Response::delayed(150, Response::json(200, "{\"expires_at\":\"2030-01-01T00:00:00Z\"}")));
+        l.server.route("POST", "/api/set_expiry.php",
+                       Response::delayed(150, Response::json(200, "{\"expires_at\":\"2030-01-01T00:00:00Z\"}")));
         l.server.route("POST", "/api/rename.php", Response::delayed(150, Response::json(200, "{\"filename\":\"new.pdf\"}")));
         l.server.route("POST", "/api/delete.php", Response::delayed(150, Response::json(200, "{\"ok\":true}")));
         actions->setPreset("t1", 3);

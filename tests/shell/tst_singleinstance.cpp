@@ -91,7 +91,9 @@ private Q_SLOTS:
         QCOMPARE(kavo.readAllStandardOutput(), QByteArray());
 
         // What became of a link reaches whoever opened it; text the link brought is escaped.
-        answer = {{}, "Kavo is signed in as \x1b]0;owned\x07" "a@b.c."};
+        answer = {{},
+                  "Kavo is signed in as \x1b]0;owned\x07"
+                  "a@b.c."};
         Kavo link(home.path(), {"kavo://setup?key=k"});
         QTRY_COMPARE_WITH_TIMEOUT(link.state(), QProcess::NotRunning, 10000);
         QCOMPARE(link.exitCode(), 0);
@@ -248,9 +250,10 @@ private Q_SLOTS:
         connect(&dispatcher, &UrlDispatcher::dropboxRedirectReceived, &session, &WebAuthSession::deliver);
         QCoro::Task<Result<QUrl>> waiting = session.run(QUrl("https://auth.example/"));
 
-        const SingleInstance::Answer took = dispatcher.dispatch({"/abs/a.txt", "rel/b.txt", "kavo://setup?key=k&email=e", "VENDREL://dropbox-auth?code=xyz",
-                             "vendrel://setup?key=2", "kavo://unknown"},
-                            "/work");
+        const SingleInstance::Answer took
+            = dispatcher.dispatch({"/abs/a.txt", "rel/b.txt", "kavo://setup?key=k&email=e", "VENDREL://dropbox-auth?code=xyz",
+                                   "vendrel://setup?key=2", "kavo://unknown"},
+                                  "/work");
         QCOMPARE(files.size(), 1);
         QCOMPARE(files.first().first().value<QList<QUrl>>(),
                  (QList<QUrl>{QUrl::fromLocalFile("/abs/a.txt"), QUrl::fromLocalFile("/work/rel/b.txt")}));

@@ -3,11 +3,11 @@
 #include "cloud/driveuploader.h"
 #include "cloud/googleauth.h"
 #include "fakeserver.h"
+#include "memorysecretstore.h"
 #include "platform/http.h"
 #include "platform/milestone.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
-#include "memorysecretstore.h"
 
 #include <QNetworkAccessManager>
 #include <QTemporaryDir>
@@ -40,7 +40,10 @@ private:
 class FixedToken : public AccessTokenSource
 {
 public:
-    explicit FixedToken(QString token = QStringLiteral("tok")) : m_token(std::move(token)) {}
+    explicit FixedToken(QString token = QStringLiteral("tok"))
+        : m_token(std::move(token))
+    {
+    }
     QCoro::Task<Result<QString>> validAccessToken() override { co_return QString(m_token); }
     void refuseAccessToken(const QString &token) override
     {
@@ -69,7 +72,8 @@ struct DriveStandIn {
     DriveStandIn()
     {
         using Response = FakeServer::Response;
-        server.route("GET", QStringLiteral("/drive/v3/files"), Response::json(200, "{\"files\":[{\"id\":\"folder-1\",\"name\":\"Kavo\"}]}"));
+        server.route("GET", QStringLiteral("/drive/v3/files"),
+                     Response::json(200, "{\"files\":[{\"id\":\"folder-1\",\"name\":\"Kavo\"}]}"));
         server.route("POST", QStringLiteral("/upload/drive/v3/files"),
                      Response{200, {{"Location", server.url().toString().toUtf8() + "/session?upload_id=SECRET"}}, "{}"});
         server.route("PUT", QStringLiteral("/session"), Response::json(201, "{\"id\":\"file-9\",\"name\":\"x\"}"));

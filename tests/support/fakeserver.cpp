@@ -16,11 +16,11 @@
 
 #include <deque>
 
-#include <sys/socket.h>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sys/socket.h>
 
 FakeServer::Response FakeServer::Response::json(int status, const QByteArray &body)
 {
@@ -68,23 +68,34 @@ QList<QPair<QString, QString>> FakeServer::Request::queryItems() const
     return QUrlQuery(QString::fromUtf8(rawQuery)).queryItems(QUrl::FullyDecoded);
 }
 
-
 namespace {
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 308: return "Resume Incomplete";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 409: return "Conflict";
-    case 410: return "Gone";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 308:
+        return "Resume Incomplete";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 409:
+        return "Conflict";
+    case 410:
+        return "Gone";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
     }
 }
 }
@@ -101,10 +112,7 @@ struct FakeServer::Impl {
     int port = 0;
     bool tls = false;
 
-    static QString key(const QByteArray &method, const QString &path)
-    {
-        return QString::fromLatin1(method) + QLatin1Char(' ') + path;
-    }
+    static QString key(const QByteArray &method, const QString &path) { return QString::fromLatin1(method) + QLatin1Char(' ') + path; }
 
     Response take(const QByteArray &method, const QString &path)
     {
@@ -436,21 +444,27 @@ FakeServer::FakeServer(Options options)
             d->serve(socket);
     });
     // Listening sets up the socket's notifiers, so it happens on the server thread.
-    QMetaObject::invokeMethod(d->listener, [this] {
-        if (d->listener->listen(QHostAddress::LocalHost, 0))
-            d->port = d->listener->serverPort();
-    }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        d->listener,
+        [this] {
+            if (d->listener->listen(QHostAddress::LocalHost, 0))
+                d->port = d->listener->serverPort();
+        },
+        Qt::BlockingQueuedConnection);
 }
 
 FakeServer::~FakeServer()
 {
-    QMetaObject::invokeMethod(d->listener, [this] {
-        for (QTcpSocket *socket : d->listener->findChildren<QTcpSocket *>())
-            socket->abort();
-        delete d->listener;
-        d->listener = nullptr;
-        QThread::currentThread()->quit();
-    }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        d->listener,
+        [this] {
+            for (QTcpSocket *socket : d->listener->findChildren<QTcpSocket *>())
+                socket->abort();
+            delete d->listener;
+            d->listener = nullptr;
+            QThread::currentThread()->quit();
+        },
+        Qt::BlockingQueuedConnection);
     d->thread.wait();
 }
 

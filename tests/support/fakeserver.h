@@ -23,7 +23,7 @@ public:
         int status = 200;
         Headers headers;
         QByteArray body;
-        int delayMs = 0;   // wait this long before answering
+        int delayMs = 0; // wait this long before answering
         bool drop = false; // send the status line and headers, then close the connection
         enum class Framing { contentLength, chunked, closeDelimited };
         Framing framing = Framing::contentLength;
@@ -46,7 +46,7 @@ public:
         QString path;
         QByteArray rawQuery;
         Headers headers;
-        QByteArray body;     // empty when the body was sunk
+        QByteArray body; // empty when the body was sunk
         qint64 bodySize = 0; // bytes of body received, also when sunk
         QByteArray bodySha256;
 

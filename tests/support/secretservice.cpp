@@ -93,7 +93,8 @@ public:
         } else if (member == QLatin1String("OpenSession")) {
             if (message.arguments().value(0).toString() != QLatin1String("plain"))
                 return fail(QStringLiteral("org.freedesktop.DBus.Error.NotSupported"), QStringLiteral("Algorithm not supported")), true;
-            reply({QVariant::fromValue(QDBusVariant(QString())), QVariant::fromValue(QDBusObjectPath(root + QStringLiteral("/session/s1")))});
+            reply(
+                {QVariant::fromValue(QDBusVariant(QString())), QVariant::fromValue(QDBusObjectPath(root + QStringLiteral("/session/s1")))});
         } else if (member == QLatin1String("SearchItems")) {
             const Attributes wanted = qdbus_cast<Attributes>(message.arguments().value(0));
             Paths found;
@@ -112,9 +113,11 @@ public:
             reply({none, QVariant::fromValue(prompt)});
         } else if (member == QLatin1String("CreateItem")) {
             if (!hasKeyring)
-                fail(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), QStringLiteral("Object does not exist at path “%1”").arg(collectionPath));
+                fail(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
+                     QStringLiteral("Object does not exist at path “%1”").arg(collectionPath));
             else if (locked)
-                fail(QStringLiteral("org.freedesktop.Secret.Error.IsLocked"), QStringLiteral("Cannot create an item in a locked collection"));
+                fail(QStringLiteral("org.freedesktop.Secret.Error.IsLocked"),
+                     QStringLiteral("Cannot create an item in a locked collection"));
             else
                 reply({QVariant::fromValue(QDBusObjectPath(createItem(message))), QVariant::fromValue(QDBusObjectPath(noPrompt))});
         } else if (!locked && member == QLatin1String("GetSecrets")) {
@@ -142,7 +145,8 @@ public:
             const QString path = message.path();
             const QVariant result = m_prompts.value(path);
             QTimer::singleShot(20, [connection, path, result]() mutable {
-                QDBusMessage completed = QDBusMessage::createSignal(path, QStringLiteral("org.freedesktop.Secret.Prompt"), QStringLiteral("Completed"));
+                QDBusMessage completed
+                    = QDBusMessage::createSignal(path, QStringLiteral("org.freedesktop.Secret.Prompt"), QStringLiteral("Completed"));
                 completed << true << QVariant::fromValue(QDBusVariant(result));
                 connection.send(completed);
             });

@@ -11,7 +11,6 @@
 #include <unistd.h>
 #include <vector>
 
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -90,8 +89,8 @@ QMap<QString, QString> formFields(const QByteArray &body)
     return fields;
 }
 
-UploadManager::Services storeServices(LinkService *backend, HistoryUpdates *history, PresetChoice *presets,
-                                      UploadPreferences *preferences, NotificationCenter *notifications)
+UploadManager::Services storeServices(LinkService *backend, HistoryUpdates *history, PresetChoice *presets, UploadPreferences *preferences,
+                                      NotificationCenter *notifications)
 {
     UploadManager::Services services;
     services.backend = backend;

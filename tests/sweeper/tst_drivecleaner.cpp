@@ -130,8 +130,9 @@ private Q_SLOTS:
         s.server.route("DELETE", "/drive/v3/files/f2", Response::json(403, "{\"error\":\"forbidden\"}"));
         s.server.route("DELETE", "/drive/v3/files/f3", Response::json(200, ""));
         awaitTask(s.cleaner->sweep());
-        QCOMPARE(s.lines, (QStringList{"DriveCleaner: sweeping 3 expired item(s)",
-                                       "DriveCleaner: failed for t2: Drive HTTP 403: {\"error\":\"forbidden\"}"}));
+        QCOMPARE(s.lines,
+                 (QStringList{"DriveCleaner: sweeping 3 expired item(s)",
+                              "DriveCleaner: failed for t2: Drive HTTP 403: {\"error\":\"forbidden\"}"}));
         QCOMPARE(s.reported(), (QStringList{"t1", "t3"}));
         QCOMPARE(s.google.tokenRequests, 4); // the pass's check, then the current token for each file
 
@@ -173,9 +174,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("line"); // empty: silent
         QTest::newRow("service error") << 500 << QByteArray("down") << "DriveCleaner: fetchExpired failed: Backend HTTP 500: down";
         QTest::newRow("empty list") << 200 << QByteArray("{\"count\":0,\"items\":[]}") << "";
-        QTest::newRow("count missing") << 200 << QByteArray("{\"items\":[]}") << "DriveCleaner: fetchExpired failed: The service's answer couldn't be read: count is missing.";
-        QTest::newRow("item without file") << 200 << QByteArray("{\"count\":1,\"items\":[{\"token\":\"t\"}]}")
-                                           << "DriveCleaner: fetchExpired failed: The service's answer couldn't be read: items[0].drive_file_id is missing.";
+        QTest::newRow("count missing") << 200 << QByteArray("{\"items\":[]}")
+                                       << "DriveCleaner: fetchExpired failed: The service's answer couldn't be read: count is missing.";
+        QTest::newRow("item without file")
+            << 200 << QByteArray("{\"count\":1,\"items\":[{\"token\":\"t\"}]}")
+            << "DriveCleaner: fetchExpired failed: The service's answer couldn't be read: items[0].drive_file_id is missing.";
     }
     void passEndsEarly()
     {
@@ -196,7 +199,8 @@ private Q_SLOTS:
         s.expired(threeItems);
         s.google.tokenError = Error{GoogleAuthError::domain, 4, QStringLiteral("Could not refresh access token — please sign in again.")};
         awaitTask(s.cleaner->sweep());
-        QCOMPARE(s.lines.value(1), QStringLiteral("DriveCleaner: no access token, skipping: Could not refresh access token — please sign in again."));
+        QCOMPARE(s.lines.value(1),
+                 QStringLiteral("DriveCleaner: no access token, skipping: Could not refresh access token — please sign in again."));
         QCOMPARE(s.server.requests().size(), 1);
     }
 

@@ -1,5 +1,5 @@
-#include "fakeserver.h"
 #include "cloud/driveuploader.h"
+#include "fakeserver.h"
 #include "platform/http.h"
 #include "testutil.h"
 #include "upload/retry.h"
@@ -62,9 +62,8 @@ private Q_SLOTS:
         PauseRecorder pauses;
         LogCapture log;
 
-        std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [&] {
-            return http.send(QNetworkRequest(QUrl(server.url().toString() + QStringLiteral("/slow"))), "GET");
-        };
+        std::function<QCoro::Task<Result<HttpResponse>>()> attempt
+            = [&] { return http.send(QNetworkRequest(QUrl(server.url().toString() + QStringLiteral("/slow"))), "GET"); };
         const Result<HttpResponse> result = awaitTask(withRetry(attempt, pauses.pause()));
         QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
         QCOMPARE(result->status, 200);
@@ -73,7 +72,8 @@ private Q_SLOTS:
         QCOMPARE(server.requests("GET", QStringLiteral("/slow")).size(), 3);
         const QStringList lines = log.linesContaining(QStringLiteral("transient network error"));
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines[0].contains(QStringLiteral("com.quorvane.vendrel.upload: transient network error (attempt 1/3) — retrying in 1s: ")), qPrintable(lines[0]));
+        QVERIFY2(lines[0].contains(QStringLiteral("com.quorvane.vendrel.upload: transient network error (attempt 1/3) — retrying in 1s: ")),
+                 qPrintable(lines[0]));
         QVERIFY2(lines[1].contains(QStringLiteral("(attempt 2/3) — retrying in 3s: ")), qPrintable(lines[1]));
     }
 
@@ -85,8 +85,8 @@ private Q_SLOTS:
         Http http(&manager, 5000ms);
         PauseRecorder pauses;
         std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [&] {
-            return http.send(QNetworkRequest(QUrl(server.url().toString() + QStringLiteral("/upload?upload_id=SECRET"))),
-                             "POST", "payload");
+            return http.send(QNetworkRequest(QUrl(server.url().toString() + QStringLiteral("/upload?upload_id=SECRET"))), "POST",
+                             "payload");
         };
         const Result<HttpResponse> result = awaitTask(withRetry(attempt, pauses.pause()));
         QVERIFY(!result);
@@ -129,7 +129,8 @@ private Q_SLOTS:
         int attempts = 0;
         std::function<QCoro::Task<Result<int>>()> once = [&]() -> QCoro::Task<Result<int>> {
             ++attempts;
-            co_return throttling(Error{QStringLiteral("service"), 503, QStringLiteral("Backend HTTP 503: busy")}, HttpResponse{503, {}, "busy"});
+            co_return throttling(Error{QStringLiteral("service"), 503, QStringLiteral("Backend HTTP 503: busy")},
+                                 HttpResponse{503, {}, "busy"});
         };
         const Retry::Pause record = [&waits](std::chrono::milliseconds wait) -> QCoro::Task<void> {
             waits.append(wait.count());
@@ -156,7 +157,8 @@ private Q_SLOTS:
 
         // Drive words its rate limits as 403 with a reason; other 403s are refusals.
         const auto drive403 = [](const QByteArray &reason) {
-            return DriveError::http(HttpResponse{403, {{"Retry-After", "3"}}, "{\"error\":{\"errors\":[{\"reason\":\"" + reason + "\"}]}}"});
+            return DriveError::http(
+                HttpResponse{403, {{"Retry-After", "3"}}, "{\"error\":{\"errors\":[{\"reason\":\"" + reason + "\"}]}}"});
         };
         QVERIFY(drive403("userRateLimitExceeded").throttled);
         QCOMPARE(drive403("rateLimitExceeded").retryAfter, std::optional(std::chrono::milliseconds(3000)));
@@ -236,8 +238,9 @@ private Q_SLOTS:
 
     void urlQueriesAreCutFromDescriptions()
     {
-        const Error e = transportError(QNetworkReply::RemoteHostClosedError,
-                                       QStringLiteral("Error transferring https://host/upload/drive/v3/files?upload_id=ABC&x=1 - server replied: "));
+        const Error e
+            = transportError(QNetworkReply::RemoteHostClosedError,
+                             QStringLiteral("Error transferring https://host/upload/drive/v3/files?upload_id=ABC&x=1 - server replied: "));
         QCOMPARE(e.description, QStringLiteral("Error transferring https://host/upload/drive/v3/files - server replied: "));
     }
 };

@@ -114,8 +114,9 @@ private Q_SLOTS:
         const QDateTime y2001(QDate(2001, 2, 3), QTime(4, 5, 6), QTimeZone::utc());
         writeFile(f.path(QStringLiteral("Old/run.sh")), "#!/bin/sh\n");
         writeFile(f.path(QStringLiteral("Old/locked/notes.txt")), "n");
-        QFile::setPermissions(f.path(QStringLiteral("Old/run.sh")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                                        | QFileDevice::ReadGroup | QFileDevice::ExeGroup);
+        QFile::setPermissions(f.path(QStringLiteral("Old/run.sh")),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup
+                                  | QFileDevice::ExeGroup);
         const auto setTime = [](const QString &path, const QDateTime &when) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::ReadOnly) || QFileInfo(path).isDir());
@@ -130,7 +131,8 @@ private Q_SLOTS:
         QFile::setPermissions(f.path(QStringLiteral("Old/locked")), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
         const SourcePreparation prep(f.environment());
         const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Old"))});
-        QFile::setPermissions(f.path(QStringLiteral("Old/locked")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(f.path(QStringLiteral("Old/locked")),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
         // zipinfo's long listing: mode, version, system, size, type, method, time, name.
         const QString listing = QString::fromUtf8(runTool(QStringLiteral("/usr/bin/zipinfo"), {QStringLiteral("-T"), result->filePath}));
@@ -179,10 +181,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("mime");
-        QTest::newRow("pdf") << "report.pdf" << "application/pdf";
-        QTest::newRow("upper case") << "PHOTO.JPG" << "image/jpeg";
-        QTest::newRow("no extension") << "README" << "application/octet-stream";
-        QTest::newRow("unknown") << "data.zzqx" << "application/octet-stream";
+        QTest::newRow("pdf") << "report.pdf"
+                             << "application/pdf";
+        QTest::newRow("upper case") << "PHOTO.JPG"
+                                    << "image/jpeg";
+        QTest::newRow("no extension") << "README"
+                                      << "application/octet-stream";
+        QTest::newRow("unknown") << "data.zzqx"
+                                 << "application/octet-stream";
     }
     void mimeTypes()
     {
@@ -228,7 +234,8 @@ private Q_SLOTS:
         const SourcePreparation prep(f.environment(1048576));
         const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Big"))});
         QVERIFY(!result);
-        QVERIFY(result.error().description.startsWith(QStringLiteral("Couldn't zip folder: Not enough free disk space. This folder is about 0.0 GB")));
+        QVERIFY(result.error().description.startsWith(
+            QStringLiteral("Couldn't zip folder: Not enough free disk space. This folder is about 0.0 GB")));
         QVERIFY(f.leftInTemp().isEmpty());
     }
 
@@ -246,7 +253,8 @@ private Q_SLOTS:
         QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
         QCOMPARE(result->name, QStringLiteral("Kavo-Dec-05-1430 - Holiday.zip"));
         // The archive and its folder are the user's alone.
-        struct stat archive {}, folder {};
+        struct stat archive {
+        }, folder{};
         QCOMPARE(::stat(QFile::encodeName(result->filePath).constData(), &archive), 0);
         QCOMPARE(::stat(QFile::encodeName(QFileInfo(result->filePath).path()).constData(), &folder), 0);
         QCOMPARE(archive.st_mode & 0777, mode_t(0600));
@@ -260,7 +268,8 @@ private Q_SLOTS:
         QVERIFY(entries.contains(QStringLiteral("Holiday/days/monday.txt")));
         // The staging copy is gone; only the archive's own folder stays.
         QCOMPARE(f.leftInTemp().size(), 1);
-        QCOMPARE(log.linesContaining(QStringLiteral("zip starting: 1 sources, ~20 bytes total → Kavo-Dec-05-1430 - Holiday.zip")).size(), 1);
+        QCOMPARE(log.linesContaining(QStringLiteral("zip starting: 1 sources, ~20 bytes total → Kavo-Dec-05-1430 - Holiday.zip")).size(),
+                 1);
         QCOMPARE(log.linesContaining(QStringLiteral("zip done: ")).size(), 1);
     }
 
@@ -298,7 +307,8 @@ private Q_SLOTS:
         writeFile(f.path(QStringLiteral("one/same.txt")), "first");
         writeFile(f.path(QStringLiteral("two/same.txt")), "second");
         const SourcePreparation prep(f.environment());
-        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("one/same.txt")), f.path(QStringLiteral("two/same.txt"))});
+        const Result<PreparedUpload> result
+            = prepare(prep, {f.path(QStringLiteral("one/same.txt")), f.path(QStringLiteral("two/same.txt"))});
         QVERIFY(!result);
         QVERIFY(result.error().is(UploadError::domain, UploadError::sourceUnreadableCode));
         QCOMPARE(result.error().description, QStringLiteral("Couldn't read source: same.txt — File exists"));
@@ -334,8 +344,9 @@ private Q_SLOTS:
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             environment.insert("KAVO_TEST_WITHOUT_OVERRIDE", "1");
             child.setProcessEnvironment(environment);
-            child.start("setpriv", {"--bounding-set=-dac_override,-dac_read_search", QCoreApplication::applicationFilePath(),
-                                    "unreadableFolderIsRefused"});
+            child.start(
+                "setpriv",
+                {"--bounding-set=-dac_override,-dac_read_search", QCoreApplication::applicationFilePath(), "unreadableFolderIsRefused"});
             QVERIFY(child.waitForFinished(60000));
             const QByteArray output = child.readAllStandardOutput() + child.readAllStandardError();
             if (child.error() == QProcess::FailedToStart || output.startsWith("setpriv:"))
@@ -351,7 +362,8 @@ private Q_SLOTS:
         const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Locked"))});
         QFile::setPermissions(f.path(QStringLiteral("Locked")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         QVERIFY(!result);
-        QVERIFY2(result.error().description.startsWith(QStringLiteral("Couldn't read source: Locked — ")), qPrintable(result.error().description));
+        QVERIFY2(result.error().description.startsWith(QStringLiteral("Couldn't read source: Locked — ")),
+                 qPrintable(result.error().description));
         QVERIFY(f.leftInTemp().isEmpty());
     }
 
@@ -382,9 +394,12 @@ private Q_SLOTS:
     void awkwardNamesSurvive()
     {
         Fixture f;
-        const QStringList names = {QStringLiteral("with space.txt"), QStringLiteral("quote's \"double\".txt"),
-                                   QStringLiteral("Résumé — 日本 😀.txt"), QStringLiteral("new\nline.txt"),
-                                   QStringLiteral("-r"), QStringLiteral("$(touch pwned)")};
+        const QStringList names = {QStringLiteral("with space.txt"),
+                                   QStringLiteral("quote's \"double\".txt"),
+                                   QStringLiteral("Résumé — 日本 😀.txt"),
+                                   QStringLiteral("new\nline.txt"),
+                                   QStringLiteral("-r"),
+                                   QStringLiteral("$(touch pwned)")};
         for (const QString &name : names)
             writeFile(f.path(QStringLiteral("Odd names/") + name), name.toUtf8());
         const SourcePreparation prep(f.environment());
@@ -393,7 +408,8 @@ private Q_SLOTS:
         const QString listing = QString::fromUtf8(runTool(QStringLiteral("/usr/bin/unzip"), {QStringLiteral("-Z1"), result->filePath}));
         // The lister shows a line break inside a name as ^J.
         for (QString name : names)
-            QVERIFY2(listing.contains(QStringLiteral("Odd names/") + name.replace(QLatin1Char('\n'), QStringLiteral("^J"))), qPrintable(name));
+            QVERIFY2(listing.contains(QStringLiteral("Odd names/") + name.replace(QLatin1Char('\n'), QStringLiteral("^J"))),
+                     qPrintable(name));
         QVERIFY(!QFile::exists(f.path(QStringLiteral("Odd names/pwned"))));
     }
 
@@ -460,10 +476,10 @@ private Q_SLOTS:
         qputenv("TMPDIR", QFile::encodeName(f.path(QStringLiteral("gone"))));
         result = prepare(SourcePreparation(env), {f.path(QStringLiteral("Folder"))});
         qunsetenv("TMPDIR");
-        QCOMPARE(result.error().description, "Couldn't zip folder: the temporary folder " + f.path(QStringLiteral("gone")) + " (TMPDIR) doesn't exist.");
+        QCOMPARE(result.error().description,
+                 "Couldn't zip folder: the temporary folder " + f.path(QStringLiteral("gone")) + " (TMPDIR) doesn't exist.");
         QCOMPARE(QDir(f.sources.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{QStringLiteral("Folder")});
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestSourcePreparation)

@@ -4,20 +4,20 @@
 #include "backend/presetsstore.h"
 #include "cloud/clouduploader.h"
 #include "fakeserver.h"
-#include "platform/secretstore.h"
+#include "memorysecretstore.h"
 #include "platform/desktop.h"
 #include "platform/localpath.h"
-#include "platform/notificationcenter.h"
 #include "platform/milestone.h"
+#include "platform/notificationcenter.h"
+#include "platform/secretstore.h"
 #include "testutil.h"
 #include "upload/uploadmanager.h"
-#include "memorysecretstore.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonObject>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -87,7 +87,10 @@ struct UploadCall {
 class FakeUploader : public CloudUploader
 {
 public:
-    explicit FakeUploader(StorageProvider provider) : provider(provider) {}
+    explicit FakeUploader(StorageProvider provider)
+        : provider(provider)
+    {
+    }
     StorageProvider provider;
     QList<UploadCall> calls;
     QList<Result<CloudUploadResult>> outcomes; // consumed in order; then success
@@ -273,8 +276,7 @@ struct Recorders {
     QList<qint64> pauses;
 
     UploadManager::Services services(CloudUploader *drive, CloudAuth *google, CloudUploader *dropbox, CloudAuth *dropboxAuth,
-                                     LinkService *backend, HistoryUpdates *history, PresetChoice *presets,
-                                     UploadPreferences *preferences)
+                                     LinkService *backend, HistoryUpdates *history, PresetChoice *presets, UploadPreferences *preferences)
     {
         UploadManager::Services s = storeServices(backend, history, presets, preferences, &notifications);
         s.driveUploader = drive;
@@ -344,7 +346,6 @@ struct Harness : Recorders {
         return job && (job->state == State::done || job->state == State::failed);
     }
 };
-
 
 // The queue over the real service client and stores, talking to a loopback fake of the service.
 struct ServiceHarness : Recorders {
@@ -452,12 +453,12 @@ private Q_SLOTS:
         Harness h;
         h.preferences.provider = StorageProvider::dropbox;
         h.presets.preset = std::nullopt;
-        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.jpg")), h.file(QStringLiteral("b.jpg")),
-                                             h.file(QStringLiteral("c.pdf"))});
+        const QUuid id
+            = h.manager->enqueue({h.file(QStringLiteral("a.jpg")), h.file(QStringLiteral("b.jpg")), h.file(QStringLiteral("c.pdf"))});
         QCOMPARE(h.jobAt(0).displayName, QStringLiteral("3 items"));
         QTRY_VERIFY(h.finished(id));
-        QCOMPARE(h.states[id], (QList<State>{State::queued, State::preparing, State::zipping, State::uploading,
-                                             State::registering, State::done}));
+        QCOMPARE(h.states[id],
+                 (QList<State>{State::queued, State::preparing, State::zipping, State::uploading, State::registering, State::done}));
         const UploadJob job = h.jobAt(0);
         QVERIFY2(job.displayName.startsWith(QStringLiteral("Kavo-")) && job.displayName.endsWith(QStringLiteral(" - 3 files.zip")),
                  qPrintable(job.displayName));
@@ -592,8 +593,8 @@ private Q_SLOTS:
     {
         Harness h;
         FakeAccount account;
-        UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
-                                               &h.presets, &h.preferences);
+        UploadManager::Services s
+            = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences);
         s.account = &account;
         h.googleAuth.signedIn = false;
         UploadManager manager(std::move(s));
@@ -615,8 +616,8 @@ private Q_SLOTS:
     void aLockedKeyringFailsTheUploadWithoutANewSignIn()
     {
         Harness h;
-        UploadManager manager(h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
-                                         &h.presets, &h.preferences));
+        UploadManager manager(
+            h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences));
         h.googleAuth.signedIn = false;
         h.googleAuth.keyringLocked = true;
         const QUuid id = manager.enqueue({h.file(QStringLiteral("a.txt"))});
@@ -634,8 +635,8 @@ private Q_SLOTS:
     {
         Harness h;
         QList<QString> discarded;
-        UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
-                                               &h.presets, &h.preferences);
+        UploadManager::Services s
+            = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences);
         s.discardCloudFile = [&discarded](CloudUploadResult file) -> QCoro::Task<void> {
             discarded.append(file.providerFileID);
             co_return;
@@ -661,8 +662,9 @@ private Q_SLOTS:
         QTRY_COMPARE(manager.job(restless)->state, State::failed);
         QCOMPARE(h.drive.calls.size(), 2 + 1 + UploadManager::maxChangesWhileSent);
         QCOMPARE(discarded.size(), 1 + 1 + UploadManager::maxChangesWhileSent);
-        QCOMPARE(manager.job(restless)->errorMessage.value_or(QString()),
-                 QStringLiteral("restless.txt kept changing while it was being uploaded, so it wasn't shared. Share it again once it's saved."));
+        QCOMPARE(
+            manager.job(restless)->errorMessage.value_or(QString()),
+            QStringLiteral("restless.txt kept changing while it was being uploaded, so it wasn't shared. Share it again once it's saved."));
         QCOMPARE(h.backend.registrations.size(), 1);
     }
 
@@ -775,10 +777,12 @@ private Q_SLOTS:
         QCOMPARE(QCoro::waitFor(h.manager->setJobPassword(job, QString())), std::nullopt);
         QVERIFY(!h.manager->job(id)->isProtected);
 
-        QCOMPARE(h.backend.calls, (QStringList{"setPassword tok-1 hunter2", "rename tok-1 wanted.txt", "setExpiry tok-1 3",
-                                               "setPreset tok-1 9", "setPassword tok-1 "}));
-        QCOMPARE(h.history.patches, (QStringList{"protected tok-1 1", "filename tok-1 stored name.pdf",
-                                                 "expiry tok-1 2027-01-01 00:00:00", "preset tok-1 9", "protected tok-1 0"}));
+        QCOMPARE(h.backend.calls,
+                 (QStringList{"setPassword tok-1 hunter2", "rename tok-1 wanted.txt", "setExpiry tok-1 3", "setPreset tok-1 9",
+                              "setPassword tok-1 "}));
+        QCOMPARE(h.history.patches,
+                 (QStringList{"protected tok-1 1", "filename tok-1 stored name.pdf", "expiry tok-1 2027-01-01 00:00:00", "preset tok-1 9",
+                              "protected tok-1 0"}));
         QVERIFY(!h.manager->job(id)->errorMessage);
 
         // An expiry answer without a date clears the job's date.
@@ -828,16 +832,24 @@ private Q_SLOTS:
         h.preferences.setExpiryDays(14);
         h.preferences.setSelectedProvider(StorageProvider::dropbox);
         h.secrets.save(BackendAPI::googleTokenAccount, QStringLiteral("google-refresh"));
-        h.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[{\"id\":1,\"name\":\"A\",\"is_default\":false,"
-            "\"gradient_from\":\"#000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"},{\"id\":2,\"name\":\"B\","
-            "\"is_default\":true,\"gradient_from\":\"#000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"}],\"default_id\":2}"));
+        h.server.route(
+            "GET", "/api/presets.php",
+            Response::json(
+                200,
+                "{\"presets\":[{\"id\":1,\"name\":\"A\",\"is_default\":false,"
+                "\"gradient_from\":\"#000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"},{\"id\":2,\"name\":\"B\","
+                "\"is_default\":true,\"gradient_from\":\"#000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"}],\"default_"
+                "id\":2}"));
         awaitTask(h.presets.refresh());
         // The first registration attempt loses its connection; the retry goes through.
         h.server.enqueue("POST", "/api/register.php", Response::dropped());
         h.server.route("POST", "/api/register.php", Response::json(201, "{\"token\":\"tok-9\",\"url\":\"https://kavo.test/l/tok-9\"}"));
-        h.server.route("GET", "/api/history.php", Response::json(200, "{\"items\":[{\"token\":\"tok-9\",\"filename\":\"notes.txt\","
-            "\"filesize\":5,\"mimetype\":\"text/plain\",\"custom_message\":\"\",\"protected\":false,\"download_count\":0,"
-            "\"status\":\"active\",\"view_url\":\"v\",\"download_url\":\"d\",\"provider\":\"dropbox\"}]}"));
+        h.server.route(
+            "GET", "/api/history.php",
+            Response::json(200,
+                           "{\"items\":[{\"token\":\"tok-9\",\"filename\":\"notes.txt\","
+                           "\"filesize\":5,\"mimetype\":\"text/plain\",\"custom_message\":\"\",\"protected\":false,\"download_count\":0,"
+                           "\"status\":\"active\",\"view_url\":\"v\",\"download_url\":\"d\",\"provider\":\"dropbox\"}]}"));
         h.server.route("POST", "/api/rename.php", Response::json(200, "{\"filename\":\"renamed.txt\"}"));
 
         const QString path = h.files.path() + QStringLiteral("/notes.txt");
@@ -919,8 +931,8 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(path + QStringLiteral("/in-the-way")));
         Harness h;
         UploadJournal journal(path);
-        UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
-                                               &h.presets, &h.preferences);
+        UploadManager::Services s
+            = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences);
         s.journal = &journal;
         Gate held;
         h.drive.gate = &held;
@@ -949,8 +961,8 @@ private Q_SLOTS:
         FullDisk disk(kibibytes);
         QVERIFY2(!disk.path().isEmpty(), qPrintable(disk.problem()));
         Harness h;
-        UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
-                                               &h.presets, &h.preferences);
+        UploadManager::Services s
+            = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences);
         SourcePreparation::Environment env;
         env.tempDir = disk.path();
         env.freeSpace = [] { return std::nullopt; }; // the disk fills while the drop is prepared
@@ -961,7 +973,8 @@ private Q_SLOTS:
         const QUrl folder = h.file(QStringLiteral("Folder/noise.bin"), noise).adjusted(QUrl::RemoveFilename | QUrl::StripTrailingSlash);
         const QUuid id = manager.enqueue({folder});
         QTRY_COMPARE(manager.job(id)->state, State::failed);
-        QCOMPARE(manager.job(id)->errorMessage, "Couldn't zip folder: No space left on device in the temporary folder " + disk.path() + ".");
+        QCOMPARE(manager.job(id)->errorMessage,
+                 "Couldn't zip folder: No space left on device in the temporary folder " + disk.path() + ".");
         QCOMPARE(QDir(disk.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
         QCOMPARE(readFile(h.files.filePath(QStringLiteral("Folder/noise.bin"))), noise);
         QCOMPARE(h.drive.calls.size(), 0);
@@ -1001,8 +1014,8 @@ private Q_SLOTS:
         writeFile(later, "{\"v\":1,\"id\":\"not-a-uuid\"}\n" + record + "{\"v\":1,\"id\":\"12345678-1234-1234-1234-1234567");
         Harness h;
         UploadJournal journal(later);
-        UploadManager::Services s = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history,
-                                               &h.presets, &h.preferences);
+        UploadManager::Services s
+            = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences);
         s.journal = &journal;
         s.sessionSecrets = &sessions;
         LogCapture log;
@@ -1041,12 +1054,15 @@ private Q_SLOTS:
         h.server.enqueue("POST", "/api/register.php", Response::dropped());
         h.server.route("POST", "/api/register.php", Response::json(200, "{\"token\":\"second\",\"url\":\"https://kavo.test/l/second\"}"));
         const auto item = [](const char *token, const char *fileID) -> QByteArray {
-            return "{\"token\":\"" + QByteArray(token) + "\",\"drive_file_id\":\"" + fileID + "\",\"filename\":\"notes.txt\",\"filesize\":5,"
-                   "\"mimetype\":\"text/plain\",\"custom_message\":\"\",\"protected\":false,\"download_count\":0,\"status\":\"active\","
-                   "\"view_url\":\"https://kavo.test/l/" + token + "\",\"download_url\":\"d\",\"provider\":\"dropbox\"}";
+            return "{\"token\":\"" + QByteArray(token) + "\",\"drive_file_id\":\"" + fileID
+                + "\",\"filename\":\"notes.txt\",\"filesize\":5,"
+                  "\"mimetype\":\"text/plain\",\"custom_message\":\"\",\"protected\":false,\"download_count\":0,\"status\":\"active\","
+                  "\"view_url\":\"https://kavo.test/l/"
+                + token + "\",\"download_url\":\"d\",\"provider\":\"dropbox\"}";
         };
-        h.server.route("GET", "/api/history.php",
-                       Response::json(200, "{\"items\":[" + item("other", "/x/notes.txt") + ',' + item("first", "/abcdefghijkl/notes.txt") + "]}"));
+        h.server.route(
+            "GET", "/api/history.php",
+            Response::json(200, "{\"items\":[" + item("other", "/x/notes.txt") + ',' + item("first", "/abcdefghijkl/notes.txt") + "]}"));
         const QString path = h.files.path() + QStringLiteral("/notes.txt");
         writeFile(path, "hello");
         const QUuid id = h.manager->enqueue({QUrl::fromLocalFile(path)});

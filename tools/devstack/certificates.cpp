@@ -74,11 +74,10 @@ Certificate make(EVP_PKEY *key, const char *commonName, X509 *issuer, EVP_PKEY *
     X509 *signer = issuer ? issuer : certificate.get();
     X509_set_issuer_name(certificate.get(), X509_get_subject_name(signer));
     X509_set_pubkey(certificate.get(), key);
-    const bool extended = authority
-        ? addExtension(certificate.get(), signer, NID_basic_constraints, "critical,CA:TRUE")
+    const bool extended = authority ? addExtension(certificate.get(), signer, NID_basic_constraints, "critical,CA:TRUE")
             && addExtension(certificate.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign")
             && addExtension(certificate.get(), signer, NID_subject_key_identifier, "hash")
-        : addExtension(certificate.get(), signer, NID_basic_constraints, "CA:FALSE")
+                                    : addExtension(certificate.get(), signer, NID_basic_constraints, "CA:FALSE")
             && addExtension(certificate.get(), signer, NID_ext_key_usage, "serverAuth")
             && addExtension(certificate.get(), signer, NID_subject_alt_name, "IP:127.0.0.1,IP:::1,DNS:localhost")
             && addExtension(certificate.get(), signer, NID_authority_key_identifier, "keyid");

@@ -6,8 +6,9 @@
 
 Database::Database(const QString &path)
 {
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr)
+        != SQLITE_OK) {
         m_error = QString::fromUtf8(sqlite3_errmsg(m_db));
         sqlite3_close(m_db);
         m_db = nullptr;
@@ -114,10 +115,13 @@ QList<QVariantMap> Database::query(const QString &sql, const QVariantList &param
                 row.insert(name, QVariant());
                 break;
             case SQLITE_BLOB:
-                row.insert(name, QByteArray(static_cast<const char *>(sqlite3_column_blob(statement, c)), sqlite3_column_bytes(statement, c)));
+                row.insert(name,
+                           QByteArray(static_cast<const char *>(sqlite3_column_blob(statement, c)), sqlite3_column_bytes(statement, c)));
                 break;
             default:
-                row.insert(name, QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, c)), sqlite3_column_bytes(statement, c)));
+                row.insert(name,
+                           QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, c)),
+                                             sqlite3_column_bytes(statement, c)));
             }
         }
         rows.append(row);

@@ -5,9 +5,9 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QFile>
 #include <QRandomGenerator>
 #include <QUrl>
 
@@ -36,8 +36,8 @@ void shutDownConnectionFrom(int peerPort)
         if (fd <= 2 || getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
             continue;
         const int port = peer.ss_family == AF_INET ? ntohs(reinterpret_cast<const sockaddr_in &>(peer).sin_port)
-                       : peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 &>(peer).sin6_port)
-                                                    : -1;
+            : peer.ss_family == AF_INET6           ? ntohs(reinterpret_cast<const sockaddr_in6 &>(peer).sin6_port)
+                                                   : -1;
         if (port == peerPort)
             ::shutdown(fd, SHUT_RDWR);
     }
@@ -194,9 +194,13 @@ QJsonObject DevStack::linkJson(const QVariantMap &row) const
         {QStringLiteral("expires_at"), expires.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(expires.toString())},
         {QStringLiteral("created_at"), row.value(QStringLiteral("created_at")).toString()},
         {QStringLiteral("download_count"), row.value(QStringLiteral("download_count")).toLongLong()},
-        {QStringLiteral("preset_id"), row.value(QStringLiteral("preset_id")).isNull() ? QJsonValue(QJsonValue::Null)
-                                                                                       : QJsonValue(row.value(QStringLiteral("preset_id")).toLongLong())},
-        {QStringLiteral("status"), expired ? QStringLiteral("expired") : isProtected ? QStringLiteral("protected") : QStringLiteral("active")},
+        {QStringLiteral("preset_id"),
+         row.value(QStringLiteral("preset_id")).isNull() ? QJsonValue(QJsonValue::Null)
+                                                         : QJsonValue(row.value(QStringLiteral("preset_id")).toLongLong())},
+        {QStringLiteral("status"),
+         expired           ? QStringLiteral("expired")
+             : isProtected ? QStringLiteral("protected")
+                           : QStringLiteral("active")},
         {QStringLiteral("provider"), row.value(QStringLiteral("provider")).toString()},
         {QStringLiteral("view_url"), QString(baseUrl() + QStringLiteral("/l/") + token)},
         {QStringLiteral("download_url"), QString(baseUrl() + QStringLiteral("/d/") + token)},
@@ -237,9 +241,10 @@ void DevStack::routeService()
         const qint64 limit = std::clamp<qint64>(str(request.get_param_value("limit")).toLongLong(), 1, 500);
         const QString q = str(request.get_param_value("q"));
         QJsonArray items;
-        const auto rows = m_db->query(QStringLiteral("SELECT * FROM links WHERE account = ? AND (? = '' OR instr(lower(filename), lower(?)) > 0) "
-                                                     "ORDER BY created_at DESC, rowid DESC LIMIT ?"),
-                                      {key, q, q, limit});
+        const auto rows
+            = m_db->query(QStringLiteral("SELECT * FROM links WHERE account = ? AND (? = '' OR instr(lower(filename), lower(?)) > 0) "
+                                         "ORDER BY created_at DESC, rowid DESC LIMIT ?"),
+                          {key, q, q, limit});
         for (const QVariantMap &row : rows)
             items.append(linkJson(row));
         json(response, 200, {{QStringLiteral("items"), items}});
@@ -276,7 +281,8 @@ void DevStack::routeService()
                     isInteger(preset) ? QVariant(preset.toInteger()) : QVariant(),
                     days > 0 ? QVariant(iso(now().addDays(days))) : QVariant(), iso(now()),
                     body->value(QStringLiteral("direct_url")).toString(), body->value(QStringLiteral("google_refresh_token")).toString()});
-        json(response, 200, {{QStringLiteral("token"), token}, {QStringLiteral("url"), QString(baseUrl() + QStringLiteral("/l/") + token)}});
+        json(response, 200,
+             {{QStringLiteral("token"), token}, {QStringLiteral("url"), QString(baseUrl() + QStringLiteral("/l/") + token)}});
     });
 
     // The edits of one link: the body's token must name a link of the caller's account.
@@ -304,7 +310,8 @@ void DevStack::routeService()
     edit("/api/set_password.php", [this](const QString &token, const QJsonObject &body, Response &response) {
         if (!body.value(QStringLiteral("password")).isString())
             return failAsText(response, 400, QStringLiteral("password must be a string"));
-        m_db->exec(QStringLiteral("UPDATE links SET password = ? WHERE token = ?"), {passwordHash(body.value(QStringLiteral("password")).toString()), token});
+        m_db->exec(QStringLiteral("UPDATE links SET password = ? WHERE token = ?"),
+                   {passwordHash(body.value(QStringLiteral("password")).toString()), token});
         json(response, 200, {{QStringLiteral("ok"), true}});
     });
     edit("/api/set_expiry.php", [this](const QString &token, const QJsonObject &body, Response &response) {
@@ -313,7 +320,8 @@ void DevStack::routeService()
             return failAsText(response, 400, QStringLiteral("expiry_days must be an integer"));
         const QVariant expires = days.toInteger() > 0 ? QVariant(iso(now().addDays(days.toInteger()))) : QVariant();
         m_db->exec(QStringLiteral("UPDATE links SET expires_at = ? WHERE token = ?"), {expires, token});
-        json(response, 200, {{QStringLiteral("expires_at"), expires.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(expires.toString())}});
+        json(response, 200,
+             {{QStringLiteral("expires_at"), expires.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(expires.toString())}});
     });
     edit("/api/rename.php", [this](const QString &token, const QJsonObject &body, Response &response) {
         const QString name = body.value(QStringLiteral("filename")).toString().trimmed();
@@ -519,7 +527,7 @@ void DevStack::stop()
     m_server->stop();
 }
 
-template <class Hook>
+template<class Hook>
 std::optional<Hook> DevStack::take(QMap<std::string, Hook> &hooks, const httplib::Request &request)
 {
     const auto found = hooks.find(request.path);

@@ -30,7 +30,7 @@ public:
     struct Options {
         QString stateDir;
         bool testHooks = false; // the /__test/ endpoints the tests use
-        bool tls = false;       // serve HTTPS with the certificates below
+        bool tls = false; // serve HTTPS with the certificates below
         QString certificatesDir; // ca.pem/server.pem and keys (certificates.h); the state folder when empty
         QString builtinApiKey;
         QString builtinEmail;
@@ -109,7 +109,7 @@ private:
         bool close = false; // then the connection is closed with no answer at all
     };
     // The hook of `hooks` that takes this request, used up by one; none when no hook takes it.
-    template <class Hook>
+    template<class Hook>
     static std::optional<Hook> take(QMap<std::string, Hook> &hooks, const httplib::Request &request);
     std::mutex m_hooksMutex;
     QMap<std::string, InjectedFailure> m_failures;

@@ -8,8 +8,8 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QUrl>
 #include <QUrlQuery>
@@ -21,7 +21,8 @@ using namespace DevHttp;
 namespace {
 
 const QString dropboxAccountId = QStringLiteral("dbid:AAH4f99T0taONIb-OurWxbNQ6ywGRopQngc");
-const QString dropboxScopes = QStringLiteral("account_info.read files.content.read files.content.write files.metadata.read sharing.read sharing.write");
+const QString dropboxScopes
+    = QStringLiteral("account_info.read files.content.read files.content.write files.metadata.read sharing.read sharing.write");
 
 void conflict(httplib::Response &response, const QString &summary, const QJsonObject &error)
 {
@@ -55,7 +56,8 @@ QString argumentProblem(const QJsonValue &value, const std::vector<Field> &field
         if (std::none_of(fields.begin(), fields.end(), [&](const Field &f) { return it.key() == QLatin1String(f.name); }))
             return QStringLiteral("unknown field '%1'").arg(where.isEmpty() ? it.key() : QString(where + QLatin1Char('.') + it.key()));
     for (const Field &field : fields) {
-        const QString name = where.isEmpty() ? QString::fromLatin1(field.name) : QString(where + QLatin1Char('.') + QLatin1String(field.name));
+        const QString name
+            = where.isEmpty() ? QString::fromLatin1(field.name) : QString(where + QLatin1Char('.') + QLatin1String(field.name));
         const QJsonValue given = object.value(QLatin1String(field.name));
         if (given.isUndefined()) {
             if (field.required)
@@ -89,17 +91,21 @@ QString argumentProblem(const QJsonValue &value, const std::vector<Field> &field
 }
 
 const std::vector<Field> cursorFields = {{"session_id", 's', true}, {"offset", 'u', true}};
-const std::vector<Field> commitFields = {{"path", 's', true},         {"mode", 't', false},  {"autorename", 'b', false},
-                                         {"client_modified", 's', false}, {"mute", 'b', false}, {"strict_conflict", 'b', false}};
+const std::vector<Field> commitFields
+    = {{"path", 's', true},  {"mode", 't', false},           {"autorename", 'b', false}, {"client_modified", 's', false},
+       {"mute", 'b', false}, {"strict_conflict", 'b', false}};
 const std::vector<Field> startArgument = {{"close", 'b', false}, {"session_type", 't', false}, {"content_hash", 's', false}};
 const std::vector<Field> appendArgument = {{"cursor", 'o', true, &cursorFields}, {"close", 'b', false}, {"content_hash", 's', false}};
-const std::vector<Field> finishArgument = {{"cursor", 'o', true, &cursorFields}, {"commit", 'o', true, &commitFields}, {"content_hash", 's', false}};
-const std::vector<Field> settingsFields = {{"requested_visibility", 't', false}, {"audience", 't', false}, {"access", 't', false},
-                                           {"allow_download", 'b', false},      {"require_password", 'b', false}, {"link_password", 's', false},
-                                           {"expires", 's', false}};
+const std::vector<Field> finishArgument
+    = {{"cursor", 'o', true, &cursorFields}, {"commit", 'o', true, &commitFields}, {"content_hash", 's', false}};
+const std::vector<Field> settingsFields
+    = {{"requested_visibility", 't', false}, {"audience", 't', false},      {"access", 't', false}, {"allow_download", 'b', false},
+       {"require_password", 'b', false},     {"link_password", 's', false}, {"expires", 's', false}};
 const std::vector<Field> sharedLinkArgument = {{"path", 's', true}, {"settings", 'o', false, &settingsFields}};
 const std::vector<Field> listLinksArgument = {{"path", 's', false}, {"cursor", 's', false}, {"direct_only", 'b', false}};
-const std::vector<Field> metadataArgument = {{"path", 's', true}, {"include_media_info", 'b', false}, {"include_deleted", 'b', false},
+const std::vector<Field> metadataArgument = {{"path", 's', true},
+                                             {"include_media_info", 'b', false},
+                                             {"include_deleted", 'b', false},
                                              {"include_has_explicit_shared_members", 'b', false}};
 const std::vector<Field> deleteArgument = {{"path", 's', true}, {"parent_rev", 's', false}};
 // The most a content call's body may carry.
@@ -147,9 +153,6 @@ QJsonObject linkMetadata(const QString &url, const QString &path, const QString 
     return link;
 }
 
-
-
-
 } // namespace
 
 QString DevStack::dropboxFilePath(const QString &path) const
@@ -162,14 +165,18 @@ bool DevStack::dropboxUser(const httplib::Request &request, httplib::Response &r
 {
     const QString header = str(request.get_header_value("Authorization"));
     const QString token = header.startsWith(QLatin1String("Bearer ")) ? header.mid(7) : QString();
-    if (!token.isEmpty() && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_access WHERE access_token = ? AND expires_at > ?"),
-                                          {token, now().toSecsSinceEpoch()}).isEmpty())
+    if (!token.isEmpty()
+        && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_access WHERE access_token = ? AND expires_at > ?"),
+                        {token, now().toSecsSinceEpoch()})
+                .isEmpty())
         return true;
     // An expired token is told apart from one never issued, as Dropbox does.
-    const bool known = !token.isEmpty() && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_access WHERE access_token = ?"), {token}).isEmpty();
+    const bool known
+        = !token.isEmpty() && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_access WHERE access_token = ?"), {token}).isEmpty();
     const QString tag = known ? QStringLiteral("expired_access_token") : QStringLiteral("invalid_access_token");
-    json(response, 401, QJsonObject{{QStringLiteral("error_summary"), QString(tag + QStringLiteral("/.."))},
-                                    {QStringLiteral("error"), QJsonObject{{QStringLiteral(".tag"), tag}}}});
+    json(response, 401,
+         QJsonObject{{QStringLiteral("error_summary"), QString(tag + QStringLiteral("/.."))},
+                     {QStringLiteral("error"), QJsonObject{{QStringLiteral(".tag"), tag}}}});
     return false;
 }
 
@@ -198,11 +205,12 @@ void DevStack::routeDropbox()
         const QString redirect = str(request.get_param_value("redirect_uri"));
         const QString challenge = str(request.get_param_value("code_challenge"));
         const QString why = str(request.get_param_value("client_id")) != m_options.dropboxAppKey ? QStringLiteral("Invalid client_id.")
-            : redirect != QLatin1String("vendrel://dropbox-auth") ? QStringLiteral("Invalid redirect_uri. It must exactly match one of the redirect URIs you've pre-configured for your app.")
+            : redirect != QLatin1String("vendrel://dropbox-auth")
+            ? QStringLiteral("Invalid redirect_uri. It must exactly match one of the redirect URIs you've pre-configured for your app.")
             : challenge.isEmpty() || str(request.get_param_value("response_type")) != QLatin1String("code")
-                    || str(request.get_param_value("code_challenge_method")) != QLatin1String("S256")
-                ? QStringLiteral("Missing or wrong authorization parameters.")
-                : QString();
+                || str(request.get_param_value("code_challenge_method")) != QLatin1String("S256")
+            ? QStringLiteral("Missing or wrong authorization parameters.")
+            : QString();
         if (!why.isEmpty()) {
             response.status = 400;
             response.set_content(why.toStdString(), "text/plain");
@@ -220,32 +228,43 @@ void DevStack::routeDropbox()
     m_server->Post("/oauth2/token", [this](const Request &request, Response &response) {
         const QMap<QString, QString> form = formOf(request);
         if (form.value(QStringLiteral("client_id")) != m_options.dropboxAppKey)
-            return json(response, 400, {{QStringLiteral("error"), QStringLiteral("invalid_client")},
-                                        {QStringLiteral("error_description"), QStringLiteral("Invalid client_id or client_secret")}});
+            return json(response, 400,
+                        {{QStringLiteral("error"), QStringLiteral("invalid_client")},
+                         {QStringLiteral("error_description"), QStringLiteral("Invalid client_id or client_secret")}});
         const auto access = [&](qint64 seconds) {
             const QString token = QStringLiteral("sl.") + random(60);
             m_db->exec(QStringLiteral("INSERT INTO dropbox_access VALUES (?, ?)"), {token, now().toSecsSinceEpoch() + seconds});
             return token;
         };
         if (form.value(QStringLiteral("grant_type")) == QLatin1String("authorization_code")) {
-            const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
+            const auto rows
+                = m_db->query(QStringLiteral("SELECT * FROM dropbox_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
             m_db->exec(QStringLiteral("DELETE FROM dropbox_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
             if (rows.isEmpty() || rows.first().value(QStringLiteral("created_at")).toLongLong() < now().toSecsSinceEpoch() - 600
                 || rows.first().value(QStringLiteral("challenge")).toString() != s256(form.value(QStringLiteral("code_verifier")))
                 || rows.first().value(QStringLiteral("redirect_uri")).toString() != form.value(QStringLiteral("redirect_uri")))
-                return json(response, 400, {{QStringLiteral("error"), QStringLiteral("invalid_grant")},
-                                            {QStringLiteral("error_description"), QStringLiteral("code doesn't exist or has expired")}});
+                return json(response, 400,
+                            {{QStringLiteral("error"), QStringLiteral("invalid_grant")},
+                             {QStringLiteral("error_description"), QStringLiteral("code doesn't exist or has expired")}});
             const QString refresh = random(64);
             m_db->exec(QStringLiteral("INSERT INTO dropbox_refresh VALUES (?)"), {refresh});
-            return json(response, 200, {{QStringLiteral("access_token"), access(14400)}, {QStringLiteral("refresh_token"), refresh},
-                                        {QStringLiteral("expires_in"), 14400}, {QStringLiteral("token_type"), QStringLiteral("bearer")},
-                                        {QStringLiteral("scope"), dropboxScopes}, {QStringLiteral("account_id"), dropboxAccountId},
-                                        {QStringLiteral("uid"), QStringLiteral("12345678")}});
+            return json(response, 200,
+                        {{QStringLiteral("access_token"), access(14400)},
+                         {QStringLiteral("refresh_token"), refresh},
+                         {QStringLiteral("expires_in"), 14400},
+                         {QStringLiteral("token_type"), QStringLiteral("bearer")},
+                         {QStringLiteral("scope"), dropboxScopes},
+                         {QStringLiteral("account_id"), dropboxAccountId},
+                         {QStringLiteral("uid"), QStringLiteral("12345678")}});
         }
         if (form.value(QStringLiteral("grant_type")) == QLatin1String("refresh_token")
-            && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_refresh WHERE refresh_token = ?"), {form.value(QStringLiteral("refresh_token"))}).isEmpty())
-            return json(response, 200, {{QStringLiteral("access_token"), access(14400)}, {QStringLiteral("expires_in"), 14400},
-                                        {QStringLiteral("token_type"), QStringLiteral("bearer")}});
+            && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_refresh WHERE refresh_token = ?"),
+                            {form.value(QStringLiteral("refresh_token"))})
+                    .isEmpty())
+            return json(response, 200,
+                        {{QStringLiteral("access_token"), access(14400)},
+                         {QStringLiteral("expires_in"), 14400},
+                         {QStringLiteral("token_type"), QStringLiteral("bearer")}});
         json(response, 400, {{QStringLiteral("error"), QStringLiteral("invalid_grant")}});
     });
 
@@ -253,22 +272,25 @@ void DevStack::routeDropbox()
         if (!dropboxUser(request, response))
             return;
         // A users.FullAccount with every field the API reference marks as always there.
-        json(response, 200, {{QStringLiteral("account_id"), dropboxAccountId},
-                             {QStringLiteral("name"), QJsonObject{{QStringLiteral("given_name"), QStringLiteral("Devstack")},
-                                                                  {QStringLiteral("surname"), QStringLiteral("User")},
-                                                                  {QStringLiteral("familiar_name"), QStringLiteral("Devstack")},
-                                                                  {QStringLiteral("display_name"), QStringLiteral("Devstack User")},
-                                                                  {QStringLiteral("abbreviated_name"), QStringLiteral("DU")}}},
-                             {QStringLiteral("email"), QStringLiteral("dropbox-user@kavo.test")},
-                             {QStringLiteral("email_verified"), true},
-                             {QStringLiteral("disabled"), false},
-                             {QStringLiteral("locale"), QStringLiteral("en")},
-                             {QStringLiteral("referral_link"), QStringLiteral("https://db.tt/devstack")},
-                             {QStringLiteral("is_paired"), false},
-                             {QStringLiteral("account_type"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("basic")}}},
-                             {QStringLiteral("root_info"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("user")},
-                                                                       {QStringLiteral("root_namespace_id"), QStringLiteral("3235641")},
-                                                                       {QStringLiteral("home_namespace_id"), QStringLiteral("3235641")}}}});
+        json(response, 200,
+             {{QStringLiteral("account_id"), dropboxAccountId},
+              {QStringLiteral("name"),
+               QJsonObject{{QStringLiteral("given_name"), QStringLiteral("Devstack")},
+                           {QStringLiteral("surname"), QStringLiteral("User")},
+                           {QStringLiteral("familiar_name"), QStringLiteral("Devstack")},
+                           {QStringLiteral("display_name"), QStringLiteral("Devstack User")},
+                           {QStringLiteral("abbreviated_name"), QStringLiteral("DU")}}},
+              {QStringLiteral("email"), QStringLiteral("dropbox-user@kavo.test")},
+              {QStringLiteral("email_verified"), true},
+              {QStringLiteral("disabled"), false},
+              {QStringLiteral("locale"), QStringLiteral("en")},
+              {QStringLiteral("referral_link"), QStringLiteral("https://db.tt/devstack")},
+              {QStringLiteral("is_paired"), false},
+              {QStringLiteral("account_type"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("basic")}}},
+              {QStringLiteral("root_info"),
+               QJsonObject{{QStringLiteral(".tag"), QStringLiteral("user")},
+                           {QStringLiteral("root_namespace_id"), QStringLiteral("3235641")},
+                           {QStringLiteral("home_namespace_id"), QStringLiteral("3235641")}}}});
     });
 
     // Content calls: parameters in Dropbox-API-Arg, which Dropbox refuses unless plain ASCII. The
@@ -278,41 +300,49 @@ void DevStack::routeDropbox()
         response.status = 400;
         // It may come before the body was read: what is left of it must not be taken for a request.
         response.set_header("Connection", "close");
-        response.set_content(QStringLiteral("Error in call to API function \"%1\": %2").arg(QLatin1String(path + 4), why).toStdString(), "text/plain");
+        response.set_content(QStringLiteral("Error in call to API function \"%1\": %2").arg(QLatin1String(path + 4), why).toStdString(),
+                             "text/plain");
     };
     const auto content = [this, badCall](const char *path, const std::vector<Field> &argument,
                                          std::function<void(const QJsonObject &arg, const std::string &body, Response &)> handle) {
-        m_server->Post(path, [this, path, &argument, handle, badCall](const Request &request, Response &response, const httplib::ContentReader &reader) {
-            if (str(request.get_header_value("Content-Length")).toLongLong() > maxRequestBody)
-                return badCall(response, path, QStringLiteral("Request body too large: a call takes at most 150 MiB."));
-            const std::string type = request.get_header_value("Content-Type");
-            if (type != "application/octet-stream" && type != "text/plain; charset=dropbox-cors-hack")
-                return badCall(response, path, QStringLiteral("Bad HTTP \"Content-Type\" header: \"%1\".  Expecting one of \"application/octet-stream\", "
-                                                              "\"text/plain; charset=dropbox-cors-hack\".").arg(str(type)));
-            std::string body;
-            const bool whole = reader([&](const char *data, size_t size) {
-                body.append(data, size);
-                m_uploadBytes += qint64(size);
-                return true;
+        m_server->Post(
+            path,
+            [this, path, &argument, handle, badCall](const Request &request, Response &response, const httplib::ContentReader &reader) {
+                if (str(request.get_header_value("Content-Length")).toLongLong() > maxRequestBody)
+                    return badCall(response, path, QStringLiteral("Request body too large: a call takes at most 150 MiB."));
+                const std::string type = request.get_header_value("Content-Type");
+                if (type != "application/octet-stream" && type != "text/plain; charset=dropbox-cors-hack")
+                    return badCall(
+                        response, path,
+                        QStringLiteral("Bad HTTP \"Content-Type\" header: \"%1\".  Expecting one of \"application/octet-stream\", "
+                                       "\"text/plain; charset=dropbox-cors-hack\".")
+                            .arg(str(type)));
+                std::string body;
+                const bool whole = reader([&](const char *data, size_t size) {
+                    body.append(data, size);
+                    m_uploadBytes += qint64(size);
+                    return true;
+                });
+                if (!whole || !dropboxUser(request, response))
+                    return;
+                const std::string raw = request.get_header_value("Dropbox-API-Arg");
+                if (std::any_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x7F; })) {
+                    response.status = 400;
+                    response.set_content(std::string("Error in call to API function \"") + (path + 4)
+                                             + "\": HTTP header \"Dropbox-API-Arg\": could not decode input as JSON",
+                                         "text/plain");
+                    return;
+                }
+                QJsonParseError parsed;
+                const QJsonDocument arg = QJsonDocument::fromJson(QByteArray::fromStdString(raw), &parsed);
+                if (parsed.error != QJsonParseError::NoError)
+                    return badCall(response, path, QStringLiteral("HTTP header \"Dropbox-API-Arg\": could not decode input as JSON"));
+                if (const QString problem = argumentProblem(arg.object(), argument); !problem.isEmpty() || !arg.isObject())
+                    return badCall(response, path,
+                                   QStringLiteral("HTTP header \"Dropbox-API-Arg\": ")
+                                       + (problem.isEmpty() ? QStringLiteral("expected object") : problem));
+                handle(arg.object(), body, response);
             });
-            if (!whole || !dropboxUser(request, response))
-                return;
-            const std::string raw = request.get_header_value("Dropbox-API-Arg");
-            if (std::any_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x7F; })) {
-                response.status = 400;
-                response.set_content(std::string("Error in call to API function \"") + (path + 4)
-                                         + "\": HTTP header \"Dropbox-API-Arg\": could not decode input as JSON",
-                                     "text/plain");
-                return;
-            }
-            QJsonParseError parsed;
-            const QJsonDocument arg = QJsonDocument::fromJson(QByteArray::fromStdString(raw), &parsed);
-            if (parsed.error != QJsonParseError::NoError)
-                return badCall(response, path, QStringLiteral("HTTP header \"Dropbox-API-Arg\": could not decode input as JSON"));
-            if (const QString problem = argumentProblem(arg.object(), argument); !problem.isEmpty() || !arg.isObject())
-                return badCall(response, path, QStringLiteral("HTTP header \"Dropbox-API-Arg\": ") + (problem.isEmpty() ? QStringLiteral("expected object") : problem));
-            handle(arg.object(), body, response);
-        });
     };
     const auto append = [this](const QString &session, const QByteArray &bytes) {
         QFile file(m_options.stateDir + QStringLiteral("/dropbox/sessions/") + session);
@@ -331,8 +361,9 @@ void DevStack::routeDropbox()
             else
                 conflict(response, summary, error);
         };
-        const auto rows = m_db->query(QStringLiteral("SELECT size FROM dropbox_sessions WHERE session_id = ? AND created_at >= ?"),
-                                      {cursor.value(QStringLiteral("session_id")).toString(), now().toSecsSinceEpoch() - dropboxSessionLifetime});
+        const auto rows
+            = m_db->query(QStringLiteral("SELECT size FROM dropbox_sessions WHERE session_id = ? AND created_at >= ?"),
+                          {cursor.value(QStringLiteral("session_id")).toString(), now().toSecsSinceEpoch() - dropboxSessionLifetime});
         if (rows.isEmpty()) {
             refuse(QStringLiteral("not_found/.."), {{QStringLiteral(".tag"), QStringLiteral("not_found")}});
             return false;
@@ -345,89 +376,104 @@ void DevStack::routeDropbox()
         }
         return true;
     };
-    content("/2/files/upload_session/start", startArgument, [this, append](const QJsonObject &arg, const std::string &body, Response &response) {
-        const QString session = random(32);
-        m_db->exec(QStringLiteral("INSERT INTO dropbox_sessions (session_id, size, created_at, closed) VALUES (?, 0, ?, ?)"),
-                   {session, now().toSecsSinceEpoch(), arg.value(QStringLiteral("close")).toBool() ? 1 : 0});
-        append(session, QByteArray::fromStdString(body));
-        json(response, 200, {{QStringLiteral("session_id"), session}});
-    });
-    content("/2/files/upload_session/append_v2", appendArgument, [this, append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
-        const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
-        if (!checkCursor(cursor, response))
-            return;
-        const QString session = cursor.value(QStringLiteral("session_id")).toString();
-        // A closed session takes no more appends (finish still commits it).
-        if (m_db->query(QStringLiteral("SELECT closed FROM dropbox_sessions WHERE session_id = ?"), {session}).value(0).value(QStringLiteral("closed")).toInt())
-            return conflict(response, QStringLiteral("closed/.."), {{QStringLiteral(".tag"), QStringLiteral("closed")}});
-        append(session, QByteArray::fromStdString(body));
-        if (arg.value(QStringLiteral("close")).toBool())
-            m_db->exec(QStringLiteral("UPDATE dropbox_sessions SET closed = 1 WHERE session_id = ?"), {session});
-        response.status = 200;
-        response.set_content("null", "application/json");
-    });
-    content("/2/files/upload_session/finish", finishArgument, [this, append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
-        const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
-        if (!checkCursor(cursor, response, true))
-            return;
-        const QString session = cursor.value(QStringLiteral("session_id")).toString();
-        append(session, QByteArray::fromStdString(body));
-        const QJsonObject commit = arg.value(QStringLiteral("commit")).toObject();
-        QString path = commit.value(QStringLiteral("path")).toString();
-        if (!path.startsWith(QLatin1Char('/')))
-            return conflict(response, QStringLiteral("path/malformed_path/.."),
+    content("/2/files/upload_session/start", startArgument,
+            [this, append](const QJsonObject &arg, const std::string &body, Response &response) {
+                const QString session = random(32);
+                m_db->exec(QStringLiteral("INSERT INTO dropbox_sessions (session_id, size, created_at, closed) VALUES (?, 0, ?, ?)"),
+                           {session, now().toSecsSinceEpoch(), arg.value(QStringLiteral("close")).toBool() ? 1 : 0});
+                append(session, QByteArray::fromStdString(body));
+                json(response, 200, {{QStringLiteral("session_id"), session}});
+            });
+    content("/2/files/upload_session/append_v2", appendArgument,
+            [this, append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
+                const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
+                if (!checkCursor(cursor, response))
+                    return;
+                const QString session = cursor.value(QStringLiteral("session_id")).toString();
+                // A closed session takes no more appends (finish still commits it).
+                if (m_db->query(QStringLiteral("SELECT closed FROM dropbox_sessions WHERE session_id = ?"), {session})
+                        .value(0)
+                        .value(QStringLiteral("closed"))
+                        .toInt())
+                    return conflict(response, QStringLiteral("closed/.."), {{QStringLiteral(".tag"), QStringLiteral("closed")}});
+                append(session, QByteArray::fromStdString(body));
+                if (arg.value(QStringLiteral("close")).toBool())
+                    m_db->exec(QStringLiteral("UPDATE dropbox_sessions SET closed = 1 WHERE session_id = ?"), {session});
+                response.status = 200;
+                response.set_content("null", "application/json");
+            });
+    content("/2/files/upload_session/finish", finishArgument,
+            [this, append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
+                const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
+                if (!checkCursor(cursor, response, true))
+                    return;
+                const QString session = cursor.value(QStringLiteral("session_id")).toString();
+                append(session, QByteArray::fromStdString(body));
+                const QJsonObject commit = arg.value(QStringLiteral("commit")).toObject();
+                QString path = commit.value(QStringLiteral("path")).toString();
+                if (!path.startsWith(QLatin1Char('/')))
+                    return conflict(response, QStringLiteral("path/malformed_path/.."),
+                                    {{QStringLiteral(".tag"), QStringLiteral("path")},
+                                     {QStringLiteral("reason"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("malformed_path")}}}});
+                // "add" (the default) keeps a file already there: the new one is renamed "name (1).ext"
+                // when autorename is asked for, else refused. "overwrite" replaces it.
+                const QJsonValue modeValue = commit.value(QStringLiteral("mode"));
+                const QString mode = modeValue.isObject() ? modeValue.toObject().value(QStringLiteral(".tag")).toString()
+                                                          : modeValue.toString(QStringLiteral("add"));
+                const auto taken = [this](const QString &candidate) {
+                    return !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_files WHERE lower(path) = lower(?)"), {candidate}).isEmpty();
+                };
+                if (mode != QLatin1String("overwrite") && taken(path)) {
+                    if (!commit.value(QStringLiteral("autorename")).toBool())
+                        return conflict(
+                            response, QStringLiteral("path/conflict/file/.."),
                             {{QStringLiteral(".tag"), QStringLiteral("path")},
-                             {QStringLiteral("reason"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("malformed_path")}}}});
-        // "add" (the default) keeps a file already there: the new one is renamed "name (1).ext"
-        // when autorename is asked for, else refused. "overwrite" replaces it.
-        const QJsonValue modeValue = commit.value(QStringLiteral("mode"));
-        const QString mode = modeValue.isObject() ? modeValue.toObject().value(QStringLiteral(".tag")).toString()
-                                                  : modeValue.toString(QStringLiteral("add"));
-        const auto taken = [this](const QString &candidate) {
-            return !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_files WHERE lower(path) = lower(?)"), {candidate}).isEmpty();
-        };
-        if (mode != QLatin1String("overwrite") && taken(path)) {
-            if (!commit.value(QStringLiteral("autorename")).toBool())
-                return conflict(response, QStringLiteral("path/conflict/file/.."),
-                                {{QStringLiteral(".tag"), QStringLiteral("path")},
-                                 {QStringLiteral("reason"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("conflict")},
-                                                                         {QStringLiteral("conflict"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("file")}}}}}});
-            const QString folder = path.section(QLatin1Char('/'), 0, -2);
-            const QString name = path.section(QLatin1Char('/'), -1);
-            const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-            const QString stem = dot > 0 ? name.left(dot) : name;
-            const QString extension = dot > 0 ? name.mid(dot) : QString();
-            for (int n = 1;; ++n) {
-                const QString candidate = folder + QLatin1Char('/') + stem + QStringLiteral(" (%1)").arg(n) + extension;
-                if (!taken(candidate)) {
-                    path = candidate;
-                    break;
+                             {QStringLiteral("reason"),
+                              QJsonObject{{QStringLiteral(".tag"), QStringLiteral("conflict")},
+                                          {QStringLiteral("conflict"), QJsonObject{{QStringLiteral(".tag"), QStringLiteral("file")}}}}}});
+                    const QString folder = path.section(QLatin1Char('/'), 0, -2);
+                    const QString name = path.section(QLatin1Char('/'), -1);
+                    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+                    const QString stem = dot > 0 ? name.left(dot) : name;
+                    const QString extension = dot > 0 ? name.mid(dot) : QString();
+                    for (int n = 1;; ++n) {
+                        const QString candidate = folder + QLatin1Char('/') + stem + QStringLiteral(" (%1)").arg(n) + extension;
+                        if (!taken(candidate)) {
+                            path = candidate;
+                            break;
+                        }
+                    }
                 }
-            }
-        }
-        QFile::remove(dropboxFilePath(path));
-        QFile::rename(m_options.stateDir + QStringLiteral("/dropbox/sessions/") + session, dropboxFilePath(path));
-        const qint64 size = m_db->query(QStringLiteral("SELECT size FROM dropbox_sessions WHERE session_id = ?"), {session}).value(0).value(QStringLiteral("size")).toLongLong();
-        m_db->exec(QStringLiteral("DELETE FROM dropbox_sessions WHERE session_id = ?"), {session});
-        const QString id = QStringLiteral("id:") + random(22);
-        m_db->exec(QStringLiteral("INSERT OR REPLACE INTO dropbox_files (path, id, size) VALUES (?, ?, ?)"), {path, id, size});
-        json(response, 200, fileMetadata(path, id, size, now()));
-    });
+                QFile::remove(dropboxFilePath(path));
+                QFile::rename(m_options.stateDir + QStringLiteral("/dropbox/sessions/") + session, dropboxFilePath(path));
+                const qint64 size = m_db->query(QStringLiteral("SELECT size FROM dropbox_sessions WHERE session_id = ?"), {session})
+                                        .value(0)
+                                        .value(QStringLiteral("size"))
+                                        .toLongLong();
+                m_db->exec(QStringLiteral("DELETE FROM dropbox_sessions WHERE session_id = ?"), {session});
+                const QString id = QStringLiteral("id:") + random(22);
+                m_db->exec(QStringLiteral("INSERT OR REPLACE INTO dropbox_files (path, id, size) VALUES (?, ?, ?)"), {path, id, size});
+                json(response, 200, fileMetadata(path, id, size, now()));
+            });
 
-    const auto api = [this, badCall](const char *path, const std::vector<Field> &argument, std::function<void(const QJsonObject &body, Response &)> handle) {
+    const auto api = [this, badCall](const char *path, const std::vector<Field> &argument,
+                                     std::function<void(const QJsonObject &body, Response &)> handle) {
         m_server->Post(path, [this, path, &argument, handle, badCall](const Request &request, Response &response) {
             if (!dropboxUser(request, response))
                 return;
             const std::string type = request.get_header_value("Content-Type");
             if (type.rfind("application/json", 0) != 0)
-                return badCall(response, path, QStringLiteral("Bad HTTP \"Content-Type\" header: \"%1\".  Expecting one of \"application/json\", "
-                                                              "\"application/json; charset=utf-8\", \"text/plain; charset=dropbox-cors-hack\".").arg(str(type)));
+                return badCall(response, path,
+                               QStringLiteral("Bad HTTP \"Content-Type\" header: \"%1\".  Expecting one of \"application/json\", "
+                                              "\"application/json; charset=utf-8\", \"text/plain; charset=dropbox-cors-hack\".")
+                                   .arg(str(type)));
             QJsonParseError parsed;
             const QJsonDocument body = QJsonDocument::fromJson(QByteArray::fromStdString(request.body), &parsed);
             if (parsed.error != QJsonParseError::NoError)
                 return badCall(response, path, QStringLiteral("request body: could not decode input as JSON"));
             if (const QString problem = argumentProblem(body.object(), argument); !problem.isEmpty() || !body.isObject())
-                return badCall(response, path, QStringLiteral("request body: ") + (problem.isEmpty() ? QStringLiteral("expected object") : problem));
+                return badCall(response, path,
+                               QStringLiteral("request body: ") + (problem.isEmpty() ? QStringLiteral("expected object") : problem));
             handle(body.object(), response);
         });
     };
@@ -445,7 +491,8 @@ void DevStack::routeDropbox()
                             {{QStringLiteral(".tag"), QStringLiteral("shared_link_already_exists")},
                              {QStringLiteral("shared_link_already_exists"),
                               QJsonObject{{QStringLiteral(".tag"), QStringLiteral("metadata")},
-                                          {QStringLiteral("metadata"), linkMetadata(file.value(QStringLiteral("shared_url")).toString(), stored, id, size, now())}}}});
+                                          {QStringLiteral("metadata"),
+                                           linkMetadata(file.value(QStringLiteral("shared_url")).toString(), stored, id, size, now())}}}});
         const QString url = baseUrl() + QStringLiteral("/s/") + random(15) + QLatin1Char('/')
             + QString::fromLatin1(QUrl::toPercentEncoding(stored.section(QLatin1Char('/'), -1))) + QStringLiteral("?dl=0");
         m_db->exec(QStringLiteral("UPDATE dropbox_files SET shared_url = ? WHERE path = ?"), {url, stored});
@@ -453,29 +500,35 @@ void DevStack::routeDropbox()
     });
     api("/2/sharing/list_shared_links", listLinksArgument, [this](const QJsonObject &body, Response &response) {
         QJsonArray links;
-        for (const QVariantMap &row : m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?) AND shared_url IS NOT NULL"),
-                                                  {body.value(QStringLiteral("path")).toString()}))
+        for (const QVariantMap &row :
+             m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?) AND shared_url IS NOT NULL"),
+                         {body.value(QStringLiteral("path")).toString()}))
             links.append(linkMetadata(row.value(QStringLiteral("shared_url")).toString(), row.value(QStringLiteral("path")).toString(),
                                       row.value(QStringLiteral("id")).toString(), row.value(QStringLiteral("size")).toLongLong(), now()));
         json(response, 200, {{QStringLiteral("links"), links}, {QStringLiteral("has_more"), false}});
     });
     api("/2/files/get_metadata", metadataArgument, [this](const QJsonObject &body, Response &response) {
-        const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?)"), {body.value(QStringLiteral("path")).toString()});
+        const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?)"),
+                                      {body.value(QStringLiteral("path")).toString()});
         if (rows.isEmpty())
             return conflict(response, QStringLiteral("path/not_found/.."), nested(QStringLiteral("path"), QStringLiteral("not_found")));
         const QVariantMap file = rows.first();
-        json(response, 200, fileMetadata(file.value(QStringLiteral("path")).toString(), file.value(QStringLiteral("id")).toString(),
-                                         file.value(QStringLiteral("size")).toLongLong(), now()));
+        json(response, 200,
+             fileMetadata(file.value(QStringLiteral("path")).toString(), file.value(QStringLiteral("id")).toString(),
+                          file.value(QStringLiteral("size")).toLongLong(), now()));
     });
     api("/2/files/delete_v2", deleteArgument, [this](const QJsonObject &body, Response &response) {
-        const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?)"), {body.value(QStringLiteral("path")).toString()});
+        const auto rows = m_db->query(QStringLiteral("SELECT * FROM dropbox_files WHERE lower(path) = lower(?)"),
+                                      {body.value(QStringLiteral("path")).toString()});
         if (rows.isEmpty())
-            return conflict(response, QStringLiteral("path_lookup/not_found/.."), nested(QStringLiteral("path_lookup"), QStringLiteral("not_found")));
+            return conflict(response, QStringLiteral("path_lookup/not_found/.."),
+                            nested(QStringLiteral("path_lookup"), QStringLiteral("not_found")));
         const QVariantMap file = rows.first();
         const QString path = file.value(QStringLiteral("path")).toString();
         m_db->exec(QStringLiteral("DELETE FROM dropbox_files WHERE path = ?"), {path});
         QFile::remove(dropboxFilePath(path));
-        json(response, 200, {{QStringLiteral("metadata"), fileMetadata(path, file.value(QStringLiteral("id")).toString(),
-                                                                       file.value(QStringLiteral("size")).toLongLong(), now())}});
+        json(response, 200,
+             {{QStringLiteral("metadata"),
+               fileMetadata(path, file.value(QStringLiteral("id")).toString(), file.value(QStringLiteral("size")).toLongLong(), now())}});
     });
 }

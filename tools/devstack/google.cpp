@@ -21,8 +21,6 @@ using namespace DevHttp;
 
 namespace {
 
-
-
 void oauthError(httplib::Response &response, const QString &error, const QString &description)
 {
     json(response, 400, {{QStringLiteral("error"), error}, {QStringLiteral("error_description"), description}});
@@ -41,23 +39,28 @@ void driveError(httplib::Response &response, int status, const QString &message,
         : status == 404                 ? QStringLiteral("NOT_FOUND")
         : status >= 500                 ? QStringLiteral("INTERNAL")
                                         : QStringLiteral("INVALID_ARGUMENT");
-    const QJsonObject entry{{QStringLiteral("domain"), QStringLiteral("global")}, {QStringLiteral("reason"), reason}, {QStringLiteral("message"), message}};
+    const QJsonObject entry{
+        {QStringLiteral("domain"), QStringLiteral("global")}, {QStringLiteral("reason"), reason}, {QStringLiteral("message"), message}};
     // A refusal may come before the body was read: what is left of it must not be taken for a request.
     response.set_header("Connection", "close");
-    json(response, status, {{QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), status},
-                                                                  {QStringLiteral("message"), message},
-                                                                  {QStringLiteral("errors"), QJsonArray{entry}},
-                                                                  {QStringLiteral("status"), state}}}});
+    json(response, status,
+         {{QStringLiteral("error"),
+           QJsonObject{{QStringLiteral("code"), status},
+                       {QStringLiteral("message"), message},
+                       {QStringLiteral("errors"), QJsonArray{entry}},
+                       {QStringLiteral("status"), state}}}});
 }
 
 // Whether `fields` is a selection files.list understands: top-level fields of its answer and,
 // in files(...), fields of a file.
 bool validListFields(const QString &fields)
 {
-    static const QStringList top = {QStringLiteral("kind"), QStringLiteral("nextPageToken"), QStringLiteral("incompleteSearch"), QStringLiteral("files")};
-    static const QStringList file = {QStringLiteral("id"), QStringLiteral("name"), QStringLiteral("mimeType"), QStringLiteral("parents"),
-                                     QStringLiteral("trashed"), QStringLiteral("size"), QStringLiteral("kind"), QStringLiteral("createdTime"),
-                                     QStringLiteral("modifiedTime"), QStringLiteral("webViewLink")};
+    static const QStringList top
+        = {QStringLiteral("kind"), QStringLiteral("nextPageToken"), QStringLiteral("incompleteSearch"), QStringLiteral("files")};
+    static const QStringList file
+        = {QStringLiteral("id"),           QStringLiteral("name"),       QStringLiteral("mimeType"), QStringLiteral("parents"),
+           QStringLiteral("trashed"),      QStringLiteral("size"),       QStringLiteral("kind"),     QStringLiteral("createdTime"),
+           QStringLiteral("modifiedTime"), QStringLiteral("webViewLink")};
     static const QRegularExpression item(QStringLiteral("^\\s*(\\w+)(?:\\(([^()]*)\\))?\\s*$"));
     // Split at top-level commas only.
     QStringList parts;
@@ -96,7 +99,8 @@ bool validListFields(const QString &fields)
 // mimeType = 'x', trashed = true|false; no value when the query is not valid.
 std::optional<QMap<QString, QString>> listQuery(const QString &q)
 {
-    static const QRegularExpression term(QStringLiteral("^\\s*(name|mimeType)\\s*=\\s*'((?:[^'\\\\]|\\\\.)*)'\\s*$|^\\s*(trashed)\\s*=\\s*(true|false)\\s*$"));
+    static const QRegularExpression term(
+        QStringLiteral("^\\s*(name|mimeType)\\s*=\\s*'((?:[^'\\\\]|\\\\.)*)'\\s*$|^\\s*(trashed)\\s*=\\s*(true|false)\\s*$"));
     QMap<QString, QString> terms;
     if (q.trimmed().isEmpty())
         return terms;
@@ -105,15 +109,15 @@ std::optional<QMap<QString, QString>> listQuery(const QString &q)
         if (!m.hasMatch())
             return std::nullopt;
         if (m.capturedLength(1) > 0)
-            terms.insert(m.captured(1), QString(m.captured(2)).replace(QStringLiteral("\\'"), QStringLiteral("'")).replace(QStringLiteral("\\\\"), QStringLiteral("\\")));
+            terms.insert(m.captured(1),
+                         QString(m.captured(2))
+                             .replace(QStringLiteral("\\'"), QStringLiteral("'"))
+                             .replace(QStringLiteral("\\\\"), QStringLiteral("\\")));
         else
             terms.insert(m.captured(3), m.captured(4));
     }
     return terms;
 }
-
-
-
 
 } // namespace
 
@@ -145,7 +149,8 @@ void DevStack::routeGoogle()
         QStringLiteral("CREATE TABLE IF NOT EXISTS google_access (access_token TEXT PRIMARY KEY, refresh_token TEXT, expires_at INTEGER)"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS drive_files (id TEXT PRIMARY KEY, name TEXT, mime TEXT, parent TEXT, size INTEGER, "
                        "public INTEGER DEFAULT 0, folder INTEGER DEFAULT 0)"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS drive_sessions (upload_id TEXT PRIMARY KEY, name TEXT, parent TEXT, mime TEXT, length INTEGER)"),
+        QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS drive_sessions (upload_id TEXT PRIMARY KEY, name TEXT, parent TEXT, mime TEXT, length INTEGER)"),
     };
     for (const QString &statement : schema)
         m_db->exec(statement);
@@ -153,7 +158,9 @@ void DevStack::routeGoogle()
         m_db->exec(QStringLiteral("ALTER TABLE google_codes ADD COLUMN created_at INTEGER DEFAULT 0"));
     // Columns added since the first devstack; a state folder made by an older one gains them.
     for (const QString &column : {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("file_id TEXT")}) {
-        if (!m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('drive_sessions') WHERE name = ?"), {column.section(QLatin1Char(' '), 0, 0)}).isEmpty())
+        if (!m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('drive_sessions') WHERE name = ?"),
+                         {column.section(QLatin1Char(' '), 0, 0)})
+                 .isEmpty())
             continue;
         m_db->exec(QStringLiteral("ALTER TABLE drive_sessions ADD COLUMN ") + column);
     }
@@ -166,17 +173,22 @@ void DevStack::routeGoogle()
         const QString redirect = str(request.get_param_value("redirect_uri"));
         const QString challenge = str(request.get_param_value("code_challenge"));
         const QUrl back(redirect, QUrl::StrictMode);
-        const QString why = str(request.get_param_value("client_id")) != m_options.googleClientId ? QStringLiteral("invalid_client: The OAuth client was not found.")
-            : back.scheme() != QLatin1String("http") || (back.host() != QLatin1String("127.0.0.1") && back.host() != QLatin1String("::1")
-                                                            && back.host() != QLatin1String("localhost"))
-                    || back.path() != QLatin1String("/oauth2redirect")
-                ? QStringLiteral("redirect_uri_mismatch: The redirect URI in the request does not match the ones authorized for the OAuth client.")
-            : !str(request.get_param_value("scope")).split(QLatin1Char(' ')).contains(QStringLiteral("https://www.googleapis.com/auth/drive.file"))
-                ? QStringLiteral("invalid_scope: Some requested scopes were invalid.")
+        const QString why = str(request.get_param_value("client_id")) != m_options.googleClientId
+            ? QStringLiteral("invalid_client: The OAuth client was not found.")
+            : back.scheme() != QLatin1String("http")
+                || (back.host() != QLatin1String("127.0.0.1") && back.host() != QLatin1String("::1")
+                    && back.host() != QLatin1String("localhost"))
+                || back.path() != QLatin1String("/oauth2redirect")
+            ? QStringLiteral(
+                "redirect_uri_mismatch: The redirect URI in the request does not match the ones authorized for the OAuth client.")
+            : !str(request.get_param_value("scope"))
+                   .split(QLatin1Char(' '))
+                   .contains(QStringLiteral("https://www.googleapis.com/auth/drive.file"))
+            ? QStringLiteral("invalid_scope: Some requested scopes were invalid.")
             : challenge.isEmpty() || str(request.get_param_value("code_challenge_method")) != QLatin1String("S256")
-                    || str(request.get_param_value("response_type")) != QLatin1String("code")
-                ? QStringLiteral("invalid_request: Missing or wrong authorization parameters.")
-                : QString();
+                || str(request.get_param_value("response_type")) != QLatin1String("code")
+            ? QStringLiteral("invalid_request: Missing or wrong authorization parameters.")
+            : QString();
         if (!why.isEmpty()) {
             response.status = 400;
             response.set_content(QString(QStringLiteral("Error 400: ") + why).toStdString(), "text/plain");
@@ -189,7 +201,8 @@ void DevStack::routeGoogle()
         QUrlQuery query(answer);
         query.addQueryItem(QStringLiteral("code"), QString::fromLatin1(QUrl::toPercentEncoding(code)));
         if (request.has_param("state"))
-            query.addQueryItem(QStringLiteral("state"), QString::fromLatin1(QUrl::toPercentEncoding(str(request.get_param_value("state")))));
+            query.addQueryItem(QStringLiteral("state"),
+                               QString::fromLatin1(QUrl::toPercentEncoding(str(request.get_param_value("state")))));
         query.addQueryItem(QStringLiteral("scope"), QString::fromLatin1(QUrl::toPercentEncoding(str(request.get_param_value("scope")))));
         answer.setQuery(query);
         response.set_redirect(answer.toString(QUrl::FullyEncoded).toStdString());
@@ -204,14 +217,18 @@ void DevStack::routeGoogle()
             form.insert(QStringLiteral("client_id"), QUrl::fromPercentEncoding(pair.section(QLatin1Char(':'), 0, 0).toUtf8()));
             form.insert(QStringLiteral("client_secret"), QUrl::fromPercentEncoding(pair.section(QLatin1Char(':'), 1).toUtf8()));
         }
-        if (form.value(QStringLiteral("client_id")) != m_options.googleClientId || form.value(QStringLiteral("client_secret")) != m_options.googleClientSecret) {
-            json(response, 401, {{QStringLiteral("error"), QStringLiteral("invalid_client")}, {QStringLiteral("error_description"), QStringLiteral("Unauthorized")}});
+        if (form.value(QStringLiteral("client_id")) != m_options.googleClientId
+            || form.value(QStringLiteral("client_secret")) != m_options.googleClientSecret) {
+            json(response, 401,
+                 {{QStringLiteral("error"), QStringLiteral("invalid_client")},
+                  {QStringLiteral("error_description"), QStringLiteral("Unauthorized")}});
             return;
         }
         const auto grant = [&](const QString &refresh, bool withRefresh) {
             const QString access = QStringLiteral("ya29.") + random(60);
             m_db->exec(QStringLiteral("INSERT INTO google_access VALUES (?, ?, ?)"), {access, refresh, now().toSecsSinceEpoch() + 3599});
-            QJsonObject body{{QStringLiteral("access_token"), access}, {QStringLiteral("expires_in"), 3599},
+            QJsonObject body{{QStringLiteral("access_token"), access},
+                             {QStringLiteral("expires_in"), 3599},
                              {QStringLiteral("token_type"), QStringLiteral("Bearer")},
                              {QStringLiteral("scope"), QStringLiteral("https://www.googleapis.com/auth/drive.file")}};
             if (withRefresh)
@@ -219,7 +236,8 @@ void DevStack::routeGoogle()
             json(response, 200, body);
         };
         if (form.value(QStringLiteral("grant_type")) == QLatin1String("authorization_code")) {
-            const auto rows = m_db->query(QStringLiteral("SELECT * FROM google_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
+            const auto rows
+                = m_db->query(QStringLiteral("SELECT * FROM google_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
             m_db->exec(QStringLiteral("DELETE FROM google_codes WHERE code = ?"), {form.value(QStringLiteral("code"))});
             // A code is good once, for ten minutes.
             if (rows.isEmpty() || rows.first().value(QStringLiteral("created_at")).toLongLong() < now().toSecsSinceEpoch() - 600)
@@ -252,11 +270,16 @@ void DevStack::routeGoogle()
         if (googleUser(request, response).isEmpty())
             return;
         if (!request.has_param("fields"))
-            return json(response, 400, {{QStringLiteral("error"), QJsonObject{{QStringLiteral("code"), 400},
-                                         {QStringLiteral("message"), QStringLiteral("The 'fields' parameter is required for this method.")}}}});
-        json(response, 200, {{QStringLiteral("user"), QJsonObject{{QStringLiteral("kind"), QStringLiteral("drive#user")},
-                                                                   {QStringLiteral("displayName"), QStringLiteral("Drive User")},
-                                                                   {QStringLiteral("emailAddress"), QStringLiteral("drive-user@kavo.test")}}}});
+            return json(
+                response, 400,
+                {{QStringLiteral("error"),
+                  QJsonObject{{QStringLiteral("code"), 400},
+                              {QStringLiteral("message"), QStringLiteral("The 'fields' parameter is required for this method.")}}}});
+        json(response, 200,
+             {{QStringLiteral("user"),
+               QJsonObject{{QStringLiteral("kind"), QStringLiteral("drive#user")},
+                           {QStringLiteral("displayName"), QStringLiteral("Drive User")},
+                           {QStringLiteral("emailAddress"), QStringLiteral("drive-user@kavo.test")}}}});
     });
 
     // Folder search: the expression Kavo sends names the folder MIME type and the name.
@@ -274,8 +297,9 @@ void DevStack::routeGoogle()
         const QString name = terms->value(QStringLiteral("name"));
         const bool folders = terms->value(QStringLiteral("mimeType")) == QLatin1String("application/vnd.google-apps.folder");
         QJsonArray files;
-        const auto rows = m_db->query(QStringLiteral("SELECT id, name FROM drive_files WHERE (? = 0 OR folder = 1) AND (? = '' OR name = ?) ORDER BY rowid"),
-                                      {folders ? 1 : 0, name, name});
+        const auto rows = m_db->query(
+            QStringLiteral("SELECT id, name FROM drive_files WHERE (? = 0 OR folder = 1) AND (? = '' OR name = ?) ORDER BY rowid"),
+            {folders ? 1 : 0, name, name});
         for (const QVariantMap &row : rows)
             files.append(QJsonObject{{QStringLiteral("id"), row.value(QStringLiteral("id")).toString()},
                                      {QStringLiteral("name"), row.value(QStringLiteral("name")).toString()}});
@@ -304,11 +328,13 @@ void DevStack::routeGoogle()
         if (!parent.isEmpty() && m_db->query(QStringLiteral("SELECT 1 FROM drive_files WHERE id = ? AND folder = 1"), {parent}).isEmpty())
             return driveError(response, 404, QStringLiteral("File not found: ") + parent);
         const QString uploadId = random(40);
-        m_db->exec(QStringLiteral("INSERT INTO drive_sessions (upload_id, name, parent, mime, length, created_at) VALUES (?, ?, ?, ?, ?, ?)"),
-                   {uploadId, metadata.value(QStringLiteral("name")).toString(), parent,
-                    str(request.get_header_value("X-Upload-Content-Type")),
-                    str(request.get_header_value("X-Upload-Content-Length")).toLongLong(), now().toSecsSinceEpoch()});
-        response.set_header("Location", QString(baseUrl() + QStringLiteral("/upload/drive/v3/files?uploadType=resumable&upload_id=") + uploadId).toStdString());
+        m_db->exec(
+            QStringLiteral("INSERT INTO drive_sessions (upload_id, name, parent, mime, length, created_at) VALUES (?, ?, ?, ?, ?, ?)"),
+            {uploadId, metadata.value(QStringLiteral("name")).toString(), parent, str(request.get_header_value("X-Upload-Content-Type")),
+             str(request.get_header_value("X-Upload-Content-Length")).toLongLong(), now().toSecsSinceEpoch()});
+        response.set_header(
+            "Location",
+            QString(baseUrl() + QStringLiteral("/upload/drive/v3/files?uploadType=resumable&upload_id=") + uploadId).toStdString());
         json(response, 200, {});
     });
 
@@ -320,11 +346,13 @@ void DevStack::routeGoogle()
     m_server->Put("/upload/drive/v3/files", [this](const Request &request, Response &response, const httplib::ContentReader &reader) {
         const QString uploadId = str(request.get_param_value("upload_id"));
         const auto sessions = m_db->query(QStringLiteral("SELECT * FROM drive_sessions WHERE upload_id = ?"), {uploadId});
-        if (sessions.isEmpty() || sessions.first().value(QStringLiteral("created_at")).toLongLong() + driveSessionLifetime < now().toSecsSinceEpoch())
+        if (sessions.isEmpty()
+            || sessions.first().value(QStringLiteral("created_at")).toLongLong() + driveSessionLifetime < now().toSecsSinceEpoch())
             return driveError(response, 404, QStringLiteral("No such upload session."));
         const QVariantMap session = sessions.first();
         const auto fileJson = [&session](const QString &id) {
-            return QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("name"), session.value(QStringLiteral("name")).toString()},
+            return QJsonObject{{QStringLiteral("id"), id},
+                               {QStringLiteral("name"), session.value(QStringLiteral("name")).toString()},
                                {QStringLiteral("mimeType"), session.value(QStringLiteral("mime")).toString()}};
         };
         if (!session.value(QStringLiteral("file_id")).toString().isEmpty())
@@ -393,7 +421,8 @@ void DevStack::routeGoogle()
         QFile::rename(partial, driveFilePath(id));
         m_db->exec(QStringLiteral("UPDATE drive_sessions SET file_id = ? WHERE upload_id = ?"), {id, uploadId});
         m_db->exec(QStringLiteral("INSERT INTO drive_files (id, name, mime, parent, size) VALUES (?, ?, ?, ?, ?)"),
-                   {id, session.value(QStringLiteral("name")), session.value(QStringLiteral("mime")), session.value(QStringLiteral("parent")), stands});
+                   {id, session.value(QStringLiteral("name")), session.value(QStringLiteral("mime")),
+                    session.value(QStringLiteral("parent")), stands});
         json(response, 200, fileJson(id));
     });
 
@@ -404,8 +433,10 @@ void DevStack::routeGoogle()
         if (m_db->query(QStringLiteral("SELECT 1 FROM drive_files WHERE id = ?"), {id}).isEmpty())
             return driveError(response, 404, QStringLiteral("File not found: ") + id);
         m_db->exec(QStringLiteral("UPDATE drive_files SET public = 1 WHERE id = ?"), {id});
-        json(response, 200, {{QStringLiteral("id"), QStringLiteral("anyoneWithLink")}, {QStringLiteral("type"), QStringLiteral("anyone")},
-                             {QStringLiteral("role"), QStringLiteral("reader")}});
+        json(response, 200,
+             {{QStringLiteral("id"), QStringLiteral("anyoneWithLink")},
+              {QStringLiteral("type"), QStringLiteral("anyone")},
+              {QStringLiteral("role"), QStringLiteral("reader")}});
     });
 
     m_server->Delete(R"(/drive/v3/files/([^/]+))", [this](const Request &request, Response &response) {

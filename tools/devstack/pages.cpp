@@ -46,7 +46,8 @@ QString document(const QString &title, const QString &body, const Colours &colou
                "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>%1</title><style>"
                "body{margin:0;min-height:100vh;display:flex;align-items:center;justify-content:center;"
                "font:15px/1.45 system-ui,sans-serif;background:linear-gradient(135deg,%2,%3);color:#1f2330}"
-               ".card{background:#fff;border-radius:16px;padding:28px 32px;max-width:960px;margin:24px;overflow-x:auto;box-shadow:0 12px 40px #0004}"
+               ".card{background:#fff;border-radius:16px;padding:28px 32px;max-width:960px;margin:24px;overflow-x:auto;box-shadow:0 12px "
+               "40px #0004}"
                "h1{font-size:20px;margin:0 0 6px;word-break:break-word}.muted{color:#667}.notice{color:#b42318;font-weight:600}"
                ".button,button{display:inline-block;border:0;border-radius:9px;padding:9px 20px;margin-top:14px;"
                "background:%4;color:#111;font-weight:600;text-decoration:none;cursor:pointer;font:inherit;font-weight:600}"
@@ -106,9 +107,10 @@ QString accountForm(const QString &action, const QString &notice, const QString 
     const QString other = signup ? QStringLiteral("<p class=\"muted\">Already have an account? <a href=\"/login.php\">Sign in</a></p>")
                                  : QStringLiteral("<p class=\"muted\">The demo account is demo@kavo.test. "
                                                   "New here? <a href=\"/signup.php\">Create an account</a></p>");
-    return document(title, QStringLiteral("<h1>%1</h1>%2<form method=\"post\" action=\"%3\">%4<button type=\"submit\">%5</button></form>%6")
-                               .arg(esc(title), notice.isEmpty() ? QString() : QStringLiteral("<p class=\"notice\">%1</p>").arg(esc(notice)),
-                                    action, fields, signup ? QStringLiteral("Create account") : QStringLiteral("Sign in"), other));
+    return document(title,
+                    QStringLiteral("<h1>%1</h1>%2<form method=\"post\" action=\"%3\">%4<button type=\"submit\">%5</button></form>%6")
+                        .arg(esc(title), notice.isEmpty() ? QString() : QStringLiteral("<p class=\"notice\">%1</p>").arg(esc(notice)),
+                             action, fields, signup ? QStringLiteral("Create account") : QStringLiteral("Sign in"), other));
 }
 
 } // namespace
@@ -191,18 +193,24 @@ void DevStack::routePages()
         if (isExpired(link))
             return message(response, 410, QStringLiteral("Link expired"), QStringLiteral("This link has expired."));
         const QString hash = link.value(QStringLiteral("password")).toString();
-        const QString given = request.method == "POST" ? formOf(request).value(QStringLiteral("password")) : str(request.get_param_value("password"));
+        const QString given
+            = request.method == "POST" ? formOf(request).value(QStringLiteral("password")) : str(request.get_param_value("password"));
         if (!hash.isEmpty() && passwordHash(given) != hash)
-            return html(response, 403, linkPage(link, given.isEmpty() ? QStringLiteral("This link needs a password.")
-                                                                   : QStringLiteral("That password isn't right.")));
+            return html(
+                response, 403,
+                linkPage(link,
+                         given.isEmpty() ? QStringLiteral("This link needs a password.") : QStringLiteral("That password isn't right.")));
         const QString cloudFile = link.value(QStringLiteral("drive_file_id")).toString();
         const bool dropbox = link.value(QStringLiteral("provider")).toString() == QLatin1String("dropbox");
         auto file = std::make_shared<QFile>(dropbox ? dropboxFilePath(cloudFile) : driveFilePath(cloudFile));
         if (!file->open(QIODevice::ReadOnly))
             return message(response, 404, QStringLiteral("File gone"), QStringLiteral("The file is gone from the cloud."));
-        m_db->exec(QStringLiteral("UPDATE links SET download_count = download_count + 1 WHERE token = ?"), {link.value(QStringLiteral("token"))});
-        response.set_header("Content-Disposition",
-                            QByteArray("attachment; filename*=UTF-8''" + QUrl::toPercentEncoding(link.value(QStringLiteral("filename")).toString())).toStdString());
+        m_db->exec(QStringLiteral("UPDATE links SET download_count = download_count + 1 WHERE token = ?"),
+                   {link.value(QStringLiteral("token"))});
+        response.set_header(
+            "Content-Disposition",
+            QByteArray("attachment; filename*=UTF-8''" + QUrl::toPercentEncoding(link.value(QStringLiteral("filename")).toString()))
+                .toStdString());
         response.set_content_provider(size_t(file->size()), link.value(QStringLiteral("mimetype")).toString().toStdString(),
                                       [file](size_t offset, size_t length, httplib::DataSink &sink) {
                                           file->seek(qint64(offset));
@@ -217,17 +225,20 @@ void DevStack::routePages()
     const auto welcome = [this](Response &response, const QVariantMap &account) {
         const QString session = random(32);
         m_db->exec(QStringLiteral("INSERT INTO sessions VALUES (?, ?)"), {session, account.value(QStringLiteral("api_key"))});
-        response.set_header("Set-Cookie", QString(sessionCookie + QLatin1Char('=') + session + QStringLiteral("; Path=/; HttpOnly; SameSite=Lax")).toStdString());
+        response.set_header(
+            "Set-Cookie",
+            QString(sessionCookie + QLatin1Char('=') + session + QStringLiteral("; Path=/; HttpOnly; SameSite=Lax")).toStdString());
         const QString name = account.value(QStringLiteral("name")).toString();
         const QString email = account.value(QStringLiteral("email")).toString();
         const QString setup = QStringLiteral("kavo://setup?key=%1&email=%2&name=%3")
                                   .arg(percent(account.value(QStringLiteral("api_key")).toString()), percent(email), percent(name));
         html(response, 200,
              document(QStringLiteral("Welcome to Kavo"),
-                      QStringLiteral("<h1>Welcome, %1</h1><p class=\"muted\">Signed in as %2. Open Kavo to finish setting it up on this computer.</p>"
-                                     "<a class=\"button\" id=\"open-kavo\" href=\"%3\">Open Kavo</a>"
-                                     "<p class=\"muted\">Nothing happened? Run <code>kavo '%3'</code> in a terminal. "
-                                     "Your links are on the <a href=\"/dashboard/\">dashboard</a>.</p>")
+                      QStringLiteral(
+                          "<h1>Welcome, %1</h1><p class=\"muted\">Signed in as %2. Open Kavo to finish setting it up on this computer.</p>"
+                          "<a class=\"button\" id=\"open-kavo\" href=\"%3\">Open Kavo</a>"
+                          "<p class=\"muted\">Nothing happened? Run <code>kavo '%3'</code> in a terminal. "
+                          "Your links are on the <a href=\"/dashboard/\">dashboard</a>.</p>")
                           .arg(esc(name), esc(email), esc(setup))));
     };
     m_server->Get("/login.php", [](const Request &, Response &response) {
@@ -237,7 +248,8 @@ void DevStack::routePages()
         const QString email = formOf(request).value(QStringLiteral("email")).trimmed();
         const auto rows = m_db->query(QStringLiteral("SELECT * FROM accounts WHERE lower(email) = lower(?)"), {email});
         if (rows.isEmpty())
-            return html(response, 404, accountForm(QStringLiteral("/login.php"), QStringLiteral("No account uses that address."), QString(), email));
+            return html(response, 404,
+                        accountForm(QStringLiteral("/login.php"), QStringLiteral("No account uses that address."), QString(), email));
         welcome(response, rows.first());
     });
     m_server->Get("/signup.php", [](const Request &, Response &response) {
@@ -249,7 +261,9 @@ void DevStack::routePages()
         const QString email = form.value(QStringLiteral("email")).trimmed();
         static const QRegularExpression address(QStringLiteral("^[^@\\s]+@[^@\\s]+$"));
         if (name.isEmpty() || !address.match(email).hasMatch())
-            return html(response, 400, accountForm(QStringLiteral("/signup.php"), QStringLiteral("Enter your name and a valid e-mail address."), name, email));
+            return html(
+                response, 400,
+                accountForm(QStringLiteral("/signup.php"), QStringLiteral("Enter your name and a valid e-mail address."), name, email));
         QByteArray key(32, Qt::Uninitialized);
         QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(key.data()), key.size() / 4);
         const bool created = m_db->locked([&] {
@@ -258,10 +272,12 @@ void DevStack::routePages()
             return m_db->exec(QStringLiteral("INSERT INTO accounts VALUES (?, ?, ?)"), {QString::fromLatin1(key.toHex()), email, name});
         });
         if (!created)
-            return html(response, 409, accountForm(QStringLiteral("/signup.php"), QStringLiteral("An account already uses that address."), name, email));
-        welcome(response, QVariantMap{{QStringLiteral("api_key"), QString::fromLatin1(key.toHex())},
-                                      {QStringLiteral("email"), email},
-                                      {QStringLiteral("name"), name}});
+            return html(response, 409,
+                        accountForm(QStringLiteral("/signup.php"), QStringLiteral("An account already uses that address."), name, email));
+        welcome(response,
+                QVariantMap{{QStringLiteral("api_key"), QString::fromLatin1(key.toHex())},
+                            {QStringLiteral("email"), email},
+                            {QStringLiteral("name"), name}});
     });
     m_server->Post("/logout.php", [this](const Request &request, Response &response) {
         m_db->exec(QStringLiteral("DELETE FROM sessions WHERE id = ?"), {cookie(request, sessionCookie)});
@@ -276,13 +292,17 @@ void DevStack::routePages()
             return response.set_redirect("/login.php", 303);
         const auto account = m_db->query(QStringLiteral("SELECT name, email FROM accounts WHERE api_key = ?"), {key});
         QString rows;
-        for (const QVariantMap &row : m_db->query(QStringLiteral("SELECT * FROM links WHERE account = ? ORDER BY created_at DESC, rowid DESC"), {key})) {
+        for (const QVariantMap &row :
+             m_db->query(QStringLiteral("SELECT * FROM links WHERE account = ? ORDER BY created_at DESC, rowid DESC"), {key})) {
             const QJsonObject item = linkJson(row);
-            const QString expires = item.value(QStringLiteral("expires_at")).isNull() ? QStringLiteral("never")
-                                                                                       : dateText(item.value(QStringLiteral("expires_at")).toString());
-            rows += QStringLiteral("<tr><td><a href=\"/l/%1\">%2</a></td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td><td>%8</td></tr>")
+            const QString expires = item.value(QStringLiteral("expires_at")).isNull()
+                ? QStringLiteral("never")
+                : dateText(item.value(QStringLiteral("expires_at")).toString());
+            rows += QStringLiteral(
+                        "<tr><td><a href=\"/l/%1\">%2</a></td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td><td>%8</td></tr>")
                         .arg(esc(item.value(QStringLiteral("token")).toString()), esc(item.value(QStringLiteral("filename")).toString()),
-                             sizeText(item.value(QStringLiteral("filesize")).toInteger()), esc(item.value(QStringLiteral("provider")).toString()),
+                             sizeText(item.value(QStringLiteral("filesize")).toInteger()),
+                             esc(item.value(QStringLiteral("provider")).toString()),
                              esc(dateText(item.value(QStringLiteral("created_at")).toString())), esc(expires),
                              QString::number(item.value(QStringLiteral("download_count")).toInteger()),
                              esc(item.value(QStringLiteral("status")).toString()));
