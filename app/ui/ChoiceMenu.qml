@@ -1,6 +1,5 @@
 import QtQuick
 import Kavo.Ui
-import QtQuick.Controls
 
 // A menu of choices ({label, value}), the one equal to `current` marked with a check mark;
 // `emptyText` stands alone when there are none.
@@ -18,8 +17,10 @@ ThemedMenu {
         delegate: ThemedMenuItem {
             required property var modelData
             text: modelData.label
-            checkmark: menu !== null && menu.marksCurrent && modelData.value === menu.current
-            onTriggered: if (menu !== null) menu.chosen(modelData.value)
+            // `menu` is the item's own (MenuItem.menu): null before it is added and after it goes.
+            readonly property ChoiceMenu choiceMenu: menu as ChoiceMenu
+            checkmark: choiceMenu !== null && choiceMenu.marksCurrent && modelData.value === choiceMenu.current
+            onTriggered: if (choiceMenu !== null) choiceMenu.chosen(modelData.value)
         }
         onObjectAdded: (index, object) => menu.insertItem(index, object)
         onObjectRemoved: (index, object) => menu.removeItem(object)

@@ -9,5 +9,5 @@ QtObject {
         { label: "14 days", value: 14 }, { label: "30 days", value: 30 }, { label: "90 days", value: 90 },
         { label: "180 days", value: 180 }, { label: "1 year", value: 365 }, { label: "Never", value: 0 }
     ]
-    readonly property var presets: Presets.presets.map(p => ({ label: p.name, value: p.id }))
+    readonly property var presets: Array.from(Presets.presets, p => ({ label: p.name, value: p.id }))
 }

@@ -5,6 +5,7 @@ import QtQuick.Layouts
 
 // "DESIGN" and the menu of branding presets: the chosen one is applied to new uploads.
 RowLayout {
+    id: designRow
     spacing: 8
 
     readonly property var current: Presets.currentPreset
@@ -40,13 +41,13 @@ RowLayout {
                 width: 7
                 height: 7
                 radius: 3.5
-                color: dotColor()
+                color: designRow.dotColor()
                 anchors.verticalCenter: parent.verticalCenter
             }
             Label {
                 textFormat: Text.PlainText // text from outside is never markup
                 objectName: "designName"
-                text: current.name !== undefined ? current.name : "Default"
+                text: designRow.current.name !== undefined ? designRow.current.name : "Default"
                 font.pointSize: Style.pt(11)
                 font.weight: Font.Medium
                 color: Style.primaryText

@@ -1,10 +1,11 @@
 import QtQuick
 import Kavo.Ui
+import QtQuick.Controls
 
-// The ring around the control the keyboard is on (shown only for focus reached by keys).
+// The ring around the button the keyboard is on (shown only for focus reached by keys).
 Rectangle {
     objectName: "focusRing"
-    required property Item control
+    required property AbstractButton control
     anchors.fill: parent
     anchors.margins: -2
     radius: 8

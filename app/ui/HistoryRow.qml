@@ -81,6 +81,7 @@ Rectangle {
                 Layout.fillWidth: true
                 Layout.preferredWidth: 0
                 Label {
+                    id: historyTitle
                     textFormat: Text.PlainText // text from outside is never markup
                     objectName: "historyTitle"
                     text: row.model.filename
@@ -95,8 +96,8 @@ Rectangle {
                     }
                     ThemedToolTip {
                         objectName: "historyTitleTip"
-                        visible: historyTitleHover.hovered && parent.truncated && !contextMenu.visible
-                        text: parent.text
+                        visible: historyTitleHover.hovered && historyTitle.truncated && !contextMenu.visible
+                        text: historyTitle.text
                     }
                 }
                 Label {

@@ -1,6 +1,5 @@
 import QtQuick
 import Kavo.Ui
-import QtQuick.Controls
 
 // The actions of a past link, for its "more" button and its context menu (which also copies).
 ThemedMenu {

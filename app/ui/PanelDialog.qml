@@ -1,7 +1,6 @@
 import QtQuick
 import Kavo.Ui
 import QtQuick.Controls
-import QtQuick.Layouts
 
 // A modal dialog over the panel, in the theme's colours, its title shown as plain text.
 Dialog {

@@ -53,7 +53,7 @@ Window {
     // Files copied in a file manager, pasted into the panel, are a drop (a text field that has
     // the focus takes its own paste first).
     Shortcut {
-        sequences: [StandardKey.Paste]
+        sequences: [StandardKey.Paste] // qmllint disable unqualified
         onActivated: App.pasteFiles()
     }
 
@@ -481,7 +481,7 @@ Window {
                     Repeater {
                         model: App.uploadManager.uploads
                         delegate: UploadRow {
-                            dialogs: linkDialogs
+                            dialogs: linkDialogs // qmllint disable unqualified
                             width: parent.width - 16
                         }
                     }
@@ -531,7 +531,7 @@ Window {
                     Label {
                         textFormat: Text.PlainText // text from outside is never markup
                         Layout.alignment: Qt.AlignHCenter
-                        text: dropArea.hovering ? "Release to upload" : "Drop files here"
+                        text: dropArea.hovering ? "Release to upload" : "Drop files here" // qmllint disable unqualified
                         font.pointSize: Style.pt(11)
                         color: Style.secondaryText
                     }
@@ -555,9 +555,9 @@ Window {
                         }
                     }
                     Connections {
-                        target: popover
+                        target: popover // qmllint disable unqualified
                         function onVisibleChanged() {
-                            if (popover.visible)
+                            if (popover.visible) // qmllint disable unqualified
                                 rowsView.toTop()
                         }
                     }
@@ -569,7 +569,7 @@ Window {
                         Repeater {
                             model: App.uploadManager.uploads
                             delegate: UploadRow {
-                                dialogs: linkDialogs
+                                dialogs: linkDialogs // qmllint disable unqualified
                                 width: parent.width - 16
                             }
                         }
@@ -620,7 +620,7 @@ Window {
                         Repeater {
                             model: History.items
                             delegate: HistoryRow {
-                                dialogs: linkDialogs
+                                dialogs: linkDialogs // qmllint disable unqualified
                                 width: parent.width - 16
                             }
                         }

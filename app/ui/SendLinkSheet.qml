@@ -46,7 +46,7 @@ PanelDialog {
         onTriggered: sheet.close()
     }
 
-    contentItem: ColumnLayout {
+    contentItem: ColumnLayout { // qmllint disable deferred-property-id
         spacing: 16
         RowLayout {
             Layout.fillWidth: true

@@ -139,7 +139,7 @@ Window {
                 control: prominent
             }
         }
-        contentItem: Item {
+        contentItem: Item { // qmllint disable deferred-property-id
             implicitWidth: label.implicitWidth
             implicitHeight: label.implicitHeight
             Label {
@@ -363,12 +363,12 @@ Window {
                         }
                         MenuLabel {
                             objectName: "expiryMenu"
-                            label: settings.expiryLabel(Preferences.expiryDays)
+                            label: settings.expiryLabel(Preferences.expiryDays) // qmllint disable type
                             onClicked: expiryMenu.popup(this, 0, height)
                             ChoiceMenu {
                                 id: expiryMenu
                                 choices: Choices.expiry
-                                current: Preferences.expiryDays
+                                current: Preferences.expiryDays // qmllint disable type
                                 onChosen: value => Preferences.expiryDays = value
                             }
                         }

@@ -7,7 +7,7 @@ import QtQuick.Layouts
 // when `checkmark`, and the submenu arrow when it opens one.
 MenuItem {
     id: entry
-    property string symbol: subMenu && subMenu.symbol !== undefined ? subMenu.symbol : ""
+    property string symbol: (subMenu as ThemedMenu)?.symbol ?? ""
     property bool checkmark: false
     property bool destructive: false
     readonly property color textColor: !enabled ? Style.secondaryText : destructive ? Style.destructive : Style.primaryText

@@ -1,6 +1,5 @@
 import QtQuick
 import Kavo.Ui
-import QtQuick.Controls
 
 // The edits of a finished upload's link, for its "more" button and its context menu (which
 // also copies): they stay out of the row so that the file's name has the room.

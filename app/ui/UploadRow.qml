@@ -121,8 +121,8 @@ Rectangle {
                     }
                     ThemedToolTip {
                         objectName: "uploadTitleTip"
-                        visible: uploadTitleHover.hovered && parent.truncated && !contextMenu.visible
-                        text: parent.text
+                        visible: uploadTitleHover.hovered && titleLabel.truncated && !contextMenu.visible
+                        text: titleLabel.text
                     }
                 }
                 Label {
