@@ -271,7 +271,7 @@ QCoro::Task<Result<QString>> ShareUpload::registerShare(QString apiKey, QString 
     request.setRawHeader("X-Api-Key", apiKey.toUtf8());
     QJsonObject body{{QStringLiteral("drive_file_id"), fileID}, {QStringLiteral("original_filename"), name},
                      {QStringLiteral("filesize"), size},        {QStringLiteral("mimetype"), mimeType},
-                     {QStringLiteral("expiry_days"), days},     {QStringLiteral("provider"), QStringLiteral("google")}};
+                     {QStringLiteral("expiry_days"), days},     {QStringLiteral("provider"), rawValue(StorageProvider::google)}};
     // The current one: a token rotated by a refresh is the one to send.
     if (!m_refreshToken.isEmpty())
         body.insert(QStringLiteral("google_refresh_token"), m_refreshToken);

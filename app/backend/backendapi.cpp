@@ -166,12 +166,9 @@ QCoro::Task<Result<std::optional<Registration>>> BackendAPI::findRegistration(QS
 QJsonObject BackendAPI::registrationBody(const RegistrationRequest &r)
 {
     QJsonObject body{
-        {QStringLiteral("drive_file_id"), r.driveFileID},
-        {QStringLiteral("original_filename"), r.filename},
-        {QStringLiteral("filesize"), r.filesize},
-        {QStringLiteral("mimetype"), r.mimetype},
-        {QStringLiteral("expiry_days"), r.expiryDays},
-        {QStringLiteral("provider"), r.provider == StorageProvider::dropbox ? QStringLiteral("dropbox") : QStringLiteral("google")},
+        {QStringLiteral("drive_file_id"), r.driveFileID}, {QStringLiteral("original_filename"), r.filename},
+        {QStringLiteral("filesize"), r.filesize},         {QStringLiteral("mimetype"), r.mimetype},
+        {QStringLiteral("expiry_days"), r.expiryDays},    {QStringLiteral("provider"), rawValue(r.provider)},
     };
     if (r.customMessage)
         body.insert(QStringLiteral("custom_message"), *r.customMessage);

@@ -24,8 +24,7 @@ Preferences::Preferences(DefaultsStore defaults, QObject *parent)
     const qint64 preset = storedInteger(stored.value(selectedPresetIDKey)).value_or(0);
     if (preset > 0)
         m_selectedPresetID = preset;
-    if (stored.value(selectedProviderKey).toString() == QLatin1String("dropbox"))
-        m_selectedProvider = StorageProvider::dropbox;
+    m_selectedProvider = storageProviderFromRaw(stored.value(selectedProviderKey).toString()).value_or(StorageProvider::google);
     m_keepPanelOpen = stored.value(keepPanelOpenKey).toBool(false);
 }
 
@@ -58,7 +57,7 @@ void Preferences::setSelectedProvider(StorageProvider provider)
 
 void Preferences::setSelectedProviderRaw(const QString &raw)
 {
-    setSelectedProvider(raw == QLatin1String("dropbox") ? StorageProvider::dropbox : StorageProvider::google);
+    setSelectedProvider(storageProviderFromRaw(raw).value_or(StorageProvider::google));
 }
 
 void Preferences::setKeepPanelOpen(bool keep)

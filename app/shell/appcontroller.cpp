@@ -119,7 +119,7 @@ void AppController::signInToDropbox()
 
 void AppController::cancelSignIn(const QString &provider)
 {
-    CloudAuth *auth = provider == QLatin1String("dropbox") ? m_parts.dropbox : m_parts.google;
+    CloudAuth *auth = storageProviderFromRaw(provider) == StorageProvider::dropbox ? m_parts.dropbox : m_parts.google;
     if (!auth || !m_pending.contains(auth))
         return;
     m_cancelled.insert(auth);
