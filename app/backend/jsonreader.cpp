@@ -1,5 +1,7 @@
 #include "jsonreader.h"
 
+#include "platform/jsoninteger.h"
+
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -32,14 +34,6 @@ QString typeName(const QJsonValue &value)
     return QStringLiteral("missing");
 }
 
-// JSON numbers that are whole and fit a 64-bit integer.
-bool isInteger(const QJsonValue &value)
-{
-    if (!value.isDouble())
-        return false;
-    const double d = value.toDouble();
-    return std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.3e18;
-}
 }
 
 Result<QJsonValue> parseJson(const QByteArray &body)
@@ -109,9 +103,10 @@ QString JsonReader::string(const QString &key)
 qint64 JsonReader::integer(const QString &key)
 {
     const QJsonValue value = required(key, "an integer");
-    if (!isInteger(value) && !value.isUndefined() && !value.isNull())
+    const std::optional<qint64> whole = jsonInteger(value);
+    if (!whole && !value.isUndefined() && !value.isNull())
         fail(key, QStringLiteral("is ") + typeName(value) + QStringLiteral(", expected an integer"));
-    return isInteger(value) ? value.toInteger() : 0;
+    return whole.value_or(0);
 }
 
 bool JsonReader::boolean(const QString &key)
@@ -139,11 +134,10 @@ std::optional<qint64> JsonReader::optionalInteger(const QString &key)
     const QJsonValue value = m_object.value(key);
     if (value.isUndefined() || value.isNull())
         return std::nullopt;
-    if (!isInteger(value)) {
+    const std::optional<qint64> whole = jsonInteger(value);
+    if (!whole)
         fail(key, QStringLiteral("is ") + typeName(value) + QStringLiteral(", expected an integer"));
-        return std::nullopt;
-    }
-    return value.toInteger();
+    return whole;
 }
 
 QJsonArray JsonReader::array(const QString &key)

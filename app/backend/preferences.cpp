@@ -1,27 +1,14 @@
 #include "preferences.h"
 
-#include <cmath>
-
-namespace {
-// A stored JSON number that is a whole 64-bit integer.
-std::optional<qint64> storedInteger(const QJsonValue &value)
-{
-    if (!value.isDouble())
-        return std::nullopt;
-    const double d = value.toDouble();
-    if (!std::isfinite(d) || std::trunc(d) != d || std::fabs(d) >= 9.2e18)
-        return std::nullopt;
-    return value.toInteger();
-}
-}
+#include "platform/jsoninteger.h"
 
 Preferences::Preferences(DefaultsStore defaults, QObject *parent)
     : QObject(parent)
     , m_defaults(std::move(defaults))
 {
     const QJsonObject stored = m_defaults.all();
-    m_expiryDays = storedInteger(stored.value(expiryDaysKey)).value_or(defaultExpiryDays);
-    const qint64 preset = storedInteger(stored.value(selectedPresetIDKey)).value_or(0);
+    m_expiryDays = jsonInteger(stored.value(expiryDaysKey)).value_or(defaultExpiryDays);
+    const qint64 preset = jsonInteger(stored.value(selectedPresetIDKey)).value_or(0);
     if (preset > 0)
         m_selectedPresetID = preset;
     m_selectedProvider = storageProviderFromRaw(stored.value(selectedProviderKey).toString()).value_or(StorageProvider::google);

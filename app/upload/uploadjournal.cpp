@@ -1,5 +1,6 @@
 #include "uploadjournal.h"
 
+#include "platform/jsoninteger.h"
 #include "platform/logging.h"
 #include "platform/savefile.h"
 
@@ -27,10 +28,6 @@ QJsonValue optionalInteger(const std::optional<qint64> &value)
     return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
 }
 
-bool isInteger(const QJsonValue &value)
-{
-    return value.isDouble() && value.toDouble() == double(value.toInteger());
-}
 } // namespace
 
 QString UploadRecord::sessionSecretAccount(const QUuid &id)
@@ -109,11 +106,11 @@ std::optional<UploadRecord> UploadRecord::fromJson(const QJsonObject &object, QS
         return refuse(QStringLiteral("an unknown state"));
     record.state = *state;
     record.droppedAt = QDateTime::fromString(object.value(QStringLiteral("dropped_at")).toString(), Qt::ISODateWithMs);
-    if (!isInteger(object.value(QStringLiteral("expiry_days"))))
+    const std::optional<qint64> expiryDays = jsonInteger(object.value(QStringLiteral("expiry_days")));
+    if (!expiryDays)
         return refuse(QStringLiteral("no expiry"));
-    record.expiryDays = object.value(QStringLiteral("expiry_days")).toInteger();
-    if (isInteger(object.value(QStringLiteral("preset_id"))))
-        record.presetID = object.value(QStringLiteral("preset_id")).toInteger();
+    record.expiryDays = *expiryDays;
+    record.presetID = jsonInteger(object.value(QStringLiteral("preset_id")));
     record.provider = storageProviderFromRaw(object.value(QStringLiteral("provider")).toString());
     record.registrationSent = object.value(QStringLiteral("registration_sent")).toBool();
 

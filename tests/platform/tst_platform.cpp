@@ -1,5 +1,6 @@
 #include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
+#include "platform/jsoninteger.h"
 #include "platform/leftovers.h"
 #include "platform/networkwatch.h"
 #include "platform/notificationcenter.h"
@@ -278,6 +279,39 @@ private Q_SLOTS:
                                 endpoints.googleUploadUrl, endpoints.dropboxWebUrl, endpoints.dropboxApiUrl, endpoints.dropboxContentUrl})
             QCOMPARE(url, expected);
         QCOMPARE(endpoints.builtinApiKey, Endpoints::compiledIn().builtinApiKey);
+    }
+
+    // Whole JSON numbers, as every reader of JSON here takes them (the service's answers, the
+    // preferences, the upload journal).
+    void jsonIntegers_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<bool>("whole");
+        QTest::addColumn<qint64>("value");
+        QTest::newRow("small") << QByteArray("3") << true << qint64(3);
+        QTest::newRow("written as a fraction") << QByteArray("3.0") << true << qint64(3);
+        QTest::newRow("negative") << QByteArray("-7") << true << qint64(-7);
+        QTest::newRow("above 2^53, exact") << QByteArray("9007199254740993") << true << qint64(9007199254740993);
+        QTest::newRow("largest") << QByteArray("9223372036854775807") << true << std::numeric_limits<qint64>::max();
+        QTest::newRow("smallest") << QByteArray("-9223372036854775808") << true << std::numeric_limits<qint64>::min();
+        QTest::newRow("just too large") << QByteArray("9223372036854775808") << false << qint64(0);
+        QTest::newRow("too large") << QByteArray("9.25e18") << false << qint64(0);
+        QTest::newRow("huge") << QByteArray("1e300") << false << qint64(0);
+        QTest::newRow("fraction") << QByteArray("3.5") << false << qint64(0);
+        QTest::newRow("text") << QByteArray("\"3\"") << false << qint64(0);
+        QTest::newRow("true") << QByteArray("true") << false << qint64(0);
+        QTest::newRow("null") << QByteArray("null") << false << qint64(0);
+    }
+    void jsonIntegers()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(bool, whole);
+        QFETCH(qint64, value);
+        const QJsonValue parsed = QJsonDocument::fromJson("[" + json + "]").array().at(0);
+        const std::optional<qint64> read = jsonInteger(parsed);
+        QCOMPARE(read.has_value(), whole);
+        if (whole)
+            QCOMPARE(*read, value);
     }
 
     void notificationsReachOnlyTheirObservers()
