@@ -213,6 +213,11 @@ void type(QWindow *window, const QString &text)
         QTest::keyClick(window, c.toLatin1());
 }
 
+// One password-protected link, downloaded once, as the service lists it.
+const QByteArray protectedReport = "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
+                                   "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":true,"
+                                   "\"download_count\":1,\"status\":\"protected\",\"view_url\":\"http://k/l/t1\",\"download_url\":\"d\"}]}";
+
 QByteArray historyJson(const QList<std::tuple<QString, QString, int>> &items) // token, filename, downloads
 {
     QByteArray out = "{\"items\":[";
@@ -548,12 +553,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return s.uploads.jobs().first().state == UploadJob::State::failed; }, 3000));
 
         // A past link: its summary, and its copy button puts the page's address on the clipboard.
-        s.server.route(
-            "GET", "/api/history.php",
-            Response::json(200,
-                           "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
-                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":true,"
-                           "\"download_count\":1,\"status\":\"protected\",\"view_url\":\"http://k/l/t1\",\"download_url\":\"d\"}]}"));
+        s.server.route("GET", "/api/history.php", Response::json(200, protectedReport));
         awaitTask(s.history.refresh(15));
         QVERIFY(QTest::qWaitFor([&] { return texts(popover->contentItem()).contains("RECENT"); }, 1000));
         QVERIFY(texts(popover->contentItem()).contains("2.0 KB · 1 download · password"));
@@ -1215,12 +1215,7 @@ private Q_SLOTS:
     void badgesReadInBothThemes()
     {
         Shell s;
-        s.server.route(
-            "GET", "/api/history.php",
-            Response::json(200,
-                           "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
-                           "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":true,"
-                           "\"download_count\":1,\"status\":\"protected\",\"view_url\":\"http://k/l/t1\",\"download_url\":\"d\"}]}"));
+        s.server.route("GET", "/api/history.php", Response::json(200, protectedReport));
         Ui ui(s);
         s.controller.showPopover();
         QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1"); }, 2000));
