@@ -364,6 +364,15 @@ struct ServiceHarness : Recorders {
     FakeAuth auth;
     std::unique_ptr<UploadManager> manager{
         std::make_unique<UploadManager>(services(&drive, &auth, &dropbox, &auth, &backend, &history, &presets, &preferences))};
+
+    // A test ends when its upload is done, while the history reload that follows is still on its
+    // way: it is let finish first, or its coroutine would wait forever on a connection the
+    // harness takes down (LeakSanitizer then reports its frame).
+    ~ServiceHarness()
+    {
+        manager.reset();
+        QTest::qWaitFor([this] { return !history.isLoading() && !presets.isLoading(); }, 5000);
+    }
 };
 
 } // namespace
