@@ -1,12 +1,6 @@
-#include "backend/backendapi.h"
-#include "backend/historystore.h"
-#include "backend/preferences.h"
-#include "backend/presetsstore.h"
 #include "cloud/clouduploader.h"
-#include "fakeserver.h"
 #include "memorysecretstore.h"
 #include "platform/desktop.h"
-#include "platform/localpath.h"
 #include "platform/milestone.h"
 #include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
@@ -15,10 +9,7 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -57,26 +48,6 @@ public:
     }
 Q_SIGNALS:
     void opened();
-};
-
-// The user's service account, signed in or out as the test says.
-class FakeAccount : public ServiceAccount
-{
-public:
-    bool signedInNow = false;
-    Gate arrived;
-    QCoro::Task<void> loaded() const override { co_return; }
-    bool isSignedIn() const override { return signedInNow; }
-    QCoro::Task<void> signedIn() override
-    {
-        if (!signedInNow)
-            co_await arrived.wait();
-    }
-    void signIn()
-    {
-        signedInNow = true;
-        arrived.open();
-    }
 };
 
 struct UploadCall {
@@ -311,7 +282,7 @@ struct Harness : Recorders {
 
     Harness()
     {
-        UploadManager::Services s = services(&drive, &googleAuth, &dropbox, &dropboxAuth, &backend, &history, &presets, &preferences);
+        UploadManager::Services s = services();
         SourcePreparation::Environment env;
         env.tempDir = temp.path();
         env.locale = QLocale(QLocale::English);
@@ -321,6 +292,12 @@ struct Harness : Recorders {
         // Every distinct state each job passes through, in order.
         QObject::connect(manager->uploads(), &QAbstractItemModel::dataChanged, manager.get(), [this] { record(); });
         QObject::connect(manager->uploads(), &QAbstractItemModel::rowsInserted, manager.get(), [this] { record(); });
+    }
+
+    // The queue's services over this harness's doubles.
+    UploadManager::Services services()
+    {
+        return Recorders::services(&drive, &googleAuth, &dropbox, &dropboxAuth, &backend, &history, &presets, &preferences);
     }
 
     void record()
@@ -344,34 +321,6 @@ struct Harness : Recorders {
     {
         const auto job = manager->job(id);
         return job && (job->state == State::done || job->state == State::failed);
-    }
-};
-
-// The queue over the real service client and stores, talking to a loopback fake of the service.
-struct ServiceHarness : Recorders {
-    QTemporaryDir files;
-    QTemporaryDir config;
-    FakeServer server{FakeServer::tlsOptions()};
-    QNetworkAccessManager network;
-    Http http{&network, std::chrono::milliseconds(2000), FakeServer::testCaPem()};
-    MemorySecretStore secrets;
-    BackendAPI backend{&http, server.url(), [] { return QStringLiteral("a").repeated(64); }, &secrets};
-    Preferences preferences{DefaultsStore::standard(config.path())};
-    HistoryStore history{&backend};
-    PresetsStore presets{&backend, &preferences};
-    FakeUploader dropbox{StorageProvider::dropbox};
-    FakeUploader drive{StorageProvider::google};
-    FakeAuth auth;
-    std::unique_ptr<UploadManager> manager{
-        std::make_unique<UploadManager>(services(&drive, &auth, &dropbox, &auth, &backend, &history, &presets, &preferences))};
-
-    // A test ends when its upload is done, while the history reload that follows is still on its
-    // way: it is let finish first, or its coroutine would wait forever on a connection the
-    // harness takes down (LeakSanitizer then reports its frame).
-    ~ServiceHarness()
-    {
-        manager.reset();
-        QTest::qWaitFor([this] { return !history.isLoading() && !presets.isLoading(); }, 5000);
     }
 };
 
@@ -419,42 +368,6 @@ private Q_SLOTS:
         QCOMPARE(h.succeededPosts, 1);
         QCOMPARE(h.history.refreshes, QList<int>{15});
         QVERIFY(QDir(h.temp.path()).isEmpty()); // nothing was zipped
-    }
-
-    // Names are bytes: a file and a folder whose names are not UTF-8 are shared, at the top of a
-    // drop and inside a folder, under their names as text, with the real files' bytes.
-    void namesThatAreNotTextAreShared()
-    {
-        QTemporaryDir state;
-        qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
-        Harness h;
-        const QByteArray dir = QFile::encodeName(h.files.path());
-        const auto write = [](const QByteArray &path, const QByteArray &content) {
-            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-            return fd >= 0 && ::write(fd, content.constData(), size_t(content.size())) == content.size() && ::close(fd) == 0;
-        };
-        QVERIFY(write(dir + "/bad\xff.txt", "top of the drop"));
-        QVERIFY(::mkdir(QByteArray(dir + "/folder\xfe").constData(), 0700) == 0);
-        QVERIFY(write(dir + "/folder\xfe/inner\xfd.txt", "inside the folder"));
-
-        const QList<QUrl> single = reachableFiles({LocalPath::urlOf(dir + "/bad\xff.txt")});
-        QCOMPARE(single.size(), 1);
-        const QUuid first = h.manager->enqueue(single);
-        QTRY_COMPARE(h.manager->job(first)->state, State::done);
-        QCOMPARE(h.manager->job(first)->displayName, QString::fromUtf8("bad\uFFFD.txt"));
-        QCOMPARE(h.backend.registrations.value(0).filename, QString::fromUtf8("bad\uFFFD.txt"));
-        QCOMPARE(readFile(h.drive.calls.value(0).filePath), QByteArray("top of the drop"));
-
-        const QList<QUrl> folder = reachableFiles({LocalPath::urlOf(dir + "/folder\xfe")});
-        const QUuid second = h.manager->enqueue(folder);
-        QTRY_COMPARE(h.manager->job(second)->state, State::done);
-        const QString archive = h.drive.calls.value(1).filePath;
-        QVERIFY2(h.backend.registrations.value(1).filename.endsWith(QString::fromUtf8(" - folder\uFFFD.zip")),
-                 qPrintable(h.backend.registrations.value(1).filename));
-        QVERIFY(runTool("unzip", {"-Z1", archive}).contains("/inner\xfd.txt"));
-        QCOMPARE(runTool("unzip", {"-p", archive, "*inner*"}), QByteArray("inside the folder"));
-
-        qunsetenv("XDG_STATE_HOME");
     }
 
     void severalFilesAreZippedUnderTheArchiveName()
@@ -596,37 +509,12 @@ private Q_SLOTS:
         QCOMPARE(h.dropboxAuth.signInCalls, 2);
     }
 
-    // Signed out of the service, a drop is prepared and then waits, saying so, without a byte or
-    // a provider sign-in going out; the service sign-in sends it on.
-    void aDropWhileSignedOutWaitsForTheServiceSignIn()
-    {
-        Harness h;
-        FakeAccount account;
-        UploadManager::Services s
-            = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences);
-        s.account = &account;
-        h.googleAuth.signedIn = false;
-        UploadManager manager(std::move(s));
-        const QUuid id = manager.enqueue({h.file(QStringLiteral("a.txt"))});
-        QTRY_VERIFY(manager.job(id)->waitingForAccount);
-        QTest::qWait(100);
-        QCOMPARE(h.drive.calls.size(), 0);
-        QCOMPARE(h.googleAuth.signInCalls, 0);
-        QCOMPARE(h.backend.registrations.size(), 0);
-        account.signIn();
-        QTRY_COMPARE(manager.job(id)->state, State::done);
-        QVERIFY(!manager.job(id)->waitingForAccount);
-        QCOMPARE(h.drive.calls.size(), 1);
-        QCOMPARE(h.backend.registrations.size(), 1);
-    }
-
     // A provider sign-in kept in a keyring that stays locked is not a sign-out: the upload fails
     // saying so, without a new browser sign-in (which would leave the stored one behind).
     void aLockedKeyringFailsTheUploadWithoutANewSignIn()
     {
         Harness h;
-        UploadManager manager(
-            h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences));
+        UploadManager manager(h.services());
         h.googleAuth.signedIn = false;
         h.googleAuth.keyringLocked = true;
         const QUuid id = manager.enqueue({h.file(QStringLiteral("a.txt"))});
@@ -644,8 +532,7 @@ private Q_SLOTS:
     {
         Harness h;
         QList<QString> discarded;
-        UploadManager::Services s
-            = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences);
+        UploadManager::Services s = h.services();
         s.discardCloudFile = [&discarded](CloudUploadResult file) -> QCoro::Task<void> {
             discarded.append(file.providerFileID);
             co_return;
@@ -834,69 +721,6 @@ private Q_SLOTS:
         QCOMPARE(h.history.patches, QStringList{QStringLiteral("protected history-token 1")});
     }
 
-    void pipelineTalksToTheService()
-    {
-        using Response = FakeServer::Response;
-        ServiceHarness h;
-        h.preferences.setExpiryDays(14);
-        h.preferences.setSelectedProvider(StorageProvider::dropbox);
-        h.secrets.save(BackendAPI::googleTokenAccount, QStringLiteral("google-refresh"));
-        h.server.route(
-            "GET", "/api/presets.php",
-            Response::json(
-                200,
-                "{\"presets\":[{\"id\":1,\"name\":\"A\",\"is_default\":false,"
-                "\"gradient_from\":\"#000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"},{\"id\":2,\"name\":\"B\","
-                "\"is_default\":true,\"gradient_from\":\"#000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"}],\"default_"
-                "id\":2}"));
-        awaitTask(h.presets.refresh());
-        // The first registration attempt loses its connection; the retry goes through.
-        h.server.enqueue("POST", "/api/register.php", Response::dropped());
-        h.server.route("POST", "/api/register.php", Response::json(201, "{\"token\":\"tok-9\",\"url\":\"https://kavo.test/l/tok-9\"}"));
-        h.server.route(
-            "GET", "/api/history.php",
-            Response::json(200,
-                           "{\"items\":[{\"token\":\"tok-9\",\"filename\":\"notes.txt\","
-                           "\"filesize\":5,\"mimetype\":\"text/plain\",\"custom_message\":\"\",\"protected\":false,\"download_count\":0,"
-                           "\"status\":\"active\",\"view_url\":\"v\",\"download_url\":\"d\",\"provider\":\"dropbox\"}]}"));
-        h.server.route("POST", "/api/rename.php", Response::json(200, "{\"filename\":\"renamed.txt\"}"));
-
-        const QString path = h.files.path() + QStringLiteral("/notes.txt");
-        writeFile(path, "hello");
-        const QUuid id = h.manager->enqueue({QUrl::fromLocalFile(path)});
-        QTRY_COMPARE(h.manager->job(id)->state, UploadJob::State::done);
-        QCOMPARE(h.manager->job(id)->shareURL, QStringLiteral("https://kavo.test/l/tok-9"));
-        QCOMPARE(h.clipboard.texts, QStringList{QStringLiteral("https://kavo.test/l/tok-9")});
-        QCOMPARE(h.pauses, QList<qint64>{1});
-
-        const auto registrations = h.server.requests("POST", "/api/register.php");
-        QCOMPARE(registrations.size(), 2);
-        const QJsonObject body = QJsonDocument::fromJson(registrations[1].body).object();
-        QCOMPARE(body.value("drive_file_id").toString(), QStringLiteral("/abcdefghijkl/notes.txt"));
-        QCOMPARE(body.value("original_filename").toString(), QStringLiteral("notes.txt"));
-        QCOMPARE(body.value("filesize").toInteger(), 5);
-        QCOMPARE(body.value("mimetype").toString(), QStringLiteral("text/plain"));
-        QCOMPARE(body.value("expiry_days").toInteger(), 14);
-        QCOMPARE(body.value("preset_id").toInteger(), 2);
-        QCOMPARE(body.value("provider").toString(), QStringLiteral("dropbox"));
-        QCOMPARE(body.value("direct_url").toString(), QStringLiteral("https://dl.example/file?dl=1"));
-        QCOMPARE(body.value("google_refresh_token").toString(), QStringLiteral("google-refresh"));
-        QCOMPARE(h.manager->job(id)->presetID, 2);
-        QCOMPARE(h.manager->job(id)->expiryDays, 14);
-
-        // Before the second registration the service was asked whether the first one made the
-        // link (it did not: no listed link has this cloud file). The success then reloads
-        // fifteen history entries; a rename patches that list.
-        QTRY_COMPARE(h.history.items().size(), 1);
-        QCOMPARE(h.server.requests("GET", "/api/history.php").value(0).rawQuery, QByteArray("limit=100&q=notes.txt"));
-        QCOMPARE(h.server.requests("GET", "/api/history.php").value(1).rawQuery, QByteArray("limit=15"));
-        QCOMPARE(awaitTask(h.manager->renameJob(*h.manager->job(id), QStringLiteral("wanted.txt"))), std::nullopt);
-        QCOMPARE(QJsonDocument::fromJson(h.server.requests("POST", "/api/rename.php").value(0).body).object().value("token").toString(),
-                 QStringLiteral("tok-9"));
-        QCOMPARE(h.history.items()[0].filename, QStringLiteral("renamed.txt"));
-        QCOMPARE(h.manager->job(id)->displayName, QStringLiteral("renamed.txt"));
-    }
-
     // A job in flight is in the journal (0600, no secret in it, the Drive session URL in the
     // secret store); a second run on that journal, next to lines that cannot be read, brings it
     // back with its session and completes it with one registration; then the journal is empty.
@@ -940,8 +764,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(path + QStringLiteral("/in-the-way")));
         Harness h;
         UploadJournal journal(path);
-        UploadManager::Services s
-            = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences);
+        UploadManager::Services s = h.services();
         s.journal = &journal;
         Gate held;
         h.drive.gate = &held;
@@ -970,8 +793,7 @@ private Q_SLOTS:
         FullDisk disk(kibibytes);
         QVERIFY2(!disk.path().isEmpty(), qPrintable(disk.problem()));
         Harness h;
-        UploadManager::Services s
-            = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences);
+        UploadManager::Services s = h.services();
         SourcePreparation::Environment env;
         env.tempDir = disk.path();
         env.freeSpace = [] { return std::nullopt; }; // the disk fills while the drop is prepared
@@ -997,8 +819,7 @@ private Q_SLOTS:
         const UploadSession started{QStringLiteral("https://upload.test/s?upload_id=SECRET-SESSION"), {}, 4, 7, false};
         Harness earlier;
         UploadJournal firstJournal(path);
-        UploadManager::Services first = earlier.services(&earlier.drive, &earlier.googleAuth, &earlier.dropbox, &earlier.dropboxAuth,
-                                                         &earlier.backend, &earlier.history, &earlier.presets, &earlier.preferences);
+        UploadManager::Services first = earlier.services();
         first.journal = &firstJournal;
         first.sessionSecrets = &sessions;
         UploadManager running(std::move(first));
@@ -1023,8 +844,7 @@ private Q_SLOTS:
         writeFile(later, "{\"v\":1,\"id\":\"not-a-uuid\"}\n" + record + "{\"v\":1,\"id\":\"12345678-1234-1234-1234-1234567");
         Harness h;
         UploadJournal journal(later);
-        UploadManager::Services s
-            = h.services(&h.drive, &h.googleAuth, &h.dropbox, &h.dropboxAuth, &h.backend, &h.history, &h.presets, &h.preferences);
+        UploadManager::Services s = h.services();
         s.journal = &journal;
         s.sessionSecrets = &sessions;
         LogCapture log;
@@ -1051,34 +871,6 @@ private Q_SLOTS:
 
         held.open();
         QTRY_COMPARE(running.job(id)->state, State::done);
-    }
-
-    // A registration whose answer was lost did make the link: the retry finds it by its cloud
-    // file and makes no second one.
-    void aLostRegistrationAnswerMakesNoSecondLink()
-    {
-        using Response = FakeServer::Response;
-        ServiceHarness h;
-        h.preferences.setSelectedProvider(StorageProvider::dropbox);
-        h.server.enqueue("POST", "/api/register.php", Response::dropped());
-        h.server.route("POST", "/api/register.php", Response::json(200, "{\"token\":\"second\",\"url\":\"https://kavo.test/l/second\"}"));
-        const auto item = [](const char *token, const char *fileID) -> QByteArray {
-            return "{\"token\":\"" + QByteArray(token) + "\",\"drive_file_id\":\"" + fileID
-                + "\",\"filename\":\"notes.txt\",\"filesize\":5,"
-                  "\"mimetype\":\"text/plain\",\"custom_message\":\"\",\"protected\":false,\"download_count\":0,\"status\":\"active\","
-                  "\"view_url\":\"https://kavo.test/l/"
-                + token + "\",\"download_url\":\"d\",\"provider\":\"dropbox\"}";
-        };
-        h.server.route(
-            "GET", "/api/history.php",
-            Response::json(200, "{\"items\":[" + item("other", "/x/notes.txt") + ',' + item("first", "/abcdefghijkl/notes.txt") + "]}"));
-        const QString path = h.files.path() + QStringLiteral("/notes.txt");
-        writeFile(path, "hello");
-        const QUuid id = h.manager->enqueue({QUrl::fromLocalFile(path)});
-        QTRY_COMPARE(h.manager->job(id)->state, UploadJob::State::done);
-        QCOMPARE(h.manager->job(id)->token, QStringLiteral("first"));
-        QCOMPARE(h.clipboard.texts, QStringList{QStringLiteral("https://kavo.test/l/first")});
-        QCOMPARE(h.server.requests("POST", "/api/register.php").size(), 1);
     }
 
     void modelPublishesJobs()
