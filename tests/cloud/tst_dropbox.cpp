@@ -123,24 +123,6 @@ private Q_SLOTS:
         QCOMPARE(awaitTask(d.auth->validAccessToken()).error().description, QStringLiteral("Not signed in to Dropbox."));
     }
 
-    void concurrentSignInsShareOne()
-    {
-        Dropbox d;
-        d.server.enqueue(
-            "POST", "/oauth2/token",
-            Response::json(
-                200, "{\"access_token\":\"sl.access\",\"refresh_token\":\"dbx-refresh\",\"expires_in\":14400,\"token_type\":\"bearer\"}"));
-        d.server.route("POST", "/2/users/get_current_account", Response::json(200, "{\"email\":\"d@example.com\"}"));
-        QCoro::Task<Result<void>> first = d.auth->signIn();
-        QCoro::Task<Result<void>> second = d.auth->signIn();
-        const Result<void> secondDone = awaitTask(std::move(second));
-        const Result<void> firstDone = awaitTask(std::move(first));
-        QVERIFY2(firstDone && secondDone,
-                 qPrintable(firstDone ? (secondDone ? QString() : secondDone.error().description) : firstDone.error().description));
-        QCOMPARE(d.opened.size(), 1);
-        QCOMPARE(d.server.requests("POST", "/oauth2/token").size(), 1);
-    }
-
     void exchangeFailures_data()
     {
         QTest::addColumn<QString>("redirect");
@@ -194,9 +176,6 @@ private Q_SLOTS:
         const auto form = formFields(d.server.requests("POST", "/oauth2/token").value(1).body);
         QCOMPARE(form.keys(), (QStringList{"client_id", "grant_type", "refresh_token"}));
         QCOMPARE(form.value("refresh_token"), QStringLiteral("stored"));
-        d.clock = d.clock.addSecs(70); // exactly 30 s left
-        d.server.enqueue("POST", "/oauth2/token", Response::json(200, "{\"access_token\":\"again\",\"expires_in\":100}"));
-        QCOMPARE(awaitTask(d.auth->validAccessToken()).value(), QStringLiteral("again"));
     }
 
     void accountWithoutNameSetsOnlyTheEmail()
