@@ -84,12 +84,11 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
     co_return refused(status, summaryOf(*response));
 }
 
-QCoro::Task<std::optional<QString>> CloudCleanup::cleanDrive(QString fileID)
+QCoro::Task<Result<HttpResponse>> CloudCleanup::deleteDriveFile(QString fileID)
 {
     // Drive ids are URL-safe; encoding keeps any other value inside its path segment.
     const QNetworkRequest request(Endpoints::join(
         m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
-    // Drive's 5xx and rate-limit answers are made again after the uploads' waits.
     const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [this, request]() -> QCoro::Task<Result<HttpResponse>> {
         Result<HttpResponse> answer = co_await send(m_google, request, "DELETE");
         if (answer && answer->status != 404 && DriveError::http(*answer).throttled)
@@ -97,7 +96,12 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDrive(QString fileID)
         co_return answer;
     };
     QCoro::Task<Result<HttpResponse>> deleting = withRetry(attempt, Retry::Hooks{m_pause, {}});
-    const Result<HttpResponse> response = co_await deleting;
+    co_return co_await deleting;
+}
+
+QCoro::Task<std::optional<QString>> CloudCleanup::cleanDrive(QString fileID)
+{
+    const Result<HttpResponse> response = co_await deleteDriveFile(fileID);
     const int status = response ? response->status : response.error().throttled ? response.error().code : 0;
     if (status == 0)
         co_return driveUnreachable;

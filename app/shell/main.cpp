@@ -318,7 +318,7 @@ int runTray()
     QApplication::setQuitOnLastWindowClosed(false);
     const Endpoints endpoints = Endpoints::current();
     Application app(endpoints, Application::Mode::tray);
-    DriveCleaner sweeper(&app.http, &app.backend, endpoints, &app.googleAuth, &app.googleAuth, DriveCleaner::Options{});
+    DriveCleaner sweeper(&app.http, &app.backend, &app.cleanup, &app.googleAuth, &app.googleAuth, DriveCleaner::Options{});
     AppController::Parts parts;
     parts.uploads = app.uploads.get();
     parts.account = &app.account;

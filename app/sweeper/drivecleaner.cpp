@@ -1,6 +1,7 @@
 #include "drivecleaner.h"
 
 #include "backend/backendapi.h"
+#include "backend/cloudcleanup.h"
 #include "backend/jsonreader.h"
 #include "cloud/clouduploader.h"
 #include "cloud/driveuploader.h"
@@ -24,12 +25,12 @@ Error driveHTTP(int status, const QByteArray &body)
 }
 }
 
-DriveCleaner::DriveCleaner(Http *http, BackendAPI *backend, Endpoints endpoints, CloudAuth *google, AccessTokenSource *tokens,
+DriveCleaner::DriveCleaner(Http *http, BackendAPI *backend, CloudCleanup *cleanup, CloudAuth *google, AccessTokenSource *tokens,
                            Options options, QObject *parent)
     : QObject(parent)
     , m_http(http)
     , m_backend(backend)
-    , m_endpoints(std::move(endpoints))
+    , m_cleanup(cleanup)
     , m_google(google)
     , m_tokens(tokens)
     , m_options(std::move(options))
@@ -148,18 +149,8 @@ QCoro::Task<Result<QList<DriveCleaner::ExpiredItem>>> DriveCleaner::fetchExpired
 
 QCoro::Task<Result<void>> DriveCleaner::deleteDriveFile(QString fileID)
 {
-    const QNetworkRequest request(Endpoints::join(
-        m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
     // A pass can outlast the token it started with: each file is deleted with the current one.
-    // Drive's answers to slow down and its 5xx are waited out as the uploads wait them out.
-    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [this, request]() -> QCoro::Task<Result<HttpResponse>> {
-        Result<HttpResponse> answer = co_await sendAuthorized(m_http, m_tokens, request, "DELETE");
-        if (answer && answer->status != 404 && DriveError::http(*answer).throttled)
-            co_return DriveError::http(*answer);
-        co_return answer;
-    };
-    QCoro::Task<Result<HttpResponse>> deleting = withRetry(attempt, Retry::Hooks{m_options.pause, {}});
-    const Result<HttpResponse> response = co_await deleting;
+    const Result<HttpResponse> response = co_await m_cleanup->deleteDriveFile(fileID);
     if (!response && response.error().domain == DriveError::domain)
         co_return CleanerError::driveHTTP(response.error().code, {});
     if (!response)

@@ -1,8 +1,5 @@
 #pragma once
 
-#include "upload/retry.h"
-
-#include "platform/endpoints.h"
 #include "platform/error.h"
 
 #include <QObject>
@@ -15,6 +12,7 @@
 class AccessTokenSource;
 class BackendAPI;
 class CloudAuth;
+class CloudCleanup;
 class Http;
 
 namespace CleanerError {
@@ -35,11 +33,10 @@ public:
         std::chrono::milliseconds firstDelay = std::chrono::seconds(15);
         std::chrono::milliseconds period = std::chrono::hours(6);
         std::function<void(const QString &)> print; // defaults to a line on standard output
-        // The wait before a Drive answer to slow down, or a 5xx, is tried again (tests: none).
-        Retry::Pause pause = Retry::sleep;
     };
 
-    DriveCleaner(Http *http, BackendAPI *backend, Endpoints endpoints, CloudAuth *google, AccessTokenSource *tokens, Options options,
+    // The files go through `cleanup`, as a deleted link's do.
+    DriveCleaner(Http *http, BackendAPI *backend, CloudCleanup *cleanup, CloudAuth *google, AccessTokenSource *tokens, Options options,
                  QObject *parent = nullptr);
 
     // Starts the schedule, replacing any running one.
@@ -60,7 +57,7 @@ private:
 
     Http *m_http;
     BackendAPI *m_backend;
-    Endpoints m_endpoints;
+    CloudCleanup *m_cleanup;
     CloudAuth *m_google;
     AccessTokenSource *m_tokens;
     Options m_options;

@@ -168,7 +168,8 @@ private Q_SLOTS:
         QStringList lines;
         DriveCleaner::Options options;
         options.print = [&](const QString &line) { lines.append(line); };
-        DriveCleaner cleaner(&demo.http, &demo.api, demo.endpoints(), &google, &google, options);
+        CloudCleanup cleanup(&demo.http, demo.endpoints(), &google, nullptr);
+        DriveCleaner cleaner(&demo.http, &demo.api, &cleanup, &google, &google, options);
         awaitTask(cleaner.sweep());
         QCOMPARE(lines, QStringList{"DriveCleaner: sweeping 1 expired item(s)"});
         const QList<HistoryItem> left = awaitTask(demo.api.fetchHistory(15)).value();

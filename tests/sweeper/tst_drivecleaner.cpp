@@ -1,4 +1,5 @@
 #include "backend/backendapi.h"
+#include "backend/cloudcleanup.h"
 #include "cloud/googleauth.h"
 #include "fakeserver.h"
 #include "platform/milestone.h"
@@ -37,6 +38,8 @@ struct Sweep {
     Http http{&network, 2000ms};
     BackendAPI backend{&http, server.url(), [] { return QStringLiteral("api-key"); }, nullptr};
     FakeGoogle google;
+    CloudCleanup cleanup{&http, Endpoints::allAt(server.url()), &google, nullptr};
+    int pauses = 0;
     QStringList lines;
     std::unique_ptr<DriveCleaner> cleaner;
 
@@ -46,7 +49,11 @@ struct Sweep {
         options.firstDelay = firstDelay;
         options.period = period;
         options.print = [this](const QString &line) { lines.append(line); };
-        cleaner = std::make_unique<DriveCleaner>(&http, &backend, Endpoints::allAt(server.url()), &google, &google, options);
+        cleaner = std::make_unique<DriveCleaner>(&http, &backend, &cleanup, &google, &google, options);
+        cleanup.setRetryPause([this](std::chrono::milliseconds) -> QCoro::Task<void> {
+            ++pauses;
+            co_return;
+        });
         server.route("POST", "/api/delete.php", Response::json(200, "{}"));
     }
     void expired(const QByteArray &items)
@@ -93,20 +100,12 @@ private Q_SLOTS:
     void temporaryDriveFailuresAreWaitedOut()
     {
         Sweep s;
-        int pauses = 0;
-        DriveCleaner::Options options;
-        options.print = [&s](const QString &line) { s.lines.append(line); };
-        options.pause = [&pauses](std::chrono::milliseconds) -> QCoro::Task<void> {
-            ++pauses;
-            co_return;
-        };
-        DriveCleaner cleaner(&s.http, &s.backend, Endpoints::allAt(s.server.url()), &s.google, &s.google, options);
         s.expired("{\"token\":\"t1\",\"drive_file_id\":\"f1\"}");
         s.server.enqueue("DELETE", "/drive/v3/files/f1", Response::json(502, "<html>bad gateway</html>"));
         s.server.enqueue("DELETE", "/drive/v3/files/f1", Response::json(503, "{}"));
         s.server.route("DELETE", "/drive/v3/files/f1", Response::json(204, ""));
-        awaitTask(cleaner.sweep());
-        QCOMPARE(pauses, 2);
+        awaitTask(s.cleaner->sweep());
+        QCOMPARE(s.pauses, 2);
         QCOMPARE(s.reported(), QStringList{"t1"});
         QCOMPARE(s.server.requests("DELETE", "/drive/v3/files/f1").size(), 3);
     }
