@@ -111,22 +111,7 @@ void ShareUpload::Tokens::refuseAccessToken(const QString &token)
 QCoro::Task<Result<HttpResponse>> ShareUpload::call(QNetworkRequest request, QByteArray verb, QByteArray body)
 {
     // Drive's answers to slow down and its 5xx are waited out as the tray's uploads wait them out.
-    auto last = std::make_shared<std::optional<HttpResponse>>();
-    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt
-        = [this, request, verb, body, last]() -> QCoro::Task<Result<HttpResponse>> {
-        Result<HttpResponse> answer = co_await sendAuthorized(m_http, &m_tokens, request, verb, body);
-        if (answer && DriveError::http(*answer).throttled) {
-            *last = *answer;
-            co_return DriveError::http(*answer);
-        }
-        co_return answer;
-    };
-    QCoro::Task<Result<HttpResponse>> calling = withRetry(attempt, Retry::Hooks{m_pause, {}});
-    const Result<HttpResponse> answer = co_await calling;
-    // The last answer of a storm is the caller's to read, as any other refusal.
-    if (!answer && answer.error().throttled && *last)
-        co_return **last;
-    co_return answer;
+    co_return co_await Retry::sendWaitingOut(m_http, &m_tokens, request, verb, body, DriveError::http, m_pause);
 }
 
 QCoro::Task<Result<QString>> ShareUpload::refreshAccessToken()

@@ -31,11 +31,6 @@ CloudCleanup::CloudCleanup(Http *http, Endpoints endpoints, AccessTokenSource *g
 {
 }
 
-QCoro::Task<Result<HttpResponse>> CloudCleanup::send(AccessTokenSource *tokens, QNetworkRequest request, QByteArray verb, QByteArray body)
-{
-    co_return co_await sendAuthorized(m_http, tokens, request, verb, body);
-}
-
 QCoro::Task<std::optional<QString>> CloudCleanup::clean(QString driveFileID, QString provider)
 {
     if (linkStorageProvider(provider) == StorageProvider::dropbox)
@@ -54,15 +49,8 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
     };
     // Dropbox asks to slow down with a 429 or a 409 "too_many_write_operations": the delete is
     // made again after the waits the uploads use.
-    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt
-        = [this, request, body, summaryOf]() -> QCoro::Task<Result<HttpResponse>> {
-        Result<HttpResponse> answer = co_await send(m_dropbox, request, "POST", body);
-        if (answer && DropboxError::http(*answer).throttled)
-            co_return throttled(Error{QStringLiteral("dropbox"), answer->status, summaryOf(*answer)}, *answer);
-        co_return answer;
-    };
-    QCoro::Task<Result<HttpResponse>> deleting = withRetry(attempt, Retry::Hooks{m_pause, {}});
-    const Result<HttpResponse> response = co_await deleting;
+    const Result<HttpResponse> response
+        = co_await Retry::sendWaitingOut(m_http, m_dropbox, request, "POST", body, DropboxError::http, m_pause);
     const auto refused = [](int status, const QString &summary) -> QString {
         if (!summary.isEmpty())
             return QStringLiteral("We removed the share link, but Dropbox returned an error: ") + shortened(summary)
@@ -70,8 +58,6 @@ QCoro::Task<std::optional<QString>> CloudCleanup::cleanDropbox(QString path)
         return QStringLiteral("We removed the share link, but Dropbox returned an unexpected response (HTTP ") + QString::number(status)
             + QStringLiteral(").");
     };
-    if (!response && response.error().throttled)
-        co_return refused(response.error().code, response.error().description);
     if (!response)
         co_return dropboxUnreachable;
     const int status = response->status;
@@ -89,22 +75,15 @@ QCoro::Task<Result<HttpResponse>> CloudCleanup::deleteDriveFile(QString fileID)
     // Drive ids are URL-safe; encoding keeps any other value inside its path segment.
     const QNetworkRequest request(Endpoints::join(
         m_endpoints.googleApiUrl, QStringLiteral("/drive/v3/files/") + QString::fromLatin1(QUrl::toPercentEncoding(fileID))));
-    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [this, request]() -> QCoro::Task<Result<HttpResponse>> {
-        Result<HttpResponse> answer = co_await send(m_google, request, "DELETE");
-        if (answer && answer->status != 404 && DriveError::http(*answer).throttled)
-            co_return DriveError::http(*answer);
-        co_return answer;
-    };
-    QCoro::Task<Result<HttpResponse>> deleting = withRetry(attempt, Retry::Hooks{m_pause, {}});
-    co_return co_await deleting;
+    co_return co_await Retry::sendWaitingOut(m_http, m_google, request, "DELETE", {}, DriveError::http, m_pause);
 }
 
 QCoro::Task<std::optional<QString>> CloudCleanup::cleanDrive(QString fileID)
 {
     const Result<HttpResponse> response = co_await deleteDriveFile(fileID);
-    const int status = response ? response->status : response.error().throttled ? response.error().code : 0;
-    if (status == 0)
+    if (!response)
         co_return driveUnreachable;
+    const int status = response->status;
     if (status == 204 || status == 404 || status == 410)
         co_return std::nullopt;
     if (status == 401 || status == 403)

@@ -151,8 +151,6 @@ QCoro::Task<Result<void>> DriveCleaner::deleteDriveFile(QString fileID)
 {
     // A pass can outlast the token it started with: each file is deleted with the current one.
     const Result<HttpResponse> response = co_await m_cleanup->deleteDriveFile(fileID);
-    if (!response && response.error().domain == DriveError::domain)
-        co_return CleanerError::driveHTTP(response.error().code, {});
     if (!response)
         co_return response.error();
     if (!response->isSuccess())

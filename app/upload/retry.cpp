@@ -2,12 +2,38 @@
 
 #include "uploaderror.h"
 
+#include "cloud/authorizedcall.h"
+#include "platform/http.h"
+
 #include <QRandomGenerator>
 #include <qcoro/qcorotimer.h>
 
 #include <algorithm>
 
 namespace Retry {
+
+QCoro::Task<Result<HttpResponse>> sendWaitingOut(Http *http, AccessTokenSource *tokens, QNetworkRequest request, QByteArray verb,
+                                                 QByteArray body, Error (*refusal)(const HttpResponse &), Pause pause)
+{
+    auto last = std::make_shared<std::optional<HttpResponse>>();
+    const std::function<QCoro::Task<Result<HttpResponse>>()> attempt
+        = [http, tokens, request, verb, body, refusal, last]() -> QCoro::Task<Result<HttpResponse>> {
+        Result<HttpResponse> answer = co_await sendAuthorized(http, tokens, request, verb, body);
+        if (answer && !answer->isSuccess()) {
+            Error refused = refusal(*answer);
+            if (refused.throttled) {
+                *last = *answer;
+                co_return refused;
+            }
+        }
+        co_return answer;
+    };
+    QCoro::Task<Result<HttpResponse>> calling = withRetry(attempt, Hooks{std::move(pause), {}});
+    const Result<HttpResponse> answer = co_await calling;
+    if (!answer && answer.error().throttled && *last)
+        co_return **last;
+    co_return answer;
+}
 
 QCoro::Task<void> sleep(std::chrono::milliseconds duration)
 {

@@ -95,5 +95,18 @@ QCoro::Task<Result<T>> withRetry(std::function<QCoro::Task<Result<T>>()> operati
     return withRetry<T>(std::move(operation), Retry::Hooks{std::move(pause), {}});
 }
 
+class AccessTokenSource;
+class Http;
+class QNetworkRequest;
+struct HttpResponse;
+
+namespace Retry {
+// One call to Drive or Dropbox with the account's current access token (see callAuthorized),
+// made again as withRetry says while `refusal` reads its answer as one to slow down or a
+// temporary failure; when such answers never stop, the last one is the answer.
+QCoro::Task<Result<HttpResponse>> sendWaitingOut(Http *http, AccessTokenSource *tokens, QNetworkRequest request, QByteArray verb,
+                                                 QByteArray body, Error (*refusal)(const HttpResponse &), Pause pause);
+}
+
 // The text the upload row shows for `error`.
 QString userMessage(const Error &error);
