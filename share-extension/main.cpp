@@ -11,10 +11,10 @@
 #include "platform/http.h"
 #include "platform/localpath.h"
 #include "platform/secretstore.h"
+#include "platform/singleinstance.h"
 #include "platform/terminaltext.h"
 #include "sharedialog.h"
 #include "shareupload.h"
-#include "shell/singleinstance.h"
 
 #include <QApplication>
 #include <QNetworkAccessManager>

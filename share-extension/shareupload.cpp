@@ -1,11 +1,9 @@
 #include "shareupload.h"
 
 #include "cloud/driveuploader.h"
-#include "cloud/googleauth.h"
 #include "cloud/oauth.h"
 #include "platform/http.h"
 #include "platform/secretstore.h"
-#include "shell/accountstore.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -60,8 +58,8 @@ QCoro::Task<Result<QString>> ShareUpload::perform(QUrl file, qint64 expiryDays)
 {
     QString apiKey, refreshToken;
     if (m_secrets) {
-        const SecretRead key = co_await m_secrets->read(AccountStore::keychainAccount);
-        const SecretRead google = co_await m_secrets->read(GoogleAuth::keychainAccount);
+        const SecretRead key = co_await m_secrets->read(SharedNames::serviceKeyAccount);
+        const SecretRead google = co_await m_secrets->read(SharedNames::googleAccount);
         if (key.locked || google.locked)
             co_return SecretStore::lockedError(QStringLiteral("sign-in"));
         apiKey = key.value.value_or(QString());
@@ -133,7 +131,7 @@ QCoro::Task<Result<QString>> ShareUpload::refreshAccessToken()
     if (!rotated.isEmpty()) {
         m_refreshToken = rotated;
         if (m_secrets)
-            m_secrets->save(GoogleAuth::keychainAccount, rotated);
+            m_secrets->save(SharedNames::googleAccount, rotated);
         if (!m_secrets || !m_secrets->keepsSecretsPrivate())
             m_suite.setValue(refreshTokenKey, rotated);
     }

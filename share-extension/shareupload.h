@@ -4,6 +4,7 @@
 #include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
 #include "platform/error.h"
+#include "platform/sharednames.h"
 #include "upload/retry.h"
 
 #include <QDateTime>
@@ -34,8 +35,8 @@ Error authFailed();
 class ShareUpload
 {
 public:
-    static inline const QString apiKeyKey = QStringLiteral("kavo.shared.apiKey");
-    static inline const QString refreshTokenKey = QStringLiteral("kavo.shared.googleRefreshToken");
+    static inline const QString apiKeyKey = SharedNames::serviceKeyKey;
+    static inline const QString refreshTokenKey = SharedNames::googleRefreshTokenKey;
     static inline const QString folderName = QStringLiteral("Kavo");
 
     // `secrets`, when given, is read first (the tray keeps no plain copy where it is private).

@@ -3,6 +3,7 @@
 #include "brandingpreset.h"
 #include "historyitem.h"
 #include "platform/http.h"
+#include "platform/sharednames.h"
 #include "upload/uploadcollaborators.h"
 
 #include <QUrl>
@@ -36,7 +37,7 @@ public:
         std::optional<qint64> defaultID;
     };
 
-    static inline const QString googleTokenAccount = QStringLiteral("Vendrel.GoogleOAuth");
+    static inline const QString googleTokenAccount = SharedNames::googleAccount;
 
     BackendAPI(Http *http, QUrl serviceBaseURL, std::function<QString()> apiKey, SecretStore *secrets);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cloud/oauthsignin.h"
+#include "platform/sharednames.h"
 
 namespace DropboxAuthError {
 inline const QString domain = QStringLiteral("auth.dropbox");
@@ -17,7 +18,7 @@ class DropboxAuth : public OAuthSignIn
     Q_PROPERTY(QString accountEmail READ accountEmailText NOTIFY accountChanged)
     Q_PROPERTY(QString accountName READ accountNameText NOTIFY accountChanged)
 public:
-    static inline const QString keychainAccount = QStringLiteral("Vendrel.DropboxOAuth");
+    static inline const QString keychainAccount = SharedNames::dropboxAccount;
     static inline const QString redirectURI = QStringLiteral("vendrel://dropbox-auth");
     static inline const QString callbackURLScheme = QStringLiteral("vendrel");
 

@@ -2,6 +2,7 @@
 
 #include "cloud/oauthsignin.h"
 #include "platform/defaultsstore.h"
+#include "platform/sharednames.h"
 
 namespace GoogleAuthError {
 inline const QString domain = QStringLiteral("auth.google");
@@ -17,8 +18,8 @@ class GoogleAuth : public OAuthSignIn
     Q_OBJECT
     Q_PROPERTY(QString userEmail READ userEmailText NOTIFY userEmailChanged)
 public:
-    static inline const QString keychainAccount = QStringLiteral("Vendrel.GoogleOAuth");
-    static inline const QString udRefreshTokenKey = QStringLiteral("kavo.shared.googleRefreshToken");
+    static inline const QString keychainAccount = SharedNames::googleAccount;
+    static inline const QString udRefreshTokenKey = SharedNames::googleRefreshTokenKey;
     static inline const QString scope = QStringLiteral("https://www.googleapis.com/auth/drive.file");
     static inline const QString redirectPath = QStringLiteral("/oauth2redirect");
 

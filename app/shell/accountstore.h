@@ -2,6 +2,7 @@
 
 #include "platform/defaultsstore.h"
 #include "platform/milestone.h"
+#include "platform/sharednames.h"
 #include "upload/uploadcollaborators.h"
 
 #include <QObject>
@@ -26,11 +27,11 @@ class AccountStore : public QObject, public ServiceAccount
     Q_PROPERTY(bool isSignedIn READ isSignedIn NOTIFY changed)
     Q_PROPERTY(bool isKeyringLocked READ isKeyringLocked NOTIFY changed)
 public:
-    static inline const QString keychainAccount = QStringLiteral("Vendrel.BackendApiKey");
+    static inline const QString keychainAccount = SharedNames::serviceKeyAccount;
     static inline const QString udEmailKey = QStringLiteral("account.email");
     static inline const QString udNameKey = QStringLiteral("account.name");
     static inline const QString udBootstrappedKey = QStringLiteral("account.bootstrapped");
-    static inline const QString udApiKeyShared = QStringLiteral("kavo.shared.apiKey");
+    static inline const QString udApiKeyShared = SharedNames::serviceKeyKey;
     static inline const QString builtinName = QStringLiteral("Admin");
 
     struct BuiltinAccount {

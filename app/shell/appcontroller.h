@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/singleinstance.h"
+#include "platform/singleinstance.h"
 #include "upload/uploadmanager.h"
 
 #include <QElapsedTimer>

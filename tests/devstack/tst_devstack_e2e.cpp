@@ -6,6 +6,7 @@
 #include "cloud/dropboxuploader.h"
 #include "demo.h"
 #include "memorysecretstore.h"
+#include "shareupload.h"
 
 namespace {
 // The rows of a test that runs once for each provider.
@@ -176,6 +177,27 @@ private Q_SLOTS:
         QCOMPARE(left.size(), 1);
         QCOMPARE(left.first().token, folderToken); // not expired: its file stays
         QCOMPARE(QDir(demo.path("state/drive")).entryList(QDir::Files), QStringList{left.first().driveFileID});
+    }
+
+    // kavo-share finds the sign-ins where kavo keeps them: once `kavo` has signed in, kavo-share's
+    // own road makes a link to the file's bytes, reading the secrets alone (as where a secret
+    // service keeps them) and the suite's copies alone (as where they are in a plain file).
+    void kavoShareReadsWhatKavoKept()
+    {
+        Demo demo;
+        START_DEVSTACK(demo);
+        QVERIFY(demo.signIn(googleBrowser));
+        const QByteArray bytes = pattern(70000, 3);
+        writeFile(demo.path("files/handed.bin"), bytes);
+        FileSecretStore secrets(demo.path("data/kavo/secrets.json"));
+        QTemporaryDir noSuite;
+        ShareUpload fromSecrets(&demo.http, demo.endpoints(), DefaultsStore::suite(noSuite.path()), &secrets);
+        ShareUpload fromSuite(&demo.http, demo.endpoints(), DefaultsStore::suite(demo.path("config")), nullptr);
+        for (ShareUpload *upload : {&fromSecrets, &fromSuite}) {
+            const Result<QString> link = awaitTask(upload->perform(QUrl::fromLocalFile(demo.path("files/handed.bin")), 7));
+            QVERIFY2(link, qPrintable(link ? QString() : link.error().description));
+            QCOMPARE(demo.download(QUrl(*link).path().section('/', -1))->body, bytes);
+        }
     }
 
     // The devstack's clock passes the access token's life while the bytes are on their way: the

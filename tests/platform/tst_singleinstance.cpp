@@ -1,5 +1,5 @@
+#include "platform/singleinstance.h"
 #include "platform/webauthsession.h"
-#include "shell/singleinstance.h"
 #include "shell/urldispatcher.h"
 #include "testutil.h"
 
