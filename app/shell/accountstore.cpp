@@ -1,7 +1,6 @@
 #include "accountstore.h"
 
 #include "platform/blockingwait.h"
-#include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 
 #include <QTimer>
@@ -20,13 +19,11 @@ QJsonValue optionalValue(const std::optional<QString> &value)
 }
 }
 
-AccountStore::AccountStore(SecretStore *secrets, DefaultsStore defaults, DefaultsStore suite, NotificationCenter *notifications,
-                           BuiltinAccount builtin, QObject *parent)
+AccountStore::AccountStore(SecretStore *secrets, DefaultsStore defaults, DefaultsStore suite, BuiltinAccount builtin, QObject *parent)
     : QObject(parent)
     , m_secrets(secrets)
     , m_defaults(std::move(defaults))
     , m_suite(std::move(suite))
-    , m_notifications(notifications)
 {
     load(builtin);
 }
@@ -126,7 +123,7 @@ void AccountStore::signIn(const QString &apiKey, const std::optional<QString> &e
     storeProfile();
     shareKey(apiKey);
     m_defaults.setValue(udBootstrappedKey, true);
-    m_notifications->post(NotificationCenter::accountChanged);
+    Q_EMIT signedInOrOut();
 }
 
 std::optional<QString> AccountStore::waitUntilLoaded()
@@ -159,5 +156,5 @@ void AccountStore::signOut()
     m_defaults.remove(udEmailKey);
     m_defaults.remove(udNameKey);
     m_suite.remove(udApiKeyShared);
-    m_notifications->post(NotificationCenter::accountChanged);
+    Q_EMIT signedInOrOut();
 }

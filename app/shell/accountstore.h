@@ -11,7 +11,6 @@
 #include <memory>
 #include <optional>
 
-class NotificationCenter;
 class SecretStore;
 struct SecretRead;
 
@@ -42,8 +41,7 @@ public:
     // Loads the account (installing the built-in one on the very first launch). The key comes
     // from the keychain, which may take a while (an unlock prompt): until then the store is
     // empty, and `loaded()` finishes when it is known.
-    AccountStore(SecretStore *secrets, DefaultsStore defaults, DefaultsStore suite, NotificationCenter *notifications,
-                 BuiltinAccount builtin, QObject *parent = nullptr);
+    AccountStore(SecretStore *secrets, DefaultsStore defaults, DefaultsStore suite, BuiltinAccount builtin, QObject *parent = nullptr);
 
     QString apiKey() const { return m_apiKey; }
     std::optional<QString> email() const { return m_email; }
@@ -70,6 +68,8 @@ public:
 
 Q_SIGNALS:
     void changed();
+    // The user signed in or out, even to the account already in use.
+    void signedInOrOut();
     // The keyring was locked and has now given the key: other stored sign-ins can be read too.
     void keyringUnlocked();
 
@@ -85,7 +85,6 @@ private:
     SecretStore *m_secrets;
     DefaultsStore m_defaults;
     DefaultsStore m_suite;
-    NotificationCenter *m_notifications;
     QString m_apiKey;
     std::optional<QString> m_email;
     std::optional<QString> m_name;

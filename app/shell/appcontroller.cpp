@@ -6,7 +6,6 @@
 #include "cloud/clouduploader.h"
 #include "platform/desktop.h"
 #include "platform/endpoints.h"
-#include "platform/notificationcenter.h"
 #include "shell/accountstore.h"
 #include "sweeper/drivecleaner.h"
 #include "upload/uploadmanager.h"
@@ -84,11 +83,16 @@ void AppController::launch()
         QCoro::connect(m_parts.account->loaded(), this, refreshLists);
     else
         refreshLists();
-    m_parts.notifications->observe(NotificationCenter::uploadSucceeded, this, [this] { flashSuccessIcon(); });
-    m_parts.notifications->observe(NotificationCenter::accountChanged, this, [this] {
-        if (!m_signingIn)
-            refreshAfterAccountChange();
+    connect(m_parts.uploads, &UploadManager::jobFinished, this, [this](const QUuid &, bool succeeded) {
+        if (succeeded)
+            flashSuccessIcon();
     });
+    if (m_parts.account) {
+        connect(m_parts.account, &AccountStore::signedInOrOut, this, [this] {
+            if (!m_signingIn)
+                refreshAfterAccountChange();
+        });
+    }
 }
 
 void AppController::openServicePage(const QString &path)
@@ -205,7 +209,6 @@ void AppController::setPopoverVisible(bool visible)
         // The panel's background is the opaque fill under the wash, the fallback of the glass one.
         std::printf("[Kavo] background: VisualEffectView fallback\n");
         std::fflush(stdout);
-        m_parts.notifications->post(NotificationCenter::popoverDidOpen);
         refreshForPopover();
         m_popoverRefresh.start();
     }

@@ -23,7 +23,6 @@ class CloudAuth;
 class Preferences;
 class DriveCleaner;
 class HistoryStore;
-class NotificationCenter;
 class PresetsStore;
 
 // The service's sign-in link, kavo://setup?key=…&email=…&name=… (or vendrel://setup…).
@@ -75,7 +74,6 @@ public:
         HistoryStore *history = nullptr;
         PresetsStore *presets = nullptr;
         DriveCleaner *sweeper = nullptr;
-        NotificationCenter *notifications = nullptr;
         CloudAuth *google = nullptr;
         CloudAuth *dropbox = nullptr;
         // The service's root, for its web pages (sign-in, sign-up, dashboard).

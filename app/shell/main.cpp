@@ -19,7 +19,6 @@
 #include "platform/http.h"
 #include "platform/localpath.h"
 #include "platform/networkwatch.h"
-#include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "platform/singleinstance.h"
 #include "platform/terminaltext.h"
@@ -147,8 +146,7 @@ struct Application {
     Application(const Endpoints &endpoints, Mode mode)
         : secrets(SecretStore::createDefault())
         , http(&network, Http::defaultTimeout, endpoints.extraCaPem)
-        , account(secrets.get(), DefaultsStore::standard(), DefaultsStore::suite(), &notifications,
-                  {endpoints.builtinApiKey, endpoints.builtinEmail})
+        , account(secrets.get(), DefaultsStore::standard(), DefaultsStore::suite(), {endpoints.builtinApiKey, endpoints.builtinEmail})
         , backend(
               &http, endpoints.serviceBaseUrl, [this] { return account.apiKey(); }, secrets.get())
         , preferences(DefaultsStore::standard())
@@ -187,7 +185,6 @@ struct Application {
             clipboard = &systemClipboard;
         services.clipboard = clipboard;
         services.notifier = &notifier;
-        services.notifications = &notifications;
         if (mode == Mode::tray) {
             journal = std::make_unique<UploadJournal>(UploadJournal::defaultPath());
             services.journal = journal.get();
@@ -203,7 +200,6 @@ struct Application {
         uploads = std::make_unique<UploadManager>(std::move(services));
     }
 
-    NotificationCenter notifications;
     std::unique_ptr<SecretStore> secrets;
     QNetworkAccessManager network;
     Http http;
@@ -325,7 +321,6 @@ int runTray()
     parts.history = &app.history;
     parts.presets = &app.presets;
     parts.sweeper = &sweeper;
-    parts.notifications = &app.notifications;
     parts.google = &app.googleAuth;
     parts.dropbox = &app.dropboxAuth;
     parts.serviceBaseUrl = endpoints.serviceBaseUrl;

@@ -5,7 +5,6 @@
 #include "platform/leftovers.h"
 #include "platform/localpath.h"
 #include "platform/logging.h"
-#include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "uploaderror.h"
 
@@ -557,7 +556,6 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
     if (m_services.notifier)
         m_services.notifier->notify(notCopied.isEmpty() ? QStringLiteral("Link copied") : QStringLiteral("Link ready"), link.url,
                                     linkActions(link.url, notCopied.isEmpty(), m_services.clipboard, m_services.openBrowser));
-    m_services.notifications->post(NotificationCenter::uploadSucceeded);
     Q_EMIT jobFinished(id, true);
     m_services.history->refresh(historyRefreshLimit);
 }

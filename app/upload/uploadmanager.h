@@ -19,7 +19,6 @@
 class Clipboard;
 class CloudAuth;
 class CloudUploader;
-class NotificationCenter;
 class Notifier;
 class SecretStore;
 
@@ -48,7 +47,6 @@ public:
         Notifier *notifier = nullptr;
         // Opens a link in the browser; when set, "Link copied" offers "Open".
         std::function<bool(const QUrl &)> openBrowser;
-        NotificationCenter *notifications = nullptr;
         SourcePreparation preparation;
         Retry::Pause pause = Retry::sleep;
         // Keeps unfinished jobs across restarts (none: jobs live in memory only), and the Drive

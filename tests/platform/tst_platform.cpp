@@ -3,7 +3,6 @@
 #include "platform/jsoninteger.h"
 #include "platform/leftovers.h"
 #include "platform/networkwatch.h"
-#include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "platform/terminaltext.h"
 #include "testutil.h"
@@ -312,25 +311,6 @@ private Q_SLOTS:
         QCOMPARE(read.has_value(), whole);
         if (whole)
             QCOMPARE(*read, value);
-    }
-
-    void notificationsReachOnlyTheirObservers()
-    {
-        NotificationCenter center;
-        int succeeded = 0;
-        int changed = 0;
-        {
-            QObject context;
-            center.observe(NotificationCenter::uploadSucceeded, &context, [&] { ++succeeded; });
-            center.observe(NotificationCenter::accountChanged, &context, [&] { ++changed; });
-            center.post(QStringLiteral("VendrelUploadSucceeded"));
-            center.post(QStringLiteral("VendrelPopoverDidOpen"));
-            QCOMPARE(succeeded, 1);
-            QCOMPARE(changed, 0);
-        }
-        // The observer's context is gone: no more calls.
-        center.post(QStringLiteral("VendrelUploadSucceeded"));
-        QCOMPARE(succeeded, 1);
     }
 
     // What a start clears away: folders of that kind whose process is gone and that no job uses,

@@ -1,5 +1,4 @@
 #include "cloudstandins.h"
-#include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "shell/accountstore.h"
 #include "testutil.h"
@@ -18,19 +17,14 @@ const QString builtinEmail = QStringLiteral("admin@kavo.test");
 struct Launch {
     QTemporaryDir config;
     HeldSecretStore secrets;
-    NotificationCenter notifications;
-    int changes = 0;
-
-    Launch()
-    {
-        notifications.observe(NotificationCenter::accountChanged, &notifications, [this] { ++changes; });
-    }
+    int changes = 0; // sign-ins and sign-outs the stores started here announced
     DefaultsStore defaults() const { return DefaultsStore::standard(config.path()); }
     DefaultsStore suite() const { return DefaultsStore::suite(config.path()); }
     std::unique_ptr<AccountStore> start()
     {
-        return std::make_unique<AccountStore>(&secrets, defaults(), suite(), &notifications,
-                                              AccountStore::BuiltinAccount{builtinKey, builtinEmail});
+        auto store = std::make_unique<AccountStore>(&secrets, defaults(), suite(), AccountStore::BuiltinAccount{builtinKey, builtinEmail});
+        QObject::connect(store.get(), &AccountStore::signedInOrOut, store.get(), [this] { ++changes; });
+        return store;
     }
     QByteArray files() const
     {

@@ -14,7 +14,6 @@
 #include "memorysecretstore.h"
 #include "platform/desktop.h"
 #include "platform/endpoints.h"
-#include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "shell/accountstore.h"
 #include "shell/appcontroller.h"
@@ -60,11 +59,9 @@ struct Shell {
     QNetworkAccessManager network;
     Http http{&network, 2000ms};
     MemorySecretStore secrets;
-    NotificationCenter notifications;
     AccountStore account{&secrets,
                          DefaultsStore::standard(config.path()),
                          DefaultsStore::suite(config.path()),
-                         &notifications,
                          {builtinKey, QStringLiteral("admin@kavo.invalid")}};
     BackendAPI api{&http, server.url(), [this] { return account.apiKey(); }, &secrets};
     Preferences preferences{DefaultsStore::standard(config.path())};
@@ -89,7 +86,7 @@ struct Shell {
     };
     StandInAuth googleStandIn;
     StandInAuth refusingDropbox;
-    UploadManager uploads{storeServices(&api, &history, &presets, &preferences, &notifications)};
+    UploadManager uploads{storeServices(&api, &history, &presets, &preferences)};
     QList<QUrl> opened;
     RecordingClipboard clipboard;
     // Where the tray says its icon is (nowhere until a test says), the pointer, and whether a
@@ -110,7 +107,6 @@ struct Shell {
         p.account = &account;
         p.history = &history;
         p.presets = &presets;
-        p.notifications = &notifications;
         p.dropbox = &refusingDropbox;
         p.google = &googleStandIn;
         p.serviceBaseUrl = server.url();
@@ -374,10 +370,10 @@ private Q_SLOTS:
         s.controller.launch();
         QElapsedTimer clock;
         clock.start();
-        s.notifications.post(NotificationCenter::uploadSucceeded);
+        Q_EMIT s.uploads.jobFinished(QUuid::createUuid(), true);
         QCOMPARE(s.controller.iconState(), AppController::IconState::success);
         QTest::qWait(500);
-        s.notifications.post(NotificationCenter::uploadSucceeded);
+        Q_EMIT s.uploads.jobFinished(QUuid::createUuid(), true);
         QTest::qWait(1000); // 1.5 s after the first, 1.0 s after the second
         QCOMPARE(s.controller.iconState(), AppController::IconState::success);
         QVERIFY(QTest::qWaitFor([&] { return s.controller.iconState() == AppController::IconState::normal; }, 1000));
@@ -399,8 +395,7 @@ private Q_SLOTS:
         s.controller.handleDrop({QUrl::fromLocalFile("/tmp/a"), QUrl("https://example.com/b")});
         QCOMPARE(s.uploads.jobs().size(), 0);
 
-        QStringList posted;
-        s.notifications.observe(NotificationCenter::popoverDidOpen, &s.controller, [&] { posted.append("open"); });
+        QSignalSpy shown(&s.controller, &AppController::popoverVisibleChanged);
         const QList<QUrl> three{QUrl::fromLocalFile(s.config.filePath("a")), QUrl::fromLocalFile(s.config.filePath("b")),
                                 QUrl::fromLocalFile(s.config.filePath("c"))};
         s.controller.handleDrop(three);
@@ -408,7 +403,7 @@ private Q_SLOTS:
         QCOMPARE(s.uploads.jobs().first().sourceURLs, three);
         QVERIFY(!s.controller.popoverVisible()); // only once the drop has been accepted
         QVERIFY(QTest::qWaitFor([&] { return s.controller.popoverVisible(); }, 1000));
-        QCOMPARE(posted, QStringList{"open"});
+        QCOMPARE(shown.size(), 1);
         s.controller.togglePopover();
         QVERIFY(!s.controller.popoverVisible());
         // The tray click that closed it by taking the focus does not reopen it; a later one does.

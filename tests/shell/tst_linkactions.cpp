@@ -1,7 +1,6 @@
 // The rows' link actions against a loopback service, and the texts the rows show.
 
 #include "loopbackstores.h"
-#include "platform/notificationcenter.h"
 #include "shell/linkactions.h"
 #include "testutil.h"
 #include "upload/uploadmanager.h"
@@ -20,9 +19,8 @@ using Response = FakeServer::Response;
 namespace {
 
 struct Links : LoopbackStores {
-    NotificationCenter notifications;
     RecordingClipboard clipboard;
-    UploadManager uploads{storeServices(&api, &history, &presets, &preferences, &notifications)};
+    UploadManager uploads{storeServices(&api, &history, &presets, &preferences)};
     LinkActions actions{&api, &history, &uploads, &clipboard};
     QSignalSpy finished{&actions, &LinkActions::finished};
 

@@ -89,15 +89,13 @@ QMap<QString, QString> formFields(const QByteArray &body)
     return fields;
 }
 
-UploadManager::Services storeServices(LinkService *backend, HistoryUpdates *history, PresetChoice *presets, UploadPreferences *preferences,
-                                      NotificationCenter *notifications)
+UploadManager::Services storeServices(LinkService *backend, HistoryUpdates *history, PresetChoice *presets, UploadPreferences *preferences)
 {
     UploadManager::Services services;
     services.backend = backend;
     services.history = history;
     services.presets = presets;
     services.preferences = preferences;
-    services.notifications = notifications;
     return services;
 }
 

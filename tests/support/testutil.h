@@ -75,7 +75,6 @@ public:
 
 // The upload queue over the service client and the stores alone: no uploaders or sign-ins, which
 // tests that drop unreadable files never reach.
-UploadManager::Services storeServices(LinkService *backend, HistoryUpdates *history, PresetChoice *presets, UploadPreferences *preferences,
-                                      NotificationCenter *notifications);
+UploadManager::Services storeServices(LinkService *backend, HistoryUpdates *history, PresetChoice *presets, UploadPreferences *preferences);
 
 #include "platform/blockingwait.h"

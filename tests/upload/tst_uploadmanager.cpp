@@ -2,7 +2,6 @@
 #include "memorysecretstore.h"
 #include "platform/desktop.h"
 #include "platform/milestone.h"
-#include "platform/notificationcenter.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
 #include "upload/uploadmanager.h"
@@ -243,13 +242,12 @@ public:
 struct Recorders {
     RecordingClipboard clipboard;
     RecordingNotifier notifier;
-    NotificationCenter notifications;
     QList<qint64> pauses;
 
     UploadManager::Services services(CloudUploader *drive, CloudAuth *google, CloudUploader *dropbox, CloudAuth *dropboxAuth,
                                      LinkService *backend, HistoryUpdates *history, PresetChoice *presets, UploadPreferences *preferences)
     {
-        UploadManager::Services s = storeServices(backend, history, presets, preferences, &notifications);
+        UploadManager::Services s = storeServices(backend, history, presets, preferences);
         s.driveUploader = drive;
         s.googleAuth = google;
         s.dropboxUploader = dropbox;
@@ -276,7 +274,7 @@ struct Harness : Recorders {
     FakeHistory history;
     FakePresets presets;
     FakePreferences preferences;
-    int succeededPosts = 0;
+    int successes = 0; // jobFinished(…, true)
     std::unique_ptr<UploadManager> manager;
     QHash<QUuid, QList<State>> states;
 
@@ -288,7 +286,10 @@ struct Harness : Recorders {
         env.locale = QLocale(QLocale::English);
         s.preparation = SourcePreparation(env);
         manager = std::make_unique<UploadManager>(std::move(s));
-        notifications.observe(NotificationCenter::uploadSucceeded, manager.get(), [this] { ++succeededPosts; });
+        QObject::connect(manager.get(), &UploadManager::jobFinished, manager.get(), [this](const QUuid &, bool succeeded) {
+            if (succeeded)
+                ++successes;
+        });
         // Every distinct state each job passes through, in order.
         QObject::connect(manager->uploads(), &QAbstractItemModel::dataChanged, manager.get(), [this] { record(); });
         QObject::connect(manager->uploads(), &QAbstractItemModel::rowsInserted, manager.get(), [this] { record(); });
@@ -365,7 +366,7 @@ private Q_SLOTS:
 
         QCOMPARE(h.clipboard.texts, QStringList{QStringLiteral("https://kavo.example/l/1")});
         QCOMPARE(h.notifier.notes, QStringList{QStringLiteral("Link copied | https://kavo.example/l/1")});
-        QCOMPARE(h.succeededPosts, 1);
+        QCOMPARE(h.successes, 1);
         QCOMPARE(h.history.refreshes, QList<int>{15});
         QVERIFY(QDir(h.temp.path()).isEmpty()); // nothing was zipped
     }
@@ -582,7 +583,7 @@ private Q_SLOTS:
         QCOMPARE(h.manager->job(offline)->errorMessage, QStringLiteral("You're offline. Reconnect and try again."));
         QVERIFY(!h.manager->job(offline)->token);
         QCOMPARE(h.clipboard.texts.size(), 1); // only the first job's link
-        QCOMPARE(h.succeededPosts, 1);
+        QCOMPARE(h.successes, 1);
     }
 
     void removedJobStillDeliversItsLink()
@@ -597,7 +598,7 @@ private Q_SLOTS:
         gate.open();
         QTRY_COMPARE(h.clipboard.texts.size(), 1);
         QCOMPARE(h.notifier.notes.size(), 1);
-        QCOMPARE(h.succeededPosts, 1);
+        QCOMPARE(h.successes, 1);
         QTRY_COMPARE(h.history.refreshes.size(), 1);
         QVERIFY(h.manager->jobs().isEmpty());
     }
