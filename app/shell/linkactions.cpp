@@ -258,22 +258,24 @@ bool LinkActions::hasExpired(const QString &expiresAt)
     return moment && *moment < QDateTime::currentDateTimeUtc();
 }
 
-QString LinkActions::stageText(const QString &stateName, double progress)
+QString LinkActions::stageText(UploadJob::State state, double progress)
 {
-    if (stateName == QLatin1String("queued"))
+    switch (state) {
+    case UploadJob::State::Queued:
         return QStringLiteral("Waiting");
-    if (stateName == QLatin1String("preparing"))
+    case UploadJob::State::Preparing:
         return QStringLiteral("Preparing…");
-    if (stateName == QLatin1String("zipping"))
+    case UploadJob::State::Zipping:
         return QStringLiteral("Zipping folder…");
-    if (stateName == QLatin1String("uploading"))
+    case UploadJob::State::Uploading:
         return QStringLiteral("Uploading… ") + QString::number(int(progress * 100)) + QLatin1Char('%');
-    if (stateName == QLatin1String("registering"))
+    case UploadJob::State::Registering:
         return QStringLiteral("Finishing…");
-    if (stateName == QLatin1String("done"))
+    case UploadJob::State::Done:
         return QStringLiteral("Done");
-    if (stateName == QLatin1String("failed"))
+    case UploadJob::State::Failed:
         return QStringLiteral("Failed");
+    }
     return {};
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "upload/uploadjob.h"
+
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -70,7 +72,7 @@ public:
     static QString expiryDate(const QString &expiresAt);
     Q_INVOKABLE static bool hasExpired(const QString &expiresAt);
     // The stage line of an upload row: "Uploading… 42%", "Zipping folder…", ...
-    Q_INVOKABLE static QString stageText(const QString &stateName, double progress);
+    Q_INVOKABLE static QString stageText(UploadJob::State state, double progress);
     // A waiting job's line: "Waiting to retry… 12 s", or for the network "Waiting for the
     // network… next try in 12 s"; `msLeft` is rounded up to whole seconds (minutes from 2 min).
     Q_INVOKABLE static QString waitText(double msLeft, bool forNetwork);

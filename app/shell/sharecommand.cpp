@@ -16,18 +16,18 @@ namespace {
 QString stageText(UploadJob::State state)
 {
     switch (state) {
-    case UploadJob::State::queued:
-    case UploadJob::State::preparing:
+    case UploadJob::State::Queued:
+    case UploadJob::State::Preparing:
         return QStringLiteral("Preparing");
-    case UploadJob::State::zipping:
+    case UploadJob::State::Zipping:
         return QStringLiteral("Zipping");
-    case UploadJob::State::uploading:
+    case UploadJob::State::Uploading:
         return QStringLiteral("Uploading");
-    case UploadJob::State::registering:
+    case UploadJob::State::Registering:
         return QStringLiteral("Creating link");
-    case UploadJob::State::done:
+    case UploadJob::State::Done:
         return QStringLiteral("Done");
-    case UploadJob::State::failed:
+    case UploadJob::State::Failed:
         return QStringLiteral("Failed");
     }
     return {};
@@ -55,7 +55,7 @@ int runShareCommand(UploadManager &manager, const QStringList &paths)
     QUuid id;
     const auto show = [&] {
         const std::optional<UploadJob> job = manager.job(id);
-        if (!job || job->state == UploadJob::State::done || job->state == UploadJob::State::failed)
+        if (!job || job->state == UploadJob::State::Done || job->state == UploadJob::State::Failed)
             return;
         if (job->waitingUntil != shownWait) {
             shownWait = job->waitingUntil;
@@ -77,7 +77,7 @@ int runShareCommand(UploadManager &manager, const QStringList &paths)
                 return;
             // The bar only while bytes move; the other stages have no measure of their own.
             err << '\r' << stageText(job->state).leftJustified(14);
-            if (job->state == UploadJob::State::uploading) {
+            if (job->state == UploadJob::State::Uploading) {
                 constexpr int width = 30;
                 const int filled = std::clamp(percent, 0, 100) * width / 100;
                 err << '[' << QString(filled, QLatin1Char('#')) << QString(width - filled, QLatin1Char('-')) << "] "

@@ -14,8 +14,9 @@ Rectangle {
 
     property bool copiedFlash: false
     property bool completionAccentActive: false
-    readonly property bool finished: model.stateName === "done" && model.shareURL !== ""
-    readonly property bool running: ["queued", "preparing", "zipping", "uploading"].indexOf(model.stateName) >= 0
+    readonly property bool finished: model.state === UploadJob.Done && model.shareURL !== ""
+    // Queued, preparing, zipping or uploading: the states before the link is asked for, in order.
+    readonly property bool running: model.state <= UploadJob.Uploading
     readonly property string title: Links.uploadTitle(model.displayName, model.sourceURLs)
 
     implicitHeight: column.implicitHeight + 16
@@ -35,7 +36,7 @@ Rectangle {
 
     // The green moment of completion, also for a row first shown for a finished job.
     function markCompletion() {
-        if (model.stateName === "done") {
+        if (model.state === UploadJob.Done) {
             accentOff.stop()
             completionAccentActive = true
             accentOff.restart()
@@ -45,7 +46,7 @@ Rectangle {
         }
     }
     Component.onCompleted: markCompletion()
-    property string observedState: model.stateName
+    property int observedState: model.state
     onObservedStateChanged: markCompletion()
     Timer {
         id: accentOff
@@ -86,8 +87,8 @@ Rectangle {
                 implicitWidth: 18
                 implicitHeight: 18
                 radius: 5
-                color: row.model.stateName === "failed" ? Style.failedBadge
-                     : row.model.stateName === "done" && row.completionAccentActive ? Style.completedBadge
+                color: row.model.state === UploadJob.Failed ? Style.failedBadge
+                     : row.model.state === UploadJob.Done && row.completionAccentActive ? Style.completedBadge
                      : Style.pressedFill
                 Behavior on color {
                     ColorAnimation { duration: row.completionAccentActive ? 200 : 600; easing.type: row.completionAccentActive ? Easing.OutQuad : Easing.InOutQuad }
@@ -95,8 +96,8 @@ Rectangle {
                 Symbol {
                     objectName: "uploadBadgeSymbol"
                     anchors.centerIn: parent
-                    name: row.model.stateName === "done" ? "checkmark" : row.model.stateName === "failed" ? "exclamationmark" : "arrow.up"
-                    size: row.model.stateName === "done" ? 8.5 : 9.5
+                    name: row.model.state === UploadJob.Done ? "checkmark" : row.model.state === UploadJob.Failed ? "exclamationmark" : "arrow.up"
+                    size: row.model.state === UploadJob.Done ? 8.5 : 9.5
                     color: Style.inkOn(parent.color)
                 }
             }
@@ -131,7 +132,7 @@ Rectangle {
                     text: row.model.waitingForAccount ? (Account.isKeyringLocked ? "Waiting for the keyring to be unlocked"
                                                                                     : "Waiting for you to sign in to Kavo")
                         : row.model.waitingUntil > 0 ? Links.waitText(row.model.waitingUntil - row.now, row.model.waitingForNetwork)
-                                                     : Links.stageText(row.model.stateName, row.model.progress)
+                                                     : Links.stageText(row.model.state, row.model.progress)
                     font.pointSize: Style.pt(10)
                     color: Style.secondaryText
                 }
@@ -156,7 +157,7 @@ Rectangle {
             }
             IconButton {
                 objectName: "uploadRetry"
-                visible: row.model.stateName === "failed"
+                visible: row.model.state === UploadJob.Failed
                 symbol: "arrow.clockwise"
                 tip: "Try again"
                 onClicked: Links.retryJob(row.model.id)

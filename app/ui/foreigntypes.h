@@ -29,6 +29,13 @@ struct ForeignSingleton {
     }
 };
 
+// UploadJob's states for QML, as UploadJob.Queued ... UploadJob.Failed (the upload rows' `state`).
+namespace ForeignUploadJob {
+Q_NAMESPACE
+QML_FOREIGN_NAMESPACE(UploadJob)
+QML_NAMED_ELEMENT(UploadJob)
+}
+
 struct ForeignApp : ForeignSingleton<AppController> {
     Q_GADGET
     QML_FOREIGN(AppController)

@@ -37,5 +37,6 @@ QString UploadJob::title(const QString &displayName, const QList<QUrl> &sources)
 
 QString UploadJob::stateName(State state)
 {
-    return QString::fromLatin1(QMetaEnum::fromType<State>().valueToKey(int(state)));
+    // The enum's key in lower case ("uploading"), as the journal has always stored it.
+    return QString::fromLatin1(QMetaEnum::fromType<State>().valueToKey(int(state))).toLower();
 }

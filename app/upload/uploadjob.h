@@ -13,13 +13,14 @@
 struct UploadJob {
     Q_GADGET
 public:
-    enum class State { queued, preparing, zipping, uploading, registering, done, failed };
+    // In the order a job passes through them (the panel reads "before Registering" as running).
+    enum class State { Queued, Preparing, Zipping, Uploading, Registering, Done, Failed };
     Q_ENUM(State)
 
     QUuid id = QUuid::createUuid();
     QList<QUrl> sourceURLs;
     QString displayName;
-    State state = State::queued;
+    State state = State::Queued;
     double progress = 0.0;
     qint64 totalBytes = 0;
     std::optional<QString> shareURL;

@@ -16,11 +16,13 @@ const QString version = QStringLiteral("v");
 
 std::optional<UploadJob::State> stateFromName(const QString &name)
 {
-    bool known = false;
-    const int value = QMetaEnum::fromType<UploadJob::State>().keyToValue(name.toLatin1().constData(), &known);
-    if (!known)
-        return std::nullopt;
-    return UploadJob::State(value);
+    const QMetaEnum states = QMetaEnum::fromType<UploadJob::State>();
+    for (int i = 0; i < states.keyCount(); ++i) {
+        const auto state = UploadJob::State(states.value(i));
+        if (UploadJob::stateName(state) == name)
+            return state;
+    }
+    return std::nullopt;
 }
 
 QJsonValue optionalInteger(const std::optional<qint64> &value)

@@ -19,7 +19,7 @@ struct UploadRecord {
     QUuid id;
     QStringList sources;
     QString displayName;
-    UploadJob::State state = UploadJob::State::queued;
+    UploadJob::State state = UploadJob::State::Queued;
     QDateTime droppedAt;
     // The preferences when the drop was made.
     qint64 expiryDays = 0;

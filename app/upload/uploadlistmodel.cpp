@@ -30,8 +30,6 @@ QVariant UploadListModel::data(const QModelIndex &index, int role) const
         return job.displayName;
     case StateRole:
         return int(job.state);
-    case StateNameRole:
-        return UploadJob::stateName(job.state);
     case ProgressRole:
         return job.progress;
     case TotalBytesRole:
@@ -69,7 +67,6 @@ QHash<int, QByteArray> UploadListModel::roleNames() const
         {SourceURLsRole, "sourceURLs"},
         {DisplayNameRole, "displayName"},
         {StateRole, "state"},
-        {StateNameRole, "stateName"},
         {ProgressRole, "progress"},
         {TotalBytesRole, "totalBytes"},
         {ShareURLRole, "shareURL"},

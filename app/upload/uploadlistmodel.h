@@ -8,8 +8,8 @@
 
 // The upload queue's jobs, newest first, as a list model for the popover.
 //
-// Roles: id (string), sourceURLs (list of url), displayName, state (UploadJob::State as int),
-// stateName ("queued" ... "failed"), progress (0..1), totalBytes, shareURL, errorMessage, token
+// Roles: id (string), sourceURLs (list of url), displayName, state (an UploadJob::State, which
+// QML reads as UploadJob.Queued ... UploadJob.Failed), progress (0..1), totalBytes, shareURL, errorMessage, token
 // (empty strings when absent), presetID, expiryDays (-1 when absent), expiresAt (empty when
 // absent), isProtected, waitingUntil (milliseconds since the epoch, 0 when not waiting),
 // waitingForNetwork, waitingForAccount, warning (empty when none).
@@ -23,7 +23,6 @@ public:
         SourceURLsRole,
         DisplayNameRole,
         StateRole,
-        StateNameRole,
         ProgressRole,
         TotalBytesRole,
         ShareURLRole,

@@ -207,7 +207,7 @@ void UploadManager::removeJob(const QUuid &id)
 QUuid UploadManager::retryJob(const QUuid &id)
 {
     const std::optional<UploadJob> failed = job(id);
-    if (!failed || failed->state != UploadJob::State::failed)
+    if (!failed || failed->state != UploadJob::State::Failed)
         return {};
     removeJob(id);
     return enqueue(failed->sourceURLs);
@@ -218,7 +218,7 @@ void UploadManager::fail(const QUuid &id, const Error &error)
     forget(id);
     const QString message = userMessage(error);
     update(id, [&message](UploadJob &job) {
-        job.state = UploadJob::State::failed;
+        job.state = UploadJob::State::Failed;
         job.errorMessage = message;
         job.warning.reset();
     });
@@ -275,7 +275,7 @@ QCoro::Task<Result<PreparedUpload>> UploadManager::prepare(QUuid id, QStringList
     std::optional<Result<PreparedUpload>> single = co_await probing;
     if (single)
         co_return std::move(*single);
-    update(id, [](UploadJob &job) { job.state = UploadJob::State::zipping; });
+    update(id, [](UploadJob &job) { job.state = UploadJob::State::Zipping; });
     QCoro::Task<Result<PreparedUpload>> archiving = m_services.preparation.prepareArchive(sources);
     co_return co_await archiving;
 }
@@ -297,7 +297,7 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
     const QList<UploadRecord> records = std::exchange(m_earlier, {});
     QList<UploadRecord> resumable;
     for (UploadRecord record : records) {
-        if (record.state == UploadJob::State::done || record.state == UploadJob::State::failed) {
+        if (record.state == UploadJob::State::Done || record.state == UploadJob::State::Failed) {
             m_services.journal->remove(record.id);
             continue;
         }
@@ -382,7 +382,7 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
                 r.registrationSent = false;
             });
         }
-        enter(id, UploadJob::State::preparing);
+        enter(id, UploadJob::State::Preparing);
         QCoro::Task<Result<PreparedUpload>> preparing = prepare(id, record.sources);
         const Result<PreparedUpload> prepared = co_await preparing;
         if (!self)
@@ -445,7 +445,7 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
     if (record.cloud && record.cloud->provider == provider) {
         cloud = *record.cloud;
     } else {
-        enter(id, UploadJob::State::uploading);
+        enter(id, UploadJob::State::Uploading);
         // Reports may come from any thread and after the upload returned: each one is carried to
         // the main thread on its own and only ever touches `progress`.
         const ProgressCallback progress = [self, id](double fraction) {
@@ -507,7 +507,7 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
     QCoro::Task<bool> awaitingRegistration = accountAwaited(id);
     if (!co_await awaitingRegistration)
         co_return;
-    enter(id, UploadJob::State::registering);
+    enter(id, UploadJob::State::Registering);
     // A job of this run takes the preferences as they are now; one of an earlier run, those of
     // its drop.
     record = recordOf();
@@ -544,7 +544,7 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
         qCWarning(lcUpload, "the link isn't on the clipboard: %s", qUtf8Printable(notCopied));
     const qint64 expiryDays = expiryNow();
     update(id, [&](UploadJob &j) {
-        j.state = UploadJob::State::done;
+        j.state = UploadJob::State::Done;
         j.warning.reset();
         j.progress = 1.0;
         j.shareURL = link.url;

@@ -530,7 +530,7 @@ private Q_SLOTS:
 
         // A file that can't be read: its row says why; with no history there is no "Recent".
         s.controller.handleDrop({QUrl::fromLocalFile(s.config.filePath("missing.pdf"))});
-        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::failed; },
+        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::Failed; },
                                 3000));
         QVERIFY(QTest::qWaitFor(
             [&] { return !texts(popover->contentItem()).filter(QRegularExpression("^Couldn't read source: missing.pdf — ")).isEmpty(); },
@@ -545,7 +545,7 @@ private Q_SLOTS:
         QMetaObject::invokeMethod(findItem(popover->contentItem(), "uploadRetry"), "clicked");
         QCOMPARE(s.uploads.jobs().size(), 1);
         QVERIFY(s.uploads.jobs().first().id != failed);
-        QVERIFY(QTest::qWaitFor([&] { return s.uploads.jobs().first().state == UploadJob::State::failed; }, 3000));
+        QVERIFY(QTest::qWaitFor([&] { return s.uploads.jobs().first().state == UploadJob::State::Failed; }, 3000));
 
         // A past link: its summary, and its copy button puts the page's address on the clipboard.
         s.server.route("GET", "/api/history.php", Response::json(200, protectedReport));
@@ -562,7 +562,7 @@ private Q_SLOTS:
         // A job that waits counts the time down, says when it waits for the network, and shows
         // its progress again once it goes on.
         UploadJob waiting = UploadJob::forDrop({QUrl::fromLocalFile(s.config.filePath("big.iso"))});
-        waiting.state = UploadJob::State::uploading;
+        waiting.state = UploadJob::State::Uploading;
         waiting.progress = 0.4;
         waiting.waitingUntil = QDateTime::currentDateTimeUtc().addMSecs(2500);
         s.uploads.uploads()->prepend(waiting);
@@ -1032,7 +1032,7 @@ private Q_SLOTS:
         s.controller.showPopover();
         const QString name = QStringLiteral("Quarterly financial statements and projections for the board meeting.pdf");
         UploadJob finished = UploadJob::forDrop({QUrl::fromLocalFile(s.config.filePath(name))});
-        finished.state = UploadJob::State::done;
+        finished.state = UploadJob::State::Done;
         finished.progress = 1.0;
         finished.shareURL = QStringLiteral("http://k/l/t1");
         finished.token = QStringLiteral("t1");
@@ -1215,7 +1215,7 @@ private Q_SLOTS:
         s.controller.showPopover();
         QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1"); }, 2000));
         s.controller.handleDrop({QUrl::fromLocalFile(s.config.filePath("missing.pdf"))});
-        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::failed; },
+        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::Failed; },
                                 3000));
         const auto luminance = [](const QColor &c) {
             const auto channel = [](qreal v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };

@@ -89,10 +89,10 @@ private Q_SLOTS:
              {QString(), QStringLiteral("2026-12-05T10:00:00.250Z"), QStringLiteral("2026-12-05"), QStringLiteral("next week")})
             QCOMPARE(LinkActions::expiryText(unparsable), QString());
 
-        QCOMPARE(LinkActions::stageText("uploading", 0.425), QStringLiteral("Uploading… 42%"));
-        QCOMPARE(LinkActions::stageText("uploading", 0.0), QStringLiteral("Uploading… 0%"));
-        QCOMPARE(LinkActions::stageText("zipping", 0), QStringLiteral("Zipping folder…"));
-        QCOMPARE(LinkActions::stageText("registering", 1), QStringLiteral("Finishing…"));
+        QCOMPARE(LinkActions::stageText(UploadJob::State::Uploading, 0.425), QStringLiteral("Uploading… 42%"));
+        QCOMPARE(LinkActions::stageText(UploadJob::State::Uploading, 0.0), QStringLiteral("Uploading… 0%"));
+        QCOMPARE(LinkActions::stageText(UploadJob::State::Zipping, 0), QStringLiteral("Zipping folder…"));
+        QCOMPARE(LinkActions::stageText(UploadJob::State::Registering, 1), QStringLiteral("Finishing…"));
 
         QCOMPARE(LinkActions::uploadTitle("Holiday.zip", {QUrl::fromLocalFile("/home/a/Holiday")}), QStringLiteral("Holiday.zip"));
         QCOMPARE(LinkActions::uploadTitle("", {QUrl::fromLocalFile("/home/a/Holiday/"), QUrl::fromLocalFile("/b")}),
@@ -112,7 +112,7 @@ private Q_SLOTS:
         Links l;
         const auto finished = [&l](const QString &token) {
             UploadJob job = UploadJob::forDrop({QUrl::fromLocalFile("/tmp/report.pdf")});
-            job.state = UploadJob::State::done;
+            job.state = UploadJob::State::Done;
             job.token = token;
             job.shareURL = "http://127.0.0.1/l/" + token;
             job.displayName = QStringLiteral("report.pdf");

@@ -321,7 +321,7 @@ struct Harness : Recorders {
     bool finished(const QUuid &id) const
     {
         const auto job = manager->job(id);
-        return job && (job->state == State::done || job->state == State::failed);
+        return job && (job->state == State::Done || job->state == State::Failed);
     }
 };
 
@@ -335,12 +335,12 @@ private Q_SLOTS:
     {
         Harness h;
         const QUuid id = h.manager->enqueue({h.file(QStringLiteral("report.pdf"), QByteArray(1234, 'p'))});
-        QCOMPARE(h.jobAt(0).state, State::queued); // enqueue returns before the job runs
+        QCOMPARE(h.jobAt(0).state, State::Queued); // enqueue returns before the job runs
         QCOMPARE(h.jobAt(0).displayName, QStringLiteral("report.pdf"));
         QTRY_VERIFY(h.finished(id));
 
         const UploadJob job = h.jobAt(0);
-        QCOMPARE(h.states[id], (QList<State>{State::queued, State::preparing, State::uploading, State::registering, State::done}));
+        QCOMPARE(h.states[id], (QList<State>{State::Queued, State::Preparing, State::Uploading, State::Registering, State::Done}));
         QCOMPARE(job.displayName, QStringLiteral("report.pdf"));
         QCOMPARE(job.totalBytes, 1234);
         QCOMPARE(job.progress, 1.0);
@@ -381,7 +381,7 @@ private Q_SLOTS:
         QCOMPARE(h.jobAt(0).displayName, QStringLiteral("3 items"));
         QTRY_VERIFY(h.finished(id));
         QCOMPARE(h.states[id],
-                 (QList<State>{State::queued, State::preparing, State::zipping, State::uploading, State::registering, State::done}));
+                 (QList<State>{State::Queued, State::Preparing, State::Zipping, State::Uploading, State::Registering, State::Done}));
         const UploadJob job = h.jobAt(0);
         QVERIFY2(job.displayName.startsWith(QStringLiteral("Kavo-")) && job.displayName.endsWith(QStringLiteral(" - 3 files.zip")),
                  qPrintable(job.displayName));
@@ -405,7 +405,7 @@ private Q_SLOTS:
         const QUuid id = h.manager->enqueue({h.file(QStringLiteral("empty.txt"), {})});
         QTRY_VERIFY(h.finished(id));
         const UploadJob job = h.jobAt(0);
-        QCOMPARE(job.state, State::failed);
+        QCOMPARE(job.state, State::Failed);
         QCOMPARE(job.errorMessage, QStringLiteral("Refusing to upload a 0-byte file. Check the source folder permissions and try again."));
         QCOMPARE(h.googleAuth.signInCalls, 0);
         QCOMPARE(h.drive.calls.size(), 0);
@@ -434,7 +434,7 @@ private Q_SLOTS:
         const QUuid again = h.manager->jobs().first().id;
         QVERIFY(again != id);
         QTRY_VERIFY(h.finished(again));
-        QCOMPARE(h.manager->job(again)->state, State::done);
+        QCOMPARE(h.manager->job(again)->state, State::Done);
         QCOMPARE(h.manager->retryJob(again), QUuid()); // only a failed job is tried again
         // "Link copied" offers the link again (there is no browser here to open it in).
         QCOMPARE(h.notifier.offered.value(1).size(), 1);
@@ -485,7 +485,7 @@ private Q_SLOTS:
         const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
         QTRY_VERIFY(h.finished(id));
         QCOMPARE(h.dropboxAuth.signInCalls, 1);
-        QCOMPARE(h.jobAt(0).state, State::failed);
+        QCOMPARE(h.jobAt(0).state, State::Failed);
         QCOMPARE(h.jobAt(0).errorMessage, QStringLiteral("Sign-in was cancelled."));
         QCOMPARE(h.dropbox.calls.size(), 0);
         QCOMPARE(h.googleAuth.signInCalls, 0);
@@ -494,7 +494,7 @@ private Q_SLOTS:
         const QUuid second = h.manager->enqueue({h.file(QStringLiteral("b.txt"))});
         QTRY_VERIFY(h.finished(second));
         QCOMPARE(h.dropboxAuth.signInCalls, 2);
-        QCOMPARE(h.manager->job(second)->state, State::done);
+        QCOMPARE(h.manager->job(second)->state, State::Done);
 
         // A drop while the keychain is still giving back a stored sign-in waits for it instead
         // of sending the user to sign in again.
@@ -506,7 +506,7 @@ private Q_SLOTS:
         h.dropboxAuth.signedIn = true;
         h.dropboxAuth.restoring->reach();
         QTRY_VERIFY(h.finished(third));
-        QCOMPARE(h.manager->job(third)->state, State::done);
+        QCOMPARE(h.manager->job(third)->state, State::Done);
         QCOMPARE(h.dropboxAuth.signInCalls, 2);
     }
 
@@ -519,7 +519,7 @@ private Q_SLOTS:
         h.googleAuth.signedIn = false;
         h.googleAuth.keyringLocked = true;
         const QUuid id = manager.enqueue({h.file(QStringLiteral("a.txt"))});
-        QTRY_COMPARE(manager.job(id)->state, State::failed);
+        QTRY_COMPARE(manager.job(id)->state, State::Failed);
         QCOMPARE(manager.job(id)->errorMessage,
                  QStringLiteral("Your keyring is locked, so Kavo can't read your Google sign-in. "
                                 "Unlock it when Kavo asks (or in your keyring app), then try again."));
@@ -548,7 +548,7 @@ private Q_SLOTS:
             file.write(" and more written while it was sent");
         };
         const QUuid id = manager.enqueue({h.file(QStringLiteral("log.txt"), "first lines")});
-        QTRY_COMPARE(manager.job(id)->state, State::done);
+        QTRY_COMPARE(manager.job(id)->state, State::Done);
         QCOMPARE(h.drive.calls.size(), 2);
         QCOMPARE(discarded, QStringList{QStringLiteral("drive-file-1")});
         QCOMPARE(h.backend.registrations.size(), 1);
@@ -556,7 +556,7 @@ private Q_SLOTS:
 
         grows = 100;
         const QUuid restless = manager.enqueue({h.file(QStringLiteral("restless.txt"), "x")});
-        QTRY_COMPARE(manager.job(restless)->state, State::failed);
+        QTRY_COMPARE(manager.job(restless)->state, State::Failed);
         QCOMPARE(h.drive.calls.size(), 2 + 1 + UploadManager::maxChangesWhileSent);
         QCOMPARE(discarded.size(), 1 + 1 + UploadManager::maxChangesWhileSent);
         QCOMPARE(
@@ -572,14 +572,14 @@ private Q_SLOTS:
                             Error{ErrorDomain::transport, -1005, QStringLiteral("lost")}};
         const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
         QTRY_VERIFY(h.finished(id));
-        QCOMPARE(h.manager->job(id)->state, State::done);
+        QCOMPARE(h.manager->job(id)->state, State::Done);
         QCOMPARE(h.drive.calls.size(), 3);
         QCOMPARE(h.pauses, (QList<qint64>{1, 3}));
 
         h.backend.registerOutcomes = {Error{ErrorDomain::transport, -1009, QStringLiteral("offline")}};
         const QUuid offline = h.manager->enqueue({h.file(QStringLiteral("b.txt"))});
         QTRY_VERIFY(h.finished(offline));
-        QCOMPARE(h.manager->job(offline)->state, State::failed);
+        QCOMPARE(h.manager->job(offline)->state, State::Failed);
         QCOMPARE(h.manager->job(offline)->errorMessage, QStringLiteral("You're offline. Reconnect and try again."));
         QVERIFY(!h.manager->job(offline)->token);
         QCOMPARE(h.clipboard.texts.size(), 1); // only the first job's link
@@ -628,12 +628,12 @@ private Q_SLOTS:
         // The reports were posted before the upload returned but may land after the job is done:
         // progress moves, nothing else does.
         QTRY_COMPARE(h.manager->job(id)->progress, 0.5);
-        QCOMPARE(h.manager->job(id)->state, State::done);
+        QCOMPARE(h.manager->job(id)->state, State::Done);
         QCOMPARE(h.manager->job(id)->shareURL, QStringLiteral("https://kavo.example/l/1"));
         h.manager->setProgress(QUuid::createUuid(), 0.9); // unknown job: ignored
         h.manager->setProgress(id, 0.75);
         QCOMPARE(h.manager->job(id)->progress, 0.75);
-        QCOMPARE(h.manager->job(id)->state, State::done);
+        QCOMPARE(h.manager->job(id)->state, State::Done);
     }
 
     void emptyDropDoesNothing()
@@ -707,7 +707,7 @@ private Q_SLOTS:
         QCOMPARE(h.manager->job(id)->errorMessage, QStringLiteral("Couldn't change design: ") + text);
 
         const UploadJob after = *h.manager->job(id);
-        QCOMPARE(after.state, State::done);
+        QCOMPARE(after.state, State::Done);
         QCOMPARE(after.shareURL, job.shareURL);
         QCOMPARE(after.token, job.token);
         QCOMPARE(after.displayName, job.displayName);
@@ -776,7 +776,7 @@ private Q_SLOTS:
                  qPrintable(manager.job(id)->warning.value_or(QString())));
         QTRY_COMPARE(h.drive.calls.size(), 1);
         held.open();
-        QTRY_COMPARE(manager.job(id)->state, State::done);
+        QTRY_COMPARE(manager.job(id)->state, State::Done);
         QCOMPARE(manager.job(id)->warning, std::nullopt);
     }
 
@@ -804,7 +804,7 @@ private Q_SLOTS:
         QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
         const QUrl folder = h.file(QStringLiteral("Folder/noise.bin"), noise).adjusted(QUrl::RemoveFilename | QUrl::StripTrailingSlash);
         const QUuid id = manager.enqueue({folder});
-        QTRY_COMPARE(manager.job(id)->state, State::failed);
+        QTRY_COMPARE(manager.job(id)->state, State::Failed);
         QCOMPARE(manager.job(id)->errorMessage,
                  "Couldn't zip folder: No space left on device in the temporary folder " + disk.path() + ".");
         QCOMPARE(QDir(disk.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
@@ -861,17 +861,17 @@ private Q_SLOTS:
         QCOMPARE(manager.jobs().size(), 2);
         QCOMPARE(manager.jobs().first().id, id);
         QCOMPARE(manager.jobs().first().displayName, QStringLiteral("report.pdf"));
-        QTRY_COMPARE(manager.job(id)->state, State::done);
+        QTRY_COMPARE(manager.job(id)->state, State::Done);
         QCOMPARE(h.drive.sessionsHanded.value(0), started);
         QCOMPARE(h.backend.registrations.size(), 1);
         later_drop.open();
-        QTRY_COMPARE(manager.job(fresh)->state, State::done);
+        QTRY_COMPARE(manager.job(fresh)->state, State::Done);
         QVERIFY(!QFile::exists(later));
         QVERIFY(QFile::exists(later + QStringLiteral(".unreadable")));
         QCOMPARE(awaitTask(sessions.read(UploadRecord::sessionSecretAccount(id))).value, std::nullopt);
 
         held.open();
-        QTRY_COMPARE(running.job(id)->state, State::done);
+        QTRY_COMPARE(running.job(id)->state, State::Done);
     }
 
     void modelPublishesJobs()
@@ -883,7 +883,7 @@ private Q_SLOTS:
         QTRY_VERIFY(h.finished(id));
         const QModelIndex row = model->index(0);
         const QHash<int, QByteArray> roles = model->roleNames();
-        QCOMPARE(model->data(row, roles.key("stateName")).toString(), QStringLiteral("done"));
+        QCOMPARE(model->data(row, roles.key("state")).toInt(), int(State::Done));
         QCOMPARE(model->data(row, roles.key("shareURL")).toString(), QStringLiteral("https://kavo.example/l/1"));
         QCOMPARE(model->data(row, roles.key("id")).toString(), id.toString(QUuid::WithoutBraces));
         QCOMPARE(model->data(row, roles.key("expiresAt")).toString(), QString());
