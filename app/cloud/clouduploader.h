@@ -18,8 +18,8 @@ struct CloudUploadResult {
     std::optional<QString> directURL;
 };
 
-// A fraction of bytes sent, 0.0 to 1.0. May be called from any thread and after the upload has
-// returned; the receiver carries each report to its own thread.
+// A fraction of bytes sent, 0.0 to 1.0. The uploaders call it on the main thread (through a
+// ProgressReporter), in order, possibly after the upload has returned.
 using ProgressCallback = std::function<void(double fraction)>;
 
 // Where a provider's upload session stands, so that an interrupted upload goes on from there

@@ -3,7 +3,7 @@
 #include "googleauth.h"
 #include "platform/http.h"
 #include "platform/logging.h"
-#include "uploaddelegate.h"
+#include "progressreporter.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -170,9 +170,9 @@ QCoro::Task<Result<HttpResponse>> DriveUploader::sendRest(UploadSession session,
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
         co_return fileReadError(file);
-    const UploadDelegate delegate(progress);
+    const ProgressReporter reporter(progress);
     const qint64 from = session.offset, size = session.size;
-    const Http::Progress report = [delegate, from, size](qint64 sent, qint64) { delegate.didSendBodyData(sent, from + sent, size); };
+    const Http::Progress report = [reporter, from, size](qint64 sent, qint64) { reporter.report(from + sent, size); };
     Http::Headers headers{{"Content-Type", mimeType.toUtf8()}};
     if (from > 0)
         headers.append(

@@ -3,7 +3,7 @@
 #include "googleauth.h"
 #include "platform/http.h"
 #include "platform/logging.h"
-#include "uploaddelegate.h"
+#include "progressreporter.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -222,9 +222,9 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
     QString stored = path; // where Dropbox put it: its answer to the commit says
     bool replaced = false;
 
-    // Every report goes through one delegate, so they reach the caller in order; within a chunk
+    // Every report goes through one reporter, so they reach the caller in order; within a chunk
     // they follow the bytes the server has taken, and 1.0 comes once the session is committed.
-    const UploadDelegate delegate(progress);
+    const ProgressReporter reporter(progress);
     SendBudget budget(size, m_chunkSize);
     ChunkSizer sizer(m_chunkSize);
     QElapsedTimer clock;
@@ -250,7 +250,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
                 co_return done.error();
             if (*done) {
                 stored = **done;
-                delegate.didSendBodyData(0, size, size);
+                reporter.report(size, size);
                 break;
             }
         }
@@ -265,9 +265,9 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
         }
         if (!budget.take(length))
             co_return budget.exhausted(DropboxError::domain, StorageProvider::dropbox);
-        const Http::Progress report = [delegate, offset, size](qint64 sent, qint64) {
+        const Http::Progress report = [reporter, offset, size](qint64 sent, qint64) {
             if (offset + sent < size)
-                delegate.didSendBodyData(sent, offset + sent, size);
+                reporter.report(offset + sent, size);
         };
         const QJsonObject cursor{{QStringLiteral("session_id"), session.handle}, {QStringLiteral("offset"), offset}};
         const bool last = offset + length >= size;
@@ -296,7 +296,7 @@ QCoro::Task<Result<CloudUploadResult>> DropboxUploader::upload(QString filePath,
                 stored = storedPath(metadata, path);
                 if (stored != path)
                     qCInfo(lcUpload, "Dropbox stored the file under another name (a file of that name was there)");
-                delegate.didSendBodyData(length, size, size);
+                reporter.report(size, size);
                 break;
             }
             sizer.chunkSent(length, clock.nsecsElapsed());

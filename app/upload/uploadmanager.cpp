@@ -446,16 +446,11 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
         cloud = *record.cloud;
     } else {
         enter(id, UploadJob::State::Uploading);
-        // Reports may come from any thread and after the upload returned: each one is carried to
-        // the main thread on its own and only ever touches `progress`.
+        // Reports come on the main thread (see ProgressCallback), possibly after the upload
+        // returned: they only ever touch `progress`.
         const ProgressCallback progress = [self, id](double fraction) {
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [self, id, fraction] {
-                    if (self)
-                        self->setProgress(id, fraction);
-                },
-                Qt::QueuedConnection);
+            if (self)
+                self->setProgress(id, fraction);
         };
         // Each attempt goes on from the session the last one left, and the journal follows it.
         const auto session = std::make_shared<UploadSession>(record.session);

@@ -1,5 +1,5 @@
+#include "cloud/progressreporter.h"
 #include "cloud/storageprovider.h"
-#include "cloud/uploaddelegate.h"
 
 #include <QTest>
 #include <QThread>
@@ -38,9 +38,9 @@ private Q_SLOTS:
     void unknownExpectedSizeGivesNoReport()
     {
         int reports = 0;
-        UploadDelegate delegate([&](double) { ++reports; });
-        delegate.didSendBodyData(10, 10, 0);
-        delegate.didSendBodyData(10, 20, -1);
+        ProgressReporter reporter([&](double) { ++reports; });
+        reporter.report(10, 0);
+        reporter.report(20, -1);
         QCoreApplication::processEvents();
         QTest::qWait(20);
         QCOMPARE(reports, 0);
@@ -51,17 +51,17 @@ private Q_SLOTS:
         QList<double> fractions;
         std::atomic<bool> offMainThread{false};
         QThread *main = QThread::currentThread();
-        UploadDelegate delegate([&](double f) {
+        ProgressReporter reporter([&](double f) {
             if (QThread::currentThread() != main)
                 offMainThread = true;
             fractions.append(f);
         });
         // The transfer reports from a thread of its own, as an HTTP stack does.
         std::thread transfer([&] {
-            delegate.didSendBodyData(25, 25, 100);
-            delegate.didSendBodyData(50, 75, 100);
-            delegate.didSendBodyData(25, 100, 100);
-            delegate.didSendBodyData(10, 110, 100); // not clamped
+            reporter.report(25, 100);
+            reporter.report(75, 100);
+            reporter.report(100, 100);
+            reporter.report(110, 100); // not clamped
         });
         transfer.join();
         // Nothing is delivered on the reporting thread itself; it all waits for the main loop.

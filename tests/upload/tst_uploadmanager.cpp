@@ -1,4 +1,5 @@
 #include "cloud/clouduploader.h"
+#include "cloud/progressreporter.h"
 #include "memorysecretstore.h"
 #include "platform/desktop.h"
 #include "platform/milestone.h"
@@ -66,7 +67,7 @@ public:
     QList<Result<CloudUploadResult>> outcomes; // consumed in order; then success
     Gate *gate = nullptr;
     std::function<void(const QString &filePath)> whileSending; // what happens to the file meanwhile
-    QList<double> reportsFromThread; // sent from another thread before returning
+    QList<double> reportsFromThread; // sent from another thread, as a transfer does, before returning
     int inFlight = 0;
     int maxInFlight = 0;
 
@@ -92,9 +93,10 @@ public:
         --inFlight;
         if (!reportsFromThread.isEmpty()) {
             const QList<double> reports = reportsFromThread;
-            std::thread([progress, reports] {
+            const ProgressReporter reporter(progress);
+            std::thread([reporter, reports] {
                 for (double r : reports)
-                    progress(r);
+                    reporter.report(qint64(r * 100), 100);
             }).join();
         }
         if (!outcomes.isEmpty())
