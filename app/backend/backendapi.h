@@ -59,10 +59,10 @@ public:
     QCoro::Task<Result<Registration>> registerUpload(RegistrationRequest request) override;
     // Searches the history for the file's name and takes the link whose cloud file is this one.
     QCoro::Task<Result<std::optional<Registration>>> findRegistration(QString providerFileID, QString filename) override;
-    QCoro::Task<Result<void>> setPreset(QString token, qint64 presetID) override;
-    QCoro::Task<Result<void>> setPassword(QString token, QString password) override;
-    QCoro::Task<Result<std::optional<QString>>> setExpiry(QString token, qint64 days) override;
-    QCoro::Task<Result<QString>> rename(QString token, QString filename) override;
+    QCoro::Task<Result<void>> setPreset(QString token, qint64 presetID);
+    QCoro::Task<Result<void>> setPassword(QString token, QString password);
+    QCoro::Task<Result<std::optional<QString>>> setExpiry(QString token, qint64 days);
+    QCoro::Task<Result<QString>> rename(QString token, QString filename);
     QCoro::Task<Result<void>> sendLink(QString token, QString to, QString note);
     // Deletes the link's cloud file (when it has one), then the link. The result is the cleanup's
     // sentence when the cloud side did not fully succeed; only the service's refusal fails.

@@ -42,10 +42,10 @@ public:
     void setQuery(const QString &query);
 
     QCoro::Task<void> refresh(int limit) override;
-    void updatePreset(const QString &token, qint64 presetID) override;
-    void updateFilename(const QString &token, const QString &filename) override;
-    void updateProtected(const QString &token, bool isProtected) override;
-    void updateExpiry(const QString &token, const std::optional<QString> &expiresAt) override;
+    void updatePreset(const QString &token, qint64 presetID);
+    void updateFilename(const QString &token, const QString &filename);
+    void updateProtected(const QString &token, bool isProtected);
+    void updateExpiry(const QString &token, const std::optional<QString> &expiresAt);
     // After a delete: every entry with that token goes.
     Q_INVOKABLE void removeToken(const QString &token);
 

@@ -58,63 +58,98 @@ void LinkActions::setError(const QString &token, const QString &error)
     Q_EMIT errorsChanged();
 }
 
+QCoro::Task<Result<void>> LinkActions::presetEdit(QString token, qint64 presetID)
+{
+    QPointer<LinkActions> self(this);
+    const Result<void> done = co_await m_backend->setPreset(token, presetID);
+    if (!self || !done)
+        co_return done;
+    m_history->updatePreset(token, presetID);
+    m_uploads->linkEdited(token, [presetID](UploadJob &j) { j.presetID = presetID; });
+    co_return done;
+}
+
+QCoro::Task<Result<void>> LinkActions::expiryEdit(QString token, qint64 days)
+{
+    QPointer<LinkActions> self(this);
+    const Result<std::optional<QString>> expires = co_await m_backend->setExpiry(token, days);
+    if (!self)
+        co_return Result<void>();
+    if (!expires)
+        co_return expires.error();
+    m_history->updateExpiry(token, expires.value());
+    m_uploads->linkEdited(token, [days, expiresAt = expires.value()](UploadJob &j) {
+        j.expiryDays = days;
+        j.expiresAt = expiresAt;
+    });
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<void>> LinkActions::renameEdit(QString token, QString name)
+{
+    QPointer<LinkActions> self(this);
+    const Result<QString> stored = co_await m_backend->rename(token, name);
+    if (!self)
+        co_return Result<void>();
+    if (!stored)
+        co_return stored.error();
+    // The name the service stored, which may differ from the one asked for.
+    m_history->updateFilename(token, stored.value());
+    m_uploads->linkEdited(token, [name = stored.value()](UploadJob &j) { j.displayName = name; });
+    co_return Result<void>();
+}
+
+QCoro::Task<Result<void>> LinkActions::passwordEdit(QString token, QString password)
+{
+    QPointer<LinkActions> self(this);
+    const Result<void> done = co_await m_backend->setPassword(token, password);
+    if (!self || !done)
+        co_return done;
+    const bool isProtected = !password.isEmpty();
+    m_history->updateProtected(token, isProtected);
+    m_uploads->linkEdited(token, [isProtected](UploadJob &j) { j.isProtected = isProtected; });
+    co_return done;
+}
+
+void LinkActions::editLink(const QString &token, const QString &action, const Edit &edit)
+{
+    run(token, action, [edit, token]() -> QCoro::Task<Outcome> {
+        const Result<void> done = co_await edit(token);
+        co_return Outcome{done ? QString() : errorText(done.error()), QString()};
+    });
+}
+
+QCoro::Task<void> LinkActions::editJob(QString jobID, QString prefix, Edit edit)
+{
+    const std::optional<UploadJob> job = jobOf(m_uploads, jobID);
+    if (!job || !job->token)
+        co_return;
+    QPointer<LinkActions> self(this);
+    const Result<void> done = co_await edit(*job->token);
+    if (self && !done)
+        m_uploads->uploads()->update(job->id, [message = prefix + done.error().description](UploadJob &j) { j.errorMessage = message; });
+}
+
 void LinkActions::setPreset(const QString &token, qint64 presetID)
 {
-    run(token, QStringLiteral("design"), [this, token, presetID]() -> QCoro::Task<Outcome> {
-        QPointer<LinkActions> self(this);
-        const Result<void> done = co_await m_backend->setPreset(token, presetID);
-        if (!self)
-            co_return Outcome{};
-        if (!done)
-            co_return Outcome{errorText(done.error()), QString()};
-        m_history->updatePreset(token, presetID);
-        m_uploads->linkEdited(token, [presetID](UploadJob &j) { j.presetID = presetID; });
-        co_return Outcome{};
-    });
+    editLink(token, QStringLiteral("design"), [this, presetID](QString t) { return presetEdit(t, presetID); });
 }
 
 void LinkActions::setExpiry(const QString &token, qint64 days)
 {
-    run(token, QStringLiteral("expiry"), [this, token, days]() -> QCoro::Task<Outcome> {
-        QPointer<LinkActions> self(this);
-        const Result<std::optional<QString>> expires = co_await m_backend->setExpiry(token, days);
-        if (!self)
-            co_return Outcome{};
-        if (!expires)
-            co_return Outcome{errorText(expires.error()), QString()};
-        m_history->updateExpiry(token, expires.value());
-        m_uploads->linkEdited(token, [days, expiresAt = expires.value()](UploadJob &j) {
-            j.expiryDays = days;
-            j.expiresAt = expiresAt;
-        });
-        co_return Outcome{};
-    });
+    editLink(token, QStringLiteral("expiry"), [this, days](QString t) { return expiryEdit(t, days); });
 }
 
 void LinkActions::rename(const QString &token, const QString &currentName, const QString &input)
 {
     const QString name = renamed(currentName, input);
-    if (name.isEmpty())
-        return;
-    run(token, QStringLiteral("rename"), [this, token, name]() -> QCoro::Task<Outcome> {
-        QPointer<LinkActions> self(this);
-        const Result<QString> stored = co_await m_backend->rename(token, name);
-        if (!self)
-            co_return Outcome{};
-        if (!stored)
-            co_return Outcome{errorText(stored.error()), QString()};
-        m_history->updateFilename(token, stored.value());
-        m_uploads->linkEdited(token, [name = stored.value()](UploadJob &j) { j.displayName = name; });
-        co_return Outcome{};
-    });
+    if (!name.isEmpty())
+        editLink(token, QStringLiteral("rename"), [this, name](QString t) { return renameEdit(t, name); });
 }
 
 void LinkActions::setPassword(const QString &token, const QString &password)
 {
-    run(token, QStringLiteral("password"), [this, token, password]() -> QCoro::Task<Outcome> {
-        const std::optional<QString> error = co_await m_uploads->setLinkPassword(token, password);
-        co_return Outcome{error.value_or(QString()), QString()};
-    });
+    editLink(token, QStringLiteral("password"), [this, password](QString t) { return passwordEdit(t, password); });
 }
 
 void LinkActions::deleteLink(const QString &token, const QString &driveFileID, const QString &provider)
@@ -166,30 +201,25 @@ QCoro::Task<void> LinkActions::run(QString token, QString action, std::function<
 
 void LinkActions::changeJobDesign(const QString &jobID, qint64 presetID)
 {
-    if (const std::optional<UploadJob> job = jobOf(m_uploads, jobID))
-        m_uploads->changeJobDesign(*job, presetID);
+    editJob(jobID, QStringLiteral("Couldn't change design: "), [this, presetID](QString t) { return presetEdit(t, presetID); });
 }
 
 void LinkActions::changeJobExpiry(const QString &jobID, qint64 days)
 {
-    if (const std::optional<UploadJob> job = jobOf(m_uploads, jobID))
-        m_uploads->changeJobExpiry(*job, days);
+    editJob(jobID, QStringLiteral("Couldn't change expiry: "), [this, days](QString t) { return expiryEdit(t, days); });
 }
 
 void LinkActions::setJobPassword(const QString &jobID, const QString &password)
 {
-    if (const std::optional<UploadJob> job = jobOf(m_uploads, jobID))
-        m_uploads->setJobPassword(*job, password);
+    editJob(jobID, QStringLiteral("Couldn't set password: "), [this, password](QString t) { return passwordEdit(t, password); });
 }
 
 void LinkActions::renameJob(const QString &jobID, const QString &input)
 {
     const std::optional<UploadJob> job = jobOf(m_uploads, jobID);
-    if (!job)
-        return;
-    const QString name = renamed(job->displayName, input);
+    const QString name = job ? renamed(job->displayName, input) : QString();
     if (!name.isEmpty())
-        m_uploads->renameJob(*job, name);
+        editJob(jobID, QStringLiteral("Couldn't rename: "), [this, name](QString t) { return renameEdit(t, name); });
 }
 
 void LinkActions::removeJob(const QString &jobID)

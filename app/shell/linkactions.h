@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/error.h"
 #include "upload/uploadjob.h"
 
 #include <QObject>
@@ -18,9 +19,10 @@ class Clipboard;
 class HistoryStore;
 class UploadManager;
 
-// What the popover's rows do with a link, for QML: the link edits on a past link (the service
-// call, then the history store's local patch) and on a finished upload (through the upload
-// queue), deletion with the cloud file, copying, and the texts the rows show. Every outcome of
+// What the popover's rows and `kavo link` do with a link: the four link edits, each one service
+// call that then patches the link's history row and the finished uploads of that link, made on
+// a past link (by token) or a finished upload (by job id); deletion with the cloud file,
+// copying, and the texts the rows show. Every outcome of
 // an action on a past link arrives as `finished` for its token. What a row shows of its link's
 // actions (the last error, a delete in flight) is kept here by token, so that it outlives the
 // row's delegate.
@@ -89,6 +91,18 @@ Q_SIGNALS:
     void deletingChanged();
 
 private:
+    // The four edits by token; a failure is the service's error.
+    QCoro::Task<Result<void>> presetEdit(QString token, qint64 presetID);
+    QCoro::Task<Result<void>> expiryEdit(QString token, qint64 days);
+    QCoro::Task<Result<void>> renameEdit(QString token, QString name);
+    QCoro::Task<Result<void>> passwordEdit(QString token, QString password);
+    using Edit = std::function<QCoro::Task<Result<void>>(QString token)>;
+    // A past link's edit, its outcome kept by token and announced as `finished`.
+    void editLink(const QString &token, const QString &action, const Edit &edit);
+    // A finished upload's edit; a failure shows as the job's error, after `prefix`. A job
+    // without a link yet is left alone.
+    QCoro::Task<void> editJob(QString jobID, QString prefix, Edit edit);
+
     struct Outcome {
         QString error; // empty on success
         QString warning; // a delete's cleanup warning

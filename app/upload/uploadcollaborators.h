@@ -31,7 +31,7 @@ struct Registration {
     QString url;
 };
 
-// The web-service calls of the queue: registration and the four link edits.
+// The web-service calls of the queue: the registration of a new link (link edits are LinkActions').
 class LinkService
 {
 public:
@@ -45,12 +45,6 @@ public:
         Q_UNUSED(filename);
         co_return std::optional<Registration>();
     }
-    virtual QCoro::Task<Result<void>> setPassword(QString token, QString password) = 0;
-    // The filename as the service stored it.
-    virtual QCoro::Task<Result<QString>> rename(QString token, QString filename) = 0;
-    // The new expiry text, if the service sent one.
-    virtual QCoro::Task<Result<std::optional<QString>>> setExpiry(QString token, qint64 days) = 0;
-    virtual QCoro::Task<Result<void>> setPreset(QString token, qint64 presetID) = 0;
 };
 
 // The user's sign-in to the service as the queue needs it: without one no upload could be
@@ -68,16 +62,12 @@ public:
     virtual QCoro::Task<void> signedIn() = 0;
 };
 
-// The history store as the queue uses it: a reload and local patches of one link's row.
+// The history store as the queue uses it: a reload once a link is made.
 class HistoryUpdates
 {
 public:
     virtual ~HistoryUpdates() = default;
     virtual QCoro::Task<void> refresh(int limit) = 0;
-    virtual void updateProtected(const QString &token, bool isProtected) = 0;
-    virtual void updateFilename(const QString &token, const QString &filename) = 0;
-    virtual void updateExpiry(const QString &token, const std::optional<QString> &expiresAt) = 0;
-    virtual void updatePreset(const QString &token, qint64 presetID) = 0;
 };
 
 // The branding preset that applies to new uploads, if any.

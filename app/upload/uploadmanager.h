@@ -89,16 +89,7 @@ public:
     // the new job's id, or none when `id` is not a failed job.
     Q_INVOKABLE QUuid retryJob(const QUuid &id);
 
-    // Link edits on a finished job (the job as the row shows it). The two that return a message
-    // give the bare error text on failure and nothing on success.
-    QCoro::Task<std::optional<QString>> setJobPassword(UploadJob job, QString password);
-    QCoro::Task<std::optional<QString>> renameJob(UploadJob job, QString newName);
-    QCoro::Task<void> changeJobExpiry(UploadJob job, qint64 days);
-    QCoro::Task<void> changeJobDesign(UploadJob job, qint64 presetID);
-    // The password change for a link that is only in the history.
-    QCoro::Task<std::optional<QString>> setLinkPassword(QString token, QString password);
-    // A link edited elsewhere (its history row, the command line): the finished uploads of that
-    // link show the change too.
+    // A link edited (LinkActions): the finished uploads of that link show the change too.
     void linkEdited(const QString &token, const std::function<void(UploadJob &)> &change);
 
 Q_SIGNALS:
@@ -130,16 +121,6 @@ private:
     void fail(const QUuid &id, const Error &error);
     // "Upload failed" with why, offering to try the drop again.
     void notifyFailure(const QUuid &id, const QString &message);
-
-    // One link edit on a finished job: the service call with the job's token, then `apply` with
-    // what it returned. Without a token: "Upload has no token yet.". On failure the job's message
-    // becomes `prefix` + the error text and the bare text is returned.
-    template<typename T>
-    using EditCall = std::function<QCoro::Task<Result<T>>(const QString &token)>;
-    template<typename T>
-    using EditApply = std::function<void(const QString &token, const std::conditional_t<std::is_void_v<T>, std::monostate, T> &)>;
-    template<typename T>
-    QCoro::Task<std::optional<QString>> editLink(UploadJob job, QString prefix, EditCall<T> call, EditApply<T> apply);
 
     Services m_services;
     UploadListModel m_uploads;

@@ -162,6 +162,54 @@ private Q_SLOTS:
         QCOMPARE(l.clipboard.texts, QStringList{QStringLiteral("http://127.0.0.1/l/t1")});
     }
 
+    // A finished upload's row edits its link through the same edits; a failure is said in the
+    // job's row, after what was being done, and touches neither the history nor the link's
+    // error there. A job without a link yet sends nothing.
+    void finishedUploadsEditTheirLink()
+    {
+        Links l;
+        UploadJob done = UploadJob::forDrop({QUrl::fromLocalFile("/tmp/report.pdf")});
+        done.state = UploadJob::State::Done;
+        done.token = QStringLiteral("t1");
+        done.displayName = QStringLiteral("report.pdf");
+        UploadJob running = UploadJob::forDrop({QUrl::fromLocalFile("/tmp/other.pdf")});
+        running.state = UploadJob::State::Uploading;
+        l.uploads.uploads()->prepend(done);
+        l.uploads.uploads()->prepend(running);
+        const auto job = [&l](const UploadJob &j) { return l.uploads.job(j.id).value(); };
+        const QString id = done.id.toString(QUuid::WithoutBraces);
+
+        l.server.route("POST", "/api/rename.php", Response::json(200, "{\"filename\":\"final (1).pdf\"}"));
+        l.actions.renameJob(id, " final.pdf ");
+        QTRY_COMPARE(job(done).displayName, QStringLiteral("final (1).pdf"));
+        QCOMPARE(l.history.items().first().filename, QStringLiteral("final (1).pdf"));
+
+        const auto failing
+            = [&l](const char *path) { l.server.route("POST", path, Response::json(500, "{\"error\":\"Database is read-only.\"}")); };
+        for (const char *path : {"/api/set_password.php", "/api/set_expiry.php", "/api/set_preset.php"})
+            failing(path);
+        l.actions.setJobPassword(id, "secret");
+        QTRY_VERIFY(job(done).errorMessage);
+        QVERIFY2(job(done).errorMessage->startsWith("Couldn't set password: Backend HTTP 500: ")
+                     && job(done).errorMessage->contains("Database is read-only."),
+                 qPrintable(*job(done).errorMessage));
+        l.actions.changeJobExpiry(id, 3);
+        QTRY_VERIFY(job(done).errorMessage->startsWith("Couldn't change expiry: "));
+        l.actions.changeJobDesign(id, 2);
+        QTRY_VERIFY(job(done).errorMessage->startsWith("Couldn't change design: "));
+        QVERIFY(!job(done).isProtected);
+        QCOMPARE(job(done).presetID, std::nullopt);
+        QVERIFY(!l.history.items().first().isProtected);
+        QVERIFY(l.actions.errors().isEmpty());
+        QVERIFY(l.finished.isEmpty());
+
+        const qsizetype sent = l.server.requests().size();
+        l.actions.setJobPassword(running.id.toString(QUuid::WithoutBraces), "secret");
+        l.actions.renameJob(running.id.toString(QUuid::WithoutBraces), "new.pdf");
+        QTest::qWait(100);
+        QCOMPARE(l.server.requests().size(), sent);
+    }
+
     void answersAfterTheActionsAreGoneTouchNothing()
     {
         // The panel's actions go away (the application quits) while edits are in flight; their

@@ -141,11 +141,6 @@ class FakeLinkService : public LinkService
 public:
     QList<RegistrationRequest> registrations;
     QList<Result<Registration>> registerOutcomes; // consumed in order; then success
-    QStringList calls;
-    std::optional<Error> editError;
-    QString storedName = QStringLiteral("stored name.pdf");
-    std::optional<QString> expiryText = QStringLiteral("2027-01-01 00:00:00");
-
     QCoro::Task<Result<Registration>> registerUpload(RegistrationRequest request) override
     {
         registrations.append(request);
@@ -154,61 +149,16 @@ public:
         co_return Registration{QStringLiteral("tok-%1").arg(registrations.size()),
                                QStringLiteral("https://kavo.example/l/%1").arg(registrations.size())};
     }
-    QCoro::Task<Result<void>> setPassword(QString token, QString password) override
-    {
-        calls.append(QStringLiteral("setPassword ") + token + QLatin1Char(' ') + password);
-        if (editError)
-            co_return Error(*editError);
-        co_return Result<void>();
-    }
-    QCoro::Task<Result<QString>> rename(QString token, QString filename) override
-    {
-        calls.append(QStringLiteral("rename ") + token + QLatin1Char(' ') + filename);
-        if (editError)
-            co_return Error(*editError);
-        co_return QString(storedName);
-    }
-    QCoro::Task<Result<std::optional<QString>>> setExpiry(QString token, qint64 days) override
-    {
-        calls.append(QStringLiteral("setExpiry ") + token + QLatin1Char(' ') + QString::number(days));
-        if (editError)
-            co_return Error(*editError);
-        co_return std::optional<QString>(expiryText);
-    }
-    QCoro::Task<Result<void>> setPreset(QString token, qint64 presetID) override
-    {
-        calls.append(QStringLiteral("setPreset ") + token + QLatin1Char(' ') + QString::number(presetID));
-        if (editError)
-            co_return Error(*editError);
-        co_return Result<void>();
-    }
 };
 
 class FakeHistory : public HistoryUpdates
 {
 public:
     QList<int> refreshes;
-    QStringList patches;
     QCoro::Task<void> refresh(int limit) override
     {
         refreshes.append(limit);
         co_return;
-    }
-    void updateProtected(const QString &token, bool isProtected) override
-    {
-        patches.append(QStringLiteral("protected %1 %2").arg(token).arg(isProtected));
-    }
-    void updateFilename(const QString &token, const QString &filename) override
-    {
-        patches.append(QStringLiteral("filename %1 %2").arg(token, filename));
-    }
-    void updateExpiry(const QString &token, const std::optional<QString> &expiresAt) override
-    {
-        patches.append(QStringLiteral("expiry %1 %2").arg(token, expiresAt.value_or(QStringLiteral("none"))));
-    }
-    void updatePreset(const QString &token, qint64 presetID) override
-    {
-        patches.append(QStringLiteral("preset %1 %2").arg(token).arg(presetID));
     }
 };
 
@@ -643,85 +593,6 @@ private Q_SLOTS:
         Harness h;
         QVERIFY(h.manager->enqueue({}).isNull());
         QVERIFY(h.manager->jobs().isEmpty());
-    }
-
-    void linkEditsNeedAToken()
-    {
-        Harness h;
-        UploadJob job = UploadJob::forDrop({h.file(QStringLiteral("a.txt"))});
-        QCOMPARE(QCoro::waitFor(h.manager->renameJob(job, QStringLiteral("b.txt"))), QStringLiteral("Upload has no token yet."));
-        QCOMPARE(QCoro::waitFor(h.manager->setJobPassword(job, QStringLiteral("pw"))), QStringLiteral("Upload has no token yet."));
-        QCoro::waitFor(h.manager->changeJobExpiry(job, 3));
-        QCoro::waitFor(h.manager->changeJobDesign(job, 2));
-        QVERIFY(h.backend.calls.isEmpty());
-        QVERIFY(h.history.patches.isEmpty());
-    }
-
-    void successfulLinkEditsPatchJobAndHistory()
-    {
-        Harness h;
-        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
-        QTRY_VERIFY(h.finished(id));
-        const UploadJob job = *h.manager->job(id);
-
-        QCOMPARE(QCoro::waitFor(h.manager->setJobPassword(job, QStringLiteral("hunter2"))), std::nullopt);
-        QVERIFY(h.manager->job(id)->isProtected);
-        QCOMPARE(QCoro::waitFor(h.manager->renameJob(job, QStringLiteral("wanted.txt"))), std::nullopt);
-        QCOMPARE(h.manager->job(id)->displayName, QStringLiteral("stored name.pdf"));
-        QCoro::waitFor(h.manager->changeJobExpiry(job, 3));
-        QCOMPARE(h.manager->job(id)->expiryDays, 3);
-        QCOMPARE(h.manager->job(id)->expiresAt, QStringLiteral("2027-01-01 00:00:00"));
-        QCoro::waitFor(h.manager->changeJobDesign(job, 9));
-        QCOMPARE(h.manager->job(id)->presetID, 9);
-        QCOMPARE(QCoro::waitFor(h.manager->setJobPassword(job, QString())), std::nullopt);
-        QVERIFY(!h.manager->job(id)->isProtected);
-
-        QCOMPARE(h.backend.calls,
-                 (QStringList{"setPassword tok-1 hunter2", "rename tok-1 wanted.txt", "setExpiry tok-1 3", "setPreset tok-1 9",
-                              "setPassword tok-1 "}));
-        QCOMPARE(h.history.patches,
-                 (QStringList{"protected tok-1 1", "filename tok-1 stored name.pdf", "expiry tok-1 2027-01-01 00:00:00", "preset tok-1 9",
-                              "protected tok-1 0"}));
-        QVERIFY(!h.manager->job(id)->errorMessage);
-
-        // An expiry answer without a date clears the job's date.
-        h.backend.expiryText.reset();
-        QCoro::waitFor(h.manager->changeJobExpiry(job, 0));
-        QCOMPARE(h.manager->job(id)->expiresAt, std::nullopt);
-    }
-
-    void failingLinkEditsCarryTheirPrefix()
-    {
-        Harness h;
-        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
-        QTRY_VERIFY(h.finished(id));
-        const UploadJob job = *h.manager->job(id);
-        const QString text = QStringLiteral("Backend HTTP 500: boom");
-        h.backend.editError = Error{QStringLiteral("backend"), 500, text};
-
-        QCOMPARE(QCoro::waitFor(h.manager->setJobPassword(job, QStringLiteral("pw"))), text);
-        QCOMPARE(h.manager->job(id)->errorMessage, QStringLiteral("Couldn't set password: ") + text);
-        QCOMPARE(QCoro::waitFor(h.manager->renameJob(job, QStringLiteral("x"))), text);
-        QCOMPARE(h.manager->job(id)->errorMessage, QStringLiteral("Couldn't rename: ") + text);
-        QCoro::waitFor(h.manager->changeJobExpiry(job, 3));
-        QCOMPARE(h.manager->job(id)->errorMessage, QStringLiteral("Couldn't change expiry: ") + text);
-        QCoro::waitFor(h.manager->changeJobDesign(job, 2));
-        QCOMPARE(h.manager->job(id)->errorMessage, QStringLiteral("Couldn't change design: ") + text);
-
-        const UploadJob after = *h.manager->job(id);
-        QCOMPARE(after.state, State::Done);
-        QCOMPARE(after.shareURL, job.shareURL);
-        QCOMPARE(after.token, job.token);
-        QCOMPARE(after.displayName, job.displayName);
-        QCOMPARE(after.expiryDays, job.expiryDays);
-        QCOMPARE(after.presetID, job.presetID);
-        QVERIFY(!after.isProtected);
-        QVERIFY(h.history.patches.isEmpty());
-
-        QCOMPARE(QCoro::waitFor(h.manager->setLinkPassword(QStringLiteral("history-token"), QStringLiteral("pw"))), text);
-        h.backend.editError.reset();
-        QCOMPARE(QCoro::waitFor(h.manager->setLinkPassword(QStringLiteral("history-token"), QStringLiteral("pw"))), std::nullopt);
-        QCOMPARE(h.history.patches, QStringList{QStringLiteral("protected history-token 1")});
     }
 
     // A job in flight is in the journal (0600, no secret in it, the Drive session URL in the
