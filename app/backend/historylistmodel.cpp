@@ -1,5 +1,7 @@
 #include "historylistmodel.h"
 
+#include "linktexts.h"
+
 int HistoryListModel::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : int(m_items.size());
@@ -12,7 +14,7 @@ QVariant HistoryListModel::data(const QModelIndex &index, int role) const
     return value(m_items.at(index.row()), role);
 }
 
-QVariant HistoryListModel::value(const HistoryItem &item, int role)
+QVariant HistoryListModel::value(const HistoryItem &item, int role) const
 {
     switch (Role(role)) {
     case TokenRole:
@@ -45,6 +47,16 @@ QVariant HistoryListModel::value(const HistoryItem &item, int role)
         return item.viewURL;
     case DownloadURLRole:
         return item.downloadURL;
+    case SummaryRole:
+        return LinkTexts::summary(item.filesize, item.downloadCount, item.status);
+    case ExpiryTextRole:
+        return LinkTexts::expiryText(item.expiresAt.value_or(QString()));
+    case HasExpiredRole:
+        return LinkTexts::hasExpired(item.expiresAt.value_or(QString()));
+    case ErrorRole:
+        return m_errors.value(item.token);
+    case DeletingRole:
+        return m_deleting.contains(item.token);
     }
     return {};
 }
@@ -67,6 +79,11 @@ QHash<int, QByteArray> HistoryListModel::roleNames() const
         {ProviderRole, "provider"},
         {ViewURLRole, "viewURL"},
         {DownloadURLRole, "downloadURL"},
+        {SummaryRole, "summary"},
+        {ExpiryTextRole, "expiryText"},
+        {HasExpiredRole, "hasExpired"},
+        {ErrorRole, "error"},
+        {DeletingRole, "deleting"},
     };
 }
 
@@ -118,7 +135,7 @@ void HistoryListModel::setItems(QList<HistoryItem> items)
         }
         if (!(m_items.at(row) == items.at(row))) {
             QList<int> changed;
-            for (int role = TokenRole; role <= DownloadURLRole; ++role) {
+            for (int role = TokenRole; role <= HasExpiredRole; ++role) {
                 if (value(m_items.at(row), role) != value(items.at(row), role))
                     changed.append(role);
             }
@@ -148,4 +165,36 @@ int HistoryListModel::removeToken(const QString &token)
     const int removed = int(m_items.size() - kept.size());
     setItems(std::move(kept));
     return removed;
+}
+
+void HistoryListModel::tokenChanged(const QString &token, int role)
+{
+    for (qsizetype row = 0; row < m_items.size(); ++row) {
+        if (m_items.at(row).token == token) {
+            const QModelIndex at = index(int(row));
+            Q_EMIT dataChanged(at, at, {role});
+        }
+    }
+}
+
+void HistoryListModel::setError(const QString &token, const QString &error)
+{
+    if (m_errors.value(token) == error)
+        return;
+    if (error.isEmpty())
+        m_errors.remove(token);
+    else
+        m_errors.insert(token, error);
+    tokenChanged(token, ErrorRole);
+}
+
+void HistoryListModel::setDeleting(const QString &token, bool deleting)
+{
+    if (m_deleting.contains(token) == deleting)
+        return;
+    if (deleting)
+        m_deleting.insert(token);
+    else
+        m_deleting.remove(token);
+    tokenChanged(token, DeletingRole);
 }

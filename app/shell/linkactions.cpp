@@ -47,17 +47,6 @@ bool LinkActions::isListed(const QString &token) const
     return std::any_of(items.begin(), items.end(), [&token](const HistoryItem &item) { return item.token == token; });
 }
 
-void LinkActions::setError(const QString &token, const QString &error)
-{
-    if (m_errors.value(token).toString() == error)
-        return;
-    if (error.isEmpty())
-        m_errors.remove(token);
-    else
-        m_errors.insert(token, error);
-    Q_EMIT errorsChanged();
-}
-
 QCoro::Task<Result<void>> LinkActions::presetEdit(QString token, qint64 presetID)
 {
     QPointer<LinkActions> self(this);
@@ -156,24 +145,21 @@ void LinkActions::deleteLink(const QString &token, const QString &driveFileID, c
 {
     // One delete of a link at a time: a second press (or a second row of the same token) while
     // one is in flight sends nothing.
-    if (m_deleting.contains(token))
+    if (m_history->model()->isDeleting(token))
         return;
-    m_deleting.insert(token);
-    Q_EMIT deletingChanged();
+    m_history->model()->setDeleting(token, true);
     run(token, QStringLiteral("delete"), [this, token, driveFileID, provider]() -> QCoro::Task<Outcome> {
         QPointer<LinkActions> self(this);
         const Result<std::optional<QString>> deleted = co_await m_backend->deleteLink(token, driveFileID, provider);
         if (!self)
             co_return Outcome{};
         if (!deleted) {
-            m_deleting.remove(token);
-            Q_EMIT deletingChanged();
+            m_history->model()->setDeleting(token, false);
             co_return Outcome{errorText(deleted.error()), QString()};
         }
         // The row stays busy until the link has left the list.
         m_history->removeToken(token);
-        m_deleting.remove(token);
-        Q_EMIT deletingChanged();
+        m_history->model()->setDeleting(token, false);
         co_return Outcome{QString(), deleted.value().value_or(QString())};
     });
 }
@@ -194,8 +180,9 @@ QCoro::Task<void> LinkActions::run(QString token, QString action, std::function<
     const Outcome outcome = co_await running;
     if (!self)
         co_return;
+    // A failed send says so in its own sheet; the row's error line is the other actions'.
     if (action != QLatin1String("send"))
-        setError(token, outcome.error);
+        m_history->model()->setError(token, outcome.error);
     Q_EMIT finished(token, action, outcome.error, outcome.warning);
 }
 
@@ -230,62 +217,6 @@ void LinkActions::removeJob(const QString &jobID)
 void LinkActions::retryJob(const QString &jobID)
 {
     m_uploads->retryJob(QUuid::fromString(jobID));
-}
-
-QString LinkActions::sizeText(qint64 filesize)
-{
-    const double bytes = double(filesize);
-    if (filesize >= 1073741824)
-        return QString::asprintf("%.1f GB", bytes / 1073741824.0);
-    if (filesize >= 1048576)
-        return QString::asprintf("%.1f MB", bytes / 1048576.0);
-    if (filesize >= 1024)
-        return QString::asprintf("%.1f KB", bytes / 1024.0);
-    return QString::number(filesize) + QStringLiteral(" B");
-}
-
-QString LinkActions::summary(qint64 filesize, qint64 downloadCount, const QString &status)
-{
-    QStringList parts{sizeText(filesize)};
-    if (downloadCount >= 1)
-        parts.append(QString::number(downloadCount) + (downloadCount == 1 ? QStringLiteral(" download") : QStringLiteral(" downloads")));
-    if (status == QLatin1String("expired"))
-        parts.append(QStringLiteral("expired"));
-    else if (status == QLatin1String("protected"))
-        parts.append(QStringLiteral("password"));
-    return parts.join(QStringLiteral(" · "));
-}
-
-namespace {
-// An internet date-time (RFC 3339) without fractional seconds.
-std::optional<QDateTime> internetDate(const QString &text)
-{
-    static const QRegularExpression shape(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(Z|[+-]\\d{2}:\\d{2})$"));
-    if (!shape.match(text).hasMatch())
-        return std::nullopt;
-    const QDateTime moment = QDateTime::fromString(text, Qt::ISODate);
-    return moment.isValid() ? std::optional(moment) : std::nullopt;
-}
-}
-
-QString LinkActions::expiryDate(const QString &expiresAt)
-{
-    const std::optional<QDateTime> moment = internetDate(expiresAt);
-    return moment ? QLocale().toString(moment->toLocalTime().date(), QStringLiteral("d MMM yyyy")) : QString();
-}
-
-QString LinkActions::expiryText(const QString &expiresAt)
-{
-    const QString date = expiryDate(expiresAt);
-    if (date.isEmpty())
-        return {};
-    return (hasExpired(expiresAt) ? QStringLiteral("Expired ") : QStringLiteral("Expires ")) + date;
-}
-
-bool LinkActions::hasExpired(const QString &expiresAt)
-{
-    const std::optional<QDateTime> moment = internetDate(expiresAt);
-    return moment && *moment < QDateTime::currentDateTimeUtc();
 }
 
 QString LinkActions::stageText(UploadJob::State state, double progress)

@@ -23,24 +23,16 @@ class UploadManager;
 // call that then patches the link's history row and the finished uploads of that link, made on
 // a past link (by token) or a finished upload (by job id); deletion with the cloud file,
 // copying, and the texts the rows show. Every outcome of
-// an action on a past link arrives as `finished` for its token. What a row shows of its link's
-// actions (the last error, a delete in flight) is kept here by token, so that it outlives the
-// row's delegate.
+// an action on a past link arrives as `finished` for its token; what a row shows of it (the
+// last error, a delete in flight) the history model keeps by token, as roles of its rows.
 class LinkActions : public QObject
 {
     Q_OBJECT
-    // Token → the error of the last action on that past link that failed (sending excepted: the
-    // send sheet shows its own). An action that succeeds clears it.
-    Q_PROPERTY(QVariantMap errors READ errors NOTIFY errorsChanged)
-    // The tokens whose delete is in flight.
-    Q_PROPERTY(QStringList deleting READ deleting NOTIFY deletingChanged)
 public:
     LinkActions(BackendAPI *backend, HistoryStore *history, UploadManager *uploads, Clipboard *clipboard, QObject *parent = nullptr);
 
     Q_INVOKABLE void copy(const QString &text);
 
-    QVariantMap errors() const { return m_errors; }
-    QStringList deleting() const { return m_deleting.values(); }
     // Whether the history still lists a link of that token (its row can show the outcome).
     Q_INVOKABLE bool isListed(const QString &token) const;
 
@@ -63,16 +55,6 @@ public:
     // A failed upload's drop made again in its row's place.
     Q_INVOKABLE void retryJob(const QString &jobID);
 
-    // "2.4 MB", "300 B".
-    static QString sizeText(qint64 filesize);
-    // "2.4 MB · 3 downloads · password".
-    Q_INVOKABLE static QString summary(qint64 filesize, qint64 downloadCount, const QString &status);
-    // "Expires 5 Dec 2026" / "Expired 5 Dec 2026", or "" when `expiresAt` is not an internet
-    // date-time without fractional seconds.
-    Q_INVOKABLE static QString expiryText(const QString &expiresAt);
-    // Its date alone, "5 Dec 2026"; "" as above.
-    static QString expiryDate(const QString &expiresAt);
-    Q_INVOKABLE static bool hasExpired(const QString &expiresAt);
     // The stage line of an upload row: "Uploading… 42%", "Zipping folder…", ...
     Q_INVOKABLE static QString stageText(UploadJob::State state, double progress);
     // A waiting job's line: "Waiting to retry… 12 s", or for the network "Waiting for the
@@ -87,8 +69,6 @@ public:
 Q_SIGNALS:
     // `error` is empty on success. A delete that succeeded with a cleanup warning has `warning`.
     void finished(const QString &token, const QString &action, const QString &error, const QString &warning = {});
-    void errorsChanged();
-    void deletingChanged();
 
 private:
     // The four edits by token; a failure is the service's error.
@@ -108,12 +88,9 @@ private:
         QString warning; // a delete's cleanup warning
     };
     QCoro::Task<void> run(QString token, QString action, std::function<QCoro::Task<Outcome>()> work);
-    void setError(const QString &token, const QString &error);
 
     BackendAPI *m_backend;
     HistoryStore *m_history;
     UploadManager *m_uploads;
     Clipboard *m_clipboard;
-    QSet<QString> m_deleting;
-    QVariantMap m_errors;
 };

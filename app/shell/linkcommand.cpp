@@ -1,6 +1,7 @@
 #include "linkcommand.h"
 
 #include "backend/backendapi.h"
+#include "backend/linktexts.h"
 #include "backend/presetsstore.h"
 #include "cloud/storageprovider.h"
 #include "linkactions.h"
@@ -116,10 +117,10 @@ QString expiryColumn(const HistoryItem &item)
 {
     if (!item.expiresAt)
         return QStringLiteral("never");
-    const QString date = LinkActions::expiryDate(*item.expiresAt);
+    const QString date = LinkTexts::expiryDate(*item.expiresAt);
     if (date.isEmpty())
         return *item.expiresAt;
-    return LinkActions::hasExpired(*item.expiresAt) ? QStringLiteral("expired ") + date : date;
+    return LinkTexts::hasExpired(*item.expiresAt) ? QStringLiteral("expired ") + date : date;
 }
 
 QJsonObject linkJson(const HistoryItem &item)
@@ -142,7 +143,7 @@ void printTable(const QList<HistoryItem> &items)
                              QStringLiteral("EXPIRES"), QStringLiteral("PASSWORD"), QStringLiteral("URL")}};
     for (const HistoryItem &item : items) {
         const QString name = item.filename.size() > 40 ? item.filename.left(39) + QChar(0x2026) : item.filename;
-        rows.append({terminalSafe(name), LinkActions::sizeText(item.filesize), displayName(linkStorageProvider(item.provider)),
+        rows.append({terminalSafe(name), LinkTexts::sizeText(item.filesize), displayName(linkStorageProvider(item.provider)),
                      QString::number(item.downloadCount), terminalSafe(expiryColumn(item)),
                      item.isProtected ? QStringLiteral("yes") : QStringLiteral("no"), terminalSafe(item.viewURL)});
     }

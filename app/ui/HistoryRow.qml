@@ -14,8 +14,8 @@ Rectangle {
 
     property bool copiedFlash: false
     // What the link's last action left to show; kept by token, so a rebuilt row shows it too.
-    readonly property string errorMessage: Links.errors[model.token] || ""
-    readonly property bool isDeleting: Links.deleting.indexOf(model.token) >= 0
+    readonly property string errorMessage: model.error
+    readonly property bool isDeleting: model.deleting
 
     implicitHeight: column.implicitHeight + 16
     radius: 10
@@ -103,7 +103,7 @@ Rectangle {
                 Label {
                     textFormat: Text.PlainText // text from outside is never markup
                     objectName: "historySummary"
-                    text: Links.summary(row.model.filesize, row.model.downloadCount, row.model.status)
+                    text: row.model.summary
                     font.pointSize: Style.pt(10)
                     color: Style.secondaryText
                     elide: Text.ElideRight
@@ -171,11 +171,11 @@ Rectangle {
         Label {
             textFormat: Text.PlainText // text from outside is never markup
             objectName: "historyExpiry"
-            readonly property string expiry: Links.expiryText(row.model.expiresAt || "")
+            readonly property string expiry: row.model.expiryText
             visible: expiry !== ""
             text: expiry
             font.pointSize: Style.pt(10)
-            color: Links.hasExpired(row.model.expiresAt || "") ? Qt.rgba(1.0, 0.58, 0.0, 0.9) : Style.secondaryText
+            color: row.model.hasExpired ? Qt.rgba(1.0, 0.58, 0.0, 0.9) : Style.secondaryText
         }
         Label {
             textFormat: Text.PlainText // text from outside is never markup

@@ -121,13 +121,30 @@ private Q_SLOTS:
         QCOMPARE(d.row(), 1);
         QCOMPARE(changes.size(), 1);
         QCOMPARE(changes[0][0].toModelIndex().row(), 2);
-        QCOMPARE(changes[0][2].value<QList<int>>(), QList<int>{HistoryListModel::DownloadCountRole});
+        // The count and the summary that says it.
+        QCOMPARE(changes[0][2].value<QList<int>>(), (QList<int>{HistoryListModel::DownloadCountRole, HistoryListModel::SummaryRole}));
+        QCOMPARE(b.data(HistoryListModel::SummaryRole).toString(), QStringLiteral("1 B · 7 downloads"));
 
         // The same answer again changes nothing at all.
         changes.clear();
         s.load(items({item("n"), item("d"), item("b", "active", ",\"download_count\":7"), item("a")}));
         QCOMPARE(changes.size(), 0);
         QCOMPARE(resets.size(), 0);
+
+        // A link's error and its delete in flight belong to its token: announced on its row alone,
+        // and kept through a reload that drops the row and one that brings it back.
+        model->setError("a", QStringLiteral("Database is read-only."));
+        model->setDeleting("d", true);
+        QCOMPARE(changes.size(), 2);
+        QCOMPARE(changes[0][0].toModelIndex().row(), 3);
+        QCOMPARE(changes[0][2].value<QList<int>>(), QList<int>{HistoryListModel::ErrorRole});
+        s.load(items({item("n"), item("d")}));
+        s.load(items({item("n"), item("d"), item("b"), item("a")}));
+        QCOMPARE(model->data(model->index(3), HistoryListModel::ErrorRole).toString(), QStringLiteral("Database is read-only."));
+        QVERIFY(d.data(HistoryListModel::DeletingRole).toBool());
+        model->setError("a", QString());
+        QCOMPARE(model->data(model->index(3), HistoryListModel::ErrorRole).toString(), QString());
+        count.clear();
 
         // A token listed twice keeps both rows apart.
         s.load(items({item("n"), item("n"), item("a")}));
