@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "backend/backendapi.h"
-#include "backend/historystore.h"
 #include "platform/desktop.h"
+#include "service/backendapi.h"
+#include "service/historystore.h"
 #include "upload/uploadmanager.h"
 
 #include <QDateTime>

@@ -1,12 +1,12 @@
 #include "linkcommand.h"
 
-#include "backend/backendapi.h"
-#include "backend/linktexts.h"
-#include "backend/presetsstore.h"
 #include "cloud/storageprovider.h"
 #include "linkactions.h"
 #include "platform/blockingwait.h"
 #include "platform/desktop.h"
+#include "service/backendapi.h"
+#include "service/linktexts.h"
+#include "service/presetsstore.h"
 #include "shell/accountstore.h"
 
 #include <QCommandLineParser>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "backend/historyitem.h"
+#include "service/historyitem.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,12 +1,12 @@
 #include "drivecleaner.h"
 
-#include "backend/backendapi.h"
-#include "backend/cloudcleanup.h"
-#include "backend/jsonreader.h"
 #include "cloud/clouduploader.h"
 #include "cloud/driveuploader.h"
 #include "cloud/googleauth.h"
 #include "platform/http.h"
+#include "service/backendapi.h"
+#include "service/cloudcleanup.h"
+#include "service/jsonreader.h"
 
 #include <QJsonDocument>
 #include <QPointer>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "backend/historystore.h"
-#include "backend/preferences.h"
-#include "backend/presetsstore.h"
-#include "backend/themestore.h"
 #include "cloud/dropboxauth.h"
 #include "cloud/googleauth.h"
+#include "service/historystore.h"
+#include "service/presetsstore.h"
+#include "settings/preferences.h"
+#include "settings/themestore.h"
 #include "shell/accountstore.h"
 #include "shell/appcontroller.h"
 #include "shell/linkactions.h"

@@ -3,13 +3,13 @@
 // A private home for kavo next to kavo-devstack on the build's loopback root over TLS, for the
 // tests that run the real `kavo` binary.
 
-#include "backend/backendapi.h"
-#include "backend/cloudcleanup.h"
 #include "cloud/dropboxauth.h"
 #include "cloud/googleauth.h"
 #include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
 #include "platform/secretstore.h"
+#include "service/backendapi.h"
+#include "service/cloudcleanup.h"
 #include "sweeper/drivecleaner.h"
 #include "testutil.h"
 

@@ -1,7 +1,7 @@
 // The real kavo-devstack process, driven through the application's own service client.
 
-#include "backend/backendapi.h"
 #include "platform/endpoints.h"
+#include "service/backendapi.h"
 #include "testutil.h"
 
 #include "upload/retry.h"

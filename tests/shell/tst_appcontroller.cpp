@@ -1,12 +1,6 @@
 // The application controller over real stores and a loopback service, and the QML popover and
 // alert loaded offscreen on top of it.
 
-#include "backend/backendapi.h"
-#include "backend/cloudcleanup.h"
-#include "backend/historystore.h"
-#include "backend/preferences.h"
-#include "backend/presetsstore.h"
-#include "backend/themestore.h"
 #include "cloud/dropboxauth.h"
 #include "cloud/googleauth.h"
 #include "cloudstandins.h"
@@ -15,6 +9,12 @@
 #include "platform/desktop.h"
 #include "platform/endpoints.h"
 #include "platform/secretstore.h"
+#include "service/backendapi.h"
+#include "service/cloudcleanup.h"
+#include "service/historystore.h"
+#include "service/presetsstore.h"
+#include "settings/preferences.h"
+#include "settings/themestore.h"
 #include "shell/accountstore.h"
 #include "shell/appcontroller.h"
 #include "testutil.h"

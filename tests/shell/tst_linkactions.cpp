@@ -1,7 +1,7 @@
 // The rows' link actions against a loopback service, and the texts the rows show.
 
-#include "backend/linktexts.h"
 #include "loopbackstores.h"
+#include "service/linktexts.h"
 #include "shell/linkactions.h"
 #include "testutil.h"
 #include "upload/uploadmanager.h"

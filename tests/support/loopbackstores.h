@@ -1,10 +1,10 @@
 #pragma once
 
-#include "backend/backendapi.h"
-#include "backend/historystore.h"
-#include "backend/preferences.h"
-#include "backend/presetsstore.h"
 #include "fakeserver.h"
+#include "service/backendapi.h"
+#include "service/historystore.h"
+#include "service/presetsstore.h"
+#include "settings/preferences.h"
 
 #include <QNetworkAccessManager>
 #include <QTemporaryDir>

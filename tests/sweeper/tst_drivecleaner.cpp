@@ -1,8 +1,8 @@
-#include "backend/backendapi.h"
-#include "backend/cloudcleanup.h"
 #include "cloud/googleauth.h"
 #include "fakeserver.h"
 #include "platform/milestone.h"
+#include "service/backendapi.h"
+#include "service/cloudcleanup.h"
 #include "sweeper/drivecleaner.h"
 #include "testutil.h"
 

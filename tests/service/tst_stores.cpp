@@ -1,10 +1,10 @@
-#include "backend/backendapi.h"
-#include "backend/historystore.h"
-#include "backend/preferences.h"
-#include "backend/presetsstore.h"
-#include "backend/themestore.h"
 #include "fakeserver.h"
 #include "loopbackstores.h"
+#include "service/backendapi.h"
+#include "service/historystore.h"
+#include "service/presetsstore.h"
+#include "settings/preferences.h"
+#include "settings/themestore.h"
 #include "testutil.h"
 
 #include <QAbstractItemModelTester>

@@ -1,11 +1,11 @@
-#include "backend/backendapi.h"
-#include "backend/cloudcleanup.h"
-#include "backend/jsonreader.h"
 #include "cloud/googleauth.h"
 #include "fakeserver.h"
 #include "memorysecretstore.h"
 #include "platform/milestone.h"
 #include "platform/secretstore.h"
+#include "service/backendapi.h"
+#include "service/cloudcleanup.h"
+#include "service/jsonreader.h"
 #include "testutil.h"
 
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "presetsstore.h"
 
 #include "backendapi.h"
-#include "preferences.h"
+#include "settings/preferences.h"
 
 #include <QPointer>
 
