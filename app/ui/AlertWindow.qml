@@ -89,8 +89,7 @@ Window {
             }
         }
 
-        Label {
-            textFormat: Text.PlainText // text from outside is never markup
+        PlainLabel {
             objectName: "alertTitle"
             text: alert.heading
             font.bold: true
@@ -99,8 +98,7 @@ Window {
             Layout.fillWidth: true
             wrapMode: Text.Wrap
         }
-        Label {
-            textFormat: Text.PlainText // text from outside is never markup
+        PlainLabel {
             objectName: "alertMessage"
             text: alert.message
             color: Style.primaryText

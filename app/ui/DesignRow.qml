@@ -16,8 +16,7 @@ RowLayout {
         return Presets.isColor(current.gradientFrom) ? Presets.color(current.gradientFrom) : "purple"
     }
 
-    Label {
-        textFormat: Text.PlainText // text from outside is never markup
+    PlainLabel {
         text: "DESIGN"
         font.pointSize: Style.pt(10.5)
         font.weight: Font.DemiBold
@@ -44,8 +43,7 @@ RowLayout {
                 color: designRow.dotColor()
                 anchors.verticalCenter: parent.verticalCenter
             }
-            Label {
-                textFormat: Text.PlainText // text from outside is never markup
+            PlainLabel {
                 objectName: "designName"
                 text: designRow.current.name !== undefined ? designRow.current.name : "Default"
                 font.pointSize: Style.pt(11)

@@ -80,9 +80,8 @@ Rectangle {
                 spacing: 1
                 Layout.fillWidth: true
                 Layout.preferredWidth: 0
-                Label {
+                PlainLabel {
                     id: historyTitle
-                    textFormat: Text.PlainText // text from outside is never markup
                     objectName: "historyTitle"
                     text: row.model.filename
                     font.pointSize: Style.pt(11.5)
@@ -100,8 +99,7 @@ Rectangle {
                         text: historyTitle.text
                     }
                 }
-                Label {
-                    textFormat: Text.PlainText // text from outside is never markup
+                PlainLabel {
                     objectName: "historySummary"
                     text: row.model.summary
                     font.pointSize: Style.pt(10)
@@ -160,16 +158,14 @@ Rectangle {
                 }
             }
         }
-        Label {
-            textFormat: Text.PlainText // text from outside is never markup
+        PlainLabel {
             text: row.model.viewURL
             font.pointSize: Style.pt(10)
             color: Style.secondaryText
             elide: Text.ElideMiddle
             Layout.fillWidth: true
         }
-        Label {
-            textFormat: Text.PlainText // text from outside is never markup
+        PlainLabel {
             objectName: "historyExpiry"
             readonly property string expiry: row.model.expiryText
             visible: expiry !== ""
@@ -177,8 +173,7 @@ Rectangle {
             font.pointSize: Style.pt(10)
             color: row.model.hasExpired ? Qt.rgba(1.0, 0.58, 0.0, 0.9) : Style.secondaryText
         }
-        Label {
-            textFormat: Text.PlainText // text from outside is never markup
+        PlainLabel {
             objectName: "historyError"
             visible: row.errorMessage !== ""
             text: row.errorMessage

@@ -69,8 +69,7 @@ Item {
         ColumnLayout {
             anchors.fill: parent
             spacing: 8
-            Label {
-                textFormat: Text.PlainText // text from outside is never markup
+            PlainLabel {
                 text: "This will permanently delete the file from your cloud storage and remove the share link."
                 wrapMode: Text.Wrap
                 font.pointSize: Style.pt(10.5)

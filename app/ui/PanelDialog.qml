@@ -24,10 +24,9 @@ Dialog {
     palette.highlight: Style.accent
     palette.highlightedText: Style.accentInk
 
-    header: Label {
+    header: PlainLabel {
         objectName: "dialogTitle"
         visible: dialog.title !== ""
-        textFormat: Text.PlainText // a file's name is never markup
         text: dialog.title
         font.pointSize: Style.pt(13)
         font.weight: Font.DemiBold

@@ -17,8 +17,7 @@ PanelDialog {
     ColumnLayout {
         anchors.fill: parent
         spacing: 8
-        Label {
-            textFormat: Text.PlainText // text from outside is never markup
+        PlainLabel {
             text: dialog.isProtected ? "Recipients need this password before they can view or download the file."
                                      : "Recipients will need this password to view or download the file."
             wrapMode: Text.Wrap

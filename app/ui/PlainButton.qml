@@ -14,8 +14,7 @@ AbstractButton {
             radius: 4
         }
     }
-    contentItem: Label {
-        textFormat: Text.PlainText // text from outside is never markup
+    contentItem: PlainLabel {
         text: button.text
         font.pointSize: Style.pt(11)
         font.weight: Font.Medium

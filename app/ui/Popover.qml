@@ -176,8 +176,7 @@ Window {
                     objectName: "logo"
                     hovering: dropArea.hovering
                 }
-                Label {
-                    textFormat: Text.PlainText // text from outside is never markup
+                PlainLabel {
                     objectName: "googleEmail"
                     visible: Google.isSignedIn && Google.userEmail !== ""
                     text: Google.userEmail
@@ -227,8 +226,7 @@ Window {
                     }
                     contentItem: Row {
                         spacing: 4
-                        Label {
-                            textFormat: Text.PlainText // text from outside is never markup
+                        PlainLabel {
                             text: "Open dashboard"
                             font.bold: true
                             font.pointSize: Style.pt(10.5)
@@ -398,17 +396,15 @@ Window {
                             color: Style.accent
                         }
                     }
-                    Label {
+                    PlainLabel {
                         objectName: "signInTitle"
-                        textFormat: Text.PlainText // text from outside is never markup
                         Layout.alignment: Qt.AlignHCenter
                         text: signIn.locked ? "Your keyring is locked" : "Sign in to Kavo"
                         font.pointSize: Style.pt(15)
                         font.weight: Font.DemiBold
                         color: Style.primaryText
                     }
-                    Label {
-                        textFormat: Text.PlainText // text from outside is never markup
+                    PlainLabel {
                         Layout.fillWidth: true
                         Layout.leftMargin: 30
                         Layout.rightMargin: 30
@@ -437,8 +433,7 @@ Window {
                             border.width: mainButton.visualFocus ? 2 : 0
                             border.color: Style.primaryText
                         }
-                        contentItem: Label {
-                            textFormat: Text.PlainText // text from outside is never markup
+                        contentItem: PlainLabel {
                             text: signIn.locked ? "Unlock…" : "Sign in"
                             font.pointSize: Style.pt(12)
                             font.weight: Font.DemiBold
@@ -452,9 +447,8 @@ Window {
                         textColor: Style.accent
                         onClicked: App.openServicePage("signup.php")
                     }
-                    Label {
+                    PlainLabel {
                         visible: !signIn.locked && !signIn.waiting
-                        textFormat: Text.PlainText // text from outside is never markup
                         Layout.fillWidth: true
                         Layout.leftMargin: 20
                         Layout.rightMargin: 20
@@ -528,8 +522,7 @@ Window {
                         color: Style.primaryText
                         opacity: 0.35
                     }
-                    Label {
-                        textFormat: Text.PlainText // text from outside is never markup
+                    PlainLabel {
                         Layout.alignment: Qt.AlignHCenter
                         text: dropArea.hovering ? "Release to upload" : "Drop files here" // qmllint disable unqualified
                         font.pointSize: Style.pt(11)
@@ -577,8 +570,7 @@ Window {
                             visible: History.items.count > 0 || History.listedQuery !== ""
                             width: parent.width - 16
                             spacing: 8
-                            Label {
-                                textFormat: Text.PlainText // text from outside is never markup
+                            PlainLabel {
                                 Layout.topMargin: 4
                                 text: History.listedQuery !== "" ? "MATCHING" : "RECENT"
                                 font.pointSize: Style.pt(9.5)
@@ -592,9 +584,8 @@ Window {
                                 color: Style.hairline
                             }
                         }
-                        Label {
+                        PlainLabel {
                             objectName: "noMatches"
-                            textFormat: Text.PlainText // text from outside is never markup
                             visible: History.listedQuery !== "" && History.listedQuery === History.query.trim() && History.items.count === 0
                             width: parent.width - 16
                             topPadding: 14
@@ -605,9 +596,8 @@ Window {
                             horizontalAlignment: Text.AlignHCenter
                             wrapMode: Text.Wrap
                         }
-                        Label {
+                        PlainLabel {
                             objectName: "searchError"
-                            textFormat: Text.PlainText // text from outside is never markup
                             visible: body.searching && History.lastError !== ""
                             width: parent.width - 16
                             text: "Couldn't search: " + History.lastError

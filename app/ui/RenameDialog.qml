@@ -15,8 +15,7 @@ PanelDialog {
     ColumnLayout {
         anchors.fill: parent
         spacing: 8
-        Label {
-            textFormat: Text.PlainText // text from outside is never markup
+        PlainLabel {
             text: "This only changes the filename in your history and on the download page. The actual file in your cloud storage is unchanged, and existing share links keep working."
             wrapMode: Text.Wrap
             font.pointSize: Style.pt(10.5)

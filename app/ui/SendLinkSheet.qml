@@ -53,14 +53,12 @@ PanelDialog {
             ColumnLayout {
                 spacing: 3
                 Layout.fillWidth: true
-                Label {
-                    textFormat: Text.PlainText // text from outside is never markup
+                PlainLabel {
                     text: "Send link by email"
                     font.pointSize: Style.pt(13)
                     font.weight: Font.DemiBold
                 }
-                Label {
-                    textFormat: Text.PlainText // text from outside is never markup
+                PlainLabel {
                     text: sheet.filename
                     font.pointSize: Style.pt(11)
                     color: Style.secondaryText
@@ -80,8 +78,7 @@ PanelDialog {
         ColumnLayout {
             spacing: 5
             Layout.fillWidth: true
-            Label {
-                textFormat: Text.PlainText // text from outside is never markup
+            PlainLabel {
                 text: "To"
                 font.pointSize: Style.pt(10.5)
                 font.weight: Font.DemiBold
@@ -95,8 +92,7 @@ PanelDialog {
                 inputMethodHints: Qt.ImhEmailCharactersOnly
                 Layout.fillWidth: true
             }
-            Label {
-                textFormat: Text.PlainText // text from outside is never markup
+            PlainLabel {
                 text: "Personal note (optional)"
                 font.pointSize: Style.pt(10.5)
                 font.weight: Font.DemiBold
@@ -123,8 +119,7 @@ PanelDialog {
                 }
             }
         }
-        Label {
-            textFormat: Text.PlainText // text from outside is never markup
+        PlainLabel {
             visible: sheet.errorMessage !== ""
             text: sheet.errorMessage
             font.pointSize: Style.pt(11)
@@ -174,8 +169,7 @@ PanelDialog {
                         color: Style.accentInk
                         size: 11
                     }
-                    Label {
-                        textFormat: Text.PlainText // text from outside is never markup
+                    PlainLabel {
                         text: sheet.sent ? "Sent!" : "Send"
                         color: Style.accentInk
                         font.pointSize: Style.pt(12)

@@ -63,16 +63,14 @@ Window {
             anchors.margins: 16
         }
     }
-    component SectionTitle: Label {
-        textFormat: Text.PlainText // text from outside is never markup
+    component SectionTitle: PlainLabel {
         font.pointSize: Style.pt(13)
         font.weight: Font.DemiBold
         color: Style.primaryText
     }
     // A name or address from outside: cut short where the row has no room, whole in a tooltip.
-    component NameLabel: Label {
+    component NameLabel: PlainLabel {
         id: nameLabel
-        textFormat: Text.PlainText // text from outside is never markup
         elide: Text.ElideRight
         Layout.fillWidth: true
         HoverHandler {
@@ -84,8 +82,7 @@ Window {
             text: nameLabel.text
         }
     }
-    component Note: Label {
-        textFormat: Text.PlainText // text from outside is never markup
+    component Note: PlainLabel {
         font.pointSize: Style.pt(11)
         color: Style.settingsSecondaryText
         wrapMode: Text.Wrap
@@ -107,8 +104,7 @@ Window {
         }
         contentItem: Row {
             spacing: 6
-            Label {
-                textFormat: Text.PlainText // text from outside is never markup
+            PlainLabel {
                 text: menuLabel.label
                 font.pointSize: Style.pt(12)
                 font.weight: Font.Medium
@@ -142,11 +138,10 @@ Window {
         contentItem: Item { // qmllint disable deferred-property-id
             implicitWidth: label.implicitWidth
             implicitHeight: label.implicitHeight
-            Label {
+            PlainLabel {
                 id: label
                 anchors.centerIn: parent
                 visible: !prominent.busy
-                textFormat: Text.PlainText // text from outside is never markup
                 text: prominent.text
                 font.pointSize: Style.pt(11)
                 font.weight: Font.DemiBold
@@ -171,8 +166,7 @@ Window {
             width: parent.width
             spacing: 18
 
-            Label {
-                textFormat: Text.PlainText // text from outside is never markup
+            PlainLabel {
                 text: "Preferences"
                 font.pointSize: Style.pt(22)
                 font.weight: Font.DemiBold
@@ -253,8 +247,7 @@ Window {
                     SectionTitle { text: "Storage" }
                     RowLayout {
                         spacing: 10
-                        Label {
-                            textFormat: Text.PlainText // text from outside is never markup
+                        PlainLabel {
                             text: "Upload new files to"
                             font.pointSize: Style.pt(13)
                             color: Style.primaryText
@@ -337,8 +330,7 @@ Window {
                             }
                         }
                     }
-                    Label {
-                        textFormat: Text.PlainText // text from outside is never markup
+                    PlainLabel {
                         visible: settings.dropboxError !== ""
                         text: settings.dropboxError
                         font.pointSize: Style.pt(11)
@@ -355,8 +347,7 @@ Window {
                     SectionTitle { text: "Download links" }
                     RowLayout {
                         spacing: 10
-                        Label {
-                            textFormat: Text.PlainText // text from outside is never markup
+                        PlainLabel {
                             text: "Link expires after"
                             font.pointSize: Style.pt(13)
                             color: Style.primaryText

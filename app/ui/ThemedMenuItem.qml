@@ -25,9 +25,8 @@ MenuItem {
             size: 12
             color: entry.textColor
         }
-        Label {
+        PlainLabel {
             objectName: "menuEntryText"
-            textFormat: Text.PlainText // text from outside is never markup
             text: entry.text
             color: entry.textColor
             font.pointSize: Style.pt(12)

@@ -10,9 +10,8 @@ ToolTip {
     width: Math.min(implicitWidth, 288)
     palette.toolTipBase: Style.popupFill
     palette.toolTipText: Style.primaryText
-    contentItem: Label {
+    contentItem: PlainLabel {
         objectName: "toolTipText"
-        textFormat: Text.PlainText // text from outside is never markup
         text: tip.text
         color: Style.primaryText
         font.pointSize: Style.pt(11)

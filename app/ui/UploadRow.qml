@@ -106,9 +106,8 @@ Rectangle {
                 spacing: 1
                 Layout.fillWidth: true
                 Layout.preferredWidth: 0
-                Label {
+                PlainLabel {
                     id: titleLabel
-                    textFormat: Text.PlainText // text from outside is never markup
                     objectName: "uploadTitle"
                     text: row.title
                     font.pointSize: Style.pt(11.5)
@@ -126,8 +125,7 @@ Rectangle {
                         text: titleLabel.text
                     }
                 }
-                Label {
-                    textFormat: Text.PlainText // text from outside is never markup
+                PlainLabel {
                     objectName: "uploadStage"
                     text: row.model.waitingForAccount ? (Account.isKeyringLocked ? "Waiting for the keyring to be unlocked"
                                                                                     : "Waiting for you to sign in to Kavo")
@@ -186,8 +184,7 @@ Rectangle {
                 }
             }
         }
-        Label {
-            textFormat: Text.PlainText // text from outside is never markup
+        PlainLabel {
             objectName: "uploadWarning"
             visible: row.model.warning !== "" && !row.finished
             text: row.model.warning
@@ -198,8 +195,7 @@ Rectangle {
             elide: Text.ElideRight
             Layout.fillWidth: true
         }
-        Label {
-            textFormat: Text.PlainText // text from outside is never markup
+        PlainLabel {
             objectName: "uploadError"
             visible: row.model.errorMessage !== ""
             text: row.model.errorMessage
@@ -210,8 +206,7 @@ Rectangle {
             elide: Text.ElideRight
             Layout.fillWidth: true
         }
-        Label {
-            textFormat: Text.PlainText // text from outside is never markup
+        PlainLabel {
             visible: row.finished
             text: row.model.shareURL
             font.pointSize: Style.pt(10)
