@@ -13,8 +13,6 @@
 #include <functional>
 #include <memory>
 #include <qcoro/qcorotask.h>
-#include <type_traits>
-#include <variant>
 
 class Clipboard;
 class CloudAuth;
