@@ -17,21 +17,48 @@
 #include "settings/preferences.h"
 #include "settings/themestore.h"
 #include "shell/accountstore.h"
+#include "shell/appcontroller.h"
+#include "shell/linkactions.h"
 #include "upload/uploadjournal.h"
 #include "upload/uploadmanager.h"
 
 #include <QNetworkAccessManager>
 
+#include <functional>
 #include <memory>
 
-// The composition root: everything the application is made of, built once from the endpoints.
+// The composition root: everything the application is made of, built once from its setup.
 struct Application {
     // The tray keeps unfinished jobs across restarts and lets them wait for the network;
-    // `kavo share` runs its one drop in memory and fails rather than wait.
+    // `kavo share` and `kavo link` run in memory and fail rather than wait.
     enum class Mode { tray, share };
 
-    Application(const Endpoints &endpoints, Mode mode);
+    // What the application is built over. Left empty, each is the user's own: the standard
+    // settings folders, the journal's standard file, the desktop's secret service, clipboard,
+    // notification server and browser. Tests hand in private ones.
+    struct Setup {
+        Endpoints endpoints;
+        Mode mode = Mode::tray;
+        // Holds the preferences, the theme and the suite shared with kavo-share.
+        QString settingsFolder;
+        QString journalPath;
+        std::chrono::milliseconds httpTimeout = Http::defaultTimeout;
+        std::unique_ptr<SecretStore> secrets;
+        Clipboard *clipboard = nullptr;
+        Notifier *notifier = nullptr;
+        std::function<bool(const QUrl &)> openBrowser;
+    };
 
+    Application(const Endpoints &endpoints, Mode mode);
+    explicit Application(Setup setup);
+
+    // The controller's parts that the application holds; the caller adds the desktop's (tray,
+    // pointer, file chooser) and the sweeper.
+    AppController::Parts controllerParts();
+    // Hands the controller and the stores to the QML singletons; call before the first QML file loads.
+    void exposeToQml(AppController *controller);
+
+    const Endpoints endpoints;
     std::unique_ptr<SecretStore> secrets;
     QNetworkAccessManager network;
     Http http;
@@ -49,8 +76,11 @@ struct Application {
     SystemClipboard systemClipboard;
     LastingClipboard lastingClipboard;
     Clipboard *clipboard = &lastingClipboard;
-    DBusNotifier notifier;
+    DBusNotifier desktopNotifier;
+    Notifier *notifier = &desktopNotifier;
+    std::function<bool(const QUrl &)> openBrowser;
     NetworkWatch networkWatch;
     std::unique_ptr<UploadJournal> journal;
     std::unique_ptr<UploadManager> uploads;
+    std::unique_ptr<LinkActions> links;
 };

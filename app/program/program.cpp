@@ -30,12 +30,10 @@
 #include "settings/themestore.h"
 #include "shell/accountstore.h"
 #include "shell/appcontroller.h"
-#include "shell/linkactions.h"
 #include "shell/linkcommand.h"
 #include "shell/sharecommand.h"
 #include "shell/urldispatcher.h"
 #include "sweeper/drivecleaner.h"
-#include "ui/foreigntypes.h"
 #include "upload/uploadmanager.h"
 
 #include <QApplication>
@@ -187,18 +185,16 @@ constexpr const char *showPanelArgument = "--show-panel";
 int linkCommand(const QString &verb, const QStringList &arguments)
 {
     std::unique_ptr<Application> app;
-    std::unique_ptr<LinkActions> actions;
     LinkCommandParts parts;
     const LinkCommandSetup setup = [&]() -> const LinkCommandParts & {
         if (app)
             return parts;
         app = std::make_unique<Application>(Endpoints::current(), Application::Mode::share);
         app->lastingClipboard.setHandToTray(&SingleInstance::copyInInstance);
-        actions = std::make_unique<LinkActions>(&app->backend, &app->history, app->uploads.get(), app->clipboard);
         parts.account = &app->account;
         parts.backend = &app->backend;
         parts.presets = &app->presets;
-        parts.actions = actions.get();
+        parts.actions = app->links.get();
         parts.clipboard = app->clipboard;
         return parts;
     };
@@ -230,25 +226,15 @@ int runTray()
         return 1;
     }
     QApplication::setQuitOnLastWindowClosed(false);
-    const Endpoints endpoints = Endpoints::current();
-    Application app(endpoints, Application::Mode::tray);
+    Application app(Endpoints::current(), Application::Mode::tray);
     DriveCleaner sweeper(&app.http, &app.backend, &app.cleanup, &app.googleAuth, &app.googleAuth, DriveCleaner::Options{});
-    AppController::Parts parts;
-    parts.uploads = app.uploads.get();
-    parts.account = &app.account;
-    parts.history = &app.history;
-    parts.presets = &app.presets;
+    AppController::Parts parts = app.controllerParts();
     parts.sweeper = &sweeper;
-    parts.google = &app.googleAuth;
-    parts.dropbox = &app.dropboxAuth;
-    parts.serviceBaseUrl = endpoints.serviceBaseUrl;
-    parts.openBrowser = WebAuthSession::systemBrowser();
     Tray tray;
     DesktopWatch desktop;
     parts.trayIconGeometry = [&tray] { return tray.isVisible() ? tray.iconGeometry() : QRect(); };
     parts.pointer = [] { return QCursor::pos(); };
     parts.pointerButtonDown = [&desktop] { return desktop.pointerButtonDown(); };
-    parts.preferences = &app.preferences;
     FileChooser chooser;
     parts.chooseFiles = [&chooser](bool folder, std::function<void(const QList<QUrl> &)> done) {
         // The portal puts its dialog over the window it is asked from: the panel, when open.
@@ -299,8 +285,8 @@ int runTray()
     QObject::connect(&tray, &Tray::uploadRequested, &controller, &AppController::chooseFilesToUpload);
     QObject::connect(&tray, &Tray::filesDropped, &controller, &AppController::handleDrop);
     QObject::connect(&tray, &Tray::dropHovering, &controller, &AppController::setDropHovering);
-    app.notifier.setOffersActions(true);
-    app.notifier.setFallback([&tray](const QString &title, const QString &body) {
+    app.desktopNotifier.setOffersActions(true);
+    app.desktopNotifier.setFallback([&tray](const QString &title, const QString &body) {
         if (tray.isVisible())
             tray.showMessage(title, body);
     });
@@ -341,9 +327,7 @@ int runTray()
                                               QDBusServiceWatcher::WatchForOwnerChange);
     QObject::connect(&statusNotifierWatcher, &QDBusServiceWatcher::serviceOwnerChanged, &controller, followTraySoon);
 
-    LinkActions links(&app.backend, &app.history, app.uploads.get(), app.clipboard);
-    exposeToQml(
-        {&controller, &app.account, &app.history, &app.presets, &app.preferences, &app.theme, &app.googleAuth, &app.dropboxAuth, &links});
+    app.exposeToQml(&controller);
     QQmlApplicationEngine engine;
     engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
     if (engine.rootObjects().isEmpty()) {

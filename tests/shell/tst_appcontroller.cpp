@@ -1,32 +1,19 @@
 // The application controller over real stores and a loopback service, and the QML popover and
 // alert loaded offscreen on top of it.
 
-#include "cloud/dropboxauth.h"
-#include "cloud/googleauth.h"
 #include "cloudstandins.h"
-#include "fakeserver.h"
-#include "memorysecretstore.h"
+#include "loopbackapplication.h"
 #include "platform/desktop.h"
-#include "platform/endpoints.h"
-#include "platform/secretstore.h"
-#include "service/backendapi.h"
 #include "service/cloudcleanup.h"
-#include "service/historystore.h"
-#include "service/presetsstore.h"
-#include "settings/preferences.h"
-#include "settings/themestore.h"
-#include "shell/accountstore.h"
 #include "shell/appcontroller.h"
 #include "testutil.h"
 #include "ui/foreigntypes.h"
 #include "ui/symbol.h"
-#include "upload/uploadmanager.h"
 
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QIcon>
 #include <QMimeData>
-#include <QNetworkAccessManager>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -37,7 +24,6 @@
 #include <QPainter>
 #include <QPointer>
 #include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QtQml/QQmlExtensionPlugin>
 #include <cmath>
@@ -53,23 +39,7 @@ namespace {
 const QString builtinKey = QStringLiteral("0").repeated(64);
 const QString newKey = QStringLiteral("aB3").repeated(21) + QStringLiteral("f");
 
-struct Shell {
-    QTemporaryDir config;
-    FakeServer server;
-    QNetworkAccessManager network;
-    Http http{&network, 2000ms};
-    MemorySecretStore secrets;
-    AccountStore account{&secrets,
-                         DefaultsStore::standard(config.path()),
-                         DefaultsStore::suite(config.path()),
-                         {builtinKey, QStringLiteral("admin@kavo.invalid")}};
-    BackendAPI api{&http, server.url(), [this] { return account.apiKey(); }, &secrets};
-    Preferences preferences{DefaultsStore::standard(config.path())};
-    HistoryStore history{&api};
-    PresetsStore presets{&api, &preferences};
-    ThemeStore theme{DefaultsStore::standard(config.path())};
-    GoogleAuth google{&http, Endpoints::compiledIn(), &secrets, DefaultsStore::suite(config.path()), GoogleAuth::Options{}};
-    DropboxAuth dropbox{&http, Endpoints::compiledIn(), &secrets, DropboxAuth::Options{}};
+struct Shell : LoopbackApplication {
     // A browser sign-in that fails at once or, when `waits`, waits until it is cancelled.
     struct StandInAuth : CloudAuth {
         bool waits = false;
@@ -86,9 +56,6 @@ struct Shell {
     };
     StandInAuth googleStandIn;
     StandInAuth refusingDropbox;
-    UploadManager uploads{storeServices(&api, &history, &presets, &preferences)};
-    QList<QUrl> opened;
-    RecordingClipboard clipboard;
     // Where the tray says its icon is (nowhere until a test says), the pointer, and whether a
     // button is held down in some application.
     QRect trayIcon;
@@ -102,23 +69,13 @@ struct Shell {
 
     AppController::Parts parts()
     {
-        AppController::Parts p;
-        p.uploads = &uploads;
-        p.account = &account;
-        p.history = &history;
-        p.presets = &presets;
+        AppController::Parts p = app.controllerParts();
         p.dropbox = &refusingDropbox;
         p.google = &googleStandIn;
-        p.serviceBaseUrl = server.url();
-        p.openBrowser = [this](const QUrl &url) {
-            opened.append(url);
-            return true;
-        };
         p.popoverRefreshInterval = 150ms;
         p.trayIconGeometry = [this] { return trayIcon; };
         p.pointer = [this] { return pointer; };
         p.pointerButtonDown = [this] { return buttonDown; };
-        p.preferences = &preferences;
         p.chooseFiles = [this](bool folder, std::function<void(const QList<QUrl> &)> done) {
             chooserAsked.append(folder ? "folder" : "files");
             done(chosen);
@@ -131,7 +88,7 @@ struct Shell {
         // Reloads still in flight would be cut off with the network and strand their frames.
         controller.setPopoverVisible(false);
         for (int settled = 0; settled < 3; ++settled) {
-            if (!QTest::qWaitFor([this] { return !history.isLoading() && !presets.isLoading(); }, 3000))
+            if (!QTest::qWaitFor([this] { return !app.history.isLoading() && !app.presets.isLoading(); }, 3000))
                 qWarning("a reload was still running at the end of the test");
             QTest::qWait(50);
         }
@@ -235,16 +192,15 @@ QByteArray historyJson(const QList<std::tuple<QString, QString, int>> &items) //
 struct Ui {
     Shell &s;
     FixedToken driveToken;
-    CloudCleanup cleanup{&s.http, Endpoints::allAt(s.server.url()), &driveToken, &driveToken};
-    LinkActions links{&s.api, &s.history, &s.uploads, &s.clipboard};
+    CloudCleanup cleanup{&s.app.http, s.app.endpoints, &driveToken, &driveToken};
     QQmlApplicationEngine engine;
     QQuickWindow *popover = nullptr;
 
     explicit Ui(Shell &shell)
         : s(shell)
     {
-        s.api.setCleanup(&cleanup);
-        exposeToQml({&s.controller, &s.account, &s.history, &s.presets, &s.preferences, &s.theme, &s.google, &s.dropbox, &links});
+        s.app.backend.setCleanup(&cleanup);
+        s.app.exposeToQml(&s.controller);
         engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
         popover = window(engine, "popover");
     }
@@ -254,7 +210,7 @@ struct Ui {
     void reload(const QByteArray &history)
     {
         s.server.route("GET", "/api/history.php", FakeServer::Response::json(200, history));
-        awaitTask(s.history.refresh(15));
+        awaitTask(s.app.history.refresh(15));
         QTest::qWait(30);
     }
 };
@@ -276,9 +232,9 @@ private Q_SLOTS:
         s.controller.openServicePage("login.php");
         QCOMPARE(s.open("KAVO://Setup?key=" + newKey + "&email=ann%2Bkavo%40example.com&name=Ann%20B"),
                  (QStringList{"Signed in", "You're signed in as ann+kavo@example.com. Kavo is ready to upload."}));
-        QCOMPARE(s.account.apiKey(), newKey);
-        QCOMPARE(s.account.email(), QStringLiteral("ann+kavo@example.com"));
-        QCOMPARE(s.account.name(), QStringLiteral("Ann B"));
+        QCOMPARE(s.app.account.apiKey(), newKey);
+        QCOMPARE(s.app.account.email(), QStringLiteral("ann+kavo@example.com"));
+        QCOMPARE(s.app.account.name(), QStringLiteral("Ann B"));
         QTest::qWait(100);
         QCOMPARE(s.served(), (QStringList{"/api/presets.php aB3aB3", "/api/history.php aB3aB3"}));
     }
@@ -302,19 +258,19 @@ private Q_SLOTS:
         QVERIFY(asked.first().at(1).toString().startsWith(
             QStringLiteral("A web page asks to connect Kavo to another Kavo account (mallory@example.com).")));
         QTest::qWait(50);
-        QCOMPARE(s.account.apiKey(), builtinKey);
+        QCOMPARE(s.app.account.apiKey(), builtinKey);
         QVERIFY(s.alerts.isEmpty());
         QVERIFY(s.server.requests().isEmpty());
         s.controller.answerAccountSwitch(false);
         QTest::qWait(50);
-        QCOMPARE(s.account.apiKey(), builtinKey);
+        QCOMPARE(s.app.account.apiKey(), builtinKey);
         QCOMPARE(log.linesContaining(QStringLiteral("kept the current account")).size(), 1);
 
         // Asked again, and this time the user switches.
         s.controller.handleSetupLink(QUrl(link));
         QCOMPARE(asked.size(), 2);
         s.controller.answerAccountSwitch(true);
-        QTRY_COMPARE(s.account.apiKey(), newKey);
+        QTRY_COMPARE(s.app.account.apiKey(), newKey);
         QTRY_COMPARE(s.alerts.size(), 1);
         QCOMPARE(log.linesContaining(QStringLiteral("switched to the account of a sign-in link")).size(), 1);
 
@@ -326,11 +282,11 @@ private Q_SLOTS:
 
         // Signed out: the link signs in.
         Shell out;
-        out.account.signOut();
+        out.app.account.signOut();
         QSignalSpy outAsked(&out.controller, &AppController::accountSwitchAsked);
         QCOMPARE(out.open(link).value(0), QStringLiteral("Signed in"));
         QCOMPARE(outAsked.size(), 0);
-        QCOMPARE(out.account.apiKey(), newKey);
+        QCOMPARE(out.app.account.apiKey(), newKey);
     }
 
     void setupLinkVariants()
@@ -343,7 +299,7 @@ private Q_SLOTS:
             s.controller.openServicePage("signup.php");
             QCOMPARE(s.open("vendrel://setup?key=" + newKey + "&key=" + other),
                      (QStringList{"Signed in", "Kavo is now signed in and ready to upload."}));
-            QCOMPARE(s.account.apiKey(), newKey);
+            QCOMPARE(s.app.account.apiKey(), newKey);
         }
         for (const QString &bad :
              QStringList{"kavo://setup?key=" + QStringLiteral("g").repeated(64), QStringLiteral("kavo://setup?email=a%40b.c"),
@@ -352,7 +308,7 @@ private Q_SLOTS:
             QCOMPARE(s.controller.handleSetupLink(QUrl(bad)).refusal, QStringLiteral("The signup link didn't contain a valid API key."));
             QTRY_COMPARE(s.alerts.size(), 1);
             QCOMPARE(s.alerts.first(), (QVariantList{"Couldn't sign in", "The signup link didn't contain a valid API key."}));
-            QCOMPARE(s.account.apiKey(), builtinKey);
+            QCOMPARE(s.app.account.apiKey(), builtinKey);
             QVERIFY(s.server.requests().isEmpty());
         }
         for (const QString &ignored : QStringList{"kavo://dashboard?key=" + newKey, "https://setup/?key=" + newKey}) {
@@ -360,7 +316,7 @@ private Q_SLOTS:
             s.controller.handleSetupLink(QUrl(ignored));
             QTest::qWait(50);
             QVERIFY2(s.alerts.isEmpty(), qPrintable(ignored));
-            QCOMPARE(s.account.apiKey(), builtinKey);
+            QCOMPARE(s.app.account.apiKey(), builtinKey);
         }
     }
 
@@ -370,10 +326,10 @@ private Q_SLOTS:
         s.controller.launch();
         QElapsedTimer clock;
         clock.start();
-        Q_EMIT s.uploads.jobFinished(QUuid::createUuid(), true);
+        Q_EMIT s.app.uploads->jobFinished(QUuid::createUuid(), true);
         QCOMPARE(s.controller.iconState(), AppController::IconState::success);
         QTest::qWait(500);
-        Q_EMIT s.uploads.jobFinished(QUuid::createUuid(), true);
+        Q_EMIT s.app.uploads->jobFinished(QUuid::createUuid(), true);
         QTest::qWait(1000); // 1.5 s after the first, 1.0 s after the second
         QCOMPARE(s.controller.iconState(), AppController::IconState::success);
         QVERIFY(QTest::qWaitFor([&] { return s.controller.iconState() == AppController::IconState::normal; }, 1000));
@@ -393,14 +349,14 @@ private Q_SLOTS:
         // A drop is taken whole or refused whole.
         QVERIFY(!s.controller.acceptsDrop({}));
         s.controller.handleDrop({QUrl::fromLocalFile("/tmp/a"), QUrl("https://example.com/b")});
-        QCOMPARE(s.uploads.jobs().size(), 0);
+        QCOMPARE(s.app.uploads->jobs().size(), 0);
 
         QSignalSpy shown(&s.controller, &AppController::popoverVisibleChanged);
-        const QList<QUrl> three{QUrl::fromLocalFile(s.config.filePath("a")), QUrl::fromLocalFile(s.config.filePath("b")),
-                                QUrl::fromLocalFile(s.config.filePath("c"))};
+        const QList<QUrl> three{QUrl::fromLocalFile(s.folder.filePath("a")), QUrl::fromLocalFile(s.folder.filePath("b")),
+                                QUrl::fromLocalFile(s.folder.filePath("c"))};
         s.controller.handleDrop(three);
-        QCOMPARE(s.uploads.jobs().size(), 1);
-        QCOMPARE(s.uploads.jobs().first().sourceURLs, three);
+        QCOMPARE(s.app.uploads->jobs().size(), 1);
+        QCOMPARE(s.app.uploads->jobs().first().sourceURLs, three);
         QVERIFY(!s.controller.popoverVisible()); // only once the drop has been accepted
         QVERIFY(QTest::qWaitFor([&] { return s.controller.popoverVisible(); }, 1000));
         QCOMPARE(shown.size(), 1);
@@ -454,10 +410,10 @@ private Q_SLOTS:
         s.buttonDown = false;
         QVERIFY(QTest::qWaitFor([&] { return !s.controller.popoverVisible(); }, 500));
         s.controller.showPopover();
-        s.preferences.setKeepPanelOpen(true);
+        s.app.preferences.setKeepPanelOpen(true);
         s.controller.panelLostFocus();
         QVERIFY(s.controller.popoverVisible());
-        s.preferences.setKeepPanelOpen(false);
+        s.app.preferences.setKeepPanelOpen(false);
 
         // As a window (no tray) it stays when it loses focus, and drags leave it alone.
         s.controller.setPanelIsWindow(true);
@@ -489,7 +445,7 @@ private Q_SLOTS:
 
         // Signing in or out reloads both.
         s.server.clearLog();
-        s.account.signOut();
+        s.app.account.signOut();
         QVERIFY(QTest::qWaitFor([&] { return s.server.requests().size() == 2; }, 2000));
         QCOMPARE(s.paths(), (QStringList{"/api/presets.php", "/api/history.php"}));
     }
@@ -497,8 +453,7 @@ private Q_SLOTS:
     void popoverAndAlertInQml()
     {
         Shell s;
-        LinkActions links(&s.api, &s.history, &s.uploads, &s.clipboard);
-        exposeToQml({&s.controller, &s.account, &s.history, &s.presets, &s.preferences, &s.theme, &s.google, &s.dropbox, &links});
+        s.app.exposeToQml(&s.controller);
         QQmlApplicationEngine engine;
         LogCapture log;
         engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
@@ -529,9 +484,9 @@ private Q_SLOTS:
         QCOMPARE(s.opened, QList<QUrl>{Endpoints::join(s.server.url(), "dashboard/")});
 
         // A file that can't be read: its row says why; with no history there is no "Recent".
-        s.controller.handleDrop({QUrl::fromLocalFile(s.config.filePath("missing.pdf"))});
-        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::Failed; },
-                                3000));
+        s.controller.handleDrop({QUrl::fromLocalFile(s.folder.filePath("missing.pdf"))});
+        QVERIFY(QTest::qWaitFor(
+            [&] { return !s.app.uploads->jobs().isEmpty() && s.app.uploads->jobs().first().state == UploadJob::State::Failed; }, 3000));
         QVERIFY(QTest::qWaitFor(
             [&] { return !texts(popover->contentItem()).filter(QRegularExpression("^Couldn't read source: missing.pdf — ")).isEmpty(); },
             1000));
@@ -540,16 +495,16 @@ private Q_SLOTS:
         QCOMPARE(findItem(popover->contentItem(), "uploadStage")->property("text").toString(), QStringLiteral("Failed"));
         QVERIFY(!findItem(popover->contentItem(), "uploadCopy")->isVisible());
         // Trying again makes the drop anew in the row's place; it fails the same way.
-        const QUuid failed = s.uploads.jobs().first().id;
+        const QUuid failed = s.app.uploads->jobs().first().id;
         QVERIFY(findItem(popover->contentItem(), "uploadRetry")->isVisible());
         QMetaObject::invokeMethod(findItem(popover->contentItem(), "uploadRetry"), "clicked");
-        QCOMPARE(s.uploads.jobs().size(), 1);
-        QVERIFY(s.uploads.jobs().first().id != failed);
-        QVERIFY(QTest::qWaitFor([&] { return s.uploads.jobs().first().state == UploadJob::State::Failed; }, 3000));
+        QCOMPARE(s.app.uploads->jobs().size(), 1);
+        QVERIFY(s.app.uploads->jobs().first().id != failed);
+        QVERIFY(QTest::qWaitFor([&] { return s.app.uploads->jobs().first().state == UploadJob::State::Failed; }, 3000));
 
         // A past link: its summary, and its copy button puts the page's address on the clipboard.
         s.server.route("GET", "/api/history.php", Response::json(200, protectedReport));
-        awaitTask(s.history.refresh(15));
+        awaitTask(s.app.history.refresh(15));
         QVERIFY(QTest::qWaitFor([&] { return texts(popover->contentItem()).contains("RECENT"); }, 1000));
         QVERIFY(texts(popover->contentItem()).contains("2.0 KB · 1 download · password"));
         QMetaObject::invokeMethod(findItem(popover->contentItem(), "copyButton"), "clicked");
@@ -557,38 +512,38 @@ private Q_SLOTS:
 
         // Dismissing the upload row takes the job away.
         QMetaObject::invokeMethod(findItem(popover->contentItem(), "uploadRemove"), "clicked");
-        QVERIFY(s.uploads.jobs().isEmpty());
+        QVERIFY(s.app.uploads->jobs().isEmpty());
 
         // A job that waits counts the time down, says when it waits for the network, and shows
         // its progress again once it goes on.
-        UploadJob waiting = UploadJob::forDrop({QUrl::fromLocalFile(s.config.filePath("big.iso"))});
+        UploadJob waiting = UploadJob::forDrop({QUrl::fromLocalFile(s.folder.filePath("big.iso"))});
         waiting.state = UploadJob::State::Uploading;
         waiting.progress = 0.4;
         waiting.waitingUntil = QDateTime::currentDateTimeUtc().addMSecs(2500);
-        s.uploads.uploads()->prepend(waiting);
+        s.app.uploads->uploads()->prepend(waiting);
         const auto stage = [&] { return findItem(popover->contentItem(), "uploadStage")->property("text").toString(); };
         QTRY_COMPARE_WITH_TIMEOUT(stage(), QStringLiteral("Waiting to retry… 3 s"), 1000);
         QTRY_COMPARE_WITH_TIMEOUT(stage(), QStringLiteral("Waiting to retry… 2 s"), 2000);
-        s.uploads.uploads()->update(waiting.id, [](UploadJob &job) {
+        s.app.uploads->uploads()->update(waiting.id, [](UploadJob &job) {
             job.waitingUntil = QDateTime::currentDateTimeUtc().addSecs(30);
             job.waitingForNetwork = true;
         });
         QTRY_COMPARE_WITH_TIMEOUT(stage(), QStringLiteral("Waiting for the network… next try in 30 s"), 1000);
-        s.uploads.uploads()->update(waiting.id, [](UploadJob &job) {
+        s.app.uploads->uploads()->update(waiting.id, [](UploadJob &job) {
             job.waitingUntil.reset();
             job.waitingForNetwork = false;
         });
         QCOMPARE(stage(), QStringLiteral("Uploading… 40%"));
-        s.uploads.uploads()->remove(waiting.id);
+        s.app.uploads->uploads()->remove(waiting.id);
 
         // The theme toggle names the other theme and switches to it.
         QCOMPARE(item("themeSymbol")->property("name").toString(), QStringLiteral("sun.max.fill"));
         QMetaObject::invokeMethod(item("themeToggle"), "clicked");
-        QVERIFY(s.theme.isDark());
+        QVERIFY(s.app.theme.isDark());
         QCOMPARE(item("themeSymbol")->property("name").toString(), QStringLiteral("moon.fill"));
 
         // Signed out: the sign-in panel, whatever the lists hold, and no pill.
-        s.account.signOut();
+        s.app.account.signOut();
         QVERIFY(QTest::qWaitFor([&] { return texts(popover->contentItem()).contains("Sign in to Kavo"); }, 1000));
         QVERIFY(!item("dashboardPill")->isVisible());
         QMetaObject::invokeMethod(item("signInButton"), "clicked");
@@ -601,16 +556,16 @@ private Q_SLOTS:
         const auto setting = [&](const char *name) { return findItem(settings->contentItem(), name)->property("text").toString(); };
         const auto label = [&](const char *name) { return findItem(settings->contentItem(), name)->property("label").toString(); };
         QCOMPARE(setting("accountTitle"), QStringLiteral("Not signed in"));
-        s.account.signIn(newKey, QStringLiteral("ann@example.com"), std::nullopt);
+        s.app.account.signIn(newKey, QStringLiteral("ann@example.com"), std::nullopt);
         QCOMPARE(setting("accountTitle"), QStringLiteral("Signed in"));
         QCOMPARE(setting("accountDetail"), QStringLiteral("ann@example.com"));
         for (const auto &[days, text] :
              {std::pair{7, "7 days"}, std::pair{0, "Never"}, std::pair{45, "45 days"}, std::pair{365, "1 year"}}) {
-            s.preferences.setExpiryDays(days);
+            s.app.preferences.setExpiryDays(days);
             QCOMPARE(label("expiryMenu"), QString::fromUtf8(text));
         }
         QCOMPARE(label("providerMenu"), QStringLiteral("Google Drive"));
-        s.preferences.setSelectedProviderRaw("dropbox");
+        s.app.preferences.setSelectedProviderRaw("dropbox");
         QCOMPARE(label("providerMenu"), QStringLiteral("Dropbox"));
         QCOMPARE(setting("providerStatus"), QStringLiteral("Not signed in"));
         QSignalSpy ended(&s.controller, &AppController::dropboxSignInEnded);
@@ -657,7 +612,7 @@ private Q_SLOTS:
 
         // A failed action leaves its error under the row.
         s.server.route("POST", "/api/set_expiry.php", Response::json(500, "{\"error\":\"Database is read-only.\"}"));
-        ui.links.setExpiry("t1", 7);
+        ui.s.app.links->setExpiry("t1", 7);
         QVERIFY(QTest::qWaitFor([&] { return findItem(row, "historyError")->isVisible(); }, 2000));
         const QString error = findItem(row, "historyError")->property("text").toString();
         QVERIFY2(error.contains("Database is read-only."), qPrintable(error));
@@ -703,7 +658,7 @@ private Q_SLOTS:
         }
         // A later success of the same link clears its error line.
         s.server.route("POST", "/api/set_expiry.php", Response::json(200, "{\"expires_at\":null}"));
-        ui.links.setExpiry("t1", 0);
+        ui.s.app.links->setExpiry("t1", 0);
         QVERIFY(QTest::qWaitFor([&] { return !findItem(row, "historyError")->isVisible(); }, 2000));
     }
 
@@ -824,7 +779,7 @@ private Q_SLOTS:
         Shell s;
         Ui ui(s);
         s.controller.showPopover();
-        const QList<QUrl> two{QUrl::fromLocalFile(s.config.filePath("a b.txt")), QUrl::fromLocalFile(s.config.filePath("c.pdf"))};
+        const QList<QUrl> two{QUrl::fromLocalFile(s.folder.filePath("a b.txt")), QUrl::fromLocalFile(s.folder.filePath("c.pdf"))};
 
         // The footer's menu asks for files; the two picked are one upload.
         s.chosen = two;
@@ -833,15 +788,15 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return menu->property("opened").toBool(); }, 1000));
         QMetaObject::invokeMethod(ui.popover->findChild<QObject *>("uploadChooseFiles"), "triggered");
         QCOMPARE(s.chooserAsked, QStringList{"files"});
-        QCOMPARE(s.uploads.jobs().size(), 1);
-        QCOMPARE(s.uploads.jobs().first().sourceURLs, two);
+        QCOMPARE(s.app.uploads->jobs().size(), 1);
+        QCOMPARE(s.app.uploads->jobs().first().sourceURLs, two);
         // A folder; and a cancelled chooser uploads nothing.
-        s.chosen = {QUrl::fromLocalFile(s.config.filePath("Trip"))}; // missing: the queue gets no further than reading it
+        s.chosen = {QUrl::fromLocalFile(s.folder.filePath("Trip"))}; // missing: the queue gets no further than reading it
         s.controller.chooseFilesToUpload(true);
         s.chosen = {};
         s.controller.chooseFilesToUpload(false);
         QCOMPARE(s.chooserAsked, (QStringList{"files", "folder", "files"}));
-        QCOMPARE(s.uploads.jobs().size(), 2);
+        QCOMPARE(s.app.uploads->jobs().size(), 2);
 
         // Ctrl+V in the panel with files a file manager copied, in either of the two formats.
         ui.popover->requestActivate();
@@ -850,17 +805,17 @@ private Q_SLOTS:
         copied->setData("x-special/gnome-copied-files", "copy\n" + two[0].toEncoded() + "\n" + two[1].toEncoded());
         QGuiApplication::clipboard()->setMimeData(copied);
         QTest::keyClick(ui.popover, Qt::Key_V, Qt::ControlModifier);
-        QCOMPARE(s.uploads.jobs().size(), 3);
-        QCOMPARE(s.uploads.jobs().first().sourceURLs, two);
+        QCOMPARE(s.app.uploads->jobs().size(), 3);
+        QCOMPARE(s.app.uploads->jobs().first().sourceURLs, two);
         QGuiApplication::clipboard()->setText("/etc/passwd"); // text is not a file
         QTest::keyClick(ui.popover, Qt::Key_V, Qt::ControlModifier);
-        QCOMPARE(s.uploads.jobs().size(), 3);
+        QCOMPARE(s.app.uploads->jobs().size(), 3);
         auto *uriList = new QMimeData;
         uriList->setUrls({two[1]});
         QGuiApplication::clipboard()->setMimeData(uriList);
         QTest::keyClick(ui.popover, Qt::Key_V, Qt::ControlModifier);
-        QCOMPARE(s.uploads.jobs().size(), 4);
-        QCOMPARE(s.uploads.jobs().first().sourceURLs, QList<QUrl>{two[1]});
+        QCOMPARE(s.app.uploads->jobs().size(), 4);
+        QCOMPARE(s.app.uploads->jobs().first().sourceURLs, QList<QUrl>{two[1]});
     }
 
     void popupsFollowTheTheme()
@@ -874,7 +829,7 @@ private Q_SLOTS:
         Ui ui(s);
         s.controller.showPopover();
         s.controller.showSettings();
-        QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1") && !s.presets.presets().isEmpty(); }, 2000));
+        QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1") && !s.app.presets.presets().isEmpty(); }, 2000));
         QQuickWindow *settings = window(ui.engine, "settingsWindow");
 
         // The named colours of each theme: menus and tooltips fill with the settings background
@@ -909,7 +864,7 @@ private Q_SLOTS:
         QCOMPARE(popups.size(), 21);
 
         for (const bool dark : {false, true, false}) {
-            s.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
+            s.app.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
             const QColor fill = dark ? darkFill : lightFill, text = dark ? darkText : lightText;
             for (QObject *popup : popups) {
                 const QString what = QString::fromLatin1(popup->metaObject()->className()) + (dark ? " dark" : " light");
@@ -967,7 +922,7 @@ private Q_SLOTS:
         Shell s;
         Ui ui(s);
         const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-        s.controller.handleDrop({QUrl::fromLocalFile(s.config.filePath("a.txt"))});
+        s.controller.handleDrop({QUrl::fromLocalFile(s.folder.filePath("a.txt"))});
         QVERIFY(QTest::qWaitFor([&] { return ui.popover->isVisible(); }, 1000));
         QCOMPARE(ui.popover->position(), AppController::placePopover(QRect(100, 100, 1, 1), size, area));
         s.controller.setPopoverVisible(false);
@@ -990,7 +945,7 @@ private Q_SLOTS:
         QSignalSpy ended(&s.controller, &AppController::dropboxSignInEnded);
         s.refusingDropbox.waits = true;
         for (const QString provider : {"google", "dropbox"}) {
-            s.preferences.setSelectedProviderRaw(provider);
+            s.app.preferences.setSelectedProviderRaw(provider);
             QMetaObject::invokeMethod(item("providerSignIn"), "clicked");
             QVERIFY(provider == "google" ? s.controller.googleSignInPending() : s.controller.dropboxSignInPending());
             // Waiting: a spinner in the button, which takes no press but is not dimmed as if it
@@ -1031,12 +986,12 @@ private Q_SLOTS:
         Ui ui(s);
         s.controller.showPopover();
         const QString name = QStringLiteral("Quarterly financial statements and projections for the board meeting.pdf");
-        UploadJob finished = UploadJob::forDrop({QUrl::fromLocalFile(s.config.filePath(name))});
+        UploadJob finished = UploadJob::forDrop({QUrl::fromLocalFile(s.folder.filePath(name))});
         finished.state = UploadJob::State::Done;
         finished.progress = 1.0;
         finished.shareURL = QStringLiteral("http://k/l/t1");
         finished.token = QStringLiteral("t1");
-        s.uploads.uploads()->prepend(finished);
+        s.app.uploads->uploads()->prepend(finished);
         // The row of the list (the sign-in panel keeps rows of its own, hidden now).
         const auto shown = [&](const QString &objectName) -> QQuickItem * {
             for (QQuickItem *item : allItems(ui.popover->contentItem()))
@@ -1096,12 +1051,12 @@ private Q_SLOTS:
     void preferencesKeepTheirRowsInPlace()
     {
         Shell s;
-        s.account.signOut();
+        s.app.account.signOut();
         Ui ui(s);
         QTest::qWait(50);
         const QString name = QStringLiteral("Bartholomew Maximilian Fitzgerald-Worthington the Third, Esq.");
         const QString email = QStringLiteral("bartholomew.maximilian.fitzgerald-worthington@very-long-company-name.example");
-        s.account.signIn(QString(64, QLatin1Char('c')), email, name);
+        s.app.account.signIn(QString(64, QLatin1Char('c')), email, name);
         QTest::qWait(50);
         s.controller.showSettings();
         QQuickWindow *settings = window(ui.engine, "settingsWindow");
@@ -1196,7 +1151,7 @@ private Q_SLOTS:
             QCOMPARE(flickable->property("contentY").toReal(), 400.0);
         };
         scrollDown();
-        s.uploads.uploads()->prepend(UploadJob::forDrop({QUrl::fromLocalFile(s.config.filePath("new.pdf"))}));
+        s.app.uploads->uploads()->prepend(UploadJob::forDrop({QUrl::fromLocalFile(s.folder.filePath("new.pdf"))}));
         QTRY_COMPARE(flickable->property("contentY").toReal(), 0.0);
         scrollDown();
         s.controller.setPopoverVisible(false);
@@ -1214,9 +1169,9 @@ private Q_SLOTS:
         Ui ui(s);
         s.controller.showPopover();
         QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1"); }, 2000));
-        s.controller.handleDrop({QUrl::fromLocalFile(s.config.filePath("missing.pdf"))});
-        QVERIFY(QTest::qWaitFor([&] { return !s.uploads.jobs().isEmpty() && s.uploads.jobs().first().state == UploadJob::State::Failed; },
-                                3000));
+        s.controller.handleDrop({QUrl::fromLocalFile(s.folder.filePath("missing.pdf"))});
+        QVERIFY(QTest::qWaitFor(
+            [&] { return !s.app.uploads->jobs().isEmpty() && s.app.uploads->jobs().first().state == UploadJob::State::Failed; }, 3000));
         const auto luminance = [](const QColor &c) {
             const auto channel = [](qreal v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
             return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
@@ -1229,7 +1184,7 @@ private Q_SLOTS:
         // The pin, pressed ("Keep open" on), is a badge too.
         ui.item("pinButton")->setProperty("checked", true);
         for (const bool dark : {true, false}) {
-            s.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
+            s.app.theme.setTheme(dark ? ThemeStore::AppTheme::dark : ThemeStore::AppTheme::light);
             QTest::qWait(50);
             const QColor panel = ui.popover->color();
             for (const auto &[badgeName, symbolName] :
@@ -1291,7 +1246,7 @@ private Q_SLOTS:
                     }
         };
         gather();
-        s.account.signOut();
+        s.app.account.signOut();
         QTest::qWait(50);
         gather();
         QVERIFY2(names.size() >= 12, qPrintable(QStringList(names.values()).join(' ')));

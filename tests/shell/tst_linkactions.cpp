@@ -1,6 +1,6 @@
 // The rows' link actions against a loopback service, and the texts the rows show.
 
-#include "loopbackstores.h"
+#include "loopbackapplication.h"
 #include "service/linktexts.h"
 #include "shell/linkactions.h"
 #include "testutil.h"
@@ -19,11 +19,8 @@ using Response = FakeServer::Response;
 
 namespace {
 
-struct Links : LoopbackStores {
-    RecordingClipboard clipboard;
-    UploadManager uploads{storeServices(&api, &history, &presets, &preferences)};
-    LinkActions actions{&api, &history, &uploads, &clipboard};
-    QSignalSpy finished{&actions, &LinkActions::finished};
+struct Links : LoopbackApplication {
+    QSignalSpy finished{app.links.get(), &LinkActions::finished};
 
     Links()
     {
@@ -32,7 +29,7 @@ struct Links : LoopbackStores {
                                       "{\"items\":[{\"token\":\"t1\",\"filename\":\"report.pdf\",\"filesize\":2048,"
                                       "\"mimetype\":\"application/pdf\",\"custom_message\":\"\",\"protected\":false,"
                                       "\"download_count\":0,\"status\":\"active\",\"view_url\":\"v\",\"download_url\":\"d\"}]}"));
-        awaitTask(history.refresh(15));
+        awaitTask(app.history.refresh(15));
         server.clearLog();
     }
     // The outcome of the next action: its name and error text.
@@ -117,49 +114,49 @@ private Q_SLOTS:
             job.token = token;
             job.shareURL = "http://127.0.0.1/l/" + token;
             job.displayName = QStringLiteral("report.pdf");
-            l.uploads.uploads()->prepend(job);
+            l.app.uploads->uploads()->prepend(job);
             return job.id;
         };
         const QUuid same = finished("t1"), other = finished("t2");
-        const auto job = [&l](QUuid id) { return l.uploads.job(id).value(); };
+        const auto job = [&l](QUuid id) { return l.app.uploads->job(id).value(); };
         l.server.route("POST", "/api/set_preset.php", Response::json(200, "{\"ok\":true}"));
-        l.actions.setPreset("t1", 3);
+        l.app.links->setPreset("t1", 3);
         QCOMPARE(l.outcome(), (QStringList{"design", ""}));
         QCOMPARE(l.sent("/api/set_preset.php").value("preset_id").toInteger(), 3);
-        QCOMPARE(l.history.items().first().presetID, 3);
+        QCOMPARE(l.app.history.items().first().presetID, 3);
         QCOMPARE(job(same).presetID, 3);
         QCOMPARE(job(other).presetID, std::nullopt);
 
         l.server.route("POST", "/api/set_expiry.php", Response::json(200, "{\"expires_at\":\"2030-01-01T00:00:00Z\"}"));
-        l.actions.setExpiry("t1", 30);
+        l.app.links->setExpiry("t1", 30);
         QCOMPARE(l.outcome(), (QStringList{"expiry", ""}));
         QCOMPARE(job(same).expiryDays, 30);
         QCOMPARE(job(same).expiresAt, QStringLiteral("2030-01-01T00:00:00Z"));
 
         l.server.route("POST", "/api/rename.php", Response::json(200, "{\"filename\":\"final (1).pdf\"}"));
-        l.actions.rename("t1", "report.pdf", "  report.pdf ");
+        l.app.links->rename("t1", "report.pdf", "  report.pdf ");
         QTest::qWait(50);
         QVERIFY(l.server.requests("POST", "/api/rename.php").isEmpty()); // nothing to change
-        l.actions.rename("t1", "report.pdf", " final.pdf ");
+        l.app.links->rename("t1", "report.pdf", " final.pdf ");
         QCOMPARE(l.outcome(), (QStringList{"rename", ""}));
         QCOMPARE(l.sent("/api/rename.php").value("filename").toString(), QStringLiteral("final.pdf"));
-        QCOMPARE(l.history.items().first().filename, QStringLiteral("final (1).pdf")); // the stored name
+        QCOMPARE(l.app.history.items().first().filename, QStringLiteral("final (1).pdf")); // the stored name
         QCOMPARE(job(same).displayName, QStringLiteral("final (1).pdf"));
         QCOMPARE(job(other).displayName, QStringLiteral("report.pdf"));
 
         l.server.route("POST", "/api/set_password.php", Response::json(200, "{\"ok\":true}"));
-        l.actions.setPassword("t1", "secret");
+        l.app.links->setPassword("t1", "secret");
         QCOMPARE(l.outcome(), (QStringList{"password", ""}));
-        QVERIFY(l.history.items().first().isProtected);
+        QVERIFY(l.app.history.items().first().isProtected);
         QVERIFY(job(same).isProtected);
         QVERIFY(!job(other).isProtected);
 
         l.server.route("POST", "/api/send_link.php", Response::json(200, "{\"ok\":true}"));
-        l.actions.sendLink("t1", "  ann@example.com ", " See you\n");
+        l.app.links->sendLink("t1", "  ann@example.com ", " See you\n");
         QCOMPARE(l.outcome(), (QStringList{"send", ""}));
         QCOMPARE(l.sent("/api/send_link.php"), (QJsonObject{{"token", "t1"}, {"to", "ann@example.com"}, {"note", " See you\n"}}));
 
-        l.actions.copy("http://127.0.0.1/l/t1");
+        l.app.links->copy("http://127.0.0.1/l/t1");
         QCOMPARE(l.clipboard.texts, QStringList{QStringLiteral("http://127.0.0.1/l/t1")});
     }
 
@@ -175,38 +172,38 @@ private Q_SLOTS:
         done.displayName = QStringLiteral("report.pdf");
         UploadJob running = UploadJob::forDrop({QUrl::fromLocalFile("/tmp/other.pdf")});
         running.state = UploadJob::State::Uploading;
-        l.uploads.uploads()->prepend(done);
-        l.uploads.uploads()->prepend(running);
-        const auto job = [&l](const UploadJob &j) { return l.uploads.job(j.id).value(); };
+        l.app.uploads->uploads()->prepend(done);
+        l.app.uploads->uploads()->prepend(running);
+        const auto job = [&l](const UploadJob &j) { return l.app.uploads->job(j.id).value(); };
         const QString id = done.id.toString(QUuid::WithoutBraces);
 
         l.server.route("POST", "/api/rename.php", Response::json(200, "{\"filename\":\"final (1).pdf\"}"));
-        l.actions.renameJob(id, " final.pdf ");
+        l.app.links->renameJob(id, " final.pdf ");
         QTRY_COMPARE(job(done).displayName, QStringLiteral("final (1).pdf"));
-        QCOMPARE(l.history.items().first().filename, QStringLiteral("final (1).pdf"));
+        QCOMPARE(l.app.history.items().first().filename, QStringLiteral("final (1).pdf"));
 
         const auto failing
             = [&l](const char *path) { l.server.route("POST", path, Response::json(500, "{\"error\":\"Database is read-only.\"}")); };
         for (const char *path : {"/api/set_password.php", "/api/set_expiry.php", "/api/set_preset.php"})
             failing(path);
-        l.actions.setJobPassword(id, "secret");
+        l.app.links->setJobPassword(id, "secret");
         QTRY_VERIFY(job(done).errorMessage);
         QVERIFY2(job(done).errorMessage->startsWith("Couldn't set password: Backend HTTP 500: ")
                      && job(done).errorMessage->contains("Database is read-only."),
                  qPrintable(*job(done).errorMessage));
-        l.actions.changeJobExpiry(id, 3);
+        l.app.links->changeJobExpiry(id, 3);
         QTRY_VERIFY(job(done).errorMessage->startsWith("Couldn't change expiry: "));
-        l.actions.changeJobDesign(id, 2);
+        l.app.links->changeJobDesign(id, 2);
         QTRY_VERIFY(job(done).errorMessage->startsWith("Couldn't change design: "));
         QVERIFY(!job(done).isProtected);
         QCOMPARE(job(done).presetID, std::nullopt);
-        QVERIFY(!l.history.items().first().isProtected);
-        QCOMPARE(l.history.model()->error("t1"), QString());
+        QVERIFY(!l.app.history.items().first().isProtected);
+        QCOMPARE(l.app.history.model()->error("t1"), QString());
         QVERIFY(l.finished.isEmpty());
 
         const qsizetype sent = l.server.requests().size();
-        l.actions.setJobPassword(running.id.toString(QUuid::WithoutBraces), "secret");
-        l.actions.renameJob(running.id.toString(QUuid::WithoutBraces), "new.pdf");
+        l.app.links->setJobPassword(running.id.toString(QUuid::WithoutBraces), "secret");
+        l.app.links->renameJob(running.id.toString(QUuid::WithoutBraces), "new.pdf");
         QTest::qWait(100);
         QCOMPARE(l.server.requests().size(), sent);
     }
@@ -216,7 +213,7 @@ private Q_SLOTS:
         // The panel's actions go away (the application quits) while edits are in flight; their
         // answers then arrive to nobody.
         Links l;
-        auto *actions = new LinkActions(&l.api, &l.history, &l.uploads, &l.clipboard);
+        auto *actions = new LinkActions(&l.app.backend, &l.app.history, l.app.uploads.get(), &l.clipboard);
         l.server.route("POST", "/api/set_preset.php", Response::delayed(150, Response::json(200, "{\"ok\":true}")));
         l.server.route("POST", "/api/set_expiry.php",
                        Response::delayed(150, Response::json(200, "{\"expires_at\":\"2030-01-01T00:00:00Z\"}")));
@@ -229,35 +226,35 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return l.server.requests().size() == 4; }, 2000));
         delete actions;
         QTest::qWait(400);
-        QCOMPARE(l.history.items().size(), 1);
-        QCOMPARE(l.history.items().first().filename, QStringLiteral("report.pdf"));
-        QCOMPARE(l.history.items().first().presetID, std::nullopt);
+        QCOMPARE(l.app.history.items().size(), 1);
+        QCOMPARE(l.app.history.items().first().filename, QStringLiteral("report.pdf"));
+        QCOMPARE(l.app.history.items().first().presetID, std::nullopt);
     }
 
     void failuresLeaveTheItem()
     {
         Links l;
         l.server.route("POST", "/api/set_expiry.php", Response::json(500, "{\"error\":\"Database is read-only.\"}"));
-        l.actions.setExpiry("t1", 7);
+        l.app.links->setExpiry("t1", 7);
         const QStringList failed = l.outcome();
         QCOMPARE(failed.value(0), QStringLiteral("expiry"));
         QVERIFY2(failed.value(1).contains("Database is read-only."), qPrintable(failed.value(1)));
-        QCOMPARE(l.history.items().first().expiresAt, std::nullopt);
+        QCOMPARE(l.app.history.items().first().expiresAt, std::nullopt);
 
         l.server.route("POST", "/api/delete.php", Response::json(404, "{\"error\":\"No such link.\"}"));
-        l.actions.deleteLink("t1", QString(), "google");
+        l.app.links->deleteLink("t1", QString(), "google");
         QCOMPARE(l.outcome(), (QStringList{"delete", "Backend HTTP 404: No such link."}));
-        QCOMPARE(l.history.items().size(), 1);
+        QCOMPARE(l.app.history.items().size(), 1);
 
         // A second delete while the first is in flight sends nothing.
         l.server.route("POST", "/api/delete.php", Response::delayed(300, Response::json(200, "{\"ok\":true}")));
-        l.actions.deleteLink("t1", QString(), "google");
-        l.actions.deleteLink("t1", QString(), "google");
+        l.app.links->deleteLink("t1", QString(), "google");
+        l.app.links->deleteLink("t1", QString(), "google");
         QCOMPARE(l.outcome(), (QStringList{"delete", ""}));
         QTest::qWait(400);
         QCOMPARE(l.server.requests("POST", "/api/delete.php").size(), 2); // the refused one above, then one
         QVERIFY(l.finished.isEmpty());
-        QVERIFY(l.history.items().isEmpty());
+        QVERIFY(l.app.history.items().isEmpty());
     }
 };
 

@@ -89,16 +89,6 @@ QMap<QString, QString> formFields(const QByteArray &body)
     return fields;
 }
 
-UploadManager::Services storeServices(LinkService *backend, HistoryUpdates *history, PresetChoice *presets, UploadPreferences *preferences)
-{
-    UploadManager::Services services;
-    services.backend = backend;
-    services.history = history;
-    services.presets = presets;
-    services.preferences = preferences;
-    return services;
-}
-
 FullDisk::FullDisk(int kibibytes)
 {
     char pattern[] = "/tmp/kavo-fulldisk-XXXXXX";

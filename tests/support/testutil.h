@@ -6,7 +6,6 @@
 #include <QStringList>
 
 #include "platform/desktop.h"
-#include "upload/uploadmanager.h"
 
 #include <mutex>
 
@@ -73,8 +72,17 @@ public:
     }
 };
 
-// The upload queue over the service client and the stores alone: no uploaders or sign-ins, which
-// tests that drop unreadable files never reach.
-UploadManager::Services storeServices(LinkService *backend, HistoryUpdates *history, PresetChoice *presets, UploadPreferences *preferences);
+// Notifications kept as "title | body", with what each offered.
+class RecordingNotifier : public Notifier
+{
+public:
+    QStringList notes;
+    QList<QList<NotificationAction>> offered;
+    void notify(const QString &title, const QString &body, const QList<NotificationAction> &actions) override
+    {
+        notes.append(title + QStringLiteral(" | ") + body);
+        offered.append(actions);
+    }
+};
 
 #include "platform/blockingwait.h"

@@ -178,18 +178,6 @@ public:
     qint64 expiryDays() const override { return days; }
 };
 
-class RecordingNotifier : public Notifier
-{
-public:
-    QStringList notes;
-    QList<QList<NotificationAction>> offered;
-    void notify(const QString &title, const QString &body, const QList<NotificationAction> &actions) override
-    {
-        notes.append(title + QStringLiteral(" | ") + body);
-        offered.append(actions);
-    }
-};
-
 // What the queue reports through, and the wiring of its services around it.
 struct Recorders {
     RecordingClipboard clipboard;
@@ -199,7 +187,11 @@ struct Recorders {
     UploadManager::Services services(CloudUploader *drive, CloudAuth *google, CloudUploader *dropbox, CloudAuth *dropboxAuth,
                                      LinkService *backend, HistoryUpdates *history, PresetChoice *presets, UploadPreferences *preferences)
     {
-        UploadManager::Services s = storeServices(backend, history, presets, preferences);
+        UploadManager::Services s;
+        s.backend = backend;
+        s.history = history;
+        s.presets = presets;
+        s.preferences = preferences;
         s.driveUploader = drive;
         s.googleAuth = google;
         s.dropboxUploader = dropbox;
