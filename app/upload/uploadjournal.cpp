@@ -165,12 +165,12 @@ QString UploadJournal::defaultPath()
 
 QList<UploadRecord> UploadJournal::load()
 {
-    m_records.clear();
+    QList<UploadRecord> records;
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly)) {
         if (file.exists())
             qCWarning(lcUpload, "cannot read the upload queue %s: %s", qUtf8Printable(m_path), qUtf8Printable(file.errorString()));
-        return m_records;
+        return records;
     }
     int lineNumber = 0;
     while (!file.atEnd()) {
@@ -186,7 +186,7 @@ QList<UploadRecord> UploadJournal::load()
             problem = QStringLiteral("not a JSON object");
         else
             record = UploadRecord::fromJson(document.object(), &problem);
-        if (record && std::any_of(m_records.begin(), m_records.end(), [&](const UploadRecord &r) { return r.id == record->id; })) {
+        if (record && std::any_of(records.begin(), records.end(), [&](const UploadRecord &r) { return r.id == record->id; })) {
             record.reset();
             problem = QStringLiteral("a second record of the same job");
         }
@@ -195,29 +195,12 @@ QList<UploadRecord> UploadJournal::load()
             m_keepUnreadable = true;
             continue;
         }
-        m_records.append(*record);
+        records.append(*record);
     }
-    return m_records;
+    return records;
 }
 
-QString UploadJournal::put(const UploadRecord &record)
-{
-    const auto found = std::find_if(m_records.begin(), m_records.end(), [&](const UploadRecord &r) { return r.id == record.id; });
-    if (found != m_records.end())
-        *found = record;
-    else
-        m_records.append(record);
-    return write();
-}
-
-QString UploadJournal::remove(const QUuid &id)
-{
-    const qsizetype before = m_records.size();
-    m_records.removeIf([&](const UploadRecord &r) { return r.id == id; });
-    return m_records.size() != before ? write() : QString();
-}
-
-QString UploadJournal::write()
+QString UploadJournal::write(const QList<UploadRecord> &records)
 {
     const QFileInfo info(m_path);
     if (!QDir().mkpath(info.absolutePath())) {
@@ -234,7 +217,7 @@ QString UploadJournal::write()
             QFile::setPermissions(keep, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         m_keepUnreadable = false;
     }
-    if (m_records.isEmpty()) {
+    if (records.isEmpty()) {
         QFile file(m_path);
         if (!file.exists() || file.remove())
             return {};
@@ -242,7 +225,7 @@ QString UploadJournal::write()
         return file.errorString();
     }
     QByteArray lines;
-    for (const UploadRecord &record : m_records)
+    for (const UploadRecord &record : records)
         lines += QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact) + '\n';
     // On failure the file keeps the queue as it was last written whole.
     const QString problem = replaceFileWhole(m_path, lines);

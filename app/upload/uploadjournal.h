@@ -56,8 +56,8 @@ struct UploadRecord {
     static std::optional<UploadRecord> fromJson(const QJsonObject &object, QString *problem);
 };
 
-// The unfinished jobs, one JSON object a line, in $XDG_STATE_HOME/kavo/uploads.jsonl. Every
-// change rewrites the file whole through a temporary file that replaces it (mode 0600), so a
+// The unfinished jobs, one JSON object a line, in $XDG_STATE_HOME/kavo/uploads.jsonl. The queue
+// keeps the records and hands them all over at every change; the journal rewrites the file whole through a temporary file that replaces it (mode 0600), so a
 // crash leaves the old version or the new one. A line that cannot be read is logged and left
 // out; the rest come back. When any line was unreadable, the file as it was is kept beside it as
 // uploads.jsonl.unreadable before it is next written.
@@ -69,17 +69,13 @@ public:
     static QString defaultPath();
 
     QString path() const { return m_path; }
-    // Reads the file; the records it holds, oldest drop first.
+    // Reads the file; the records it holds, in the order they were written.
     QList<UploadRecord> load();
-    // Adds or replaces the record with that id, and writes the file. Both return why the file
-    // could not be written (it then holds what it held before), or an empty string.
-    QString put(const UploadRecord &record);
-    QString remove(const QUuid &id);
+    // Writes the file to hold these records (none: the file goes). Returns why it could not be
+    // written (it then holds what it held before), or an empty string.
+    QString write(const QList<UploadRecord> &records);
 
 private:
-    QString write();
-
     QString m_path;
-    QList<UploadRecord> m_records;
     bool m_keepUnreadable = false;
 };

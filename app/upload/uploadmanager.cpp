@@ -54,7 +54,7 @@ QUuid UploadManager::enqueue(const QList<QUrl> &urls)
     m_records.insert(job.id, record);
     m_uploads.prepend(job);
     if (m_services.journal)
-        noteJournal(job.id, m_services.journal->put(record));
+        noteJournal(job.id, writeJournal());
     // Started from the event loop so that enqueue returns before the job's first step runs.
     QMetaObject::invokeMethod(
         this, [this, id = job.id] { run(id, false); }, Qt::QueuedConnection);
@@ -76,7 +76,17 @@ void UploadManager::keep(const QUuid &id, const std::function<void(UploadRecord 
         return;
     change(*found);
     if (m_services.journal)
-        noteJournal(id, m_services.journal->put(*found));
+        noteJournal(id, writeJournal());
+}
+
+QString UploadManager::writeJournal()
+{
+    // The earlier run's jobs stay until they are resumed or let go; oldest drop first.
+    QList<UploadRecord> records = m_earlier;
+    records.append(m_records.values());
+    std::stable_sort(records.begin(), records.end(),
+                     [](const UploadRecord &a, const UploadRecord &b) { return a.droppedAt < b.droppedAt; });
+    return m_services.journal->write(records);
 }
 
 void UploadManager::enter(const QUuid &id, UploadJob::State state)
@@ -110,7 +120,7 @@ void UploadManager::forget(const QUuid &id)
         m_services.sessionSecrets->remove(UploadRecord::sessionSecretAccount(id));
     m_records.erase(found);
     if (m_services.journal)
-        m_journalProblem = m_services.journal->remove(id);
+        m_journalProblem = writeJournal();
 }
 
 Retry::Hooks UploadManager::retryHooks(const QUuid &id)
@@ -294,13 +304,14 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
     if (!m_services.journal)
         co_return;
     QPointer<UploadManager> self(this);
-    const QList<UploadRecord> records = std::exchange(m_earlier, {});
+    // The earlier jobs stay in the journal, as they are, while their sessions are read.
+    const QList<UploadRecord> records = m_earlier;
+    if (records.isEmpty())
+        co_return;
     QList<UploadRecord> resumable;
     for (UploadRecord record : records) {
-        if (record.state == UploadJob::State::Done || record.state == UploadJob::State::Failed) {
-            m_services.journal->remove(record.id);
+        if (record.state == UploadJob::State::Done || record.state == UploadJob::State::Failed)
             continue;
-        }
         if (record.sessionHandleIsSecret() && record.session.size > 0 && record.session.handle.isEmpty()) {
             std::optional<QString> handle;
             if (m_services.sessionSecrets) {
@@ -316,6 +327,8 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
         }
         resumable.append(record);
     }
+    // They move to this run's records; the finished and failed ones leave the journal.
+    m_earlier.clear();
     // Oldest first, so that the newest ends up at the top, as when they were dropped.
     for (const UploadRecord &record : std::as_const(resumable)) {
         if (m_records.contains(record.id))
@@ -339,6 +352,7 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
         QMetaObject::invokeMethod(
             this, [this, id = record.id] { run(id, true); }, Qt::QueuedConnection);
     }
+    m_journalProblem = writeJournal();
 }
 
 QCoro::Task<void> UploadManager::removeLeftovers(QString aliasRoot)

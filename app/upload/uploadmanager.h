@@ -109,6 +109,8 @@ private:
     QCoro::Task<bool> accountAwaited(QUuid id);
     // Changes the job's record and writes the journal; nothing once the job has left the list.
     void keep(const QUuid &id, const std::function<void(UploadRecord &)> &change);
+    // Hands the journal every record it keeps; why it could not be written, or an empty string.
+    QString writeJournal();
     // Takes the outcome of a journal write for the job: its row warns while the job is not kept.
     void noteJournal(const QUuid &id, const QString &problem);
     void keepSession(const QUuid &id, const UploadSession &session);

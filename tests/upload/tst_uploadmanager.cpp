@@ -602,18 +602,19 @@ private Q_SLOTS:
         first.droppedAt = QDateTime::currentDateTimeUtc();
         {
             UploadJournal journal(path);
-            journal.put(first);
+            journal.write({first});
         }
         const QByteArray written = readFile(path);
         QVERIFY(written.contains("report.pdf"));
         disk.fill(0);
         LogCapture log;
         UploadJournal journal(path);
-        QCOMPARE(journal.load().size(), 1);
+        const QList<UploadRecord> loaded = journal.load();
+        QCOMPARE(loaded.size(), 1);
         UploadRecord second = first;
         second.id = QUuid::createUuid();
         second.sources = {"/home/ann/" + QString("long name ").repeated(100)};
-        QVERIFY(!journal.put(second).isEmpty());
+        QVERIFY(!journal.write(loaded + QList<UploadRecord>{second}).isEmpty());
         QFile after(path);
         QVERIFY(after.open(QIODevice::ReadOnly));
         QCOMPARE(after.readAll(), written);
@@ -721,6 +722,7 @@ private Q_SLOTS:
         h.preferences.provider = StorageProvider::dropbox;
         const QUuid fresh = manager.enqueue({h.file(QStringLiteral("fresh.txt"))});
         QTRY_COMPARE(h.dropbox.calls.size(), 1);
+        QCOMPARE(UploadJournal(later).load().size(), 2);
         awaitTask(manager.resumeUnfinished());
         QCOMPARE(log.linesContaining(QStringLiteral("left out")).size(), 2);
         QCOMPARE(manager.jobs().size(), 2);
