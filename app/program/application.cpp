@@ -41,7 +41,6 @@ Application::Application(Setup setup)
     , openBrowser(setup.openBrowser ? std::move(setup.openBrowser) : WebAuthSession::systemBrowser())
 {
     const bool tray = setup.mode == Mode::tray;
-    backend.setCleanup(&cleanup);
     backend.setKeyRead([this] { return account.loaded(); });
     // The keyring let the account be read at last: the stored provider sign-ins can be read too.
     QObject::connect(&account, &AccountStore::keyringUnlocked, &account, [this] {
@@ -84,7 +83,7 @@ Application::Application(Setup setup)
             qWarning("kavo: %s", qUtf8Printable(*problem));
     };
     uploads = std::make_unique<UploadManager>(std::move(services));
-    links = std::make_unique<LinkActions>(&backend, &history, uploads.get(), clipboard);
+    links = std::make_unique<LinkActions>(&backend, &cleanup, &history, uploads.get(), clipboard);
 }
 
 AppController::Parts Application::controllerParts()

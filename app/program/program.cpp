@@ -227,7 +227,7 @@ int runTray()
     }
     QApplication::setQuitOnLastWindowClosed(false);
     Application app(Endpoints::current(), Application::Mode::tray);
-    DriveCleaner sweeper(&app.http, &app.backend, &app.cleanup, &app.googleAuth, &app.googleAuth, DriveCleaner::Options{});
+    DriveCleaner sweeper(&app.backend, &app.cleanup, &app.googleAuth, &app.googleAuth, DriveCleaner::Options{});
     AppController::Parts parts = app.controllerParts();
     parts.sweeper = &sweeper;
     Tray tray;

@@ -1,6 +1,5 @@
 #include "backendapi.h"
 
-#include "cloudcleanup.h"
 #include "jsonreader.h"
 #include "platform/endpoints.h"
 #include "platform/secretstore.h"
@@ -78,15 +77,18 @@ std::optional<Error> BackendAPI::validateResponse(const HttpResponse &response, 
     return throttling(BackendError::http(response.status, *message), response);
 }
 
-QCoro::Task<Result<HttpResponse>> BackendAPI::get(QUrl url, const QObject *cancelWhenGone, qsizetype answerLimit)
+QCoro::Task<Result<QJsonObject>> BackendAPI::getObject(QUrl url, const QObject *cancelWhenGone, qsizetype answerLimit)
 {
     co_await keyRead();
-    const Result<HttpResponse> response = co_await m_http->send(authorizedRequest(url), "GET", {}, cancelWhenGone, answerLimit);
+    QNetworkRequest request = authorizedRequest(url);
+    // What the service says now, never a cached answer.
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    const Result<HttpResponse> response = co_await m_http->send(request, "GET", {}, cancelWhenGone, answerLimit);
     if (!response)
         co_return response.error();
     if (auto failure = validateResponse(response.value()))
         co_return *failure;
-    co_return response;
+    co_return parseJsonObject(response->body);
 }
 
 QCoro::Task<Result<HttpResponse>> BackendAPI::post(QString path, QJsonObject body, MessageRule rule)
@@ -112,10 +114,7 @@ QCoro::Task<Result<HttpResponse>> BackendAPI::post(QString path, QJsonObject bod
 
 QCoro::Task<Result<BackendAPI::PresetList>> BackendAPI::fetchPresets()
 {
-    const Result<HttpResponse> response = co_await get(url(QStringLiteral("api/presets.php")));
-    if (!response)
-        co_return response.error();
-    const Result<QJsonObject> json = parseJsonObject(response->body);
+    const Result<QJsonObject> json = co_await getObject(url(QStringLiteral("api/presets.php")));
     if (!json)
         co_return json.error();
     JsonReader reader(json.value(), QString());
@@ -137,10 +136,7 @@ QCoro::Task<Result<QList<HistoryItem>>> BackendAPI::fetchHistory(qint64 limit, s
     if (query && !query->isEmpty())
         items.addQueryItem(QStringLiteral("q"), QString::fromLatin1(QUrl::toPercentEncoding(*query)));
     target.setQuery(items.query(QUrl::FullyEncoded), QUrl::StrictMode);
-    const Result<HttpResponse> response = co_await get(target, cancelWhenGone, maxHistoryAnswerBytes);
-    if (!response)
-        co_return response.error();
-    const Result<QJsonObject> json = parseJsonObject(response->body);
+    const Result<QJsonObject> json = co_await getObject(target, cancelWhenGone, maxHistoryAnswerBytes);
     if (!json)
         co_return json.error();
     JsonReader reader(json.value(), QString());
@@ -255,14 +251,44 @@ QCoro::Task<Result<void>> BackendAPI::sendLink(QString token, QString to, QStrin
     co_return Result<void>();
 }
 
-QCoro::Task<Result<std::optional<QString>>> BackendAPI::deleteLink(QString token, QString driveFileID, QString provider)
+Result<BackendAPI::ExpiredLink> BackendAPI::ExpiredLink::fromJson(const QJsonObject &object, const QString &where)
 {
-    std::optional<QString> cleanupMessage;
-    if (!driveFileID.isEmpty() && m_cleanup)
-        cleanupMessage = co_await m_cleanup->clean(driveFileID, provider);
+    JsonReader reader(object, where);
+    ExpiredLink link{reader.string(QStringLiteral("token")), reader.string(QStringLiteral("drive_file_id"))};
+    if (!reader.ok())
+        return *reader.error();
+    return link;
+}
+
+QCoro::Task<Result<QList<BackendAPI::ExpiredLink>>> BackendAPI::fetchExpired()
+{
+    const Result<QJsonObject> json = co_await getObject(url(QStringLiteral("api/expired.php")));
+    if (!json)
+        co_return json.error();
+    // `count` must be there, but the items are what count.
+    JsonReader reader(json.value(), QString());
+    reader.integer(QStringLiteral("count"));
+    const QJsonArray array = reader.array(QStringLiteral("items"));
+    if (!reader.ok())
+        co_return *reader.error();
+    co_return decodeList<ExpiredLink>(array, QStringLiteral("items"));
+}
+
+QCoro::Task<Result<void>> BackendAPI::reportDeleted(QString token)
+{
+    return postDelete(std::move(token), MessageRule::body);
+}
+
+QCoro::Task<Result<void>> BackendAPI::deleteLink(QString token)
+{
+    return postDelete(std::move(token), MessageRule::errorKeyOrBodyOrUnknown);
+}
+
+QCoro::Task<Result<void>> BackendAPI::postDelete(QString token, MessageRule rule)
+{
     const QJsonObject body{{QStringLiteral("token"), token}};
-    const Result<HttpResponse> response = co_await post(QStringLiteral("api/delete.php"), body, MessageRule::errorKeyOrBodyOrUnknown);
+    const Result<HttpResponse> response = co_await post(QStringLiteral("api/delete.php"), body, rule);
     if (!response)
         co_return response.error();
-    co_return cleanupMessage;
+    co_return Result<void>();
 }

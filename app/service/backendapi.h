@@ -10,7 +10,6 @@
 
 #include <functional>
 
-class CloudCleanup;
 class SecretStore;
 
 namespace BackendError {
@@ -64,11 +63,19 @@ public:
     QCoro::Task<Result<std::optional<QString>>> setExpiry(QString token, qint64 days);
     QCoro::Task<Result<QString>> rename(QString token, QString filename);
     QCoro::Task<Result<void>> sendLink(QString token, QString to, QString note);
-    // Deletes the link's cloud file (when it has one), then the link. The result is the cleanup's
-    // sentence when the cloud side did not fully succeed; only the service's refusal fails.
-    QCoro::Task<Result<std::optional<QString>>> deleteLink(QString token, QString driveFileID, QString provider);
-    // The cloud side of deleteLink; set by the composition root.
-    void setCleanup(CloudCleanup *cleanup) { m_cleanup = cleanup; }
+    // A link past its expiry whose Drive file awaits deletion (an item of api/expired.php).
+    struct ExpiredLink {
+        QString token;
+        QString driveFileID;
+        static Result<ExpiredLink> fromJson(const QJsonObject &object, const QString &where);
+    };
+    // The account's expired links awaiting cleanup.
+    QCoro::Task<Result<QList<ExpiredLink>>> fetchExpired();
+    // Tells the service that an expired link's file is gone; a refusal's text is the body.
+    QCoro::Task<Result<void>> reportDeleted(QString token);
+    // Deletes the link (its cloud file is the caller's: CloudCleanup); a refusal's text is the
+    // service's `error`, else the body.
+    QCoro::Task<Result<void>> deleteLink(QString token);
 
     // The failure of a call answered `response`, if it failed.
     static std::optional<Error> validateResponse(const HttpResponse &response, MessageRule rule = MessageRule::body);
@@ -77,8 +84,11 @@ public:
     static QJsonObject registrationBody(const RegistrationRequest &request);
 
 private:
-    QCoro::Task<Result<HttpResponse>> get(QUrl url, const QObject *cancelWhenGone = nullptr, qsizetype answerLimit = Http::maxAnswerBytes);
+    // The JSON object a GET answers.
+    QCoro::Task<Result<QJsonObject>> getObject(QUrl url, const QObject *cancelWhenGone = nullptr,
+                                               qsizetype answerLimit = Http::maxAnswerBytes);
     QCoro::Task<Result<HttpResponse>> post(QString path, QJsonObject body, MessageRule rule = MessageRule::body);
+    QCoro::Task<Result<void>> postDelete(QString token, MessageRule rule);
 
     Http *m_http;
     QUrl m_base;
@@ -86,5 +96,4 @@ private:
     std::function<QString()> m_apiKey;
     std::function<QCoro::Task<void>()> m_keyRead;
     SecretStore *m_secrets;
-    CloudCleanup *m_cleanup = nullptr;
 };

@@ -4,6 +4,7 @@
 
 #include "platform/desktop.h"
 #include "service/backendapi.h"
+#include "service/cloudcleanup.h"
 #include "service/historystore.h"
 #include "upload/uploadmanager.h"
 
@@ -26,9 +27,11 @@ QString errorText(const Error &error)
 
 } // namespace
 
-LinkActions::LinkActions(BackendAPI *backend, HistoryStore *history, UploadManager *uploads, Clipboard *clipboard, QObject *parent)
+LinkActions::LinkActions(BackendAPI *backend, CloudCleanup *cleanup, HistoryStore *history, UploadManager *uploads, Clipboard *clipboard,
+                         QObject *parent)
     : QObject(parent)
     , m_backend(backend)
+    , m_cleanup(cleanup)
     , m_history(history)
     , m_uploads(uploads)
     , m_clipboard(clipboard)
@@ -150,7 +153,17 @@ void LinkActions::deleteLink(const QString &token, const QString &driveFileID, c
     m_history->model()->setDeleting(token, true);
     run(token, QStringLiteral("delete"), [this, token, driveFileID, provider]() -> QCoro::Task<Outcome> {
         QPointer<LinkActions> self(this);
-        const Result<std::optional<QString>> deleted = co_await m_backend->deleteLink(token, driveFileID, provider);
+        // The cloud file first: once the link is gone nothing would point at the file any more.
+        // Its failure is a warning; only the service's refusal fails the delete.
+        std::optional<QString> cleanupProblem;
+        if (!driveFileID.isEmpty()) {
+            QCoro::Task<std::optional<QString>> cleaning = m_cleanup->clean(driveFileID, provider);
+            cleanupProblem = co_await cleaning;
+            if (!self)
+                co_return Outcome{};
+        }
+        QCoro::Task<Result<void>> deleting = m_backend->deleteLink(token);
+        const Result<void> deleted = co_await deleting;
         if (!self)
             co_return Outcome{};
         if (!deleted) {
@@ -160,7 +173,7 @@ void LinkActions::deleteLink(const QString &token, const QString &driveFileID, c
         // The row stays busy until the link has left the list.
         m_history->removeToken(token);
         m_history->model()->setDeleting(token, false);
-        co_return Outcome{QString(), deleted.value().value_or(QString())};
+        co_return Outcome{QString(), cleanupProblem.value_or(QString())};
     });
 }
 

@@ -16,6 +16,7 @@
 
 class BackendAPI;
 class Clipboard;
+class CloudCleanup;
 class HistoryStore;
 class UploadManager;
 
@@ -29,7 +30,9 @@ class LinkActions : public QObject
 {
     Q_OBJECT
 public:
-    LinkActions(BackendAPI *backend, HistoryStore *history, UploadManager *uploads, Clipboard *clipboard, QObject *parent = nullptr);
+    // A deleted link's cloud file goes through `cleanup`.
+    LinkActions(BackendAPI *backend, CloudCleanup *cleanup, HistoryStore *history, UploadManager *uploads, Clipboard *clipboard,
+                QObject *parent = nullptr);
 
     Q_INVOKABLE void copy(const QString &text);
 
@@ -90,6 +93,7 @@ private:
     QCoro::Task<void> run(QString token, QString action, std::function<QCoro::Task<Outcome>()> work);
 
     BackendAPI *m_backend;
+    CloudCleanup *m_cleanup;
     HistoryStore *m_history;
     UploadManager *m_uploads;
     Clipboard *m_clipboard;

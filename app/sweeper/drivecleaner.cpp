@@ -14,21 +14,15 @@
 #include <cstdio>
 
 namespace CleanerError {
-Error backendHTTP(int status, const QByteArray &body)
-{
-    return Error{domain, status, QStringLiteral("Backend HTTP ") + QString::number(status) + QStringLiteral(": ") + quotedAnswer(body)};
-}
-
 Error driveHTTP(int status, const QByteArray &body)
 {
     return Error{domain, status, QStringLiteral("Drive HTTP ") + QString::number(status) + QStringLiteral(": ") + quotedAnswer(body)};
 }
 }
 
-DriveCleaner::DriveCleaner(Http *http, BackendAPI *backend, CloudCleanup *cleanup, CloudAuth *google, AccessTokenSource *tokens,
-                           Options options, QObject *parent)
+DriveCleaner::DriveCleaner(BackendAPI *backend, CloudCleanup *cleanup, CloudAuth *google, AccessTokenSource *tokens, Options options,
+                           QObject *parent)
     : QObject(parent)
-    , m_http(http)
     , m_backend(backend)
     , m_cleanup(cleanup)
     , m_google(google)
@@ -75,7 +69,7 @@ QCoro::Task<void> DriveCleaner::sweep()
     if (!self || !m_google->isSignedIn())
         co_return;
 
-    const Result<QList<ExpiredItem>> expired = co_await fetchExpired();
+    const Result<QList<BackendAPI::ExpiredLink>> expired = co_await m_backend->fetchExpired();
     if (!self)
         co_return;
     if (!expired) {
@@ -93,58 +87,25 @@ QCoro::Task<void> DriveCleaner::sweep()
         m_options.print(QStringLiteral("DriveCleaner: no access token, skipping: ") + token.error().description);
         co_return;
     }
-    for (const ExpiredItem &item : expired.value()) {
+    for (const BackendAPI::ExpiredLink &item : expired.value()) {
         const Result<void> deleted = co_await deleteDriveFile(item.driveFileID);
         if (!self)
             co_return;
         if (!deleted && deleted.error().is(CleanerError::domain, 404)) {
             // Already gone from Drive: the link only needs reporting, quietly.
-            co_await reportDeleted(item.token);
+            co_await m_backend->reportDeleted(item.token);
             if (!self)
                 co_return;
             continue;
         }
         Result<void> outcome = deleted;
         if (outcome)
-            outcome = co_await reportDeleted(item.token);
+            outcome = co_await m_backend->reportDeleted(item.token);
         if (!self)
             co_return;
         if (!outcome)
             m_options.print(QStringLiteral("DriveCleaner: failed for ") + item.token + QStringLiteral(": ") + outcome.error().description);
     }
-}
-
-QCoro::Task<Result<QList<DriveCleaner::ExpiredItem>>> DriveCleaner::fetchExpired()
-{
-    co_await m_backend->keyRead();
-    QNetworkRequest request = m_backend->authorizedRequest(m_backend->url(QStringLiteral("api/expired.php")));
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    const Result<HttpResponse> response = co_await m_http->send(request, "GET");
-    if (!response)
-        co_return response.error();
-    if (!response->isSuccess())
-        co_return CleanerError::backendHTTP(response->status, response->body);
-    const Result<QJsonObject> json = parseJsonObject(response->body);
-    if (!json)
-        co_return json.error();
-    JsonReader reader(json.value(), QString());
-    reader.integer(QStringLiteral("count"));
-    const QJsonArray array = reader.array(QStringLiteral("items"));
-    if (!reader.ok())
-        co_return *reader.error();
-    QList<ExpiredItem> items;
-    for (qsizetype i = 0; i < array.size(); ++i) {
-        const QString where = QStringLiteral("items[") + QString::number(i) + QLatin1Char(']');
-        const Result<QJsonObject> object = objectAt(array, i, where);
-        if (!object)
-            co_return object.error();
-        JsonReader itemReader(object.value(), where);
-        ExpiredItem item{itemReader.string(QStringLiteral("token")), itemReader.string(QStringLiteral("drive_file_id"))};
-        if (!itemReader.ok())
-            co_return *itemReader.error();
-        items.append(item);
-    }
-    co_return items;
 }
 
 QCoro::Task<Result<void>> DriveCleaner::deleteDriveFile(QString fileID)
@@ -155,20 +116,5 @@ QCoro::Task<Result<void>> DriveCleaner::deleteDriveFile(QString fileID)
         co_return response.error();
     if (!response->isSuccess())
         co_return CleanerError::driveHTTP(response->status, response->body);
-    co_return Result<void>();
-}
-
-QCoro::Task<Result<void>> DriveCleaner::reportDeleted(QString token)
-{
-    co_await m_backend->keyRead();
-    QNetworkRequest request = m_backend->authorizedRequest(m_backend->url(QStringLiteral("api/delete.php")));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-    const QJsonObject object{{QStringLiteral("token"), token}};
-    const QByteArray body = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    const Result<HttpResponse> response = co_await m_http->send(request, "POST", body);
-    if (!response)
-        co_return response.error();
-    if (!response->isSuccess())
-        co_return CleanerError::backendHTTP(response->status, response->body);
     co_return Result<void>();
 }

@@ -13,11 +13,9 @@ class AccessTokenSource;
 class BackendAPI;
 class CloudAuth;
 class CloudCleanup;
-class Http;
 
 namespace CleanerError {
 inline const QString domain = QStringLiteral("cleaner");
-Error backendHTTP(int status, const QByteArray &body);
 Error driveHTTP(int status, const QByteArray &body);
 }
 
@@ -36,7 +34,7 @@ public:
     };
 
     // The files go through `cleanup`, as a deleted link's do.
-    DriveCleaner(Http *http, BackendAPI *backend, CloudCleanup *cleanup, CloudAuth *google, AccessTokenSource *tokens, Options options,
+    DriveCleaner(BackendAPI *backend, CloudCleanup *cleanup, CloudAuth *google, AccessTokenSource *tokens, Options options,
                  QObject *parent = nullptr);
 
     // Starts the schedule, replacing any running one.
@@ -46,16 +44,9 @@ public:
     QCoro::Task<void> sweep();
 
 private:
-    struct ExpiredItem {
-        QString token;
-        QString driveFileID;
-    };
-    QCoro::Task<Result<QList<ExpiredItem>>> fetchExpired();
     QCoro::Task<Result<void>> deleteDriveFile(QString fileID);
-    QCoro::Task<Result<void>> reportDeleted(QString token);
     QCoro::Task<void> runScheduled(quint64 generation);
 
-    Http *m_http;
     BackendAPI *m_backend;
     CloudCleanup *m_cleanup;
     CloudAuth *m_google;

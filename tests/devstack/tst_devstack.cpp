@@ -319,14 +319,12 @@ private Q_SLOTS:
         // Two days on, the one-day link is expired and awaits its Drive cleanup.
         c.hook(stack.root, "POST", "/__test/clock", "{\"advance_seconds\":172800}");
         QCOMPARE(awaitTask(c.api.fetchHistory(15, QStringLiteral("final"))).value().first().status, QStringLiteral("expired"));
-        const Result<HttpResponse> expired = awaitTask(c.http.send(c.api.authorizedRequest(c.api.url("api/expired.php")), "GET"));
-        const QJsonObject expiredBody = QJsonDocument::fromJson(expired->body).object();
-        QCOMPARE(expiredBody.value("count").toInteger(), 1);
-        QCOMPARE(expiredBody.value("items").toArray().first().toObject().value("token").toString(), link->token);
+        const Result<QList<BackendAPI::ExpiredLink>> expired = awaitTask(c.api.fetchExpired());
+        QCOMPARE(expired.value().size(), 1);
+        QCOMPARE(expired->first().token, link->token);
 
-        QVERIFY(awaitTask(c.api.deleteLink(link->token, QString(), "google")));
-        QCOMPARE(awaitTask(c.api.deleteLink(link->token, QString(), "google")).error().description,
-                 QStringLiteral("Backend HTTP 404: No such link."));
+        QVERIFY(awaitTask(c.api.deleteLink(link->token)));
+        QCOMPARE(awaitTask(c.api.deleteLink(link->token)).error().description, QStringLiteral("Backend HTTP 404: No such link."));
         QCOMPARE(awaitTask(c.api.fetchHistory(15)).value().size(), 1);
     }
 

@@ -170,7 +170,7 @@ private Q_SLOTS:
         DriveCleaner::Options options;
         options.print = [&](const QString &line) { lines.append(line); };
         CloudCleanup cleanup(&demo.http, demo.endpoints(), &google, nullptr);
-        DriveCleaner cleaner(&demo.http, &demo.api, &cleanup, &google, &google, options);
+        DriveCleaner cleaner(&demo.api, &cleanup, &google, &google, options);
         awaitTask(cleaner.sweep());
         QCOMPARE(lines, QStringList{"DriveCleaner: sweeping 1 expired item(s)"});
         const QList<HistoryItem> left = awaitTask(demo.api.fetchHistory(15)).value();
@@ -355,10 +355,8 @@ private Q_SLOTS:
                      DefaultsStore(demo.path("data/kavo/secrets.json")).value(DropboxAuth::keychainAccount).toString());
         DropboxAuth dropbox(&demo.http, demo.endpoints(), &secrets, DropboxAuth::Options{});
         CloudCleanup cleanup(&demo.http, demo.endpoints(), nullptr, &dropbox);
-        demo.api.setCleanup(&cleanup);
-        const Result<std::optional<QString>> deleted = awaitTask(demo.api.deleteLink(item.token, item.driveFileID, item.provider));
-        QVERIFY(deleted);
-        QCOMPARE(deleted.value(), std::nullopt);
+        QCOMPARE(awaitTask(cleanup.clean(item.driveFileID, item.provider)), std::nullopt);
+        QVERIFY(awaitTask(demo.api.deleteLink(item.token)));
         QCOMPARE(QDir(demo.path("state/dropbox")).entryList(QDir::Files).size(), 1); // the folder's zip stays
         QCOMPARE(demo.download(token)->status, 404);
 

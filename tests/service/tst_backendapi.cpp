@@ -77,7 +77,7 @@ QString run(Client &c, const QString &operation)
         return outcome(r, r ? r.value().value_or(QStringLiteral("none")) : QString());
     }
     if (operation == QLatin1String("delete")) {
-        const auto r = awaitTask(c.api.deleteLink(QStringLiteral("t"), QString(), QStringLiteral("google")));
+        const auto r = awaitTask(c.api.deleteLink(QStringLiteral("t")));
         return outcome(r, QString());
     }
     if (operation == QLatin1String("register")) {
@@ -400,7 +400,8 @@ private Q_SLOTS:
         QCOMPARE(jsonBody(sent[1]).value("to").toString(), QStringLiteral("friend@example.com"));
     }
 
-    void deleteCleansUpTheCloudFirst_data()
+    // A deleted link's cloud file: what each answer of Drive or Dropbox leaves the user to read.
+    void cloudFileCleanup_data()
     {
         QTest::addColumn<QString>("provider");
         QTest::addColumn<QString>("cloudAnswer"); // "status body", "no token", "unreachable"
@@ -464,7 +465,7 @@ private Q_SLOTS:
         QTest::newRow("dropbox unreachable") << "dropbox"
                                              << "unreachable" << dropboxUnreachable;
     }
-    void deleteCleansUpTheCloudFirst()
+    void cloudFileCleanup()
     {
         QFETCH(QString, provider);
         QFETCH(QString, cloudAnswer);
@@ -484,7 +485,6 @@ private Q_SLOTS:
             ++pauses;
             co_return;
         });
-        c.api.setCleanup(&cleanup);
         const bool isDropbox = provider.toLower() == "dropbox";
         const int space = cloudAnswer.indexOf(' ');
         const int status = cloudAnswer.left(space).toInt();
@@ -493,13 +493,9 @@ private Q_SLOTS:
             c.server.route("POST", "/2/files/delete_v2", Response::json(status, body));
         else
             c.server.route("DELETE", "/drive/v3/files/file-1", Response::json(status, body));
-        c.server.route("POST", "/api/delete.php", Response::json(200, "{}"));
 
         const QString fileID = isDropbox ? QStringLiteral("/ABCDEF123456/a.pdf") : QStringLiteral("file-1");
-        const Result<std::optional<QString>> deleted = awaitTask(c.api.deleteLink("tok", fileID, provider));
-        QVERIFY(deleted);
-        QCOMPARE(deleted.value().value_or(QString()), message);
-        QCOMPARE(jsonBody(c.server.requests("POST", "/api/delete.php").value(0)), (QJsonObject{{"token", "tok"}}));
+        QCOMPARE(awaitTask(cleanup.clean(fileID, provider)).value_or(QString()), message);
         if (cloudAnswer.front().isDigit() && isDropbox) {
             const FakeServer::Request cloud = c.server.requests("POST", "/2/files/delete_v2").value(0);
             QCOMPARE(cloud.header("Authorization"), QByteArray("Bearer d-token"));
@@ -577,27 +573,6 @@ private Q_SLOTS:
                  QStringLiteral("We removed the share link, but Dropbox returned an error: too_many_write_operations/... "
                                 "You may want to remove the file manually."));
         QCOMPARE(c.server.requests("POST", "/2/files/delete_v2").size(), 3 + Retry::maxThrottledAnswers);
-    }
-
-    void deleteWithoutCloudFileOrWithRefusedService()
-    {
-        Client c;
-        Tokens google("g-token");
-        Tokens dropbox("d-token");
-        CloudCleanup cleanup(&c.http, Endpoints::allAt(c.server.url()), &google, &dropbox);
-        c.api.setCleanup(&cleanup);
-        c.server.route("POST", "/api/delete.php", Response::json(200, "{}"));
-        const Result<std::optional<QString>> plain = awaitTask(c.api.deleteLink("tok", QString(), "google"));
-        QVERIFY(plain && !plain.value());
-        QCOMPARE(c.server.requests().size(), 1); // no cloud request
-
-        // The cloud file goes, the service refuses: the service's error, no cleanup sentence.
-        c.server.route("DELETE", "/drive/v3/files/file-1", Response::json(204, ""));
-        c.server.route("POST", "/api/delete.php", Response::json(500, ""));
-        const Result<std::optional<QString>> refused = awaitTask(c.api.deleteLink("tok", "file-1", "google"));
-        QVERIFY(!refused);
-        QCOMPARE(refused.error().description, QStringLiteral("Backend HTTP 500: "));
-        QCOMPARE(c.server.requests("DELETE", "/drive/v3/files/file-1").size(), 1);
     }
 
     void answersAreReadUpToTheirBound()

@@ -199,7 +199,8 @@ struct Ui {
     explicit Ui(Shell &shell)
         : s(shell)
     {
-        s.app.backend.setCleanup(&cleanup);
+        // Deleted links' cloud files go with a Drive token the fake server takes.
+        s.app.links = std::make_unique<LinkActions>(&s.app.backend, &cleanup, &s.app.history, s.app.uploads.get(), &s.clipboard);
         s.app.exposeToQml(&s.controller);
         engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
         popover = window(engine, "popover");

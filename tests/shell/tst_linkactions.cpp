@@ -1,5 +1,6 @@
 // The rows' link actions against a loopback service, and the texts the rows show.
 
+#include "cloudstandins.h"
 #include "loopbackapplication.h"
 #include "service/linktexts.h"
 #include "shell/linkactions.h"
@@ -213,7 +214,7 @@ private Q_SLOTS:
         // The panel's actions go away (the application quits) while edits are in flight; their
         // answers then arrive to nobody.
         Links l;
-        auto *actions = new LinkActions(&l.app.backend, &l.app.history, l.app.uploads.get(), &l.clipboard);
+        auto *actions = new LinkActions(&l.app.backend, &l.app.cleanup, &l.app.history, l.app.uploads.get(), &l.clipboard);
         l.server.route("POST", "/api/set_preset.php", Response::delayed(150, Response::json(200, "{\"ok\":true}")));
         l.server.route("POST", "/api/set_expiry.php",
                        Response::delayed(150, Response::json(200, "{\"expires_at\":\"2030-01-01T00:00:00Z\"}")));
@@ -254,6 +255,37 @@ private Q_SLOTS:
         QTest::qWait(400);
         QCOMPARE(l.server.requests("POST", "/api/delete.php").size(), 2); // the refused one above, then one
         QVERIFY(l.finished.isEmpty());
+        QVERIFY(l.app.history.items().isEmpty());
+    }
+
+    // A link with a cloud file: the file goes first. The service's refusal is the delete's error
+    // (and says nothing of the file); the file's failure is only a warning once the link is gone.
+    void deletionTakesTheCloudFileFirst()
+    {
+        Links l;
+        FixedToken drive;
+        CloudCleanup cleanup(&l.app.http, l.app.endpoints, &drive, &drive);
+        LinkActions actions(&l.app.backend, &cleanup, &l.app.history, l.app.uploads.get(), &l.clipboard);
+        QSignalSpy finished(&actions, &LinkActions::finished);
+        l.server.route("DELETE", "/drive/v3/files/file-1", Response::json(204, ""));
+        l.server.route("POST", "/api/delete.php", Response::json(500, ""));
+        actions.deleteLink("t1", "file-1", "google");
+        QTRY_COMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().mid(1), (QVariantList{"delete", "Backend HTTP 500: ", ""}));
+        QStringList order;
+        for (const FakeServer::Request &request : l.server.requests())
+            order.append(QString::fromLatin1(request.method) + ' ' + request.path);
+        QCOMPARE(order, (QStringList{"DELETE /drive/v3/files/file-1", "POST /api/delete.php"}));
+        QCOMPARE(l.app.history.items().size(), 1);
+
+        l.server.route("DELETE", "/drive/v3/files/file-1", Response::json(400, "{}"));
+        l.server.route("POST", "/api/delete.php", Response::json(200, "{}"));
+        actions.deleteLink("t1", "file-1", "google");
+        QTRY_COMPARE(finished.size(), 2);
+        QCOMPARE(finished.last().mid(1),
+                 (QVariantList{"delete", "",
+                               "We removed the share link, but Google Drive returned an unexpected response (HTTP 400). You may want "
+                               "to remove the file manually from the Vendrel folder in Drive."}));
         QVERIFY(l.app.history.items().isEmpty());
     }
 };

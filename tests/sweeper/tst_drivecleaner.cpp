@@ -48,7 +48,7 @@ struct Sweep {
         options.firstDelay = firstDelay;
         options.period = period;
         options.print = [this](const QString &line) { lines.append(line); };
-        cleaner = std::make_unique<DriveCleaner>(&http, &backend, &cleanup, &google, &google, options);
+        cleaner = std::make_unique<DriveCleaner>(&backend, &cleanup, &google, &google, options);
         cleanup.setRetryPause([](std::chrono::milliseconds) -> QCoro::Task<void> { co_return; });
         server.route("POST", "/api/delete.php", Response::json(200, "{}"));
     }
