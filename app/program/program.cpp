@@ -9,6 +9,8 @@
 #include "cloud/dropboxauth.h"
 #include "cloud/dropboxuploader.h"
 #include "cloud/googleauth.h"
+#include "links/cloudcleanup.h"
+#include "links/drivecleaner.h"
 #include "platform/defaultsstore.h"
 #include "platform/desktop.h"
 #include "platform/desktopwatch.h"
@@ -23,7 +25,6 @@
 #include "platform/tray.h"
 #include "platform/webauthsession.h"
 #include "service/backendapi.h"
-#include "service/cloudcleanup.h"
 #include "service/historystore.h"
 #include "service/presetsstore.h"
 #include "settings/preferences.h"
@@ -33,7 +34,6 @@
 #include "shell/linkcommand.h"
 #include "shell/sharecommand.h"
 #include "shell/urldispatcher.h"
-#include "sweeper/drivecleaner.h"
 #include "upload/uploadmanager.h"
 
 #include <QApplication>

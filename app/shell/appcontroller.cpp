@@ -1,13 +1,13 @@
 #include "appcontroller.h"
 
 #include "cloud/clouduploader.h"
+#include "links/drivecleaner.h"
 #include "platform/desktop.h"
 #include "platform/endpoints.h"
 #include "service/historystore.h"
 #include "service/presetsstore.h"
 #include "settings/preferences.h"
 #include "shell/accountstore.h"
-#include "sweeper/drivecleaner.h"
 #include "upload/uploadmanager.h"
 
 #include <QGuiApplication>

@@ -1,7 +1,7 @@
 #include "linkcommand.h"
 
 #include "cloud/storageprovider.h"
-#include "linkactions.h"
+#include "links/linkactions.h"
 #include "platform/blockingwait.h"
 #include "platform/desktop.h"
 #include "service/backendapi.h"

@@ -1,6 +1,6 @@
 #include "sharecommand.h"
 
-#include "linkactions.h"
+#include "links/linkactions.h"
 #include "upload/uploadmanager.h"
 
 #include <QCoreApplication>

@@ -2,13 +2,13 @@
 
 #include "cloud/dropboxauth.h"
 #include "cloud/googleauth.h"
+#include "links/linkactions.h"
 #include "service/historystore.h"
 #include "service/presetsstore.h"
 #include "settings/preferences.h"
 #include "settings/themestore.h"
 #include "shell/accountstore.h"
 #include "shell/appcontroller.h"
-#include "shell/linkactions.h"
 #include "upload/uploadlistmodel.h"
 #include "upload/uploadmanager.h"
 

@@ -5,12 +5,12 @@
 
 #include "cloud/dropboxauth.h"
 #include "cloud/googleauth.h"
+#include "links/cloudcleanup.h"
+#include "links/drivecleaner.h"
 #include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
 #include "platform/secretstore.h"
 #include "service/backendapi.h"
-#include "service/cloudcleanup.h"
-#include "sweeper/drivecleaner.h"
 #include "testutil.h"
 
 #include <QCryptographicHash>

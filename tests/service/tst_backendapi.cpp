@@ -1,10 +1,10 @@
 #include "cloud/googleauth.h"
 #include "fakeserver.h"
+#include "links/cloudcleanup.h"
 #include "memorysecretstore.h"
 #include "platform/milestone.h"
 #include "platform/secretstore.h"
 #include "service/backendapi.h"
-#include "service/cloudcleanup.h"
 #include "service/jsonreader.h"
 #include "testutil.h"
 

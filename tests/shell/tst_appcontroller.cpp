@@ -2,9 +2,9 @@
 // alert loaded offscreen on top of it.
 
 #include "cloudstandins.h"
+#include "links/cloudcleanup.h"
 #include "loopbackapplication.h"
 #include "platform/desktop.h"
-#include "service/cloudcleanup.h"
 #include "shell/appcontroller.h"
 #include "testutil.h"
 #include "ui/foreigntypes.h"

@@ -1,9 +1,9 @@
 #include "cloud/googleauth.h"
 #include "fakeserver.h"
+#include "links/cloudcleanup.h"
+#include "links/drivecleaner.h"
 #include "platform/milestone.h"
 #include "service/backendapi.h"
-#include "service/cloudcleanup.h"
-#include "sweeper/drivecleaner.h"
 #include "testutil.h"
 
 #include <QJsonDocument>

@@ -2,9 +2,9 @@
 
 #include <cmath>
 
+#include "cloudcleanup.h"
 #include "platform/desktop.h"
 #include "service/backendapi.h"
-#include "service/cloudcleanup.h"
 #include "service/historystore.h"
 #include "upload/uploadmanager.h"
 

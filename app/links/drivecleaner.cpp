@@ -3,9 +3,9 @@
 #include "cloud/clouduploader.h"
 #include "cloud/driveuploader.h"
 #include "cloud/googleauth.h"
+#include "cloudcleanup.h"
 #include "platform/http.h"
 #include "service/backendapi.h"
-#include "service/cloudcleanup.h"
 #include "service/jsonreader.h"
 
 #include <QJsonDocument>

@@ -1,9 +1,9 @@
 // The rows' link actions against a loopback service, and the texts the rows show.
 
 #include "cloudstandins.h"
+#include "links/linkactions.h"
 #include "loopbackapplication.h"
 #include "service/linktexts.h"
-#include "shell/linkactions.h"
 #include "testutil.h"
 #include "upload/uploadmanager.h"
 
