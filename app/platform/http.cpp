@@ -171,8 +171,10 @@ Http::Http(QNetworkAccessManager *manager, std::chrono::milliseconds timeout, QB
 {
     m_manager->setProxyFactory(new EnvironmentProxyFactory);
     if (!extraCaPem.isEmpty()) {
+        // The system's store is read (some hundred certificates parsed) once per process.
+        static const QList<QSslCertificate> systemCertificates = QSslConfiguration::systemCaCertificates();
         m_tls = std::make_unique<QSslConfiguration>(QSslConfiguration::defaultConfiguration());
-        m_tls->setCaCertificates(QSslConfiguration::systemCaCertificates() + QSslCertificate::fromData(extraCaPem, QSsl::Pem));
+        m_tls->setCaCertificates(systemCertificates + QSslCertificate::fromData(extraCaPem, QSsl::Pem));
     }
 }
 
