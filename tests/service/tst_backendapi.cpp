@@ -1,6 +1,5 @@
 #include "cloud/googleauth.h"
 #include "fakeserver.h"
-#include "links/cloudcleanup.h"
 #include "memorysecretstore.h"
 #include "platform/milestone.h"
 #include "platform/secretstore.h"
@@ -11,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
-#include <QTcpServer>
 #include <QTest>
 
 using namespace std::chrono_literals;
@@ -92,31 +90,6 @@ const QHash<QString, QString> paths = {
     {"rename", "/api/rename.php"},     {"expiry", "/api/set_expiry.php"}, {"delete", "/api/delete.php"},
     {"register", "/api/register.php"},
 };
-
-class Tokens : public AccessTokenSource
-{
-public:
-    QString token;
-    explicit Tokens(QString token)
-        : token(std::move(token))
-    {
-    }
-    QCoro::Task<Result<QString>> validAccessToken() override
-    {
-        if (token.isEmpty())
-            co_return Error{QStringLiteral("auth"), 1, QStringLiteral("Not signed in.")};
-        co_return QString(token);
-    }
-};
-
-const QString dropboxUnreachable = QStringLiteral("We removed the share link, but couldn't reach Dropbox to delete the file. It's still in "
-                                                  "the Vendrel2App folder in your Dropbox \u2014 clean up manually if needed.");
-const QString dropboxSignIn = QStringLiteral("We removed the share link, but couldn't clean up the file in your Dropbox (sign-in issue). "
-                                             "You can delete it manually from the Vendrel2App folder in Dropbox.");
-const QString driveUnreachable = QStringLiteral("We removed the share link, but couldn't reach Google Drive to delete the file. It's still "
-                                                "in the Vendrel folder in your Drive \u2014 clean up manually if needed.");
-const QString driveSignIn = QStringLiteral("We removed the share link, but couldn't clean up the file in your Google Drive (sign-in "
-                                           "issue). You can delete it manually from the Vendrel folder in Drive.");
 
 } // namespace
 
@@ -400,113 +373,6 @@ private Q_SLOTS:
         QCOMPARE(jsonBody(sent[1]).value("to").toString(), QStringLiteral("friend@example.com"));
     }
 
-    // A deleted link's cloud file: what each answer of Drive or Dropbox leaves the user to read.
-    void cloudFileCleanup_data()
-    {
-        QTest::addColumn<QString>("provider");
-        QTest::addColumn<QString>("cloudAnswer"); // "status body", "no token", "unreachable"
-        QTest::addColumn<QString>("message"); // empty: none
-        QTest::newRow("drive 204") << "google"
-                                   << "204 "
-                                   << "";
-        QTest::newRow("drive 404") << "google"
-                                   << "404 gone"
-                                   << "";
-        QTest::newRow("drive 410") << ""
-                                   << "410 "
-                                   << "";
-        QTest::newRow("drive 401") << "google"
-                                   << "401 " << driveSignIn;
-        QTest::newRow("drive 403") << "google"
-                                   << "403 " << driveSignIn;
-        QTest::newRow("drive 200") << "google"
-                                   << "200 {}"
-                                   << "We removed the share link, but Google Drive returned an unexpected response (HTTP 200). You may "
-                                      "want to remove the file manually from the Vendrel folder in Drive.";
-        QTest::newRow("drive 500") << "other"
-                                   << "500 x"
-                                   << "We removed the share link, but Google Drive returned an unexpected response (HTTP 500). You may "
-                                      "want to remove the file manually from the Vendrel folder in Drive.";
-        QTest::newRow("drive no token") << "google"
-                                        << "no token" << driveUnreachable;
-        QTest::newRow("drive unreachable") << "google"
-                                           << "unreachable" << driveUnreachable;
-        QTest::newRow("dropbox 200") << "dropbox"
-                                     << "200 {}"
-                                     << "";
-        QTest::newRow("Dropbox 409 not found") << "Dropbox"
-                                               << "409 {\"error_summary\":\"path_lookup/not_found/..\"}"
-                                               << "";
-        // Any other refusal leaves the file, and its public link, in place.
-        QTest::newRow("dropbox 409 no permission") << "dropbox"
-                                                   << "409 {\"error_summary\":\"path_write/no_write_permission/..\"}"
-                                                   << "We removed the share link, but Dropbox returned an error: "
-                                                      "path_write/no_write_permission/... You may want to remove the file manually.";
-        QTest::newRow("dropbox 409 malformed") << "dropbox"
-                                               << "409 {\"error_summary\":\"path_lookup/malformed_path/.\"}"
-                                               << "We removed the share link, but Dropbox returned an error: path_lookup/malformed_path/.. "
-                                                  "You may want to remove the file manually.";
-        QTest::newRow("dropbox 409 plain") << "dropbox"
-                                           << "409 {}"
-                                           << "We removed the share link, but Dropbox returned an unexpected response (HTTP 409).";
-        QTest::newRow("dropbox 401") << "dropbox"
-                                     << "401 " << dropboxSignIn;
-        QTest::newRow("dropbox 403") << "DROPBOX"
-                                     << "403 " << dropboxSignIn;
-        QTest::newRow("dropbox 500 summary") << "dropbox"
-                                             << "500 {\"error_summary\":\"path_lookup/not_found/..\"}"
-                                             << "We removed the share link, but Dropbox returned an error: path_lookup/not_found/... You "
-                                                "may want to remove the file manually.";
-        QTest::newRow("dropbox 500 plain") << "dropbox"
-                                           << "500 oops"
-                                           << "We removed the share link, but Dropbox returned an unexpected response (HTTP 500).";
-        QTest::newRow("dropbox no token") << "dropbox"
-                                          << "no token" << dropboxUnreachable;
-        QTest::newRow("dropbox unreachable") << "dropbox"
-                                             << "unreachable" << dropboxUnreachable;
-    }
-    void cloudFileCleanup()
-    {
-        QFETCH(QString, provider);
-        QFETCH(QString, cloudAnswer);
-        QFETCH(QString, message);
-        Client c;
-        Tokens google(cloudAnswer == "no token" ? QString() : QStringLiteral("g-token"));
-        Tokens dropbox(cloudAnswer == "no token" ? QString() : QStringLiteral("d-token"));
-        Endpoints endpoints = Endpoints::allAt(c.server.url());
-        if (cloudAnswer == "unreachable") {
-            QTcpServer probe;
-            QVERIFY(probe.listen(QHostAddress::LocalHost));
-            endpoints.googleApiUrl = endpoints.dropboxApiUrl = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort()));
-        }
-        CloudCleanup cleanup(&c.http, endpoints, &google, &dropbox);
-        int pauses = 0; // temporary failures are tried again, without the waits here
-        cleanup.setRetryPause([&pauses](std::chrono::milliseconds) -> QCoro::Task<void> {
-            ++pauses;
-            co_return;
-        });
-        const bool isDropbox = provider.toLower() == "dropbox";
-        const int space = cloudAnswer.indexOf(' ');
-        const int status = cloudAnswer.left(space).toInt();
-        const QByteArray body = cloudAnswer.mid(space + 1).toUtf8();
-        if (isDropbox)
-            c.server.route("POST", "/2/files/delete_v2", Response::json(status, body));
-        else
-            c.server.route("DELETE", "/drive/v3/files/file-1", Response::json(status, body));
-
-        const QString fileID = isDropbox ? QStringLiteral("/ABCDEF123456/a.pdf") : QStringLiteral("file-1");
-        QCOMPARE(awaitTask(cleanup.clean(fileID, provider)).value_or(QString()), message);
-        if (cloudAnswer.front().isDigit() && isDropbox) {
-            const FakeServer::Request cloud = c.server.requests("POST", "/2/files/delete_v2").value(0);
-            QCOMPARE(cloud.header("Authorization"), QByteArray("Bearer d-token"));
-            QCOMPARE(cloud.header("Content-Type"), QByteArray("application/json"));
-            QCOMPARE(jsonBody(cloud), (QJsonObject{{"path", fileID}}));
-        } else if (cloudAnswer.front().isDigit()) {
-            QCOMPARE(c.server.requests("DELETE", "/drive/v3/files/file-1").value(0).header("Authorization"), QByteArray("Bearer g-token"));
-        }
-        QCOMPARE(pauses > 0, status >= 500 || cloudAnswer == "unreachable");
-    }
-
     // The service key (history) and a registration (with the Google refresh token in it) never
     // follow a 302 or 307 to another origin: a clear error naming it, and nothing reaches it.
     void credentialsNeverFollowARedirectElsewhere()
@@ -541,38 +407,6 @@ private Q_SLOTS:
         }
         QCOMPARE(elsewhere.requests().size(), 0);
         QCOMPARE(service.requests().size(), 4);
-    }
-
-    // Dropbox asking to slow down (429, or 409 too_many_write_operations) is waited out as the
-    // uploads do, then the delete is made again; five such answers give up, saying so.
-    void aDropboxDeleteIsRetriedWhenAskedToSlowDown()
-    {
-        Client c;
-        Tokens google("g-token");
-        Tokens dropbox("d-token");
-        CloudCleanup cleanup(&c.http, Endpoints::allAt(c.server.url()), &google, &dropbox);
-        QList<std::chrono::milliseconds> pauses;
-        cleanup.setRetryPause([&pauses](std::chrono::milliseconds pause) -> QCoro::Task<void> {
-            pauses.append(pause);
-            co_return;
-        });
-        const QByteArray busy = "{\"error_summary\":\"too_many_write_operations/..\"}";
-        c.server.enqueue("POST", "/2/files/delete_v2", Response::json(409, busy));
-        FakeServer::Response slowDown = FakeServer::Response::json(429, "{}");
-        slowDown.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("3")));
-        c.server.enqueue("POST", "/2/files/delete_v2", slowDown);
-        c.server.enqueue("POST", "/2/files/delete_v2", Response::json(200, "{}"));
-        QCOMPARE(awaitTask(cleanup.clean("/ABC/a.pdf", "dropbox")), std::nullopt);
-        QCOMPARE(c.server.requests("POST", "/2/files/delete_v2").size(), 3);
-        QCOMPARE(pauses.size(), 2);
-        QCOMPARE(pauses.last(), std::chrono::milliseconds(3000));
-
-        for (int i = 0; i < 6; ++i)
-            c.server.enqueue("POST", "/2/files/delete_v2", Response::json(409, busy));
-        QCOMPARE(awaitTask(cleanup.clean("/ABC/b.pdf", "dropbox")),
-                 QStringLiteral("We removed the share link, but Dropbox returned an error: too_many_write_operations/... "
-                                "You may want to remove the file manually."));
-        QCOMPARE(c.server.requests("POST", "/2/files/delete_v2").size(), 3 + Retry::maxThrottledAnswers);
     }
 
     void answersAreReadUpToTheirBound()
