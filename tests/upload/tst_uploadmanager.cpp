@@ -580,16 +580,6 @@ private Q_SLOTS:
         QCOMPARE(h.manager->job(id)->state, State::Done);
     }
 
-    void emptyDropDoesNothing()
-    {
-        Harness h;
-        QVERIFY(h.manager->enqueue({}).isNull());
-        QVERIFY(h.manager->jobs().isEmpty());
-    }
-
-    // A job in flight is in the journal (0600, no secret in it, the Drive session URL in the
-    // secret store); a second run on that journal, next to lines that cannot be read, brings it
-    // back with its session and completes it with one registration; then the journal is empty.
     // A full disk: a journal rewrite that does not fit keeps the queue as last written whole.
     void fullDiskKeepsTheJournal()
     {
@@ -678,6 +668,9 @@ private Q_SLOTS:
         QCOMPARE(h.drive.calls.size(), 0);
     }
 
+    // A job in flight is in the journal (0600, no secret in it, the Drive session URL in the
+    // secret store); a second run on that journal, next to lines that cannot be read, brings it
+    // back with its session and completes it with one registration; then the journal is empty.
     void unfinishedJobsComeBackFromTheJournal()
     {
         QTemporaryDir state;
@@ -739,23 +732,6 @@ private Q_SLOTS:
 
         held.open();
         QTRY_COMPARE(running.job(id)->state, State::Done);
-    }
-
-    void modelPublishesJobs()
-    {
-        Harness h;
-        UploadListModel *model = h.manager->uploads();
-        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
-        QCOMPARE(model->rowCount(), 1);
-        QTRY_VERIFY(h.finished(id));
-        const QModelIndex row = model->index(0);
-        const QHash<int, QByteArray> roles = model->roleNames();
-        QCOMPARE(model->data(row, roles.key("state")).toInt(), int(State::Done));
-        QCOMPARE(model->data(row, roles.key("shareURL")).toString(), QStringLiteral("https://kavo.example/l/1"));
-        QCOMPARE(model->data(row, roles.key("id")).toString(), id.toString(QUuid::WithoutBraces));
-        QCOMPARE(model->data(row, roles.key("expiresAt")).toString(), QString());
-        h.manager->removeJob(id);
-        QCOMPARE(model->rowCount(), 0);
     }
 };
 
