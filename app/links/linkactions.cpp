@@ -1,5 +1,6 @@
 #include "linkactions.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "cloudcleanup.h"
@@ -47,7 +48,7 @@ void LinkActions::copy(const QString &text)
 bool LinkActions::isListed(const QString &token) const
 {
     const QList<HistoryItem> &items = m_history->items();
-    return std::any_of(items.begin(), items.end(), [&token](const HistoryItem &item) { return item.token == token; });
+    return std::ranges::any_of(items, [&token](const HistoryItem &item) { return item.token == token; });
 }
 
 QCoro::Task<Result<void>> LinkActions::presetEdit(QString token, qint64 presetID)

@@ -272,7 +272,7 @@ int BulkTransfers::Transfer::seekBody(void *self, curl_off_t offset, int origin)
 size_t BulkTransfers::Transfer::writeBody(char *data, size_t size, size_t count, void *self)
 {
     auto *t = static_cast<Transfer *>(self);
-    const qsizetype length = qsizetype(size * count);
+    const auto length = static_cast<qsizetype>(size) * static_cast<qsizetype>(count);
     if (length > Http::maxAnswerBytes - t->body.size()) {
         t->answerTooLarge = true;
         return 0; // libcurl ends the transfer with a write error
@@ -506,7 +506,7 @@ QCoro::Task<Result<HttpResponse>> BulkTransfers::send(Request request, Http::Pro
         co_return Http::answerTooLarge(Http::maxAnswerBytes);
     if (transfer->timedOut)
         co_return Error{ErrorDomain::transport, TransportCode::timedOut,
-                        QStringLiteral("The request timed out: nothing moved for ") + QString::number(m_timeout.count() / 1000.0)
+                        QStringLiteral("The request timed out: nothing moved for ") + QString::number(double(m_timeout.count()) / 1000.0)
                             + QStringLiteral(" s.")};
     if (transfer->cancelled)
         co_return Error{ErrorDomain::transport, TransportCode::cancelled, QStringLiteral("The request was cancelled.")};

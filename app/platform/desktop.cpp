@@ -31,7 +31,7 @@ QList<QUrl> copiedFiles(const QMimeData *data)
 
 QList<QUrl> localFilesOnly(const QList<QUrl> &urls)
 {
-    const bool allLocal = std::all_of(urls.begin(), urls.end(), [](const QUrl &url) { return url.isLocalFile(); });
+    const bool allLocal = std::ranges::all_of(urls, [](const QUrl &url) { return url.isLocalFile(); });
     return allLocal ? urls : QList<QUrl>();
 }
 

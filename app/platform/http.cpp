@@ -15,6 +15,7 @@
 #include <QStringDecoder>
 #include <QTimeZone>
 #include <QTimer>
+#include <algorithm>
 #include <qcoro/qcorosignal.h>
 
 QByteArray HttpResponse::header(const QByteArray &name) const
@@ -135,7 +136,7 @@ bool noNetworkFor(const QString &host)
     const QHostAddress address(host);
     const bool loopback = host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || address.isLoopback();
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    return std::none_of(interfaces.begin(), interfaces.end(), [loopback](const QNetworkInterface &interface) {
+    return std::ranges::none_of(interfaces, [loopback](const QNetworkInterface &interface) {
         const QNetworkInterface::InterfaceFlags flags = interface.flags();
         const bool up = flags.testFlag(QNetworkInterface::IsUp) && flags.testFlag(QNetworkInterface::IsRunning);
         return up && flags.testFlag(QNetworkInterface::IsLoopBack) == loopback;
@@ -332,7 +333,7 @@ QCoro::Task<Result<HttpResponse>> Http::finish(QNetworkReply *reply, qsizetype a
         co_return answerTooLarge(answerLimit);
     if (reply->property("kavoDeadlinePassed").toBool())
         co_return Error{ErrorDomain::transport, TransportCode::timedOut,
-                        QStringLiteral("The request timed out: no whole answer within %1 s.").arg(m_timeout.count() / 1000.0)};
+                        QStringLiteral("The request timed out: no whole answer within %1 s.").arg(double(m_timeout.count()) / 1000.0)};
     const QNetworkReply::NetworkError error = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     // Errors below 200 are the connection's own (including a connection lost half-way through a

@@ -7,9 +7,10 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
-#include <signal.h>
 
 namespace fs = std::filesystem;
 
@@ -54,7 +55,7 @@ void removeUnused(const QString &root, const QString &kind, const QStringList &i
         if (!match.hasMatch() || processAlive(match.captured(1).toLongLong()))
             continue;
         const QString path = root + QLatin1Char('/') + folder + QLatin1Char('/');
-        if (std::any_of(inUse.begin(), inUse.end(), [&path](const QString &used) { return used.startsWith(path); }))
+        if (std::ranges::any_of(inUse, [&path](const QString &used) { return used.startsWith(path); }))
             continue;
         removeTree(path);
     }

@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QNetworkProxy>
+#include <algorithm>
 
 namespace ProxyEnvironment {
 
@@ -58,7 +59,7 @@ bool bypasses(const QString &host, const QString &list)
     if (bare.startsWith(QLatin1Char('[')) && bare.endsWith(QLatin1Char(']')))
         bare = bare.mid(1, bare.size() - 2);
     const QStringList entries = list.split(QLatin1Char(','), Qt::SkipEmptyParts);
-    return std::any_of(entries.begin(), entries.end(), [&bare](const QString &entry) { return matchesEntry(bare, entry); });
+    return std::ranges::any_of(entries, [&bare](const QString &entry) { return matchesEntry(bare, entry); });
 }
 
 Result<ProxyChoice> choose(const QUrl &target, const Lookup &lookup)

@@ -195,7 +195,7 @@ void SingleInstance::answer(QLocalSocket *socket)
         socket->abort();
         return;
     }
-    if (socket->bytesAvailable() < qint64(sizeof(quint32) + size))
+    if (socket->bytesAvailable() < qint64(sizeof(quint32)) + qint64(size))
         return;
     socket->read(sizeof(quint32));
     QDataStream payload(socket->read(size));

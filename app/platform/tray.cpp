@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -187,8 +188,7 @@ void Tray::show()
 bool Tray::inXEmbedTray() const
 {
     const QList<QWidget *> windows = QApplication::topLevelWidgets();
-    return std::any_of(windows.begin(), windows.end(),
-                       [](QWidget *w) { return qstrcmp(w->metaObject()->className(), "QSystemTrayIconSys") == 0; });
+    return std::ranges::any_of(windows, [](QWidget *w) { return qstrcmp(w->metaObject()->className(), "QSystemTrayIconSys") == 0; });
 }
 
 QColor Tray::panelInk() const

@@ -161,7 +161,7 @@ int share(const QStringList &paths)
     UrlDispatcher dispatcher;
     if (instance.claim() == SingleInstance::Claim::instance) {
         instance.listen([&dispatcher](const QStringList &arguments) -> SingleInstance::Answer {
-            if (!std::all_of(arguments.begin(), arguments.end(), UrlDispatcher::isLink))
+            if (!std::ranges::all_of(arguments, UrlDispatcher::isLink))
                 return {QStringLiteral("Kavo is busy with `kavo share`, which takes no other files. "
                                        "Try again once it has finished, or run another `kavo share` for them."),
                         {}};
@@ -264,7 +264,7 @@ int runTray()
             return {app.clipboard->setText(arguments[1]), {}};
         SingleInstance::Answer answer = dispatcher.dispatch(arguments);
         // Files are in the queue now; the sender hears whether they would outlive a restart.
-        const bool files = !std::all_of(arguments.begin(), arguments.end(), UrlDispatcher::isLink);
+        const bool files = !std::ranges::all_of(arguments, UrlDispatcher::isLink);
         const QString problem = files ? app.uploads->journalProblem() : QString();
         if (!problem.isEmpty())
             answer.refusal

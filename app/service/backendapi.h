@@ -50,7 +50,7 @@ public:
 
     QCoro::Task<Result<PresetList>> fetchPresets();
     // The most a history answer may take: 500 items (the most anyone asks for) of up to 16 KiB.
-    static constexpr qsizetype maxHistoryAnswerBytes = 500 * (16 << 10);
+    static constexpr qsizetype maxHistoryAnswerBytes = qsizetype(500) * (16 << 10);
     // Aborted once `cancelWhenGone` (when given) is destroyed.
     QCoro::Task<Result<QList<HistoryItem>>> fetchHistory(qint64 limit, std::optional<QString> query = std::nullopt,
                                                          const QObject *cancelWhenGone = nullptr);

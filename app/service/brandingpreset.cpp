@@ -1,5 +1,7 @@
 #include "brandingpreset.h"
 
+#include <algorithm>
+
 #include "jsonreader.h"
 
 Result<BrandingPreset> BrandingPreset::fromJson(const QJsonObject &object, const QString &where)
@@ -39,7 +41,7 @@ std::optional<QColor> BrandingPreset::colorFromText(const QString &text)
     bool ok = false;
     const uint rgb = hex.toUInt(&ok, 16);
     // toUInt accepts a sign or "0x"; only plain hexadecimal digits are colour text.
-    const bool digitsOnly = std::all_of(hex.begin(), hex.end(), [](QChar c) { return std::isxdigit(c.unicode()) && c.unicode() < 128; });
+    const bool digitsOnly = std::ranges::all_of(hex, [](QChar c) { return std::isxdigit(c.unicode()) && c.unicode() < 128; });
     if (!ok || !digitsOnly)
         return std::nullopt;
     return QColor::fromRgbF(float(((rgb >> 16) & 0xff) / 255.0), float(((rgb >> 8) & 0xff) / 255.0), float((rgb & 0xff) / 255.0), 1.0f);

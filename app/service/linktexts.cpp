@@ -11,7 +11,7 @@ namespace LinkTexts {
 
 QString sizeText(qint64 filesize)
 {
-    const double bytes = double(filesize);
+    const auto bytes = double(filesize);
     if (filesize >= 1073741824)
         return QString::asprintf("%.1f GB", bytes / 1073741824.0);
     if (filesize >= 1048576)

@@ -17,6 +17,7 @@
 #include <algorithm>
 
 #include <cstdio>
+#include <utility>
 
 std::optional<SetupLink> SetupLink::parse(const QUrl &url)
 {
@@ -42,7 +43,7 @@ bool SetupLink::isValidKey(const QString &key)
 {
     if (key.size() != 64)
         return false;
-    return std::all_of(key.begin(), key.end(), [](QChar c) {
+    return std::ranges::all_of(key, [](QChar c) {
         return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
             || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
     });
@@ -50,7 +51,7 @@ bool SetupLink::isValidKey(const QString &key)
 
 AppController::AppController(Parts parts, QObject *parent)
     : QObject(parent)
-    , m_parts(parts)
+    , m_parts(std::move(parts))
 {
     m_successFlash.setSingleShot(true);
     m_successFlash.setInterval(successFlashDuration);

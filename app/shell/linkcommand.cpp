@@ -339,7 +339,9 @@ int runLinkCommand(const QStringList &arguments, const LinkCommandSetup &setup)
 
     // What the command needs from the user comes before the service is asked anything.
     std::optional<qint64> days;
-    if (verb == QLatin1String("expiry") && !(days = expiryDays(rest[0])))
+    if (verb == QLatin1String("expiry"))
+        days = expiryDays(rest[0]);
+    if (verb == QLatin1String("expiry") && !days)
         return misuse(QStringLiteral("DAYS is one of 1, 3, 7, 14, 30, 90, 180, 365 or never"), linkUsage);
     QString password;
     if (verb == QLatin1String("password") && !parser.isSet(QStringLiteral("remove"))) {

@@ -18,12 +18,13 @@
 #include <qcoro/qcorofuture.h>
 #include <qcoro/qcorosignal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <system_error>
 
+#include <csignal>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,7 +35,7 @@ namespace {
 
 fs::path toFsPath(const QString &path)
 {
-    return fs::path(QFile::encodeName(path).toStdString());
+    return {QFile::encodeName(path).toStdString()};
 }
 
 QString fromFsPath(const fs::path &path)
@@ -228,7 +229,7 @@ bool conformsToPrefix(const QMimeType &type, const QString &prefix)
     if (type.name().startsWith(prefix))
         return true;
     const QStringList ancestors = type.allAncestors();
-    return std::any_of(ancestors.begin(), ancestors.end(), [&](const QString &a) { return a.startsWith(prefix); });
+    return std::ranges::any_of(ancestors, [&](const QString &a) { return a.startsWith(prefix); });
 }
 
 // The type of a path by its extension alone; invalid when it has none or none is known.
@@ -508,8 +509,7 @@ QCoro::Task<Result<QString>> SourcePreparation::zipSources(QStringList sources, 
             co_return diskFull(QStringLiteral("no space left on device"));
         // Its first error line says what happened; the lines after it, what that led to.
         const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        const auto error
-            = std::find_if(lines.begin(), lines.end(), [](const QString &line) { return line.contains(QLatin1String("error")); });
+        const auto error = std::ranges::find_if(lines, [](const QString &line) { return line.contains(QLatin1String("error")); });
         const QString text = error != lines.end() ? *error : lines.value(lines.size() - 1);
         co_return UploadError::zipFailed(text.isEmpty() ? QStringLiteral("exit code ") + QString::number(status)
                                                         : shortened(text.trimmed()));

@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMetaEnum>
+#include <algorithm>
 
 namespace {
 const QString version = QStringLiteral("v");
@@ -186,7 +187,7 @@ QList<UploadRecord> UploadJournal::load()
             problem = QStringLiteral("not a JSON object");
         else
             record = UploadRecord::fromJson(document.object(), &problem);
-        if (record && std::any_of(records.begin(), records.end(), [&](const UploadRecord &r) { return r.id == record->id; })) {
+        if (record && std::ranges::any_of(records, [&](const UploadRecord &r) { return r.id == record->id; })) {
             record.reset();
             problem = QStringLiteral("a second record of the same job");
         }

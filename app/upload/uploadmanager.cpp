@@ -15,6 +15,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <qcoro/qcorofuture.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -84,8 +85,7 @@ QString UploadManager::writeJournal()
     // The earlier run's jobs stay until they are resumed or let go; oldest drop first.
     QList<UploadRecord> records = m_earlier;
     records.append(m_records.values());
-    std::stable_sort(records.begin(), records.end(),
-                     [](const UploadRecord &a, const UploadRecord &b) { return a.droppedAt < b.droppedAt; });
+    std::ranges::stable_sort(records, [](const UploadRecord &a, const UploadRecord &b) { return a.droppedAt < b.droppedAt; });
     return m_services.journal->write(records);
 }
 

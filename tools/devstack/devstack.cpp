@@ -477,7 +477,7 @@ void DevStack::routeTestHooks()
     // Every request served but the hooks' own: method, path and the status answered.
     m_server->set_logger([this](const httplib::Request &request, const httplib::Response &response) {
         // Hooks, and the rest of a turned-away request's body read as a request of its own.
-        if (request.path.rfind("/__test/", 0) == 0 || request.method.empty())
+        if (request.path.starts_with("/__test/") || request.method.empty())
             return;
         // The query's parameters and a JSON body, so that tests can hold the calls to the
         // providers' own descriptions of them.
@@ -488,7 +488,7 @@ void DevStack::routeTestHooks()
                           {QStringLiteral("path"), str(request.path)},
                           {QStringLiteral("status"), response.status},
                           {QStringLiteral("query"), query}};
-        if (request.get_header_value("Content-Type").rfind("application/json", 0) == 0 && request.body.size() < (64 << 10))
+        if (request.get_header_value("Content-Type").starts_with("application/json") && request.body.size() < (64 << 10))
             entry.insert(QStringLiteral("json"), QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object());
         std::lock_guard lock(m_hooksMutex);
         m_requestLog.append(entry);

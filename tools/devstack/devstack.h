@@ -87,8 +87,8 @@ private:
     std::atomic<qint64> m_uploadBytes{0};
     std::atomic<bool> m_stopping{false};
     // How long an upload session may be used (Drive's and Dropbox's: a week).
-    static constexpr qint64 driveSessionLifetime = 7 * 24 * 3600;
-    static constexpr qint64 dropboxSessionLifetime = 7 * 24 * 3600;
+    static constexpr qint64 driveSessionLifetime = qint64(7) * 24 * 3600;
+    static constexpr qint64 dropboxSessionLifetime = qint64(7) * 24 * 3600;
     QString m_error;
 
     // Test hooks: failures injected by path, and the log of requests served.

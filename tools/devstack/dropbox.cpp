@@ -13,6 +13,7 @@
 #include <QRandomGenerator>
 #include <QUrl>
 #include <QUrlQuery>
+#include <algorithm>
 
 #include <httplib.h>
 
@@ -53,7 +54,7 @@ QString argumentProblem(const QJsonValue &value, const std::vector<Field> &field
         return (where.isEmpty() ? QStringLiteral("argument") : where) + QStringLiteral(": expected object");
     const QJsonObject object = value.toObject();
     for (auto it = object.begin(); it != object.end(); ++it)
-        if (std::none_of(fields.begin(), fields.end(), [&](const Field &f) { return it.key() == QLatin1String(f.name); }))
+        if (std::ranges::none_of(fields, [&](const Field &f) { return it.key() == QLatin1String(f.name); }))
             return QStringLiteral("unknown field '%1'").arg(where.isEmpty() ? it.key() : QString(where + QLatin1Char('.') + it.key()));
     for (const Field &field : fields) {
         const QString name
@@ -84,6 +85,8 @@ QString argumentProblem(const QJsonValue &value, const std::vector<Field> &field
         case 'o':
             if (const QString nested = argumentProblem(given, *field.nested, name); !nested.isEmpty())
                 return nested;
+            break;
+        default: // the tables below use only the types above
             break;
         }
     }
@@ -326,10 +329,10 @@ void DevStack::routeDropbox()
                 if (!whole || !dropboxUser(request, response))
                     return;
                 const std::string raw = request.get_header_value("Dropbox-API-Arg");
-                if (std::any_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x7F; })) {
+                if (std::ranges::any_of(raw, [](char c) { return static_cast<unsigned char>(c) >= 0x7F; })) {
                     response.status = 400;
                     response.set_content(std::string("Error in call to API function \"") + (path + 4)
-                                             + "\": HTTP header \"Dropbox-API-Arg\": could not decode input as JSON",
+                                             + R"(": HTTP header "Dropbox-API-Arg": could not decode input as JSON)",
                                          "text/plain");
                     return;
                 }
@@ -462,7 +465,7 @@ void DevStack::routeDropbox()
             if (!dropboxUser(request, response))
                 return;
             const std::string type = request.get_header_value("Content-Type");
-            if (type.rfind("application/json", 0) != 0)
+            if (!type.starts_with("application/json"))
                 return badCall(response, path,
                                QStringLiteral("Bad HTTP \"Content-Type\" header: \"%1\".  Expecting one of \"application/json\", "
                                               "\"application/json; charset=utf-8\", \"text/plain; charset=dropbox-cors-hack\".")

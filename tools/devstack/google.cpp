@@ -385,7 +385,7 @@ void DevStack::routeGoogle()
             if (from > held)
                 return driveError(response, 400, QStringLiteral("The upload must continue where the session stands."));
             // A chunk that does not end the file must be a whole number of 256 KiB blocks.
-            if (sent.captured(2).toLongLong() + 1 < announced && length % (256 * 1024) != 0)
+            if (sent.captured(2).toLongLong() + 1 < announced && length % (qint64(256) * 1024) != 0)
                 return driveError(response, 400, QStringLiteral("Chunk size must be a multiple of 256 KiB."));
         } else {
             return driveError(response, 400, QStringLiteral("Invalid Content-Range."));
@@ -404,14 +404,14 @@ void DevStack::routeGoogle()
         });
         const qint64 stands = from + received;
         if (cut && received >= cut->afterBytes) {
-            file.resize(stands - stands % (256 * 1024));
+            file.resize(stands - stands % (qint64(256) * 1024));
             response.status = cut->status;
             response.set_header("Connection", "close");
             response.set_content(cut->body, cut->contentType);
             return;
         }
         if (!whole || received != length) {
-            file.resize(stands - stands % (256 * 1024));
+            file.resize(stands - stands % (qint64(256) * 1024));
             return incomplete(file.size());
         }
         file.close();
