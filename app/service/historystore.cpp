@@ -55,6 +55,7 @@ QCoro::Task<void> HistoryStore::refresh(int limit)
     const QString query = m_query.trimmed();
     // Deleted when the query changes: the request is cancelled and its answer no longer counts.
     QPointer<QObject> load = new QObject(&m_loads);
+    const quint64 changesBefore = m_localChanges;
     setLoading(true);
     QCoro::Task<Result<QList<HistoryItem>>> fetching
         = query.isEmpty() ? m_api->fetchHistory(limit, std::nullopt, load) : m_api->fetchHistory(std::max(limit, searchLimit), query, load);
@@ -62,6 +63,13 @@ QCoro::Task<void> HistoryStore::refresh(int limit)
     if (!self || !load)
         co_return;
     delete load;
+    // A link deleted or edited here while this answer was on its way may still be in it as it
+    // was (a deleted link would come back): the list is asked for again instead.
+    if (result && m_localChanges != changesBefore) {
+        QCoro::Task<void> again = refresh(limit);
+        co_await again;
+        co_return;
+    }
     if (result) {
         if (query.isEmpty())
             m_recent = result.value();
@@ -79,6 +87,7 @@ QCoro::Task<void> HistoryStore::refresh(int limit)
 
 void HistoryStore::edit(const QString &token, const std::function<void(HistoryItem &)> &change)
 {
+    ++m_localChanges;
     const QList<HistoryItem> &items = m_model.items();
     for (qsizetype row = 0; row < items.size(); ++row) {
         if (items.at(row).token == token) {
@@ -123,6 +132,7 @@ void HistoryStore::updateExpiry(const QString &token, const std::optional<QStrin
 
 void HistoryStore::removeToken(const QString &token)
 {
+    ++m_localChanges;
     m_model.removeToken(token);
     m_recent.removeIf([&token](const HistoryItem &item) { return item.token == token; });
 }

@@ -65,4 +65,7 @@ private:
     QTimer m_searchTimer;
     // Each load in flight has a child here; deleting them cancels those requests.
     QObject m_loads;
+    // How many deletions and edits this list has taken from the link actions: an answer asked
+    // for before one of them may still show the link as it was.
+    quint64 m_localChanges = 0;
 };

@@ -234,6 +234,32 @@ private Q_SLOTS:
         QCOMPARE(s.history.items()[0].token, QStringLiteral("other"));
     }
 
+    // A reload asked for before a link was deleted or renamed here may answer with the link as
+    // it was: that answer is not shown (the deleted row would come back), the list is asked again.
+    void aReloadAskedBeforeAnEditDoesNotUndoIt()
+    {
+        Stores s;
+        s.load(items({item("a"), item("b")}));
+        const auto stale = Response::delayed(300, Response::json(200, items({item("a"), item("b")})));
+        s.server.enqueue("GET", "/api/history.php", stale);
+        s.server.enqueue("GET", "/api/history.php", Response::json(200, items({item("b")})));
+        QCoro::Task<void> reloading = s.history.refresh(15);
+        QTest::qWait(100);
+        s.history.removeToken("a");
+        awaitTask(std::move(reloading));
+        QCOMPARE(s.statuses(), QStringList{"b=active"});
+        QCOMPARE(s.server.requests("GET", "/api/history.php").size(), 3);
+
+        s.server.enqueue("GET", "/api/history.php", stale);
+        s.server.enqueue("GET", "/api/history.php", Response::json(200, items({item("b").replace("\"b.pdf\"", "\"new.pdf\"")})));
+        reloading = s.history.refresh(15);
+        QTest::qWait(100);
+        s.history.updateFilename("b", "new.pdf");
+        awaitTask(std::move(reloading));
+        QCOMPARE(s.history.items().value(0).filename, QStringLiteral("new.pdf"));
+        QCOMPARE(s.server.requests("GET", "/api/history.php").size(), 5);
+    }
+
     void effectivePresetFallsThrough()
     {
         Stores s;

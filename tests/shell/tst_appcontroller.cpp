@@ -193,6 +193,13 @@ struct Ui {
     Shell &s;
     FixedToken driveToken;
     CloudCleanup cleanup{&s.app.http, s.app.endpoints, &driveToken, &driveToken};
+    // Once the windows are gone, the application's own link actions come back, so that none is
+    // left pointing at this cleanup.
+    struct Restore {
+        std::unique_ptr<LinkActions> &slot;
+        std::unique_ptr<LinkActions> kept;
+        ~Restore() { slot = std::move(kept); }
+    } restore{s.app.links, nullptr};
     QQmlApplicationEngine engine;
     QQuickWindow *popover = nullptr;
 
@@ -200,7 +207,8 @@ struct Ui {
         : s(shell)
     {
         // Deleted links' cloud files go with a Drive token the fake server takes.
-        s.app.links = std::make_unique<LinkActions>(&s.app.backend, &cleanup, &s.app.history, s.app.uploads.get(), &s.clipboard);
+        restore.kept = std::exchange(
+            s.app.links, std::make_unique<LinkActions>(&s.app.backend, &cleanup, &s.app.history, s.app.uploads.get(), &s.clipboard));
         s.app.exposeToQml(&s.controller);
         engine.load(QUrl(QStringLiteral("qrc:/Kavo/Ui/Main.qml")));
         popover = window(engine, "popover");
@@ -751,6 +759,8 @@ private Q_SLOTS:
             QVERIFY(QTest::qWaitFor([&] { return !confirm->property("visible").toBool(); }, 1000));
             QVERIFY(ui.item("historyRow-t1")->property("isDeleting").toBool());
         }
+        // As the service does, the reloads (every 150 ms here) no longer list the deleted link.
+        s.server.route("GET", "/api/history.php", Response::json(200, historyJson({{"t2", "b.pdf", 0}})));
         QVERIFY(QTest::qWaitFor([&] { return alert->isVisible(); }, 3000));
         QVERIFY(QTest::qWaitFor([&] { return !ui.item("historyRow-t1"); }, 2000)); // the row goes a moment later
         QCOMPARE(alert->findChild<QQuickItem *>("alertTitle")->property("text").toString(), QStringLiteral("Cleanup incomplete"));
