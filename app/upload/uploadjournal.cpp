@@ -38,76 +38,79 @@ QString UploadRecord::sessionSecretAccount(const QUuid &id)
     return QStringLiteral("Kavo.UploadSession.") + id.toString(QUuid::WithoutBraces);
 }
 
-QJsonObject UploadRecord::toJson() const
+QJsonObject JournalEntry::toJson() const
 {
     QJsonArray sourceList;
-    for (const QString &source : sources)
+    for (const QString &source : job.sourcePaths())
         sourceList.append(source);
     QJsonObject object{
         {version, 1},
-        {QStringLiteral("id"), id.toString(QUuid::WithoutBraces)},
+        {QStringLiteral("id"), record.id.toString(QUuid::WithoutBraces)},
         {QStringLiteral("sources"), sourceList},
-        {QStringLiteral("name"), displayName},
-        {QStringLiteral("state"), UploadJob::stateName(state)},
-        {QStringLiteral("dropped_at"), droppedAt.toUTC().toString(Qt::ISODateWithMs)},
-        {QStringLiteral("expiry_days"), expiryDays},
-        {QStringLiteral("preset_id"), optionalInteger(presetID)},
-        {QStringLiteral("provider"), provider ? rawValue(*provider) : QString()},
-        {QStringLiteral("registration_sent"), registrationSent},
+        {QStringLiteral("name"), job.displayName},
+        {QStringLiteral("state"), UploadJob::stateName(job.state)},
+        {QStringLiteral("dropped_at"), record.droppedAt.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("expiry_days"), record.expiryDays},
+        {QStringLiteral("preset_id"), optionalInteger(record.presetID)},
+        {QStringLiteral("provider"), record.provider ? rawValue(*record.provider) : QString()},
+        {QStringLiteral("registration_sent"), record.registrationSent},
     };
-    if (prepared) {
+    if (record.prepared) {
         object.insert(QStringLiteral("file"),
-                      QJsonObject{{QStringLiteral("path"), prepared->path},
-                                  {QStringLiteral("name"), prepared->name},
-                                  {QStringLiteral("mime"), prepared->mimeType},
-                                  {QStringLiteral("size"), prepared->size},
-                                  {QStringLiteral("modified_ms"), prepared->modifiedMs}});
+                      QJsonObject{{QStringLiteral("path"), record.prepared->path},
+                                  {QStringLiteral("name"), record.prepared->name},
+                                  {QStringLiteral("mime"), record.prepared->mimeType},
+                                  {QStringLiteral("size"), record.prepared->size},
+                                  {QStringLiteral("modified_ms"), record.prepared->modifiedMs}});
     }
-    if (!session.isEmpty()) {
-        QJsonObject kept{{QStringLiteral("path"), session.path},
-                         {QStringLiteral("offset"), session.offset},
-                         {QStringLiteral("size"), session.size},
-                         {QStringLiteral("finishing"), session.finishing}};
-        if (sessionHandleIsSecret())
+    if (!record.session.isEmpty()) {
+        QJsonObject kept{{QStringLiteral("path"), record.session.path},
+                         {QStringLiteral("offset"), record.session.offset},
+                         {QStringLiteral("size"), record.session.size},
+                         {QStringLiteral("finishing"), record.session.finishing}};
+        if (record.sessionHandleIsSecret())
             kept.insert(QStringLiteral("in_secret_store"), true);
         else
-            kept.insert(QStringLiteral("id"), session.handle);
+            kept.insert(QStringLiteral("id"), record.session.handle);
         object.insert(QStringLiteral("session"), kept);
     }
-    if (cloud) {
-        QJsonObject result{{QStringLiteral("provider"), rawValue(cloud->provider)}, {QStringLiteral("file_id"), cloud->providerFileID}};
-        if (cloud->directURL)
-            result.insert(QStringLiteral("direct_url"), *cloud->directURL);
+    if (record.cloud) {
+        QJsonObject result{{QStringLiteral("provider"), rawValue(record.cloud->provider)},
+                           {QStringLiteral("file_id"), record.cloud->providerFileID}};
+        if (record.cloud->directURL)
+            result.insert(QStringLiteral("direct_url"), *record.cloud->directURL);
         object.insert(QStringLiteral("cloud"), result);
     }
     return object;
 }
 
-std::optional<UploadRecord> UploadRecord::fromJson(const QJsonObject &object, QString *problem)
+std::optional<JournalEntry> JournalEntry::fromJson(const QJsonObject &object, QString *problem)
 {
-    const auto refuse = [problem](const QString &why) -> std::optional<UploadRecord> {
+    const auto refuse = [problem](const QString &why) -> std::optional<JournalEntry> {
         if (problem)
             *problem = why;
         return std::nullopt;
     };
     if (object.value(version).toInteger() != 1)
         return refuse(QStringLiteral("not a record this version of Kavo knows"));
+    UploadJob job;
     UploadRecord record;
     record.id = QUuid::fromString(object.value(QStringLiteral("id")).toString());
     if (record.id.isNull())
         return refuse(QStringLiteral("no job id"));
+    job.id = record.id;
     for (const QJsonValue &source : object.value(QStringLiteral("sources")).toArray()) {
         if (!source.isString() || source.toString().isEmpty())
             return refuse(QStringLiteral("a source that is not a path"));
-        record.sources.append(source.toString());
+        job.sourceURLs.append(QUrl::fromLocalFile(source.toString()));
     }
-    if (record.sources.isEmpty())
+    if (job.sourceURLs.isEmpty())
         return refuse(QStringLiteral("no sources"));
-    record.displayName = object.value(QStringLiteral("name")).toString();
+    job.displayName = object.value(QStringLiteral("name")).toString();
     const std::optional<UploadJob::State> state = stateFromName(object.value(QStringLiteral("state")).toString());
     if (!state)
         return refuse(QStringLiteral("an unknown state"));
-    record.state = *state;
+    job.state = *state;
     record.droppedAt = QDateTime::fromString(object.value(QStringLiteral("dropped_at")).toString(), Qt::ISODateWithMs);
     const std::optional<qint64> expiryDays = jsonInteger(object.value(QStringLiteral("expiry_days")));
     if (!expiryDays)
@@ -119,9 +122,9 @@ std::optional<UploadRecord> UploadRecord::fromJson(const QJsonObject &object, QS
 
     if (object.contains(QStringLiteral("file"))) {
         const QJsonObject file = object.value(QStringLiteral("file")).toObject();
-        Prepared prepared{file.value(QStringLiteral("path")).toString(), file.value(QStringLiteral("name")).toString(),
-                          file.value(QStringLiteral("mime")).toString(), file.value(QStringLiteral("size")).toInteger(-1),
-                          file.value(QStringLiteral("modified_ms")).toInteger()};
+        UploadRecord::Prepared prepared{file.value(QStringLiteral("path")).toString(), file.value(QStringLiteral("name")).toString(),
+                                        file.value(QStringLiteral("mime")).toString(), file.value(QStringLiteral("size")).toInteger(-1),
+                                        file.value(QStringLiteral("modified_ms")).toInteger()};
         if (prepared.path.isEmpty() || prepared.name.isEmpty() || prepared.size < 1)
             return refuse(QStringLiteral("an unreadable prepared file"));
         record.prepared = prepared;
@@ -148,7 +151,7 @@ std::optional<UploadRecord> UploadRecord::fromJson(const QJsonObject &object, QS
             result.directURL = cloud.value(QStringLiteral("direct_url")).toString();
         record.cloud = result;
     }
-    return record;
+    return JournalEntry{job, record};
 }
 
 UploadJournal::UploadJournal(QString path)
@@ -164,14 +167,14 @@ QString UploadJournal::defaultPath()
     return base + QStringLiteral("/kavo/uploads.jsonl");
 }
 
-QList<UploadRecord> UploadJournal::load()
+QList<JournalEntry> UploadJournal::load()
 {
-    QList<UploadRecord> records;
+    QList<JournalEntry> entries;
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly)) {
         if (file.exists())
             qCWarning(lcUpload, "cannot read the upload queue %s: %s", qUtf8Printable(m_path), qUtf8Printable(file.errorString()));
-        return records;
+        return entries;
     }
     int lineNumber = 0;
     while (!file.atEnd()) {
@@ -182,26 +185,26 @@ QList<UploadRecord> UploadJournal::load()
         QJsonParseError parseError;
         const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
         QString problem;
-        std::optional<UploadRecord> record;
+        std::optional<JournalEntry> entry;
         if (parseError.error != QJsonParseError::NoError || !document.isObject())
             problem = QStringLiteral("not a JSON object");
         else
-            record = UploadRecord::fromJson(document.object(), &problem);
-        if (record && std::ranges::any_of(records, [&](const UploadRecord &r) { return r.id == record->id; })) {
-            record.reset();
+            entry = JournalEntry::fromJson(document.object(), &problem);
+        if (entry && std::ranges::any_of(entries, [&](const JournalEntry &e) { return e.record.id == entry->record.id; })) {
+            entry.reset();
             problem = QStringLiteral("a second record of the same job");
         }
-        if (!record) {
+        if (!entry) {
             qCWarning(lcUpload, "upload queue %s, line %d left out: %s", qUtf8Printable(m_path), lineNumber, qUtf8Printable(problem));
             m_keepUnreadable = true;
             continue;
         }
-        records.append(*record);
+        entries.append(*entry);
     }
-    return records;
+    return entries;
 }
 
-QString UploadJournal::write(const QList<UploadRecord> &records)
+QString UploadJournal::write(const QList<JournalEntry> &entries)
 {
     const QFileInfo info(m_path);
     if (!QDir().mkpath(info.absolutePath())) {
@@ -218,7 +221,7 @@ QString UploadJournal::write(const QList<UploadRecord> &records)
             QFile::setPermissions(keep, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         m_keepUnreadable = false;
     }
-    if (records.isEmpty()) {
+    if (entries.isEmpty()) {
         QFile file(m_path);
         if (!file.exists() || file.remove())
             return {};
@@ -226,8 +229,8 @@ QString UploadJournal::write(const QList<UploadRecord> &records)
         return file.errorString();
     }
     QByteArray lines;
-    for (const UploadRecord &record : records)
-        lines += QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact) + '\n';
+    for (const JournalEntry &entry : entries)
+        lines += QJsonDocument(entry.toJson()).toJson(QJsonDocument::Compact) + '\n';
     // On failure the file keeps the queue as it was last written whole.
     const QString problem = replaceFileWhole(m_path, lines);
     if (!problem.isEmpty())

@@ -12,14 +12,12 @@
 
 #include <optional>
 
-// What the queue keeps of one unfinished job, so that it comes back after Kavo quits, crashes or
-// the session ends: what was dropped and what was chosen then, the prepared file, the provider's
-// upload session, the cloud file once the bytes are up, and whether the registration went out.
+// What the queue keeps of one unfinished job besides its row, so that it comes back after Kavo
+// quits, crashes or the session ends: when it was dropped and what was chosen then, the prepared
+// file, the provider's upload session, the cloud file once the bytes are up, and whether the
+// registration went out. What was dropped, the name and the state are the row's (UploadJob).
 struct UploadRecord {
     QUuid id;
-    QStringList sources;
-    QString displayName;
-    UploadJob::State state = UploadJob::State::Queued;
     QDateTime droppedAt;
     // The preferences when the drop was made.
     qint64 expiryDays = 0;
@@ -50,14 +48,22 @@ struct UploadRecord {
     static QString sessionSecretAccount(const QUuid &id);
     // Whether the session's handle is kept in the secret store rather than here.
     bool sessionHandleIsSecret() const { return provider == StorageProvider::google; }
+};
+
+// One line of the journal: the job's row as far as it outlives a run (its id, sources, name and
+// state) and its record.
+struct JournalEntry {
+    UploadJob job;
+    UploadRecord record;
 
     QJsonObject toJson() const;
-    // The record of one journal line; no value (and `problem` says why) when it cannot be read.
-    static std::optional<UploadRecord> fromJson(const QJsonObject &object, QString *problem);
+    // The entry of one journal line; no value (and `problem` says why) when it cannot be read.
+    static std::optional<JournalEntry> fromJson(const QJsonObject &object, QString *problem);
 };
 
 // The unfinished jobs, one JSON object a line, in $XDG_STATE_HOME/kavo/uploads.jsonl. The queue
-// keeps the records and hands them all over at every change; the journal rewrites the file whole through a temporary file that replaces it (mode 0600), so a
+// hands over every unfinished job at each change; the journal rewrites the file whole through a
+// temporary file that replaces it (mode 0600), so a
 // crash leaves the old version or the new one. A line that cannot be read is logged and left
 // out; the rest come back. When any line was unreadable, the file as it was is kept beside it as
 // uploads.jsonl.unreadable before it is next written.
@@ -69,11 +75,11 @@ public:
     static QString defaultPath();
 
     QString path() const { return m_path; }
-    // Reads the file; the records it holds, in the order they were written.
-    QList<UploadRecord> load();
-    // Writes the file to hold these records (none: the file goes). Returns why it could not be
+    // Reads the file; the jobs it holds, in the order they were written.
+    QList<JournalEntry> load();
+    // Writes the file to hold these jobs (none: the file goes). Returns why it could not be
     // written (it then holds what it held before), or an empty string.
-    QString write(const QList<UploadRecord> &records);
+    QString write(const QList<JournalEntry> &entries);
 
 private:
     QString m_path;

@@ -47,8 +47,6 @@ QUuid UploadManager::enqueue(const QList<QUrl> &urls)
     const UploadJob job = UploadJob::forDrop(urls);
     UploadRecord record;
     record.id = job.id;
-    record.sources = job.sourcePaths();
-    record.displayName = job.displayName;
     record.droppedAt = QDateTime::currentDateTimeUtc();
     record.expiryDays = m_services.preferences->expiryDays();
     record.presetID = m_services.presets->effectivePresetID();
@@ -76,23 +74,32 @@ void UploadManager::keep(const QUuid &id, const std::function<void(UploadRecord 
     if (found == m_records.end())
         return;
     change(*found);
-    if (m_services.journal)
+    saveJournal(id);
+}
+
+void UploadManager::saveJournal(const QUuid &id)
+{
+    if (m_services.journal && m_records.contains(id))
         noteJournal(id, writeJournal());
 }
 
 QString UploadManager::writeJournal()
 {
-    // The earlier run's jobs stay until they are resumed or let go; oldest drop first.
-    QList<UploadRecord> records = m_earlier;
-    records.append(m_records.values());
-    std::ranges::stable_sort(records, [](const UploadRecord &a, const UploadRecord &b) { return a.droppedAt < b.droppedAt; });
-    return m_services.journal->write(records);
+    // The earlier run's jobs stay until they are resumed or let go; oldest drop first. This
+    // run's are their rows (what was dropped, the name, the state) with their records.
+    QList<JournalEntry> entries = m_earlier;
+    for (const UploadRecord &record : std::as_const(m_records)) {
+        if (const std::optional<UploadJob> row = job(record.id))
+            entries.append({*row, record});
+    }
+    std::ranges::stable_sort(entries, [](const JournalEntry &a, const JournalEntry &b) { return a.record.droppedAt < b.record.droppedAt; });
+    return m_services.journal->write(entries);
 }
 
 void UploadManager::enter(const QUuid &id, UploadJob::State state)
 {
     update(id, [state](UploadJob &job) { job.state = state; });
-    keep(id, [state](UploadRecord &record) { record.state = state; });
+    saveJournal(id);
 }
 
 void UploadManager::keepSession(const QUuid &id, const UploadSession &session)
@@ -305,13 +312,14 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
         co_return;
     QPointer<UploadManager> self(this);
     // The earlier jobs stay in the journal, as they are, while their sessions are read.
-    const QList<UploadRecord> records = m_earlier;
-    if (records.isEmpty())
+    const QList<JournalEntry> entries = m_earlier;
+    if (entries.isEmpty())
         co_return;
-    QList<UploadRecord> resumable;
-    for (UploadRecord record : records) {
-        if (record.state == UploadJob::State::Done || record.state == UploadJob::State::Failed)
+    QList<JournalEntry> resumable;
+    for (JournalEntry entry : entries) {
+        if (entry.job.state == UploadJob::State::Done || entry.job.state == UploadJob::State::Failed)
             continue;
+        UploadRecord &record = entry.record;
         if (record.sessionHandleIsSecret() && record.session.size > 0 && record.session.handle.isEmpty()) {
             std::optional<QString> handle;
             if (m_services.sessionSecrets) {
@@ -325,20 +333,15 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
             else
                 record.session = {};
         }
-        resumable.append(record);
+        resumable.append(entry);
     }
     // They move to this run's records; the finished and failed ones leave the journal.
     m_earlier.clear();
     // Oldest first, so that the newest ends up at the top, as when they were dropped.
-    for (const UploadRecord &record : std::as_const(resumable)) {
+    for (const auto &[row, record] : std::as_const(resumable)) {
         if (m_records.contains(record.id))
             continue;
-        UploadJob job;
-        job.id = record.id;
-        for (const QString &source : record.sources)
-            job.sourceURLs.append(QUrl::fromLocalFile(source));
-        job.displayName = record.displayName;
-        job.state = record.state;
+        UploadJob job = row;
         if (record.prepared) {
             job.totalBytes = record.prepared->size;
             if (record.session.size > 0)
@@ -348,7 +351,7 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
             job.progress = 1.0;
         m_records.insert(record.id, record);
         m_uploads.prepend(job);
-        qCInfo(lcUpload, "resuming %s (%s)", qUtf8Printable(record.displayName), qUtf8Printable(UploadJob::stateName(record.state)));
+        qCInfo(lcUpload, "resuming %s (%s)", qUtf8Printable(job.displayName), qUtf8Printable(UploadJob::stateName(job.state)));
         QMetaObject::invokeMethod(
             this, [this, id = record.id] { run(id, true); }, Qt::QueuedConnection);
     }
@@ -358,12 +361,15 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
 QCoro::Task<void> UploadManager::removeLeftovers(QString aliasRoot)
 {
     QStringList inUse;
-    for (const QList<UploadRecord> &records : {m_earlier, m_records.values()}) {
-        for (const UploadRecord &record : records) {
-            inUse += record.sources;
-            if (record.prepared)
-                inUse.append(record.prepared->path);
-        }
+    for (const auto &[row, record] : std::as_const(m_earlier)) {
+        inUse += row.sourcePaths();
+        if (record.prepared)
+            inUse.append(record.prepared->path);
+    }
+    for (const UploadRecord &record : std::as_const(m_records)) {
+        inUse += job(record.id).value_or(UploadJob{}).sourcePaths();
+        if (record.prepared)
+            inUse.append(record.prepared->path);
     }
     const QString temp = m_services.preparation.tempDir();
     QFuture<void> removing = QtConcurrent::run([temp, aliasRoot, inUse] {
@@ -377,6 +383,8 @@ QCoro::Task<void> UploadManager::removeLeftovers(QString aliasRoot)
 QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
 {
     QPointer<UploadManager> self(this);
+    if (!m_records.contains(id))
+        co_return; // taken off the list before it started
     const auto recordOf = [this, &id] { return m_records.value(id); };
     UploadRecord record = recordOf();
 
@@ -388,7 +396,7 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
     } else {
         if (record.prepared || !record.session.isEmpty() || record.cloud) {
             // The file changed or is gone since: what was sent of it no longer counts.
-            qCInfo(lcUpload, "%s changed since it was prepared; starting it again", qUtf8Printable(record.displayName));
+            qCInfo(lcUpload, "%s changed since it was prepared; starting it again", qUtf8Printable(job(id).value_or(UploadJob{}).title()));
             keepSession(id, UploadSession{});
             keep(id, [](UploadRecord &r) {
                 r.prepared.reset();
@@ -397,7 +405,7 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
             });
         }
         enter(id, UploadJob::State::Preparing);
-        QCoro::Task<Result<PreparedUpload>> preparing = prepare(id, record.sources);
+        QCoro::Task<Result<PreparedUpload>> preparing = prepare(id, job(id).value_or(UploadJob{}).sourcePaths());
         const Result<PreparedUpload> prepared = co_await preparing;
         if (!self)
             co_return;
@@ -413,11 +421,10 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
             fail(id, UploadError::zeroByteUpload());
             co_return;
         }
+        // The row takes the file's name first, so that the journal keeps it with the file.
+        update(id, [&file](UploadJob &j) { j.displayName = file.name; });
         const UploadRecord::Prepared kept{file.filePath, file.name, file.mimeType, size, info.lastModified().toMSecsSinceEpoch()};
-        keep(id, [&kept](UploadRecord &r) {
-            r.prepared = kept;
-            r.displayName = kept.name;
-        });
+        keep(id, [&kept](UploadRecord &r) { r.prepared = kept; });
     }
     update(id, [&](UploadJob &j) {
         j.displayName = file.name;

@@ -109,12 +109,15 @@ private:
     QCoro::Task<bool> accountAwaited(QUuid id);
     // Changes the job's record and writes the journal; nothing once the job has left the list.
     void keep(const QUuid &id, const std::function<void(UploadRecord &)> &change);
-    // Hands the journal every record it keeps; why it could not be written, or an empty string.
+    // Hands the journal every unfinished job (row and record); why it could not be written, or an
+    // empty string.
     QString writeJournal();
+    // Writes the journal after a change to the job, while it is in it.
+    void saveJournal(const QUuid &id);
     // Takes the outcome of a journal write for the job: its row warns while the job is not kept.
     void noteJournal(const QUuid &id, const QString &problem);
     void keepSession(const QUuid &id, const UploadSession &session);
-    // Moves the job, and its record, to `state`.
+    // Moves the job to `state`, in its row and in the journal.
     void enter(const QUuid &id, UploadJob::State state);
     void forget(const QUuid &id);
     void update(const QUuid &id, const std::function<void(UploadJob &)> &change);
@@ -126,7 +129,7 @@ private:
     UploadListModel m_uploads;
     QHash<QUuid, UploadRecord> m_records;
     // The journal's jobs of an earlier run, until resumeUnfinished takes them.
-    QList<UploadRecord> m_earlier;
+    QList<JournalEntry> m_earlier;
     QString m_journalProblem;
 };
 

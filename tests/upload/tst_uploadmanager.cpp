@@ -545,6 +545,12 @@ private Q_SLOTS:
         QCOMPARE(h.successes, 1);
         QTRY_COMPARE(h.history.refreshes.size(), 1);
         QVERIFY(h.manager->jobs().isEmpty());
+
+        // One taken off before it started is not started: nothing sent, nothing said.
+        h.manager->removeJob(h.manager->enqueue({h.file(QStringLiteral("b.txt"))}));
+        QTest::qWait(200);
+        QCOMPARE(h.drive.calls.size(), 1);
+        QCOMPARE(h.notifier.notes.size(), 1);
     }
 
     void quickDropsOverlap()
@@ -586,10 +592,9 @@ private Q_SLOTS:
         FullDisk disk(64);
         QVERIFY2(!disk.path().isEmpty(), qPrintable(disk.problem()));
         const QString path = disk.path() + "/kavo/uploads.jsonl";
-        UploadRecord first;
-        first.id = QUuid::createUuid();
-        first.sources = {"/home/ann/report.pdf"};
-        first.droppedAt = QDateTime::currentDateTimeUtc();
+        JournalEntry first{UploadJob::forDrop({QUrl::fromLocalFile("/home/ann/report.pdf")}), {}};
+        first.record.id = first.job.id;
+        first.record.droppedAt = QDateTime::currentDateTimeUtc();
         {
             UploadJournal journal(path);
             journal.write({first});
@@ -599,12 +604,13 @@ private Q_SLOTS:
         disk.fill(0);
         LogCapture log;
         UploadJournal journal(path);
-        const QList<UploadRecord> loaded = journal.load();
+        const QList<JournalEntry> loaded = journal.load();
         QCOMPARE(loaded.size(), 1);
-        UploadRecord second = first;
-        second.id = QUuid::createUuid();
-        second.sources = {"/home/ann/" + QString("long name ").repeated(100)};
-        QVERIFY(!journal.write(loaded + QList<UploadRecord>{second}).isEmpty());
+        QCOMPARE(loaded.first().job.sourcePaths(), QStringList{"/home/ann/report.pdf"});
+        JournalEntry second = first;
+        second.record.id = second.job.id = QUuid::createUuid();
+        second.job.sourceURLs = {QUrl::fromLocalFile("/home/ann/" + QString("long name ").repeated(100))};
+        QVERIFY(!journal.write(loaded + QList<JournalEntry>{second}).isEmpty());
         QFile after(path);
         QVERIFY(after.open(QIODevice::ReadOnly));
         QCOMPARE(after.readAll(), written);
