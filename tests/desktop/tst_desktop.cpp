@@ -50,6 +50,9 @@ struct Desk {
     XSession x;
     QProcess *kavo = nullptr;
     QProcess *source = nullptr;
+    // The source's window, found once it shows: a search made during a drag can miss it (windows
+    // come and go under it as the drag runs).
+    QString sourceWindow;
     QRect icon;
 
     QProcessEnvironment kavoEnvironment()
@@ -93,8 +96,9 @@ struct Desk {
             arguments = QStringList{demo.path("files/notes.txt"), demo.path("files/photo.jpg"), demo.path("files/Trip")};
         }
         source = x.launch(KAVO_TEST_DRAGSOURCE, arguments);
+        sourceWindow.clear();
         return source->waitForReadyRead(10000) && source->readLine() == "ready\n"
-            && QTest::qWaitFor([&] { return !x.visibleWindow("Drag source").isEmpty(); }, 10000);
+            && QTest::qWaitFor([&] { return !(sourceWindow = x.visibleWindow("Drag source")).isEmpty(); }, 10000);
     }
     // trayer, Kavo with its icon in it, and the stand-in file manager.
     bool startInTheTray() { return x.startTray() && startKavo() && findIcon() && startSource(); }
@@ -126,7 +130,7 @@ struct Desk {
     // Presses in the source (which takes the focus) and drags until the drag is under way.
     QPoint pressAndStartDrag()
     {
-        const QRect window = x.geometry(x.visibleWindow("Drag source"));
+        const QRect window = x.geometry(sourceWindow);
         const QPoint start = window.center();
         x.xdotool({"mousemove", QString::number(start.x()), QString::number(start.y())});
         x.xdotool({"mousedown", "1"});
@@ -206,10 +210,9 @@ private Q_SLOTS:
         const int before = desk.links();
 
         QPoint at = desk.pressAndStartDrag();
-        const QString sourceWindow = desk.x.visibleWindow("Drag source");
-        QCOMPARE(desk.x.activeWindow(), sourceWindow); // the press gave it the focus
+        QCOMPARE(desk.x.activeWindow(), desk.sourceWindow); // the press gave it the focus
         QVERIFY2(desk.panelComes(), "no panel for the drag");
-        QCOMPARE(desk.x.activeWindow(), sourceWindow); // the panel took no focus
+        QCOMPARE(desk.x.activeWindow(), desk.sourceWindow); // the panel took no focus
         const QRect panel = desk.x.geometry(desk.panel());
         QCOMPARE(panel.size(), QSize(320, 400));
         QVERIFY2(panel.top() >= desk.icon.bottom() && qAbs(panel.center().x() - desk.icon.center().x()) < 170, "not under the icon");
@@ -244,7 +247,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return !desk.panel().isEmpty() && desk.x.activeWindow() == desk.panel(); }, 3000));
         const QString panelWindow = desk.panel();
         at = desk.pressAndStartDrag();
-        QCOMPARE(desk.x.activeWindow(), desk.x.visibleWindow("Drag source"));
+        QCOMPARE(desk.x.activeWindow(), desk.sourceWindow);
         QTest::qWait(300);
         QCOMPARE(desk.panel(), panelWindow); // still open
         desk.x.glide(at, panel.center());
