@@ -40,8 +40,9 @@ void HistoryStore::setQuery(const QString &query)
             Q_EMIT listedQueryChanged();
         }
         refresh(recentLimit);
+        setAboutToLoad(false);
     } else {
-        setLoading(true);
+        setAboutToLoad(true);
         m_searchTimer.start();
     }
 }
@@ -52,11 +53,12 @@ QCoro::Task<void> HistoryStore::refresh(int limit)
     if (m_searchTimer.isActive())
         co_return;
     QPointer<HistoryStore> self(this);
+    const Running running(this);
+    setAboutToLoad(false);
     const QString query = m_query.trimmed();
     // Deleted when the query changes: the request is cancelled and its answer no longer counts.
     QPointer<QObject> load = new QObject(&m_loads);
     const quint64 changesBefore = m_localChanges;
-    setLoading(true);
     QCoro::Task<Result<QList<HistoryItem>>> fetching
         = query.isEmpty() ? m_api->fetchHistory(limit, std::nullopt, load) : m_api->fetchHistory(std::max(limit, searchLimit), query, load);
     Result<QList<HistoryItem>> result = co_await fetching;
@@ -82,7 +84,6 @@ QCoro::Task<void> HistoryStore::refresh(int limit)
     } else {
         setLastError(result.error().description);
     }
-    setLoading(false);
 }
 
 void HistoryStore::edit(const QString &token, const std::function<void(HistoryItem &)> &change)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <optional>
@@ -15,7 +16,8 @@ class LoadableStore : public QObject
 public:
     using QObject::QObject;
 
-    bool isLoading() const { return m_isLoading; }
+    // Loading while any reload runs (they may overlap) or one is about to start.
+    bool isLoading() const { return m_running > 0 || m_aboutToLoad; }
     std::optional<QString> lastError() const { return m_lastError; }
     QString lastErrorText() const { return m_lastError.value_or(QString()); }
 
@@ -24,12 +26,31 @@ Q_SIGNALS:
     void lastErrorChanged();
 
 protected:
-    void setLoading(bool loading)
+    // One reload, counted as running for as long as it lives (a coroutine's local).
+    class Running
     {
-        if (m_isLoading == loading)
-            return;
-        m_isLoading = loading;
-        Q_EMIT isLoadingChanged();
+    public:
+        explicit Running(LoadableStore *store)
+            : m_store(store)
+        {
+            m_store->changeLoading([store] { ++store->m_running; });
+        }
+        ~Running()
+        {
+            if (LoadableStore *store = m_store)
+                store->changeLoading([store] { --store->m_running; });
+        }
+        Running(const Running &) = delete;
+        Running &operator=(const Running &) = delete;
+
+    private:
+        QPointer<LoadableStore> m_store;
+    };
+
+    // A reload is on its way (such as a search waiting for the typing to pause).
+    void setAboutToLoad(bool aboutToLoad)
+    {
+        changeLoading([this, aboutToLoad] { m_aboutToLoad = aboutToLoad; });
     }
     void setLastError(const std::optional<QString> &error)
     {
@@ -40,6 +61,16 @@ protected:
     }
 
 private:
-    bool m_isLoading = false;
+    template<typename Change>
+    void changeLoading(Change change)
+    {
+        const bool before = isLoading();
+        change();
+        if (isLoading() != before)
+            Q_EMIT isLoadingChanged();
+    }
+
+    int m_running = 0;
+    bool m_aboutToLoad = false;
     std::optional<QString> m_lastError;
 };

@@ -17,7 +17,7 @@ PresetsStore::PresetsStore(BackendAPI *api, Preferences *preferences, QObject *p
 QCoro::Task<void> PresetsStore::refresh()
 {
     QPointer<PresetsStore> self(this);
-    setLoading(true);
+    const Running running(this);
     Result<BackendAPI::PresetList> result = co_await m_api->fetchPresets();
     if (!self)
         co_return;
@@ -29,7 +29,6 @@ QCoro::Task<void> PresetsStore::refresh()
     } else {
         setLastError(result.error().description);
     }
-    setLoading(false);
 }
 
 std::optional<BrandingPreset> PresetsStore::preset(qint64 id) const

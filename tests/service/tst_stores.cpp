@@ -87,6 +87,17 @@ private Q_SLOTS:
         QCOMPARE(s.history.lastError(), QStringLiteral("Backend HTTP 500: down"));
         QCOMPARE(s.history.items().size(), 2);
 
+        // Reloads may overlap (the panel's timer, a sign-in): loading lasts until the last ends.
+        s.server.enqueue("GET", "/api/history.php", Response::delayed(400, Response::json(200, items({item("slow")}))));
+        s.server.enqueue("GET", "/api/history.php", Response::json(200, items({item("quick")})));
+        QCoro::Task<void> slow = s.history.refresh(15);
+        QTRY_COMPARE(s.server.requests().size(), 4);
+        awaitTask(s.history.refresh(15));
+        QCOMPARE(s.history.items().value(0).token, QStringLiteral("quick"));
+        QVERIFY(s.history.isLoading());
+        awaitTask(std::move(slow));
+        QVERIFY(!s.history.isLoading());
+
         s.load(items({item("e")}));
         QCOMPARE(s.history.lastError(), std::nullopt);
         QCOMPARE(s.history.model()->rowCount(), 1);
