@@ -83,17 +83,27 @@ void UploadManager::saveJournal(const QUuid &id)
         noteJournal(id, writeJournal());
 }
 
-QString UploadManager::writeJournal()
+QList<JournalEntry> UploadManager::unfinished() const
 {
-    // The earlier run's jobs stay until they are resumed or let go; oldest drop first. This
-    // run's are their rows (what was dropped, the name, the state) with their records.
+    // The earlier run's jobs stay until they are resumed or let go. This run's are their rows
+    // (what was dropped, the name, the state) with their records.
     QList<JournalEntry> entries = m_earlier;
     for (const UploadRecord &record : std::as_const(m_records)) {
         if (const std::optional<UploadJob> row = job(record.id))
             entries.append({*row, record});
     }
     std::ranges::stable_sort(entries, [](const JournalEntry &a, const JournalEntry &b) { return a.record.droppedAt < b.record.droppedAt; });
-    return m_services.journal->write(entries);
+    return entries;
+}
+
+QString UploadManager::writeJournal()
+{
+    return m_services.journal->write(unfinished());
+}
+
+QString UploadManager::title(const QUuid &id) const
+{
+    return job(id).value_or(UploadJob{}).title();
 }
 
 void UploadManager::enter(const QUuid &id, UploadJob::State state)
@@ -185,7 +195,7 @@ QCoro::Task<bool> UploadManager::accountAwaited(QUuid id)
     if (!self)
         co_return false;
     if (!account->isSignedIn()) {
-        qCInfo(lcUpload, "%s waits for a sign-in to Kavo", qUtf8Printable(job(id).value_or(UploadJob{}).title()));
+        qCInfo(lcUpload, "%s waits for a sign-in to Kavo", qUtf8Printable(title(id)));
         update(id, [](UploadJob &job) { job.waitingForAccount = true; });
         co_await account->signedIn();
         if (!self)
@@ -239,7 +249,7 @@ void UploadManager::fail(const QUuid &id, const Error &error)
         job.errorMessage = message;
         job.warning.reset();
     });
-    qCWarning(lcUpload, "upload of %s failed: %s", qUtf8Printable(job(id).value_or(UploadJob{}).title()), qUtf8Printable(message));
+    qCWarning(lcUpload, "upload of %s failed: %s", qUtf8Printable(title(id)), qUtf8Printable(message));
     if (m_services.notifier)
         notifyFailure(id, message);
     Q_EMIT jobFinished(id, false);
@@ -247,7 +257,7 @@ void UploadManager::fail(const QUuid &id, const Error &error)
 
 void UploadManager::notifyFailure(const QUuid &id, const QString &message)
 {
-    const QString name = job(id).value_or(UploadJob{}).title();
+    const QString name = title(id);
     QPointer<UploadManager> self(this);
     m_services.notifier->notify(QStringLiteral("Upload failed"), name + QStringLiteral(": ") + message,
                                 {{QStringLiteral("retry"), QStringLiteral("Retry"), [self, id] {
@@ -361,13 +371,8 @@ QCoro::Task<void> UploadManager::resumeUnfinished()
 QCoro::Task<void> UploadManager::removeLeftovers(QString aliasRoot)
 {
     QStringList inUse;
-    for (const auto &[row, record] : std::as_const(m_earlier)) {
+    for (const auto &[row, record] : unfinished()) {
         inUse += row.sourcePaths();
-        if (record.prepared)
-            inUse.append(record.prepared->path);
-    }
-    for (const UploadRecord &record : std::as_const(m_records)) {
-        inUse += job(record.id).value_or(UploadJob{}).sourcePaths();
         if (record.prepared)
             inUse.append(record.prepared->path);
     }
@@ -396,7 +401,7 @@ QCoro::Task<void> UploadManager::run(QUuid id, bool resumed, int changes)
     } else {
         if (record.prepared || !record.session.isEmpty() || record.cloud) {
             // The file changed or is gone since: what was sent of it no longer counts.
-            qCInfo(lcUpload, "%s changed since it was prepared; starting it again", qUtf8Printable(job(id).value_or(UploadJob{}).title()));
+            qCInfo(lcUpload, "%s changed since it was prepared; starting it again", qUtf8Printable(title(id)));
             keepSession(id, UploadSession{});
             keep(id, [](UploadRecord &r) {
                 r.prepared.reset();

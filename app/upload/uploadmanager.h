@@ -109,9 +109,12 @@ private:
     QCoro::Task<bool> accountAwaited(QUuid id);
     // Changes the job's record and writes the journal; nothing once the job has left the list.
     void keep(const QUuid &id, const std::function<void(UploadRecord &)> &change);
-    // Hands the journal every unfinished job (row and record); why it could not be written, or an
-    // empty string.
+    // Every unfinished job, row and record: the earlier run's and this run's, oldest drop first.
+    QList<JournalEntry> unfinished() const;
+    // Hands the journal every unfinished job; why it could not be written, or an empty string.
     QString writeJournal();
+    // The job's name in the log and notifications (empty once it left the list).
+    QString title(const QUuid &id) const;
     // Writes the journal after a change to the job, while it is in it.
     void saveJournal(const QUuid &id);
     // Takes the outcome of a journal write for the job: its row warns while the job is not kept.
