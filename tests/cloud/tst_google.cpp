@@ -372,50 +372,6 @@ private Q_SLOTS:
     // A 302 or 307 to another origin carries neither the refresh token and client secret (token
     // endpoint) nor the access token (Drive): it is refused naming where it led, and the other
     // port never hears of it. Within the same origin a redirect is still followed.
-    void credentialsNeverFollowARedirectElsewhere_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::newRow("302") << 302;
-        QTest::newRow("307") << 307;
-    }
-    void credentialsNeverFollowARedirectElsewhere()
-    {
-        QFETCH(int, status);
-        FakeServer elsewhere{FakeServer::tlsOptions()};
-        elsewhere.route("POST", "/token", Response::json(200, "{\"access_token\":\"stolen\",\"expires_in\":3600}"));
-        elsewhere.route("GET", "/drive/v3/files", Response::json(200, "{\"files\":[]}"));
-        const QByteArray away = elsewhere.url().toString().toUtf8();
-        const QString awayName = QStringLiteral("127.0.0.1:%1").arg(elsewhere.url().port());
-
-        Google g;
-        g.secrets.save(GoogleAuth::keychainAccount, QStringLiteral("1//stored"));
-        g.start();
-        g.server.route("POST", "/token", Response{status, {{"Location", away + "/token"}}, {}});
-        const Result<QString> token = awaitTask(g.auth->validAccessToken());
-        QVERIFY(!token);
-        QCOMPARE(token.error().code, int(TransportCode::redirectedElsewhere));
-        QVERIFY2(token.error().description.contains(awayName), qPrintable(token.error().description));
-
-        DriveStandIn d;
-        d.server.route("GET", QStringLiteral("/drive/v3/files"), Response{status, {{"Location", away + "/drive/v3/files"}}, {}});
-        const Result<CloudUploadResult> upload = awaitTask(d.uploader.upload(d.file("data"), "text/plain", {}));
-        QVERIFY(!upload);
-        QVERIFY2(upload.error().description.contains(awayName), qPrintable(upload.error().description));
-        QCOMPARE(elsewhere.requests().size(), 0);
-
-        // The same origin: followed, with the body a 307 keeps (a 302 turns a POST into a GET).
-        if (status != 307)
-            return;
-        g.server.route("POST", "/token", Response{status, {{"Location", "/token2"}}, {}});
-        g.server.route("POST", "/token2", Response::json(200, "{\"access_token\":\"fine\",\"expires_in\":3600}"));
-        const Result<QString> followed = awaitTask(g.auth->validAccessToken());
-        QVERIFY2(followed,
-                 qPrintable(followed ? QString()
-                                     : followed.error().domain + " " + QString::number(followed.error().code) + " "
-                                    + followed.error().description));
-        QCOMPARE(*followed, QStringLiteral("fine"));
-    }
-
     // A refresh token kept by the desktop's secret service has no plain copy in the suite.
     void aPrivateStoreLeavesNoTokenInTheSuite()
     {
