@@ -39,8 +39,7 @@ void HistoryStore::setQuery(const QString &query)
             m_listedQuery.clear();
             Q_EMIT listedQueryChanged();
         }
-        refresh(recentLimit);
-        setAboutToLoad(false);
+        refresh(recentLimit); // it also ends the wait for the typing to pause
     } else {
         setAboutToLoad(true);
         m_searchTimer.start();
