@@ -274,48 +274,6 @@ private Q_SLOTS:
         QCOMPARE(u.progress.count(1.0), 1);
     }
 
-    // An attempt handed a session goes on from its offset; a chunk whose answer was lost is
-    // skipped on `incorrect_offset`; an expired session is replaced once, under the same path.
-    void sessionsResumeFromTheirOffset()
-    {
-        Upload u;
-        const QString path = u.files.path() + "/resume.bin";
-        writeFile(path, QByteArray(3500, 'z'));
-        DropboxUploader uploader(&u.http, Endpoints::allAt(u.server.url()), &u.token, 1000);
-        UploadSession kept{QStringLiteral("sess-1"), QStringLiteral("/ABCDEF012345/resume.bin"), 1000, 3500, false};
-        const CloudUploader::SessionCallback keep = [&kept](const UploadSession &now) { kept = now; };
-        u.server.enqueue(
-            "POST", "/2/files/upload_session/append_v2",
-            Response::json(
-                409, "{\"error_summary\":\"incorrect_offset/..\",\"error\":{\".tag\":\"incorrect_offset\",\"correct_offset\":2000}}"));
-        const Result<CloudUploadResult> resumed = awaitTask(uploader.upload(path, "x", {}, kept, keep));
-        QVERIFY2(resumed, qPrintable(resumed ? QString() : resumed.error().description));
-        QCOMPARE(u.server.requests("POST", "/2/files/upload_session/start").size(), 0);
-        const auto appends = u.server.requests("POST", "/2/files/upload_session/append_v2");
-        QCOMPARE(appends.size(), 2);
-        QCOMPARE(argOf(appends[0]).value("cursor").toObject().value("offset").toInteger(), 1000);
-        QCOMPARE(argOf(appends[1]).value("cursor").toObject().value("offset").toInteger(), 2000);
-        const FakeServer::Request finish = u.server.requests("POST", "/2/files/upload_session/finish").value(0);
-        QCOMPARE(argOf(finish).value("cursor").toObject().value("offset").toInteger(), 3000);
-        QCOMPARE(finish.body.size(), 500);
-        QCOMPARE(resumed->providerFileID, QStringLiteral("/ABCDEF012345/resume.bin"));
-        QVERIFY(kept.finishing);
-
-        UploadSession expired{QStringLiteral("sess-old"), QStringLiteral("/ABCDEF012345/resume.bin"), 2000, 3500, false};
-        u.server.enqueue("POST", "/2/files/upload_session/append_v2",
-                         Response::json(409, "{\"error_summary\":\"not_found/..\",\"error\":{\".tag\":\"not_found\"}}"));
-        const Result<CloudUploadResult> replaced = awaitTask(uploader.upload(path, "x", {}, expired, keep));
-        QVERIFY(replaced);
-        QCOMPARE(u.server.requests("POST", "/2/files/upload_session/start").size(), 1);
-        QCOMPARE(argOf(u.server.requests("POST", "/2/files/upload_session/append_v2").value(3))
-                     .value("cursor")
-                     .toObject()
-                     .value("offset")
-                     .toInteger(),
-                 0);
-        QCOMPARE(replaced->providerFileID, QStringLiteral("/ABCDEF012345/resume.bin"));
-    }
-
     // A session that keeps sending the commit back to an offset it already took is given up on
     // after a bounded number of requests.
     void aSessionThatNeverConvergesIsGivenUp()
@@ -375,25 +333,11 @@ private Q_SLOTS:
         QCOMPARE(ChunkSizer(8 * mib).next(), 8 * mib); // nothing measured yet
     }
 
-    // A chunk sent after the access token expired is refused with 401 and sent again with a new
-    // token, from the same offset; Dropbox's requests to slow down, on any route, are marked to
-    // be made again after a wait (so are its 5xx answers).
-    void expiredTokensAndRequestsToSlowDown()
+    // Dropbox's requests to slow down, on any route, are marked to be made again after a wait
+    // (so are its 5xx answers); its other refusals are not.
+    void requestsToSlowDownAreRetried()
     {
         Upload u;
-        u.token.renews = true;
-        u.server.enqueue("POST", "/2/files/upload_session/append_v2",
-                         Response::json(401, "{\"error_summary\":\"expired_access_token/..\"}"));
-        const Result<CloudUploadResult> result = u.run(QByteArray(2500, 'b'));
-        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
-        const QList<FakeServer::Request> appends = u.server.requests("POST", "/2/files/upload_session/append_v2");
-        QCOMPARE(appends.size(), 3);
-        QCOMPARE(appends[0].header("Authorization"), QByteArray("Bearer dbx-token"));
-        QCOMPARE(argOf(appends[1]).value("cursor").toObject().value("offset"), QJsonValue(0));
-        QCOMPARE(appends[1].header("Authorization"), QByteArray("Bearer tok-2"));
-        QCOMPARE(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).header("Authorization"),
-                 QByteArray("Bearer tok-2"));
-
         u.server.route(
             "POST", "/2/files/upload_session/finish",
             Response::json(409, "{\"error_summary\":\"too_many_write_operations/..\",\"error\":{\".tag\":\"too_many_write_operations\"}}"));
@@ -406,26 +350,6 @@ private Q_SLOTS:
         for (const int status : {429, 500, 502, 503, 504})
             QVERIFY(DropboxError::http(HttpResponse{status, {}, "{}"}).throttled);
         QVERIFY(!DropboxError::http(HttpResponse{409, {}, "{\"error_summary\":\"path/conflict/file/..\"}"}).throttled);
-    }
-
-    // With a file of that name already there, Dropbox stores the upload as "name (1).ext" and
-    // says so in its answer: that path is the one linked and kept (later deleted); so is the path
-    // a lost commit's answer is found under.
-    void theStoredPathIsTheOneDropboxNames()
-    {
-        Upload u;
-        u.server.route("POST", "/2/files/upload_session/finish",
-                       Response::json(200, "{\"id\":\"id:abc\",\"name\":\"report (1).pdf\",\"path_display\":\"/F00/report (1).pdf\"}"));
-        const Result<CloudUploadResult> result = u.run("x", 1000, "report.pdf");
-        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
-        QCOMPARE(result->providerFileID, QStringLiteral("/F00/report (1).pdf"));
-        const QJsonObject linkBody
-            = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body).object();
-        QCOMPARE(linkBody.value("path").toString(), QStringLiteral("/F00/report (1).pdf"));
-
-        QCOMPARE(DropboxUploader::storedPath(QJsonObject{{"path_lower", "/f00/a (1).txt"}}, "/F00/a.txt"),
-                 QStringLiteral("/f00/a (1).txt"));
-        QCOMPARE(DropboxUploader::storedPath(QJsonObject{{"path_display", ""}}, "/F00/a.txt"), QStringLiteral("/F00/a.txt"));
     }
 
     void directLinks_data()
@@ -444,16 +368,6 @@ private Q_SLOTS:
         QFETCH(QString, link);
         QFETCH(QString, direct);
         QCOMPARE(DropboxUploader::directLink(link), direct);
-    }
-
-    void sameNameLandsInDifferentFolders()
-    {
-        Upload u;
-        const Result<CloudUploadResult> first = u.run("one");
-        const Result<CloudUploadResult> second = u.run("two");
-        QVERIFY(first && second);
-        QVERIFY(first->providerFileID != second->providerFileID);
-        QCOMPARE(first->providerFileID.section('/', 2), QStringLiteral("file.bin"));
     }
 
     void refusals_data()

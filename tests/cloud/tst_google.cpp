@@ -501,30 +501,6 @@ private Q_SLOTS:
         QCOMPARE(d.server.requests("DELETE", "/drive/v3/files/file-9").size(), 0); // the file is left alone
     }
 
-    // An upload outlives its access token: a call refused with 401 is made again with a fresh
-    // token (once), here the permission after the bytes; a second 401 is the answer.
-    void aTokenThatExpiredMeanwhileIsRenewedOnce()
-    {
-        Drive d;
-        d.token.renews = true;
-        d.server.enqueue("POST", "/drive/v3/files/file-9/permissions",
-                         Response::json(401, "{\"error\":{\"code\":401,\"status\":\"UNAUTHENTICATED\"}}"));
-        const Result<CloudUploadResult> result = awaitTask(d.uploader.upload(d.file("data"), "text/plain", {}));
-        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
-        QCOMPARE(d.token.refused, QStringList{"tok"});
-        const QList<FakeServer::Request> grants = d.server.requests("POST", "/drive/v3/files/file-9/permissions");
-        QCOMPARE(grants.size(), 2);
-        QCOMPARE(grants[0].header("Authorization"), QByteArray("Bearer tok"));
-        QCOMPARE(grants[1].header("Authorization"), QByteArray("Bearer tok-2"));
-        QCOMPARE(d.server.requests("PUT", "/session").size(), 1); // the bytes were not sent again
-
-        d.server.route("POST", "/drive/v3/files/file-9/permissions", Response::json(401, "{\"error\":{\"code\":401}}"));
-        const Result<CloudUploadResult> refused = awaitTask(d.uploader.upload(d.file("data"), "text/plain", {}));
-        QVERIFY(!refused);
-        QCOMPARE(refused.error().code, 401);
-        QCOMPARE(d.server.requests("POST", "/drive/v3/files/file-9/permissions").size(), 4);
-    }
-
     // Google's 500, 502 and 504 are temporary: the answer is marked to be made again after a
     // wait (the queue then asks the session where it stands), like 429 and 503.
     void serverErrorsAreRetried()
@@ -554,45 +530,6 @@ private Q_SLOTS:
         result = awaitTask(d.uploader.upload(d.file("small"), "text/plain", {}));
         QVERIFY(!result);
         QCOMPARE(result.error().code, int(TransportCode::cannotConnectToHost));
-    }
-
-    // A byte upload cut off part-way: the next attempt asks the session where it stands and
-    // sends only the rest, in the same session; a session that is gone is replaced once.
-    void interruptedUploadsResumeInTheirSession()
-    {
-        Drive d;
-        const qint64 size = 3 << 20;
-        const QString path = d.file(QByteArray(size, 'r'));
-        Response cut = Response::json(200, "{}");
-        cut.resetAfterBodyBytes = 1 << 20;
-        d.server.enqueue("PUT", "/session", cut);
-        d.server.enqueue("PUT", "/session", Response{308, {{"Range", "bytes=0-524287"}}, {}});
-        UploadSession kept;
-        const CloudUploader::SessionCallback keep = [&kept](const UploadSession &now) { kept = now; };
-        const Result<CloudUploadResult> first = awaitTask(d.uploader.upload(path, "text/plain", {}, UploadSession{}, keep));
-        QVERIFY(!first);
-        QCOMPARE(first.error().code, int(TransportCode::networkConnectionLost));
-        QVERIFY(!kept.isEmpty());
-        QCOMPARE(kept.size, size);
-
-        const Result<CloudUploadResult> second = awaitTask(d.uploader.upload(path, "text/plain", {}, kept, keep));
-        QVERIFY2(second, qPrintable(second ? QString() : second.error().description));
-        QCOMPARE(d.server.requests("POST", "/upload/drive/v3/files").size(), 1);
-        const auto puts = d.server.requests("PUT", "/session");
-        QCOMPARE(puts.size(), 3);
-        QCOMPARE(puts[1].header("Content-Range"), "bytes */" + QByteArray::number(size));
-        QCOMPARE(puts[1].bodySize, 0);
-        QCOMPARE(puts[2].header("Content-Range"), "bytes 524288-" + QByteArray::number(size - 1) + '/' + QByteArray::number(size));
-        QCOMPARE(puts[2].bodySize, size - 524288);
-        QCOMPARE(kept.offset, 524288);
-
-        // Gone (404): one new session, the whole file again.
-        d.server.enqueue("PUT", "/session", Response::json(404, "{}"));
-        const Result<CloudUploadResult> third = awaitTask(d.uploader.upload(path, "text/plain", {}, kept, keep));
-        QVERIFY(third);
-        QCOMPARE(d.server.requests("POST", "/upload/drive/v3/files").size(), 2);
-        QCOMPARE(d.server.requests("PUT", "/session").last().bodySize, size);
-        QVERIFY(!d.server.requests("PUT", "/session").last().hasHeader("Content-Range"));
     }
 
     // A session whose answers move back and forth between two offsets is given up on after a

@@ -185,29 +185,6 @@ private Q_SLOTS:
         QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))).value, std::nullopt);
     }
 
-    void keychainWithoutSecretServiceFallsBackToFile()
-    {
-        // No session bus at all: the keychain cannot answer, so the file store takes over.
-        const QByteArray previous = qgetenv("DBUS_SESSION_BUS_ADDRESS");
-        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kavo-test-bus");
-        QTemporaryDir dir;
-        const QString path = dir.path() + QStringLiteral("/secrets.json");
-        LogCapture log;
-        {
-            KeychainSecretStore store(std::make_unique<FileSecretStore>(path));
-            store.save(QStringLiteral("Vendrel.GoogleOAuth"), QStringLiteral("refresh"));
-            QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.GoogleOAuth"))).value, QStringLiteral("refresh"));
-            store.remove(QStringLiteral("Vendrel.GoogleOAuth"));
-            QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.GoogleOAuth"))).value, std::nullopt);
-        }
-        QCOMPARE(log.linesContaining(QStringLiteral("keeping secrets in ") + path
-                                     + QStringLiteral(" (readable by you only), because there is no D-Bus session bus"))
-                     .size(),
-                 1);
-        QVERIFY(!log.lines().join(QLatin1Char('\n')).contains(QStringLiteral("refresh")));
-        qputenv("DBUS_SESSION_BUS_ADDRESS", previous);
-    }
-
     void endpointJoin_data()
     {
         QTest::addColumn<QString>("root");

@@ -149,33 +149,6 @@ private Q_SLOTS:
             QCOMPARE(request.header("X-Api-Key"), stored.toUtf8());
     }
 
-    void linkEditsPostJsonWithTypedValues()
-    {
-        Client c;
-        c.server.route("POST", "/api/set_preset.php", Response::json(200, ""));
-        c.server.route("POST", "/api/set_password.php", Response::json(200, ""));
-        c.server.route("POST", "/api/set_expiry.php", Response::json(200, "{\"expires_at\":\"2027-01-02T00:00:00Z\"}"));
-        c.server.route("POST", "/api/rename.php", Response::json(200, "{\"filename\":\"stored.pdf\"}"));
-        QVERIFY(awaitTask(c.api.setPreset("tok", 3)));
-        QVERIFY(awaitTask(c.api.setPassword("tok", "")));
-        QCOMPARE(awaitTask(c.api.setExpiry("tok", 14)).value(), QStringLiteral("2027-01-02T00:00:00Z"));
-        QCOMPARE(awaitTask(c.api.rename("tok", "wanted.pdf")).value(), QStringLiteral("stored.pdf"));
-
-        const auto requests = c.server.requests();
-        QCOMPARE(requests.size(), 4);
-        for (const auto &r : requests) {
-            QCOMPARE(r.method, QByteArray("POST"));
-            QCOMPARE(r.header("Content-Type"), QByteArray("application/json"));
-            QCOMPARE(r.header("X-Api-Key"), c.apiKey.toUtf8());
-            QCOMPARE(jsonBody(r).value("token").toString(), QStringLiteral("tok"));
-        }
-        QCOMPARE(sortedKeys(jsonBody(requests[0])), (QStringList{"preset_id", "token"}));
-        QVERIFY(requests[0].body.contains("\"preset_id\":3")); // a number, not "3"
-        QCOMPARE(jsonBody(requests[1]).value("password"), QJsonValue(QString()));
-        QVERIFY(requests[2].body.contains("\"expiry_days\":14"));
-        QCOMPARE(jsonBody(requests[3]).value("filename").toString(), QStringLiteral("wanted.pdf"));
-    }
-
     // A registration the service took, whose answer is lost with a closed connection (on a
     // connection kept from an earlier call, or a new one), is not sent again behind Kavo's back:
     // it fails, and the queue's search for an earlier registration decides what comes next.

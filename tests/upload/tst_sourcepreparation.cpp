@@ -177,26 +177,6 @@ private Q_SLOTS:
         QVERIFY2(name.startsWith(QStringLiteral("Kavo-Dec-05-1430")) && name.endsWith(suffix), qPrintable(name));
     }
 
-    void mimeTypes_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("mime");
-        QTest::newRow("pdf") << "report.pdf"
-                             << "application/pdf";
-        QTest::newRow("upper case") << "PHOTO.JPG"
-                                    << "image/jpeg";
-        QTest::newRow("no extension") << "README"
-                                      << "application/octet-stream";
-        QTest::newRow("unknown") << "data.zzqx"
-                                 << "application/octet-stream";
-    }
-    void mimeTypes()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, mime);
-        QCOMPARE(SourcePreparation::mimeType(QStringLiteral("/nowhere/") + name), mime);
-    }
-
     void measuresFilesAndFoldersWithoutFollowingLinks()
     {
         Fixture f;

@@ -19,8 +19,6 @@
 #include <QTimer>
 
 #include <atomic>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -66,7 +64,6 @@ public:
     QList<UploadCall> calls;
     QList<Result<CloudUploadResult>> outcomes; // consumed in order; then success
     Gate *gate = nullptr;
-    std::function<void(const QString &filePath)> whileSending; // what happens to the file meanwhile
     QList<double> reportsFromThread; // sent from another thread, as a transfer does, before returning
     int inFlight = 0;
     int maxInFlight = 0;
@@ -80,8 +77,6 @@ public:
     {
         calls.append({filePath, mimeType});
         sessionsHanded.append(session);
-        if (whileSending)
-            whileSending(filePath);
         if (sessionToStart && changed)
             changed(*sessionToStart);
         ++inFlight;
@@ -117,10 +112,9 @@ public:
     bool signedIn = true;
     std::optional<Error> signInError;
     int signInCalls = 0;
-    bool keyringLocked = false;
     std::unique_ptr<Milestone> restoring; // the keychain is still looking up the stored sign-in
     bool isSignedIn() const override { return signedIn; }
-    bool isKeyringLocked() const override { return keyringLocked; }
+    bool isKeyringLocked() const override { return false; }
     QCoro::Task<void> restored() override
     {
         if (restoring)
@@ -395,31 +389,6 @@ private Q_SLOTS:
         QCOMPARE(h.notifier.offered.last().first().label, QStringLiteral("Copy link"));
     }
 
-    void namedPipeIsRefusedWithoutWaiting()
-    {
-        // Opening a pipe for reading waits for a writer; a writer that comes after 3 s would let
-        // a probe that blocks finish (as an empty upload) instead of hanging the test.
-        Harness h;
-        const QByteArray fifo = QFile::encodeName(h.files.path() + QStringLiteral("/pipe"));
-        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
-        std::atomic<bool> done{false};
-        std::thread writer([&] {
-            for (int i = 0; i < 300 && !done; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (done)
-                return;
-            const int fd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
-            if (fd >= 0)
-                ::close(fd);
-        });
-        const QUuid id = h.manager->enqueue({QUrl::fromLocalFile(QFile::decodeName(fifo))});
-        QTRY_VERIFY_WITH_TIMEOUT(h.finished(id), 5000);
-        done = true;
-        writer.join();
-        QCOMPARE(h.jobAt(0).errorMessage, QStringLiteral("Couldn't read source: pipe — Not a regular file"));
-        QCOMPARE(h.drive.calls.size(), 0);
-    }
-
     void signInFirstWhenNeeded()
     {
         Harness h;
@@ -452,61 +421,6 @@ private Q_SLOTS:
         QTRY_VERIFY(h.finished(third));
         QCOMPARE(h.manager->job(third)->state, State::Done);
         QCOMPARE(h.dropboxAuth.signInCalls, 2);
-    }
-
-    // A provider sign-in kept in a keyring that stays locked is not a sign-out: the upload fails
-    // saying so, without a new browser sign-in (which would leave the stored one behind).
-    void aLockedKeyringFailsTheUploadWithoutANewSignIn()
-    {
-        Harness h;
-        UploadManager manager(h.services());
-        h.googleAuth.signedIn = false;
-        h.googleAuth.keyringLocked = true;
-        const QUuid id = manager.enqueue({h.file(QStringLiteral("a.txt"))});
-        QTRY_COMPARE(manager.job(id)->state, State::Failed);
-        QCOMPARE(manager.job(id)->errorMessage,
-                 QStringLiteral("Your keyring is locked, so Kavo can't read your Google sign-in. "
-                                "Unlock it when Kavo asks (or in your keyring app), then try again."));
-        QCOMPARE(h.googleAuth.signInCalls, 0);
-        QCOMPARE(h.drive.calls.size(), 0);
-    }
-
-    // A file that changes while it is sent is never linked as it was read: that upload is
-    // discarded and the new content sent; one that keeps changing fails saying so.
-    void aFileChangedWhileSentIsSentAgain()
-    {
-        Harness h;
-        QList<QString> discarded;
-        UploadManager::Services s = h.services();
-        s.discardCloudFile = [&discarded](CloudUploadResult file) -> QCoro::Task<void> {
-            discarded.append(file.providerFileID);
-            co_return;
-        };
-        UploadManager manager(std::move(s));
-        int grows = 1;
-        h.drive.whileSending = [&grows](const QString &path) {
-            if (grows-- <= 0)
-                return;
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::Append));
-            file.write(" and more written while it was sent");
-        };
-        const QUuid id = manager.enqueue({h.file(QStringLiteral("log.txt"), "first lines")});
-        QTRY_COMPARE(manager.job(id)->state, State::Done);
-        QCOMPARE(h.drive.calls.size(), 2);
-        QCOMPARE(discarded, QStringList{QStringLiteral("drive-file-1")});
-        QCOMPARE(h.backend.registrations.size(), 1);
-        QCOMPARE(h.backend.registrations[0].filesize, qint64(QByteArray("first lines and more written while it was sent").size()));
-
-        grows = 100;
-        const QUuid restless = manager.enqueue({h.file(QStringLiteral("restless.txt"), "x")});
-        QTRY_COMPARE(manager.job(restless)->state, State::Failed);
-        QCOMPARE(h.drive.calls.size(), 2 + 1 + UploadManager::maxChangesWhileSent);
-        QCOMPARE(discarded.size(), 1 + 1 + UploadManager::maxChangesWhileSent);
-        QCOMPARE(
-            manager.job(restless)->errorMessage.value_or(QString()),
-            QStringLiteral("restless.txt kept changing while it was being uploaded, so it wasn't shared. Share it again once it's saved."));
-        QCOMPARE(h.backend.registrations.size(), 1);
     }
 
     void transientUploadFailuresAreRetriedAndOthersWorded()
