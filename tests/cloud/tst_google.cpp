@@ -155,44 +155,12 @@ private Q_SLOTS:
         QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)).value, QStringLiteral("1//refresh"));
         QCOMPARE(g.suite().value("kavo.shared.googleRefreshToken"), QJsonValue("1//refresh"));
 
-        // The authorization URL: endpoint, and every item in order.
-        QCOMPARE(g.opened.size(), 1);
-        const QUrl url = g.opened.first();
-        QCOMPARE(url.path(), QStringLiteral("/o/oauth2/v2/auth"));
-        const auto items = QUrlQuery(url).queryItems(QUrl::FullyDecoded);
-        QStringList names;
-        for (const auto &item : items)
-            names.append(item.first);
-        QCOMPARE(names,
-                 (QStringList{"client_id", "redirect_uri", "response_type", "scope", "code_challenge", "code_challenge_method",
-                              "access_type", "prompt", "state"}));
-        QCOMPARE(QUrlQuery(url).queryItemValue("state").size(), 43); // 32 random bytes
-        const QUrlQuery query(url);
-        QCOMPARE(query.queryItemValue("client_id"), Endpoints::compiledIn().googleClientId);
-        const QUrl redirect(query.queryItemValue("redirect_uri", QUrl::FullyDecoded));
-        QCOMPARE(redirect.host(), QStringLiteral("127.0.0.1"));
-        QCOMPARE(redirect.path(), QStringLiteral("/oauth2redirect"));
-        QCOMPARE(query.queryItemValue("response_type"), QStringLiteral("code"));
-        QCOMPARE(query.queryItemValue("scope", QUrl::FullyDecoded), QStringLiteral("https://www.googleapis.com/auth/drive.file"));
-        QCOMPARE(query.queryItemValue("code_challenge_method"), QStringLiteral("S256"));
-        QCOMPARE(query.queryItemValue("access_type"), QStringLiteral("offline"));
+        // What the devstack does not check: a state of 32 random bytes, and consent asked each time
+        // (so that Google gives a refresh token again).
+        const QUrlQuery query(g.opened.value(0));
+        QCOMPARE(query.queryItemValue("state").size(), 43);
         QCOMPARE(query.queryItemValue("prompt"), QStringLiteral("consent"));
-
-        // The code exchange: form fields, with the verifier that matches the challenge.
-        const FakeServer::Request exchange = g.server.requests("POST", "/token").value(0);
-        QCOMPARE(exchange.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
-        const auto form = formFields(exchange.body);
-        QCOMPARE(form.keys(), (QStringList{"client_id", "client_secret", "code", "code_verifier", "grant_type", "redirect_uri"}));
-        QCOMPARE(form.value("code"), QStringLiteral("4/0Acode"));
-        QCOMPARE(form.value("grant_type"), QStringLiteral("authorization_code"));
-        QCOMPARE(form.value("redirect_uri"), redirect.toString());
-        QCOMPARE(form.value("client_secret"), Endpoints::compiledIn().googleClientSecret);
-        QCOMPARE(form.value("code_verifier").size(), 43);
-        QCOMPARE(OAuth::challengeFor(form.value("code_verifier")), query.queryItemValue("code_challenge"));
-        const FakeServer::Request about = g.server.requests("GET", "/drive/v3/about").value(0);
-        QCOMPARE(about.header("Authorization"), QByteArray("Bearer ya29.access"));
-        const QList<QPair<QString, QString>> fields{{"fields", "user(displayName,emailAddress)"}};
-        QCOMPARE(about.queryItems(), fields);
+        const auto form = formFields(g.server.requests("POST", "/token").value(0).body);
 
         // The fresh token is used as long as it has more than 30 seconds left.
         QCOMPARE(awaitTask(g.auth->validAccessToken()).value(), QStringLiteral("ya29.access"));
@@ -439,24 +407,14 @@ private Q_SLOTS:
                  (QJsonObject{{"name", "Kavo"}, {"mimeType", "application/vnd.google-apps.folder"}}));
 
         const FakeServer::Request start = d.server.requests("POST", "/upload/drive/v3/files").value(0);
-        QCOMPARE(start.rawQuery, QByteArray("uploadType=resumable"));
-        QCOMPARE(start.header("Authorization"), QByteArray("Bearer tok"));
-        QCOMPARE(start.header("Content-Type"), QByteArray("application/json; charset=UTF-8"));
         QCOMPARE(start.header("X-Upload-Content-Type"), QByteArray("application/pdf"));
-        QCOMPARE(start.header("X-Upload-Content-Length"), QByteArray::number(content.size()));
         QCOMPARE(QJsonDocument::fromJson(start.body).object(),
                  (QJsonObject{{"name", "Résumé 2026.pdf"}, {"parents", QJsonArray{"folder-1"}}}));
-
+        // The session address is the upload's credential: the bytes go there without the token.
         const FakeServer::Request put = d.server.requests("PUT", "/session").value(0);
         QCOMPARE(put.rawQuery, QByteArray("upload_id=SECRET"));
         QVERIFY(!put.hasHeader("Authorization"));
-        QCOMPARE(put.header("Content-Type"), QByteArray("application/pdf"));
-        QCOMPARE(put.header("Content-Length"), QByteArray::number(content.size()));
         QCOMPARE(put.body, content);
-
-        const FakeServer::Request permission = d.server.requests("POST", "/drive/v3/files/file-9/permissions").value(0);
-        QCOMPARE(QJsonDocument::fromJson(permission.body).object(), (QJsonObject{{"role", "reader"}, {"type", "anyone"}}));
-        QCOMPARE(permission.header("Content-Type"), QByteArray("application/json"));
     }
 
     void failures_data()

@@ -158,6 +158,7 @@ private Q_SLOTS:
         QCOMPARE(c.page(stack.root, "/token", exchange + "&client_secret=wrong").status, 401);
         const HttpResponse googleTokens = c.page(stack.root, "/token", exchange + "&client_secret=" KAVO_GOOGLE_CLIENT_SECRET);
         QCOMPARE(googleTokens.status, 200);
+        QVERIFY(!QJsonDocument::fromJson(googleTokens.body).object().contains("refresh_token")); // asked without offline access
         QCOMPARE(c.page(stack.root, "/token", exchange + "&client_secret=" KAVO_GOOGLE_CLIENT_SECRET).status, 400); // used
 
         // Drive parses the search and the field selection, and answers errors in Google's shape.
@@ -189,11 +190,17 @@ private Q_SLOTS:
             QNetworkRequest part(sessionUrl);
             part.setRawHeader("Content-Range", range);
             part.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-            return awaitTask(c.http.send(part, "PUT", QByteArray(bytes, 'x')))->status;
+            return awaitTask(c.http.send(part, "PUT", QByteArray(bytes, 'x'))).value();
         };
-        QCOMPARE(put("bytes 0-99999/600000", 100000), 400);
-        QCOMPARE(put("bytes 0-262143/600000", 262144), 308);
-        QCOMPARE(put("bytes 262144-599999/600000", 337856), 200); // the last may be any size
+        QCOMPARE(put("bytes 0-99999/600000", 100000).status, 400);
+        QCOMPARE(put("bytes 0-262143/600000", 262144).status, 308);
+        const HttpResponse stored = put("bytes 262144-599999/600000", 337856); // the last may be any size
+        QCOMPARE(stored.status, 200);
+        // A permission without its type is refused.
+        QNetworkRequest grant(
+            Endpoints::join(stack.root, "/drive/v3/files/" + QJsonDocument::fromJson(stored.body)["id"].toString() + "/permissions"));
+        grant.setRawHeader("Authorization", "Bearer " + access);
+        QCOMPARE(awaitTask(c.http.send(grant, "POST", "{\"role\":\"reader\"}"))->status, 400);
 
         const HttpResponse stale = list("q=trashed%3Dfalse", "ya29.unknown");
         QCOMPARE(stale.status, 401);

@@ -154,8 +154,12 @@ void DevStack::routeGoogle()
     };
     for (const QString &statement : schema)
         m_db->exec(statement);
-    if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('google_codes') WHERE name = 'created_at'")).isEmpty())
-        m_db->exec(QStringLiteral("ALTER TABLE google_codes ADD COLUMN created_at INTEGER DEFAULT 0"));
+    for (const QString &column : {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("offline INTEGER DEFAULT 0")}) {
+        if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('google_codes') WHERE name = ?"),
+                        {column.section(QLatin1Char(' '), 0, 0)})
+                .isEmpty())
+            m_db->exec(QStringLiteral("ALTER TABLE google_codes ADD COLUMN ") + column);
+    }
     // Columns added since the first devstack; a state folder made by an older one gains them.
     for (const QString &column : {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("file_id TEXT")}) {
         if (!m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('drive_sessions') WHERE name = ?"),
@@ -195,8 +199,10 @@ void DevStack::routeGoogle()
             return;
         }
         const QString code = QStringLiteral("4/") + random(40);
-        m_db->exec(QStringLiteral("INSERT INTO google_codes (code, challenge, redirect_uri, created_at) VALUES (?, ?, ?, ?)"),
-                   {code, challenge, redirect, now().toSecsSinceEpoch()});
+        // As with Google, only a request for offline access is answered with a refresh token.
+        const bool offline = str(request.get_param_value("access_type")) == QLatin1String("offline");
+        m_db->exec(QStringLiteral("INSERT INTO google_codes (code, challenge, redirect_uri, created_at, offline) VALUES (?, ?, ?, ?, ?)"),
+                   {code, challenge, redirect, now().toSecsSinceEpoch(), offline ? 1 : 0});
         QUrl answer = back;
         QUrlQuery query(answer);
         query.addQueryItem(QStringLiteral("code"), QString::fromLatin1(QUrl::toPercentEncoding(code)));
@@ -246,6 +252,8 @@ void DevStack::routeGoogle()
                 return oauthError(response, QStringLiteral("invalid_grant"), QStringLiteral("Invalid code verifier."));
             if (rows.first().value(QStringLiteral("redirect_uri")).toString() != form.value(QStringLiteral("redirect_uri")))
                 return oauthError(response, QStringLiteral("redirect_uri_mismatch"), QStringLiteral("Bad Request"));
+            if (rows.first().value(QStringLiteral("offline")).toInt() == 0)
+                return grant(QStringLiteral("online-") + random(20), false); // the grant's own mark, never a refresh token
             const QString refresh = QStringLiteral("1//") + random(60);
             m_db->exec(QStringLiteral("INSERT INTO google_refresh VALUES (?)"), {refresh});
             return grant(refresh, true);
@@ -432,11 +440,19 @@ void DevStack::routeGoogle()
         const QString id = str(request.matches[1]);
         if (m_db->query(QStringLiteral("SELECT 1 FROM drive_files WHERE id = ?"), {id}).isEmpty())
             return driveError(response, 404, QStringLiteral("File not found: ") + id);
-        m_db->exec(QStringLiteral("UPDATE drive_files SET public = 1 WHERE id = ?"), {id});
+        // As Drive: a permission names its type and role; only "anyone" makes the file public.
+        const QJsonObject body = QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
+        for (const QString &field : {QStringLiteral("type"), QStringLiteral("role")})
+            if (body.value(field).toString().isEmpty())
+                return driveError(response, 400, QStringLiteral("The permission %1 field is required.").arg(field),
+                                  QStringLiteral("required"));
+        const QString type = body.value(QStringLiteral("type")).toString();
+        if (type == QLatin1String("anyone"))
+            m_db->exec(QStringLiteral("UPDATE drive_files SET public = 1 WHERE id = ?"), {id});
         json(response, 200,
-             {{QStringLiteral("id"), QStringLiteral("anyoneWithLink")},
-              {QStringLiteral("type"), QStringLiteral("anyone")},
-              {QStringLiteral("role"), QStringLiteral("reader")}});
+             {{QStringLiteral("id"), type == QLatin1String("anyone") ? QStringLiteral("anyoneWithLink") : random(20)},
+              {QStringLiteral("type"), type},
+              {QStringLiteral("role"), body.value(QStringLiteral("role")).toString()}});
     });
 
     m_server->Delete(R"(/drive/v3/files/([^/]+))", [this](const Request &request, Response &response) {
