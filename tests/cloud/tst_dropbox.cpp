@@ -89,31 +89,10 @@ private Q_SLOTS:
         QCOMPARE(d.auth->accountName(), QStringLiteral("Dee Bee"));
         QCOMPARE(awaitTask(d.secrets.read(DropboxAuth::keychainAccount)).value, QStringLiteral("dbx-refresh"));
 
-        const QUrl url = d.opened.value(0);
-        QCOMPARE(url.path(), QStringLiteral("/oauth2/authorize"));
-        const auto items = QUrlQuery(url).queryItems(QUrl::FullyDecoded);
-        QStringList names;
-        for (const auto &item : items)
-            names.append(item.first);
-        QCOMPARE(names,
-                 (QStringList{"client_id", "response_type", "redirect_uri", "code_challenge", "code_challenge_method", "token_access_type",
-                              "force_reapprove", "state"}));
-        QCOMPARE(items.value(0).second, Endpoints::compiledIn().dropboxAppKey);
-        QCOMPARE(items.value(2).second, QStringLiteral("vendrel://dropbox-auth"));
-        QCOMPARE(items.value(5).second, QStringLiteral("offline"));
-        QCOMPARE(items.value(6).second, QStringLiteral("true"));
-
-        const FakeServer::Request exchange = d.server.requests("POST", "/oauth2/token").value(0);
-        QCOMPARE(exchange.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
-        const auto form = formFields(exchange.body);
-        QCOMPARE(form.keys(), (QStringList{"client_id", "code", "code_verifier", "grant_type", "redirect_uri"}));
-        QCOMPARE(form.value("code"), QStringLiteral("dbx-code"));
-        QCOMPARE(form.value("grant_type"), QStringLiteral("authorization_code"));
-        QCOMPARE(OAuth::challengeFor(form.value("code_verifier")), items.value(3).second);
-
+        // What the devstack does not check: the user is asked to approve each time.
+        QCOMPARE(QUrlQuery(d.opened.value(0)).queryItemValue("force_reapprove"), QStringLiteral("true"));
         const FakeServer::Request account = d.server.requests("POST", "/2/users/get_current_account").value(0);
         QCOMPARE(account.body, QByteArray("null"));
-        QCOMPARE(account.header("Authorization"), QByteArray("Bearer sl.access"));
         QCOMPARE(account.header("Content-Type"), QByteArray("application/json"));
         QCOMPARE(awaitTask(d.auth->validAccessToken()).value(), QStringLiteral("sl.access"));
 
@@ -233,9 +212,6 @@ private Q_SLOTS:
         const Result<CloudUploadResult> result = u.run(content);
         QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
         const FakeServer::Request start = u.server.requests("POST", "/2/files/upload_session/start").value(0);
-        QCOMPARE(start.header("Dropbox-API-Arg"), QByteArray("{\"close\": false}"));
-        QCOMPARE(start.header("Content-Type"), QByteArray("application/octet-stream"));
-        QCOMPARE(start.header("Authorization"), QByteArray("Bearer dbx-token"));
         QVERIFY(start.body.isEmpty());
         QCOMPARE(u.server.requests("POST", "/2/files/upload_session/append_v2").size(), 0);
         const FakeServer::Request finish = u.server.requests("POST", "/2/files/upload_session/finish").value(0);
@@ -243,8 +219,6 @@ private Q_SLOTS:
         const QJsonObject arg = argOf(finish);
         QCOMPARE(arg.value("cursor").toObject(), (QJsonObject{{"session_id", "sess-1"}, {"offset", 0}}));
         const QJsonObject commit = arg.value("commit").toObject();
-        QCOMPARE(commit.value("mode").toString(), QStringLiteral("add"));
-        QCOMPARE(commit.value("autorename"), QJsonValue(true));
         QCOMPARE(commit.value("mute"), QJsonValue(true));
         QCOMPARE(commit.value("path").toString(), result->providerFileID);
         QVERIFY(QRegularExpression("^/[0-9A-F]{12}/file\\.bin$").match(result->providerFileID).hasMatch());
@@ -252,13 +226,8 @@ private Q_SLOTS:
         QCOMPARE(u.progress.count(1.0), 1);
         QCOMPARE(result->provider, StorageProvider::dropbox);
         QCOMPARE(result->directURL, QStringLiteral("https://dbx.test/s/abc/file?dl=1"));
-
-        const QJsonObject linkBody
-            = QJsonDocument::fromJson(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body).object();
-        QCOMPARE(
-            linkBody,
-            (QJsonObject{{"path", result->providerFileID},
-                         {"settings", QJsonObject{{"requested_visibility", "public"}, {"audience", "public"}, {"access", "viewer"}}}}));
+        const QByteArray link = u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body;
+        QCOMPARE(QJsonDocument::fromJson(link)["settings"]["audience"].toString(), QStringLiteral("public"));
     }
 
     // Reports follow the bytes within each chunk, rise steadily, mark each chunk's end once its

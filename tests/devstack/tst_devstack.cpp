@@ -224,6 +224,7 @@ private Q_SLOTS:
         const HttpResponse tokens = c.page(stack.root, "/oauth2/token", dropboxExchange + KAVO_DROPBOX_APP_KEY);
         QCOMPARE(tokens.status, 200);
         QVERIFY(QJsonDocument::fromJson(tokens.body)["account_id"].toString().startsWith("dbid:"));
+        QVERIFY(!QJsonDocument::fromJson(tokens.body).object().contains("refresh_token")); // not asked for offline access
         QCOMPARE(c.page(stack.root, "/oauth2/token", dropboxExchange + KAVO_DROPBOX_APP_KEY).status, 400); // used
 
         // Dropbox's routes hold their arguments to the API's types and fields, want their content

@@ -197,8 +197,12 @@ void DevStack::routeDropbox()
         m_db->exec(statement);
     if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_sessions') WHERE name = 'closed'")).isEmpty())
         m_db->exec(QStringLiteral("ALTER TABLE dropbox_sessions ADD COLUMN closed INTEGER DEFAULT 0"));
-    if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_codes') WHERE name = 'created_at'")).isEmpty())
-        m_db->exec(QStringLiteral("ALTER TABLE dropbox_codes ADD COLUMN created_at INTEGER DEFAULT 0"));
+    for (const QString &column : {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("offline INTEGER DEFAULT 0")}) {
+        if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_codes') WHERE name = ?"),
+                        {column.section(QLatin1Char(' '), 0, 0)})
+                .isEmpty())
+            m_db->exec(QStringLiteral("ALTER TABLE dropbox_codes ADD COLUMN ") + column);
+    }
     if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_sessions') WHERE name = 'created_at'")).isEmpty())
         m_db->exec(QStringLiteral("ALTER TABLE dropbox_sessions ADD COLUMN created_at INTEGER DEFAULT 0"));
     QDir().mkpath(m_options.stateDir + QStringLiteral("/dropbox/sessions"));
@@ -220,8 +224,10 @@ void DevStack::routeDropbox()
             return;
         }
         const QString code = random(43);
-        m_db->exec(QStringLiteral("INSERT INTO dropbox_codes (code, challenge, redirect_uri, created_at) VALUES (?, ?, ?, ?)"),
-                   {code, challenge, redirect, now().toSecsSinceEpoch()});
+        // As with Dropbox, only token_access_type=offline is answered with a refresh token.
+        const bool offline = str(request.get_param_value("token_access_type")) == QLatin1String("offline");
+        m_db->exec(QStringLiteral("INSERT INTO dropbox_codes (code, challenge, redirect_uri, created_at, offline) VALUES (?, ?, ?, ?, ?)"),
+                   {code, challenge, redirect, now().toSecsSinceEpoch(), offline ? 1 : 0});
         QString answer = redirect + QStringLiteral("?code=") + code;
         if (request.has_param("state"))
             answer += QStringLiteral("&state=") + QString::fromLatin1(QUrl::toPercentEncoding(str(request.get_param_value("state"))));
@@ -249,16 +255,16 @@ void DevStack::routeDropbox()
                 return json(response, 400,
                             {{QStringLiteral("error"), QStringLiteral("invalid_grant")},
                              {QStringLiteral("error_description"), QStringLiteral("code doesn't exist or has expired")}});
-            const QString refresh = random(64);
-            m_db->exec(QStringLiteral("INSERT INTO dropbox_refresh VALUES (?)"), {refresh});
-            return json(response, 200,
-                        {{QStringLiteral("access_token"), access(14400)},
-                         {QStringLiteral("refresh_token"), refresh},
-                         {QStringLiteral("expires_in"), 14400},
-                         {QStringLiteral("token_type"), QStringLiteral("bearer")},
-                         {QStringLiteral("scope"), dropboxScopes},
-                         {QStringLiteral("account_id"), dropboxAccountId},
-                         {QStringLiteral("uid"), QStringLiteral("12345678")}});
+            QJsonObject granted{
+                {QStringLiteral("access_token"), access(14400)},          {QStringLiteral("expires_in"), 14400},
+                {QStringLiteral("token_type"), QStringLiteral("bearer")}, {QStringLiteral("scope"), dropboxScopes},
+                {QStringLiteral("account_id"), dropboxAccountId},         {QStringLiteral("uid"), QStringLiteral("12345678")}};
+            if (rows.first().value(QStringLiteral("offline")).toInt() != 0) {
+                const QString refresh = random(64);
+                m_db->exec(QStringLiteral("INSERT INTO dropbox_refresh VALUES (?)"), {refresh});
+                granted.insert(QStringLiteral("refresh_token"), refresh);
+            }
+            return json(response, 200, granted);
         }
         if (form.value(QStringLiteral("grant_type")) == QLatin1String("refresh_token")
             && !m_db->query(QStringLiteral("SELECT 1 FROM dropbox_refresh WHERE refresh_token = ?"),
