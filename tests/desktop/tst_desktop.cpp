@@ -103,13 +103,19 @@ struct Desk {
     // trayer, Kavo with its icon in it, and the stand-in file manager.
     bool startInTheTray() { return x.startTray() && startKavo() && findIcon() && startSource(); }
     void clickIcon() const { x.click(icon.center()); }
-    // `kavo` run again, as from a launcher; its exit code.
-    int kavoAgain()
+    // `kavo ARGUMENTS` on this desktop, as from a launcher or a terminal.
+    Demo::Run kavoAgain(const QStringList &arguments = {}) { return demo.kavo(arguments, {}, kavoEnvironment()); }
+    // "Share via Kavo" from the file manager for `file`, answered with Return; its exit code.
+    int shareWithTheDialog(const QString &file)
     {
-        QProcess again;
-        again.setProcessEnvironment(kavoEnvironment());
-        again.start(KAVO_BINARY, {});
-        return again.waitForFinished(10000) ? again.exitCode() : -1;
+        QProcess *dialog = x.launch(KAVO_SHARE_BINARY, {file}, kavoEnvironment());
+        QString window;
+        if (!QTest::qWaitFor([&] { return !(window = x.visibleWindow("Share via Kavo")).isEmpty(); }, 10000))
+            return -1;
+        x.xdotool({"windowactivate", "--sync", window});
+        QTest::qWait(300);
+        x.xdotool({"key", "Return"});
+        return dialog->waitForFinished(60000) ? dialog->exitCode() : -1;
     }
     QString panel() const { return x.visibleWindow("Kavo"); }
     bool panelGoes() const
@@ -345,14 +351,7 @@ private Q_SLOTS:
 
         writeFile(desk.demo.path("files/report.pdf"), pattern(30000, 3));
         const int before = desk.links();
-        QProcess *share = desk.x.launch(KAVO_SHARE_BINARY, {desk.demo.path("files/report.pdf")}, desk.kavoEnvironment());
-        QString dialog;
-        QVERIFY(QTest::qWaitFor([&] { return !(dialog = desk.x.visibleWindow("Share via Kavo")).isEmpty(); }, 10000));
-        desk.x.xdotool({"windowactivate", "--sync", dialog});
-        QTest::qWait(300);
-        desk.x.xdotool({"key", "Return"});
-        QVERIFY(share->waitForFinished(60000));
-        QCOMPARE(share->exitCode(), 0);
+        QCOMPARE(desk.shareWithTheDialog(desk.demo.path("files/report.pdf")), 0);
         QCOMPARE(desk.links(), before + 1);
         const HistoryItem shared = awaitTask(desk.demo.api.fetchHistory(1))->first();
         QCOMPARE(shared.filename, QStringLiteral("report.pdf"));
@@ -363,7 +362,8 @@ private Q_SLOTS:
     }
 
     // The icon is a template that stands out on the panel it is in: drawn dark on the toolkit's
-    // light grey panel and light on a dark one, after the tray comes back in another colour.
+    // light grey panel and light on a dark one, after the tray comes back in another colour. Its
+    // menu follows Kavo's theme, whatever the desktop's colours.
     void theIconShowsOnLightAndDarkPanels()
     {
         Desk desk;
@@ -382,31 +382,26 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return qGray(desk.x.screenshot(desk.demo.path("menu.png")).pixel(inMenu)) > 235; }, 3000));
         desk.x.xdotool({"key", "Escape"});
 
+        // A dark tray, and Kavo in its dark theme (the menu then dark whatever the desktop's colours).
         for (const auto &process : desk.x.processes)
             if (process->program() == QLatin1String("trayer"))
                 process->kill();
+        desk.kavo->terminate();
+        QVERIFY(desk.kavo->waitForFinished(10000));
+        QFile::remove(desk.demo.path("runtime/kavo.socket"));
+        writeFile(desk.demo.path("config/kavo/defaults.json"), "{\"kavo-theme\":\"dark\"}");
         QVERIFY(desk.x.startTray("0x202020"));
+        QVERIFY(desk.startKavo());
         QVERIFY(desk.findIcon());
         QVERIFY2(
             QTest::qWaitFor([&] { return iconContrast(shot = desk.x.screenshot(desk.demo.path("dark.png")), desk.icon) >= 4.5; }, 5000),
             qPrintable(QString::number(iconContrast(shot, desk.icon))));
         QVERIFY(qGray(shot.pixel(desk.icon.center() - QPoint(desk.icon.width() * 3 / 10, 0))) > 160); // light on dark
-    }
-
-    // With Kavo's dark theme the tray's menu is dark too, whatever the desktop's colours.
-    void theTrayMenuFollowsKavosTheme()
-    {
-        Desk desk;
-        START_DESK(desk);
-        writeFile(desk.demo.path("config/kavo/defaults.json"), "{\"kavo-theme\":\"dark\"}");
-        QVERIFY(desk.x.startTray());
-        QVERIFY(desk.startKavo());
-        QVERIFY(desk.findIcon());
-        const QPoint inMenu = desk.icon.bottomLeft() + QPoint(-60, 30);
+        const QPoint inDarkMenu = desk.icon.bottomLeft() + QPoint(-60, 30);
         desk.x.xdotool({"mousemove", QString::number(desk.icon.center().x()), QString::number(desk.icon.center().y()), "click", "3"});
-        QImage shot;
-        QVERIFY2(QTest::qWaitFor([&] { return qGray((shot = desk.x.screenshot(desk.demo.path("menu.png"))).pixel(inMenu)) < 70; }, 3000),
-                 qPrintable(shot.pixelColor(inMenu).name()));
+        QVERIFY2(
+            QTest::qWaitFor([&] { return qGray((shot = desk.x.screenshot(desk.demo.path("menu.png"))).pixel(inDarkMenu)) < 70; }, 3000),
+            qPrintable(shot.pixelColor(inDarkMenu).name()));
         desk.x.xdotool({"key", "Escape"});
     }
 
@@ -420,12 +415,9 @@ private Q_SLOTS:
         const QString defaults = desk.demo.path("config/kavo/defaults.json");
         const QByteArray before = readFile(defaults);
         const auto ask = [&](QChar key) {
-            QProcess link;
-            link.setProcessEnvironment(desk.kavoEnvironment());
-            link.start(KAVO_BINARY, {"kavo://setup?key=" + QString(64, key) + "&email=other@example.com"});
             QString alert;
             const bool shown
-                = link.waitForFinished(10000)
+                = desk.kavoAgain({"kavo://setup?key=" + QString(64, key) + "&email=other@example.com"}).code >= 0
                 && QTest::qWaitFor(
                       [&] {
                           return !(alert = desk.x.visibleWindow("Switch to another account?")).isEmpty() && desk.x.activeWindow() == alert;
@@ -458,36 +450,21 @@ private Q_SLOTS:
         QVERIFY(holders(desk.x.display).isEmpty());
 
         writeFile(desk.demo.path("files/notes.txt"), "notes\n");
-        QProcess share;
-        share.setProcessEnvironment(desk.kavoEnvironment());
-        share.start(KAVO_BINARY, {"share", desk.demo.path("files/notes.txt")});
-        QVERIFY(share.waitForFinished(60000));
-        QCOMPARE(share.exitCode(), 0);
-        const QByteArray shared = share.readAllStandardOutput().trimmed();
-        QVERIFY(shared.startsWith("https://"));
-        QCOMPARE(paste(), shared);
+        const Demo::Run share = desk.kavoAgain({"share", desk.demo.path("files/notes.txt")});
+        QCOMPARE(share.code, 0);
+        QVERIFY(share.out.startsWith("https://"));
+        QCOMPARE(paste(), share.out.trimmed());
         QCOMPARE(holders(desk.x.display).size(), 1);
 
         // The link of the sign-in's first file, copied by name: the new holder takes over.
         const HistoryItem first = awaitTask(desk.demo.api.fetchHistory(15))->last();
-        QProcess copy;
-        copy.setProcessEnvironment(desk.kavoEnvironment());
-        copy.start(KAVO_BINARY, {"link", first.token, "copy"});
-        QVERIFY(copy.waitForFinished(30000));
-        QCOMPARE(copy.exitCode(), 0);
+        QCOMPARE(desk.kavoAgain({"link", first.token, "copy"}).code, 0);
         QCOMPARE(paste(), first.viewURL.toUtf8());
         QVERIFY(QTest::qWaitFor([&] { return holders(desk.x.display).size() == 1; }, 5000));
 
         // "Share via Kavo": the dialog closes after copying; the link stays.
         writeFile(desk.demo.path("files/report.pdf"), pattern(3000, 3));
-        QProcess *dialog = desk.x.launch(KAVO_SHARE_BINARY, {desk.demo.path("files/report.pdf")}, desk.kavoEnvironment());
-        QString window;
-        QVERIFY(QTest::qWaitFor([&] { return !(window = desk.x.visibleWindow("Share via Kavo")).isEmpty(); }, 10000));
-        desk.x.xdotool({"windowactivate", "--sync", window});
-        QTest::qWait(300);
-        desk.x.xdotool({"key", "Return"});
-        QVERIFY(dialog->waitForFinished(60000));
-        QCOMPARE(dialog->exitCode(), 0);
+        QCOMPARE(desk.shareWithTheDialog(desk.demo.path("files/report.pdf")), 0);
         QCOMPARE(paste(), newestLink(desk.demo).toUtf8());
 
         // Another program copies: the holder goes, and that program's text is what pastes.
@@ -524,14 +501,10 @@ private Q_SLOTS:
         env.insert("ASAN_OPTIONS", "fast_unwind_on_malloc=0");
 
         writeFile(demo.path("files/notes.txt"), "notes\n");
-        QProcess share;
-        share.setProcessEnvironment(env);
-        share.start(KAVO_BINARY, {"share", demo.path("files/notes.txt")});
-        QVERIFY(share.waitForFinished(60000));
-        QCOMPARE(share.exitCode(), 0);
-        const QByteArray shared = share.readAllStandardOutput().trimmed();
-        QVERIFY(shared.startsWith("https://"));
-        QCOMPARE(wayland.paste(), shared);
+        const Demo::Run share = demo.kavo({"share", demo.path("files/notes.txt")}, {}, env);
+        QCOMPARE(share.code, 0);
+        QVERIFY(share.out.startsWith("https://"));
+        QCOMPARE(wayland.paste(), share.out.trimmed());
         QCOMPARE(holders(wayland.socket).size(), 1);
         QCOMPARE(wayland.tool("wl-copy", {}, "something else").exitCode, 0);
         QVERIFY(QTest::qWaitFor([&] { return holders(wayland.socket).isEmpty(); }, 5000));
@@ -545,11 +518,7 @@ private Q_SLOTS:
         QProcess *tray = wayland.spawn(KAVO_BINARY, {}, trayEnv, QProcess::SeparateChannels);
         QVERIFY(QTest::qWaitFor([&] { return QFile::exists(demo.path("runtime/kavo.socket")); }, 20000));
         writeFile(demo.path("files/photo.jpg"), pattern(20000, 5));
-        QProcess drop;
-        drop.setProcessEnvironment(env);
-        drop.start(KAVO_BINARY, {demo.path("files/photo.jpg")});
-        QVERIFY(drop.waitForFinished(20000));
-        QCOMPARE(drop.exitCode(), 0);
+        QCOMPARE(demo.kavo({demo.path("files/photo.jpg")}, {}, env).code, 0);
         QVERIFY(QTest::qWaitFor([&] { return awaitTask(demo.api.fetchHistory(1))->first().filename == "photo.jpg"; }, 60000));
         const QByteArray link = newestLink(demo).toUtf8();
         QVERIFY(QTest::qWaitFor([&] { return wayland.paste() == link; }, 5000));
@@ -598,12 +567,12 @@ private Q_SLOTS:
         QVERIFY(closed);
         QTest::qWait(300);
         QCOMPARE(desk.kavo->state(), QProcess::Running);
-        QCOMPARE(desk.kavoAgain(), 0);
+        QCOMPARE(desk.kavoAgain().code, 0);
         QVERIFY(desk.panelComes());
         // Minimised, it comes back the same way.
         desk.x.xdotool({"windowminimize", "--sync", desk.panel()});
         QVERIFY(desk.panelGoes());
-        QCOMPARE(desk.kavoAgain(), 0);
+        QCOMPARE(desk.kavoAgain().code, 0);
         QVERIFY(desk.panelComes());
 
         QVERIFY(desk.x.startTray());

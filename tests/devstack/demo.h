@@ -207,16 +207,16 @@ struct Demo {
         tray.terminate();
         return tray.waitForFinished(10000);
     }
-    // One run of `kavo ARGUMENTS` with `input` on its standard input.
+    // One run of `kavo ARGUMENTS` with `input` on its standard input (in `env`, or this home's).
     struct Run {
         int code = -1;
         QByteArray out;
         QByteArray err;
     };
-    Run kavo(const QStringList &arguments, const QByteArray &input = {})
+    Run kavo(const QStringList &arguments, const QByteArray &input = {}, const std::optional<QProcessEnvironment> &env = {})
     {
         QProcess process;
-        process.setProcessEnvironment(environment("exit 1\n"));
+        process.setProcessEnvironment(env.value_or(environment("exit 1\n")));
         process.start(KAVO_BINARY, arguments);
         process.write(input);
         process.closeWriteChannel();
