@@ -228,13 +228,7 @@ struct Demo {
         return run;
     }
     // Hands `file` to the running tray as the file manager would.
-    bool drop(const QString &file)
-    {
-        QProcess sender;
-        sender.setProcessEnvironment(environment("exit 1\n"));
-        sender.start(KAVO_BINARY, {file});
-        return sender.waitForFinished(20000) && sender.exitStatus() == QProcess::NormalExit && sender.exitCode() == 0;
-    }
+    bool drop(const QString &file) { return kavo({file}).code == 0; }
     qint64 uploadBytes() { return QJsonDocument::fromJson(hook("GET", "/__test/stats").body)["upload_bytes"].toInteger(-1); }
     // The tray's upload queue as it is on disk.
     QByteArray journal() const { return readFile(path(".local/state/kavo/uploads.jsonl")); }
