@@ -108,13 +108,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("400 with JSON") << "vendrel://dropbox-auth?code=c" << 400 << QByteArray("{\"error\":\"invalid_grant\"}")
-                                       << "Bad response from Dropbox: {\"error\":\"invalid_grant\"}";
-        QTest::newRow("200 without refresh token")
-            << "vendrel://dropbox-auth?code=c" << 200 << QByteArray("{\"access_token\":\"a\",\"expires_in\":10}")
-            << "Bad response from Dropbox: {\"access_token\":\"a\",\"expires_in\":10}";
-        QTest::newRow("no code") << "vendrel://dropbox-auth?error=access_denied" << 200 << QByteArray()
-                                 << "Dropbox didn't return an authorization code.";
+        row("400 with JSON", "vendrel://dropbox-auth?code=c", 400, QByteArray("{\"error\":\"invalid_grant\"}"),
+            "Bad response from Dropbox: {\"error\":\"invalid_grant\"}");
+        row("200 without refresh token", "vendrel://dropbox-auth?code=c", 200, QByteArray("{\"access_token\":\"a\",\"expires_in\":10}"),
+            "Bad response from Dropbox: {\"access_token\":\"a\",\"expires_in\":10}");
+        row("no code", "vendrel://dropbox-auth?error=access_denied", 200, QByteArray(), "Dropbox didn't return an authorization code.");
     }
     void exchangeFailures()
     {
@@ -325,12 +323,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("link");
         QTest::addColumn<QString>("direct");
-        QTest::newRow("dl=0") << "https://d/s/a?dl=0"
-                              << "https://d/s/a?dl=1";
-        QTest::newRow("no query") << "https://d/s/a"
-                                  << "https://d/s/a?dl=1";
-        QTest::newRow("other query") << "https://d/s/a?rlkey=x"
-                                     << "https://d/s/a?rlkey=x&dl=1";
+        row("dl=0", "https://d/s/a?dl=0", "https://d/s/a?dl=1");
+        row("no query", "https://d/s/a", "https://d/s/a?dl=1");
+        row("other query", "https://d/s/a?rlkey=x", "https://d/s/a?rlkey=x&dl=1");
     }
     void directLinks()
     {
@@ -346,17 +341,14 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("start without session") << "/2/files/upload_session/start" << 200 << QByteArray("{}") << QByteArray("x")
-                                               << "Bad Dropbox response: {}";
-        QTest::newRow("append refused") << "/2/files/upload_session/append_v2" << 409
-                                        << QByteArray("{\"error_summary\":\"incorrect_offset\"}") << QByteArray(1500, 'x')
-                                        << "Dropbox HTTP 409: {\"error_summary\":\"incorrect_offset\"}";
-        QTest::newRow("finish without id") << "/2/files/upload_session/finish" << 200 << QByteArray("{\"name\":\"x\"}") << QByteArray("x")
-                                           << "Bad Dropbox response: {\"name\":\"x\"}";
-        QTest::newRow("link refused") << "/2/sharing/create_shared_link_with_settings" << 400 << QByteArray("bad path") << QByteArray("x")
-                                      << "Dropbox HTTP 400: bad path";
-        QTest::newRow("empty file") << "" << 0 << QByteArray() << QByteArray()
-                                    << "Bad Dropbox response: the file ended after 0 of 0 bytes; nothing was saved.";
+        row("start without session", "/2/files/upload_session/start", 200, QByteArray("{}"), QByteArray("x"), "Bad Dropbox response: {}");
+        row("append refused", "/2/files/upload_session/append_v2", 409, QByteArray("{\"error_summary\":\"incorrect_offset\"}"),
+            QByteArray(1500, 'x'), "Dropbox HTTP 409: {\"error_summary\":\"incorrect_offset\"}");
+        row("finish without id", "/2/files/upload_session/finish", 200, QByteArray("{\"name\":\"x\"}"), QByteArray("x"),
+            "Bad Dropbox response: {\"name\":\"x\"}");
+        row("link refused", "/2/sharing/create_shared_link_with_settings", 400, QByteArray("bad path"), QByteArray("x"),
+            "Dropbox HTTP 400: bad path");
+        row("empty file", "", 0, QByteArray(), QByteArray(), "Bad Dropbox response: the file ended after 0 of 0 bytes; nothing was saved.");
     }
     void refusals()
     {

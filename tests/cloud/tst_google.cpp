@@ -13,7 +13,6 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
@@ -223,12 +222,10 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("logLine"); // empty: none
         QTest::addColumn<bool>("staysSignedIn");
-        QTest::newRow("invalid_grant") << 400
-                                       << QByteArray(
-                                              "{\"error\":\"invalid_grant\",\"error_description\":\"Token has been expired or revoked.\"}")
-                                       << "[GoogleAuth] refresh failed: invalid_grant Token has been expired or revoked." << false;
-        QTest::newRow("500 not JSON") << 500 << QByteArray("<html>oops</html>") << "[GoogleAuth] refresh failed: http_500 " << true;
-        QTest::newRow("200 without expires_in") << 200 << QByteArray("{\"access_token\":\"x\"}") << "" << true;
+        row("invalid_grant", 400, QByteArray("{\"error\":\"invalid_grant\",\"error_description\":\"Token has been expired or revoked.\"}"),
+            "[GoogleAuth] refresh failed: invalid_grant Token has been expired or revoked.", false);
+        row("500 not JSON", 500, QByteArray("<html>oops</html>"), "[GoogleAuth] refresh failed: http_500 ", true);
+        row("200 without expires_in", 200, QByteArray("{\"access_token\":\"x\"}"), "", true);
     }
     void refreshFailures()
     {
@@ -265,15 +262,11 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("tokenBody");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<QString>("page");
-        QTest::newRow("consent refused") << QByteArray("error=access_denied") << QByteArray() << "No authorization code returned."
-                                         << "Sign-in cancelled.";
-        QTest::newRow("empty code") << QByteArray("code=") << QByteArray() << "No authorization code returned."
-                                    << "Sign-in failed.";
-        QTest::newRow("no refresh token") << QByteArray("code=abc") << QByteArray("{\"access_token\":\"a\",\"expires_in\":10}")
-                                          << "Bad response from Google."
-                                          << "Sign-in failed.";
-        QTest::newRow("not JSON") << QByteArray("code=abc") << QByteArray("nope") << "Google's answer isn't valid JSON"
-                                  << "Sign-in failed.";
+        row("consent refused", QByteArray("error=access_denied"), QByteArray(), "No authorization code returned.", "Sign-in cancelled.");
+        row("empty code", QByteArray("code="), QByteArray(), "No authorization code returned.", "Sign-in failed.");
+        row("no refresh token", QByteArray("code=abc"), QByteArray("{\"access_token\":\"a\",\"expires_in\":10}"),
+            "Bad response from Google.", "Sign-in failed.");
+        row("not JSON", QByteArray("code=abc"), QByteArray("nope"), "Google's answer isn't valid JSON", "Sign-in failed.");
     }
     void signInFailures()
     {
@@ -421,18 +414,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("step");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("start without Location") << "start"
-                                                << "Drive HTTP 200: {\"kind\":\"none\"}";
-        QTest::newRow("bytes answered 500") << "bytes"
-                                            << "Drive HTTP 500: storage quota";
-        QTest::newRow("bytes without id") << "bytes-no-id"
-                                          << "Drive HTTP 200: {\"name\":\"x\"}";
-        QTest::newRow("permission 403") << "permission"
-                                        << "Drive HTTP 403: {\"error\":\"forbidden\"}";
-        QTest::newRow("folder cannot be made") << "folder"
-                                               << "Bad response from Drive.";
-        QTest::newRow("folder search refused") << "search"
-                                               << "Drive HTTP 401: {\"error\":{\"code\":401}}";
+        row("start without Location", "start", "Drive HTTP 200: {\"kind\":\"none\"}");
+        row("bytes answered 500", "bytes", "Drive HTTP 500: storage quota");
+        row("bytes without id", "bytes-no-id", "Drive HTTP 200: {\"name\":\"x\"}");
+        row("permission 403", "permission", "Drive HTTP 403: {\"error\":\"forbidden\"}");
+        row("folder cannot be made", "folder", "Bad response from Drive.");
+        row("folder search refused", "search", "Drive HTTP 401: {\"error\":{\"code\":401}}");
     }
     void failures()
     {
@@ -467,27 +454,6 @@ private Q_SLOTS:
             QVERIFY2(DriveError::http(HttpResponse{status, {}, "<html>"}).throttled, qPrintable(QString::number(status)));
         for (const int status : {400, 401, 404, 501})
             QVERIFY(!DriveError::http(HttpResponse{status, {}, "{}"}).throttled);
-    }
-
-    void byteUploadTransportFailuresKeepTheirCodes()
-    {
-        // The queue retries only some transport failures, so the codes must survive.
-        Drive d;
-        d.server.route("PUT", "/session", Response::dropped());
-        Result<CloudUploadResult> result = awaitTask(d.uploader.upload(d.file(QByteArray(2 << 20, 'x')), "text/plain", {}));
-        QVERIFY(!result);
-        QCOMPARE(result.error().domain, ErrorDomain::transport);
-        QCOMPARE(result.error().code, int(TransportCode::networkConnectionLost));
-
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const quint16 closedPort = probe.serverPort();
-        probe.close();
-        d.server.route("POST", "/upload/drive/v3/files",
-                       Response{200, {{"Location", "http://127.0.0.1:" + QByteArray::number(closedPort) + "/session"}}, "{}"});
-        result = awaitTask(d.uploader.upload(d.file("small"), "text/plain", {}));
-        QVERIFY(!result);
-        QCOMPARE(result.error().code, int(TransportCode::cannotConnectToHost));
     }
 
     // A session whose answers move back and forth between two offsets is given up on after a

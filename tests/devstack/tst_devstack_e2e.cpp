@@ -13,8 +13,8 @@ namespace {
 void providerRows()
 {
     QTest::addColumn<bool>("dropbox");
-    QTest::newRow("Drive") << false;
-    QTest::newRow("Dropbox") << true;
+    row("Drive", false);
+    row("Dropbox", true);
 }
 
 // Google's own description of Drive v3, as its Go client ships it (Debian's

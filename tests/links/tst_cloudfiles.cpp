@@ -197,13 +197,12 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("line"); // empty: silent
-        QTest::newRow("service error") << 500 << QByteArray("down") << "DriveCleaner: fetchExpired failed: Backend HTTP 500: down";
-        QTest::newRow("empty list") << 200 << QByteArray("{\"count\":0,\"items\":[]}") << "";
-        QTest::newRow("count missing") << 200 << QByteArray("{\"items\":[]}")
-                                       << "DriveCleaner: fetchExpired failed: The service's answer couldn't be read: count is missing.";
-        QTest::newRow("item without file")
-            << 200 << QByteArray("{\"count\":1,\"items\":[{\"token\":\"t\"}]}")
-            << "DriveCleaner: fetchExpired failed: The service's answer couldn't be read: items[0].drive_file_id is missing.";
+        row("service error", 500, QByteArray("down"), "DriveCleaner: fetchExpired failed: Backend HTTP 500: down");
+        row("empty list", 200, QByteArray("{\"count\":0,\"items\":[]}"), "");
+        row("count missing", 200, QByteArray("{\"items\":[]}"),
+            "DriveCleaner: fetchExpired failed: The service's answer couldn't be read: count is missing.");
+        row("item without file", 200, QByteArray("{\"count\":1,\"items\":[{\"token\":\"t\"}]}"),
+            "DriveCleaner: fetchExpired failed: The service's answer couldn't be read: items[0].drive_file_id is missing.");
     }
     void passEndsEarly()
     {
@@ -263,64 +262,38 @@ private Q_SLOTS:
         QTest::addColumn<QString>("provider");
         QTest::addColumn<QString>("cloudAnswer"); // "status body", "no token", "unreachable"
         QTest::addColumn<QString>("message"); // empty: none
-        QTest::newRow("drive 204") << "google"
-                                   << "204 "
-                                   << "";
-        QTest::newRow("drive 404") << "google"
-                                   << "404 gone"
-                                   << "";
-        QTest::newRow("drive 410") << ""
-                                   << "410 "
-                                   << "";
-        QTest::newRow("drive 401") << "google"
-                                   << "401 " << driveSignIn;
-        QTest::newRow("drive 403") << "google"
-                                   << "403 " << driveSignIn;
-        QTest::newRow("drive 200") << "google"
-                                   << "200 {}"
-                                   << "We removed the share link, but Google Drive returned an unexpected response (HTTP 200). You may "
-                                      "want to remove the file manually from the Vendrel folder in Drive.";
-        QTest::newRow("drive 500") << "other"
-                                   << "500 x"
-                                   << "We removed the share link, but Google Drive returned an unexpected response (HTTP 500). You may "
-                                      "want to remove the file manually from the Vendrel folder in Drive.";
-        QTest::newRow("drive no token") << "google"
-                                        << "no token" << driveUnreachable;
-        QTest::newRow("drive unreachable") << "google"
-                                           << "unreachable" << driveUnreachable;
-        QTest::newRow("dropbox 200") << "dropbox"
-                                     << "200 {}"
-                                     << "";
-        QTest::newRow("Dropbox 409 not found") << "Dropbox"
-                                               << "409 {\"error_summary\":\"path_lookup/not_found/..\"}"
-                                               << "";
+        row("drive 204", "google", "204 ", "");
+        row("drive 404", "google", "404 gone", "");
+        row("drive 410", "", "410 ", "");
+        row("drive 401", "google", "401 ", driveSignIn);
+        row("drive 403", "google", "403 ", driveSignIn);
+        row("drive 200", "google", "200 {}",
+            "We removed the share link, but Google Drive returned an unexpected response (HTTP 200). You may "
+            "want to remove the file manually from the Vendrel folder in Drive.");
+        row("drive 500", "other", "500 x",
+            "We removed the share link, but Google Drive returned an unexpected response (HTTP 500). You may "
+            "want to remove the file manually from the Vendrel folder in Drive.");
+        row("drive no token", "google", "no token", driveUnreachable);
+        row("drive unreachable", "google", "unreachable", driveUnreachable);
+        row("dropbox 200", "dropbox", "200 {}", "");
+        row("Dropbox 409 not found", "Dropbox", "409 {\"error_summary\":\"path_lookup/not_found/..\"}", "");
         // Any other refusal leaves the file, and its public link, in place.
-        QTest::newRow("dropbox 409 no permission") << "dropbox"
-                                                   << "409 {\"error_summary\":\"path_write/no_write_permission/..\"}"
-                                                   << "We removed the share link, but Dropbox returned an error: "
-                                                      "path_write/no_write_permission/... You may want to remove the file manually.";
-        QTest::newRow("dropbox 409 malformed") << "dropbox"
-                                               << "409 {\"error_summary\":\"path_lookup/malformed_path/.\"}"
-                                               << "We removed the share link, but Dropbox returned an error: path_lookup/malformed_path/.. "
-                                                  "You may want to remove the file manually.";
-        QTest::newRow("dropbox 409 plain") << "dropbox"
-                                           << "409 {}"
-                                           << "We removed the share link, but Dropbox returned an unexpected response (HTTP 409).";
-        QTest::newRow("dropbox 401") << "dropbox"
-                                     << "401 " << dropboxSignIn;
-        QTest::newRow("dropbox 403") << "DROPBOX"
-                                     << "403 " << dropboxSignIn;
-        QTest::newRow("dropbox 500 summary") << "dropbox"
-                                             << "500 {\"error_summary\":\"path_lookup/not_found/..\"}"
-                                             << "We removed the share link, but Dropbox returned an error: path_lookup/not_found/... You "
-                                                "may want to remove the file manually.";
-        QTest::newRow("dropbox 500 plain") << "dropbox"
-                                           << "500 oops"
-                                           << "We removed the share link, but Dropbox returned an unexpected response (HTTP 500).";
-        QTest::newRow("dropbox no token") << "dropbox"
-                                          << "no token" << dropboxUnreachable;
-        QTest::newRow("dropbox unreachable") << "dropbox"
-                                             << "unreachable" << dropboxUnreachable;
+        row("dropbox 409 no permission", "dropbox", "409 {\"error_summary\":\"path_write/no_write_permission/..\"}",
+            "We removed the share link, but Dropbox returned an error: "
+            "path_write/no_write_permission/... You may want to remove the file manually.");
+        row("dropbox 409 malformed", "dropbox", "409 {\"error_summary\":\"path_lookup/malformed_path/.\"}",
+            "We removed the share link, but Dropbox returned an error: path_lookup/malformed_path/.. "
+            "You may want to remove the file manually.");
+        row("dropbox 409 plain", "dropbox", "409 {}", "We removed the share link, but Dropbox returned an unexpected response (HTTP 409).");
+        row("dropbox 401", "dropbox", "401 ", dropboxSignIn);
+        row("dropbox 403", "DROPBOX", "403 ", dropboxSignIn);
+        row("dropbox 500 summary", "dropbox", "500 {\"error_summary\":\"path_lookup/not_found/..\"}",
+            "We removed the share link, but Dropbox returned an error: path_lookup/not_found/... You "
+            "may want to remove the file manually.");
+        row("dropbox 500 plain", "dropbox", "500 oops",
+            "We removed the share link, but Dropbox returned an unexpected response (HTTP 500).");
+        row("dropbox no token", "dropbox", "no token", dropboxUnreachable);
+        row("dropbox unreachable", "dropbox", "unreachable", dropboxUnreachable);
     }
     void cloudFileCleanup()
     {

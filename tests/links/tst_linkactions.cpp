@@ -56,16 +56,11 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("downloads");
         QTest::addColumn<QString>("status");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("bytes") << qint64(1023) << qint64(0) << "active"
-                               << "1023 B";
-        QTest::newRow("KB, one download") << qint64(1024) << qint64(1) << "active"
-                                          << "1.0 KB · 1 download";
-        QTest::newRow("MB, downloads") << qint64(1048576) << qint64(2) << "protected"
-                                       << "1.0 MB · 2 downloads · password";
-        QTest::newRow("GB, expired") << qint64(1073741824) << qint64(0) << "expired"
-                                     << "1.0 GB · expired";
-        QTest::newRow("just under a MB") << qint64(1048575) << qint64(0) << "active"
-                                         << "1024.0 KB";
+        row("bytes", qint64(1023), qint64(0), "active", "1023 B");
+        row("KB, one download", qint64(1024), qint64(1), "active", "1.0 KB · 1 download");
+        row("MB, downloads", qint64(1048576), qint64(2), "protected", "1.0 MB · 2 downloads · password");
+        row("GB, expired", qint64(1073741824), qint64(0), "expired", "1.0 GB · expired");
+        row("just under a MB", qint64(1048575), qint64(0), "active", "1024.0 KB");
     }
     void summaries()
     {

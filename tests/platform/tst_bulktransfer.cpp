@@ -178,8 +178,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("dropbox");
         QTest::addColumn<qint64>("size");
-        QTest::newRow("Drive, 100 MiB in one PUT") << false << 100 * MiB;
-        QTest::newRow("Dropbox, 40 MiB in 8 MiB chunks") << true << 40 * MiB;
+        row("Drive, 100 MiB in one PUT", false, 100 * MiB);
+        row("Dropbox, 40 MiB in 8 MiB chunks", true, 40 * MiB);
     }
     void slowServerGetsHonestProgress()
     {
@@ -243,9 +243,9 @@ private Q_SLOTS:
     void answersFramedAnyWaySucceedOnce_data()
     {
         QTest::addColumn<int>("framing");
-        QTest::newRow("chunked") << int(Response::Framing::chunked);
-        QTest::newRow("close-delimited") << int(Response::Framing::closeDelimited);
-        QTest::newRow("content-length") << int(Response::Framing::contentLength);
+        row("chunked", int(Response::Framing::chunked));
+        row("close-delimited", int(Response::Framing::closeDelimited));
+        row("content-length", int(Response::Framing::contentLength));
     }
     void answersFramedAnyWaySucceedOnce()
     {
@@ -316,25 +316,22 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("environment");
         QTest::addColumn<QString>("expected"); // the proxy URL, "direct" or "refused"
         const QStringList none;
-        QTest::newRow("nothing set") << "https://api.test/x" << none << "direct";
-        QTest::newRow("https_proxy") << "https://api.test/x" << QStringList{"https_proxy=http://p.test:3128"} << "http://p.test:3128";
-        QTest::newRow("lower case first") << "https://api.test/x"
-                                          << QStringList{"HTTPS_PROXY=http://upper.test:1", "https_proxy=http://lower.test:2"}
-                                          << "http://lower.test:2";
-        QTest::newRow("HTTP_PROXY is ignored") << "http://api.test/x" << QStringList{"HTTP_PROXY=http://p.test:1"} << "direct";
-        QTest::newRow("http_proxy not for https") << "https://api.test/x" << QStringList{"http_proxy=http://p.test:1"} << "direct";
-        QTest::newRow("all_proxy socks5h") << "https://api.test/x" << QStringList{"all_proxy=socks5h://127.0.0.1:9050"}
-                                           << "socks5h://127.0.0.1:9050";
-        QTest::newRow("no scheme, no port") << "https://api.test/x" << QStringList{"https_proxy=p.test"} << "http://p.test:1080";
-        QTest::newRow("no_proxy domain") << "https://www.api.test/x"
-                                         << QStringList{"https_proxy=http://p.test:1", "no_proxy=other.test,.api.test"} << "direct";
-        QTest::newRow("no_proxy is not a substring match")
-            << "https://notapi.test/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=api.test"} << "http://p.test:1";
-        QTest::newRow("NO_PROXY star") << "https://api.test/x" << QStringList{"https_proxy=http://p.test:1", "NO_PROXY=*"} << "direct";
-        QTest::newRow("no_proxy network") << "https://10.1.2.3/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=10.0.0.0/8"}
-                                          << "direct";
-        QTest::newRow("no_proxy IPv6") << "https://[::1]:8765/x" << QStringList{"https_proxy=http://p.test:1", "no_proxy=::1"} << "direct";
-        QTest::newRow("unsupported scheme") << "https://api.test/x" << QStringList{"https_proxy=socks4://p.test:1"} << "refused";
+        row("nothing set", "https://api.test/x", none, "direct");
+        row("https_proxy", "https://api.test/x", QStringList{"https_proxy=http://p.test:3128"}, "http://p.test:3128");
+        row("lower case first", "https://api.test/x", QStringList{"HTTPS_PROXY=http://upper.test:1", "https_proxy=http://lower.test:2"},
+            "http://lower.test:2");
+        row("HTTP_PROXY is ignored", "http://api.test/x", QStringList{"HTTP_PROXY=http://p.test:1"}, "direct");
+        row("http_proxy not for https", "https://api.test/x", QStringList{"http_proxy=http://p.test:1"}, "direct");
+        row("all_proxy socks5h", "https://api.test/x", QStringList{"all_proxy=socks5h://127.0.0.1:9050"}, "socks5h://127.0.0.1:9050");
+        row("no scheme, no port", "https://api.test/x", QStringList{"https_proxy=p.test"}, "http://p.test:1080");
+        row("no_proxy domain", "https://www.api.test/x", QStringList{"https_proxy=http://p.test:1", "no_proxy=other.test,.api.test"},
+            "direct");
+        row("no_proxy is not a substring match", "https://notapi.test/x", QStringList{"https_proxy=http://p.test:1", "no_proxy=api.test"},
+            "http://p.test:1");
+        row("NO_PROXY star", "https://api.test/x", QStringList{"https_proxy=http://p.test:1", "NO_PROXY=*"}, "direct");
+        row("no_proxy network", "https://10.1.2.3/x", QStringList{"https_proxy=http://p.test:1", "no_proxy=10.0.0.0/8"}, "direct");
+        row("no_proxy IPv6", "https://[::1]:8765/x", QStringList{"https_proxy=http://p.test:1", "no_proxy=::1"}, "direct");
+        row("unsupported scheme", "https://api.test/x", QStringList{"https_proxy=socks4://p.test:1"}, "refused");
     }
     void proxyRules()
     {

@@ -106,10 +106,10 @@ private Q_SLOTS:
     void corruptDefaultsReadEmptyAndRecover_data()
     {
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("garbage") << QByteArray("{\"a\": 1,,, ");
-        QTest::newRow("array") << QByteArray("[1, 2]");
-        QTest::newRow("binary") << QByteArray("\xff\xfe\x00\x01", 4);
-        QTest::newRow("empty") << QByteArray();
+        row("garbage", QByteArray("{\"a\": 1,,, "));
+        row("array", QByteArray("[1, 2]"));
+        row("binary", QByteArray("\xff\xfe\x00\x01", 4));
+        row("empty", QByteArray());
     }
     void corruptDefaultsReadEmptyAndRecover()
     {
@@ -140,8 +140,8 @@ private Q_SLOTS:
     void fullDiskKeepsTheOldFile_data()
     {
         QTest::addColumn<bool>("secrets");
-        QTest::newRow("defaults") << false;
-        QTest::newRow("secret file") << true;
+        row("defaults", false);
+        row("secret file", true);
     }
     void fullDiskKeepsTheOldFile()
     {
@@ -189,14 +189,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("root");
         QTest::addColumn<QString>("path");
-        QTest::newRow("plain") << "http://127.0.0.1:8765"
-                               << "api/history.php";
-        QTest::newRow("root slash") << "http://127.0.0.1:8765/"
-                                    << "api/history.php";
-        QTest::newRow("both slashes") << "http://127.0.0.1:8765//"
-                                      << "/api/history.php";
-        QTest::newRow("path slash") << "http://127.0.0.1:8765"
-                                    << "/api/history.php";
+        row("plain", "http://127.0.0.1:8765", "api/history.php");
+        row("root slash", "http://127.0.0.1:8765/", "api/history.php");
+        row("both slashes", "http://127.0.0.1:8765//", "/api/history.php");
+        row("path slash", "http://127.0.0.1:8765", "/api/history.php");
     }
     void endpointJoin()
     {
@@ -211,34 +207,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("given");
         QTest::addColumn<QString>("taken"); // empty: refused
-        QTest::newRow("IPv4") << "https://127.0.0.1:40123"
-                              << "https://127.0.0.1:40123";
-        QTest::newRow("trailing slash") << "https://127.0.0.1:40123/"
-                                        << "https://127.0.0.1:40123";
-        QTest::newRow("other loopback") << "https://127.0.0.2:9"
-                                        << "https://127.0.0.2:9";
-        QTest::newRow("IPv6") << "https://[::1]:40123"
-                              << "https://[::1]:40123";
-        QTest::newRow("no port") << "https://127.0.0.1"
-                                 << "";
-        QTest::newRow("other scheme") << "http://127.0.0.1:40123"
-                                      << "";
-        QTest::newRow("a name") << "https://localhost:40123"
-                                << "";
-        QTest::newRow("elsewhere") << "https://192.0.2.1:40123"
-                                   << "";
-        QTest::newRow("mapped elsewhere") << "https://[::ffff:192.0.2.1]:443"
-                                          << "";
-        QTest::newRow("user") << "https://evil@127.0.0.1:40123"
-                              << "";
-        QTest::newRow("path") << "https://127.0.0.1:40123/api"
-                              << "";
-        QTest::newRow("query") << "https://127.0.0.1:40123/?x=1"
-                               << "";
-        QTest::newRow("fragment") << "https://127.0.0.1:40123#x"
-                                  << "";
-        QTest::newRow("not a URL") << "https://127.0.0.1:40123\x1b]0;"
-                                   << "";
+        row("IPv4", "https://127.0.0.1:40123", "https://127.0.0.1:40123");
+        row("trailing slash", "https://127.0.0.1:40123/", "https://127.0.0.1:40123");
+        row("other loopback", "https://127.0.0.2:9", "https://127.0.0.2:9");
+        row("IPv6", "https://[::1]:40123", "https://[::1]:40123");
+        row("no port", "https://127.0.0.1", "");
+        row("other scheme", "http://127.0.0.1:40123", "");
+        row("a name", "https://localhost:40123", "");
+        row("elsewhere", "https://192.0.2.1:40123", "");
+        row("mapped elsewhere", "https://[::ffff:192.0.2.1]:443", "");
+        row("user", "https://evil@127.0.0.1:40123", "");
+        row("path", "https://127.0.0.1:40123/api", "");
+        row("query", "https://127.0.0.1:40123/?x=1", "");
+        row("fragment", "https://127.0.0.1:40123#x", "");
+        row("not a URL", "https://127.0.0.1:40123\x1b]0;", "");
     }
     void devstackRootFromTheEnvironment()
     {
@@ -264,19 +246,19 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<bool>("whole");
         QTest::addColumn<qint64>("value");
-        QTest::newRow("small") << QByteArray("3") << true << qint64(3);
-        QTest::newRow("written as a fraction") << QByteArray("3.0") << true << qint64(3);
-        QTest::newRow("negative") << QByteArray("-7") << true << qint64(-7);
-        QTest::newRow("above 2^53, exact") << QByteArray("9007199254740993") << true << qint64(9007199254740993);
-        QTest::newRow("largest") << QByteArray("9223372036854775807") << true << std::numeric_limits<qint64>::max();
-        QTest::newRow("smallest") << QByteArray("-9223372036854775808") << true << std::numeric_limits<qint64>::min();
-        QTest::newRow("just too large") << QByteArray("9223372036854775808") << false << qint64(0);
-        QTest::newRow("too large") << QByteArray("9.25e18") << false << qint64(0);
-        QTest::newRow("huge") << QByteArray("1e300") << false << qint64(0);
-        QTest::newRow("fraction") << QByteArray("3.5") << false << qint64(0);
-        QTest::newRow("text") << QByteArray("\"3\"") << false << qint64(0);
-        QTest::newRow("true") << QByteArray("true") << false << qint64(0);
-        QTest::newRow("null") << QByteArray("null") << false << qint64(0);
+        row("small", QByteArray("3"), true, qint64(3));
+        row("written as a fraction", QByteArray("3.0"), true, qint64(3));
+        row("negative", QByteArray("-7"), true, qint64(-7));
+        row("above 2^53, exact", QByteArray("9007199254740993"), true, qint64(9007199254740993));
+        row("largest", QByteArray("9223372036854775807"), true, std::numeric_limits<qint64>::max());
+        row("smallest", QByteArray("-9223372036854775808"), true, std::numeric_limits<qint64>::min());
+        row("just too large", QByteArray("9223372036854775808"), false, qint64(0));
+        row("too large", QByteArray("9.25e18"), false, qint64(0));
+        row("huge", QByteArray("1e300"), false, qint64(0));
+        row("fraction", QByteArray("3.5"), false, qint64(0));
+        row("text", QByteArray("\"3\""), false, qint64(0));
+        row("true", QByteArray("true"), false, qint64(0));
+        row("null", QByteArray("null"), false, qint64(0));
     }
     void jsonIntegers()
     {

@@ -223,30 +223,26 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("404 plain body") << "history" << 404 << QByteArray("not here") << "Backend HTTP 404: not here";
-        QTest::newRow("non-UTF-8 error body") << "password" << 500 << QByteArray("\xff\xfe\xfd") << "Backend HTTP 500: ";
-        QTest::newRow("error key is only for rename")
-            << "password" << 409 << QByteArray("{\"error\":\"x\"}") << "Backend HTTP 409: {\"error\":\"x\"}";
-        QTest::newRow("rename 409 error key") << "rename" << 409 << QByteArray("{\"error\":\"name taken\"}")
-                                              << "Backend HTTP 409: name taken";
-        QTest::newRow("rename 409 plain") << "rename" << 409 << QByteArray("conflict") << "Backend HTTP 409: conflict";
-        QTest::newRow("rename 200 empty object") << "rename" << 200 << QByteArray("{}") << "Bad response from backend.";
-        QTest::newRow("rename 200 ok") << "rename" << 200 << QByteArray("{\"filename\":\"s.pdf\"}") << "ok: s.pdf";
-        QTest::newRow("delete 500 empty") << "delete" << 500 << QByteArray() << "Backend HTTP 500: ";
-        QTest::newRow("delete 500 neither") << "delete" << 500 << QByteArray("\xff\x00\xfe", 3) << "Backend HTTP 500: Unknown error";
-        QTest::newRow("delete 500 error key") << "delete" << 500 << QByteArray("{\"error\":\"gone\"}") << "Backend HTTP 500: gone";
-        QTest::newRow("delete 200") << "delete" << 200 << QByteArray("whatever") << "ok: ";
-        QTest::newRow("expiry 200 empty") << "expiry" << 200 << QByteArray() << "ok: none";
-        QTest::newRow("expiry 200 numeric") << "expiry" << 200 << QByteArray("{\"expires_at\":5}") << "ok: none";
-        QTest::newRow("expiry 200 date") << "expiry" << 200 << QByteArray("{\"expires_at\":\"2027-01-01\"}") << "ok: 2027-01-01";
-        QTest::newRow("register 201") << "register" << 201 << QByteArray("{\"token\":\"t\",\"url\":\"u\"}") << "ok: t u";
-        QTest::newRow("register numeric url") << "register" << 200 << QByteArray("{\"token\":\"t\",\"url\":5}")
-                                              << "Bad response from backend.";
+        row("404 plain body", "history", 404, QByteArray("not here"), "Backend HTTP 404: not here");
+        row("non-UTF-8 error body", "password", 500, QByteArray("\xff\xfe\xfd"), "Backend HTTP 500: ");
+        row("error key is only for rename", "password", 409, QByteArray("{\"error\":\"x\"}"), "Backend HTTP 409: {\"error\":\"x\"}");
+        row("rename 409 error key", "rename", 409, QByteArray("{\"error\":\"name taken\"}"), "Backend HTTP 409: name taken");
+        row("rename 409 plain", "rename", 409, QByteArray("conflict"), "Backend HTTP 409: conflict");
+        row("rename 200 empty object", "rename", 200, QByteArray("{}"), "Bad response from backend.");
+        row("rename 200 ok", "rename", 200, QByteArray("{\"filename\":\"s.pdf\"}"), "ok: s.pdf");
+        row("delete 500 empty", "delete", 500, QByteArray(), "Backend HTTP 500: ");
+        row("delete 500 neither", "delete", 500, QByteArray("\xff\x00\xfe", 3), "Backend HTTP 500: Unknown error");
+        row("delete 500 error key", "delete", 500, QByteArray("{\"error\":\"gone\"}"), "Backend HTTP 500: gone");
+        row("delete 200", "delete", 200, QByteArray("whatever"), "ok: ");
+        row("expiry 200 empty", "expiry", 200, QByteArray(), "ok: none");
+        row("expiry 200 numeric", "expiry", 200, QByteArray("{\"expires_at\":5}"), "ok: none");
+        row("expiry 200 date", "expiry", 200, QByteArray("{\"expires_at\":\"2027-01-01\"}"), "ok: 2027-01-01");
+        row("register 201", "register", 201, QByteArray("{\"token\":\"t\",\"url\":\"u\"}"), "ok: t u");
+        row("register numeric url", "register", 200, QByteArray("{\"token\":\"t\",\"url\":5}"), "Bad response from backend.");
         // Valid JSON of another kind than an object is a bad response.
         for (const char *other : {"[1]", "42", "\"ok\"", "null", " true "})
             QTest::addRow("register %s", other) << "register" << 200 << QByteArray(other) << "Bad response from backend.";
-        QTest::newRow("register 400") << "register" << 400 << QByteArray("missing drive_file_id")
-                                      << "Backend HTTP 400: missing drive_file_id";
+        row("register 400", "register", 400, QByteArray("missing drive_file_id"), "Backend HTTP 400: missing drive_file_id");
     }
     void answersBecomeTheirTexts()
     {
@@ -265,26 +261,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("operation");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("register not JSON") << "register" << QByteArray("<html>oops</html>") << "isn't valid JSON";
-        QTest::newRow("truncated") << "history" << QByteArray("{\"items\":[") + historyItem("a").left(40) << "isn't valid JSON";
-        QTest::newRow("deeply nested") << "history" << QByteArray(100000, '[') << "isn't valid JSON";
-        QTest::newRow("invalid UTF-8 inside a string") << "history" << QByteArray("{\"items\":[\"\xff\xfe\"]}") << "isn't valid JSON";
-        QTest::newRow("items missing") << "history" << QByteArray("{\"list\":[]}") << "items is missing.";
-        QTest::newRow("not an object") << "history" << QByteArray("[]") << "the answer is an array, expected an object.";
-        QTest::newRow("item not an object") << "history" << QByteArray("{\"items\":[3]}") << "items[0] is a number, expected an object.";
-        QTest::newRow("null custom message") << "history"
-                                             << "{\"items\":[" + historyItem("a") + "," + historyItem("b", ",\"custom_message\":null")
-                + "]}"
-                                             << "items[1].custom_message is null, expected a string.";
-        QTest::newRow("missing filename") << "history" << QByteArray("{\"items\":[{\"token\":\"x\"}]}") << "items[0].filename is missing.";
-        QTest::newRow("fractional size") << "history"
-                                         << "{\"items\":[" + historyItem("a", ",\"filesize\":1.5") + "]}"
-                                         << "items[0].filesize is a number, expected an integer.";
-        QTest::newRow("preset with string id") << "presets"
-                                               << QByteArray(
-                                                      "{\"presets\":[{\"id\":\"1\",\"name\":\"n\",\"is_default\":true,\"gradient_from\":\"#"
-                                                      "000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"}]}")
-                                               << "presets[0].id is a string, expected an integer.";
+        row("register not JSON", "register", QByteArray("<html>oops</html>"), "isn't valid JSON");
+        row("truncated", "history", QByteArray("{\"items\":[") + historyItem("a").left(40), "isn't valid JSON");
+        row("deeply nested", "history", QByteArray(100000, '['), "isn't valid JSON");
+        row("invalid UTF-8 inside a string", "history", QByteArray("{\"items\":[\"\xff\xfe\"]}"), "isn't valid JSON");
+        row("items missing", "history", QByteArray("{\"list\":[]}"), "items is missing.");
+        row("not an object", "history", QByteArray("[]"), "the answer is an array, expected an object.");
+        row("item not an object", "history", QByteArray("{\"items\":[3]}"), "items[0] is a number, expected an object.");
+        row("null custom message", "history", "{\"items\":[" + historyItem("a") + "," + historyItem("b", ",\"custom_message\":null") + "]}",
+            "items[1].custom_message is null, expected a string.");
+        row("missing filename", "history", QByteArray("{\"items\":[{\"token\":\"x\"}]}"), "items[0].filename is missing.");
+        row("fractional size", "history", "{\"items\":[" + historyItem("a", ",\"filesize\":1.5") + "]}",
+            "items[0].filesize is a number, expected an integer.");
+        row("preset with string id", "presets",
+            QByteArray("{\"presets\":[{\"id\":\"1\",\"name\":\"n\",\"is_default\":true,\"gradient_from\":\"#"
+                       "000000\",\"gradient_to\":\"#000000\",\"accent_color\":\"#000000\"}]}"),
+            "presets[0].id is a string, expected an integer.");
     }
     void unreadableAnswersAreClearErrors()
     {
@@ -422,10 +414,10 @@ private Q_SLOTS:
     void answersMustArriveWholeInTime_data()
     {
         QTest::addColumn<Response>("answer");
-        QTest::newRow("silent") << Response::delayed(3000, Response::json(200, "{\"items\":[]}"));
+        row("silent", Response::delayed(3000, Response::json(200, "{\"items\":[]}")));
         Response dribbled = Response::json(200, "{\"items\":[]}" + QByteArray(100, ' '));
         dribbled.dribbleMs = 100; // never idle, never done
-        QTest::newRow("a byte at a time") << dribbled;
+        row("a byte at a time", dribbled);
     }
 
     void answersMustArriveWholeInTime()

@@ -170,30 +170,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("edit");
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("after");
-        QTest::newRow("protect active") << "protect"
-                                        << "active"
-                                        << "protected";
-        QTest::newRow("protect expired") << "protect"
-                                         << "expired"
-                                         << "expired";
-        QTest::newRow("protect other") << "protect"
-                                       << "pending"
-                                       << "protected";
-        QTest::newRow("unprotect protected") << "unprotect"
-                                             << "protected"
-                                             << "active";
-        QTest::newRow("unprotect expired") << "unprotect"
-                                           << "expired"
-                                           << "expired";
-        QTest::newRow("expiry on expired") << "expiry"
-                                           << "expired"
-                                           << "active";
-        QTest::newRow("expiry on protected") << "expiry"
-                                             << "protected"
-                                             << "protected";
-        QTest::newRow("expiry on other") << "expiry"
-                                         << "pending"
-                                         << "pending";
+        row("protect active", "protect", "active", "protected");
+        row("protect expired", "protect", "expired", "expired");
+        row("protect other", "protect", "pending", "protected");
+        row("unprotect protected", "unprotect", "protected", "active");
+        row("unprotect expired", "unprotect", "expired", "expired");
+        row("expiry on expired", "expiry", "expired", "active");
+        row("expiry on protected", "expiry", "protected", "protected");
+        row("expiry on other", "expiry", "pending", "pending");
     }
     void historyStatusRules()
     {
@@ -314,14 +298,14 @@ private Q_SLOTS:
         QTest::addColumn<int>("red");
         QTest::addColumn<int>("green");
         QTest::addColumn<int>("blue");
-        QTest::newRow("mixed case, padded") << " #1A2b3C " << true << 26 << 43 << 60;
-        QTest::newRow("no hash, newline") << "ff8000\n" << true << 255 << 128 << 0;
-        QTest::newRow("three digits") << "#FFF" << false << 0 << 0 << 0;
-        QTest::newRow("not hexadecimal") << "#12345G" << false << 0 << 0 << 0;
-        QTest::newRow("two hashes") << "##123456" << false << 0 << 0 << 0;
-        QTest::newRow("sign") << "+12345" << false << 0 << 0 << 0;
-        QTest::newRow("hex prefix") << "0x1234" << false << 0 << 0 << 0;
-        QTest::newRow("empty") << "" << false << 0 << 0 << 0;
+        row("mixed case, padded", " #1A2b3C ", true, 26, 43, 60);
+        row("no hash, newline", "ff8000\n", true, 255, 128, 0);
+        row("three digits", "#FFF", false, 0, 0, 0);
+        row("not hexadecimal", "#12345G", false, 0, 0, 0);
+        row("two hashes", "##123456", false, 0, 0, 0);
+        row("sign", "+12345", false, 0, 0, 0);
+        row("hex prefix", "0x1234", false, 0, 0, 0);
+        row("empty", "", false, 0, 0, 0);
     }
     void colourText()
     {
@@ -352,22 +336,18 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("preset"); // 0: none
         QTest::addColumn<QString>("provider");
         QTest::addColumn<QString>("theme");
-        QTest::newRow("fresh") << QByteArray() << qint64(7) << qint64(0) << "google"
-                               << "light";
-        QTest::newRow("stored values") << QByteArray(
-            "{\"prefs.expiryDays\":30,\"prefs.selectedPresetID\":4,\"prefs.selectedProvider\":\"dropbox\",\"kavo-theme\":\"dark\"}")
-                                       << qint64(30) << qint64(4) << "dropbox"
-                                       << "dark";
-        QTest::newRow("mistyped") << QByteArray(
-            "{\"prefs.expiryDays\":\"14\",\"prefs.selectedPresetID\":-3,\"prefs.selectedProvider\":\"Dropbox\",\"kavo-theme\":\"Dark\"}")
-                                  << qint64(7) << qint64(0) << "google"
-                                  << "light";
-        QTest::newRow("fractional and zero") << QByteArray(
-            "{\"prefs.expiryDays\":2.5,\"prefs.selectedPresetID\":0,\"prefs.selectedProvider\":7}")
-                                             << qint64(7) << qint64(0) << "google"
-                                             << "light";
-        QTest::newRow("negative expiry kept") << QByteArray("{\"prefs.expiryDays\":-2}") << qint64(-2) << qint64(0) << "google"
-                                              << "light";
+        row("fresh", QByteArray(), qint64(7), qint64(0), "google", "light");
+        row("stored values",
+            QByteArray(
+                "{\"prefs.expiryDays\":30,\"prefs.selectedPresetID\":4,\"prefs.selectedProvider\":\"dropbox\",\"kavo-theme\":\"dark\"}"),
+            qint64(30), qint64(4), "dropbox", "dark");
+        row("mistyped",
+            QByteArray("{\"prefs.expiryDays\":\"14\",\"prefs.selectedPresetID\":-3,\"prefs.selectedProvider\":\"Dropbox\",\"kavo-theme\":"
+                       "\"Dark\"}"),
+            qint64(7), qint64(0), "google", "light");
+        row("fractional and zero", QByteArray("{\"prefs.expiryDays\":2.5,\"prefs.selectedPresetID\":0,\"prefs.selectedProvider\":7}"),
+            qint64(7), qint64(0), "google", "light");
+        row("negative expiry kept", QByteArray("{\"prefs.expiryDays\":-2}"), qint64(-2), qint64(0), "google", "light");
     }
     void preferencesReadTheirFallbacks()
     {

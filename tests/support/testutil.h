@@ -7,7 +7,18 @@
 
 #include "platform/desktop.h"
 
+#include <QTest>
+
 #include <mutex>
+#include <type_traits>
+
+// One row of a data-driven test on one line: `row("name", a, b)` is `QTest::newRow("name") << a << b`.
+template<typename... Values>
+void row(const char *name, const Values &...values)
+{
+    QTestData &data = QTest::newRow(name);
+    ((data << static_cast<std::decay_t<const Values>>(values)), ...);
+}
 
 // Skips the calling test because this machine lacks what it needs (a namespace, a way to drop a
 // privilege), saying what. The test command accepts skips that say so and fails on any other.

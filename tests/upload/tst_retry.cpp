@@ -191,14 +191,14 @@ private Q_SLOTS:
         const QString dropped = QStringLiteral("Connection dropped during upload. Check your network and try again.");
         const QString secure = QStringLiteral("Network issue — the secure connection failed. Try a different network "
                                               "(WiFi vs ethernet) or check for a captive-portal sign-in page.");
-        QTest::newRow("-1009 offline") << -1009 << 1 << "You're offline. Reconnect and try again.";
-        QTest::newRow("-1003 host not found") << -1003 << 1 << dropped;
-        QTest::newRow("-1200 secure connection") << -1200 << 3 << secure;
-        QTest::newRow("-1202 untrusted") << -1202 << 1 << secure;
-        QTest::newRow("-1205 client certificate") << -1205 << 1 << secure;
-        QTest::newRow("-1001 timed out") << -1001 << 3 << dropped;
-        QTest::newRow("-1004 cannot connect") << -1004 << 3 << dropped;
-        QTest::newRow("-999 cancelled") << -999 << 1 << "transport failure -999";
+        row("-1009 offline", -1009, 1, "You're offline. Reconnect and try again.");
+        row("-1003 host not found", -1003, 1, dropped);
+        row("-1200 secure connection", -1200, 3, secure);
+        row("-1202 untrusted", -1202, 1, secure);
+        row("-1205 client certificate", -1205, 1, secure);
+        row("-1001 timed out", -1001, 3, dropped);
+        row("-1004 cannot connect", -1004, 3, dropped);
+        row("-999 cancelled", -999, 1, "transport failure -999");
     }
     void onlyTransientCodesAreRetried()
     {

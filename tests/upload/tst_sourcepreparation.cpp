@@ -155,14 +155,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QString>("suffix");
-        QTest::newRow("jpegs and a pdf") << QStringList{"a.jpg", "b.jpeg", "c.pdf"} << " - 3 files.zip";
-        QTest::newRow("pdf and text") << QStringList{"a.pdf", "notes.txt"} << " - 2 Documents.zip";
-        QTest::newRow("movies") << QStringList{"a.mov", "b.mp4", "c.mkv"} << " - 3 Videos.zip";
-        QTest::newRow("pictures") << QStringList{"a.png", "b.JPG"} << " - 2 Pictures.zip";
-        QTest::newRow("audio") << QStringList{"a.mp3", "b.flac", "c.wav"} << " - 3 Tracks.zip";
-        QTest::newRow("office") << QStringList{"a.xlsx", "b.pptx", "c.csv"} << " - 3 Documents.zip";
-        QTest::newRow("folder among files") << QStringList{"Holiday", "a.pdf"} << " - 2 files.zip";
-        QTest::newRow("unknown extension") << QStringList{"a.zzqx", "b.zzqx"} << " - 2 files.zip";
+        row("jpegs and a pdf", QStringList{"a.jpg", "b.jpeg", "c.pdf"}, " - 3 files.zip");
+        row("pdf and text", QStringList{"a.pdf", "notes.txt"}, " - 2 Documents.zip");
+        row("movies", QStringList{"a.mov", "b.mp4", "c.mkv"}, " - 3 Videos.zip");
+        row("pictures", QStringList{"a.png", "b.JPG"}, " - 2 Pictures.zip");
+        row("audio", QStringList{"a.mp3", "b.flac", "c.wav"}, " - 3 Tracks.zip");
+        row("office", QStringList{"a.xlsx", "b.pptx", "c.csv"}, " - 3 Documents.zip");
+        row("folder among files", QStringList{"Holiday", "a.pdf"}, " - 2 files.zip");
+        row("unknown extension", QStringList{"a.zzqx", "b.zzqx"}, " - 2 files.zip");
     }
     void collectiveNouns()
     {
@@ -298,8 +298,8 @@ private Q_SLOTS:
     void missingAndDanglingSourcesAreRefused_data()
     {
         QTest::addColumn<bool>("dangling");
-        QTest::newRow("missing") << false;
-        QTest::newRow("dangling link") << true;
+        row("missing", false);
+        row("dangling link", true);
     }
     void missingAndDanglingSourcesAreRefused()
     {
@@ -397,18 +397,18 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("script");
         QTest::addColumn<QString>("message");
-        QTest::newRow("error output") << QByteArray("echo '  zip error: Nothing to do!  ' >&2\nexit 12\n")
-                                      << "Couldn't zip folder: zip error: Nothing to do!";
-        QTest::newRow("standard output") << QByteArray("echo 'zip I/O error: Permission denied'\n"
-                                                       "echo 'zip error: Output file write failure (write error on zip file)'\nexit 14\n")
-                                         << "Couldn't zip folder: zip I/O error: Permission denied";
-        QTest::newRow("disk full") << QByteArray("echo 'zip I/O error: No space left on device'\nexit 14\n")
-                                   << "Couldn't zip folder: No space left on device in the temporary folder TEMP.";
-        QTest::newRow("silent") << QByteArray("exit 3\n") << "Couldn't zip folder: exit code 3";
-        QTest::newRow("not utf-8") << QByteArray("printf '\\377\\376' >&2\nexit 9\n") << "Couldn't zip folder: exit code 9";
-        QTest::newRow("tiny archive") << QByteArray("head -c 50 /dev/zero > \"$4\"\n")
-                                      << "Zip succeeded but the archive is empty (50 bytes).";
-        QTest::newRow("no archive") << QByteArray("exit 0\n") << "Zip succeeded but the archive is empty (0 bytes).";
+        row("error output", QByteArray("echo '  zip error: Nothing to do!  ' >&2\nexit 12\n"),
+            "Couldn't zip folder: zip error: Nothing to do!");
+        row("standard output",
+            QByteArray("echo 'zip I/O error: Permission denied'\n"
+                       "echo 'zip error: Output file write failure (write error on zip file)'\nexit 14\n"),
+            "Couldn't zip folder: zip I/O error: Permission denied");
+        row("disk full", QByteArray("echo 'zip I/O error: No space left on device'\nexit 14\n"),
+            "Couldn't zip folder: No space left on device in the temporary folder TEMP.");
+        row("silent", QByteArray("exit 3\n"), "Couldn't zip folder: exit code 3");
+        row("not utf-8", QByteArray("printf '\\377\\376' >&2\nexit 9\n"), "Couldn't zip folder: exit code 9");
+        row("tiny archive", QByteArray("head -c 50 /dev/zero > \"$4\"\n"), "Zip succeeded but the archive is empty (50 bytes).");
+        row("no archive", QByteArray("exit 0\n"), "Zip succeeded but the archive is empty (0 bytes).");
     }
     void zipFailuresReportTheirOutput()
     {

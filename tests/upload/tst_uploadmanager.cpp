@@ -561,8 +561,8 @@ private Q_SLOTS:
     void fullTempFolderSaysSo_data()
     {
         QTest::addColumn<int>("kibibytes");
-        QTest::newRow("the copy does not fit") << 1024;
-        QTest::newRow("the archive does not fit") << 3072;
+        row("the copy does not fit", 1024);
+        row("the archive does not fit", 3072);
     }
     void fullTempFolderSaysSo()
     {
