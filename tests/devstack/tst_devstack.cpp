@@ -287,14 +287,13 @@ private Q_SLOTS:
         QVERIFY2(head.startsWith("HTTP/1.1 400"), head.constData());
     }
 
+    // What Kavo's own roads (tst_commands, the end-to-end tests) do not reach: the presets, a
+    // search, a name refused, a link deleted twice.
     void serviceRoundTrip()
     {
         QTemporaryDir state;
         Stack stack(state.path());
-        QCOMPARE(stack.root.host(), QStringLiteral("127.0.0.1"));
-        QVERIFY(stack.root.port() > 0);
         Client c(stack);
-
         const Result<BackendAPI::PresetList> presets = awaitTask(c.api.fetchPresets());
         QVERIFY2(presets, qPrintable(presets ? QString() : presets.error().description));
         QCOMPARE(presets->presets.size(), 3);
@@ -302,38 +301,17 @@ private Q_SLOTS:
 
         const Result<Registration> link = awaitTask(c.api.registerUpload(upload("report.pdf")));
         QVERIFY2(link, qPrintable(link ? QString() : link.error().description));
-        QVERIFY(link->url.endsWith("/l/" + link->token));
         QVERIFY(awaitTask(c.api.registerUpload(upload("other.pdf"))));
-
-        Result<QList<HistoryItem>> history = awaitTask(c.api.fetchHistory(15, QStringLiteral("REPORT")));
+        const Result<QList<HistoryItem>> history = awaitTask(c.api.fetchHistory(15, QStringLiteral("REPORT")));
         QVERIFY2(history, qPrintable(history ? QString() : history.error().description));
         QCOMPARE(history->size(), 1);
-        const HistoryItem item = history->first();
-        QCOMPARE(item.token, link->token);
-        QCOMPARE(item.filename, QStringLiteral("report.pdf"));
-        QCOMPARE(item.driveFileID, QStringLiteral("drive-report.pdf"));
-        QCOMPARE(item.provider, QStringLiteral("google"));
-        QCOMPARE(item.presetID, 2);
-        QCOMPARE(item.status, QStringLiteral("active"));
-        QVERIFY(item.expiresAt);
+        QCOMPARE(history->first().token, link->token);
+        QCOMPARE(history->first().presetID, 2);
 
-        // The edits themselves are exercised through `kavo link` (tst_commands); what that cannot
-        // reach is here.
-        QCOMPARE(awaitTask(c.api.rename(link->token, "final.pdf")).value(), QStringLiteral("final.pdf"));
         QCOMPARE(awaitTask(c.api.rename(link->token, "")).error().description,
                  QStringLiteral("Backend HTTP 409: That name can't be used."));
-        QVERIFY(awaitTask(c.api.setExpiry(link->token, 1)).value().has_value());
-
-        // Two days on, the one-day link is expired and awaits its Drive cleanup.
-        c.hook(stack.root, "POST", "/__test/clock", "{\"advance_seconds\":172800}");
-        QCOMPARE(awaitTask(c.api.fetchHistory(15, QStringLiteral("final"))).value().first().status, QStringLiteral("expired"));
-        const Result<QList<BackendAPI::ExpiredLink>> expired = awaitTask(c.api.fetchExpired());
-        QCOMPARE(expired.value().size(), 1);
-        QCOMPARE(expired->first().token, link->token);
-
         QVERIFY(awaitTask(c.api.deleteLink(link->token)));
         QCOMPARE(awaitTask(c.api.deleteLink(link->token)).error().description, QStringLiteral("Backend HTTP 404: No such link."));
-        QCOMPARE(awaitTask(c.api.fetchHistory(15)).value().size(), 1);
     }
 
     void statementErrorsStayWithTheirThread()
@@ -375,6 +353,8 @@ private Q_SLOTS:
         QCOMPARE(awaitTask(c.api.registerUpload(missing)).error().description, QStringLiteral("Backend HTTP 400: missing drive_file_id"));
     }
 
+    // The link page shows what it was given as text, on the preset's own colours (the page's
+    // password form and its expiry are met on the end-to-end roads).
     void linkPage()
     {
         QTemporaryDir state;
@@ -383,30 +363,14 @@ private Q_SLOTS:
         RegistrationRequest request = upload(QStringLiteral("<b>Q&A</b> 100%1.pdf"));
         request.customMessage = QStringLiteral("<script>alert(1)</script>");
         const QString token = awaitTask(c.api.registerUpload(request)).value().token;
-
-        // The name, size and note, escaped, on the preset's own colours.
-        HttpResponse shown = c.page(stack.root, "/l/" + token);
+        const HttpResponse shown = c.page(stack.root, "/l/" + token);
         QCOMPARE(shown.status, 200);
         QVERIFY(shown.body.contains("&lt;b&gt;Q&amp;A&lt;/b&gt; 100%1.pdf"));
         QVERIFY(shown.body.contains("&lt;script&gt;alert(1)&lt;/script&gt;"));
         QVERIFY(!shown.body.contains("<b>Q&A") && !shown.body.contains("<script>"));
-        QVERIFY(shown.body.contains("1.2 kB"));
         QVERIFY(shown.body.contains("#0EA5E9") && shown.body.contains("#1E3A8A") && shown.body.contains("#22D3EE"));
-        QVERIFY(shown.body.contains(QByteArray("href=\"/d/" + token.toLatin1() + "\"")));
-
-        // With a password the page asks for it, and a wrong one is refused.
         QVERIFY(awaitTask(c.api.setPassword(token, "open sesame")));
-        shown = c.page(stack.root, "/l/" + token);
-        QVERIFY(shown.body.contains("type=\"password\""));
-        QVERIFY(!shown.body.contains("href=\"/d/"));
-        const HttpResponse wrong = c.page(stack.root, "/d/" + token, "password=guess");
-        QCOMPARE(wrong.status, 403);
-        QVERIFY(wrong.body.contains("That password isn't right."));
-
-        c.hook(stack.root, "POST", "/__test/clock", "{\"advance_seconds\":864000}");
-        shown = c.page(stack.root, "/l/" + token);
-        QCOMPARE(shown.status, 410);
-        QVERIFY(shown.body.contains("This link has expired."));
+        QVERIFY(c.page(stack.root, "/d/" + token, "password=guess").body.contains("That password isn't right."));
         QCOMPARE(c.page(stack.root, "/l/nosuchlink").status, 404);
     }
 
