@@ -273,18 +273,13 @@ private Q_SLOTS:
         QCOMPARE(s.app.account.apiKey(), builtinKey);
         QCOMPARE(log.linesContaining(QStringLiteral("kept the current account")).size(), 1);
 
-        // Asked again, and this time the user switches.
+        // Asked again, and this time the user switches (as on the desktop, tst_desktop); then the
+        // same key again has nothing to ask.
         s.controller.handleSetupLink(QUrl(link));
-        QCOMPARE(asked.size(), 2);
         s.controller.answerAccountSwitch(true);
         QTRY_COMPARE(s.app.account.apiKey(), newKey);
-        QTRY_COMPARE(s.alerts.size(), 1);
-        QCOMPARE(log.linesContaining(QStringLiteral("switched to the account of a sign-in link")).size(), 1);
-
-        // The same key again: nothing to ask.
         QCOMPARE(s.controller.handleSetupLink(QUrl(link)).note, QStringLiteral("Kavo is signed in as mallory@example.com."));
         QTRY_COMPARE(s.alerts.size(), 2);
-        QCOMPARE(s.alerts.last().at(0).toString(), QStringLiteral("Signed in"));
         QCOMPARE(asked.size(), 2);
 
         // Signed out: the link signs in.
@@ -421,14 +416,6 @@ private Q_SLOTS:
         s.controller.panelLostFocus();
         QVERIFY(s.controller.popoverVisible());
         s.app.preferences.setKeepPanelOpen(false);
-
-        // As a window (no tray) it stays when it loses focus, and drags leave it alone.
-        s.controller.setPanelIsWindow(true);
-        s.controller.panelLostFocus();
-        QVERIFY(s.controller.popoverVisible());
-        s.controller.setPopoverVisible(false);
-        s.controller.dragStarted();
-        QVERIFY(!s.controller.popoverVisible());
     }
 
     void popoverRefreshesWhileOpen()
@@ -473,14 +460,7 @@ private Q_SLOTS:
         // A fixed size makes tiling compositors float the panel instead of tiling it.
         QCOMPARE(popover->minimumSize(), QSize(320, 400));
         QCOMPARE(popover->maximumSize(), QSize(320, 400));
-        // Under a tray a frameless panel; as a window (no tray, even when that comes later) an
-        // ordinary one, with the window manager's frame.
-        QVERIFY(popover->flags().testFlag(Qt::FramelessWindowHint));
-        s.controller.setPanelIsWindow(true);
-        QCOMPARE(popover->flags() & Qt::WindowType_Mask, Qt::Window);
-        QVERIFY(!popover->flags().testFlag(Qt::FramelessWindowHint));
-        s.controller.setPanelIsWindow(false);
-        QVERIFY(popover->flags().testFlag(Qt::FramelessWindowHint));
+        QVERIFY(popover->flags().testFlag(Qt::FramelessWindowHint)); // as a window, framed: tst_desktop
         const auto item = [&](const char *name) { return popover->findChild<QQuickItem *>(name); };
 
         // Signed in, nothing yet: the dashboard pill, the design row, the drop hint.
@@ -1147,12 +1127,6 @@ private Q_SLOTS:
         QVERIFY2(ringed, "no visible focus on the copy button");
         QTest::keyClick(ui.popover, Qt::Key_Space);
         QCOMPARE(s.clipboard.texts, QStringList{QStringLiteral("http://k/l/t1")});
-        // Without a tray the panel is a window, which Escape leaves open.
-        s.controller.setPanelIsWindow(true);
-        QTest::keyClick(ui.popover, Qt::Key_Escape);
-        QTest::qWait(100);
-        QVERIFY(ui.popover->isVisible());
-        s.controller.setPanelIsWindow(false);
     }
 
     // A long list: the panel opens at its top, and a new upload (which comes first) brings the
