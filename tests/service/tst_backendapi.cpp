@@ -97,22 +97,6 @@ class TestBackendAPI : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void historyQueryKeepsItsOrder()
-    {
-        Client c;
-        c.server.route("GET", "/api/history.php", Response::json(200, "{\"items\":[]}"));
-        QVERIFY(awaitTask(c.api.fetchHistory(15)));
-        QVERIFY(awaitTask(c.api.fetchHistory(15, QString())));
-        QVERIFY(awaitTask(c.api.fetchHistory(15, QStringLiteral("a b&c+d"))));
-        const auto requests = c.server.requests("GET", "/api/history.php");
-        QCOMPARE(requests.size(), 3);
-        QCOMPARE(requests[0].rawQuery, QByteArray("limit=15"));
-        QCOMPARE(requests[1].rawQuery, QByteArray("limit=15"));
-        QCOMPARE(requests[2].rawQuery, QByteArray("limit=15&q=a%20b%26c%2Bd"));
-        QCOMPARE(requests[2].queryItems().value(1), (QPair<QString, QString>{"q", "a b&c+d"}));
-        QCOMPARE(requests[0].header("X-Api-Key"), c.apiKey.toUtf8());
-        QVERIFY(!requests[0].hasHeader("Content-Type"));
-    }
 
     void signedOutStillSendsAnEmptyKey()
     {
