@@ -330,9 +330,6 @@ private Q_SLOTS:
         QCOMPARE(g.server.requests().size(), 0);
     }
 
-    // A 302 or 307 to another origin carries neither the refresh token and client secret (token
-    // endpoint) nor the access token (Drive): it is refused naming where it led, and the other
-    // port never hears of it. Within the same origin a redirect is still followed.
     // A refresh token kept by the desktop's secret service has no plain copy in the suite.
     void aPrivateStoreLeavesNoTokenInTheSuite()
     {
