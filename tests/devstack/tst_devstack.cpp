@@ -285,6 +285,25 @@ private Q_SLOTS:
             },
             5000));
         QVERIFY2(head.startsWith("HTTP/1.1 400"), head.constData());
+
+        // Two appends at the same offset at once, as from a client killed after sending all of
+        // one and the next client resuming: one is taken, the other told where the session stands.
+        const QByteArray fresh
+            = QJsonDocument::fromJson(call("/2/files/upload_session/start", "{}", {}).body)["session_id"].toString().toUtf8();
+        const auto appendAtStart = [&](char fill) {
+            QNetworkRequest request(Endpoints::join(stack.root, "/2/files/upload_session/append_v2"));
+            request.setRawHeader("Authorization", bearer);
+            request.setRawHeader("Content-Type", "application/octet-stream");
+            request.setRawHeader("Dropbox-API-Arg", "{\"cursor\":{\"session_id\":\"" + fresh + "\",\"offset\":0}}");
+            return c.http.send(request, "POST", QByteArray(32 << 20, fill));
+        };
+        QCoro::Task<Result<HttpResponse>> one = appendAtStart('a');
+        QCoro::Task<Result<HttpResponse>> other = appendAtStart('b');
+        const int first = awaitTask(std::move(one)).value().status, second = awaitTask(std::move(other)).value().status;
+        QVERIFY2(first + second == 200 + 409, qPrintable(QStringLiteral("%1 and %2").arg(first).arg(second)));
+        const HttpResponse stands
+            = call("/2/files/upload_session/append_v2", "{\"cursor\":{\"session_id\":\"" + fresh + "\",\"offset\":0}}", "x");
+        QCOMPARE(QJsonDocument::fromJson(stands.body)["error"]["correct_offset"].toInteger(), qint64(32) << 20);
     }
 
     // What Kavo's own roads (tst_commands, the end-to-end tests) do not reach: the presets, a

@@ -92,6 +92,19 @@ bool isInteger(const QJsonValue &value)
 
 } // namespace
 
+std::unique_lock<std::mutex> DevStack::lockSession(const QString &id)
+{
+    std::shared_ptr<std::mutex> lock;
+    {
+        std::lock_guard guard(m_sessionLocksMutex);
+        std::shared_ptr<std::mutex> &slot = m_sessionLocks[id];
+        if (!slot)
+            slot = std::make_shared<std::mutex>();
+        lock = slot;
+    }
+    return std::unique_lock(*lock);
+}
+
 DevStack::DevStack(Options options)
     : m_options(std::move(options))
 {

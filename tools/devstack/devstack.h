@@ -11,6 +11,7 @@
 #include <QPair>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -77,6 +78,10 @@ private:
     // The account of the request's X-Api-Key, or an empty string after answering 401.
     QString account(const httplib::Request &request, httplib::Response &response);
     QJsonObject linkJson(const QVariantMap &row) const;
+    // Calls on one upload session run one at a time, as Drive and Dropbox take them: an append
+    // whose client died after sending it all, still being stored, and the next client's append at
+    // the same offset would otherwise both pass the offset check. Held for as long as it lives.
+    std::unique_lock<std::mutex> lockSession(const QString &id);
 
     Options m_options;
     std::unique_ptr<Database> m_db;
@@ -118,4 +123,6 @@ private:
     std::optional<InjectedFailure> takePartialFailure(const httplib::Request &request);
     QMap<std::string, Stall> m_stalls;
     QJsonArray m_requestLog;
+    std::mutex m_sessionLocksMutex;
+    std::map<QString, std::shared_ptr<std::mutex>> m_sessionLocks; // by session, kept for the devstack's life
 };

@@ -396,9 +396,10 @@ void DevStack::routeDropbox()
     content("/2/files/upload_session/append_v2", appendArgument,
             [this, append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
                 const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
+                const QString session = cursor.value(QStringLiteral("session_id")).toString();
+                const std::unique_lock oneAtATime = lockSession(QStringLiteral("dropbox:") + session);
                 if (!checkCursor(cursor, response))
                     return;
-                const QString session = cursor.value(QStringLiteral("session_id")).toString();
                 // A closed session takes no more appends (finish still commits it).
                 if (m_db->query(QStringLiteral("SELECT closed FROM dropbox_sessions WHERE session_id = ?"), {session})
                         .value(0)
@@ -414,9 +415,10 @@ void DevStack::routeDropbox()
     content("/2/files/upload_session/finish", finishArgument,
             [this, append, checkCursor](const QJsonObject &arg, const std::string &body, Response &response) {
                 const QJsonObject cursor = arg.value(QStringLiteral("cursor")).toObject();
+                const QString session = cursor.value(QStringLiteral("session_id")).toString();
+                const std::unique_lock oneAtATime = lockSession(QStringLiteral("dropbox:") + session);
                 if (!checkCursor(cursor, response, true))
                     return;
-                const QString session = cursor.value(QStringLiteral("session_id")).toString();
                 append(session, QByteArray::fromStdString(body));
                 const QJsonObject commit = arg.value(QStringLiteral("commit")).toObject();
                 QString path = commit.value(QStringLiteral("path")).toString();

@@ -353,6 +353,7 @@ void DevStack::routeGoogle()
     // (none when nothing is), or 200 with the file once it is complete. A session lives a week.
     m_server->Put("/upload/drive/v3/files", [this](const Request &request, Response &response, const httplib::ContentReader &reader) {
         const QString uploadId = str(request.get_param_value("upload_id"));
+        const std::unique_lock oneAtATime = lockSession(QStringLiteral("drive:") + uploadId);
         const auto sessions = m_db->query(QStringLiteral("SELECT * FROM drive_sessions WHERE upload_id = ?"), {uploadId});
         if (sessions.isEmpty()
             || sessions.first().value(QStringLiteral("created_at")).toLongLong() + driveSessionLifetime < now().toSecsSinceEpoch())
