@@ -241,6 +241,48 @@ private Q_SLOTS:
         QCOMPARE(u.progress.count(1.0), 1);
     }
 
+    // An attempt handed a session goes on from its offset; a chunk whose answer was lost is
+    // skipped on `incorrect_offset`; an expired session is replaced once, under the same path.
+    void sessionsResumeFromTheirOffset()
+    {
+        Upload u;
+        const QString path = u.files.path() + "/resume.bin";
+        writeFile(path, QByteArray(3500, 'z'));
+        DropboxUploader uploader(&u.http, Endpoints::allAt(u.server.url()), &u.token, 1000);
+        UploadSession kept{QStringLiteral("sess-1"), QStringLiteral("/ABCDEF012345/resume.bin"), 1000, 3500, false};
+        const CloudUploader::SessionCallback keep = [&kept](const UploadSession &now) { kept = now; };
+        u.server.enqueue(
+            "POST", "/2/files/upload_session/append_v2",
+            Response::json(
+                409, "{\"error_summary\":\"incorrect_offset/..\",\"error\":{\".tag\":\"incorrect_offset\",\"correct_offset\":2000}}"));
+        const Result<CloudUploadResult> resumed = awaitTask(uploader.upload(path, "x", {}, kept, keep));
+        QVERIFY2(resumed, qPrintable(resumed ? QString() : resumed.error().description));
+        QCOMPARE(u.server.requests("POST", "/2/files/upload_session/start").size(), 0);
+        const auto appends = u.server.requests("POST", "/2/files/upload_session/append_v2");
+        QCOMPARE(appends.size(), 2);
+        QCOMPARE(argOf(appends[0]).value("cursor").toObject().value("offset").toInteger(), 1000);
+        QCOMPARE(argOf(appends[1]).value("cursor").toObject().value("offset").toInteger(), 2000);
+        const FakeServer::Request finish = u.server.requests("POST", "/2/files/upload_session/finish").value(0);
+        QCOMPARE(argOf(finish).value("cursor").toObject().value("offset").toInteger(), 3000);
+        QCOMPARE(finish.body.size(), 500);
+        QCOMPARE(resumed->providerFileID, QStringLiteral("/ABCDEF012345/resume.bin"));
+        QVERIFY(kept.finishing);
+
+        UploadSession expired{QStringLiteral("sess-old"), QStringLiteral("/ABCDEF012345/resume.bin"), 2000, 3500, false};
+        u.server.enqueue("POST", "/2/files/upload_session/append_v2",
+                         Response::json(409, "{\"error_summary\":\"not_found/..\",\"error\":{\".tag\":\"not_found\"}}"));
+        const Result<CloudUploadResult> replaced = awaitTask(uploader.upload(path, "x", {}, expired, keep));
+        QVERIFY(replaced);
+        QCOMPARE(u.server.requests("POST", "/2/files/upload_session/start").size(), 1);
+        QCOMPARE(argOf(u.server.requests("POST", "/2/files/upload_session/append_v2").value(3))
+                     .value("cursor")
+                     .toObject()
+                     .value("offset")
+                     .toInteger(),
+                 0);
+        QCOMPARE(replaced->providerFileID, QStringLiteral("/ABCDEF012345/resume.bin"));
+    }
+
     // A session that keeps sending the commit back to an offset it already took is given up on
     // after a bounded number of requests.
     void aSessionThatNeverConvergesIsGivenUp()
