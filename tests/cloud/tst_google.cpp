@@ -453,6 +453,45 @@ private Q_SLOTS:
             QVERIFY(!DriveError::http(HttpResponse{status, {}, "{}"}).throttled);
     }
 
+    // A byte upload cut off part-way: the next attempt asks the session where it stands and
+    // sends only the rest, in the same session; a session that is gone is replaced once.
+    void interruptedUploadsResumeInTheirSession()
+    {
+        Drive d;
+        const qint64 size = 3 << 20;
+        const QString path = d.file(QByteArray(size, 'r'));
+        Response cut = Response::json(200, "{}");
+        cut.resetAfterBodyBytes = 1 << 20;
+        d.server.enqueue("PUT", "/session", cut);
+        d.server.enqueue("PUT", "/session", Response{308, {{"Range", "bytes=0-524287"}}, {}});
+        UploadSession kept;
+        const CloudUploader::SessionCallback keep = [&kept](const UploadSession &now) { kept = now; };
+        const Result<CloudUploadResult> first = awaitTask(d.uploader.upload(path, "text/plain", {}, UploadSession{}, keep));
+        QVERIFY(!first);
+        QCOMPARE(first.error().code, int(TransportCode::networkConnectionLost));
+        QVERIFY(!kept.isEmpty());
+        QCOMPARE(kept.size, size);
+
+        const Result<CloudUploadResult> second = awaitTask(d.uploader.upload(path, "text/plain", {}, kept, keep));
+        QVERIFY2(second, qPrintable(second ? QString() : second.error().description));
+        QCOMPARE(d.server.requests("POST", "/upload/drive/v3/files").size(), 1);
+        const auto puts = d.server.requests("PUT", "/session");
+        QCOMPARE(puts.size(), 3);
+        QCOMPARE(puts[1].header("Content-Range"), "bytes */" + QByteArray::number(size));
+        QCOMPARE(puts[1].bodySize, 0);
+        QCOMPARE(puts[2].header("Content-Range"), "bytes 524288-" + QByteArray::number(size - 1) + '/' + QByteArray::number(size));
+        QCOMPARE(puts[2].bodySize, size - 524288);
+        QCOMPARE(kept.offset, 524288);
+
+        // Gone (404): one new session, the whole file again.
+        d.server.enqueue("PUT", "/session", Response::json(404, "{}"));
+        const Result<CloudUploadResult> third = awaitTask(d.uploader.upload(path, "text/plain", {}, kept, keep));
+        QVERIFY(third);
+        QCOMPARE(d.server.requests("POST", "/upload/drive/v3/files").size(), 2);
+        QCOMPARE(d.server.requests("PUT", "/session").last().bodySize, size);
+        QVERIFY(!d.server.requests("PUT", "/session").last().hasHeader("Content-Range"));
+    }
+
     // A session whose answers move back and forth between two offsets is given up on after a
     // bounded number of sends and bytes, with a sentence that says so.
     void aSessionThatNeverConvergesIsGivenUp()
