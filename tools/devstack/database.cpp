@@ -57,6 +57,14 @@ QString Database::lastError() const
     return m_error;
 }
 
+void Database::addMissingColumns(const QString &table, const QStringList &columns)
+{
+    for (const QString &column : columns)
+        if (query(QStringLiteral("SELECT 1 FROM pragma_table_info(?) WHERE name = ?"), {table, column.section(QLatin1Char(' '), 0, 0)})
+                .isEmpty())
+            exec(QStringLiteral("ALTER TABLE %1 ADD COLUMN %2").arg(table, column));
+}
+
 bool Database::exec(const QString &sql, const QVariantList &parameters, QString *error)
 {
     // The statement's own outcome: another thread's call may have set m_error since.

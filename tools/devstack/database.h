@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVariantList>
 #include <QVariantMap>
@@ -29,6 +30,9 @@ public:
     bool exec(const QString &sql, const QVariantList &parameters = {}, QString *error = nullptr);
     // The rows of a query, each a map of column name to value.
     QList<QVariantMap> query(const QString &sql, const QVariantList &parameters = {}, QString *error = nullptr);
+    // Adds to `table` those of `columns` ("name TYPE ...") it lacks: a state folder made by an
+    // older devstack gains the columns added since.
+    void addMissingColumns(const QString &table, const QStringList &columns);
     // Runs `work` with the database held, for steps that must not interleave.
     template<typename Work>
     auto locked(Work work)

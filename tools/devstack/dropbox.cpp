@@ -195,16 +195,11 @@ void DevStack::routeDropbox()
              QStringLiteral("CREATE TABLE IF NOT EXISTS dropbox_files (path TEXT PRIMARY KEY, id TEXT, size INTEGER, shared_url TEXT)"),
          })
         m_db->exec(statement);
-    if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_sessions') WHERE name = 'closed'")).isEmpty())
-        m_db->exec(QStringLiteral("ALTER TABLE dropbox_sessions ADD COLUMN closed INTEGER DEFAULT 0"));
-    for (const QString &column : {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("offline INTEGER DEFAULT 0")}) {
-        if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_codes') WHERE name = ?"),
-                        {column.section(QLatin1Char(' '), 0, 0)})
-                .isEmpty())
-            m_db->exec(QStringLiteral("ALTER TABLE dropbox_codes ADD COLUMN ") + column);
-    }
-    if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('dropbox_sessions') WHERE name = 'created_at'")).isEmpty())
-        m_db->exec(QStringLiteral("ALTER TABLE dropbox_sessions ADD COLUMN created_at INTEGER DEFAULT 0"));
+    // Columns added since the first devstack.
+    m_db->addMissingColumns(QStringLiteral("dropbox_sessions"),
+                            {QStringLiteral("closed INTEGER DEFAULT 0"), QStringLiteral("created_at INTEGER DEFAULT 0")});
+    m_db->addMissingColumns(QStringLiteral("dropbox_codes"),
+                            {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("offline INTEGER DEFAULT 0")});
     QDir().mkpath(m_options.stateDir + QStringLiteral("/dropbox/sessions"));
 
     // Only the registered app, to its registered redirect (Kavo's vendrel:// link), with PKCE.

@@ -154,20 +154,11 @@ void DevStack::routeGoogle()
     };
     for (const QString &statement : schema)
         m_db->exec(statement);
-    for (const QString &column : {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("offline INTEGER DEFAULT 0")}) {
-        if (m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('google_codes') WHERE name = ?"),
-                        {column.section(QLatin1Char(' '), 0, 0)})
-                .isEmpty())
-            m_db->exec(QStringLiteral("ALTER TABLE google_codes ADD COLUMN ") + column);
-    }
-    // Columns added since the first devstack; a state folder made by an older one gains them.
-    for (const QString &column : {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("file_id TEXT")}) {
-        if (!m_db->query(QStringLiteral("SELECT 1 FROM pragma_table_info('drive_sessions') WHERE name = ?"),
-                         {column.section(QLatin1Char(' '), 0, 0)})
-                 .isEmpty())
-            continue;
-        m_db->exec(QStringLiteral("ALTER TABLE drive_sessions ADD COLUMN ") + column);
-    }
+    // Columns added since the first devstack.
+    m_db->addMissingColumns(QStringLiteral("google_codes"),
+                            {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("offline INTEGER DEFAULT 0")});
+    m_db->addMissingColumns(QStringLiteral("drive_sessions"),
+                            {QStringLiteral("created_at INTEGER DEFAULT 0"), QStringLiteral("file_id TEXT")});
     QDir().mkpath(m_options.stateDir + QStringLiteral("/drive/sessions"));
 
     // The consent page approves at once and sends the browser back with a code. As Google does
