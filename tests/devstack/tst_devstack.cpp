@@ -446,7 +446,13 @@ private Q_SLOTS:
             Client c(stack);
             token = awaitTask(c.api.registerUpload(upload("kept.pdf"))).value().token;
         }
+        // As a state folder made before the column was added.
+        QVERIFY(Database(state.path() + "/devstack.sqlite").exec("ALTER TABLE google_codes DROP COLUMN offline"));
         Stack again(state.path());
+        QCOMPARE(Database(state.path() + "/devstack.sqlite")
+                     .query("SELECT 1 FROM pragma_table_info('google_codes') WHERE name = 'offline'")
+                     .size(),
+                 1);
         QCOMPARE(again.ca, firstCa); // the CA is kept, so a client that trusts it still connects
         QCOMPARE(QFile(state.path() + "/ca.key").permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
                  QFileDevice::Permissions());
