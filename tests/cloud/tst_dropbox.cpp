@@ -155,15 +155,6 @@ private Q_SLOTS:
         QCOMPARE(form.value("refresh_token"), QStringLiteral("stored"));
     }
 
-    void accountWithoutNameSetsOnlyTheEmail()
-    {
-        Dropbox d;
-        d.server.route("POST", "/oauth2/token", Response::json(200, "{\"access_token\":\"a\",\"refresh_token\":\"r\",\"expires_in\":100}"));
-        d.server.route("POST", "/2/users/get_current_account", Response::json(200, "{\"email\":\"only@example.com\"}"));
-        QVERIFY(awaitTask(d.auth->signIn()));
-        QCOMPARE(d.auth->accountEmail(), QStringLiteral("only@example.com"));
-        QCOMPARE(d.auth->accountName(), std::nullopt);
-    }
 };
 
 namespace {
@@ -226,19 +217,6 @@ private Q_SLOTS:
         QCOMPARE(result->directURL, QStringLiteral("https://dbx.test/s/abc/file?dl=1"));
         const QByteArray link = u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body;
         QCOMPARE(QJsonDocument::fromJson(link)["settings"]["audience"].toString(), QStringLiteral("public"));
-    }
-
-    // Reports follow the bytes within each chunk, rise steadily, mark each chunk's end once its
-    // answer came, and reach 1.0 only once the session is committed.
-    void progressFollowsTheChunks()
-    {
-        Upload u;
-        QVERIFY(u.run(QByteArray(2500, 'p'), 1000));
-        QCOMPARE(u.server.requests("POST", "/2/files/upload_session/append_v2").size(), 2);
-        QVERIFY(std::is_sorted(u.progress.begin(), u.progress.end()));
-        QVERIFY(u.progress.contains(0.4) && u.progress.contains(0.8));
-        QCOMPARE(u.progress.last(), 1.0);
-        QCOMPARE(u.progress.count(1.0), 1);
     }
 
     // An attempt handed a session goes on from its offset; a chunk whose answer was lost is
@@ -320,26 +298,6 @@ private Q_SLOTS:
         const Result<CloudUploadResult> none = u.run("x");
         QVERIFY(!none);
         QCOMPARE(none.error().description, QStringLiteral("Dropbox HTTP 409: {\"error_summary\":\"shared_link_already_exists/..\"}"));
-    }
-
-    // On a link with a long round trip the chunks grow so that waiting for each answer costs at
-    // most 5 %: in whole 4 MiB, between the base size and 140 MiB; tests' odd sizes stay.
-    void chunksGrowWithTheRoundTrip()
-    {
-        const qint64 mib = 1 << 20;
-        const auto after = [](qint64 base, double roundTripSeconds, double bytesPerSecond) {
-            ChunkSizer sizer(base);
-            sizer.roundTrip(qint64(roundTripSeconds * 1e9));
-            sizer.chunkSent(base, qint64((double(base) / bytesPerSecond + roundTripSeconds) * 1e9));
-            return sizer.next();
-        };
-        const qint64 far = after(8 * mib, 0.050, 62.5e6); // 50 ms at 500 Mbit/s
-        QCOMPARE(far, 60 * mib);
-        QVERIFY(0.050 / (double(far) / 62.5e6 + 0.050) <= 0.05);
-        QCOMPARE(after(8 * mib, 0.001, 62.5e6), 8 * mib); // near: the base
-        QCOMPARE(after(8 * mib, 0.300, 125e6), 140 * mib); // at most 140 MiB
-        QCOMPARE(after(1000, 0.050, 62.5e6), 1000); // not whole 4 MiB: kept
-        QCOMPARE(ChunkSizer(8 * mib).next(), 8 * mib); // nothing measured yet
     }
 
     // Dropbox's requests to slow down, on any route, are marked to be made again after a wait

@@ -110,31 +110,6 @@ private Q_SLOTS:
         QCOMPARE(g.suite().value(GoogleAuth::udRefreshTokenKey).toString(), QStringLiteral("1//stored"));
     }
 
-    // A sign-in in a keyring that stays locked is neither used nor forgotten: a token asked for
-    // fails saying the keyring is locked, nothing goes to Google, and once the keyring is
-    // unlocked the stored sign-in comes back.
-    void aStoredSignInInALockedKeyringComesBackOnceUnlocked()
-    {
-        Google g;
-        g.secrets.save(GoogleAuth::keychainAccount, QStringLiteral("1//stored"));
-        g.secrets.setLocked(true);
-        g.start();
-        awaitTask(g.auth->restored());
-        QVERIFY(!g.auth->isSignedIn());
-        QVERIFY(g.auth->isKeyringLocked());
-        const Result<QString> token = awaitTask(g.auth->validAccessToken());
-        QVERIFY(!token);
-        QVERIFY(token.error().is(SecretStore::errorDomain, SecretStore::locked));
-        QCOMPARE(g.server.requests().size(), 0);
-        QCOMPARE(g.suite().value(GoogleAuth::udRefreshTokenKey), QJsonValue(QJsonValue::Undefined));
-
-        g.secrets.setLocked(false);
-        awaitTask(g.auth->restored());
-        QVERIFY(g.auth->isSignedIn());
-        QVERIFY(!g.auth->isKeyringLocked());
-        QCOMPARE(g.suite().value(GoogleAuth::udRefreshTokenKey).toString(), QStringLiteral("1//stored"));
-    }
-
     void signInThroughTheBrowser()
     {
         Google g;
@@ -185,17 +160,6 @@ private Q_SLOTS:
         const QList<FakeServer::Request> exchanges = g.server.requests("POST", "/token");
         QCOMPARE(exchanges.size(), 1);
         QVERIFY(!exchanges.first().body.contains("forged"));
-    }
-
-    void pkceValues()
-    {
-        const QString verifier = OAuth::makeVerifier();
-        QCOMPARE(verifier.size(), 43);
-        QVERIFY(!verifier.contains('+') && !verifier.contains('/') && !verifier.contains('='));
-        QVERIFY(OAuth::makeVerifier() != verifier);
-        // RFC 7636, appendix B.
-        QCOMPARE(OAuth::challengeFor("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
-                 QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
     }
 
     void tokenWithinThirtySecondsIsRefreshed()
@@ -443,16 +407,6 @@ private Q_SLOTS:
         QCOMPARE(d.server.requests("DELETE", "/drive/v3/files/file-9").size(), 0); // the file is left alone
     }
 
-    // Google's 500, 502 and 504 are temporary: the answer is marked to be made again after a
-    // wait (the queue then asks the session where it stands), like 429 and 503.
-    void serverErrorsAreRetried()
-    {
-        for (const int status : {500, 502, 503, 504, 429})
-            QVERIFY2(DriveError::http(HttpResponse{status, {}, "<html>"}).throttled, qPrintable(QString::number(status)));
-        for (const int status : {400, 401, 404, 501})
-            QVERIFY(!DriveError::http(HttpResponse{status, {}, "{}"}).throttled);
-    }
-
     // A byte upload cut off part-way: the next attempt asks the session where it stands and
     // sends only the rest, in the same session; a session that is gone is replaced once.
     void interruptedUploadsResumeInTheirSession()
@@ -514,14 +468,6 @@ private Q_SLOTS:
         QVERIFY(d.server.requests("PUT", "/session").size() <= 10);
     }
 
-    void unreadableSizeIsAnnouncedAsZero()
-    {
-        Drive d;
-        const Result<CloudUploadResult> result = awaitTask(d.uploader.upload(d.files.path() + "/gone.bin", "application/octet-stream", {}));
-        QVERIFY(!result);
-        QCOMPARE(d.server.requests("POST", "/upload/drive/v3/files").value(0).header("X-Upload-Content-Length"), QByteArray("0"));
-        QVERIFY(result.error().description.startsWith("Couldn't read gone.bin"));
-    }
 };
 
 int main(int argc, char *argv[])

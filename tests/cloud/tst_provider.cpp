@@ -35,17 +35,6 @@ private Q_SLOTS:
         }
     }
 
-    void unknownExpectedSizeGivesNoReport()
-    {
-        int reports = 0;
-        ProgressReporter reporter([&](double) { ++reports; });
-        reporter.report(10, 0);
-        reporter.report(20, -1);
-        QCoreApplication::processEvents();
-        QTest::qWait(20);
-        QCOMPARE(reports, 0);
-    }
-
     void reportsArriveOnTheMainThreadInOrder()
     {
         QList<double> fractions;

@@ -10,7 +10,6 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUrlQuery>
 
@@ -20,8 +19,6 @@
 
 #include "database.h"
 
-#include <atomic>
-#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -70,42 +67,18 @@ struct Client {
               &http, stack.root, [this] { return key; }, nullptr)
     {
     }
-    QJsonObject hook(const QUrl &root, const QByteArray &method, const QString &path, const QByteArray &body = {})
-    {
-        const Result<HttpResponse> response = awaitTask(http.send(QNetworkRequest(Endpoints::join(root, path)), method, body));
-        return response ? QJsonDocument::fromJson(response->body).object() : QJsonObject();
-    }
-    // A web page as a browser asks for it: a form body when given, the session cookie, and
-    // redirects left for the caller to see.
-    HttpResponse page(const QUrl &root, const QString &path, const QByteArray &form = {}, const QByteArray &cookie = {})
+    // A web page as a browser asks for it: a form body when given, and redirects left for the
+    // caller to see.
+    HttpResponse page(const QUrl &root, const QString &path, const QByteArray &form = {})
     {
         QNetworkRequest request(Endpoints::join(root, path));
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-        request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-        request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
         if (!form.isNull())
             request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
-        if (!cookie.isEmpty())
-            request.setRawHeader("Cookie", cookie);
         const Result<HttpResponse> response = awaitTask(http.send(request, form.isNull() ? "GET" : "POST", form));
         return response ? response.value() : HttpResponse{};
     }
 };
-
-// The kavo://setup link behind the page's "Open Kavo" button.
-QUrl setupLink(const QByteArray &page)
-{
-    static const QRegularExpression button(QStringLiteral("id=\"open-kavo\" href=\"([^\"]*)\""));
-    const QRegularExpressionMatch match = button.match(QString::fromUtf8(page));
-    QString href = match.captured(1);
-    href.replace(QStringLiteral("&amp;"), QStringLiteral("&"));
-    return QUrl(href, QUrl::StrictMode);
-}
-
-QString sessionCookie(const HttpResponse &response)
-{
-    return QString::fromLatin1(response.header("Set-Cookie")).section(QLatin1Char(';'), 0, 0);
-}
 
 RegistrationRequest upload(const QString &name)
 {
@@ -306,56 +279,6 @@ private Q_SLOTS:
         QCOMPARE(QJsonDocument::fromJson(stands.body)["error"]["correct_offset"].toInteger(), qint64(32) << 20);
     }
 
-    // What Kavo's own roads (tst_commands, the end-to-end tests) do not reach: the presets, a
-    // search, a name refused, a link deleted twice.
-    void serviceRoundTrip()
-    {
-        QTemporaryDir state;
-        Stack stack(state.path());
-        Client c(stack);
-        const Result<BackendAPI::PresetList> presets = awaitTask(c.api.fetchPresets());
-        QVERIFY2(presets, qPrintable(presets ? QString() : presets.error().description));
-        QCOMPARE(presets->presets.size(), 3);
-        QCOMPARE(presets->defaultID, 1);
-
-        const Result<Registration> link = awaitTask(c.api.registerUpload(upload("report.pdf")));
-        QVERIFY2(link, qPrintable(link ? QString() : link.error().description));
-        QVERIFY(awaitTask(c.api.registerUpload(upload("other.pdf"))));
-        const Result<QList<HistoryItem>> history = awaitTask(c.api.fetchHistory(15, QStringLiteral("REPORT")));
-        QVERIFY2(history, qPrintable(history ? QString() : history.error().description));
-        QCOMPARE(history->size(), 1);
-        QCOMPARE(history->first().token, link->token);
-        QCOMPARE(history->first().presetID, 2);
-
-        QCOMPARE(awaitTask(c.api.rename(link->token, "")).error().description,
-                 QStringLiteral("Backend HTTP 409: That name can't be used."));
-        QVERIFY(awaitTask(c.api.deleteLink(link->token)));
-        QCOMPARE(awaitTask(c.api.deleteLink(link->token)).error().description, QStringLiteral("Backend HTTP 404: No such link."));
-    }
-
-    void statementErrorsStayWithTheirThread()
-    {
-        // The handlers share one database from a thread pool: each statement's success is its
-        // own, whatever another thread's statement did meanwhile.
-        QTemporaryDir state;
-        Database db(state.filePath("state.sqlite"));
-        QVERIFY(db.exec("CREATE TABLE t (v INTEGER)"));
-        std::atomic<int> wrong{0};
-        std::thread failing([&] {
-            for (int i = 0; i < 3000; ++i) {
-                QString error;
-                if (db.exec("INSERT INTO missing VALUES (1)", {}, &error) || !error.contains("no such table"))
-                    ++wrong;
-            }
-        });
-        for (int i = 0; i < 3000; ++i)
-            if (!db.exec("INSERT INTO t VALUES (?)", {i}))
-                ++wrong;
-        failing.join();
-        QCOMPARE(wrong.load(), 0);
-        QCOMPARE(db.query("SELECT COUNT(*) AS n FROM t").value(0).value("n").toInt(), 3000);
-    }
-
     void refusals()
     {
         QTemporaryDir state;
@@ -370,67 +293,6 @@ private Q_SLOTS:
         RegistrationRequest missing = upload("x.pdf");
         missing.driveFileID.clear();
         QCOMPARE(awaitTask(c.api.registerUpload(missing)).error().description, QStringLiteral("Backend HTTP 400: missing drive_file_id"));
-    }
-
-    // The link page shows what it was given as text, on the preset's own colours (the page's
-    // password form and its expiry are met on the end-to-end roads).
-    void linkPage()
-    {
-        QTemporaryDir state;
-        Stack stack(state.path());
-        Client c(stack);
-        RegistrationRequest request = upload(QStringLiteral("<b>Q&A</b> 100%1.pdf"));
-        request.customMessage = QStringLiteral("<script>alert(1)</script>");
-        const QString token = awaitTask(c.api.registerUpload(request)).value().token;
-        const HttpResponse shown = c.page(stack.root, "/l/" + token);
-        QCOMPARE(shown.status, 200);
-        QVERIFY(shown.body.contains("&lt;b&gt;Q&amp;A&lt;/b&gt; 100%1.pdf"));
-        QVERIFY(shown.body.contains("&lt;script&gt;alert(1)&lt;/script&gt;"));
-        QVERIFY(!shown.body.contains("<b>Q&A") && !shown.body.contains("<script>"));
-        QVERIFY(shown.body.contains("#0EA5E9") && shown.body.contains("#1E3A8A") && shown.body.contains("#22D3EE"));
-        QVERIFY(awaitTask(c.api.setPassword(token, "open sesame")));
-        QVERIFY(c.page(stack.root, "/d/" + token, "password=guess").body.contains("That password isn't right."));
-        QCOMPARE(c.page(stack.root, "/l/nosuchlink").status, 404);
-    }
-
-    void signInPagesAndDashboard()
-    {
-        QTemporaryDir state;
-        Stack stack(state.path());
-        Client c(stack);
-        QCOMPARE(c.page(stack.root, "/login.php").status, 200);
-        const HttpResponse unknown = c.page(stack.root, "/login.php", "email=nobody%40example.com");
-        QCOMPARE(unknown.status, 404);
-        QVERIFY(unknown.body.contains("No account uses that address."));
-
-        // The demo account's button carries its key, e-mail and name.
-        const QUrl demo = setupLink(c.page(stack.root, "/login.php", "email=Demo%40Kavo.test").body);
-        QCOMPARE(demo.scheme(), QStringLiteral("kavo"));
-        QCOMPARE(demo.host(), QStringLiteral("setup"));
-        QCOMPARE(QUrlQuery(demo).queryItemValue("key", QUrl::FullyDecoded), QStringLiteral("d").repeated(64));
-        QCOMPARE(QUrlQuery(demo).queryItemValue("email", QUrl::FullyDecoded), QStringLiteral("demo@kavo.test"));
-
-        // A new account: a fresh key that the API takes, and values that survive the link.
-        const HttpResponse welcome = c.page(stack.root, "/signup.php", "name=Ann+%26+Bo&email=ann%2Bx%40example.com");
-        QCOMPARE(welcome.status, 200);
-        const QUrlQuery created(setupLink(welcome.body));
-        QCOMPARE(created.queryItemValue("name", QUrl::FullyDecoded), QStringLiteral("Ann & Bo"));
-        QCOMPARE(created.queryItemValue("email", QUrl::FullyDecoded), QStringLiteral("ann+x@example.com"));
-        c.key = created.queryItemValue("key", QUrl::FullyDecoded);
-        QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{64}$")).match(c.key).hasMatch());
-        QVERIFY(awaitTask(c.api.registerUpload(upload("annual report.pdf"))));
-        QCOMPARE(c.page(stack.root, "/signup.php", "name=Ann&email=ANN%2Bx%40example.com").status, 409);
-
-        // The dashboard lists the signed-in account's links only.
-        c.key = QStringLiteral(KAVO_BUILTIN_KEY);
-        QVERIFY(awaitTask(c.api.registerUpload(upload("admin only.pdf"))));
-        const HttpResponse anonymous = c.page(stack.root, "/dashboard/");
-        QCOMPARE(anonymous.status, 303);
-        QCOMPARE(anonymous.header("Location"), QByteArray("/login.php"));
-        const HttpResponse dashboard = c.page(stack.root, "/dashboard/", {}, sessionCookie(welcome).toLatin1());
-        QCOMPARE(dashboard.status, 200);
-        QVERIFY(dashboard.body.contains("annual report.pdf"));
-        QVERIFY(!dashboard.body.contains("admin only.pdf"));
     }
 
     void stateSurvivesARestart()

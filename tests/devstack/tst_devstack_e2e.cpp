@@ -300,23 +300,6 @@ private Q_SLOTS:
         QVERIFY(tray->readAllStandardError().contains("once.txt"));
     }
 
-    // The user refuses Google's consent: `kavo share` fails, and the browser tab, which waits for
-    // the outcome, gets its page before the command exits.
-    void aRefusedConsentIsToldToTheTab()
-    {
-        Demo demo;
-        START_DEVSTACK(demo);
-        writeFile(demo.path("files/a.txt"), "a");
-        const QByteArray refusingBrowser
-            = "state=$(printf '%s' \"$1\" | sed -n 's/.*[?&]state=\\([^&]*\\).*/\\1/p')\n"
-              "back=$(printf '%s' \"$1\" | sed -n 's/.*[?&]redirect_uri=\\([^&]*\\).*/\\1/p' | sed 's/%3A/:/g; s/%2F/\\//g')\n"
-              "curl -s -o \"$HOME/tab.html\" -w '%{http_code}' \"$back?error=access_denied&state=$state\" > \"$HOME/tab.status\" &\n";
-        QVERIFY(demo.share(demo.path("files/a.txt"), refusingBrowser).isEmpty());
-        QVERIFY2(demo.shareErrors.contains("kavo: No authorization code returned.\n"), demo.shareErrors.constData());
-        QVERIFY(QTest::qWaitFor([&] { return readFile(demo.path("tab.status")) == "200"; }, 5000));
-        QVERIFY2(readFile(demo.path("tab.html")).contains("<h2>Sign-in cancelled.</h2>"), readFile(demo.path("tab.html")).constData());
-    }
-
     void dropboxRoadAgainstTheDevstack()
     {
         Demo demo;
@@ -423,37 +406,6 @@ private Q_SLOTS:
         QCOMPARE(demo.requests().filter("POST /upload/drive/v3/files").size(), 3);
         QCOMPARE(tray->state(), QProcess::Running);
         QVERIFY(Demo::stop(*tray));
-    }
-
-    // What the services refuse reaches the user as the job's sentence, and a failed upload is
-    // never registered.
-    void refusalsReachTheUser()
-    {
-        Demo demo;
-        START_DEVSTACK(demo);
-        writeFile(demo.path("files/notes.txt"), "notes");
-        demo.hook("POST", "/__test/fail",
-                  "{\"path\":\"/upload/drive/v3/files\",\"status\":403,\"body\":{\"error\":{\"code\":403,\"message\":\"The user's Drive "
-                  "storage quota has been exceeded.\"}}}");
-        QVERIFY(demo.share(demo.path("files/notes.txt"), googleBrowser).isEmpty());
-        QCOMPARE(demo.shareErrors.trimmed().split('\n').last(),
-                 QByteArray(
-                     "kavo: Drive HTTP 403: {\"error\":{\"code\":403,\"message\":\"The user's Drive storage quota has been exceeded.\"}}"));
-        QVERIFY(demo.requests().contains("POST /upload/drive/v3/files 403"));
-        QVERIFY(demo.requests().filter("/api/register.php").isEmpty());
-
-        // The service's own refusal, with the upload already in Drive.
-        demo.hook("POST", "/__test/fail", "{\"path\":\"/api/register.php\",\"status\":500,\"body\":\"Database is read-only.\"}");
-        QVERIFY(demo.share(demo.path("files/notes.txt"), googleBrowser).isEmpty());
-        QCOMPARE(demo.shareErrors.trimmed().split('\n').last(), QByteArray("kavo: Backend HTTP 500: Database is read-only."));
-
-        // A source that is gone fails before any sign-in, with the job's sentence alone.
-        QVERIFY(demo.share(demo.path("files/ghost.pdf"), "exit 1\n").isEmpty());
-        QCOMPARE(demo.shareErrors.trimmed().split('\n').last(),
-                 QByteArray("kavo: Couldn't read source: ghost.pdf \xe2\x80\x94 No such file or directory"));
-
-        // Nothing injected: the same file goes through.
-        QVERIFY2(!demo.share(demo.path("files/notes.txt"), googleBrowser).isEmpty(), demo.shareErrors.constData());
     }
 
     // Names are bytes: a file and a folder whose names are not UTF-8, through `kavo share` and
@@ -762,65 +714,6 @@ private Q_SLOTS:
         QVERIFY(Demo::stop(*tray));
     }
 
-    // A 429 with Retry-After is waited out and said; a storm of 503s ends the job with its text
-    // within the documented bound (15 s of waiting, plus the requests).
-    void throttledAnswersAreWaitedOut()
-    {
-        Demo demo;
-        START_DEVSTACK(demo);
-        QVERIFY(demo.signIn(googleBrowser));
-
-        writeFile(demo.path("files/later.txt"), "later");
-        demo.hook("POST", "/__test/fail",
-                  "{\"path\":\"/upload/drive/v3/files\",\"method\":\"POST\",\"status\":429,\"headers\":{\"Retry-After\":\"2\"},"
-                  "\"body\":{\"error\":{\"code\":429,\"message\":\"Too many requests\"}}}");
-        QElapsedTimer clock;
-        clock.start();
-        const QString token = demo.share(demo.path("files/later.txt"), "exit 1\n");
-        QVERIFY2(!token.isEmpty(), demo.shareErrors.constData());
-        QVERIFY(clock.elapsed() >= 2000);
-        QVERIFY2(demo.shareErrors.contains("kavo: Waiting to retry\xe2\x80\xa6 2 s\n"), demo.shareErrors.constData());
-        QCOMPARE(demo.requests().filter("POST /upload/drive/v3/files").mid(1),
-                 (QStringList{"POST /upload/drive/v3/files 429", "POST /upload/drive/v3/files 200"}));
-        QCOMPARE(demo.download(token)->body, QByteArray("later"));
-
-        demo.hook("POST", "/__test/fail",
-                  "{\"path\":\"/upload/drive/v3/files\",\"method\":\"POST\",\"status\":503,\"times\":5,\"body\":\"Backend Error\"}");
-        clock.restart();
-        QVERIFY(demo.share(demo.path("files/later.txt"), "exit 1\n").isEmpty());
-        const qint64 took = clock.elapsed();
-        qInfo("five 503s ended the job after %lld ms", (long long)took);
-        QCOMPARE(demo.shareErrors.trimmed().split('\n').last(), QByteArray("kavo: Drive HTTP 503: Backend Error"));
-        QCOMPARE(demo.requests().filter("POST /upload/drive/v3/files 503").size(), 5);
-        QVERIFY(took >= 7500); // 1 + 2 + 4 + 8 s, each at least half
-        QVERIFY(took <= 25000); // at most 15 s of waiting, plus five requests and the start
-        QCOMPARE(demo.requests().filter("POST /api/register.php").size(), 2);
-    }
-
-    // The service registered the link but kavo was killed before the answer came: the restarted
-    // kavo finds that link instead of making a second one.
-    void aRestartDuringRegistrationMakesOneLink()
-    {
-        Demo demo;
-        START_DEVSTACK(demo);
-        std::unique_ptr<QProcess> tray = demo.signInAndStartTray(googleBrowser);
-        QVERIFY(tray);
-
-        demo.hook("POST", "/__test/stall", "{\"path\":\"/api/register.php\",\"seconds\":60}");
-        writeFile(demo.path("files/minutes.txt"), "minutes of the meeting");
-        QVERIFY(demo.drop(demo.path("files/minutes.txt")));
-        QTRY_COMPARE_WITH_TIMEOUT(demo.links("minutes.txt").size(), 1, 20000); // registered; the answer is held
-        QVERIFY(demo.journal().contains("\"registration_sent\":true"));
-        ::kill(pid_t(tray->processId()), SIGKILL);
-        QVERIFY(tray->waitForFinished(5000));
-        QVERIFY(demo.journalHoldsNoSecret());
-
-        tray = demo.startTray();
-        QVERIFY(tray);
-        QVERIFY(demo.deliveredOnce("minutes.txt", "minutes of the meeting", 30000));
-        QCOMPARE(demo.requests().filter("POST /upload/drive/v3/files").size(), 2); // the bytes went up once
-        QVERIFY(Demo::stop(*tray));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestDevStackEndToEnd)

@@ -332,37 +332,6 @@ private Q_SLOTS:
         QCOMPARE(pauses > 0, status >= 500 || cloudAnswer == "unreachable");
     }
 
-    // Dropbox asking to slow down (429, or 409 too_many_write_operations) is waited out as the
-    // uploads do, then the delete is made again; five such answers give up, saying so.
-    void aDropboxDeleteIsRetriedWhenAskedToSlowDown()
-    {
-        Files c;
-        Tokens google("g-token");
-        Tokens dropbox("d-token");
-        CloudCleanup cleanup(&c.http, Endpoints::allAt(c.server.url()), &google, &dropbox);
-        QList<std::chrono::milliseconds> pauses;
-        cleanup.setRetryPause([&pauses](std::chrono::milliseconds pause) -> QCoro::Task<void> {
-            pauses.append(pause);
-            co_return;
-        });
-        const QByteArray busy = "{\"error_summary\":\"too_many_write_operations/..\"}";
-        c.server.enqueue("POST", "/2/files/delete_v2", Response::json(409, busy));
-        FakeServer::Response slowDown = FakeServer::Response::json(429, "{}");
-        slowDown.headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("3")));
-        c.server.enqueue("POST", "/2/files/delete_v2", slowDown);
-        c.server.enqueue("POST", "/2/files/delete_v2", Response::json(200, "{}"));
-        QCOMPARE(awaitTask(cleanup.clean("/ABC/a.pdf", "dropbox")), std::nullopt);
-        QCOMPARE(c.server.requests("POST", "/2/files/delete_v2").size(), 3);
-        QCOMPARE(pauses.size(), 2);
-        QCOMPARE(pauses.last(), std::chrono::milliseconds(3000));
-
-        for (int i = 0; i < 6; ++i)
-            c.server.enqueue("POST", "/2/files/delete_v2", Response::json(409, busy));
-        QCOMPARE(awaitTask(cleanup.clean("/ABC/b.pdf", "dropbox")),
-                 QStringLiteral("We removed the share link, but Dropbox returned an error: too_many_write_operations/... "
-                                "You may want to remove the file manually."));
-        QCOMPARE(c.server.requests("POST", "/2/files/delete_v2").size(), 3 + Retry::maxThrottledAnswers);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestCloudFiles)

@@ -71,34 +71,6 @@ private Q_SLOTS:
         QCOMPARE(LinkTexts::summary(size, downloads, status), expected);
     }
 
-    void rowTexts()
-    {
-        const QDateTime future = QDateTime::currentDateTimeUtc().addDays(10);
-        const QString date = QLocale().toString(future.toLocalTime().date(), QStringLiteral("d MMM yyyy"));
-        QCOMPARE(LinkTexts::expiryText(future.toString(Qt::ISODate)), "Expires " + date);
-        QVERIFY(!LinkTexts::hasExpired(future.toString(Qt::ISODate)));
-        QVERIFY(LinkTexts::expiryText("2020-12-05T10:00:00Z").startsWith("Expired "));
-        QVERIFY(LinkTexts::hasExpired("2020-12-05T10:00:00+01:00"));
-        for (const QString &unparsable :
-             {QString(), QStringLiteral("2026-12-05T10:00:00.250Z"), QStringLiteral("2026-12-05"), QStringLiteral("next week")})
-            QCOMPARE(LinkTexts::expiryText(unparsable), QString());
-
-        QCOMPARE(LinkActions::stageText(UploadJob::State::Uploading, 0.425), QStringLiteral("Uploading… 42%"));
-        QCOMPARE(LinkActions::stageText(UploadJob::State::Uploading, 0.0), QStringLiteral("Uploading… 0%"));
-        QCOMPARE(LinkActions::stageText(UploadJob::State::Zipping, 0), QStringLiteral("Zipping folder…"));
-        QCOMPARE(LinkActions::stageText(UploadJob::State::Registering, 1), QStringLiteral("Finishing…"));
-
-        QCOMPARE(LinkActions::uploadTitle("Holiday.zip", {QUrl::fromLocalFile("/home/a/Holiday")}), QStringLiteral("Holiday.zip"));
-        QCOMPARE(LinkActions::uploadTitle("", {QUrl::fromLocalFile("/home/a/Holiday/"), QUrl::fromLocalFile("/b")}),
-                 QStringLiteral("Holiday"));
-        QCOMPARE(LinkActions::uploadTitle("", {QUrl::fromLocalFile("/home/a/Ré sumé.pdf")}), QString::fromUtf8("Ré sumé.pdf"));
-        QCOMPARE(LinkActions::uploadTitle("", {}), QStringLiteral("Upload"));
-
-        QCOMPARE(LinkActions::renamed("report.pdf", "  report.pdf \n"), QString());
-        QCOMPARE(LinkActions::renamed("report.pdf", "   "), QString());
-        QCOMPARE(LinkActions::renamed("report.pdf", " final.pdf "), QStringLiteral("final.pdf"));
-    }
-
     // Each edit patches the link's history row, and the finished upload of the same link (its
     // row in the panel shows the same state), not another one.
     void editsPatchTheHistory()

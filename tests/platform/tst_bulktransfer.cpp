@@ -355,39 +355,6 @@ private Q_SLOTS:
         QCOMPARE(choice->isDirect() ? QStringLiteral("direct") : choice->proxy.toString(), expected);
     }
 
-    void bothEnginesTakeTheEnvironmentsProxy()
-    {
-        // A proxy nobody listens on: both engines try it and fail to connect; listed in no_proxy,
-        // both go direct and succeed.
-        Drive d;
-        const QString path = patternFile(d.files, "proxied.bin", MiB);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        const QByteArray closed = "http://127.0.0.1:" + QByteArray::number(probe.serverPort());
-        probe.close();
-        const QUrl small = Endpoints::join(d.server.url(), "/drive/v3/files");
-        const QUrl session = Endpoints::join(d.server.url(), "/session");
-
-        qputenv("https_proxy", closed);
-        const Result<HttpResponse> viaProxySmall = awaitTask(d.http.send(QNetworkRequest(small), "GET"));
-        const Result<HttpResponse> viaProxyBulk = awaitTask(d.http.sendFile("PUT", session, {}, &file, 0, MiB));
-        qputenv("no_proxy", "localhost,127.0.0.1");
-        const Result<HttpResponse> directSmall = awaitTask(d.http.send(QNetworkRequest(small), "GET"));
-        const Result<HttpResponse> directBulk = awaitTask(d.http.sendFile("PUT", session, {}, &file, 0, MiB));
-        qunsetenv("https_proxy");
-        qunsetenv("no_proxy");
-
-        QVERIFY(!viaProxySmall);
-        QVERIFY(!viaProxyBulk);
-        QVERIFY2(viaProxySmall.error().code == int(TransportCode::cannotConnectToHost), qPrintable(viaProxySmall.error().description));
-        QCOMPARE(viaProxyBulk.error().code, int(TransportCode::cannotConnectToHost));
-        QVERIFY(directSmall);
-        QVERIFY(directBulk);
-        QCOMPARE(d.server.requests("PUT", "/session").size(), 1);
-    }
-
     // A transfer that cannot finish says why: cancelled, a file shorter than announced (nothing
     // is sent past its end), a server that stops answering (soon after the limit, not seconds
     // later as curl's averaged low-speed check would).

@@ -70,26 +70,6 @@ private Q_SLOTS:
         QVERIFY(reread.contains(QStringLiteral("prefs.expiryDays")));
     }
 
-    void concurrentWritersLoseNothing()
-    {
-        // Two writers of one file, each with its own store (as kavo and kavo-share are): every
-        // key either wrote is there at the end.
-        QTemporaryDir dir;
-        const QString path = DefaultsStore::suite(dir.path()).filePath();
-        const auto writeKeys = [&path](const QString &prefix) {
-            DefaultsStore store(path);
-            for (int i = 0; i < 150; ++i)
-                store.setValue(prefix + QString::number(i), i);
-        };
-        std::thread other(writeKeys, QStringLiteral("share."));
-        writeKeys(QStringLiteral("kavo."));
-        other.join();
-        const QJsonObject all = DefaultsStore(path).all();
-        QCOMPARE(all.size(), 300);
-        QCOMPARE(all.value("share.149").toInteger(), 149);
-        QCOMPARE(all.value("kavo.0").toInteger(), 0);
-    }
-
     void defaultsFileIsPrivate()
     {
         QTemporaryDir dir;
@@ -303,28 +283,6 @@ private Q_SLOTS:
         QCOMPARE(readFile(elsewhere.filePath("keep/photo.jpg")), QByteArray("photo"));
     }
 
-    // A wait for the network ends when its time is up, or earlier when the network is back;
-    // each wait ends on its own.
-    void networkWaitsEnd()
-    {
-        NetworkWatch watch;
-        QElapsedTimer clock;
-        clock.start();
-        awaitTask(watch.wait(std::chrono::milliseconds(300)));
-        QVERIFY(clock.elapsed() >= 280); // a coarse timer may fire 5 % early
-
-        bool shortEnded = false, longEnded = false;
-        QCoro::Task<void> shortWait = watch.wait(std::chrono::milliseconds(100));
-        QCoro::Task<void> longWait = watch.wait(std::chrono::seconds(60));
-        shortWait.then([&] { shortEnded = true; });
-        longWait.then([&] { longEnded = true; });
-        QTRY_VERIFY_WITH_TIMEOUT(shortEnded, 2000);
-        QVERIFY(!longEnded);
-        clock.restart();
-        watch.announceBack();
-        QTRY_VERIFY_WITH_TIMEOUT(longEnded, 2000);
-        QVERIFY(clock.elapsed() < 1000);
-    }
 };
 
 int main(int argc, char *argv[])

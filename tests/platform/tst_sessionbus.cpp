@@ -267,38 +267,6 @@ private Q_SLOTS:
         QVERIFY(!log.lines().join(QLatin1Char('\n')).contains(QStringLiteral("refresh-1")));
     }
 
-    // The command line says it waits for the keyring when the keyring takes longer than it
-    // would without a prompt, instead of sitting there silent.
-    void theCommandLineSaysItWaitsForTheKeyring()
-    {
-        std::unique_ptr<QProcess> service = serviceNamed(QStringLiteral("org.freedesktop.secrets"));
-        QVERIFY(service);
-        ::kill(pid_t(service->processId()), SIGSTOP); // a prompt the user has not answered yet
-        QTemporaryDir home;
-        QProcess kavo;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home.path());
-        for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
-            env.remove(QString::fromLatin1(variable));
-        QVERIFY(QDir(home.path()).mkdir(QStringLiteral("runtime")));
-        QFile::setPermissions(home.filePath(QStringLiteral("runtime")),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("runtime")));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        kavo.setProcessEnvironment(env);
-        kavo.start(QStringLiteral(KAVO_BINARY), {QStringLiteral("links")});
-        QVERIFY(kavo.waitForStarted());
-        QTest::qWait(1500);
-        QCOMPARE(kavo.readAllStandardError(), QByteArray()); // a keyring that answers at once is not mentioned
-        QByteArray said;
-        QTRY_VERIFY_WITH_TIMEOUT(!(said += kavo.readAllStandardError()).isEmpty(), 5000);
-        QCOMPARE(said, QByteArray("kavo: waiting for the keyring to be unlocked (answer its prompt to go on; Ctrl+C gives up)\n"));
-        kavo.kill();
-        kavo.waitForFinished(5000);
-        service->kill();
-        service->waitForFinished(5000);
-    }
-
     // libsecret keeps what it learnt of the bus for the life of the process, bound to the thread
     // that asked first (the secret store's, one per process in Kavo): a test of a secret service
     // of its own runs in a fresh process. True in the test's own process once that one passed.
@@ -330,27 +298,6 @@ private Q_SLOTS:
         if (!service->waitForReadyRead(10000) || service->readLine() != "ready\n")
             return nullptr;
         return service;
-    }
-
-    // KWallet on the bus but no org.freedesktop.secrets (KDE programs installed outside KDE):
-    // QtKeychain cannot use it there, so the sign-in is kept in the file and survives a restart.
-    void aSecretServiceThatCannotBeUsedLeavesSecretsThatStick()
-    {
-        if (ranInAFreshProcess())
-            return;
-        std::unique_ptr<QProcess> wallet = serviceNamed(QStringLiteral("org.kde.kwalletd5"));
-        QVERIFY(wallet);
-        QTemporaryDir dir;
-        const QString path = dir.path() + QStringLiteral("/secrets.json");
-        {
-            KeychainSecretStore first(std::make_unique<FileSecretStore>(path));
-            first.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("k").repeated(64));
-            QCOMPARE(awaitTask(first.read(QStringLiteral("Vendrel.BackendApiKey"))).value, QStringLiteral("k").repeated(64));
-        }
-        KeychainSecretStore second(std::make_unique<FileSecretStore>(path));
-        QCOMPARE(awaitTask(second.read(QStringLiteral("Vendrel.BackendApiKey"))).value, QStringLiteral("k").repeated(64));
-        wallet->kill();
-        wallet->waitForFinished(5000);
     }
 
     // A locked keyring whose unlock prompt the user dismisses: Kavo's item reads as locked, not

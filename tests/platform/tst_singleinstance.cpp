@@ -140,50 +140,6 @@ private Q_SLOTS:
         QCOMPARE(next.claim(), SingleInstance::Claim::instance);
     }
 
-    // Three trays started in the same instant: one keeps running, the others open its panel and
-    // leave.
-    void traysStartedTogetherLeaveOneRunning()
-    {
-        QTemporaryDir home;
-        std::vector<std::unique_ptr<Kavo>> trays;
-        for (int i = 0; i < 3; ++i)
-            trays.push_back(std::make_unique<Kavo>(home.path(), QStringList{}));
-        const auto running = [&] {
-            return std::count_if(trays.begin(), trays.end(), [](const auto &tray) { return tray->state() != QProcess::NotRunning; });
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(running(), 1, 30000);
-        QTest::qWait(1500); // and it stays that way
-        QCOMPARE(running(), 1);
-        for (const auto &tray : trays) {
-            if (tray->state() == QProcess::NotRunning) {
-                QCOMPARE(tray->exitCode(), 0);
-                QVERIFY(tray->readAllStandardError().contains("Kavo is already running; its panel is open."));
-            }
-        }
-        QVERIFY(SingleInstance(home.path() + "/runtime").instanceRunning());
-    }
-
-    // A stopped instance is waited for as long as it lives; when it dies without answering, the
-    // sender says so instead of waiting on.
-    void aStoppedInstanceIsWaitedForUntilItDies()
-    {
-        QTemporaryDir home;
-        Kavo tray(home.path(), {});
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(home.path() + "/runtime/kavo.socket"), 20000);
-        QTest::qWait(300);
-        ::kill(pid_t(tray.processId()), SIGSTOP);
-        Kavo sender(home.path(), {"a.txt"});
-        sender.setReadChannel(QProcess::StandardError);
-        QVERIFY(sender.waitForReadyRead(10000));
-        QVERIFY(sender.readAllStandardError().startsWith("kavo: Kavo is busy; waiting for it to take this"));
-        QTest::qWait(1500);
-        QCOMPARE(sender.state(), QProcess::Running);
-        ::kill(pid_t(tray.processId()), SIGKILL);
-        QVERIFY(sender.waitForFinished(10000));
-        QCOMPARE(sender.exitCode(), 1);
-        QVERIFY(sender.readAllStandardError().contains("Kavo isn't running"));
-    }
-
     // Without XDG_RUNTIME_DIR the socket lives in a folder only this user can reach; one that
     // others could write to, or that someone else owns, is refused rather than used.
     void withoutARuntimeFolderTheSocketStaysPrivate()

@@ -98,17 +98,6 @@ class TestBackendAPI : public QObject
     Q_OBJECT
 private Q_SLOTS:
 
-    void signedOutStillSendsAnEmptyKey()
-    {
-        Client c;
-        c.apiKey.clear();
-        c.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[]}"));
-        QVERIFY(awaitTask(c.api.fetchPresets()));
-        const FakeServer::Request request = c.server.requests().value(0);
-        QVERIFY(request.hasHeader("X-Api-Key"));
-        QCOMPARE(request.header("X-Api-Key"), QByteArray());
-    }
-
     // A call made before the stored key was read (the panel opened at start) waits for it instead
     // of going out with an empty key.
     void callsWaitUntilTheKeyIsRead()
@@ -298,18 +287,6 @@ private Q_SLOTS:
         QCOMPARE(second.driveFileID, QString());
         QCOMPARE(second.expiresAt, std::nullopt);
         QCOMPARE(second.filename, QString::fromUtf8("a\0b.pdf", 7));
-    }
-
-    void sendLinkSendsTheNoteOnlyWhenThereIsOne()
-    {
-        Client c;
-        c.server.route("POST", "/api/send_link.php", Response::json(200, "{}"));
-        QVERIFY(awaitTask(c.api.sendLink("tok", "friend@example.com", QString())));
-        QVERIFY(awaitTask(c.api.sendLink("tok", "friend@example.com", "see you")));
-        const auto sent = c.server.requests("POST", "/api/send_link.php");
-        QCOMPARE(sortedKeys(jsonBody(sent[0])), (QStringList{"to", "token"}));
-        QCOMPARE(jsonBody(sent[1]).value("note").toString(), QStringLiteral("see you"));
-        QCOMPARE(jsonBody(sent[1]).value("to").toString(), QStringLiteral("friend@example.com"));
     }
 
     // The service key (history) and a registration (with the Google refresh token in it) never

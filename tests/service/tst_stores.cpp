@@ -35,12 +35,6 @@ QByteArray items(const QList<QByteArray> &list)
     return "{\"items\":[" + list.join(',') + "]}";
 }
 
-QByteArray preset(int id)
-{
-    return "{\"id\":" + QByteArray::number(id) + ",\"name\":\"P" + QByteArray::number(id)
-        + "\",\"is_default\":false,\"gradient_from\":\"#000000\",\"gradient_to\":\"#FFFFFF\",\"accent_color\":\"#1A2B3C\"}";
-}
-
 struct Stores : LoopbackStores {
     // Fills the history with the given answer.
     void load(const QByteArray &answer)
@@ -253,114 +247,6 @@ private Q_SLOTS:
         awaitTask(std::move(reloading));
         QCOMPARE(s.history.items().value(0).filename, QStringLiteral("new.pdf"));
         QCOMPARE(s.server.requests("GET", "/api/history.php").size(), 5);
-    }
-
-    void effectivePresetFallsThrough()
-    {
-        Stores s;
-        s.server.route("GET", "/api/presets.php",
-                       Response::json(200, "{\"presets\":[" + preset(1) + "," + preset(2) + "," + preset(3) + "],\"default_id\":2}"));
-        awaitTask(s.presets.refresh());
-        QCOMPARE(s.presets.presets().size(), 3);
-        QCOMPARE(s.presets.defaultID(), 2);
-        QCOMPARE(s.presets.effectivePresetID(), 2); // nothing selected: the default
-        s.preferences.setSelectedPresetID(3);
-        QCOMPARE(s.presets.effectivePresetID(), 3); // the selection
-        s.preferences.setSelectedPresetID(99);
-        QCOMPARE(s.presets.effectivePresetID(), 2); // a selection that is gone: the default
-
-        s.server.route("GET", "/api/presets.php",
-                       Response::json(200, "{\"presets\":[" + preset(1) + "," + preset(2) + "],\"default_id\":null}"));
-        awaitTask(s.presets.refresh());
-        QCOMPARE(s.presets.defaultID(), std::nullopt);
-        QCOMPARE(s.presets.effectivePresetID(), 1); // no default: the first
-        s.preferences.setSelectedPresetID(2);
-        QCOMPARE(s.presets.effectivePresetID(), 2);
-
-        s.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[],\"default_id\":2}"));
-        awaitTask(s.presets.refresh());
-        QCOMPARE(s.presets.effectivePresetID(), std::nullopt); // an empty list: none
-
-        // A failed refresh keeps what was there.
-        s.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[" + preset(5) + "]}"));
-        awaitTask(s.presets.refresh());
-        s.server.route("GET", "/api/presets.php", Response::text(503, "busy"));
-        awaitTask(s.presets.refresh());
-        QCOMPARE(s.presets.lastError(), QStringLiteral("Backend HTTP 503: busy"));
-        QCOMPARE(s.presets.presets().size(), 1);
-        QCOMPARE(s.presets.presetMaps().value(0).toMap().value("accentColor").toString(), QStringLiteral("#1A2B3C"));
-    }
-
-    void colourText_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("valid");
-        QTest::addColumn<int>("red");
-        QTest::addColumn<int>("green");
-        QTest::addColumn<int>("blue");
-        row("mixed case, padded", " #1A2b3C ", true, 26, 43, 60);
-        row("no hash, newline", "ff8000\n", true, 255, 128, 0);
-        row("three digits", "#FFF", false, 0, 0, 0);
-        row("not hexadecimal", "#12345G", false, 0, 0, 0);
-        row("two hashes", "##123456", false, 0, 0, 0);
-        row("sign", "+12345", false, 0, 0, 0);
-        row("hex prefix", "0x1234", false, 0, 0, 0);
-        row("empty", "", false, 0, 0, 0);
-    }
-    void colourText()
-    {
-        QFETCH(QString, text);
-        QFETCH(bool, valid);
-        const std::optional<QColor> colour = BrandingPreset::colorFromText(text);
-        QCOMPARE(colour.has_value(), valid);
-        if (!colour)
-            return;
-        QCOMPARE(colour->alphaF(), 1.0f);
-        QTEST(qRound(colour->redF() * 255), "red");
-        QTEST(qRound(colour->greenF() * 255), "green");
-        QTEST(qRound(colour->blueF() * 255), "blue");
-    }
-
-    void presetRoundTripsThroughJson()
-    {
-        const QJsonObject json = QJsonDocument::fromJson(preset(4)).object();
-        const Result<BrandingPreset> decoded = BrandingPreset::fromJson(json, "p");
-        QVERIFY(decoded);
-        QCOMPARE(decoded->toJson(), json);
-    }
-
-    void preferencesReadTheirFallbacks_data()
-    {
-        QTest::addColumn<QByteArray>("stored");
-        QTest::addColumn<qint64>("expiry");
-        QTest::addColumn<qint64>("preset"); // 0: none
-        QTest::addColumn<QString>("provider");
-        QTest::addColumn<QString>("theme");
-        row("fresh", QByteArray(), qint64(7), qint64(0), "google", "light");
-        row("stored values",
-            QByteArray(
-                "{\"prefs.expiryDays\":30,\"prefs.selectedPresetID\":4,\"prefs.selectedProvider\":\"dropbox\",\"kavo-theme\":\"dark\"}"),
-            qint64(30), qint64(4), "dropbox", "dark");
-        row("mistyped",
-            QByteArray("{\"prefs.expiryDays\":\"14\",\"prefs.selectedPresetID\":-3,\"prefs.selectedProvider\":\"Dropbox\",\"kavo-theme\":"
-                       "\"Dark\"}"),
-            qint64(7), qint64(0), "google", "light");
-        row("fractional and zero", QByteArray("{\"prefs.expiryDays\":2.5,\"prefs.selectedPresetID\":0,\"prefs.selectedProvider\":7}"),
-            qint64(7), qint64(0), "google", "light");
-        row("negative expiry kept", QByteArray("{\"prefs.expiryDays\":-2}"), qint64(-2), qint64(0), "google", "light");
-    }
-    void preferencesReadTheirFallbacks()
-    {
-        QFETCH(QByteArray, stored);
-        QTemporaryDir dir;
-        if (!stored.isEmpty())
-            writeFile(DefaultsStore::standard(dir.path()).filePath(), stored);
-        const Preferences preferences(DefaultsStore::standard(dir.path()));
-        const ThemeStore theme(DefaultsStore::standard(dir.path()));
-        QTEST(preferences.expiryDays(), "expiry");
-        QTEST(preferences.selectedPresetID().value_or(0), "preset");
-        QTEST(preferences.selectedProviderRaw(), "provider");
-        QTEST(ThemeStore::rawValue(theme.theme()), "theme");
     }
 
     void preferencesPersistWithTheirTypes()

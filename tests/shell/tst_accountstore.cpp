@@ -157,20 +157,6 @@ private Q_SLOTS:
         QCOMPARE(launch.files(), before);
     }
 
-    void keyWithoutEmailRefreshesTheSuite()
-    {
-        Launch launch;
-        const QString key = QStringLiteral("c").repeated(64);
-        launch.secrets.save("Vendrel.BackendApiKey", key);
-        launch.suite().setValue("kavo.shared.apiKey", "stale");
-        const auto store = launch.start();
-        QCOMPARE(store->apiKey(), key);
-        QCOMPARE(store->email(), std::nullopt);
-        QCOMPARE(store->name(), std::nullopt);
-        QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(key));
-        QVERIFY(!launch.defaults().contains("account.bootstrapped")); // the built-in account is not installed
-    }
-
     void signInStoresEverywhereAndAnnounces()
     {
         Launch launch;

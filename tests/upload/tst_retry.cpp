@@ -222,13 +222,6 @@ private Q_SLOTS:
         QCOMPARE(other.calls, 1);
     }
 
-    void uploadErrorsKeepTheirOwnText()
-    {
-        QCOMPARE(userMessage(UploadError::zeroByteUpload()),
-                 QStringLiteral("Refusing to upload a 0-byte file. Check the source folder permissions and try again."));
-        QCOMPARE(userMessage(UploadError::emptyArchive(42)), QStringLiteral("Zip succeeded but the archive is empty (42 bytes)."));
-    }
-
     void urlQueriesAreCutFromDescriptions()
     {
         const Error e

@@ -78,33 +78,6 @@ private Q_SLOTS:
         QCOMPARE(prep.archiveName({f.path(QStringLiteral("Holiday/"))}), QStringLiteral("Kavo-Dec-05-1430 - Holiday.zip"));
     }
 
-    void longNamesAreCutToFit()
-    {
-        Fixture f;
-        const SourcePreparation prep(f.environment());
-        // 80 CJK characters are 240 bytes: with the date and ".zip" the name would pass the
-        // 255-byte limit of a file name.
-        const QString cjk = QString(80, QChar(0x65E5));
-        writeFile(f.path(cjk + QStringLiteral("/a.txt")), "a");
-        const Result<PreparedUpload> result = prepare(prep, {f.path(cjk)});
-        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
-        QVERIFY(result->name.startsWith(QStringLiteral("Kavo-Dec-05-1430 - ") + QString(10, QChar(0x65E5))));
-        QVERIFY(result->name.endsWith(QStringLiteral("….zip")));
-        QVERIFY(QFile::encodeName(result->name).size() <= 255);
-        QVERIFY(QFile::encodeName(result->name).size() > 250); // as much of the label as fits
-        const QStringList expected{cjk + QStringLiteral("/"), cjk + QStringLiteral("/a.txt")};
-        QCOMPARE(archiveEntries(result->filePath), expected);
-
-        // The cut falls between whole characters: an accent is never parted from its letter.
-        const QString accented = QStringLiteral("e\u0301").repeated(100);
-        const QString fitted = SourcePreparation::fittedName(QStringLiteral("Kavo-Dec-05-1430 - "), accented, QStringLiteral(".zip"));
-        QVERIFY(fitted.endsWith(QStringLiteral("e\u0301….zip")));
-        QVERIFY(QFile::encodeName(fitted).size() <= 255);
-        // A name that fits is left alone.
-        QCOMPARE(SourcePreparation::fittedName(QStringLiteral("a "), QString(70, QChar(0x65E5)), QStringLiteral(".zip")),
-                 QStringLiteral("a ") + QString(70, QChar(0x65E5)) + QStringLiteral(".zip"));
-    }
-
     void keepsTimesAndModes()
     {
         // The archive holds each entry's own time and mode, as a copy by the platform keeps them.
@@ -426,19 +399,6 @@ private Q_SLOTS:
         QVERIFY2(f.leftInTemp().isEmpty(), qPrintable(f.leftInTemp().join(QLatin1Char(','))));
         if (message.contains(QStringLiteral("Nothing to do")))
             QCOMPARE(log.linesContaining(QStringLiteral("zip exit 12: zip error: Nothing to do!")).size(), 1);
-    }
-
-    void zipThatCannotLaunch()
-    {
-        Fixture f;
-        writeFile(f.path(QStringLiteral("Folder/a.txt")), "a");
-        SourcePreparation::Environment env = f.environment();
-        env.zipTool = QStringLiteral("/nonexistent/zip");
-        const Result<PreparedUpload> result = prepare(SourcePreparation(env), {f.path(QStringLiteral("Folder"))});
-        QVERIFY(!result);
-        QVERIFY2(result.error().description.startsWith(QStringLiteral("Couldn't zip folder: Couldn't launch /nonexistent/zip — ")),
-                 qPrintable(result.error().description));
-        QVERIFY(f.leftInTemp().isEmpty());
     }
 
     // A temporary folder that is missing or not a folder is named as the cause; nothing is made

@@ -467,22 +467,6 @@ private Q_SLOTS:
         QCOMPARE(h.notifier.notes.size(), 1);
     }
 
-    void quickDropsOverlap()
-    {
-        Harness h;
-        Gate gate;
-        h.drive.gate = &gate;
-        const QUuid first = h.manager->enqueue({h.file(QStringLiteral("first.txt"))});
-        const QUuid second = h.manager->enqueue({h.file(QStringLiteral("second.txt"))});
-        QCOMPARE(h.jobAt(0).id, second);
-        QCOMPARE(h.jobAt(1).id, first);
-        QTRY_COMPARE(h.drive.inFlight, 2); // both uploads run at once
-        gate.open();
-        QTRY_VERIFY(h.finished(first) && h.finished(second));
-        QCOMPARE(h.drive.maxInFlight, 2);
-        QCOMPARE(h.jobAt(0).id, second);
-    }
-
     void progressReportsOnlyTouchProgress()
     {
         Harness h;
