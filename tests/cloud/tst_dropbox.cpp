@@ -154,7 +154,6 @@ private Q_SLOTS:
         QCOMPARE(form.keys(), (QStringList{"client_id", "grant_type", "refresh_token"}));
         QCOMPARE(form.value("refresh_token"), QStringLiteral("stored"));
     }
-
 };
 
 namespace {

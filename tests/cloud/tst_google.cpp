@@ -467,7 +467,6 @@ private Q_SLOTS:
         QVERIFY2(sent <= 2 * size + (8 << 20), qPrintable(QString::number(sent)));
         QVERIFY(d.server.requests("PUT", "/session").size() <= 10);
     }
-
 };
 
 int main(int argc, char *argv[])

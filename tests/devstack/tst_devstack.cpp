@@ -19,7 +19,6 @@
 
 #include "database.h"
 
-
 using namespace std::chrono_literals;
 
 namespace {

@@ -713,7 +713,6 @@ private Q_SLOTS:
         QCOMPARE(tray->state(), QProcess::Running);
         QVERIFY(Demo::stop(*tray));
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestDevStackEndToEnd)

@@ -331,7 +331,6 @@ private Q_SLOTS:
         }
         QCOMPARE(pauses > 0, status >= 500 || cloudAnswer == "unreachable");
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestCloudFiles)

@@ -282,7 +282,6 @@ private Q_SLOTS:
         QCOMPARE(left, expected);
         QCOMPARE(readFile(elsewhere.filePath("keep/photo.jpg")), QByteArray("photo"));
     }
-
 };
 
 int main(int argc, char *argv[])
