@@ -9,7 +9,6 @@
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -193,31 +192,6 @@ class TestDropboxUploader : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void oneChunkGoesStraightToFinish()
-    {
-        Upload u;
-        const QByteArray content(1000, 'a');
-        const Result<CloudUploadResult> result = u.run(content);
-        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
-        const FakeServer::Request start = u.server.requests("POST", "/2/files/upload_session/start").value(0);
-        QVERIFY(start.body.isEmpty());
-        QCOMPARE(u.server.requests("POST", "/2/files/upload_session/append_v2").size(), 0);
-        const FakeServer::Request finish = u.server.requests("POST", "/2/files/upload_session/finish").value(0);
-        QCOMPARE(finish.body, content);
-        const QJsonObject arg = argOf(finish);
-        QCOMPARE(arg.value("cursor").toObject(), (QJsonObject{{"session_id", "sess-1"}, {"offset", 0}}));
-        const QJsonObject commit = arg.value("commit").toObject();
-        QCOMPARE(commit.value("mute"), QJsonValue(true));
-        QCOMPARE(commit.value("path").toString(), result->providerFileID);
-        QVERIFY(QRegularExpression("^/[0-9A-F]{12}/file\\.bin$").match(result->providerFileID).hasMatch());
-        QCOMPARE(u.progress.last(), 1.0);
-        QCOMPARE(u.progress.count(1.0), 1);
-        QCOMPARE(result->provider, StorageProvider::dropbox);
-        QCOMPARE(result->directURL, QStringLiteral("https://dbx.test/s/abc/file?dl=1"));
-        const QByteArray link = u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body;
-        QCOMPARE(QJsonDocument::fromJson(link)["settings"]["audience"].toString(), QStringLiteral("public"));
-    }
-
     // An attempt handed a session goes on from its offset; a chunk whose answer was lost is
     // skipped on `incorrect_offset`; an expired session is replaced once, under the same path.
     void sessionsResumeFromTheirOffset()

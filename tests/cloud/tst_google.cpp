@@ -162,24 +162,6 @@ private Q_SLOTS:
         QVERIFY(!exchanges.first().body.contains("forged"));
     }
 
-    void tokenWithinThirtySecondsIsRefreshed()
-    {
-        Google g;
-        g.tokenAnswer(200, "{\"access_token\":\"first\",\"refresh_token\":\"r1\",\"expires_in\":100}");
-        QVERIFY(awaitTask(g.auth->signIn()));
-        g.clock = g.clock.addSecs(69); // 31 s left
-        QCOMPARE(awaitTask(g.auth->validAccessToken()).value(), QStringLiteral("first"));
-        g.clock = g.clock.addSecs(1); // exactly 30 s left
-        g.tokenAnswer(200, "{\"access_token\":\"second\",\"expires_in\":3600,\"refresh_token\":\"r2\"}");
-        QCOMPARE(awaitTask(g.auth->validAccessToken()).value(), QStringLiteral("second"));
-        const auto form = formFields(g.server.requests("POST", "/token").value(1).body);
-        QCOMPARE(form.keys(), (QStringList{"client_id", "client_secret", "grant_type", "refresh_token"}));
-        QCOMPARE(form.value("refresh_token"), QStringLiteral("r1"));
-        QCOMPARE(form.value("grant_type"), QStringLiteral("refresh_token"));
-        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)).value, QStringLiteral("r2")); // a rotated token is kept
-        QCOMPARE(g.suite().value("kavo.shared.googleRefreshToken"), QJsonValue("r2"));
-    }
-
     void refreshFailures_data()
     {
         QTest::addColumn<int>("status");

@@ -5,7 +5,6 @@
 #include "testutil.h"
 
 #include "upload/retry.h"
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>

@@ -118,24 +118,6 @@ class TestCloudFiles : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    // The first sweep comes at start: it waits for the stored service key to be read.
-    void waitsUntilTheKeyIsRead()
-    {
-        Sweep s;
-        Milestone read;
-        s.backend.setKeyRead([&read] { return read.reached(); });
-        s.expired(threeItems);
-        s.server.route("DELETE", "/drive/v3/files/f1", Response::json(204, ""));
-        s.server.route("DELETE", "/drive/v3/files/f2", Response::json(204, ""));
-        s.server.route("DELETE", "/drive/v3/files/f3", Response::json(204, ""));
-        QCoro::Task<void> sweep = s.cleaner->sweep();
-        QTest::qWait(100);
-        QVERIFY(s.server.requests().isEmpty());
-        read.reach();
-        awaitTask(std::move(sweep));
-        QCOMPARE(s.reported(), (QStringList{"t1", "t2", "t3"}));
-    }
-
     void oneFailingItemDoesNotStopThePass()
     {
         Sweep s;

@@ -9,10 +9,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocale>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace std::chrono_literals;

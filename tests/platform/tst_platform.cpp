@@ -1,24 +1,19 @@
 #include "platform/defaultsstore.h"
 #include "platform/endpoints.h"
 #include "platform/jsoninteger.h"
-#include "platform/leftovers.h"
-#include "platform/networkwatch.h"
 #include "platform/secretstore.h"
 #include "platform/terminaltext.h"
 #include "testutil.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
-#include <thread>
 
 namespace {
 int unixMode(const QString &path)
@@ -250,37 +245,6 @@ private Q_SLOTS:
         QCOMPARE(read.has_value(), whole);
         if (whole)
             QCOMPARE(*read, value);
-    }
-
-    // What a start clears away: folders of that kind whose process is gone and that no job uses,
-    // read-only ones too; never another kind's, a live process's, a used one, nor what a link
-    // inside points at.
-    void leftoversOfGoneProcessesAreRemoved()
-    {
-        QTemporaryDir root, elsewhere;
-        writeFile(elsewhere.filePath("keep/photo.jpg"), "photo");
-        QProcess gone;
-        gone.start("true", {});
-        const QString dead = QString::number(gone.processId());
-        QVERIFY(gone.waitForFinished());
-        const QString uuid = QStringLiteral("0f8fad5b-d9cb-469f-a165-70867728950e");
-        const QString alive = QString::number(QCoreApplication::applicationPid());
-        const QStringList folders = {"kavo-staging-" + dead + "-" + uuid, "kavo-staging-" + alive + "-" + uuid,
-                                     "kavo-archive-" + dead + "-" + uuid, "kavo-staging-" + dead + "-" + uuid.left(8)};
-        for (const QString &folder : folders)
-            writeFile(root.filePath(folder + "/sub/file.txt"), "x");
-        QVERIFY(QFile::link(elsewhere.filePath("keep"), root.filePath(folders[0] + "/link")));
-        QVERIFY(QFile::setPermissions(root.filePath(folders[0] + "/sub"), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-        const QString used = root.filePath(folders[2] + "/sub/file.txt");
-
-        Leftovers::removeUnused(root.path(), "kavo-staging", {});
-        Leftovers::removeUnused(root.path(), "kavo-archive", {used});
-        QStringList left = QDir(root.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        QStringList expected{folders[1], folders[2], folders[3]};
-        left.sort();
-        expected.sort();
-        QCOMPARE(left, expected);
-        QCOMPARE(readFile(elsewhere.filePath("keep/photo.jpg")), QByteArray("photo"));
     }
 };
 

@@ -13,7 +13,6 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusObjectPath>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -184,33 +183,6 @@ private Q_SLOTS:
         QTest::keyClick(name, Qt::Key_Return);
         QVERIFY2(QTest::qWaitFor([&] { return answered; }, 3000), qPrintable(name->text()));
         QCOMPARE(got, (QList<QUrl>{QUrl::fromLocalFile(folder.filePath("one.txt")), QUrl::fromLocalFile(folder.filePath("two.txt"))}));
-    }
-
-    void fallsBackWithoutANotificationServer()
-    {
-        QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run inside dbus-run-session");
-        QStringList fallback;
-        DBusNotifier notifier([&](const QString &title, const QString &body) { fallback.append(title + QStringLiteral(" | ") + body); });
-        notifier.notify(QStringLiteral("Link copied"), QStringLiteral("https://kavo.example/l/1"));
-        QCOMPARE(fallback, QStringList{QStringLiteral("Link copied | https://kavo.example/l/1")});
-    }
-
-    void keychainWithoutSecretServiceUsesTheFile()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.path() + QStringLiteral("/secrets.json");
-        LogCapture log;
-        QElapsedTimer clock;
-        clock.start();
-        KeychainSecretStore store(std::make_unique<FileSecretStore>(path));
-        store.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("0123"));
-        QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))).value, QStringLiteral("0123"));
-        QCOMPARE(FileSecretStore(path).value(QStringLiteral("Vendrel.BackendApiKey")), QStringLiteral("0123"));
-        QVERIFY2(clock.elapsed() < 5000, "the missing service must not stall the caller");
-        QCOMPARE(log.linesContaining(QStringLiteral("keeping secrets in ") + path
-                                     + QStringLiteral(" (readable by you only), because no secret service is running on the session bus"))
-                     .size(),
-                 1);
     }
 
     // A process of this test's that owns `name` on the bus and answers nothing it is asked.

@@ -8,8 +8,6 @@
 #include "testutil.h"
 
 #include <QAbstractItemModelTester>
-#include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>

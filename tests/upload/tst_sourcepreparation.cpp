@@ -344,28 +344,6 @@ private Q_SLOTS:
         QVERIFY(!entries.contains(QStringLiteral("Special/sock")));
     }
 
-    void awkwardNamesSurvive()
-    {
-        Fixture f;
-        const QStringList names = {QStringLiteral("with space.txt"),
-                                   QStringLiteral("quote's \"double\".txt"),
-                                   QStringLiteral("Résumé — 日本 😀.txt"),
-                                   QStringLiteral("new\nline.txt"),
-                                   QStringLiteral("-r"),
-                                   QStringLiteral("$(touch pwned)")};
-        for (const QString &name : names)
-            writeFile(f.path(QStringLiteral("Odd names/") + name), name.toUtf8());
-        const SourcePreparation prep(f.environment());
-        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Odd names"))});
-        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
-        const QString listing = QString::fromUtf8(runTool(QStringLiteral("/usr/bin/unzip"), {QStringLiteral("-Z1"), result->filePath}));
-        // The lister shows a line break inside a name as ^J.
-        for (QString name : names)
-            QVERIFY2(listing.contains(QStringLiteral("Odd names/") + name.replace(QLatin1Char('\n'), QStringLiteral("^J"))),
-                     qPrintable(name));
-        QVERIFY(!QFile::exists(f.path(QStringLiteral("Odd names/pwned"))));
-    }
-
     void zipFailuresReportTheirOutput_data()
     {
         QTest::addColumn<QByteArray>("script");

@@ -16,7 +16,6 @@
 #include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotask.h>
 
-#include <QTimer>
 
 #include <atomic>
 #include <thread>
@@ -65,8 +64,6 @@ public:
     QList<Result<CloudUploadResult>> outcomes; // consumed in order; then success
     Gate *gate = nullptr;
     QList<double> reportsFromThread; // sent from another thread, as a transfer does, before returning
-    int inFlight = 0;
-    int maxInFlight = 0;
 
     using CloudUploader::upload;
     QList<UploadSession> sessionsHanded;
@@ -79,13 +76,10 @@ public:
         sessionsHanded.append(session);
         if (sessionToStart && changed)
             changed(*sessionToStart);
-        ++inFlight;
-        maxInFlight = std::max(maxInFlight, inFlight);
         if (gate) {
             QCoro::Task<void> waiting = gate->wait();
             co_await waiting;
         }
-        --inFlight;
         if (!reportsFromThread.isEmpty()) {
             const QList<double> reports = reportsFromThread;
             const ProgressReporter reporter(progress);
@@ -307,33 +301,6 @@ private Q_SLOTS:
         QCOMPARE(h.successes, 1);
         QCOMPARE(h.history.refreshes, QList<int>{15});
         QVERIFY(QDir(h.temp.path()).isEmpty()); // nothing was zipped
-    }
-
-    void severalFilesAreZippedUnderTheArchiveName()
-    {
-        Harness h;
-        h.preferences.provider = StorageProvider::dropbox;
-        h.presets.preset = std::nullopt;
-        const QUuid id
-            = h.manager->enqueue({h.file(QStringLiteral("a.jpg")), h.file(QStringLiteral("b.jpg")), h.file(QStringLiteral("c.pdf"))});
-        QCOMPARE(h.jobAt(0).displayName, QStringLiteral("3 items"));
-        QTRY_VERIFY(h.finished(id));
-        QCOMPARE(h.states[id],
-                 (QList<State>{State::Queued, State::Preparing, State::Zipping, State::Uploading, State::Registering, State::Done}));
-        const UploadJob job = h.jobAt(0);
-        QVERIFY2(job.displayName.startsWith(QStringLiteral("Kavo-")) && job.displayName.endsWith(QStringLiteral(" - 3 files.zip")),
-                 qPrintable(job.displayName));
-        QCOMPARE(h.drive.calls.size(), 0);
-        QCOMPARE(h.dropbox.calls.size(), 1);
-        QCOMPARE(QFileInfo(h.dropbox.calls[0].filePath).fileName(), job.displayName);
-        QCOMPARE(h.dropbox.calls[0].mimeType, QStringLiteral("application/zip"));
-        const RegistrationRequest &r = h.backend.registrations.at(0);
-        QCOMPARE(r.provider, StorageProvider::dropbox);
-        QCOMPARE(r.directURL, QStringLiteral("https://dl.example/file?dl=1"));
-        QCOMPARE(r.presetID, std::nullopt);
-        QCOMPARE(r.filename, job.displayName);
-        QCOMPARE(r.filesize, QFileInfo(h.dropbox.calls[0].filePath).size());
-        QCOMPARE(job.presetID, std::nullopt);
     }
 
     void zeroByteFileNeverReachesAProvider()
