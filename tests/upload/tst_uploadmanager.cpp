@@ -16,7 +16,6 @@
 #include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotask.h>
 
-
 #include <atomic>
 #include <thread>
 #include <unistd.h>
