@@ -22,7 +22,7 @@ namespace {
 // Dropbox on a fake server, and a "browser" whose answer comes back the way a vendrel:// link
 // does: handed to deliverRedirect.
 struct Dropbox {
-    FakeServer server{FakeServer::tlsOptions()};
+    FakeServer server;
     QNetworkAccessManager network;
     Http http{&network, 2000ms, FakeServer::testCaPem()};
     MemorySecretStore secrets;
@@ -163,7 +163,7 @@ QJsonObject argOf(const FakeServer::Request &request)
 }
 
 struct Upload {
-    FakeServer server{FakeServer::tlsOptions()};
+    FakeServer server;
     QNetworkAccessManager network;
     Http http{&network, 10000ms, FakeServer::testCaPem()};
     FixedToken token{QStringLiteral("dbx-token")};

@@ -25,7 +25,7 @@ namespace {
 // Google's endpoints on one fake server, a keychain, a suite, a clock, and a browser that
 // answers the authorization page by following the redirect with the scripted query.
 struct Google {
-    FakeServer server{FakeServer::tlsOptions()};
+    FakeServer server;
     QTemporaryDir config;
     QNetworkAccessManager network;
     Http http{&network, 2000ms, FakeServer::testCaPem()};

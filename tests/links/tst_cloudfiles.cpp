@@ -41,7 +41,7 @@ public:
 struct Sweep {
     FakeServer server;
     QNetworkAccessManager network;
-    Http http{&network, 2000ms};
+    Http http{&network, 2000ms, FakeServer::testCaPem()};
     BackendAPI backend{&http, server.url(), [] { return QStringLiteral("api-key"); }, nullptr};
     FakeGoogle google;
     CloudCleanup cleanup{&http, Endpoints::allAt(server.url()), &google, nullptr};
@@ -97,7 +97,7 @@ QJsonObject jsonBody(const FakeServer::Request &request)
 struct Files {
     FakeServer server;
     QNetworkAccessManager network;
-    Http http{&network, 2000ms};
+    Http http{&network, 2000ms, FakeServer::testCaPem()};
 };
 
 const QString dropboxUnreachable = QStringLiteral("We removed the share link, but couldn't reach Dropbox to delete the file. It's still in "

@@ -34,7 +34,7 @@ QStringList sortedKeys(const QJsonObject &object)
 struct Client {
     FakeServer server;
     QNetworkAccessManager network;
-    Http http{&network, 2000ms};
+    Http http{&network, 2000ms, FakeServer::testCaPem()};
     QString apiKey = QStringLiteral("k").repeated(64);
     MemorySecretStore secrets;
     BackendAPI api{&http, server.url(), [this] { return apiKey; }, &secrets};
@@ -293,8 +293,8 @@ private Q_SLOTS:
     // follow a 302 or 307 to another origin: a clear error naming it, and nothing reaches it.
     void credentialsNeverFollowARedirectElsewhere()
     {
-        FakeServer service{FakeServer::tlsOptions()};
-        FakeServer elsewhere{FakeServer::tlsOptions()};
+        FakeServer service;
+        FakeServer elsewhere;
         elsewhere.route("GET", "/api/history.php", Response::json(200, "[]"));
         elsewhere.route("POST", "/api/register.php", Response::json(200, "{\"token\":\"t\",\"url\":\"https://elsewhere/l/t\"}"));
         const QByteArray away = elsewhere.url().toString().toUtf8();
@@ -386,7 +386,7 @@ private Q_SLOTS:
         QFETCH(Response, answer);
         Client c;
         QNetworkAccessManager network;
-        Http impatient(&network, 700ms);
+        Http impatient(&network, 700ms, FakeServer::testCaPem());
         BackendAPI api(
             &impatient, c.server.url(), [] { return QString(); }, nullptr);
         c.server.route("GET", "/api/history.php", answer);

@@ -26,7 +26,7 @@ namespace {
 
 struct Share {
     QTemporaryDir dir;
-    FakeServer server{FakeServer::tlsOptions()};
+    FakeServer server;
     QNetworkAccessManager network;
     Http http{&network, 5000ms, FakeServer::testCaPem()};
     DefaultsStore suite = DefaultsStore::suite(dir.path());

@@ -62,7 +62,7 @@ private:
 // folder exists, the session starts, the PUT is answered 201 with the id "file-9", and that
 // file's permission is granted. Tests replace the routes they are about.
 struct DriveStandIn {
-    FakeServer server{FakeServer::tlsOptions()};
+    FakeServer server;
     QNetworkAccessManager network;
     Http http{&network, std::chrono::milliseconds(10000), FakeServer::testCaPem()};
     FixedToken token;

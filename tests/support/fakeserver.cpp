@@ -12,7 +12,6 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
-#include <QUrlQuery>
 
 #include <deque>
 
@@ -63,40 +62,21 @@ bool FakeServer::Request::hasHeader(const QByteArray &name) const
     return false;
 }
 
-QList<QPair<QString, QString>> FakeServer::Request::queryItems() const
-{
-    return QUrlQuery(QString::fromUtf8(rawQuery)).queryItems(QUrl::FullyDecoded);
-}
-
 namespace {
 QByteArray reasonPhrase(int status)
 {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 308:
-        return "Resume Incomplete";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 409:
-        return "Conflict";
-    case 410:
-        return "Gone";
-    case 500:
-        return "Internal Server Error";
-    default:
-        return "Status";
-    }
+    static const QHash<int, QByteArray> phrases{{200, "OK"},
+                                                {201, "Created"},
+                                                {204, "No Content"},
+                                                {308, "Resume Incomplete"},
+                                                {400, "Bad Request"},
+                                                {401, "Unauthorized"},
+                                                {403, "Forbidden"},
+                                                {404, "Not Found"},
+                                                {409, "Conflict"},
+                                                {410, "Gone"},
+                                                {500, "Internal Server Error"}};
+    return phrases.value(status, "Status");
 }
 }
 
@@ -110,7 +90,7 @@ struct FakeServer::Impl {
     QThread thread;
     QTcpServer *listener = nullptr; // lives on `thread`
     int port = 0;
-    bool tls = false;
+    bool tls = true;
 
     static QString key(const QByteArray &method, const QString &path) { return QString::fromLatin1(method) + QLatin1Char(' ') + path; }
 
@@ -401,11 +381,6 @@ struct FakeServer::Impl {
     }
 };
 
-FakeServer::Options FakeServer::tlsOptions()
-{
-    return Options{true};
-}
-
 QByteArray FakeServer::testCaPem()
 {
     QFile file(QStringLiteral(KAVO_TEST_TLS_DIR "/ca.pem"));
@@ -413,7 +388,7 @@ QByteArray FakeServer::testCaPem()
 }
 
 FakeServer::FakeServer()
-    : FakeServer(Options{false})
+    : FakeServer(Options{})
 {
 }
 

@@ -8,7 +8,8 @@
 
 #include <memory>
 
-// A scriptable HTTP/1.1 server on a free port of 127.0.0.1, plain or over TLS, running on its own thread.
+// A scriptable HTTP/1.1 server on a free port of 127.0.0.1, running on its own thread: over TLS with
+// the test CA's loopback certificate (testCaPem), or plain where a benchmark wants a baseline.
 // Requests are logged exactly as they arrive on the socket (an empty header value included).
 // Each request is answered by the first queued one-shot response for its method and path, else
 // by the route's standing response, else 404; the response is chosen as soon as the request's
@@ -52,27 +53,22 @@ public:
 
         QByteArray header(const QByteArray &name) const;
         bool hasHeader(const QByteArray &name) const;
-        // Query items in the order they were sent, percent-decoded.
-        QList<QPair<QString, QString>> queryItems() const;
     };
 
     struct Options {
-        bool tls = false; // with the test CA's loopback certificate (testCaPem)
+        bool tls = true;
     };
 
-    // On a free port; plain HTTP without options.
     FakeServer();
     explicit FakeServer(Options options);
     ~FakeServer();
     FakeServer(const FakeServer &) = delete;
     FakeServer &operator=(const FakeServer &) = delete;
 
-    // TLS on a free port with the test CA's loopback certificate.
-    static Options tlsOptions();
-    // The CA that signed the default TLS certificate, for clients to trust.
+    // The CA that signed the server's certificate, for clients to trust.
     static QByteArray testCaPem();
 
-    // https://127.0.0.1:PORT in TLS mode, else http://.
+    // https://127.0.0.1:PORT, or http:// when plain.
     QUrl url() const;
     int port() const;
 

@@ -14,7 +14,7 @@
 // folder, secrets in memory, and a clipboard, notifications and browser that record.
 struct LoopbackApplication {
     QTemporaryDir folder;
-    FakeServer server{FakeServer::tlsOptions()};
+    FakeServer server;
     RecordingClipboard clipboard;
     RecordingNotifier notifier;
     QList<QUrl> opened;

@@ -14,7 +14,7 @@
 // The service client and the stores over a loopback fake service, with a private config folder.
 struct LoopbackStores {
     QTemporaryDir config;
-    FakeServer server{FakeServer::tlsOptions()};
+    FakeServer server;
     QNetworkAccessManager network;
     Http http{&network, std::chrono::milliseconds(2000), FakeServer::testCaPem()};
     BackendAPI api{&http, server.url(), [] { return QStringLiteral("key"); }, nullptr};

@@ -83,7 +83,7 @@ private Q_SLOTS:
             url.setPort(probe.serverPort());
         }
         QNetworkAccessManager manager;
-        Http http(&manager, failure == "timeout" ? 300ms : 5000ms);
+        Http http(&manager, failure == "timeout" ? 300ms : 5000ms, FakeServer::testCaPem());
         PauseRecorder pauses;
         int attempts = 0;
         LogCapture log;
@@ -163,7 +163,7 @@ private Q_SLOTS:
         FakeServer server;
         server.route("GET", QStringLiteral("/missing"), FakeServer::Response::text(404, "not here"));
         QNetworkAccessManager manager;
-        Http http(&manager);
+        Http http(&manager, Http::defaultTimeout, FakeServer::testCaPem());
         int attempts = 0;
         std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [&] {
             ++attempts;
