@@ -273,25 +273,6 @@ private Q_SLOTS:
         QCOMPARE(none.error().description, QStringLiteral("Dropbox HTTP 409: {\"error_summary\":\"shared_link_already_exists/..\"}"));
     }
 
-    // Dropbox's requests to slow down, on any route, are marked to be made again after a wait
-    // (so are its 5xx answers); its other refusals are not.
-    void requestsToSlowDownAreRetried()
-    {
-        Upload u;
-        u.server.route(
-            "POST", "/2/files/upload_session/finish",
-            Response::json(409, "{\"error_summary\":\"too_many_write_operations/..\",\"error\":{\".tag\":\"too_many_write_operations\"}}"));
-        const Result<CloudUploadResult> busy = u.run("x");
-        QVERIFY(!busy);
-        QVERIFY(busy.error().throttled);
-        for (const QByteArray &body : {QByteArray("{\"error_summary\":\"too_many_requests/..\"}"),
-                                       QByteArray("{\"error_summary\":\"too_many_write_operations/...\"}")})
-            QVERIFY(DropboxError::http(HttpResponse{409, {}, body}).throttled);
-        for (const int status : {429, 500, 502, 503, 504})
-            QVERIFY(DropboxError::http(HttpResponse{status, {}, "{}"}).throttled);
-        QVERIFY(!DropboxError::http(HttpResponse{409, {}, "{\"error_summary\":\"path/conflict/file/..\"}"}).throttled);
-    }
-
     void directLinks_data()
     {
         QTest::addColumn<QString>("link");

@@ -291,18 +291,6 @@ private Q_SLOTS:
         QVERIFY(g.auth->isSignedIn());
         QVERIFY(!g.suite().contains(GoogleAuth::udRefreshTokenKey));
     }
-
-    void signOutForgetsEverything()
-    {
-        Google g;
-        g.tokenAnswer(200, "{\"access_token\":\"a\",\"refresh_token\":\"r\",\"expires_in\":3600}");
-        QVERIFY(awaitTask(g.auth->signIn()));
-        g.auth->signOut();
-        QVERIFY(!g.auth->isSignedIn());
-        QVERIFY(!g.suite().contains("kavo.shared.googleRefreshToken"));
-        const Result<QString> token = awaitTask(g.auth->validAccessToken());
-        QCOMPARE(token.error().description, QStringLiteral("Not signed in."));
-    }
 };
 
 using Drive = DriveStandIn;

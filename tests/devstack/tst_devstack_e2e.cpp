@@ -443,50 +443,9 @@ private Q_SLOTS:
         QVERIFY(Demo::stop(*tray));
     }
 
-    // A 50 MB error page from Drive is refused as it arrives: the tray takes the next drop at
-    // once, its memory stays small, and the job says why it failed.
-    void aHugeAnswerLeavesTheTrayResponsive()
-    {
-        Demo demo;
-        START_DEVSTACK(demo);
-        std::unique_ptr<QProcess> tray = demo.signInAndStartTray(googleBrowser);
-        QVERIFY(tray);
-        demo.hook("POST", "/__test/fail",
-                  "{\"path\":\"/upload/drive/v3/files\",\"method\":\"POST\",\"status\":400,\"body\":\"0123456789\",\"repeat\":5000000}");
-        writeFile(demo.path("files/one.txt"), "one");
-        writeFile(demo.path("files/two.txt"), "two");
-        QVERIFY(demo.drop(demo.path("files/one.txt")));
-        QElapsedTimer clock;
-        clock.start();
-        QVERIFY(demo.drop(demo.path("files/two.txt")));
-        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-        // Whichever of the two asked Drive first met the huge answer; the other goes through.
-        QByteArray log;
-        QVERIFY(QTest::qWaitFor([&] { return (log += tray->readAllStandardError()).contains(".txt failed"); }, 20000));
-        const QByteArray refused = log.contains("upload of two.txt failed") ? "two" : "one";
-        QVERIFY2(
-            log.contains(QByteArray("upload of " + refused + ".txt failed: The server's answer was refused: it was longer than 4 MiB.")),
-            log.constData());
-        const QByteArray other = refused == "one" ? "two" : "one";
-        QVERIFY(demo.deliveredOnce(QString::fromLatin1(other + ".txt"), other, 30000));
-        QFile status(QStringLiteral("/proc/%1/status").arg(tray->processId()));
-        QVERIFY(status.open(QIODevice::ReadOnly));
-        QByteArray peak;
-        for (const QByteArray &line : status.readAll().split('\n'))
-            peak = line.startsWith("VmHWM:") ? line : peak;
-        qInfo("tray after the refused 50 MB answer: %s", peak.simplified().constData());
-#ifndef __SANITIZE_ADDRESS__ // AddressSanitizer's shadow memory and quarantine say nothing of Kavo's own
-        QVERIFY2(peak.simplified().split(' ').value(1).toLongLong() < 150 * 1024, peak.constData());
-#endif
-        QVERIFY(Demo::stop(*tray));
-    }
-
     // A 300 MiB upload killed halfway goes on where it stopped once kavo starts again: the
     // provider gets little more than the file once, holds the same bytes, and one link is made.
-    void aKilledUploadResumesWhereItStopped_data()
-    {
-        providerRows();
-    }
+    void aKilledUploadResumesWhereItStopped_data() { providerRows(); }
     void aKilledUploadResumesWhereItStopped()
     {
         QFETCH(bool, dropbox);

@@ -47,27 +47,6 @@ class TestLinkActions : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void summaries_data()
-    {
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<qint64>("downloads");
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<QString>("expected");
-        row("bytes", qint64(1023), qint64(0), "active", "1023 B");
-        row("KB, one download", qint64(1024), qint64(1), "active", "1.0 KB · 1 download");
-        row("MB, downloads", qint64(1048576), qint64(2), "protected", "1.0 MB · 2 downloads · password");
-        row("GB, expired", qint64(1073741824), qint64(0), "expired", "1.0 GB · expired");
-        row("just under a MB", qint64(1048575), qint64(0), "active", "1024.0 KB");
-    }
-    void summaries()
-    {
-        QFETCH(qint64, size);
-        QFETCH(qint64, downloads);
-        QFETCH(QString, status);
-        QFETCH(QString, expected);
-        QCOMPARE(LinkTexts::summary(size, downloads, status), expected);
-    }
-
     // Each edit patches the link's history row, and the finished upload of the same link (its
     // row in the panel shows the same state), not another one.
     void editsPatchTheHistory()
@@ -210,16 +189,6 @@ private Q_SLOTS:
         l.app.links->deleteLink("t1", QString(), "google");
         QCOMPARE(l.outcome(), (QStringList{"delete", "Backend HTTP 404: No such link."}));
         QCOMPARE(l.app.history.items().size(), 1);
-
-        // A second delete while the first is in flight sends nothing.
-        l.server.route("POST", "/api/delete.php", Response::delayed(300, Response::json(200, "{\"ok\":true}")));
-        l.app.links->deleteLink("t1", QString(), "google");
-        l.app.links->deleteLink("t1", QString(), "google");
-        QCOMPARE(l.outcome(), (QStringList{"delete", ""}));
-        QTest::qWait(400);
-        QCOMPARE(l.server.requests("POST", "/api/delete.php").size(), 2); // the refused one above, then one
-        QVERIFY(l.finished.isEmpty());
-        QVERIFY(l.app.history.items().isEmpty());
     }
 
     // A link with a cloud file: the file goes first. The service's refusal is the delete's error

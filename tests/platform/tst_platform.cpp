@@ -29,18 +29,6 @@ class TestPlatform : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    // What a terminal would act on is shown, not done; ordinary text, however foreign, is left.
-    void terminalTextShowsControlsAsEscapes()
-    {
-        const QString name = QStringLiteral("a\x1b[2J\x07\x7f\u009b\u202e\u2066b\tc\rd");
-        QCOMPARE(terminalSafe(name), QStringLiteral("a\\x1b[2J\\x07\\x7f\\u009b\\u202e\\u2066b\\x09c\\x0dd"));
-        const QString plain = QStringLiteral("Résumé \\ 日本 \U0001F600.pdf");
-        QCOMPARE(terminalSafe(plain), plain);
-        const QByteArray json = terminalSafeJson("{\"name\":\"x\xe2\x80\xae\\u001by\"}");
-        QCOMPARE(json, QByteArray("{\"name\":\"x\\u202e\\u001by\"}"));
-        QCOMPARE(QJsonDocument::fromJson(json)["name"].toString(), QStringLiteral("x\u202e\x1by"));
-    }
-
     void defaultsKeepJsonTypes()
     {
         QTemporaryDir dir;

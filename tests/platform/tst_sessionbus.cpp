@@ -310,36 +310,6 @@ private Q_SLOTS:
         service->waitForFinished(5000);
     }
 
-    // No keyring yet, and the user dismisses the prompt to create one: the secrets are kept for
-    // this run only (not in the file), and the user is told so, once.
-    void aKeyringNotCreatedKeepsSecretsForThisRunOnly()
-    {
-        if (ranInAFreshProcess())
-            return;
-        std::unique_ptr<QProcess> service = standInSecretService({"--no-keyring"});
-        QVERIFY(service);
-        QTemporaryDir dir;
-        const QString path = dir.path() + QStringLiteral("/secrets.json");
-        QStringList told;
-        {
-            KeychainSecretStore store(std::make_unique<FileSecretStore>(path));
-            store.setForgetfulHandler([&told](const QString &sentence) { told.append(sentence); });
-            store.save(QStringLiteral("Vendrel.BackendApiKey"), QStringLiteral("k").repeated(64));
-            const SecretRead key = awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey")));
-            QCOMPARE(key.value, QStringLiteral("k").repeated(64));
-            QVERIFY(!key.locked);
-            store.remove(QStringLiteral("Vendrel.BackendApiKey"));
-            QCOMPARE(awaitTask(store.read(QStringLiteral("Vendrel.BackendApiKey"))).value, std::nullopt);
-            QTRY_COMPARE(told,
-                         QStringList{QStringLiteral("You didn't create a keyring, so Kavo keeps your sign-ins only until it quits. "
-                                                    "You'll sign in again next time.")});
-        }
-        QVERIFY(!QFile::exists(path));
-        QCOMPARE(service->readAllStandardError().count("Prompt.Prompt"), 1); // asked once, not at every save
-        service->kill();
-        service->waitForFinished(5000);
-    }
-
     // What reaches the desktop's notification server: "Kavo" and the texts; a name escaped for a
     // server that reads markup in the body and sent as it is to one that does not; buttons only
     // for a server that shows them and a process that stays to hear them, and "Copy again"

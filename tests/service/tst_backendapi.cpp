@@ -262,33 +262,6 @@ private Q_SLOTS:
         QVERIFY2(text.contains(expected) && !text.startsWith("ok"), qPrintable(text));
     }
 
-    void historyDecodingRules()
-    {
-        Client c;
-        QByteArray nul = historyItem("n", ",\"expires_at\":null,\"provider\":null,\"drive_file_id\":null");
-        nul.replace("\"filename\":\"a.pdf\"", "\"filename\":\"a\\u0000b.pdf\"");
-        const QByteArray body = "{\"items\":["
-            + historyItem("a",
-                          ",\"provider\":\"dropbox\",\"drive_file_id\":\"/x/a.pdf\","
-                          "\"preset_id\":4,\"expires_at\":\"2027-01-01\",\"unknown\":[1]")
-            + "," + nul + "]}";
-        c.server.route("GET", "/api/history.php", Response::json(200, body));
-        const Result<QList<HistoryItem>> items = awaitTask(c.api.fetchHistory(15));
-        QVERIFY2(items, qPrintable(items ? QString() : items.error().description));
-        QCOMPARE(items->size(), 2);
-        const HistoryItem &first = items->at(0);
-        QCOMPARE(first.provider, QStringLiteral("dropbox"));
-        QCOMPARE(first.driveFileID, QStringLiteral("/x/a.pdf"));
-        QCOMPARE(first.presetID, 4);
-        QCOMPARE(first.expiresAt, QStringLiteral("2027-01-01"));
-        QCOMPARE(first.downloadCount, 3);
-        const HistoryItem &second = items->at(1);
-        QCOMPARE(second.provider, QStringLiteral("google"));
-        QCOMPARE(second.driveFileID, QString());
-        QCOMPARE(second.expiresAt, std::nullopt);
-        QCOMPARE(second.filename, QString::fromUtf8("a\0b.pdf", 7));
-    }
-
     // The service key (history) and a registration (with the Google refresh token in it) never
     // follow a 302 or 307 to another origin: a clear error naming it, and nothing reaches it.
     void credentialsNeverFollowARedirectElsewhere()

@@ -172,19 +172,6 @@ private Q_SLOTS:
         }
     }
 
-    void sharedItems()
-    {
-        using Kind = SharedItem::Kind;
-        QCOMPARE(SharedItem::fromArguments({}).kind, Kind::none);
-        QCOMPARE(SharedItem::fromArguments({"/tmp/a b.pdf"}).url, QUrl::fromLocalFile("/tmp/a b.pdf"));
-        QCOMPARE(SharedItem::fromArguments({"file:///tmp/a%20b.pdf"}).url.toLocalFile(), QStringLiteral("/tmp/a b.pdf"));
-        QCOMPARE(SharedItem::fromArguments({"https://example.com/report.pdf"}).kind, Kind::url);
-        QCOMPARE(SharedItem::fromArguments({"mailto:ann@example.com"}).kind, Kind::unsupported);
-        for (const char *nameless : {"file:", "file://", "file:///"})
-            QCOMPARE(SharedItem::fromArguments({nameless}).kind, Kind::unreadable);
-        QCOMPARE(SharedItem::fromArguments({"relative.txt"}).url, QUrl::fromLocalFile(QDir::current().absoluteFilePath("relative.txt")));
-    }
-
     void dialogStates()
     {
         Share s;

@@ -41,21 +41,6 @@ class TestAccountStore : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void veryFirstLaunchInstallsTheBuiltinAccount()
-    {
-        Launch launch;
-        const auto store = launch.start();
-        QCOMPARE(store->apiKey(), builtinKey);
-        QCOMPARE(store->email(), builtinEmail);
-        QCOMPARE(store->name(), QStringLiteral("Admin"));
-        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")).value, builtinKey);
-        QCOMPARE(launch.defaults().value("account.bootstrapped"), QJsonValue(true));
-        QCOMPARE(launch.defaults().value("account.email"), QJsonValue(builtinEmail));
-        QCOMPARE(launch.defaults().value("account.name"), QJsonValue("Admin"));
-        QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(builtinKey));
-        QCOMPARE(launch.changes, 0); // loading announces nothing
-    }
-
     // The keychain gives the key back late (an unlock prompt): the store starts empty, then
     // shows the account, and nothing treats the wait as a first launch.
     void aKeyTheKeychainGivesLateShowsWhenItComes()

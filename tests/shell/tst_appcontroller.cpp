@@ -8,21 +8,16 @@
 #include "shell/appcontroller.h"
 #include "testutil.h"
 #include "ui/foreigntypes.h"
-#include "ui/symbol.h"
 
 #include <QClipboard>
-#include <QIcon>
 #include <QMimeData>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QRegularExpression>
-#include <QScreen>
 #include <QSignalSpy>
 
-#include <QPainter>
 #include <QPointer>
-#include <QScopeGuard>
 #include <QTest>
 #include <QtQml/QQmlExtensionPlugin>
 #include <algorithm>
@@ -108,13 +103,6 @@ struct Shell : LoopbackApplication {
         QStringList out;
         for (const FakeServer::Request &r : server.requests())
             out.append(r.path + QLatin1Char(' ') + QString::fromLatin1(r.header("X-Api-Key").left(6)));
-        return out;
-    }
-    QStringList paths() const
-    {
-        QStringList out;
-        for (const FakeServer::Request &r : server.requests())
-            out.append(r.path);
         return out;
     }
 };
@@ -244,51 +232,6 @@ private Q_SLOTS:
         QCOMPARE(s.served(), (QStringList{"/api/presets.php aB3aB3", "/api/history.php aB3aB3"}));
     }
 
-    // Any web page can open a sign-in link: one for another account, while signed in and with no
-    // sign-in started from Kavo, switches nothing until the user says so. The same key, or a
-    // signed-out Kavo, is signed in as before.
-    void aSetupLinkForAnotherAccountAsksFirst()
-    {
-        Shell s;
-        QSignalSpy asked(&s.controller, &AppController::accountSwitchAsked);
-        LogCapture log;
-        const QString link = "kavo://setup?key=" + newKey + "&email=mallory%40example.com";
-        const SingleInstance::Answer asking = s.controller.handleSetupLink(QUrl(link));
-        QCOMPARE(asking.note,
-                 QStringLiteral("This link is for another Kavo account (mallory@example.com). Kavo asks in its window "
-                                "whether to switch; nothing changes until you answer there."));
-        QCOMPARE(asking.refusal, QString());
-        QCOMPARE(asked.size(), 1);
-        QCOMPARE(asked.first().at(0).toString(), QStringLiteral("Switch to another account?"));
-        QVERIFY(asked.first().at(1).toString().startsWith(
-            QStringLiteral("A web page asks to connect Kavo to another Kavo account (mallory@example.com).")));
-        QTest::qWait(50);
-        QCOMPARE(s.app.account.apiKey(), builtinKey);
-        QVERIFY(s.alerts.isEmpty());
-        QVERIFY(s.server.requests().isEmpty());
-        s.controller.answerAccountSwitch(false);
-        QTest::qWait(50);
-        QCOMPARE(s.app.account.apiKey(), builtinKey);
-        QCOMPARE(log.linesContaining(QStringLiteral("kept the current account")).size(), 1);
-
-        // Asked again, and this time the user switches (as on the desktop, tst_desktop); then the
-        // same key again has nothing to ask.
-        s.controller.handleSetupLink(QUrl(link));
-        s.controller.answerAccountSwitch(true);
-        QTRY_COMPARE(s.app.account.apiKey(), newKey);
-        QCOMPARE(s.controller.handleSetupLink(QUrl(link)).note, QStringLiteral("Kavo is signed in as mallory@example.com."));
-        QTRY_COMPARE(s.alerts.size(), 2);
-        QCOMPARE(asked.size(), 2);
-
-        // Signed out: the link signs in.
-        Shell out;
-        out.app.account.signOut();
-        QSignalSpy outAsked(&out.controller, &AppController::accountSwitchAsked);
-        QCOMPARE(out.open(link).value(0), QStringLiteral("Signed in"));
-        QCOMPARE(outAsked.size(), 0);
-        QCOMPARE(out.app.account.apiKey(), newKey);
-    }
-
     void setupLinkVariants()
     {
         {
@@ -311,40 +254,6 @@ private Q_SLOTS:
             QCOMPARE(s.app.account.apiKey(), builtinKey);
             QVERIFY(s.server.requests().isEmpty());
         }
-        for (const QString &ignored : QStringList{"kavo://dashboard?key=" + newKey, "https://setup/?key=" + newKey}) {
-            Shell s;
-            s.controller.handleSetupLink(QUrl(ignored));
-            QTest::qWait(50);
-            QVERIFY2(s.alerts.isEmpty(), qPrintable(ignored));
-            QCOMPARE(s.app.account.apiKey(), builtinKey);
-        }
-    }
-
-    void dropsStartAnUploadThenOpenThePopover()
-    {
-        Shell s;
-        // A drop is taken whole or refused whole.
-        QVERIFY(!s.controller.acceptsDrop({}));
-        s.controller.handleDrop({QUrl::fromLocalFile("/tmp/a"), QUrl("https://example.com/b")});
-        QCOMPARE(s.app.uploads->jobs().size(), 0);
-
-        QSignalSpy shown(&s.controller, &AppController::popoverVisibleChanged);
-        const QList<QUrl> three{QUrl::fromLocalFile(s.folder.filePath("a")), QUrl::fromLocalFile(s.folder.filePath("b")),
-                                QUrl::fromLocalFile(s.folder.filePath("c"))};
-        s.controller.handleDrop(three);
-        QCOMPARE(s.app.uploads->jobs().size(), 1);
-        QCOMPARE(s.app.uploads->jobs().first().sourceURLs, three);
-        QVERIFY(!s.controller.popoverVisible()); // only once the drop has been accepted
-        QVERIFY(QTest::qWaitFor([&] { return s.controller.popoverVisible(); }, 1000));
-        QCOMPARE(shown.size(), 1);
-        s.controller.togglePopover();
-        QVERIFY(!s.controller.popoverVisible());
-        // The tray click that closed it by taking the focus does not reopen it; a later one does.
-        s.controller.togglePopover();
-        QVERIFY(!s.controller.popoverVisible());
-        QTest::qWait(350);
-        s.controller.togglePopover();
-        QVERIFY(s.controller.popoverVisible());
     }
 
     // Drags that start in other applications and focus losses, in the orders the desktop can
@@ -391,32 +300,6 @@ private Q_SLOTS:
         s.controller.panelLostFocus();
         QVERIFY(s.controller.popoverVisible());
         s.app.preferences.setKeepPanelOpen(false);
-    }
-
-    void popoverRefreshesWhileOpen()
-    {
-        Shell s;
-        s.controller.launch();
-        QVERIFY(QTest::qWaitFor([&] { return s.server.requests().size() == 2; }, 2000));
-        s.server.clearLog();
-
-        // Opening it: the presets only while none are loaded (none came), then the history, and
-        // the history again on every beat while it stays open.
-        s.controller.showPopover();
-        QVERIFY(QTest::qWaitFor([&] { return s.paths().count("/api/history.php") >= 3; }, 3000));
-        QCOMPARE(s.paths().first(), QStringLiteral("/api/presets.php"));
-        QCOMPARE(s.paths().count("/api/presets.php"), 1);
-        s.controller.setPopoverVisible(false);
-        QTest::qWait(100);
-        const int seen = s.server.requests().size();
-        QTest::qWait(400);
-        QCOMPARE(s.server.requests().size(), seen);
-
-        // Signing in or out reloads both.
-        s.server.clearLog();
-        s.app.account.signOut();
-        QVERIFY(QTest::qWaitFor([&] { return s.server.requests().size() == 2; }, 2000));
-        QCOMPARE(s.paths(), (QStringList{"/api/presets.php", "/api/history.php"}));
     }
 
     void popoverAndAlertInQml()
@@ -798,30 +681,14 @@ private Q_SLOTS:
 
     void popoverOpensUnderTheTrayIcon()
     {
-        // Under an icon in a top panel, over one in a bottom panel, always inside the screen.
+        // Under an icon in a top panel, over one in a bottom panel, always inside the screen (the
+        // panel opened on a real tray: tst_desktop).
         const QRect screen(0, 0, 1280, 800);
         const QSize size = AppController::popoverSize;
         QCOMPARE(AppController::placePopover(QRect(600, 2, 24, 24), size, screen), QPoint(452, 30));
         QCOMPARE(AppController::placePopover(QRect(1256, 2, 24, 24), size, screen), QPoint(960, 30));
         QCOMPARE(AppController::placePopover(QRect(10, 772, 24, 24), size, screen), QPoint(0, 368));
         QCOMPARE(AppController::placePopover(QRect(1900, 30, 24, 24), size, QRect(1280, 28, 1920, 1052)), QPoint(1752, 58));
-
-        // However it is opened (here by a drop from `kavo FILE`), at the icon's last known place;
-        // at the pointer when the tray has told nothing.
-        Shell s;
-        Ui ui(s);
-        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-        s.controller.handleDrop({QUrl::fromLocalFile(s.folder.filePath("a.txt"))});
-        QVERIFY(QTest::qWaitFor([&] { return ui.popover->isVisible(); }, 1000));
-        QCOMPARE(ui.popover->position(), AppController::placePopover(QRect(100, 100, 1, 1), size, area));
-        s.controller.setPopoverVisible(false);
-        const QRect icon(area.right() - 30, area.top() + 2, 24, 24);
-        s.trayIcon = icon;
-        s.controller.showPopover();
-        QCOMPARE(ui.popover->position(), AppController::placePopover(icon, size, area));
-        QCOMPARE(ui.popover->x() + ui.popover->width(), area.right() + 1);
-        QCOMPARE(ui.popover->y(), icon.bottom() + 5);
-        s.controller.setPopoverVisible(false);
     }
 
     void pendingSignInsCancel()
@@ -853,74 +720,6 @@ private Q_SLOTS:
         // The cancelled Dropbox sign-in ended once, reporting nothing.
         QCOMPARE(ended.size(), 1);
         QCOMPARE(ended.first().first().toString(), QString());
-    }
-
-    void symbolsAreKavosOwn()
-    {
-        // No icon theme anywhere: the desktop's data folders are an empty one, and Qt is told of
-        // no theme. Every symbol the popover and the settings show (in both themes, signed in
-        // and out) is still drawn, each its own picture.
-        QTemporaryDir nothing;
-        const QByteArray dataDirs = qgetenv("XDG_DATA_DIRS");
-        qputenv("XDG_DATA_DIRS", QFile::encodeName(nothing.path()));
-        const QStringList searchPaths = QIcon::themeSearchPaths();
-        const QString theme = QIcon::themeName();
-        const QString fallback = QIcon::fallbackThemeName();
-        QIcon::setThemeSearchPaths({nothing.path()});
-        QIcon::setThemeName(QStringLiteral("none"));
-        QIcon::setFallbackThemeName(QStringLiteral("none"));
-        const auto restore = qScopeGuard([&] {
-            qputenv("XDG_DATA_DIRS", dataDirs);
-            QIcon::setThemeSearchPaths(searchPaths);
-            QIcon::setThemeName(theme);
-            QIcon::setFallbackThemeName(fallback);
-        });
-
-        Shell s;
-        s.server.route("GET", "/api/history.php", Response::json(200, historyJson({{"t1", "report.pdf", 0}})));
-        Ui ui(s);
-        s.controller.showPopover();
-        s.controller.showSettings();
-        QVERIFY(QTest::qWaitFor([&] { return ui.item("historyRow-t1"); }, 2000));
-        QSet<QString> names;
-        const auto gather = [&] {
-            for (QQuickWindow *w : {ui.popover, window(ui.engine, "settingsWindow")})
-                for (QQuickItem *item : allItems(w->contentItem()))
-                    if (auto *symbol = qobject_cast<Symbol *>(item)) {
-                        names.insert(symbol->name());
-                        QVERIFY2(symbol->available(), qPrintable(symbol->name()));
-                    }
-        };
-        gather();
-        s.app.account.signOut();
-        QTest::qWait(50);
-        gather();
-        QVERIFY2(names.size() >= 12, qPrintable(QStringList(names.values()).join(' ')));
-
-        // Drawn through the item as QML draws it: something of each, and no two names alike.
-        const auto draw = [](const QString &name) {
-            Symbol symbol;
-            symbol.setName(name);
-            symbol.setColor(Qt::red);
-            symbol.setSize(16);
-            symbol.setWidth(16);
-            symbol.setHeight(16);
-            QImage image(16, 16, QImage::Format_ARGB32_Premultiplied);
-            image.fill(Qt::transparent);
-            QPainter painter(&image);
-            symbol.paint(&painter);
-            return image;
-        };
-        QList<QPair<QString, QImage>> drawn;
-        const QImage blank = draw(QString());
-        for (const QString &name : names) {
-            const QImage image = draw(name);
-            QVERIFY2(image != blank, qPrintable(name));
-            for (const auto &[other, seen] : drawn)
-                QVERIFY2(seen != image, qPrintable(name + " looks like " + other));
-            drawn.append({name, image});
-        }
-        QVERIFY(draw("no.such.symbol") == blank);
     }
 };
 

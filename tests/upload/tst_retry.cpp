@@ -158,24 +158,6 @@ private Q_SLOTS:
         QVERIFY(!drive403("insufficientFilePermissions").throttled);
     }
 
-    void httpErrorStatusIsAnAnswerNotATransportFailure()
-    {
-        FakeServer server;
-        server.route("GET", QStringLiteral("/missing"), FakeServer::Response::text(404, "not here"));
-        QNetworkAccessManager manager;
-        Http http(&manager, Http::defaultTimeout, FakeServer::testCaPem());
-        int attempts = 0;
-        std::function<QCoro::Task<Result<HttpResponse>>()> attempt = [&] {
-            ++attempts;
-            return http.send(QNetworkRequest(QUrl(server.url().toString() + QStringLiteral("/missing"))), "GET");
-        };
-        const Result<HttpResponse> result = awaitTask(withRetry(attempt, PauseRecorder().pause()));
-        QVERIFY(result);
-        QCOMPARE(result->status, 404);
-        QCOMPARE(result->body, QByteArray("not here"));
-        QCOMPARE(attempts, 1);
-    }
-
     void onlyTransientCodesAreRetried_data()
     {
         QTest::addColumn<int>("code");

@@ -226,17 +226,6 @@ private Q_SLOTS:
         QCOMPARE(log.linesContaining(QStringLiteral("zip done: ")).size(), 1);
     }
 
-    void folderOfEmptyFilesStillMakesAnArchive()
-    {
-        Fixture f;
-        writeFile(f.path(QStringLiteral("Empty/a")), {});
-        writeFile(f.path(QStringLiteral("Empty/b")), {});
-        const SourcePreparation prep(f.environment());
-        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Empty"))});
-        QVERIFY(result);
-        QVERIFY(QFileInfo(result->filePath).size() > 99);
-    }
-
     void storesSymbolicLinksAsLinks()
     {
         Fixture f;

@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -389,27 +388,6 @@ private Q_SLOTS:
         QCOMPARE(h.dropboxAuth.signInCalls, 2);
     }
 
-    void transientUploadFailuresAreRetriedAndOthersWorded()
-    {
-        Harness h;
-        h.drive.outcomes = {Error{ErrorDomain::transport, -1001, QStringLiteral("timed out")},
-                            Error{ErrorDomain::transport, -1005, QStringLiteral("lost")}};
-        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
-        QTRY_VERIFY(h.finished(id));
-        QCOMPARE(h.manager->job(id)->state, State::Done);
-        QCOMPARE(h.drive.calls.size(), 3);
-        QCOMPARE(h.pauses, (QList<qint64>{1, 3}));
-
-        h.backend.registerOutcomes = {Error{ErrorDomain::transport, -1009, QStringLiteral("offline")}};
-        const QUuid offline = h.manager->enqueue({h.file(QStringLiteral("b.txt"))});
-        QTRY_VERIFY(h.finished(offline));
-        QCOMPARE(h.manager->job(offline)->state, State::Failed);
-        QCOMPARE(h.manager->job(offline)->errorMessage, QStringLiteral("You're offline. Reconnect and try again."));
-        QVERIFY(!h.manager->job(offline)->token);
-        QCOMPARE(h.clipboard.texts.size(), 1); // only the first job's link
-        QCOMPARE(h.successes, 1);
-    }
-
     void removedJobStillDeliversItsLink()
     {
         Harness h;
@@ -431,23 +409,6 @@ private Q_SLOTS:
         QTest::qWait(200);
         QCOMPARE(h.drive.calls.size(), 1);
         QCOMPARE(h.notifier.notes.size(), 1);
-    }
-
-    void progressReportsOnlyTouchProgress()
-    {
-        Harness h;
-        h.drive.reportsFromThread = {0.25, 0.5};
-        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
-        QTRY_VERIFY(h.finished(id));
-        // The reports were posted before the upload returned but may land after the job is done:
-        // progress moves, nothing else does.
-        QTRY_COMPARE(h.manager->job(id)->progress, 0.5);
-        QCOMPARE(h.manager->job(id)->state, State::Done);
-        QCOMPARE(h.manager->job(id)->shareURL, QStringLiteral("https://kavo.example/l/1"));
-        h.manager->setProgress(QUuid::createUuid(), 0.9); // unknown job: ignored
-        h.manager->setProgress(id, 0.75);
-        QCOMPARE(h.manager->job(id)->progress, 0.75);
-        QCOMPARE(h.manager->job(id)->state, State::Done);
     }
 
     // A full disk: a journal rewrite that does not fit keeps the queue as last written whole.
