@@ -275,22 +275,6 @@ private Q_SLOTS:
         QCOMPARE(done.error().code, int(WebAuthError::cancelledLogin));
         QCOMPARE(g.server.requests().size(), 0);
     }
-
-    // A refresh token kept by the desktop's secret service has no plain copy in the suite.
-    void aPrivateStoreLeavesNoTokenInTheSuite()
-    {
-        Google g;
-        g.secrets.setPrivate(true);
-        g.tokenAnswer(200, "{\"access_token\":\"a\",\"refresh_token\":\"1//private\",\"expires_in\":3600}");
-        QVERIFY(awaitTask(g.auth->signIn()));
-        QCOMPARE(awaitTask(g.secrets.read(GoogleAuth::keychainAccount)).value, QStringLiteral("1//private"));
-        QVERIFY(!g.suite().contains(GoogleAuth::udRefreshTokenKey));
-        QVERIFY(g.suite().setValue(GoogleAuth::udRefreshTokenKey, QStringLiteral("1//private"))); // left by an older run
-        g.start();
-        awaitTask(g.auth->restored());
-        QVERIFY(g.auth->isSignedIn());
-        QVERIFY(!g.suite().contains(GoogleAuth::udRefreshTokenKey));
-    }
 };
 
 using Drive = DriveStandIn;

@@ -111,21 +111,6 @@ private Q_SLOTS:
         QCOMPARE(launch.changes, 0);
     }
 
-    // With the key in the desktop's secret service the suite keeps no plain copy of it: none is
-    // written at the first launch or a sign-in, and one an older run left is taken away.
-    void aPrivateStoreLeavesNoKeyInTheSuite()
-    {
-        Launch launch;
-        launch.secrets.setPrivate(true);
-        launch.start()->signIn(QStringLiteral("n").repeated(64), QStringLiteral("n@kavo.test"), std::nullopt);
-        QVERIFY(!launch.suite().contains("kavo.shared.apiKey"));
-        QVERIFY(launch.suite().setValue("kavo.shared.apiKey", QStringLiteral("n").repeated(64)));
-        const auto again = launch.start();
-        QCOMPARE(again->apiKey(), QStringLiteral("n").repeated(64));
-        QVERIFY(!launch.suite().contains("kavo.shared.apiKey"));
-        QVERIFY(!launch.files().contains("nnnnnnnn"));
-    }
-
     void launchAfterSignOutStaysSignedOutAndWritesNothing()
     {
         Launch launch;

@@ -98,13 +98,6 @@ struct Shell : LoopbackApplication {
             return {};
         return alerts.isEmpty() ? QStringList() : QStringList{alerts.last().at(0).toString(), alerts.last().at(1).toString()};
     }
-    QStringList served() const
-    {
-        QStringList out;
-        for (const FakeServer::Request &r : server.requests())
-            out.append(r.path + QLatin1Char(' ') + QString::fromLatin1(r.header("X-Api-Key").left(6)));
-        return out;
-    }
 };
 
 // The texts shown in the visual tree under `item`.
@@ -214,24 +207,6 @@ class TestAppController : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void setupLinkSignsInThenRefreshes()
-    {
-        Shell s;
-        s.controller.launch();
-        QVERIFY(QTest::qWaitFor([&] { return s.server.requests().size() == 2; }, 2000));
-        s.server.clearLog();
-        // Scheme and host compare in lower case; the refreshes run once, with the new key, before
-        // the alert. The user started this sign-in from the panel.
-        s.controller.openServicePage("login.php");
-        QCOMPARE(s.open("KAVO://Setup?key=" + newKey + "&email=ann%2Bkavo%40example.com&name=Ann%20B"),
-                 (QStringList{"Signed in", "You're signed in as ann+kavo@example.com. Kavo is ready to upload."}));
-        QCOMPARE(s.app.account.apiKey(), newKey);
-        QCOMPARE(s.app.account.email(), QStringLiteral("ann+kavo@example.com"));
-        QCOMPARE(s.app.account.name(), QStringLiteral("Ann B"));
-        QTest::qWait(100);
-        QCOMPARE(s.served(), (QStringList{"/api/presets.php aB3aB3", "/api/history.php aB3aB3"}));
-    }
-
     void setupLinkVariants()
     {
         {
