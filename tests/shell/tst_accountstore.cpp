@@ -126,6 +126,34 @@ private Q_SLOTS:
         QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")).value, std::nullopt);
         QCOMPARE(launch.files(), before);
     }
+
+    void signInStoresEverywhereAndAnnounces()
+    {
+        Launch launch;
+        const auto store = launch.start();
+        const QString key = QStringLiteral("D").repeated(64);
+
+        store->signIn(QStringLiteral("e").repeated(63), QStringLiteral("x@y"), QStringLiteral("X"));
+        QCOMPARE(store->apiKey(), builtinKey);
+        QCOMPARE(launch.changes, 0);
+
+        store->signIn(key, std::nullopt, QStringLiteral("Dee"));
+        QCOMPARE(launch.changes, 1);
+        QCOMPARE(store->apiKey(), key);
+        QCOMPARE(store->email(), std::nullopt);
+        QCOMPARE(store->name(), QStringLiteral("Dee"));
+        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")).value, key);
+        QVERIFY(!launch.defaults().contains("account.email")); // an absent e-mail removes the key
+        QCOMPARE(launch.defaults().value("account.name"), QJsonValue("Dee"));
+        QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(key));
+
+        store->signOut();
+        QCOMPARE(launch.changes, 2);
+        QVERIFY(store->apiKey().isEmpty());
+        QVERIFY(!launch.suite().contains("kavo.shared.apiKey"));
+        QVERIFY(!launch.defaults().contains("account.name"));
+        QCOMPARE(launch.defaults().value("account.bootstrapped"), QJsonValue(true));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestAccountStore)
