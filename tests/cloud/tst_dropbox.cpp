@@ -2,13 +2,12 @@
 #include "cloud/dropboxuploader.h"
 #include "cloud/oauth.h"
 #include "cloudstandins.h"
-#include "fakeserver.h"
+#include "loopbackhttp.h"
 #include "memorysecretstore.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
 
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -21,10 +20,7 @@ namespace {
 
 // Dropbox on a fake server, and a "browser" whose answer comes back the way a vendrel:// link
 // does: handed to deliverRedirect.
-struct Dropbox {
-    FakeServer server;
-    QNetworkAccessManager network;
-    Http http{&network, 2000ms, FakeServer::testCaPem()};
+struct Dropbox : LoopbackHttp {
     MemorySecretStore secrets;
     QDateTime clock = QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC);
     QList<QUrl> opened;
@@ -162,10 +158,7 @@ QJsonObject argOf(const FakeServer::Request &request)
     return QJsonDocument::fromJson(request.header("Dropbox-API-Arg")).object();
 }
 
-struct Upload {
-    FakeServer server;
-    QNetworkAccessManager network;
-    Http http{&network, 10000ms, FakeServer::testCaPem()};
+struct Upload : LoopbackHttp {
     FixedToken token{QStringLiteral("dbx-token")};
     QTemporaryDir files;
     QList<double> progress;

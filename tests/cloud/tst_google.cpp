@@ -2,7 +2,7 @@
 #include "cloud/googleauth.h"
 #include "cloud/oauth.h"
 #include "cloudstandins.h"
-#include "fakeserver.h"
+#include "loopbackhttp.h"
 #include "platform/http.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
@@ -24,11 +24,8 @@ namespace {
 
 // Google's endpoints on one fake server, a keychain, a suite, a clock, and a browser that
 // answers the authorization page by following the redirect with the scripted query.
-struct Google {
-    FakeServer server;
+struct Google : LoopbackHttp {
     QTemporaryDir config;
-    QNetworkAccessManager network;
-    Http http{&network, 2000ms, FakeServer::testCaPem()};
     HeldSecretStore secrets;
     QDateTime clock = QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC);
     QList<QUrl> opened;

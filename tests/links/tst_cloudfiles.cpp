@@ -2,9 +2,9 @@
 // leaves the user to read) and the expired links' that the sweeper deletes (DriveCleaner).
 
 #include "cloud/googleauth.h"
-#include "fakeserver.h"
 #include "links/cloudcleanup.h"
 #include "links/drivecleaner.h"
+#include "loopbackhttp.h"
 #include "platform/milestone.h"
 #include "service/backendapi.h"
 #include "testutil.h"
@@ -12,7 +12,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QTcpServer>
 #include <QTest>
 
@@ -38,10 +37,7 @@ public:
     }
 };
 
-struct Sweep {
-    FakeServer server;
-    QNetworkAccessManager network;
-    Http http{&network, 2000ms, FakeServer::testCaPem()};
+struct Sweep : LoopbackHttp {
     BackendAPI backend{&http, server.url(), [] { return QStringLiteral("api-key"); }, nullptr};
     FakeGoogle google;
     CloudCleanup cleanup{&http, Endpoints::allAt(server.url()), &google, nullptr};
@@ -94,11 +90,7 @@ QJsonObject jsonBody(const FakeServer::Request &request)
 }
 
 // The HTTP layer and a fake provider for a deleted link's cloud file.
-struct Files {
-    FakeServer server;
-    QNetworkAccessManager network;
-    Http http{&network, 2000ms, FakeServer::testCaPem()};
-};
+using Files = LoopbackHttp;
 
 const QString dropboxUnreachable = QStringLiteral("We removed the share link, but couldn't reach Dropbox to delete the file. It's still in "
                                                   "the Vendrel2App folder in your Dropbox \u2014 clean up manually if needed.");

@@ -1,5 +1,5 @@
 #include "cloud/googleauth.h"
-#include "fakeserver.h"
+#include "loopbackhttp.h"
 #include "memorysecretstore.h"
 #include "platform/milestone.h"
 #include "platform/secretstore.h"
@@ -31,10 +31,7 @@ QStringList sortedKeys(const QJsonObject &object)
 }
 
 // A client of the fake server with its own key and keychain.
-struct Client {
-    FakeServer server;
-    QNetworkAccessManager network;
-    Http http{&network, 10000ms, FakeServer::testCaPem()}; // a 50 MB answer over TLS, under a sanitizer too
+struct Client : LoopbackHttp {
     QString apiKey = QStringLiteral("k").repeated(64);
     MemorySecretStore secrets;
     BackendAPI api{&http, server.url(), [this] { return apiKey; }, &secrets};

@@ -1,7 +1,7 @@
 // kavo-share's own upload path against a loopback fake of Google and the service, and its dialog
 // loaded offscreen.
 
-#include "fakeserver.h"
+#include "loopbackhttp.h"
 #include "platform/desktop.h"
 #include "platform/endpoints.h"
 #include "platform/http.h"
@@ -13,7 +13,6 @@
 #include "platform/secretstore.h"
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -24,11 +23,8 @@ using Response = FakeServer::Response;
 
 namespace {
 
-struct Share {
+struct Share : LoopbackHttp {
     QTemporaryDir dir;
-    FakeServer server;
-    QNetworkAccessManager network;
-    Http http{&network, 5000ms, FakeServer::testCaPem()};
     DefaultsStore suite = DefaultsStore::suite(dir.path());
     ShareUpload upload{&http, Endpoints::allAt(server.url()), suite};
     RecordingClipboard clipboard;

@@ -2,14 +2,13 @@
 
 #include "cloud/driveuploader.h"
 #include "cloud/googleauth.h"
-#include "fakeserver.h"
+#include "loopbackhttp.h"
 #include "memorysecretstore.h"
 #include "platform/http.h"
 #include "platform/milestone.h"
 #include "platform/secretstore.h"
 #include "testutil.h"
 
-#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 
 // A keychain in memory whose reads can be held, as a locked keychain's are while its unlock
@@ -61,10 +60,7 @@ private:
 // Drive's endpoints on one fake server over TLS, and a DriveUploader pointed at it: the "Kavo"
 // folder exists, the session starts, the PUT is answered 201 with the id "file-9", and that
 // file's permission is granted. Tests replace the routes they are about.
-struct DriveStandIn {
-    FakeServer server;
-    QNetworkAccessManager network;
-    Http http{&network, std::chrono::milliseconds(10000), FakeServer::testCaPem()};
+struct DriveStandIn : LoopbackHttp {
     FixedToken token;
     DriveUploader uploader{&http, Endpoints::allAt(server.url()), &token};
     QTemporaryDir files;
