@@ -19,18 +19,6 @@ Result<BrandingPreset> BrandingPreset::fromJson(const QJsonObject &object, const
     return preset;
 }
 
-QJsonObject BrandingPreset::toJson() const
-{
-    return {
-        {QStringLiteral("id"), id},
-        {QStringLiteral("name"), name},
-        {QStringLiteral("is_default"), isDefault},
-        {QStringLiteral("gradient_from"), gradientFrom},
-        {QStringLiteral("gradient_to"), gradientTo},
-        {QStringLiteral("accent_color"), accentColor},
-    };
-}
-
 std::optional<QColor> BrandingPreset::colorFromText(const QString &text)
 {
     QString hex = text.trimmed();

@@ -22,7 +22,6 @@ struct BrandingPreset {
     bool operator==(const BrandingPreset &) const = default;
 
     static Result<BrandingPreset> fromJson(const QJsonObject &object, const QString &where);
-    QJsonObject toJson() const;
 
     // Six hexadecimal digits, optionally after one "#" and surrounded by white space; anything
     // else gives no colour.

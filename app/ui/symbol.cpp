@@ -64,11 +64,6 @@ void Symbol::setSize(qreal size)
     update();
 }
 
-bool Symbol::available() const
-{
-    return !m_name.isEmpty() && !icon(m_name).isNull();
-}
-
 QImage Symbol::image(const QString &name, const QColor &color, int pixels)
 {
     const QIcon drawing = name.isEmpty() || pixels <= 0 ? QIcon() : icon(name);

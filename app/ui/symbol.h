@@ -15,8 +15,6 @@ class Symbol : public QQuickPaintedItem
     Q_PROPERTY(QString name READ name WRITE setName NOTIFY nameChanged)
     Q_PROPERTY(QColor color READ color WRITE setColor NOTIFY colorChanged)
     Q_PROPERTY(qreal size READ size WRITE setSize NOTIFY sizeChanged)
-    // False when the set has no symbol of that name (nothing is drawn).
-    Q_PROPERTY(bool available READ available NOTIFY nameChanged)
 public:
     explicit Symbol(QQuickItem *parent = nullptr);
 
@@ -26,7 +24,6 @@ public:
     void setColor(const QColor &color);
     qreal size() const { return m_size; }
     void setSize(qreal size);
-    bool available() const;
 
     void paint(QPainter *painter) override;
 
