@@ -8,6 +8,7 @@
 #include "testutil.h"
 
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -148,6 +149,16 @@ private Q_SLOTS:
         const auto form = formFields(d.server.requests("POST", "/oauth2/token").value(1).body);
         QCOMPARE(form.keys(), (QStringList{"client_id", "grant_type", "refresh_token"}));
         QCOMPARE(form.value("refresh_token"), QStringLiteral("stored"));
+    }
+
+    void accountWithoutNameSetsOnlyTheEmail()
+    {
+        Dropbox d;
+        d.server.route("POST", "/oauth2/token", Response::json(200, "{\"access_token\":\"a\",\"refresh_token\":\"r\",\"expires_in\":100}"));
+        d.server.route("POST", "/2/users/get_current_account", Response::json(200, "{\"email\":\"only@example.com\"}"));
+        QVERIFY(awaitTask(d.auth->signIn()));
+        QCOMPARE(d.auth->accountEmail(), QStringLiteral("only@example.com"));
+        QCOMPARE(d.auth->accountName(), std::nullopt);
     }
 };
 
@@ -308,6 +319,44 @@ private Q_SLOTS:
         QCOMPARE(result.error().description, expected);
         if (content.isEmpty())
             QCOMPARE(u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").size(), 0);
+    }
+
+    void oneChunkGoesStraightToFinish()
+    {
+        Upload u;
+        const QByteArray content(1000, 'a');
+        const Result<CloudUploadResult> result = u.run(content);
+        QVERIFY2(result, qPrintable(result ? QString() : result.error().description));
+        const FakeServer::Request start = u.server.requests("POST", "/2/files/upload_session/start").value(0);
+        QVERIFY(start.body.isEmpty());
+        QCOMPARE(u.server.requests("POST", "/2/files/upload_session/append_v2").size(), 0);
+        const FakeServer::Request finish = u.server.requests("POST", "/2/files/upload_session/finish").value(0);
+        QCOMPARE(finish.body, content);
+        const QJsonObject arg = QJsonDocument::fromJson(finish.header("Dropbox-API-Arg")).object();
+        QCOMPARE(arg.value("cursor").toObject(), (QJsonObject{{"session_id", "sess-1"}, {"offset", 0}}));
+        const QJsonObject commit = arg.value("commit").toObject();
+        QCOMPARE(commit.value("mute"), QJsonValue(true));
+        QCOMPARE(commit.value("path").toString(), result->providerFileID);
+        QVERIFY(QRegularExpression("^/[0-9A-F]{12}/file\\.bin$").match(result->providerFileID).hasMatch());
+        QCOMPARE(u.progress.last(), 1.0);
+        QCOMPARE(u.progress.count(1.0), 1);
+        QCOMPARE(result->provider, StorageProvider::dropbox);
+        QCOMPARE(result->directURL, QStringLiteral("https://dbx.test/s/abc/file?dl=1"));
+        const QByteArray link = u.server.requests("POST", "/2/sharing/create_shared_link_with_settings").value(0).body;
+        QCOMPARE(QJsonDocument::fromJson(link)["settings"]["audience"].toString(), QStringLiteral("public"));
+    }
+
+    // Reports follow the bytes within each chunk, rise steadily, mark each chunk's end once its
+    // answer came, and reach 1.0 only once the session is committed.
+    void progressFollowsTheChunks()
+    {
+        Upload u;
+        QVERIFY(u.run(QByteArray(2500, 'p'), 1000));
+        QCOMPARE(u.server.requests("POST", "/2/files/upload_session/append_v2").size(), 2);
+        QVERIFY(std::is_sorted(u.progress.begin(), u.progress.end()));
+        QVERIFY(u.progress.contains(0.4) && u.progress.contains(0.8));
+        QCOMPARE(u.progress.last(), 1.0);
+        QCOMPARE(u.progress.count(1.0), 1);
     }
 };
 

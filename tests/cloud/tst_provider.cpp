@@ -59,6 +59,17 @@ private Q_SLOTS:
         QCOMPARE(fractions, (QList<double>{0.25, 0.75, 1.0, 1.1}));
         QVERIFY(!offMainThread);
     }
+
+    void unknownExpectedSizeGivesNoReport()
+    {
+        int reports = 0;
+        ProgressReporter reporter([&](double) { ++reports; });
+        reporter.report(10, 0);
+        reporter.report(20, -1);
+        QCoreApplication::processEvents();
+        QTest::qWait(20);
+        QCOMPARE(reports, 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestProvider)

@@ -281,6 +281,22 @@ private Q_SLOTS:
         }
         QCOMPARE(pauses > 0, status >= 500 || cloudAnswer == "unreachable");
     }
+
+    void startTwiceKeepsOneSchedule()
+    {
+        Sweep s(100ms, 1500ms);
+        s.expired("");
+        s.cleaner->start();
+        QTest::qWait(30);
+        s.cleaner->start(); // replaces the first schedule
+        QTRY_COMPARE(s.server.requests("GET", "/api/expired.php").size(), 1);
+        // A second live schedule would sweep within 30 ms of the first; the next pass of the one
+        // schedule comes a full period (1.5 s) after the first ends.
+        QTest::qWait(300);
+        QCOMPARE(s.server.requests("GET", "/api/expired.php").size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(s.server.requests("GET", "/api/expired.php").size(), 2, 6000);
+        QTRY_VERIFY(!s.cleaner->isRunning()); // a pass cut off by the end of the test would strand its frame
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCloudFiles)

@@ -221,6 +221,56 @@ private Q_SLOTS:
                                "to remove the file manually from the Vendrel folder in Drive."}));
         QVERIFY(l.app.history.items().isEmpty());
     }
+
+    void summaries_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<qint64>("downloads");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("expected");
+        row("bytes", qint64(1023), qint64(0), "active", "1023 B");
+        row("KB, one download", qint64(1024), qint64(1), "active", "1.0 KB · 1 download");
+        row("MB, downloads", qint64(1048576), qint64(2), "protected", "1.0 MB · 2 downloads · password");
+        row("GB, expired", qint64(1073741824), qint64(0), "expired", "1.0 GB · expired");
+        row("just under a MB", qint64(1048575), qint64(0), "active", "1024.0 KB");
+    }
+
+    void summaries()
+    {
+        QFETCH(qint64, size);
+        QFETCH(qint64, downloads);
+        QFETCH(QString, status);
+        QFETCH(QString, expected);
+        QCOMPARE(LinkTexts::summary(size, downloads, status), expected);
+    }
+
+    void rowTexts()
+    {
+        const QDateTime future = QDateTime::currentDateTimeUtc().addDays(10);
+        const QString date = QLocale().toString(future.toLocalTime().date(), QStringLiteral("d MMM yyyy"));
+        QCOMPARE(LinkTexts::expiryText(future.toString(Qt::ISODate)), "Expires " + date);
+        QVERIFY(!LinkTexts::hasExpired(future.toString(Qt::ISODate)));
+        QVERIFY(LinkTexts::expiryText("2020-12-05T10:00:00Z").startsWith("Expired "));
+        QVERIFY(LinkTexts::hasExpired("2020-12-05T10:00:00+01:00"));
+        for (const QString &unparsable :
+             {QString(), QStringLiteral("2026-12-05T10:00:00.250Z"), QStringLiteral("2026-12-05"), QStringLiteral("next week")})
+            QCOMPARE(LinkTexts::expiryText(unparsable), QString());
+
+        QCOMPARE(LinkActions::stageText(UploadJob::State::Uploading, 0.425), QStringLiteral("Uploading… 42%"));
+        QCOMPARE(LinkActions::stageText(UploadJob::State::Uploading, 0.0), QStringLiteral("Uploading… 0%"));
+        QCOMPARE(LinkActions::stageText(UploadJob::State::Zipping, 0), QStringLiteral("Zipping folder…"));
+        QCOMPARE(LinkActions::stageText(UploadJob::State::Registering, 1), QStringLiteral("Finishing…"));
+
+        QCOMPARE(LinkActions::uploadTitle("Holiday.zip", {QUrl::fromLocalFile("/home/a/Holiday")}), QStringLiteral("Holiday.zip"));
+        QCOMPARE(LinkActions::uploadTitle("", {QUrl::fromLocalFile("/home/a/Holiday/"), QUrl::fromLocalFile("/b")}),
+                 QStringLiteral("Holiday"));
+        QCOMPARE(LinkActions::uploadTitle("", {QUrl::fromLocalFile("/home/a/Ré sumé.pdf")}), QString::fromUtf8("Ré sumé.pdf"));
+        QCOMPARE(LinkActions::uploadTitle("", {}), QStringLiteral("Upload"));
+
+        QCOMPARE(LinkActions::renamed("report.pdf", "  report.pdf \n"), QString());
+        QCOMPARE(LinkActions::renamed("report.pdf", "   "), QString());
+        QCOMPARE(LinkActions::renamed("report.pdf", " final.pdf "), QStringLiteral("final.pdf"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLinkActions)

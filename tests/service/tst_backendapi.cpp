@@ -369,6 +369,56 @@ private Q_SLOTS:
         QCOMPARE(items.error().description, QStringLiteral("The request timed out: no whole answer within 0.7 s."));
         QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
     }
+
+    void signedOutStillSendsAnEmptyKey()
+    {
+        Client c;
+        c.apiKey.clear();
+        c.server.route("GET", "/api/presets.php", Response::json(200, "{\"presets\":[]}"));
+        QVERIFY(awaitTask(c.api.fetchPresets()));
+        const FakeServer::Request request = c.server.requests().value(0);
+        QVERIFY(request.hasHeader("X-Api-Key"));
+        QCOMPARE(request.header("X-Api-Key"), QByteArray());
+    }
+
+    void historyDecodingRules()
+    {
+        Client c;
+        QByteArray nul = historyItem("n", ",\"expires_at\":null,\"provider\":null,\"drive_file_id\":null");
+        nul.replace("\"filename\":\"a.pdf\"", "\"filename\":\"a\\u0000b.pdf\"");
+        const QByteArray body = "{\"items\":["
+            + historyItem("a",
+                          ",\"provider\":\"dropbox\",\"drive_file_id\":\"/x/a.pdf\","
+                          "\"preset_id\":4,\"expires_at\":\"2027-01-01\",\"unknown\":[1]")
+            + "," + nul + "]}";
+        c.server.route("GET", "/api/history.php", Response::json(200, body));
+        const Result<QList<HistoryItem>> items = awaitTask(c.api.fetchHistory(15));
+        QVERIFY2(items, qPrintable(items ? QString() : items.error().description));
+        QCOMPARE(items->size(), 2);
+        const HistoryItem &first = items->at(0);
+        QCOMPARE(first.provider, QStringLiteral("dropbox"));
+        QCOMPARE(first.driveFileID, QStringLiteral("/x/a.pdf"));
+        QCOMPARE(first.presetID, 4);
+        QCOMPARE(first.expiresAt, QStringLiteral("2027-01-01"));
+        QCOMPARE(first.downloadCount, 3);
+        const HistoryItem &second = items->at(1);
+        QCOMPARE(second.provider, QStringLiteral("google"));
+        QCOMPARE(second.driveFileID, QString());
+        QCOMPARE(second.expiresAt, std::nullopt);
+        QCOMPARE(second.filename, QString::fromUtf8("a\0b.pdf", 7));
+    }
+
+    void sendLinkSendsTheNoteOnlyWhenThereIsOne()
+    {
+        Client c;
+        c.server.route("POST", "/api/send_link.php", Response::json(200, "{}"));
+        QVERIFY(awaitTask(c.api.sendLink("tok", "friend@example.com", QString())));
+        QVERIFY(awaitTask(c.api.sendLink("tok", "friend@example.com", "see you")));
+        const auto sent = c.server.requests("POST", "/api/send_link.php");
+        QCOMPARE(sortedKeys(jsonBody(sent[0])), (QStringList{"to", "token"}));
+        QCOMPARE(jsonBody(sent[1]).value("note").toString(), QStringLiteral("see you"));
+        QCOMPARE(jsonBody(sent[1]).value("to").toString(), QStringLiteral("friend@example.com"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestBackendAPI)

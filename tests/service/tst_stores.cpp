@@ -273,6 +273,72 @@ private Q_SLOTS:
         QCOMPARE(reread.selectedProvider(), StorageProvider::dropbox);
         QCOMPARE(ThemeStore(defaults).theme(), ThemeStore::AppTheme::dark);
     }
+
+    void colourText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<int>("red");
+        QTest::addColumn<int>("green");
+        QTest::addColumn<int>("blue");
+        row("mixed case, padded", " #1A2b3C ", true, 26, 43, 60);
+        row("no hash, newline", "ff8000\n", true, 255, 128, 0);
+        row("three digits", "#FFF", false, 0, 0, 0);
+        row("not hexadecimal", "#12345G", false, 0, 0, 0);
+        row("two hashes", "##123456", false, 0, 0, 0);
+        row("sign", "+12345", false, 0, 0, 0);
+        row("hex prefix", "0x1234", false, 0, 0, 0);
+        row("empty", "", false, 0, 0, 0);
+    }
+
+    void colourText()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        const std::optional<QColor> colour = BrandingPreset::colorFromText(text);
+        QCOMPARE(colour.has_value(), valid);
+        if (!colour)
+            return;
+        QCOMPARE(colour->alphaF(), 1.0f);
+        QTEST(qRound(colour->redF() * 255), "red");
+        QTEST(qRound(colour->greenF() * 255), "green");
+        QTEST(qRound(colour->blueF() * 255), "blue");
+    }
+
+    void preferencesReadTheirFallbacks_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<qint64>("expiry");
+        QTest::addColumn<qint64>("preset"); // 0: none
+        QTest::addColumn<QString>("provider");
+        QTest::addColumn<QString>("theme");
+        row("fresh", QByteArray(), qint64(7), qint64(0), "google", "light");
+        row("stored values",
+            QByteArray(
+                "{\"prefs.expiryDays\":30,\"prefs.selectedPresetID\":4,\"prefs.selectedProvider\":\"dropbox\",\"kavo-theme\":\"dark\"}"),
+            qint64(30), qint64(4), "dropbox", "dark");
+        row("mistyped",
+            QByteArray("{\"prefs.expiryDays\":\"14\",\"prefs.selectedPresetID\":-3,\"prefs.selectedProvider\":\"Dropbox\",\"kavo-theme\":"
+                       "\"Dark\"}"),
+            qint64(7), qint64(0), "google", "light");
+        row("fractional and zero", QByteArray("{\"prefs.expiryDays\":2.5,\"prefs.selectedPresetID\":0,\"prefs.selectedProvider\":7}"),
+            qint64(7), qint64(0), "google", "light");
+        row("negative expiry kept", QByteArray("{\"prefs.expiryDays\":-2}"), qint64(-2), qint64(0), "google", "light");
+    }
+
+    void preferencesReadTheirFallbacks()
+    {
+        QFETCH(QByteArray, stored);
+        QTemporaryDir dir;
+        if (!stored.isEmpty())
+            writeFile(DefaultsStore::standard(dir.path()).filePath(), stored);
+        const Preferences preferences(DefaultsStore::standard(dir.path()));
+        const ThemeStore theme(DefaultsStore::standard(dir.path()));
+        QTEST(preferences.expiryDays(), "expiry");
+        QTEST(preferences.selectedPresetID().value_or(0), "preset");
+        QTEST(preferences.selectedProviderRaw(), "provider");
+        QTEST(ThemeStore::rawValue(theme.theme()), "theme");
+    }
 };
 
 QTEST_GUILESS_MAIN(TestStores)

@@ -223,6 +223,46 @@ private Q_SLOTS:
         QCOMPARE(keptClosed.size(), 1);
         QCOMPARE(keptClosed.first().first().toInt(), int(QDialog::Accepted));
     }
+
+    void uploadsRegistersAndKeepsTheRotatedToken()
+    {
+        Share s;
+        s.serviceWorks();
+        const Result<QString> link = s.perform(s.file("%PDF bytes"), 30);
+        QVERIFY2(link, qPrintable(link ? QString() : link.error().description));
+        QCOMPARE(link.value(), QStringLiteral("http://kavo.test/l/abc")); // no token in the answer is fine
+
+        QCOMPARE(s.server.requests("PUT", "/upload/session").value(0).body, QByteArray("%PDF bytes"));
+        QCOMPARE(s.server.requests("POST", "/upload/drive/v3/files").value(0).header("X-Upload-Content-Type"),
+                 QByteArray("application/pdf"));
+        QCOMPARE(s.suite.value(ShareUpload::refreshTokenKey).toString(), QStringLiteral("1//new"));
+        const QJsonObject registration = QJsonDocument::fromJson(s.server.requests("POST", "/api/register.php").value(0).body).object();
+        QCOMPARE(registration.value("google_refresh_token").toString(), QStringLiteral("1//new"));
+        QCOMPARE(registration.value("provider").toString(), QStringLiteral("google"));
+        QCOMPARE(registration.value("expiry_days").toInteger(), 30);
+        QCOMPARE(registration.value("filesize").toInteger(), 10);
+        QCOMPARE(registration.value("original_filename").toString(), QStringLiteral("report.pdf"));
+        QVERIFY(!registration.contains("preset_id"));
+        QCOMPARE(s.server.requests("POST", "/api/register.php").value(0).header("X-Api-Key"), QStringLiteral("k").repeated(64).toUtf8());
+
+        // The first share created the folder; the next one finds it.
+        QCOMPARE(s.server.requests("POST", "/drive/v3/files").size(), 1);
+        QVERIFY(s.perform(s.file()));
+        QCOMPARE(s.server.requests("POST", "/drive/v3/files").size(), 1);
+    }
+
+    void sharedItems()
+    {
+        using Kind = SharedItem::Kind;
+        QCOMPARE(SharedItem::fromArguments({}).kind, Kind::none);
+        QCOMPARE(SharedItem::fromArguments({"/tmp/a b.pdf"}).url, QUrl::fromLocalFile("/tmp/a b.pdf"));
+        QCOMPARE(SharedItem::fromArguments({"file:///tmp/a%20b.pdf"}).url.toLocalFile(), QStringLiteral("/tmp/a b.pdf"));
+        QCOMPARE(SharedItem::fromArguments({"https://example.com/report.pdf"}).kind, Kind::url);
+        QCOMPARE(SharedItem::fromArguments({"mailto:ann@example.com"}).kind, Kind::unsupported);
+        for (const char *nameless : {"file:", "file://", "file:///"})
+            QCOMPARE(SharedItem::fromArguments({nameless}).kind, Kind::unreadable);
+        QCOMPARE(SharedItem::fromArguments({"relative.txt"}).url, QUrl::fromLocalFile(QDir::current().absoluteFilePath("relative.txt")));
+    }
 };
 
 QTEST_MAIN(TestShare)

@@ -154,6 +154,35 @@ private Q_SLOTS:
         QVERIFY(!launch.defaults().contains("account.name"));
         QCOMPARE(launch.defaults().value("account.bootstrapped"), QJsonValue(true));
     }
+
+    void veryFirstLaunchInstallsTheBuiltinAccount()
+    {
+        Launch launch;
+        const auto store = launch.start();
+        QCOMPARE(store->apiKey(), builtinKey);
+        QCOMPARE(store->email(), builtinEmail);
+        QCOMPARE(store->name(), QStringLiteral("Admin"));
+        QCOMPARE(awaitTask(launch.secrets.read("Vendrel.BackendApiKey")).value, builtinKey);
+        QCOMPARE(launch.defaults().value("account.bootstrapped"), QJsonValue(true));
+        QCOMPARE(launch.defaults().value("account.email"), QJsonValue(builtinEmail));
+        QCOMPARE(launch.defaults().value("account.name"), QJsonValue("Admin"));
+        QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(builtinKey));
+        QCOMPARE(launch.changes, 0); // loading announces nothing
+    }
+
+    void keyWithoutEmailRefreshesTheSuite()
+    {
+        Launch launch;
+        const QString key = QStringLiteral("c").repeated(64);
+        launch.secrets.save("Vendrel.BackendApiKey", key);
+        launch.suite().setValue("kavo.shared.apiKey", "stale");
+        const auto store = launch.start();
+        QCOMPARE(store->apiKey(), key);
+        QCOMPARE(store->email(), std::nullopt);
+        QCOMPARE(store->name(), std::nullopt);
+        QCOMPARE(launch.suite().value("kavo.shared.apiKey"), QJsonValue(key));
+        QVERIFY(!launch.defaults().contains("account.bootstrapped")); // the built-in account is not installed
+    }
 };
 
 QTEST_GUILESS_MAIN(TestAccountStore)

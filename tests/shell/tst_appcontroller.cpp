@@ -696,6 +696,29 @@ private Q_SLOTS:
         QCOMPARE(ended.size(), 1);
         QCOMPARE(ended.first().first().toString(), QString());
     }
+
+    void successFlashOutlastsTheLastSuccess()
+    {
+        Shell s;
+        s.controller.launch();
+        QElapsedTimer clock;
+        clock.start();
+        Q_EMIT s.app.uploads->jobFinished(QUuid::createUuid(), true);
+        QCOMPARE(s.controller.iconState(), AppController::IconState::success);
+        QTest::qWait(500);
+        Q_EMIT s.app.uploads->jobFinished(QUuid::createUuid(), true);
+        QTest::qWait(1000); // 1.5 s after the first, 1.0 s after the second
+        QCOMPARE(s.controller.iconState(), AppController::IconState::success);
+        QVERIFY(QTest::qWaitFor([&] { return s.controller.iconState() == AppController::IconState::normal; }, 1000));
+        QVERIFY(clock.elapsed() >= 1600); // 1.7 s, less the coarse timer's 5 %
+
+        // The drop target's hover look shows on the icon, under a running flash.
+        s.controller.setDropHovering(true);
+        QCOMPARE(s.controller.iconState(), AppController::IconState::highlighted);
+        s.controller.flashSuccessIcon();
+        QCOMPARE(s.controller.iconState(), AppController::IconState::success);
+        s.controller.setDropHovering(false);
+    }
 };
 
 QTEST_MAIN(TestAppController)

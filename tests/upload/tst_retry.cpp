@@ -197,6 +197,20 @@ private Q_SLOTS:
                              QStringLiteral("Error transferring https://host/upload/drive/v3/files?upload_id=ABC&x=1 - server replied: "));
         QCOMPARE(e.description, QStringLiteral("Error transferring https://host/upload/drive/v3/files - server replied: "));
     }
+
+    void nonNetworkErrorsPassAtOnce()
+    {
+        const Error backend{QStringLiteral("backend"), 404, QStringLiteral("Backend HTTP 404: gone")};
+        ScriptedOperation op{{backend, 7}};
+        const Result<int> result = awaitTask(withRetry(op.operation(), PauseRecorder().pause()));
+        QVERIFY(!result);
+        QCOMPARE(op.calls, 1);
+        QCOMPARE(userMessage(result.error()), QStringLiteral("Backend HTTP 404: gone"));
+        // The same code in another domain is not a transport error.
+        ScriptedOperation other{{Error{QStringLiteral("drive"), -1001, QStringLiteral("odd")}}};
+        QVERIFY(!awaitTask(withRetry(other.operation(), PauseRecorder().pause())));
+        QCOMPARE(other.calls, 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRetry)

@@ -387,6 +387,17 @@ private Q_SLOTS:
                  "Couldn't zip folder: the temporary folder " + f.path(QStringLiteral("gone")) + " (TMPDIR) doesn't exist.");
         QCOMPARE(QDir(f.sources.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{QStringLiteral("Folder")});
     }
+
+    void folderOfEmptyFilesStillMakesAnArchive()
+    {
+        Fixture f;
+        writeFile(f.path(QStringLiteral("Empty/a")), {});
+        writeFile(f.path(QStringLiteral("Empty/b")), {});
+        const SourcePreparation prep(f.environment());
+        const Result<PreparedUpload> result = prepare(prep, {f.path(QStringLiteral("Empty"))});
+        QVERIFY(result);
+        QVERIFY(QFileInfo(result->filePath).size() > 99);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSourcePreparation)

@@ -564,6 +564,50 @@ private Q_SLOTS:
         held.open();
         QTRY_COMPARE(running.job(id)->state, State::Done);
     }
+
+    void severalFilesAreZippedUnderTheArchiveName()
+    {
+        Harness h;
+        h.preferences.provider = StorageProvider::dropbox;
+        h.presets.preset = std::nullopt;
+        const QUuid id
+            = h.manager->enqueue({h.file(QStringLiteral("a.jpg")), h.file(QStringLiteral("b.jpg")), h.file(QStringLiteral("c.pdf"))});
+        QCOMPARE(h.jobAt(0).displayName, QStringLiteral("3 items"));
+        QTRY_VERIFY(h.finished(id));
+        QCOMPARE(h.states[id],
+                 (QList<State>{State::Queued, State::Preparing, State::Zipping, State::Uploading, State::Registering, State::Done}));
+        const UploadJob job = h.jobAt(0);
+        QVERIFY2(job.displayName.startsWith(QStringLiteral("Kavo-")) && job.displayName.endsWith(QStringLiteral(" - 3 files.zip")),
+                 qPrintable(job.displayName));
+        QCOMPARE(h.drive.calls.size(), 0);
+        QCOMPARE(h.dropbox.calls.size(), 1);
+        QCOMPARE(QFileInfo(h.dropbox.calls[0].filePath).fileName(), job.displayName);
+        QCOMPARE(h.dropbox.calls[0].mimeType, QStringLiteral("application/zip"));
+        const RegistrationRequest &r = h.backend.registrations.at(0);
+        QCOMPARE(r.provider, StorageProvider::dropbox);
+        QCOMPARE(r.directURL, QStringLiteral("https://dl.example/file?dl=1"));
+        QCOMPARE(r.presetID, std::nullopt);
+        QCOMPARE(r.filename, job.displayName);
+        QCOMPARE(r.filesize, QFileInfo(h.dropbox.calls[0].filePath).size());
+        QCOMPARE(job.presetID, std::nullopt);
+    }
+
+    void progressReportsOnlyTouchProgress()
+    {
+        Harness h;
+        h.drive.reportsFromThread = {0.25, 0.5};
+        const QUuid id = h.manager->enqueue({h.file(QStringLiteral("a.txt"))});
+        QTRY_VERIFY(h.finished(id));
+        // The reports were posted before the upload returned but may land after the job is done:
+        // progress moves, nothing else does.
+        QTRY_COMPARE(h.manager->job(id)->progress, 0.5);
+        QCOMPARE(h.manager->job(id)->state, State::Done);
+        QCOMPARE(h.manager->job(id)->shareURL, QStringLiteral("https://kavo.example/l/1"));
+        h.manager->setProgress(QUuid::createUuid(), 0.9); // unknown job: ignored
+        h.manager->setProgress(id, 0.75);
+        QCOMPARE(h.manager->job(id)->progress, 0.75);
+        QCOMPARE(h.manager->job(id)->state, State::Done);
+    }
 };
 
 int main(int argc, char *argv[])
